@@ -1,0 +1,58 @@
+#include "base/rdr/ByteReader.h"
+
+#include "base/plat/Assert.h"
+#include "base/plat/Exception.h"
+#include "base/rdr/InStream.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace rdr {
+
+void ByteReader::init(InStream& in, size_t length, uint8_t* buffer, bool forceCopy) {
+  if (inProgress()) {
+    if (length != length_)
+      throw plat::Exception("ByteReader::init: bad len");
+    in_ = &in;
+    return;
+  }
+  in_ = &in;
+  length_ = length;
+  collected_ = 0;
+  forceCopy_ = forceCopy;
+  if (buffer) {
+    target_ = buffer;
+    return;
+  }
+  own_.resize(length);
+  target_ = own_.data();
+}
+
+std::optional<std::span<const uint8_t>> ByteReader::collect(bool wait) {
+  PLAT_ASSERT(inProgress());
+  InStream& in = *in_;
+  if (collected_ == 0 && !forceCopy_ && in.avail() >= length_) {
+    const uint8_t* block = in.getPtr();
+    in.setptr(block + length_);
+    reset();
+    return std::span<const uint8_t>(block, length_);
+  }
+  while (collected_ < length_) {
+    if (in.avail() == 0 && !in.check(wait, length_ - collected_))
+      return std::nullopt;
+    size_t chunk = std::min(in.avail(), length_ - collected_);
+    std::memcpy(target_ + collected_, in.getPtr(), chunk);
+    in.setptr(in.getPtr() + chunk);
+    collected_ += chunk;
+    in.checkpoint();
+  }
+  std::span<const uint8_t> block(target_, length_);
+  reset();
+  return block;
+}
+
+void ByteReader::reset() {
+  in_ = nullptr;
+}
+
+} // namespace rdr
