@@ -1,0 +1,795 @@
+#include "base/rfb/Region.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "base/plat/Exception.h"
+#include "base/rdr/BlockException.h"
+#include "base/rdr/InStream.h"
+#include "base/rdr/OutStream.h"
+
+namespace rfb {
+
+// Readable box lists in failure messages.
+void PrintTo(const RgnRect& b, std::ostream* os) {
+  *os << Rect(b).print();
+}
+
+namespace {
+
+using Boxes = std::vector<RgnRect>;
+
+Boxes boxesOf(const Region& r) {
+  std::span<const RgnRect> b = r.boxes();
+  return Boxes(b.begin(), b.end());
+}
+
+Region unionOf(std::initializer_list<Rect> rects) {
+  Region r;
+  for (const Rect& rect : rects)
+    r.assign_union(Region(rect));
+  return r;
+}
+
+// Pixels of a small window, with the canonical box list computed the slow,
+// obvious way: runs of set pixels per row, and maximal runs of rows whose runs
+// are identical.
+class Bitmap {
+public:
+  Bitmap(int lo, int hi) : lo_(lo), size_(hi - lo), bits_(size_t(size_) * size_, false) {}
+
+  void set(const Rect& r, bool value = true) {
+    Rect c = r.intersect(Rect(lo_, lo_, lo_ + size_, lo_ + size_));
+    for (int y = c.tl.y; y < c.br.y; y++)
+      for (int x = c.tl.x; x < c.br.x; x++)
+        at(x, y) = value;
+  }
+  bool get(int x, int y) const { return bits_[index(x, y)]; }
+
+  static Bitmap of(const Region& r, int lo, int hi) {
+    Bitmap b(lo, hi);
+    for (const RgnRect& box : r.boxes())
+      b.set(Rect(box));
+    return b;
+  }
+
+  bool operator==(const Bitmap& other) const = default;
+
+  Boxes canonicalBoxes() const {
+    Boxes out;
+    std::vector<std::pair<int, int>> bandSpans;
+    int bandTop = 0;
+    auto flush = [&](int bottom) {
+      for (auto [x1, x2] : bandSpans)
+        out.push_back(RgnRect(int16_t(x1), int16_t(bandTop), int16_t(x2), int16_t(bottom)));
+    };
+    for (int y = lo_; y < lo_ + size_; y++) {
+      std::vector<std::pair<int, int>> spans;
+      for (int x = lo_; x < lo_ + size_;) {
+        if (!get(x, y)) {
+          x++;
+          continue;
+        }
+        int start = x;
+        while (x < lo_ + size_ && get(x, y))
+          x++;
+        spans.emplace_back(start, x);
+      }
+      if (spans != bandSpans) {
+        flush(y);
+        bandSpans = spans;
+        bandTop = y;
+      }
+    }
+    flush(lo_ + size_);
+    return out;
+  }
+
+private:
+  size_t index(int x, int y) const { return size_t(y - lo_) * size_ + size_t(x - lo_); }
+  std::vector<bool>::reference at(int x, int y) { return bits_[index(x, y)]; }
+
+  int lo_;
+  int size_;
+  std::vector<bool> bits_;
+};
+
+Rect randomRect(std::mt19937& rng, int lo, int hi, int maxSize) {
+  std::uniform_int_distribution<int> pos(lo, hi - 1);
+  std::uniform_int_distribution<int> len(0, maxSize);
+  int x = pos(rng), y = pos(rng);
+  return Rect(x, y, x + len(rng), y + len(rng));
+}
+
+// An in-memory output stream that grows as needed.
+class VectorOutStream : public rdr::OutStream {
+public:
+  VectorOutStream() : buf_(16) { ptr = buf_.data(); end = buf_.data() + buf_.size(); }
+  size_t length() const override { return size_t(ptr - buf_.data()); }
+  size_t overrun(size_t itemSize, size_t nItems) override {
+    size_t used = length();
+    buf_.resize(std::max(buf_.size() * 2, used + itemSize * nItems));
+    ptr = buf_.data() + used;
+    end = buf_.data() + buf_.size();
+    return std::min(nItems, size_t(end - ptr) / itemSize);
+  }
+  std::vector<uint8_t> bytes() const { return std::vector<uint8_t>(buf_.begin(), buf_.begin() + long(length())); }
+
+private:
+  std::vector<uint8_t> buf_;
+};
+
+// An input stream whose bytes arrive only when the test releases them; until
+// then a read blocks, rewinding to the last checkpoint.
+class TrickleInStream : public rdr::InStream {
+public:
+  explicit TrickleInStream(std::vector<uint8_t> data) : InStream(true), data_(std::move(data)) {
+    ptr = end = checkpointPtr = data_.data();
+  }
+  void release(size_t n) { released_ = std::min(data_.size(), released_ + n); }
+  size_t pos() const override { return size_t(ptr - data_.data()); }
+  size_t remaining() const { return data_.size() - pos(); }
+
+protected:
+  bool fill(size_t) override {
+    const uint8_t* limit = data_.data() + released_;
+    if (end == limit)
+      throw rdr::BlockException();
+    end = limit;
+    return true;
+  }
+
+private:
+  std::vector<uint8_t> data_;
+  size_t released_ = 0;
+};
+
+std::vector<uint8_t> wireOf(const Region& r) {
+  VectorOutStream os;
+  r.write(os);
+  return os.bytes();
+}
+
+std::vector<uint8_t> u16s(std::initializer_list<int> values) {
+  std::vector<uint8_t> out;
+  for (int v : values) {
+    out.push_back(uint8_t(uint16_t(v) >> 8));
+    out.push_back(uint8_t(v));
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(RegionTest, UnionCasesGiveCanonicalBoxes) {
+  struct Case {
+    const char* name;
+    std::vector<Rect> rects;
+    Boxes expected;
+  };
+  const Case cases[] = {
+    {"side by side", {Rect(0, 0, 10, 10), Rect(10, 0, 20, 10)}, {RgnRect(0, 0, 20, 10)}},
+    {"stacked", {Rect(0, 0, 10, 10), Rect(0, 10, 10, 20)}, {RgnRect(0, 0, 10, 20)}},
+    {"L shape", {Rect(0, 0, 20, 10), Rect(0, 10, 10, 20)}, {RgnRect(0, 0, 20, 10), RgnRect(0, 10, 10, 20)}},
+    {"overlapping", {Rect(0, 0, 10, 10), Rect(5, 5, 15, 15)},
+     {RgnRect(0, 0, 10, 5), RgnRect(0, 5, 15, 10), RgnRect(5, 10, 15, 15)}},
+    {"apart in one band", {Rect(0, 0, 5, 5), Rect(6, 0, 9, 5)}, {RgnRect(0, 0, 5, 5), RgnRect(6, 0, 9, 5)}},
+    {"contained", {Rect(0, 0, 20, 20), Rect(5, 5, 6, 6)}, {RgnRect(0, 0, 20, 20)}},
+    {"with empty", {Rect(0, 0, 3, 3), Rect(8, 8, 8, 20)}, {RgnRect(0, 0, 3, 3)}},
+    {"three merging", {Rect(0, 0, 4, 4), Rect(8, 0, 12, 4), Rect(4, 0, 8, 4)}, {RgnRect(0, 0, 12, 4)}},
+  };
+  for (const Case& c : cases) {
+    for (bool reversed : {false, true}) {
+      SCOPED_TRACE(std::string(c.name) + (reversed ? " (reversed)" : ""));
+      std::vector<Rect> rects = c.rects;
+      if (reversed)
+        std::reverse(rects.begin(), rects.end());
+      Region sequential;
+      for (const Rect& r : rects)
+        sequential.assign_union(Region(r));
+      EXPECT_EQ(boxesOf(sequential), c.expected);
+      EXPECT_TRUE(sequential.isCanonical());
+      Region pairwise(rects);
+      EXPECT_EQ(boxesOf(pairwise), c.expected);
+      EXPECT_TRUE(pairwise.equals(sequential));
+    }
+  }
+}
+
+TEST(RegionTest, SubtractingAHoleGivesFourBoxesInThreeBands) {
+  Region r(Rect(0, 0, 20, 20));
+  r.assign_subtract(Region(Rect(5, 5, 15, 15)));
+  Boxes expected = {RgnRect(0, 0, 20, 5), RgnRect(0, 5, 5, 15), RgnRect(15, 5, 20, 15), RgnRect(0, 15, 20, 20)};
+  EXPECT_EQ(boxesOf(r), expected);
+  EXPECT_EQ(r.numRects(), 4);
+  EXPECT_EQ(r.get_bounding_rect(), Rect(0, 0, 20, 20));
+}
+
+TEST(RegionTest, SubtractionAndIntersectionTable) {
+  struct Case {
+    const char* name;
+    Region a, b;
+    Boxes intersection, difference;
+  };
+  Region lShape = unionOf({Rect(0, 0, 20, 10), Rect(0, 10, 10, 20)});
+  const Case cases[] = {
+    {"disjoint", Region(Rect(0, 0, 5, 5)), Region(Rect(10, 10, 15, 15)), {}, {RgnRect(0, 0, 5, 5)}},
+    {"empty operand", Region(Rect(0, 0, 5, 5)), Region(), {}, {RgnRect(0, 0, 5, 5)}},
+    {"enclosing box", Region(Rect(0, 0, 50, 50)), lShape, boxesOf(lShape),
+     {RgnRect(20, 0, 50, 10), RgnRect(10, 10, 50, 20), RgnRect(0, 20, 50, 50)}},
+    {"enclosed box", lShape, Region(Rect(0, 0, 50, 50)), boxesOf(lShape), {}},
+    {"corner overlap", Region(Rect(0, 0, 10, 10)), Region(Rect(5, 5, 15, 15)), {RgnRect(5, 5, 10, 10)},
+     {RgnRect(0, 0, 10, 5), RgnRect(0, 5, 5, 10)}},
+    {"touching", Region(Rect(0, 0, 10, 10)), Region(Rect(10, 0, 20, 10)), {}, {RgnRect(0, 0, 10, 10)}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(boxesOf(c.a.intersect(c.b)), c.intersection);
+    EXPECT_EQ(boxesOf(c.b.intersect(c.a)), c.intersection);
+    EXPECT_EQ(boxesOf(c.a.subtract(c.b)), c.difference);
+    Region inPlace = c.a;
+    inPlace.assign_intersect(c.b);
+    EXPECT_EQ(boxesOf(inPlace), c.intersection);
+  }
+}
+
+TEST(RegionTest, DestinationMayBeEitherOperand) {
+  Region a(Rect(0, 0, 10, 10));
+  Region b(Rect(5, 0, 20, 10));
+  Region dst = b;
+  dst.assign_subtract(a, dst);
+  EXPECT_EQ(boxesOf(dst), Boxes({RgnRect(0, 0, 5, 10)}));
+  dst = a;
+  dst.assign_union(dst, b);
+  EXPECT_EQ(boxesOf(dst), Boxes({RgnRect(0, 0, 20, 10)}));
+  dst.assign_intersect(dst, dst);
+  EXPECT_EQ(boxesOf(dst), Boxes({RgnRect(0, 0, 20, 10)}));
+}
+
+TEST(RegionTest, ConstructionClampsTo16Bits) {
+  struct Case {
+    Rect in;
+    Boxes expected;
+  };
+  const Case cases[] = {
+    {Rect(-40000, 0, 100, 100), {RgnRect(-32768, 0, 100, 100)}},
+    {Rect(0, 0, 70000, 5), {RgnRect(0, 0, 32767, 5)}},
+    {Rect(INT_MIN, INT_MIN, INT_MAX, INT_MAX), {RgnRect(-32768, -32768, 32767, 32767)}},
+    {Rect(40000, 0, 50000, 10), {}}, // wholly outside: clamping empties it
+    {Rect(5, 5, 5, 10), {}},
+    {Rect(5, 5, 1, 1), {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.in.print());
+    Region r(c.in);
+    EXPECT_EQ(boxesOf(r), c.expected);
+    EXPECT_EQ(r.isEmpty(), c.expected.empty());
+    EXPECT_TRUE(r.isCanonical());
+  }
+}
+
+TEST(RegionTest, RepresentationsSingleEmptyAndShared) {
+  Region a, b;
+  EXPECT_TRUE(a.isEmpty());
+  EXPECT_EQ(a.numRects(), 0);
+  EXPECT_FALSE(a.isBroken());
+  // One shared block for every empty region; a single box has no block.
+  EXPECT_NE(a.native()->data, nullptr);
+  EXPECT_EQ(a.native()->data, b.native()->data);
+  EXPECT_EQ(a.native()->data->size, 0);
+  Region single(Rect(1, 2, 3, 4));
+  EXPECT_EQ(single.native()->data, nullptr);
+  EXPECT_EQ(single.numRects(), 1);
+  EXPECT_EQ(boxesOf(single), Boxes({RgnRect(1, 2, 3, 4)}));
+  // Operations that come out empty use the shared block again.
+  Region none = single.subtract(single);
+  EXPECT_EQ(none.native()->data, a.native()->data);
+  Region many = unionOf({Rect(0, 0, 1, 1), Rect(2, 0, 3, 1)});
+  ASSERT_NE(many.native()->data, nullptr);
+  EXPECT_GE(many.native()->data->size, many.native()->data->numRects);
+  EXPECT_EQ(many.native()->data->numRects, 2);
+}
+
+TEST(RegionTest, CopyMoveSwap) {
+  Region many = unionOf({Rect(0, 0, 1, 1), Rect(2, 0, 3, 1), Rect(0, 5, 9, 6)});
+  Region copy = many;
+  EXPECT_TRUE(copy.equals(many));
+  EXPECT_NE(copy.native()->data, many.native()->data); // copies own their boxes
+
+  const pixman_region16_data_t* block = many.native()->data;
+  Region moved(std::move(many));
+  EXPECT_EQ(moved.native()->data, block);
+  EXPECT_TRUE(many.isEmpty()); // NOLINT(bugprone-use-after-move): the source is left empty
+  EXPECT_TRUE(many.isCanonical());
+
+  Region assigned;
+  assigned = std::move(moved);
+  EXPECT_EQ(assigned.native()->data, block);
+  EXPECT_TRUE(moved.isEmpty()); // NOLINT(bugprone-use-after-move)
+
+  Region single(Rect(7, 7, 8, 8));
+  swap(single, assigned);
+  EXPECT_EQ(single.native()->data, block);
+  EXPECT_EQ(boxesOf(assigned), Boxes({RgnRect(7, 7, 8, 8)}));
+
+  single = single; // self-assignment keeps the region
+  EXPECT_TRUE(single.equals(copy));
+}
+
+TEST(RegionTest, ClearAndReset) {
+  Region r = unionOf({Rect(0, 0, 1, 1), Rect(2, 0, 3, 1)});
+  r.reset(Rect(4, 4, 6, 6));
+  EXPECT_EQ(boxesOf(r), Boxes({RgnRect(4, 4, 6, 6)}));
+  EXPECT_EQ(r.native()->data, nullptr);
+  r.reset(Rect(4, 4, 4, 6));
+  EXPECT_TRUE(r.isEmpty());
+  r.reset(Rect(1, 1, 2, 2));
+  r.clear();
+  EXPECT_TRUE(r.isEmpty());
+  EXPECT_EQ(r.native()->data, Region().native()->data);
+}
+
+// A broken region is what pixman leaves when a box block cannot be had. A
+// request too large to allocate produces it without exhausting memory.
+Region makeBroken() {
+  Region r;
+  pixman_box16_t unused{};
+  EXPECT_FALSE(pixman_region_init_rects(r.native(), &unused, 600000000));
+  return r;
+}
+
+TEST(RegionTest, BrokenRegionIsDistinctAndContagious) {
+  Region broken = makeBroken();
+  ASSERT_TRUE(broken.isBroken());
+  EXPECT_TRUE(broken.isEmpty());
+  EXPECT_EQ(broken.numRects(), 0);
+  EXPECT_NE(broken.native()->data, Region().native()->data);
+  EXPECT_FALSE(broken.equals(Region()));
+  EXPECT_TRUE(broken.equals(makeBroken()));
+
+  Region box(Rect(0, 0, 10, 10));
+  Region empty;
+  struct Case {
+    const char* name;
+    Region result;
+  };
+  const Case cases[] = {
+    {"box | broken", box.unite(broken)},
+    {"broken | box", broken.unite(box)},
+    {"empty | broken", empty.unite(broken)},
+    {"box & broken", box.intersect(broken)},
+    {"empty & broken", empty.intersect(broken)},
+    {"box - broken", box.subtract(broken)},
+    {"broken - box", broken.subtract(box)},
+    {"broken - empty", broken.subtract(empty)},
+    {"copy", Region(broken)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_TRUE(c.result.isBroken());
+  }
+  Region moved = broken;
+  moved.translate(5, 5);
+  EXPECT_TRUE(moved.isBroken());
+  // Clearing mends it.
+  moved.clear();
+  EXPECT_FALSE(moved.isBroken());
+  EXPECT_TRUE(moved.isCanonical());
+}
+
+TEST(RegionTest, EmptyRegionsAreEqualWhateverTheirExtents) {
+  // pixman keeps whatever zero-area extents an operation left; comparing them
+  // made two empty regions unequal.
+  Region a;
+  Region b;
+  pixman_box16_t corner{5, 5, 5, 5};
+  pixman_region_init_with_extents(b.native(), &corner);
+  pixman_region_clear(b.native());
+  b.native()->extents = corner; // an empty region whose extents sit elsewhere
+  EXPECT_TRUE(b.isEmpty());
+  EXPECT_TRUE(a.equals(b));
+  EXPECT_TRUE(b.equals(a));
+  EXPECT_FALSE(a.equals(Region(Rect(0, 0, 1, 1))));
+  EXPECT_FALSE(Region(Rect(0, 0, 1, 1)).equals(a));
+}
+
+TEST(RegionTest, EqualsComparesBoxesInOrder) {
+  Region a = unionOf({Rect(0, 0, 10, 10), Rect(20, 0, 30, 10)});
+  Region b = unionOf({Rect(20, 0, 30, 10), Rect(0, 0, 10, 10)});
+  EXPECT_TRUE(a.equals(b));
+  EXPECT_TRUE(a == b);
+  Region c = unionOf({Rect(0, 0, 10, 10), Rect(21, 0, 30, 10)});
+  EXPECT_FALSE(a.equals(c));
+  EXPECT_FALSE(a.equals(Region(Rect(0, 0, 30, 10)))); // same extents, different boxes
+}
+
+TEST(RegionTest, SetBoxesTakesTheListAndReusesTheBlock) {
+  Boxes three = {RgnRect(0, 0, 4, 2), RgnRect(6, 0, 8, 2), RgnRect(0, 2, 8, 3)};
+  RgnRect extents(0, 0, 8, 3);
+  Region r;
+  r.setBoxes(extents, three.size(), three.data());
+  EXPECT_EQ(boxesOf(r), three);
+  EXPECT_EQ(r.get_bounding_rect(), Rect(0, 0, 8, 3));
+  EXPECT_TRUE(r.isCanonical());
+  ASSERT_NE(r.native()->data, nullptr);
+  EXPECT_EQ(r.native()->data->size, 3); // a new block of exactly the count
+  const pixman_region16_data_t* block = r.native()->data;
+
+  Boxes two = {RgnRect(0, 0, 1, 1), RgnRect(3, 0, 4, 1)};
+  r.setBoxes(RgnRect(0, 0, 4, 1), two.size(), two.data());
+  EXPECT_EQ(r.native()->data, block); // large enough: kept
+  EXPECT_EQ(boxesOf(r), two);
+  EXPECT_TRUE(r.isCanonical());
+
+  Boxes four = {RgnRect(0, 0, 1, 1), RgnRect(3, 0, 4, 1), RgnRect(0, 1, 1, 2), RgnRect(0, 3, 9, 4)};
+  r.setBoxes(RgnRect(0, 0, 9, 4), four.size(), four.data());
+  EXPECT_EQ(r.native()->data->size, 4);
+  EXPECT_EQ(boxesOf(r), four);
+
+  r.setBoxes(RgnRect(2, 2, 5, 5), 1, nullptr);
+  EXPECT_EQ(boxesOf(r), Boxes({RgnRect(2, 2, 5, 5)}));
+  EXPECT_EQ(r.native()->data, nullptr);
+  r.setBoxes(RgnRect(), 0, nullptr);
+  EXPECT_TRUE(r.isEmpty());
+  EXPECT_TRUE(r.isCanonical());
+}
+
+TEST(RegionTest, TranslateCases) {
+  Region lShape = unionOf({Rect(0, 0, 20, 10), Rect(0, 10, 10, 20)});
+  struct Case {
+    const char* name;
+    Region in;
+    int dx, dy;
+    Boxes expected;
+  };
+  const Case cases[] = {
+    {"plain", lShape, 5, -7, {RgnRect(5, -7, 25, 3), RgnRect(5, 3, 15, 13)}},
+    {"far right", lShape, 40000, 0, {}},
+    {"far up", lShape, 0, -40000, {}},
+    {"int extremes", lShape, INT_MAX, INT_MIN, {}},
+    {"clamped right", lShape, 32757, 0, {RgnRect(32757, 0, 32767, 20)}},
+    {"partly dropped", lShape, 32760, 0, {RgnRect(32760, 0, 32767, 20)}},
+    {"clamped down", Region(Rect(0, 0, 10, 10)), 0, 32760, {RgnRect(0, 32760, 10, 32767)}},
+    {"single box out", Region(Rect(0, 0, 10, 10)), -32778, 0, {}},
+    {"empty stays empty", Region(), 3, 3, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Region r = c.in;
+    r.translate(c.dx, c.dy);
+    EXPECT_EQ(boxesOf(r), c.expected);
+    EXPECT_TRUE(r.isCanonical());
+    if (c.expected.empty()) {
+      EXPECT_TRUE(r.equals(Region()));
+    }
+  }
+}
+
+TEST(RegionTest, TranslateClampingMergesBandsThatBecomeIdentical) {
+  // Clamping at the edge used to leave two adjacent bands with the same span,
+  // a non-canonical list that compared unequal to the same pixels.
+  Region r = unionOf({Rect(-32000, 0, 0, 10), Rect(-31000, 10, 0, 20)});
+  ASSERT_EQ(r.numRects(), 2);
+  r.translate(-2000, 0);
+  EXPECT_EQ(boxesOf(r), Boxes({RgnRect(-32768, 0, -2000, 20)}));
+  EXPECT_TRUE(r.isCanonical());
+  EXPECT_TRUE(r.equals(Region(Rect(-32768, 0, -2000, 20))));
+}
+
+TEST(RegionTest, RoundToMultipleWithBothOrigins) {
+  Region r(Rect(3, 3, 17, 20));
+  EXPECT_EQ(boxesOf(r.roundToMultiple(16, 16)), Boxes({RgnRect(0, 0, 32, 32)}));
+  EXPECT_EQ(boxesOf(r.roundToMultiple(16, 16, Point(8, 8))), Boxes({RgnRect(-8, -8, 24, 24)}));
+  // Boxes already on the grid do not grow; negative coordinates round down.
+  EXPECT_EQ(boxesOf(Region(Rect(16, 0, 32, 16)).roundToMultiple(16, 16)), Boxes({RgnRect(16, 0, 32, 16)}));
+  EXPECT_EQ(boxesOf(Region(Rect(-17, -1, -16, 0)).roundToMultiple(16, 16)), Boxes({RgnRect(-32, -16, -16, 0)}));
+  // Non-square cells and an L shape.
+  Region lShape = unionOf({Rect(0, 0, 20, 10), Rect(0, 10, 10, 20)});
+  EXPECT_EQ(boxesOf(lShape.roundToMultiple(8, 4)),
+            Boxes({RgnRect(0, 0, 24, 12), RgnRect(0, 12, 16, 20)}));
+  // Cells beyond the 16-bit range are clamped.
+  EXPECT_EQ(boxesOf(Region(Rect(32760, 0, 32767, 1)).roundToMultiple(64, 64)),
+            Boxes({RgnRect(32704, 0, 32767, 64)}));
+  EXPECT_TRUE(Region().roundToMultiple(16, 16).isEmpty());
+}
+
+TEST(RegionTest, RoundToMultipleCoversExactlyTheTouchedCells) {
+  std::mt19937 rng(4711);
+  const int lo = -40, hi = 40;
+  for (int iter = 0; iter < 200; iter++) {
+    SCOPED_TRACE(iter);
+    std::uniform_int_distribution<int> cell(1, 9);
+    int w = cell(rng), h = cell(rng);
+    Point origin(std::uniform_int_distribution<int>(-20, 20)(rng), std::uniform_int_distribution<int>(-20, 20)(rng));
+    Region r;
+    for (int i = 0; i < 4; i++)
+      r.assign_union(Region(randomRect(rng, lo + 10, hi - 20, 10)));
+    Bitmap pixels = Bitmap::of(r, lo, hi);
+    Bitmap expected(lo - 10, hi + 10);
+    for (int y = lo; y < hi; y++)
+      for (int x = lo; x < hi; x++)
+        if (pixels.get(x, y)) {
+          int cx = x - ((x - origin.x) % w + w) % w;
+          int cy = y - ((y - origin.y) % h + h) % h;
+          expected.set(Rect(cx, cy, cx + w, cy + h));
+        }
+    Region rounded = r.roundToMultiple(w, h, origin);
+    EXPECT_TRUE(rounded.isCanonical());
+    EXPECT_EQ(boxesOf(rounded), expected.canonicalBoxes());
+  }
+}
+
+TEST(RegionTest, RandomisedAlgebraMatchesBitmap) {
+  std::mt19937 rng(20240517);
+  const int lo = -20, hi = 60;
+  for (int iter = 0; iter < 300; iter++) {
+    SCOPED_TRACE(iter);
+    std::vector<Rect> ra, rb;
+    int na = std::uniform_int_distribution<int>(0, 8)(rng);
+    int nb = std::uniform_int_distribution<int>(0, 8)(rng);
+    for (int i = 0; i < na; i++)
+      ra.push_back(randomRect(rng, lo, hi, 25));
+    for (int i = 0; i < nb; i++)
+      rb.push_back(randomRect(rng, lo, hi, 25));
+
+    Bitmap bitA(lo, hi + 25), bitB(lo, hi + 25);
+    for (const Rect& r : ra)
+      bitA.set(r);
+    for (const Rect& r : rb)
+      bitB.set(r);
+
+    // Built forwards, backwards, sequentially and pairwise: always the same boxes.
+    std::vector<Rect> raRev(ra.rbegin(), ra.rend());
+    Region a(ra), aRev(raRev), aSeq;
+    for (const Rect& r : raRev)
+      aSeq.assign_union(Region(r));
+    Region b(rb);
+    EXPECT_EQ(boxesOf(a), bitA.canonicalBoxes());
+    EXPECT_EQ(boxesOf(aRev), boxesOf(a));
+    EXPECT_EQ(boxesOf(aSeq), boxesOf(a));
+
+    Bitmap uni = bitA, inter(lo, hi + 25), diff = bitA;
+    for (int y = lo; y < hi + 25; y++)
+      for (int x = lo; x < hi + 25; x++) {
+        if (bitB.get(x, y))
+          uni.set(Rect(x, y, x + 1, y + 1));
+        if (bitA.get(x, y) && bitB.get(x, y))
+          inter.set(Rect(x, y, x + 1, y + 1));
+        if (bitB.get(x, y))
+          diff.set(Rect(x, y, x + 1, y + 1), false);
+      }
+    for (const Region* r : {&a, &b}) {
+      EXPECT_TRUE(r->isCanonical());
+    }
+    Region u = a.unite(b), i = a.intersect(b), d = a.subtract(b);
+    EXPECT_EQ(boxesOf(u), uni.canonicalBoxes());
+    EXPECT_EQ(boxesOf(b.unite(a)), uni.canonicalBoxes());
+    EXPECT_EQ(boxesOf(i), inter.canonicalBoxes());
+    EXPECT_EQ(boxesOf(b.intersect(a)), inter.canonicalBoxes());
+    EXPECT_EQ(boxesOf(d), diff.canonicalBoxes());
+    for (const Region* r : {&u, &i, &d}) {
+      EXPECT_TRUE(r->isCanonical());
+      EXPECT_EQ(r->isEmpty(), r->boxes().empty());
+      if (!r->isEmpty()) {
+        Rect bound;
+        for (const RgnRect& box : r->boxes())
+          bound = bound.unionBoundary(Rect(box));
+        EXPECT_EQ(r->get_bounding_rect(), bound);
+      }
+    }
+
+    // Translation is a plain shift while in range.
+    int dx = std::uniform_int_distribution<int>(-30, 30)(rng);
+    int dy = std::uniform_int_distribution<int>(-30, 30)(rng);
+    Region moved = u;
+    moved.translate(dx, dy);
+    Boxes shifted = uni.canonicalBoxes();
+    for (RgnRect& box : shifted)
+      box = RgnRect(Rect(box).translate(Point(dx, dy)));
+    EXPECT_EQ(boxesOf(moved), shifted);
+  }
+}
+
+TEST(RegionTest, GetRectsInEveryOrder) {
+  // Two bands: the upper with two boxes, the lower with one.
+  Region r = unionOf({Rect(0, 0, 2, 1), Rect(4, 0, 6, 1), Rect(0, 1, 9, 2)});
+  std::vector<Rect> rects;
+  r.get_rects(&rects);
+  EXPECT_EQ(rects, std::vector<Rect>({Rect(0, 0, 2, 1), Rect(4, 0, 6, 1), Rect(0, 1, 9, 2)}));
+  r.get_rects(&rects, false, true);
+  EXPECT_EQ(rects, std::vector<Rect>({Rect(4, 0, 6, 1), Rect(0, 0, 2, 1), Rect(0, 1, 9, 2)}));
+  r.get_rects(&rects, true, false);
+  EXPECT_EQ(rects, std::vector<Rect>({Rect(0, 1, 9, 2), Rect(0, 0, 2, 1), Rect(4, 0, 6, 1)}));
+  r.get_rects(&rects, false, false);
+  EXPECT_EQ(rects, std::vector<Rect>({Rect(0, 1, 9, 2), Rect(4, 0, 6, 1), Rect(0, 0, 2, 1)}));
+  Region().get_rects(&rects);
+  EXPECT_TRUE(rects.empty());
+}
+
+TEST(RegionTest, PrintListsExtentsAndBoxes) {
+  EXPECT_EQ(Region().print(), "num rects   0 extents 0,0 to 0,0\n");
+  EXPECT_EQ(Region(Rect(1, 2, 3, 4)).print(), "num rects   1 extents 1,2 to 3,4\n    rect 1,2 to 3,4\n");
+  Region l = unionOf({Rect(0, 0, 20, 10), Rect(0, 10, 10, 20)});
+  EXPECT_EQ(l.print(),
+            "num rects   2 extents 0,0 to 20,20\n"
+            "    rect 0,0 to 20,10\n"
+            "    rect 0,10 to 10,20\n");
+}
+
+// --- wire form ---------------------------------------------------------------
+
+TEST(RegionTest, WireFormOfEmptySingleAndMany) {
+  EXPECT_EQ(wireOf(Region()), u16s({0, 0, 0, 0, 0}));
+  EXPECT_EQ(wireOf(Region(Rect(-2, 3, 40, 50))), u16s({1, -2, 3, 40, 50}));
+  Region l = unionOf({Rect(0, 0, 20, 10), Rect(0, 10, 10, 20)});
+  EXPECT_EQ(wireOf(l), u16s({2, 0, 0, 20, 20, 0, 0, 20, 10, 0, 10, 10, 20}));
+}
+
+TEST(RegionTest, WriteRefusesMoreBoxesThanTheCountHolds) {
+  // A 16-bit count cannot say 65536; writing the low bits would send garbage.
+  std::vector<Rect> dots;
+  for (int y = 0; y < 512; y += 2)
+    for (int x = 0; x < 512; x += 2)
+      dots.push_back(Rect(x, y, x + 1, y + 1));
+  Region r(dots);
+  ASSERT_EQ(r.numRects(), 65536);
+  VectorOutStream os;
+  EXPECT_THROW(r.write(os), plat::Exception);
+  EXPECT_EQ(os.length(), 0u);
+}
+
+// Reads one region whose bytes arrive in pieces: first `firstChunk` bytes,
+// then `step` bytes each time the read blocks.
+Region readInPieces(const std::vector<uint8_t>& wire, size_t firstChunk, size_t step, Region target,
+                    int* blocks = nullptr) {
+  TrickleInStream is(wire);
+  is.release(firstChunk);
+  Region before = target;
+  int blocked = 0;
+  for (;;) {
+    try {
+      target.read(is);
+      break;
+    } catch (const rdr::BlockException&) {
+      blocked++;
+      // Nothing changes until the whole region is there, and the stream is
+      // back at its checkpoint.
+      EXPECT_TRUE(target.equals(before));
+      EXPECT_EQ(is.pos(), is.checkpointPos());
+      is.release(step);
+      if (blocked > int(wire.size()) + 2) {
+        ADD_FAILURE() << "read never completed";
+        break;
+      }
+    }
+  }
+  EXPECT_EQ(target.readIndex(), -1);
+  EXPECT_EQ(is.remaining(), 0u);
+  if (blocks)
+    *blocks = blocked;
+  return target;
+}
+
+TEST(RegionTest, WireFormReadsBackWhenSplitAtEveryByte) {
+  Region hole(Rect(0, 0, 20, 20));
+  hole.assign_subtract(Region(Rect(5, 5, 15, 15)));
+  const Region samples[] = {Region(), Region(Rect(-7, 8, 9, 10)), hole};
+  Region previous = unionOf({Rect(100, 100, 101, 101), Rect(200, 100, 201, 101)});
+  for (const Region& sample : samples) {
+    SCOPED_TRACE(sample.print());
+    std::vector<uint8_t> wire = wireOf(sample);
+    for (size_t split = 0; split <= wire.size(); split++) {
+      SCOPED_TRACE(split);
+      Region got = readInPieces(wire, split, wire.size(), previous);
+      EXPECT_TRUE(got.equals(sample));
+      EXPECT_EQ(boxesOf(got), boxesOf(sample));
+      EXPECT_TRUE(got.isCanonical());
+    }
+    int blocks = 0;
+    Region got = readInPieces(wire, 0, 1, previous, &blocks);
+    EXPECT_EQ(boxesOf(got), boxesOf(sample));
+    EXPECT_EQ(blocks, int(wire.size())); // one block per byte that was missing
+  }
+}
+
+TEST(RegionTest, ReadIndexFollowsTheBoxes) {
+  Region hole(Rect(0, 0, 20, 20));
+  hole.assign_subtract(Region(Rect(5, 5, 15, 15)));
+  std::vector<uint8_t> wire = wireOf(hole);
+  TrickleInStream is(wire);
+  Region r;
+  EXPECT_EQ(r.readIndex(), -1);
+  is.release(9); // one byte short of the header
+  EXPECT_THROW(r.read(is), rdr::BlockException);
+  EXPECT_EQ(r.readIndex(), -1);
+  is.release(1 + 8 + 7); // header, one box, most of the next
+  EXPECT_THROW(r.read(is), rdr::BlockException);
+  EXPECT_EQ(r.readIndex(), 1);
+  EXPECT_EQ(is.pos(), 18u);
+  is.release(wire.size());
+  r.read(is);
+  EXPECT_EQ(r.readIndex(), -1);
+  EXPECT_TRUE(r.equals(hole));
+}
+
+TEST(RegionTest, ReadOfCountZeroOrOneIsTheExtentsBox) {
+  struct Case {
+    std::vector<uint8_t> wire;
+    Boxes expected;
+  };
+  const Case cases[] = {
+    {u16s({0, 0, 0, 0, 0}), {}},
+    {u16s({0, 1, 2, 3, 4}), {RgnRect(1, 2, 3, 4)}}, // the extents box alone
+    {u16s({1, 5, 5, 5, 9}), {}},                    // no area
+    {u16s({1, 9, 9, 2, 2}), {}},                    // inverted
+    {u16s({1, -32768, -32768, 32767, 32767}), {RgnRect(-32768, -32768, 32767, 32767)}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.wire));
+    Region r = readInPieces(c.wire, c.wire.size(), 1, Region(Rect(0, 0, 1, 1)));
+    EXPECT_EQ(boxesOf(r), c.expected);
+    EXPECT_TRUE(r.isCanonical());
+  }
+}
+
+TEST(RegionTest, MalformedBoxListsAreRebuiltCanonically) {
+  // These lists break the banding rules that pixman's operations rely on;
+  // taken unchanged they would make later unions and subtractions wrong.
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> wire;
+    Boxes expected;
+  };
+  const Case cases[] = {
+    {"overlapping boxes", u16s({2, 0, 0, 10, 10, 0, 0, 10, 10, 5, 5, 10, 10}), {RgnRect(0, 0, 10, 10)}},
+    {"bands out of order", u16s({2, 0, 0, 4, 4, 0, 2, 4, 4, 0, 0, 4, 2}), {RgnRect(0, 0, 4, 4)}},
+    {"touching in a band", u16s({2, 0, 0, 4, 1, 0, 0, 2, 1, 2, 0, 4, 1}), {RgnRect(0, 0, 4, 1)}},
+    {"wrong extents", u16s({2, 0, 0, 99, 99, 0, 0, 1, 1, 3, 0, 4, 1}), {RgnRect(0, 0, 1, 1), RgnRect(3, 0, 4, 1)}},
+    {"empty box", u16s({2, 0, 0, 4, 1, 0, 0, 0, 1, 3, 0, 4, 1}), {RgnRect(3, 0, 4, 1)}},
+    {"identical adjacent bands", u16s({2, 0, 0, 4, 2, 0, 0, 4, 1, 0, 1, 4, 2}), {RgnRect(0, 0, 4, 2)}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Region r = readInPieces(c.wire, 0, 3, Region());
+    EXPECT_EQ(boxesOf(r), c.expected);
+    EXPECT_TRUE(r.isCanonical());
+  }
+}
+
+TEST(RegionTest, RandomRegionsSurviveTheWire) {
+  std::mt19937 rng(99);
+  for (int iter = 0; iter < 50; iter++) {
+    SCOPED_TRACE(iter);
+    std::vector<Rect> rects;
+    for (int i = 0; i < 12; i++)
+      rects.push_back(randomRect(rng, -500, 500, 200));
+    Region r(rects);
+    std::vector<uint8_t> wire = wireOf(r);
+    size_t split = std::uniform_int_distribution<size_t>(0, wire.size())(rng);
+    Region got = readInPieces(wire, split, 5, Region());
+    EXPECT_EQ(boxesOf(got), boxesOf(r));
+  }
+}
+
+TEST(RegionTest, ManyRectanglesPairwiseEqualsSequential) {
+  std::mt19937 rng(7);
+  std::vector<Rect> rects;
+  for (int i = 0; i < 2000; i++)
+    rects.push_back(randomRect(rng, 0, 1000, 12));
+  Region pairwise(rects);
+  Region sequential;
+  for (const Rect& r : rects)
+    sequential.assign_union(Region(r));
+  EXPECT_TRUE(pairwise.isCanonical());
+  EXPECT_EQ(boxesOf(pairwise), boxesOf(sequential));
+  std::reverse(rects.begin(), rects.end());
+  EXPECT_EQ(boxesOf(Region(rects)), boxesOf(sequential));
+}
+
+} // namespace
+} // namespace rfb
