@@ -1,0 +1,249 @@
+#include "base/plat/BoolParameter.h"
+#include "base/plat/Configuration.h"
+#include "base/plat/Exception.h"
+#include "base/plat/IntParameter.h"
+#include "base/plat/ParameterAlias.h"
+#include "base/plat/StringParameter.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdio>
+
+namespace {
+
+TEST(Configuration, GlobalGroupIsNamedAndLogsChanges) {
+  plat::Configuration& global = plat::Configuration::global();
+  EXPECT_EQ(&global, &plat::Configuration::global());
+  EXPECT_EQ(global.getName(), "Global");
+  EXPECT_STREQ(global.getTitleKey(), "plat_configuration_global_params");
+  EXPECT_TRUE(global.logsChanges());
+  plat::BoolParameter joined("ConfigurationTestJoinsGlobal", "d", false);
+  EXPECT_EQ(joined.group(), &global);
+  EXPECT_EQ(global.findParam("configurationtestjoinsglobal"), &joined);
+}
+
+TEST(Configuration, ParametersLeaveTheirGroupWhenDestroyed) {
+  plat::Configuration group("Group");
+  auto a = std::make_unique<plat::BoolParameter>("A", "a", false, false, &group);
+  plat::BoolParameter b("B", "b", false, false, &group);
+  auto c = std::make_unique<plat::BoolParameter>("C", "c", false, false, &group);
+  EXPECT_EQ(group.head(), c.get());  // newest first
+  a.reset();
+  c.reset();
+  EXPECT_EQ(group.head(), &b);
+  EXPECT_EQ(b.next(), nullptr);
+}
+
+TEST(Configuration, GroupDestroyedFirstDetachesItsMembers) {
+  auto group = std::make_unique<plat::Configuration>("Short");
+  plat::BoolParameter survivor("Survivor", "s", false, false, group.get());
+  plat::ParameterAlias alias("Nick", "Survivor", group.get());
+  group.reset();
+  EXPECT_EQ(survivor.group(), nullptr);
+  EXPECT_TRUE(survivor.setParam("1", 10));
+}
+
+TEST(Configuration, FindParamSearchesNestedGroupsInOrder) {
+  plat::Configuration top("Top");
+  plat::Configuration first("First", nullptr, &top);
+  plat::Configuration second("Second", nullptr, &top);
+  plat::Configuration deep("Deep", nullptr, &first);
+  plat::IntParameter inDeep("Shared", "in deep", 1, 0, 9, false, &deep);
+  plat::IntParameter inSecond("Shared", "in second", 2, 0, 9, false, &second);
+  plat::IntParameter onlyDeep("OnlyDeep", "deep", 3, 0, 9, false, &deep);
+  plat::IntParameter atTop("AtTop", "top", 4, 0, 9, false, &top);
+
+  EXPECT_EQ(top.children(), (std::vector<plat::Configuration*>{&first, &second}));
+  EXPECT_EQ(top.findParam("shared"), &inDeep);  // first child, depth first
+  EXPECT_EQ(top.findParam("SHARED", false), nullptr);
+  EXPECT_EQ(top.findParam("ATTOP", false), &atTop);
+  EXPECT_EQ(top.findParam("onlydeep"), &onlyDeep);
+  EXPECT_EQ(second.findParam("OnlyDeep"), nullptr);
+  EXPECT_EQ(top.findParam("Missing"), nullptr);
+
+  EXPECT_TRUE(top.setParam("onlyDEEP", "7", 10));
+  EXPECT_EQ(onlyDeep.getValue(), 7);
+  EXPECT_FALSE(top.setParam("OnlyDeep", "70", 10));
+  EXPECT_FALSE(top.setParam("Missing", "1", 10));
+}
+
+TEST(Configuration, AliasSetsEveryTargetAndExpandsAliasesOfAliases) {
+  plat::Configuration group("Aliases");
+  plat::IntParameter width("Width", "w", 1, 0, 100, false, &group);
+  plat::IntParameter height("Height", "h", 1, 0, 100, false, &group);
+  plat::StringParameter label("Label", "l", "", false, &group);
+  plat::ParameterAlias size("Size", "Width, Height", &group);
+  plat::ParameterAlias all("Everything", std::vector<std::string>{"size", "Label"}, &group);
+
+  EXPECT_TRUE(group.setParam("size", "20", 10));
+  EXPECT_EQ(width.getValue(), 20);
+  EXPECT_EQ(height.getValue(), 20);
+  EXPECT_EQ(size.targets(), (std::vector<std::string>{"Width", "Height"}));
+
+  // Label accepts any text; the integers reject it: still accepted overall.
+  EXPECT_TRUE(group.setParam("EVERYTHING", "abc", 30));
+  EXPECT_EQ(label.getValue(), "abc");
+  EXPECT_EQ(width.getPriority(), 10);
+
+  EXPECT_TRUE(group.setParam("Everything", "55", 30));
+  EXPECT_EQ(width.getValue(), 55);
+  EXPECT_EQ(height.getValue(), 55);
+  EXPECT_EQ(label.getValue(), "55");
+
+  // Nothing accepts it: false.
+  EXPECT_FALSE(group.setParam("Size", "500", 10));
+  EXPECT_EQ(group.findAlias("SIZE"), &size);
+}
+
+TEST(Configuration, CyclicAliasesEndInsteadOfRecursingForEver) {
+  // Aliases naming each other used to recurse until the stack ran out.
+  plat::Configuration group("Cycle");
+  plat::ParameterAlias ping("Ping", "Pong", &group);
+  plat::ParameterAlias pong("Pong", "Ping", &group);
+  EXPECT_FALSE(group.setParam("Ping", "1", 10));
+}
+
+TEST(Configuration, AliasLeavesItsGroupWhenDestroyed) {
+  plat::Configuration group("Aliases");
+  plat::BoolParameter flag("Flag", "f", false, false, &group);
+  {
+    plat::ParameterAlias nick("Nick", "Flag", &group);
+    EXPECT_TRUE(group.setParam("Nick", "1", 10));
+  }
+  EXPECT_EQ(group.findAlias("Nick"), nullptr);
+  EXPECT_FALSE(group.setParam("Nick", "0", 10));
+}
+
+class CommandLine : public testing::Test {
+protected:
+  plat::Configuration group{"CommandLine"};
+  plat::BoolParameter useXFixes{"UseXFixes", "Use XFIXES", false, false, &group};
+  plat::IntParameter pollInterval{"PollInterval", "Poll", 50, 1, INT_MAX, false, &group};
+  plat::StringParameter log{"Log", plat::LocKey("plat_param_log"), "", false, &group};
+};
+
+TEST_F(CommandLine, ParseArgForms) {
+  struct Case {
+    const char* arg;
+    bool accepted;
+    bool xfixes;
+    int poll;
+    const char* log;
+  } cases[] = {
+    {"-UseXFixes", true, true, 50, ""},
+    {"--usexfixes", true, true, 50, ""},
+    {"-UseXFixes=0", true, false, 50, ""},
+    {"--UseXFixes=on", true, true, 50, ""},
+    {"UseXFixes=off", true, false, 50, ""},
+    {"UseXFixes", false, false, 50, ""},
+    {"-PollInterval=20", true, false, 20, ""},
+    {"PollInterval=0x10", true, false, 16, ""},
+    {"-PollInterval", false, false, 50, ""},
+    {"-PollInterval=0", false, false, 50, ""},
+    {"-Log=*:stderr:100", true, false, 50, "*:stderr:100"},
+    {"Log=a=b", true, false, 50, "a=b"},
+    {"-Log=", true, false, 50, ""},
+    {"-Log", false, false, 50, ""},
+    {"-Unknown=1", false, false, 50, ""},
+    {"---UseXFixes", false, false, 50, ""},
+    {"", false, false, 50, ""},
+    {"-", false, false, 50, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.arg);
+    useXFixes.reset(false);
+    pollInterval.reset(false);
+    log.reset(false);
+    EXPECT_EQ(group.parseArg(c.arg, 10), c.accepted);
+    EXPECT_EQ(useXFixes.getValue(), c.xfixes);
+    EXPECT_EQ(pollInterval.getValue(), c.poll);
+    EXPECT_EQ(log.getValue(), c.log);
+  }
+}
+
+TEST_F(CommandLine, ParseCommandLineUsesPriorityTenAndPairs) {
+  group.parseCommandLine({"-UseXFixes", "-PollInterval", "20", "Log=x"}, nullptr);
+  EXPECT_TRUE(useXFixes.getValue());
+  EXPECT_EQ(useXFixes.getPriority(), 10);
+  EXPECT_EQ(pollInterval.getValue(), 20);
+  EXPECT_EQ(pollInterval.getPriority(), 10);
+  EXPECT_EQ(log.getValue(), "x");
+  const char* argv[] = {"-Log", "two words", "--UseXFixes=false"};
+  group.parseCommandLine(3, argv, nullptr);
+  EXPECT_EQ(log.getValue(), "two words");
+  EXPECT_FALSE(useXFixes.getValue());
+}
+
+std::string badArgument(plat::Configuration& group, std::vector<std::string> args,
+                        const plat::Configuration::HelpHandler& help) {
+  try {
+    group.parseCommandLine(args, help);
+  } catch (const plat::Exception& e) {
+    EXPECT_STREQ(e.type(), "BadCmdLineArg");
+    return e.str();
+  }
+  ADD_FAILURE() << "no exception";
+  return {};
+}
+
+TEST_F(CommandLine, UseXFixesMaybeStopsAtTheSecondArgument) {
+  std::vector<int> modes;
+  auto help = [&](int mode) { modes.push_back(mode); };
+  EXPECT_EQ(badArgument(group, {"-UseXFixes", "maybe", "-PollInterval=9"}, help),
+            "Bad argument 'maybe'.  Run with -help for usage.");
+  EXPECT_TRUE(useXFixes.getValue());
+  EXPECT_EQ(pollInterval.getValue(), 50);  // the scan stopped before it
+  EXPECT_TRUE(modes.empty());
+}
+
+TEST_F(CommandLine, BadArgumentTexts) {
+  EXPECT_EQ(badArgument(group, {"-PollInterval"}, nullptr), "Bad argument '-PollInterval'.");
+  EXPECT_EQ(badArgument(group, {"-PollInterval=0"}, nullptr),
+            "Bad argument '-PollInterval=0'.");
+  EXPECT_EQ(badArgument(group, {"-PollInterval", "zero"}, [](int) {}),
+            "Bad argument '-PollInterval'.  Run with -help for usage.");
+  // A percent sign in the argument is text, not a format.
+  EXPECT_EQ(badArgument(group, {"%s%n"}, nullptr), "Bad argument '%s%n'.");
+}
+
+TEST_F(CommandLine, HelpWordsCallTheHandlerWithTheirMode) {
+  struct Case {
+    std::vector<std::string> args;
+    int mode;
+  } cases[] = {
+    {{"-help"}, 0},
+    {{"--HELP", "all"}, 1},
+    {{"-h", "XML"}, 2},
+    {{"/?", "other"}, 0},
+    {{"-UseXFixes", "-Help", "All"}, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.front());
+    std::vector<int> modes;
+    std::string text = badArgument(group, c.args, [&](int mode) { modes.push_back(mode); });
+    EXPECT_EQ(modes, std::vector<int>{c.mode});
+    EXPECT_NE(text.find("Run with -help for usage."), std::string::npos);
+  }
+  // Without a handler "-help" is just a bad argument.
+  EXPECT_EQ(badArgument(group, {"-help"}, nullptr), "Bad argument '-help'.");
+}
+
+TEST_F(CommandLine, ParameterNamedLikeAHelpWordIsNotHelp) {
+  plat::BoolParameter h("h", "short flag", false, false, &group);
+  group.parseCommandLine({"-h"}, [](int) { FAIL() << "help called"; });
+  EXPECT_TRUE(h.getValue());
+}
+
+TEST(ConfigurationDeath, UsageHandlerPrintsAndExitsWithOne) {
+  EXPECT_EXIT(plat::Configuration::usageHandler(plat::Configuration::helpBasic),
+              testing::ExitedWithCode(1), "Names are case-insensitive");
+  EXPECT_EXIT(
+    {
+      std::freopen("/dev/null", "w", stdout);
+      plat::Configuration::usageHandler(plat::Configuration::helpXml);
+    },
+    testing::ExitedWithCode(1), "");
+}
+
+} // namespace

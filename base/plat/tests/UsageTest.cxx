@@ -1,0 +1,145 @@
+#include "base/plat/BinaryParameter.h"
+#include "base/plat/BoolParameter.h"
+#include "base/plat/Configuration.h"
+#include "base/plat/EnumParameter.h"
+#include "base/plat/IntParameter.h"
+#include "base/plat/ProductInfo.h"
+#include "base/plat/StringParameter.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <sstream>
+
+namespace {
+
+const char* const speeds[] = {"fast", "slow", nullptr};
+
+// A small group with one parameter for each layout case of a usage line.
+class Usage : public testing::Test {
+protected:
+  plat::Configuration top{"Small", "plat_configuration_global_params"};
+  plat::Configuration child{"Child", nullptr, &top};
+  plat::BoolParameter alter{"AlterShiftWithMods", plat::LocKey("rfb_param_alter_shift_with_mods"),
+                            true, false, &top};
+  plat::BoolParameter beta{"beta", "Lower-case name.", false, false, &top};
+  plat::IntParameter fits{"EdgeFits", "Forty-eight characters of description text here.", 7, 0,
+                          9, false, &top};
+  plat::IntParameter moves{"EdgeMoves", "Exactly forty-nine characters of descriptive text", 7,
+                           0, 9, false, &top};
+  plat::EnumParameter mode{"Mode", "Speed & <quality>", speeds, 1, false, &top};
+  plat::IntParameter poll{"PollInterval", plat::LocKey("svr_param_pollinterval"), 50, 1, INT_MAX,
+                          false, &top};
+  plat::BinaryParameter secret{"Secret", "Secret bytes", {1, 2}, false, &top};
+  plat::IntParameter tuning{"Tuning", "Internal tuning.", 3, 0, 9, true, &top};
+  plat::StringParameter welcome{"Welcome", "Greeting text shown to each viewer when it connects.",
+                                "Hello", false, &top};
+  plat::BoolParameter hidden{"_Hidden", "Never listed.", false, false, &top};
+  plat::IntParameter nested{"Nested", "In the child group.", 0, 0, 9, false, &child};
+};
+
+TEST_F(Usage, BasicListingByteForByte) {
+  const std::string expected =
+    "Global parameters:\n"
+    "  AlterShiftWithMods - Whether to alter the Shift key state when modifiers such\n"
+    "                   as Ctrl and Alt are pressed (default=1)\n"
+    "  beta           - Lower-case name. (default=0)\n"
+    "  EdgeFits       - Forty-eight characters of description text here. (default=7)\n"
+    "  EdgeMoves      - Exactly forty-nine characters of descriptive text\n"
+    "                   (default=7)\n"
+    "  Mode           - Speed & <quality> (default=slow)\n"
+    "  PollInterval   - How often to poll for display updates in ms. (default=50)\n"
+    "  Welcome        - Greeting text shown to each viewer when it connects.\n"
+    "                   (default=Hello)\n"
+    "Child Parameters:\n"
+    "  Nested         - In the child group. (default=0)\n";
+  EXPECT_EQ(top.usageText(false, true), expected);
+}
+
+TEST_F(Usage, AllListsAdvancedAndBinaryWithoutTheBinaryValue) {
+  poll.setParam("20", 10);
+  const std::string expected =
+    "Global parameters:\n"
+    "  AlterShiftWithMods - Whether to alter the Shift key state when modifiers such\n"
+    "                   as Ctrl and Alt are pressed (default=1)\n"
+    "  beta           - Lower-case name. (default=0)\n"
+    "  EdgeFits       - Forty-eight characters of description text here. (default=7)\n"
+    "  EdgeMoves      - Exactly forty-nine characters of descriptive text\n"
+    "                   (default=7)\n"
+    "  Mode           - Speed & <quality> (default=slow)\n"
+    "  PollInterval   - How often to poll for display updates in ms. (default=20)\n"
+    "  Secret         - Secret bytes\n"
+    "  Tuning         - Internal tuning. (default=3)\n"
+    "  Welcome        - Greeting text shown to each viewer when it connects.\n"
+    "                   (default=Hello)\n"
+    "Child Parameters:\n"
+    "  Nested         - In the child group. (default=0)\n";
+  EXPECT_EQ(top.usageText(true, true), expected);
+}
+
+TEST_F(Usage, WithoutDefaults) {
+  std::string text = child.usageText(false, false);
+  EXPECT_EQ(text, "Child Parameters:\n"
+                  "  Nested         - In the child group.\n");
+  std::string all = top.usageText(false, false);
+  EXPECT_NE(all.find("  EdgeMoves      - Exactly forty-nine characters of descriptive text\n"
+                     "  Mode "),
+            std::string::npos);
+  EXPECT_EQ(all.find("default="), std::string::npos);
+}
+
+TEST_F(Usage, LongDescriptionsWrapAtColumnNineteen) {
+  plat::Configuration group("Wrap");
+  plat::StringParameter longer(
+    "Long",
+    "One two three four five six seven eight nine ten eleven twelve thirteen fourteen fifteen "
+    "sixteen seventeen eighteen nineteen twenty twenty-one twenty-two twenty-three twenty-four",
+    "x", false, &group);
+  const std::string expected =
+    "Wrap Parameters:\n"
+    "  Long           - One two three four five six seven eight nine ten eleven\n"
+    "                   twelve thirteen fourteen fifteen sixteen seventeen eighteen\n"
+    "                   nineteen twenty twenty-one twenty-two twenty-three\n"
+    "                   twenty-four (default=x)\n";
+  EXPECT_EQ(group.usageText(false, true), expected);
+  std::istringstream lines(group.usageText(false, true));
+  for (std::string line; std::getline(lines, line);)
+    EXPECT_LE(line.size(), 79u) << line;
+}
+
+std::string captured(const std::function<void(std::FILE*)>& write) {
+  char* buffer = nullptr;
+  size_t size = 0;
+  std::FILE* out = open_memstream(&buffer, &size);
+  write(out);
+  std::fclose(out);
+  std::string text(buffer, size);
+  std::free(buffer);
+  return text;
+}
+
+TEST_F(Usage, PrintUsageFramesTheListing) {
+  std::string text = captured([&](std::FILE* out) { child.printUsage(out, false); });
+  const std::string expected =
+    plat::ProductInfo::text() + "\n\n" +
+    "Parameters can be turned on with -<param> or off with -<param>=0\n"
+    "Values can be specified as -<param> <value>\n"
+    "Other valid forms are <param>=<value> -<param>=<value> --<param>=<value>\n"
+    "Names are case-insensitive.  Valid parameters are listed below.\n"
+    "\n"
+    "Child Parameters:\n"
+    "  Nested         - In the child group. (default=0)\n";
+  EXPECT_EQ(text, expected);
+}
+
+TEST_F(Usage, PrintUsageAllEndsWithLogListings) {
+  std::string text = captured([&](std::FILE* out) { child.printUsage(out, true); });
+  size_t names = text.find("  Nested         - In the child group. (default=0)\n\nLog names:\n");
+  ASSERT_NE(names, std::string::npos);
+  EXPECT_NE(text.find("\nLog destinations:\n", names), std::string::npos);
+}
+
+} // namespace
