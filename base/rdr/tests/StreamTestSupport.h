@@ -1,0 +1,86 @@
+#pragma once
+
+// Helpers shared by the stream tests: a connected socket pair and the
+// reference big-endian encoding the streams are checked against.
+
+#include <cstdint>
+#include <stdexcept>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <string>
+#include <string_view>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+namespace rdr::test {
+
+// Both ends of a Unix stream socket pair, closed on destruction.
+struct SocketPair {
+  int reader = -1;
+  int writer = -1;
+
+  explicit SocketPair(bool nonBlocking = true) {
+    int fds[2];
+    int type = SOCK_STREAM | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0);
+    if (::socketpair(AF_UNIX, type, 0, fds) != 0)
+      throw std::runtime_error("socketpair failed");
+    reader = fds[0];
+    writer = fds[1];
+  }
+  ~SocketPair() {
+    closeReader();
+    closeWriter();
+  }
+  SocketPair(const SocketPair&) = delete;
+  SocketPair& operator=(const SocketPair&) = delete;
+
+  void closeReader() {
+    if (reader >= 0)
+      ::close(reader);
+    reader = -1;
+  }
+  void closeWriter() {
+    if (writer >= 0)
+      ::close(writer);
+    writer = -1;
+  }
+
+  // Writes all bytes to the writer end (small amounts: the socket buffer takes them).
+  void send(const uint8_t* data, size_t n) const {
+    while (n > 0) {
+      ssize_t r = ::write(writer, data, n);
+      ASSERT_GT(r, 0) << "write to socket pair failed";
+      data += r;
+      n -= size_t(r);
+    }
+  }
+  void send(const std::vector<uint8_t>& bytes) const { send(bytes.data(), bytes.size()); }
+
+  // Everything that can be read from the reader end now (it must be non-blocking).
+  std::vector<uint8_t> drain() const {
+    std::vector<uint8_t> got;
+    uint8_t chunk[65536];
+    for (;;) {
+      ssize_t r = ::read(reader, chunk, sizeof chunk);
+      if (r <= 0)
+        return got;
+      got.insert(got.end(), chunk, chunk + r);
+    }
+  }
+};
+
+inline void appendBE(std::vector<uint8_t>& out, uint64_t v, int bytes) {
+  for (int i = bytes - 1; i >= 0; i--)
+    out.push_back(uint8_t(v >> (8 * i)));
+}
+
+inline void appendText(std::vector<uint8_t>& out, std::string_view text) {
+  out.insert(out.end(), text.begin(), text.end());
+}
+
+inline std::vector<uint8_t> bytesOf(std::string_view text) {
+  return std::vector<uint8_t>(text.begin(), text.end());
+}
+
+} // namespace rdr::test
