@@ -1,0 +1,429 @@
+#include "base/rfb/PixelFormat.h"
+
+#include "base/rdr/MemInStream.h"
+#include "base/rdr/MemOutStream.h"
+#include "base/rfb/tests/SimpleColourMap.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstring>
+#include <random>
+
+namespace {
+
+using rfb::Colour;
+using rfb::PixelFormat;
+
+struct Named {
+  const char* name;
+  const PixelFormat& pf;
+};
+
+const std::vector<Named>& predefined() {
+  static const std::vector<Named> formats = {
+      {"rgb888", PixelFormat::rgb888()},     {"bgr888", PixelFormat::bgr888()},
+      {"rgb565", PixelFormat::rgb565()},     {"rgb555", PixelFormat::rgb555()},
+      {"rgb222", PixelFormat::rgb222()},     {"rgb111", PixelFormat::rgb111()},
+      {"pal8", PixelFormat::pal8()},         {"argb8888", PixelFormat::argb8888()},
+      {"abgr8888", PixelFormat::abgr8888()},
+  };
+  return formats;
+}
+
+void expectSameFields(const PixelFormat& a, const PixelFormat& b) {
+  EXPECT_EQ(a.bpp, b.bpp);
+  EXPECT_EQ(a.depth, b.depth);
+  EXPECT_EQ(a.bigEndian, b.bigEndian);
+  EXPECT_EQ(a.trueColour, b.trueColour);
+  EXPECT_EQ(a.redMax, b.redMax);
+  EXPECT_EQ(a.greenMax, b.greenMax);
+  EXPECT_EQ(a.blueMax, b.blueMax);
+  EXPECT_EQ(a.alphaMax, b.alphaMax);
+  EXPECT_EQ(a.redShift, b.redShift);
+  EXPECT_EQ(a.greenShift, b.greenShift);
+  EXPECT_EQ(a.blueShift, b.blueShift);
+  EXPECT_EQ(a.alphaShift, b.alphaShift);
+}
+
+// Stores a pixel value the way pixel buffers keep it in memory.
+std::vector<uint8_t> pixelBytes(uint32_t value, int bpp) {
+  std::vector<uint8_t> bytes(bpp / 8);
+  if (bpp == 24) {
+    for (int i = 0; i < 3; i++)
+      bytes[i] = uint8_t(value >> (8 * i));
+  } else if (bpp == 16) {
+    uint16_t v = uint16_t(value);
+    std::memcpy(bytes.data(), &v, 2);
+  } else if (bpp == 32) {
+    std::memcpy(bytes.data(), &value, 4);
+  } else {
+    bytes[0] = uint8_t(value);
+  }
+  return bytes;
+}
+
+// --- wire form ---------------------------------------------------------------
+
+TEST(PixelFormatWire, Argb8888Layout) {
+  uint8_t bytes[PixelFormat::wireSize];
+  PixelFormat::argb8888().writeBytes(bytes);
+  const uint8_t expected[] = {32, 32, 0, 1, 0, 255, 0, 255, 0, 255, 16, 8, 0, 24, 0, 255};
+  EXPECT_EQ(0, std::memcmp(bytes, expected, sizeof(expected)));
+}
+
+TEST(PixelFormatWire, PredefinedFormatsRoundTrip) {
+  for (const Named& n : predefined()) {
+    SCOPED_TRACE(n.name);
+    uint8_t bytes[PixelFormat::wireSize];
+    n.pf.writeBytes(bytes);
+    PixelFormat back(1, 1, true, false, 1, 1, 1, 1, 1, 1, 1, 1);
+    back.readBytes(bytes);
+    expectSameFields(back, n.pf);
+  }
+}
+
+TEST(PixelFormatWire, ThroughStreams) {
+  rdr::MemOutStream out;
+  PixelFormat::argb8888().write(out);
+  PixelFormat::rgb565().write(out);
+  ASSERT_EQ(out.length(), 2 * PixelFormat::wireSize);
+  rdr::MemInStream in(out.data(), out.length());
+  PixelFormat a, b;
+  a.read(in);
+  b.read(in);
+  expectSameFields(a, PixelFormat::argb8888());
+  expectSameFields(b, PixelFormat::rgb565());
+}
+
+TEST(PixelFormatWire, AlphaKeptOnlyWhenDepthCountsItsBits) {
+  uint8_t bytes[PixelFormat::wireSize];
+  PixelFormat::argb8888().writeBytes(bytes);
+  bytes[1] = 24;
+  PixelFormat pf;
+  pf.readBytes(bytes);
+  EXPECT_EQ(pf.alphaMax, 0);
+  EXPECT_EQ(pf.alphaShift, 0);
+  EXPECT_EQ(pf.redMax, 255);
+  EXPECT_EQ(pf.redShift, 16);
+}
+
+TEST(PixelFormatWire, RandomFormatsRoundTripUnderTheAlphaRule) {
+  std::mt19937 rng(20240611);
+  for (int i = 0; i < 500; i++) {
+    auto bits = [&](int max) { return int(rng() % (max + 1)); };
+    int rb = bits(8), gb = bits(8), bb = bits(8), ab = bits(8);
+    auto mask = [](int n) { return (1 << n) - 1; };
+    int depth = rb + gb + bb + ab + int(rng() % 3) - 1;
+    PixelFormat pf(32, depth < 0 ? 0 : depth, rng() & 1, rng() & 1, mask(rb), mask(gb),
+                   mask(bb), mask(ab), bits(24), bits(24), bits(24), bits(24));
+    SCOPED_TRACE(pf.print());
+    uint8_t bytes[PixelFormat::wireSize];
+    pf.writeBytes(bytes);
+    PixelFormat back;
+    back.readBytes(bytes);
+    PixelFormat expected = pf;
+    if (pf.depth != rb + gb + bb + ab) {
+      expected.alphaMax = 0;
+      expected.alphaShift = 0;
+    }
+    expectSameFields(back, expected);
+  }
+}
+
+TEST(PixelFormatWire, AnyNonZeroFlagByteIsTrue) {
+  uint8_t bytes[PixelFormat::wireSize];
+  PixelFormat::rgb565().writeBytes(bytes);
+  bytes[2] = 0x80;
+  bytes[3] = 7;
+  PixelFormat pf;
+  pf.readBytes(bytes);
+  EXPECT_TRUE(pf.bigEndian);
+  EXPECT_TRUE(pf.trueColour);
+  uint8_t again[PixelFormat::wireSize];
+  pf.writeBytes(again);
+  EXPECT_EQ(again[2], 1);
+  EXPECT_EQ(again[3], 1);
+}
+
+// --- text form ---------------------------------------------------------------
+
+TEST(PixelFormatText, EveryPredefinedAndFallbackForm) {
+  struct Case {
+    PixelFormat pf;
+    const char* text;
+  } cases[] = {
+      {PixelFormat(), "depth 8 (8 bpp) bgr233"},
+      {PixelFormat::rgb888(), "depth 24 (32 bpp) little-endian rgb888"},
+      {PixelFormat::bgr888(), "depth 24 (32 bpp) little-endian bgr888"},
+      {PixelFormat::rgb565(), "depth 16 (16 bpp) little-endian rgb565"},
+      {PixelFormat::rgb555(), "depth 15 (16 bpp) little-endian rgb555"},
+      {PixelFormat::rgb222(), "depth 6 (8 bpp) rgb222"},
+      {PixelFormat::rgb111(), "depth 3 (8 bpp) rgb111"},
+      {PixelFormat::pal8(), "depth 8 (8 bpp) colour-map"},
+      {PixelFormat::argb8888(), "depth 32 (32 bpp) little-endian argb8888"},
+      {PixelFormat::abgr8888(), "depth 32 (32 bpp) little-endian abgr8888"},
+      {PixelFormat(32, 32, false, true, 255, 255, 255, 255, 24, 16, 8, 0),
+       "depth 32 (32 bpp) little-endian rgba8888"},
+      {PixelFormat(32, 32, true, true, 255, 255, 255, 255, 8, 16, 24, 0),
+       "depth 32 (32 bpp) big-endian bgra8888"},
+      {PixelFormat(16, 16, false, true, 15, 15, 15, 15, 8, 4, 0, 12),
+       "depth 16 (16 bpp) little-endian argb4444"},
+      {PixelFormat(16, 16, true, false, 0, 0, 0, 0, 0, 0, 0, 0),
+       "depth 16 (16 bpp) big-endian colour-map"},
+      // Channel widths must fill the span up to depth: 16 bits for a max of 255 fails.
+      {PixelFormat(32, 32, false, true, 255, 255, 255, 0, 16, 8, 0, 0),
+       "depth 32 (32 bpp) little-endian rgb max 255,255,255 shift 16,8,0"},
+      // The lowest channel must start at bit 0.
+      {PixelFormat(32, 24, false, true, 255, 255, 127, 0, 16, 8, 1, 0),
+       "depth 24 (32 bpp) little-endian rgb max 255,255,127 shift 16,8,1"},
+      {PixelFormat(32, 24, false, true, 255, 255, 255, 255, 16, 8, 0, 24),
+       "depth 24 (32 bpp) little-endian rgb max 255,255,255 shift 16,8,0 alpha max 255 shift 24"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(c.pf.print(), c.text);
+    char buffer[PixelFormat::textSize];
+    c.pf.print(buffer, sizeof(buffer));
+    EXPECT_STREQ(buffer, c.text);
+  }
+}
+
+TEST(PixelFormatText, BufferFormIsCutAndTerminated) {
+  char buffer[10];
+  std::memset(buffer, 'x', sizeof(buffer));
+  PixelFormat::rgb565().print(buffer, sizeof(buffer));
+  EXPECT_STREQ(buffer, "depth 16 ");
+}
+
+// --- equality -----------------------------------------------------------------
+
+TEST(PixelFormatEquality, Rules) {
+  PixelFormat pal(8, 8, false, false, 1, 2, 3, 4, 5, 6, 7, 0);
+  PixelFormat palOther(8, 8, true, false, 9, 9, 9, 9, 1, 1, 1, 1);
+  PixelFormat lowEight = PixelFormat::rgb222();
+  PixelFormat bigEight = lowEight;
+  bigEight.bigEndian = true;
+  PixelFormat big565 = PixelFormat::rgb565();
+  big565.bigEndian = true;
+  PixelFormat otherAlphaShift = PixelFormat::argb8888();
+  otherAlphaShift.alphaShift = 0;
+  PixelFormat otherDepth = PixelFormat::rgb888();
+  otherDepth.depth = 32;
+  struct Case {
+    const char* name;
+    PixelFormat a, b;
+    bool equal;
+  } cases[] = {
+      {"colour-map formats ignore channels and byte order", pal, palOther, true},
+      {"8 bpp ignores byte order", lowEight, bigEight, true},
+      {"16 bpp byte order counts", PixelFormat::rgb565(), big565, false},
+      {"alpha shift counts for true colour", PixelFormat::argb8888(), otherAlphaShift, false},
+      {"depth counts", PixelFormat::rgb888(), otherDepth, false},
+      {"true colour against colour map", PixelFormat::pal8(), PixelFormat(), false},
+      {"channel order counts", PixelFormat::rgb888(), PixelFormat::bgr888(), false},
+      {"identical", PixelFormat::rgb555(), PixelFormat::rgb555(), true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(c.a == c.b, c.equal);
+    EXPECT_EQ(c.b == c.a, c.equal);
+    EXPECT_EQ(c.a != c.b, !c.equal);
+  }
+}
+
+// --- makeLittleEndian -----------------------------------------------------------
+
+TEST(PixelFormatEndian, MakeLittleEndianTable) {
+  struct Case {
+    const char* name;
+    PixelFormat in;
+    bool result;
+    PixelFormat out;
+  } cases[] = {
+      {"32 bpp shifts 16/8/0", PixelFormat(32, 24, true, true, 255, 255, 255, 0, 16, 8, 0, 0),
+       true, PixelFormat(32, 24, false, true, 255, 255, 255, 0, 8, 16, 24, 0)},
+      {"alpha shift moves too",
+       PixelFormat(32, 32, true, true, 255, 255, 255, 255, 16, 8, 0, 24), true,
+       PixelFormat(32, 32, false, true, 255, 255, 255, 255, 8, 16, 24, 0)},
+      {"absent alpha keeps its shift",
+       PixelFormat(32, 24, true, true, 255, 255, 255, 0, 16, 8, 0, 5), true,
+       PixelFormat(32, 24, false, true, 255, 255, 255, 0, 8, 16, 24, 5)},
+      {"24 bpp", PixelFormat(24, 24, true, true, 255, 255, 255, 0, 16, 8, 0, 0), true,
+       PixelFormat(24, 24, false, true, 255, 255, 255, 0, 0, 8, 16, 0)},
+      {"8 bpp clears the flag", PixelFormat(8, 6, true, true, 3, 3, 3, 0, 4, 2, 0, 0), true,
+       PixelFormat(8, 6, false, true, 3, 3, 3, 0, 4, 2, 0, 0)},
+      {"already little", PixelFormat::rgb565(), true, PixelFormat::rgb565()},
+      {"channel wider than a byte", PixelFormat(16, 16, true, true, 31, 63, 31, 0, 11, 5, 0, 0),
+       false, PixelFormat(16, 16, true, true, 31, 63, 31, 0, 11, 5, 0, 0)},
+      {"shift not on a byte", PixelFormat(32, 24, true, true, 255, 255, 255, 0, 12, 4, 0, 0),
+       false, PixelFormat(32, 24, true, true, 255, 255, 255, 0, 12, 4, 0, 0)},
+      // Used to wrap to a shift of 248 for a channel that lies past the pixel.
+      {"channel outside the pixel", PixelFormat(16, 8, true, true, 255, 0, 0, 0, 16, 0, 0, 0),
+       false, PixelFormat(16, 8, true, true, 255, 0, 0, 0, 16, 0, 0, 0)},
+      // Used to claim success while a 16-bit index keeps its big-endian bytes.
+      {"16-bit colour map", PixelFormat(16, 16, true, false, 0, 0, 0, 0, 0, 0, 0, 0), false,
+       PixelFormat(16, 16, true, false, 0, 0, 0, 0, 0, 0, 0, 0)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    PixelFormat pf = c.in;
+    EXPECT_EQ(pf.makeLittleEndian(), c.result);
+    expectSameFields(pf, c.out);
+  }
+}
+
+// A format and its little-endian twin must lay every colour out in the same
+// bytes. For 24 bpp this used to fail: big-endian 24-bit pixels were taken
+// lowest byte first, so red and blue traded places.
+TEST(PixelFormatEndian, LittleEndianTwinGivesTheSameBytes) {
+  const PixelFormat bigFormats[] = {
+      PixelFormat(32, 24, true, true, 255, 255, 255, 0, 16, 8, 0, 0),
+      PixelFormat(32, 32, true, true, 255, 255, 255, 255, 0, 8, 16, 24),
+      PixelFormat(24, 24, true, true, 255, 255, 255, 0, 16, 8, 0, 0),
+      PixelFormat(16, 16, true, true, 255, 255, 0, 0, 8, 0, 0, 0),
+  };
+  std::mt19937 rng(7);
+  for (const PixelFormat& big : bigFormats) {
+    SCOPED_TRACE(big.print());
+    PixelFormat little = big;
+    ASSERT_TRUE(little.makeLittleEndian());
+    for (int i = 0; i < 200; i++) {
+      Colour c{rng() % 256, rng() % 256, rng() % 256, rng() % 256};
+      uint32_t pb = big.pixelFromRGBA(c, nullptr);
+      uint32_t pl = little.pixelFromRGBA(c, nullptr);
+      ASSERT_EQ(pixelBytes(pb, big.bpp), pixelBytes(pl, little.bpp));
+      EXPECT_EQ(big.rgbaFromPixel(pb), little.rgbaFromPixel(pl));
+    }
+  }
+}
+
+// --- single-pixel conversions ---------------------------------------------------
+
+// The conversion arithmetic written out plainly, for little-endian true colour.
+uint32_t referenceEncode(const PixelFormat& pf, Colour c) {
+  auto scale = [](uint32_t v, uint32_t max) { return (v * max + 127) / 255; };
+  bool all255 = pf.redMax == 255 && pf.greenMax == 255 && pf.blueMax == 255;
+  uint32_t r = all255 ? c.r : scale(c.r, pf.redMax);
+  uint32_t g = all255 ? c.g : scale(c.g, pf.greenMax);
+  uint32_t b = all255 ? c.b : scale(c.b, pf.blueMax);
+  uint32_t a = pf.alphaMax == 255 ? c.a : scale(c.a, pf.alphaMax);
+  return r << pf.redShift | g << pf.greenShift | b << pf.blueShift | a << pf.alphaShift;
+}
+
+Colour referenceDecode(const PixelFormat& pf, uint32_t p) {
+  auto scale = [](uint32_t v, uint32_t max) { return max ? (v * 255 + max / 2) / max : 0; };
+  bool all255 = pf.redMax == 255 && pf.greenMax == 255 && pf.blueMax == 255;
+  uint32_t r = (p >> pf.redShift) & pf.redMax;
+  uint32_t g = (p >> pf.greenShift) & pf.greenMax;
+  uint32_t b = (p >> pf.blueShift) & pf.blueMax;
+  uint32_t a = (p >> pf.alphaShift) & pf.alphaMax;
+  if (!all255) {
+    r = scale(r, pf.redMax);
+    g = scale(g, pf.greenMax);
+    b = scale(b, pf.blueMax);
+  }
+  if (pf.alphaMax == 0)
+    a = 255;
+  else if (pf.alphaMax != 255)
+    a = scale(a, pf.alphaMax);
+  return Colour{r, g, b, a};
+}
+
+TEST(PixelFormatConversion, HandWorkedRgb565) {
+  const PixelFormat& pf = PixelFormat::rgb565();
+  EXPECT_EQ(pf.pixelFromRGBA(Colour{255, 255, 255, 255}, nullptr), 0xffffu);
+  // 128 -> (128*31+127)/255 = 16, (128*63+127)/255 = 32.
+  EXPECT_EQ(pf.pixelFromRGBA(Colour{128, 128, 128, 255}, nullptr), 0x8410u);
+  // 16 -> (16*255+15)/31 = 132, 32 -> (32*255+31)/63 = 130.
+  EXPECT_EQ(pf.rgbaFromPixel(0x8410), (Colour{132, 130, 132, 255}));
+}
+
+TEST(PixelFormatConversion, RandomColoursAgainstReference) {
+  const PixelFormat formats[] = {
+      PixelFormat::rgb888(), PixelFormat::bgr888(), PixelFormat::rgb565(),
+      PixelFormat::rgb555(), PixelFormat::rgb222(), PixelFormat::rgb111(),
+      PixelFormat::argb8888(), PixelFormat::abgr8888(), PixelFormat(),
+      PixelFormat(16, 16, false, true, 15, 15, 15, 15, 8, 4, 0, 12),
+      PixelFormat(32, 30, false, true, 1023, 1023, 1023, 0, 20, 10, 0, 0),
+      PixelFormat(32, 32, false, true, 255, 255, 255, 3, 0, 8, 16, 30),
+  };
+  std::mt19937 rng(424242);
+  for (const PixelFormat& pf : formats) {
+    SCOPED_TRACE(pf.print());
+    for (int i = 0; i < 1000; i++) {
+      Colour c{rng() % 256, rng() % 256, rng() % 256, rng() % 256};
+      ASSERT_EQ(pf.pixelFromRGBA(c, nullptr), referenceEncode(pf, c));
+      uint32_t p = rng();
+      if (pf.bpp < 32)
+        p &= (1u << pf.bpp) - 1;
+      ASSERT_EQ(pf.rgbaFromPixel(p), referenceDecode(pf, p));
+    }
+  }
+}
+
+TEST(PixelFormatConversion, EightBitChannelsSurviveARoundTrip) {
+  std::mt19937 rng(99);
+  for (const PixelFormat* pf : {&PixelFormat::rgb888(), &PixelFormat::argb8888()}) {
+    for (int i = 0; i < 500; i++) {
+      Colour c{rng() % 256, rng() % 256, rng() % 256, pf->hasAlpha() ? rng() % 256 : 255};
+      EXPECT_EQ(pf->rgbaFromPixel(pf->pixelFromRGBA(c, nullptr)), c);
+    }
+  }
+}
+
+TEST(PixelFormatConversion, NoAlphaChannelDecodesOpaque) {
+  PixelFormat pf = PixelFormat::rgb888();
+  for (uint32_t p : {0u, 0xff000000u, 0x12345678u})
+    EXPECT_EQ(pf.rgbaFromPixel(p).a, 255u);
+}
+
+TEST(PixelFormatConversion, BigEndianSwapsBytes) {
+  PixelFormat big565 = PixelFormat::rgb565();
+  big565.bigEndian = true;
+  uint32_t little = PixelFormat::rgb565().pixelFromRGBA(Colour{255, 0, 0, 255}, nullptr);
+  uint32_t big = big565.pixelFromRGBA(Colour{255, 0, 0, 255}, nullptr);
+  EXPECT_EQ(little, 0xf800u);
+  EXPECT_EQ(pixelBytes(big, 16), (std::vector<uint8_t>{0xf8, 0x00}));
+  EXPECT_EQ(big565.rgbaFromPixel(big), (Colour{255, 0, 0, 255}));
+
+  PixelFormat big888 = PixelFormat::rgb888();
+  big888.bigEndian = true;
+  uint32_t p = big888.pixelFromRGBA(Colour{0x11, 0x22, 0x33, 255}, nullptr);
+  EXPECT_EQ(pixelBytes(p, 32), (std::vector<uint8_t>{0x00, 0x11, 0x22, 0x33}));
+}
+
+// Used to let a channel above 255 (from compositing data that was not
+// premultiplied) spill into the neighbouring channel.
+TEST(PixelFormatConversion, OversizedChannelIsClamped) {
+  const PixelFormat& pf = PixelFormat::argb8888();
+  EXPECT_EQ(pf.pixelFromRGBA(Colour{300, 0, 0, 0}, nullptr), 0x00ff0000u);
+  EXPECT_EQ(PixelFormat::rgb565().pixelFromRGBA(Colour{0, 0, 400, 255}, nullptr), 0x001fu);
+}
+
+TEST(PixelFormatConversion, ShiftsOutsideThePixelAreHarmless) {
+  PixelFormat pf(32, 24, false, true, 255, 255, 255, 0, 40, 8, 0, 0);
+  EXPECT_EQ(pf.pixelFromRGBA(Colour{255, 255, 255, 255}, nullptr), 0xffffu);
+  EXPECT_EQ(pf.rgbaFromPixel(0xffffffff), (Colour{0, 255, 255, 255}));
+}
+
+TEST(PixelFormatConversion, ColourMapFormatsGoThroughTheMap) {
+  rfb::test::SimpleColourMap map({{0, 0, 0, 255}, {250, 10, 10, 7}, {10, 250, 10, 255}});
+  const PixelFormat& pf = PixelFormat::pal8();
+  EXPECT_EQ(pf.pixelFromRGBA(Colour{200, 0, 0, 255}, &map), 1u);
+  EXPECT_EQ(pf.pixelFromRGBA(Colour{0, 200, 0, 0}, &map), 2u);
+  EXPECT_EQ(pf.rgbaFromPixel(1, &map), (Colour{250, 10, 10, 255}));
+  // Outside the map, and without a map: opaque black / index 0.
+  EXPECT_EQ(pf.rgbaFromPixel(9, &map), (Colour{0, 0, 0, 255}));
+  EXPECT_EQ(pf.pixelFromRGBA(Colour{200, 0, 0, 255}, nullptr), 0u);
+}
+
+TEST(PixelFormatConversion, ScalingHelpers) {
+  EXPECT_EQ(PixelFormat::scaleTo8Bit(31, 31), 255u);
+  EXPECT_EQ(PixelFormat::scaleTo8Bit(1, 3), 85u);
+  EXPECT_EQ(PixelFormat::scaleTo8Bit(5, 0), 0u);
+  EXPECT_EQ(PixelFormat::scaleFrom8Bit(255, 31), 31u);
+  EXPECT_EQ(PixelFormat::scaleFrom8Bit(1000, 3), 3u);
+}
+
+} // namespace
