@@ -25,7 +25,10 @@ int64_t floorDiv(int64_t a, int64_t b) {
 }
 
 int64_t floorMod(int64_t a, int64_t b) {
-  return a - floorDiv(a, b) * b;
+  int64_t r = a % b;
+  if (r != 0 && (r < 0) != (b < 0))
+    r += b;
+  return r;
 }
 
 int64_t saturate(__int128 ticks) {
@@ -279,8 +282,8 @@ std::string formatDateTime(const char* pattern, const DateTime& time) {
   std::string fullPattern = withFourDigitYear(pattern, time.year) + " ";
   tm parts = toTm(time);
   for (size_t size = 16; size <= 1024; size *= 2) {
-    std::vector<char> buffer(size);
-    size_t length = strftime(buffer.data(), size, fullPattern.c_str(), &parts);
+    std::vector<char> buffer(size + 1); // room for the trailing space
+    size_t length = strftime(buffer.data(), buffer.size(), fullPattern.c_str(), &parts);
     if (length > 0)
       return std::string(buffer.data(), length - 1);
   }
