@@ -1,0 +1,137 @@
+#include "base/plat/BinaryParameter.h"
+#include "base/plat/BoolParameter.h"
+#include "base/plat/Configuration.h"
+#include "base/plat/EnumParameter.h"
+#include "base/plat/IntParameter.h"
+#include "base/plat/S64Parameter.h"
+#include "base/plat/StringParameter.h"
+#include "base/plat/XmlParamFilter.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const char* const modes[] = {"fast", "s<low>", nullptr};
+
+class XmlDocument : public testing::Test {
+protected:
+  void SetUp() override {
+    flag.setParam("off", 10);
+    flag.set(true, 40);
+    count.setParam("20", 10);
+  }
+
+  plat::Configuration top{"Top"};
+  plat::Configuration child{"Child", nullptr, &top};
+  plat::BoolParameter flag{"Flag", "Says \"yes\" & <no> 'maybe'", true, true, &top, "zeta,alpha"};
+  plat::IntParameter count{"Count", plat::LocKey("svr_param_pollinterval"), 50, 1, 100, false,
+                           &top};
+  plat::EnumParameter mode{"Mode", "Speed", modes, 0, false, &child};
+  plat::StringParameter hidden{"_Private", "Underscore", "x&y", false, &top};
+  plat::BinaryParameter key{"Key", "Key bytes", {1, 2}, false, &child};
+  plat::S64Parameter big{"Big", "Big number", -2, false, &top};
+};
+
+const char* const bigXml =
+  "<s64    name=\"Big\"\n"
+  "        description=\"Big number\"\n"
+  "        advanced=\"false\">\n"
+  "    <value data=\"int64:fffffffffffffffe\" priority=\"0\"/>\n"
+  "</s64>\n";
+const char* const flagXml =
+  "<bool   name=\"Flag\"\n"
+  "        description=\"Says &quot;yes&quot; &amp; &lt;no&gt; &apos;maybe&apos;\"\n"
+  "        advanced=\"true\"\n"
+  "        flags=\"alpha,zeta\">\n"
+  "    <value data=\"1\" priority=\"0\"/>\n"
+  "    <value data=\"0\" priority=\"10\"/>\n"
+  "    <value data=\"1\" priority=\"40\"/>\n"
+  "</bool>\n";
+const char* const keyXml =
+  "<binary name=\"Key\"\n"
+  "        description=\"Key bytes\"\n"
+  "        advanced=\"false\">\n"
+  "    <value data=\"&lt;binary&gt;\" priority=\"0\"/>\n"
+  "</binary>\n";
+const char* const modeXml =
+  "<enum   name=\"Mode\"\n"
+  "        description=\"Speed\"\n"
+  "        advanced=\"false\"\n"
+  "        min=\"0\"\n"
+  "        max=\"1\">\n"
+  "    <value data=\"fast\" priority=\"0\"/>\n"
+  "    <opt data=\"fast\"/>\n"
+  "    <opt data=\"s&lt;low&gt;\"/>\n"
+  "</enum>\n";
+const char* const privateXml =
+  "<string name=\"_Private\"\n"
+  "        description=\"Underscore\"\n"
+  "        advanced=\"false\">\n"
+  "    <value data=\"x&amp;y\" priority=\"0\"/>\n"
+  "</string>\n";
+
+TEST_F(XmlDocument, WithLocalisationKeysByteForByte) {
+  std::string expected = std::string("<?xml version=\"1.0\"?>\n<config>\n") + bigXml +
+                         "<int    name=\"Count\"\n"
+                         "        locDesc=\"svr_param_pollinterval\"\n"
+                         "        advanced=\"false\"\n"
+                         "        min=\"1\"\n"
+                         "        max=\"100\">\n"
+                         "    <value data=\"50\" priority=\"0\"/>\n"
+                         "    <value data=\"20\" priority=\"10\"/>\n"
+                         "</int>\n" +
+                         flagXml + keyXml + modeXml + "</config>\n";
+  EXPECT_EQ(plat::Configuration::writeXml(top, false, true, nullptr), expected);
+}
+
+TEST_F(XmlDocument, DescriptionsAsTextAndUnderscoreNamesIncluded) {
+  std::string expected = std::string("<?xml version=\"1.0\"?>\n<config>\n") + privateXml +
+                         bigXml +
+                         "<int    name=\"Count\"\n"
+                         "        description=\"How often to poll for display updates in ms.\"\n"
+                         "        advanced=\"false\"\n"
+                         "        min=\"1\"\n"
+                         "        max=\"100\">\n"
+                         "    <value data=\"50\" priority=\"0\"/>\n"
+                         "    <value data=\"20\" priority=\"10\"/>\n"
+                         "</int>\n" +
+                         flagXml + keyXml + modeXml + "</config>\n";
+  EXPECT_EQ(plat::Configuration::writeXml(top, true, false, nullptr), expected);
+}
+
+class RejectByName : public plat::XmlParamFilter {
+public:
+  explicit RejectByName(std::string name) : name_(std::move(name)) {}
+  bool accept(const char* name, const char* typeName, bool advanced) const override {
+    seen.push_back(std::string(name) + ":" + typeName + (advanced ? ":adv" : ""));
+    return name_ != name;
+  }
+  mutable std::vector<std::string> seen;
+
+private:
+  std::string name_;
+};
+
+TEST_F(XmlDocument, FilterLeavesParametersOut) {
+  RejectByName filter("Count");
+  std::string expected = std::string("<?xml version=\"1.0\"?>\n<config>\n") + bigXml + flagXml +
+                         keyXml + modeXml + "</config>\n";
+  EXPECT_EQ(plat::Configuration::writeXml(top, false, true, &filter), expected);
+  std::sort(filter.seen.begin(), filter.seen.end());
+  EXPECT_EQ(filter.seen, (std::vector<std::string>{"Big:s64", "Count:int", "Flag:bool:adv",
+                                                   "Key:binary", "Mode:enum"}));
+}
+
+TEST_F(XmlDocument, ChildGroupAlone) {
+  std::string expected =
+    std::string("<?xml version=\"1.0\"?>\n<config>\n") + keyXml + modeXml + "</config>\n";
+  EXPECT_EQ(plat::Configuration::writeXml(child, true, true, nullptr), expected);
+}
+
+TEST(XmlDocumentEmpty, EmptyGroup) {
+  plat::Configuration empty("Empty");
+  EXPECT_EQ(plat::Configuration::writeXml(empty, true, true, nullptr),
+            "<?xml version=\"1.0\"?>\n<config>\n</config>\n");
+}
+
+} // namespace
