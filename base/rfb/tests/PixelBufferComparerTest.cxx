@@ -1,0 +1,345 @@
+#include "base/rfb/PixelBufferComparer.h"
+
+#include <random>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "base/plat/ConfigParameter.h"
+#include "base/plat/Configuration.h"
+#include "base/plat/LogSetting.h"
+#include "base/rfb/ManagedPixelBuffer.h"
+#include "base/rfb/PixelFormat.h"
+
+namespace rfb {
+namespace {
+
+using Update = PixelBufferComparer::Update;
+
+std::vector<Rect> rectsOf(const Region& r) {
+  std::vector<Rect> rects;
+  r.get_rects(&rects);
+  return rects;
+}
+
+// Sets "SimpleRegions" for the scope of a test.
+class SimpleRegionsSetting {
+public:
+  explicit SimpleRegionsSetting(bool on) {
+    EXPECT_TRUE(plat::Configuration::global().setParam("SimpleRegions", on ? "1" : "0", 10));
+  }
+  ~SimpleRegionsSetting() {
+    plat::ConfigParameter* p = plat::Configuration::global().findParam("SimpleRegions");
+    if (p)
+      p->unset(10, false);
+  }
+};
+
+// A pixel value that depends on the framebuffer position only, so that a
+// buffer moved elsewhere still shows the same picture where the two overlap.
+uint32_t pattern(int x, int y) {
+  return uint32_t(x * 7919 + y * 104729) & 0xffffff;
+}
+
+void paint(ManagedPixelBuffer& pb, const Rect& area) {
+  Rect r = area.intersect(pb.getRect());
+  for (int y = r.tl.y; y < r.br.y; y++)
+    for (int x = r.tl.x; x < r.br.x; x++)
+      pb.setPixel(x, y, pattern(x, y));
+}
+
+bool samePixels(const PixelBuffer& a, const PixelBuffer& b) {
+  if (!(a.getRect() == b.getRect()))
+    return false;
+  const Rect r = a.getRect();
+  for (int y = r.tl.y; y < r.br.y; y++)
+    for (int x = r.tl.x; x < r.br.x; x++)
+      if (a.getPixel(x, y) != b.getPixel(x, y))
+        return false;
+  return true;
+}
+
+// A painted source with a comparer whose copy has caught up with it.
+struct Fixture {
+  explicit Fixture(const Rect& rect, const PixelFormat& pf = PixelFormat::rgb888())
+    : source(pf, rect) {
+    paint(source, rect);
+    comparer.setPB(&source);
+    Region exposed = comparer.syncFormatAndRect();
+    EXPECT_TRUE(exposed.equals(Region(rect)));
+    comparer.copyFromSource(exposed);
+    EXPECT_TRUE(samePixels(comparer.getCopy(), source));
+  }
+
+  // Compares a claim that `area` changed; returns the real changes.
+  Region compareChanged(const Rect& area) {
+    Update u;
+    u.changed.reset(area);
+    comparer.compare(u);
+    EXPECT_TRUE(u.copied.isEmpty());
+    EXPECT_TRUE(samePixels(comparer.getCopy(), source));
+    return u.changed;
+  }
+
+  ManagedPixelBuffer source;
+  PixelBufferComparer comparer;
+};
+
+TEST(PixelBufferComparerTest, ReportsNothingWhenNothingChanged) {
+  Fixture f(Rect(0, 0, 64, 48));
+  EXPECT_TRUE(f.compareChanged(Rect(0, 0, 64, 48)).isEmpty());
+}
+
+TEST(PixelBufferComparerTest, BlocksStartAtTheRectangleAndEndRagged) {
+  // A 40x20 rectangle at (5,3) is compared as blocks 16, 16 and 8 wide in
+  // bands 16 and 4 high, counted from its own top-left corner.
+  const Rect area(5, 3, 45, 23);
+  struct Case {
+    Point changedPixel;
+    Rect block;
+  };
+  const Case cases[] = {
+    {Point(5, 3), Rect(5, 3, 21, 19)},
+    {Point(20, 18), Rect(5, 3, 21, 19)},
+    {Point(21, 3), Rect(21, 3, 37, 19)},
+    {Point(44, 3), Rect(37, 3, 45, 19)},
+    {Point(5, 19), Rect(5, 19, 21, 23)},
+    {Point(44, 22), Rect(37, 19, 45, 23)},
+    {Point(36, 21), Rect(21, 19, 37, 23)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.block.print());
+    Fixture f(Rect(0, 0, 64, 64));
+    f.source.setPixel(c.changedPixel.x, c.changedPixel.y, 0x123456);
+    Region changed = f.compareChanged(area);
+    EXPECT_EQ(rectsOf(changed), std::vector<Rect>({c.block}));
+  }
+}
+
+TEST(PixelBufferComparerTest, ChangesOutsideTheClaimAreNotSeen) {
+  Fixture f(Rect(0, 0, 64, 64));
+  f.source.setPixel(50, 50, 1);
+  Update u;
+  u.changed.reset(Rect(0, 0, 32, 32));
+  f.comparer.compare(u);
+  EXPECT_TRUE(u.changed.isEmpty());
+  EXPECT_NE(f.comparer.getCopy().getPixel(50, 50), f.source.getPixel(50, 50));
+}
+
+TEST(PixelBufferComparerTest, ChangeInTheLastRowMarksTheWholeBlock) {
+  Fixture f(Rect(0, 0, 32, 32));
+  f.source.setPixel(20, 31, 0xabcdef); // last row of the block at (16,16)
+  Region changed = f.compareChanged(Rect(0, 0, 32, 32));
+  EXPECT_EQ(rectsOf(changed), std::vector<Rect>({Rect(16, 16, 32, 32)}));
+  EXPECT_EQ(f.comparer.getCopy().getPixel(20, 31), 0xabcdefu);
+}
+
+TEST(PixelBufferComparerTest, AdjacentChangedBlocksJoinAlongTheBand) {
+  Fixture f(Rect(0, 0, 64, 32));
+  f.source.setPixel(3, 3, 1);
+  f.source.setPixel(20, 3, 1);
+  f.source.setPixel(60, 20, 1);
+  Region changed = f.compareChanged(Rect(0, 0, 64, 32));
+  EXPECT_EQ(rectsOf(changed), std::vector<Rect>({Rect(0, 0, 32, 16), Rect(48, 16, 64, 32)}));
+}
+
+// The row below the top is a changed block at x 16..32 with solid blocks on
+// both sides.
+void paintSolidNeighbours(Fixture& f) {
+  f.source.fillRect(Rect(0, 0, 64, 16), 0x00ff00);
+  f.comparer.copyFromSource(Region(Rect(0, 0, 64, 16)));
+  f.source.setPixel(20, 5, 0xff0000);
+}
+
+TEST(PixelBufferComparerTest, SimpleRegionsJoinsSolidBlocksToTheRightOnly) {
+  SimpleRegionsSetting on(true);
+  Fixture f(Rect(0, 0, 64, 32));
+  paintSolidNeighbours(f);
+  Region changed = f.compareChanged(Rect(0, 0, 64, 32));
+  // Both solid blocks to the right join; the one on the left does not.
+  EXPECT_EQ(rectsOf(changed), std::vector<Rect>({Rect(16, 0, 64, 16)}));
+}
+
+TEST(PixelBufferComparerTest, SimpleRegionsStopsAtABlockThatIsNotSolid) {
+  SimpleRegionsSetting on(true);
+  Fixture f(Rect(0, 0, 64, 32));
+  paintSolidNeighbours(f);
+  f.source.setPixel(40, 9, 0x0000ff); // block 32..48 unchanged after sync, but not solid
+  f.comparer.copyFromSource(Region(Rect(32, 0, 48, 16)));
+  Region changed = f.compareChanged(Rect(0, 0, 64, 32));
+  EXPECT_EQ(rectsOf(changed), std::vector<Rect>({Rect(16, 0, 32, 16)}));
+}
+
+TEST(PixelBufferComparerTest, WithoutSimpleRegionsOnlyTheChangedBlock) {
+  SimpleRegionsSetting off(false);
+  Fixture f(Rect(0, 0, 64, 32));
+  paintSolidNeighbours(f);
+  Region changed = f.compareChanged(Rect(0, 0, 64, 32));
+  EXPECT_EQ(rectsOf(changed), std::vector<Rect>({Rect(16, 0, 32, 16)}));
+}
+
+TEST(PixelBufferComparerTest, FormatChangeReportsEverythingAndDropsTheCopy) {
+  Fixture f(Rect(0, 0, 48, 32));
+  f.source.setPF(PixelFormat::rgb565());
+  Update u;
+  u.copied.reset(Rect(0, 0, 16, 16));
+  u.offset = Point(16, 0);
+  f.comparer.compare(u);
+  EXPECT_TRUE(u.copied.isEmpty());
+  EXPECT_EQ(u.offset, Point());
+  EXPECT_TRUE(u.changed.equals(Region(Rect(0, 0, 48, 32))));
+  EXPECT_TRUE(f.comparer.getCopy().getPF() == PixelFormat::rgb565());
+  EXPECT_TRUE(samePixels(f.comparer.getCopy(), f.source));
+}
+
+TEST(PixelBufferComparerTest, GrowthReportsTheExposedAreaEvenWhereEqual) {
+  Fixture f(Rect(0, 0, 32, 32));
+  f.source.preserveContents = true;
+  f.source.setSize(48, 40); // the new pixels are 0, like the copy's would be
+  Update u;
+  f.comparer.compare(u);
+  EXPECT_TRUE(u.changed.equals(Region(Rect(0, 0, 48, 40)).subtract(Region(Rect(0, 0, 32, 32)))));
+  EXPECT_TRUE(samePixels(f.comparer.getCopy(), f.source));
+}
+
+TEST(PixelBufferComparerTest, ShrinkClipsTheClaimedUpdate) {
+  Fixture f(Rect(0, 0, 64, 64));
+  f.source.preserveContents = true;
+  f.source.setSize(32, 32);
+  f.source.setPixel(5, 5, 1);
+  Update u;
+  u.changed.reset(Rect(0, 0, 64, 64));
+  f.comparer.compare(u);
+  EXPECT_EQ(rectsOf(u.changed), std::vector<Rect>({Rect(0, 0, 16, 16)}));
+  EXPECT_EQ(f.comparer.getCopy().getRect(), Rect(0, 0, 32, 32));
+}
+
+TEST(PixelBufferComparerTest, MovedSourceKeepsPixelsInFramebufferCoordinates) {
+  // Moving the copy used to keep its pixels anchored at the top-left, so the
+  // shared area was compared against a shifted picture and reported changed.
+  Fixture f(Rect(0, 0, 64, 64));
+  f.source.setRect(Rect(16, 16, 80, 80));
+  paint(f.source, f.source.getRect());
+  Update u;
+  u.changed.reset(Rect(16, 16, 80, 80));
+  f.comparer.compare(u);
+  EXPECT_TRUE(u.changed.equals(Region(Rect(16, 16, 80, 80)).subtract(Region(Rect(0, 0, 64, 64)))));
+  EXPECT_TRUE(samePixels(f.comparer.getCopy(), f.source));
+}
+
+TEST(PixelBufferComparerTest, TruthfulCopyStaysACopy) {
+  Fixture f(Rect(0, 0, 64, 64));
+  // Scroll the top half right by 16 pixels on the source.
+  ManagedPixelBuffer before(PixelFormat::rgb888(), Rect(0, 0, 64, 64));
+  before.copyRegionFrom(f.source, Point(), Region(Rect(0, 0, 64, 64)));
+  f.source.copyRect(Region(Rect(16, 0, 64, 32)), Point(16, 0));
+  Update u;
+  u.copied.reset(Rect(16, 0, 64, 32));
+  u.offset = Point(16, 0);
+  f.comparer.compare(u);
+  EXPECT_TRUE(u.copied.equals(Region(Rect(16, 0, 64, 32))));
+  EXPECT_EQ(u.offset, Point(16, 0));
+  EXPECT_TRUE(u.changed.isEmpty());
+  EXPECT_TRUE(samePixels(f.comparer.getCopy(), f.source));
+}
+
+TEST(PixelBufferComparerTest, UntruthfulCopyBecomesChangedBlocks) {
+  Fixture f(Rect(0, 0, 64, 64));
+  // Claims a copy that never happened; the pattern is not shift-invariant.
+  Update u;
+  u.copied.reset(Rect(16, 0, 32, 16));
+  u.offset = Point(16, 0);
+  f.comparer.compare(u);
+  EXPECT_TRUE(u.copied.isEmpty());
+  EXPECT_TRUE(u.changed.equals(Region(Rect(16, 0, 32, 16))));
+  EXPECT_TRUE(samePixels(f.comparer.getCopy(), f.source));
+}
+
+TEST(PixelBufferComparerTest, CopyFromOutsideTheSourceBecomesChanged) {
+  Fixture f(Rect(0, 0, 64, 64));
+  // Destinations at x 0..16 would read from x -16..0, which does not exist.
+  f.source.fillRect(Rect(0, 0, 32, 16), 0x777777);
+  Update u;
+  u.copied.reset(Rect(0, 0, 32, 16));
+  u.offset = Point(16, 0);
+  f.comparer.compare(u);
+  EXPECT_EQ(rectsOf(u.changed), std::vector<Rect>({Rect(0, 0, 32, 16)}));
+  EXPECT_TRUE(u.copied.isEmpty());
+  EXPECT_EQ(u.offset, Point());
+  EXPECT_TRUE(samePixels(f.comparer.getCopy(), f.source));
+}
+
+TEST(PixelBufferComparerTest, RandomChangesMatchBlockReference) {
+  std::mt19937 rng(1234);
+  const PixelFormat* formats[] = {&PixelFormat::rgb888(), &PixelFormat::rgb565(), &PixelFormat::rgb222()};
+  for (int iter = 0; iter < 30; iter++) {
+    SCOPED_TRACE(iter);
+    const PixelFormat& pf = *formats[iter % 3];
+    Rect rect(-7, 5, -7 + 70 + iter, 5 + 45);
+    Fixture f(rect, pf);
+    ManagedPixelBuffer before(pf, rect);
+    before.copyRegionFrom(f.source, Point(), Region(rect));
+    int n = std::uniform_int_distribution<int>(0, 12)(rng);
+    for (int i = 0; i < n; i++) {
+      int x = std::uniform_int_distribution<int>(rect.tl.x, rect.br.x - 1)(rng);
+      int y = std::uniform_int_distribution<int>(rect.tl.y, rect.br.y - 1)(rng);
+      f.source.setPixel(x, y, f.source.getPixel(x, y) ^ 1);
+    }
+    // The claim is a random sub-rectangle; blocks are counted from its corner.
+    int cx = std::uniform_int_distribution<int>(rect.tl.x, rect.tl.x + 20)(rng);
+    int cy = std::uniform_int_distribution<int>(rect.tl.y, rect.tl.y + 20)(rng);
+    Rect claim(cx, cy, rect.br.x, rect.br.y);
+    Region expected;
+    for (int by = claim.tl.y; by < claim.br.y; by += 16)
+      for (int bx = claim.tl.x; bx < claim.br.x; bx += 16) {
+        Rect block = Rect(bx, by, bx + 16, by + 16).intersect(claim);
+        bool differs = false;
+        for (int y = block.tl.y; y < block.br.y && !differs; y++)
+          for (int x = block.tl.x; x < block.br.x && !differs; x++)
+            differs = before.getPixel(x, y) != f.source.getPixel(x, y);
+        if (differs)
+          expected.assign_union(Region(block));
+      }
+    Update u;
+    u.changed.reset(claim);
+    f.comparer.compare(u);
+    EXPECT_EQ(rectsOf(u.changed), rectsOf(expected));
+    // Pixels outside the claim are not looked at.
+    Region unseen = Region(rect).subtract(Region(claim));
+    f.comparer.copyFromSource(unseen);
+    EXPECT_TRUE(samePixels(f.comparer.getCopy(), f.source));
+  }
+}
+
+TEST(PixelBufferComparerTest, NullSourceEmptiesTheCopy) {
+  Fixture f(Rect(0, 0, 32, 32));
+  f.comparer.setPB(nullptr);
+  EXPECT_EQ(f.comparer.getPB(), nullptr);
+  EXPECT_TRUE(f.comparer.getCopy().getRect().isEmpty());
+}
+
+TEST(PixelBufferComparerDeathTest, RectangleOutsideTheSourceIsAProgrammingError) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  Fixture f(Rect(0, 0, 32, 32));
+  Region changed;
+  EXPECT_DEATH(
+    {
+      plat::setLogSetting("*:stderr:0");
+      f.comparer.compareRect(Rect(16, 16, 48, 48), &changed);
+    },
+    "rect 16,16 to 48,48 outside pb 0,0 to 32,32(.|\n)*Assertion 'pb->getRect\\(\\).encloses\\(r\\)' failed");
+}
+
+TEST(PixelBufferComparerDeathTest, SyncWithoutSourceIsAProgrammingError) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  PixelBufferComparer comparer;
+  EXPECT_DEATH(
+    {
+      plat::setLogSetting("*:stderr:0");
+      comparer.syncFormatAndRect();
+    },
+    "Assertion 'pb' failed at .*PixelBufferComparer");
+}
+
+} // namespace
+} // namespace rfb
