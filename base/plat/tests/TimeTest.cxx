@@ -2,6 +2,7 @@
 
 #include "base/plat/Exception.h"
 
+#include <array>
 #include <ctime>
 #include <gtest/gtest.h>
 #include <limits>
@@ -18,6 +19,18 @@ constexpr int64_t minInt64 = std::numeric_limits<int64_t>::min();
 
 // Ticks of 9999-12-31T23:59:59.9999999, the last four-digit-year instant.
 constexpr int64_t lastFourDigitYearTicks = 2650467743999999999;
+
+// Calendar fields (year, month, day, hour, minute, second, weekday, day of
+// year) in one comparable value, from our broken-down time or the C library's.
+using Fields = std::array<int, 8>;
+
+Fields fieldsOf(const DateTime& t) {
+  return {t.year, t.month, t.day, t.hour, t.minute, t.second, t.weekday, t.yearDay};
+}
+
+Fields fieldsOf(const tm& t) {
+  return {t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, t.tm_wday, t.tm_yday};
+}
 
 TEST(WallTime, UnixEpochAndSecondOffsetAgree) {
   EXPECT_EQ(plat::unixEpochTicks, plat::unixEpochSeconds * wallTicksPerSecond);
@@ -106,14 +119,7 @@ TEST(DateTimeFormat, RandomInstantsMatchTheCLibraryAndParseBack) {
     time_t seconds = time_t(plat::unixSecondsFromWallTime(wall));
     tm reference{};
     ASSERT_NE(gmtime_r(&seconds, &reference), nullptr);
-    ASSERT_EQ(utc.year, reference.tm_year + 1900);
-    ASSERT_EQ(utc.month, reference.tm_mon + 1);
-    ASSERT_EQ(utc.day, reference.tm_mday);
-    ASSERT_EQ(utc.hour, reference.tm_hour);
-    ASSERT_EQ(utc.minute, reference.tm_min);
-    ASSERT_EQ(utc.second, reference.tm_sec);
-    ASSERT_EQ(utc.weekday, reference.tm_wday);
-    ASSERT_EQ(utc.yearDay, reference.tm_yday);
+    ASSERT_EQ(fieldsOf(utc), fieldsOf(reference));
     ASSERT_EQ(utc.millisecond, int(wall % wallTicksPerSecond / 10000));
 
     std::string text = plat::formatIsoDateTime(utc, true) + "Z";
@@ -131,12 +137,7 @@ TEST(DateTimeFormat, LocalTimeMatchesTheCLibrary) {
     DateTime local = plat::localDateTime(wall);
     tm reference{};
     ASSERT_NE(localtime_r(&unixSeconds, &reference), nullptr);
-    EXPECT_EQ(local.year, reference.tm_year + 1900);
-    EXPECT_EQ(local.month, reference.tm_mon + 1);
-    EXPECT_EQ(local.day, reference.tm_mday);
-    EXPECT_EQ(local.hour, reference.tm_hour);
-    EXPECT_EQ(local.minute, reference.tm_min);
-    EXPECT_EQ(local.second, reference.tm_sec);
+    EXPECT_EQ(fieldsOf(local), fieldsOf(reference));
     EXPECT_EQ(local.millisecond, 123);
     EXPECT_EQ(local.utcOffsetSeconds, reference.tm_gmtoff);
 
