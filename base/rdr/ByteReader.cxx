@@ -38,7 +38,9 @@ std::optional<std::span<const uint8_t>> ByteReader::collect(bool wait) {
     return std::span<const uint8_t>(block, length_);
   }
   while (collected_ < length_) {
-    if (in.avail() == 0 && !in.check(wait, length_ - collected_))
+    // Ask for one byte, not the rest: every chunk that has arrived is taken
+    // (and committed) at once, however little it is.
+    if (in.avail() == 0 && !in.check(wait, 1))
       return std::nullopt;
     size_t chunk = std::min(in.avail(), length_ - collected_);
     std::memcpy(target_ + collected_, in.getPtr(), chunk);
