@@ -6,6 +6,8 @@
 #include "base/plat/Exception.h"
 #include "base/plat/Format.h"
 #include "base/plat/IntParameter.h"
+#include "base/plat/LogSetting.h"
+#include "base/plat/LogSrc.h"
 #include "base/plat/ParameterAlias.h"
 #include "base/plat/ProductInfo.h"
 #include "base/plat/TextWrap.h"
@@ -108,9 +110,9 @@ std::string usageEntry(const ConfigParameter& p, bool showDefaults) {
 // Lists the log-source names and the log destinations for "-help all".
 void printLogListing(std::FILE* out) {
   std::fprintf(out, "\n%s\n", loc::text("plat_configuration_log_names_title").c_str());
-  // LOGGING CALL SITE: LogSrc::listSources(79, out) once it exists.
+  LogSrc::listSources(int(usageWidth), out);
   std::fprintf(out, "\n%s\n", loc::text("plat_configuration_log_dests_title").c_str());
-  // LOGGING CALL SITE: each destination kind as "  %s\n" once LogDest lists them.
+  listLogDests(out);
 }
 
 } // namespace
