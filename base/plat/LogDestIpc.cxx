@@ -103,7 +103,7 @@ void LogDestIpc::sendQueued() {
   } catch (const Exception& e) {
     // Reported once: the report itself is queued here and would fail again.
     if (!lastSendFailed_)
-      vlog.status("%s", e.str());
+      vlog.status("%s", e.describe().c_str());
     lastSendFailed_ = true;
   }
 }

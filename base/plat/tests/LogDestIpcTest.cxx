@@ -1,0 +1,255 @@
+#include "base/plat/Exception.h"
+#include "base/plat/Kickee.h"
+#include "base/plat/Kicker.h"
+#include "base/plat/LogDestIpc.h"
+#include "base/plat/LogSetting.h"
+#include "base/plat/LogSrc.h"
+
+#include "LogTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <climits>
+#include <thread>
+
+using logtest::Line;
+using logtest::LogStateTest;
+using logtest::RecordingDest;
+
+namespace {
+
+// Counts kicks; the test plays the loop thread by calling fire().
+class FakeKicker : public plat::Kicker {
+public:
+  FakeKicker(plat::Kickee& kickee, bool& destroyed) : Kicker(kickee), destroyed_(destroyed) {}
+  ~FakeKicker() override { destroyed_ = true; }
+  void kick() noexcept override { kicks++; }
+  void fire() { notifyKickee(); }
+
+  std::atomic<int> kicks{0};
+
+private:
+  bool& destroyed_;
+};
+
+class FakeChannel : public plat::LogDestIpc::Channel {
+public:
+  void sendLogMsg(int level, const char* source, const std::string& text) override {
+    if (failAfter >= 0 && int(sent.size()) >= failAfter)
+      throw plat::Exception("channel broken", "Test");
+    sent.push_back({level, source, text});
+  }
+  void flush() override { flushes++; }
+  std::unique_ptr<plat::Kicker> createKicker(plat::Kickee& kickee) override {
+    kickerThread = std::this_thread::get_id();
+    auto created = std::make_unique<FakeKicker>(kickee, kickerDestroyed);
+    kicker = created.get();
+    kickerDestroyed = false;
+    return created;
+  }
+
+  std::vector<Line> sent;
+  int flushes = 0;
+  int failAfter = -1;
+  FakeKicker* kicker = nullptr;
+  bool kickerDestroyed = false;
+  std::thread::id kickerThread;
+};
+
+const char* const notice = "Too many messages, discarding further ones";
+
+class LogDestIpcTest : public LogStateTest {
+protected:
+  ~LogDestIpcTest() override { ipc.setChannel(nullptr); }
+  plat::LogDestIpc ipc{"IpcTest"};
+  FakeChannel channel;
+};
+
+TEST_F(LogDestIpcTest, MessagesWaitForTheServersLevelThenGoInOneBatch) {
+  ipc.setChannel(&channel);
+  ipc.write(0, "A", "error");
+  ipc.write(110, "B", "debug");
+  ipc.write(30, "C", "status");
+  EXPECT_EQ(0, channel.kicker->kicks);
+  channel.kicker->fire();
+  EXPECT_TRUE(channel.sent.empty());
+  EXPECT_EQ(3u, ipc.queued());
+
+  ipc.levelReceived(30);
+  EXPECT_EQ((std::vector<Line>{{0, "A", "error"}, {30, "C", "status"}}), channel.sent);
+  EXPECT_EQ(1, channel.flushes);
+  EXPECT_EQ(0u, ipc.queued());
+  EXPECT_EQ(30, ipc.level());
+  EXPECT_TRUE(ipc.levelKnown());
+}
+
+TEST_F(LogDestIpcTest, QueueHoldsAThousandThenTheNoticeThenDrops) {
+  ipc.setChannel(&channel);
+  for (int i = 0; i < 1002; i++)
+    ipc.write(30, "S", std::to_string(i).c_str());
+  EXPECT_EQ(1001u, ipc.queued());
+  ipc.levelReceived(100);
+  ASSERT_EQ(1001u, channel.sent.size());
+  for (int i = 0; i < 1000; i++)
+    EXPECT_EQ(std::to_string(i), channel.sent[i].text);
+  EXPECT_EQ((Line{0, "LogDestIpc", notice}), channel.sent.back());
+  EXPECT_EQ(1, channel.flushes);
+}
+
+TEST_F(LogDestIpcTest, OnceTheLevelIsKnownWritesQueueOnlyWhatItAdmitsAndKick) {
+  ipc.setChannel(&channel);
+  ipc.levelReceived(30);
+  ipc.write(100, "S", "too detailed");
+  EXPECT_EQ(0u, ipc.queued());
+  EXPECT_EQ(0, channel.kicker->kicks);
+  ipc.write(30, "S", "wanted");
+  ipc.write(0, "S", "also wanted");
+  EXPECT_EQ(2, channel.kicker->kicks);
+  EXPECT_TRUE(channel.sent.empty());
+  channel.kicker->fire();
+  EXPECT_EQ((std::vector<Line>{{30, "S", "wanted"}, {0, "S", "also wanted"}}), channel.sent);
+}
+
+TEST_F(LogDestIpcTest, MessagesQueuedBeforeALevelDropAreFilteredWhenSent) {
+  ipc.setChannel(&channel);
+  ipc.levelReceived(200);
+  ipc.write(100, "S", "queued at 200");
+  ipc.levelReceived(30);
+  EXPECT_TRUE(channel.sent.empty());
+  EXPECT_EQ(0u, ipc.queued());
+}
+
+TEST_F(LogDestIpcTest, TextsAreCutToOneThousandAndTwentyFourBytes) {
+  ipc.setChannel(&channel);
+  ipc.levelReceived(100);
+  ipc.write(0, "S", std::string(2000, 'a').c_str());
+  std::string almost(1023, 'b');
+  ipc.write(0, "S", (almost + "\xc3\xa9").c_str());
+  ipc.write(0, "S", std::string(1024, 'c').c_str());
+  channel.kicker->fire();
+  ASSERT_EQ(3u, channel.sent.size());
+  EXPECT_EQ(std::string(1024, 'a'), channel.sent[0].text);
+  // Used to cut the two-byte character in half, sending invalid UTF-8.
+  EXPECT_EQ(almost, channel.sent[1].text);
+  EXPECT_EQ(std::string(1024, 'c'), channel.sent[2].text);
+}
+
+TEST(LogDestIpcCutTest, CutsEndOnSequenceBoundaries) {
+  struct Case {
+    std::string text;
+    size_t max;
+    std::string expected;
+  };
+  const Case cases[] = {
+    {"abc", 3, "abc"},
+    {"abcd", 3, "abc"},
+    {"a\xc3\xa9", 2, "a"},
+    {"a\xc3\xa9", 3, "a\xc3\xa9"},
+    {"\xe2\x82\xac\xe2\x82\xac", 5, "\xe2\x82\xac"},
+    {"\xf0\x9f\x98\x80x", 3, ""},
+    {"\xf0\x9f\x98\x80x", 4, "\xf0\x9f\x98\x80"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text + " / " + std::to_string(c.max));
+    EXPECT_EQ(c.expected, plat::cutUtf8(c.text, c.max));
+  }
+}
+
+TEST_F(LogDestIpcTest, ANewChannelForgetsTheLevelAndNullDestroysTheKicker) {
+  ipc.setChannel(&channel);
+  EXPECT_EQ(std::this_thread::get_id(), channel.kickerThread);
+  ipc.levelReceived(30);
+  FakeChannel second;
+  ipc.setChannel(&second);
+  EXPECT_TRUE(channel.kickerDestroyed);
+  EXPECT_FALSE(ipc.levelKnown());
+  ipc.write(0, "S", "waits for the new peer's level");
+  EXPECT_EQ(0, second.kicker->kicks);
+  second.kicker->fire();
+  EXPECT_TRUE(second.sent.empty());
+  ipc.setChannel(nullptr);
+  EXPECT_TRUE(second.kickerDestroyed);
+  ipc.levelReceived(30);
+  EXPECT_EQ(1u, ipc.queued());
+}
+
+TEST_F(LogDestIpcTest, LargeLevelsCountAsTheMaximum) {
+  ipc.setChannel(&channel);
+  ipc.levelReceived(0xffffffffu);
+  EXPECT_EQ(INT_MAX, ipc.level());
+}
+
+plat::LogSrc ipcSrc("IpcTestSource");
+
+TEST_F(LogDestIpcTest, TheServersLevelBecomesTheSourcesEffectiveLevel) {
+  ipc.setChannel(&channel);
+  plat::setLogSetting("IpcTestSource:ipctest:200");
+  EXPECT_EQ(200, ipcSrc.level());
+  ipc.levelReceived(30);
+  EXPECT_EQ(30, ipcSrc.level());
+  plat::endStartup();
+  ipcSrc.info("filtered before formatting");
+  ipcSrc.status("sent");
+  channel.kicker->fire();
+  EXPECT_EQ((std::vector<Line>{{30, "IpcTestSource", "sent"}}), channel.sent);
+}
+
+TEST_F(LogDestIpcTest, AFailedSendIsLoggedOnceAndDropsTheRestOfTheBatch) {
+  RecordingDest rec("IpcFailRec");
+  plat::setLogSetting("LogDestIpc:ipcfailrec:100");
+  plat::endStartup();
+  ipc.setChannel(&channel);
+  channel.failAfter = 1;
+  ipc.write(0, "S", "one");
+  ipc.write(0, "S", "two");
+  ipc.write(0, "S", "three");
+  ipc.levelReceived(30);
+  EXPECT_EQ((std::vector<Line>{{0, "S", "one"}}), channel.sent);
+  EXPECT_EQ(0, channel.flushes);
+  EXPECT_EQ((std::vector<Line>{{30, "LogDestIpc", "[Test] channel broken"}}), rec.lines());
+  EXPECT_EQ(0u, ipc.queued());
+
+  // Still failing: not reported again.
+  ipc.write(0, "S", "four");
+  channel.kicker->fire();
+  EXPECT_EQ(1u, rec.lines().size());
+
+  // Working again: sent and flushed, and a later failure is reported anew.
+  channel.failAfter = -1;
+  ipc.write(0, "S", "five");
+  channel.kicker->fire();
+  EXPECT_EQ("five", channel.sent.back().text);
+  EXPECT_EQ(1, channel.flushes);
+  channel.failAfter = int(channel.sent.size());
+  ipc.write(0, "S", "six");
+  channel.kicker->fire();
+  EXPECT_EQ(2u, rec.lines().size());
+}
+
+TEST_F(LogDestIpcTest, WritersOnOtherThreadsQueueInOrderAndOnlyKick) {
+  ipc.setChannel(&channel);
+  ipc.levelReceived(100);
+  constexpr int threads = 4;
+  constexpr int perThread = 200;
+  std::vector<std::thread> workers;
+  for (int t = 0; t < threads; t++) {
+    workers.emplace_back([this, t] {
+      for (int i = 0; i < perThread; i++)
+        ipc.write(30, std::to_string(t).c_str(), std::to_string(i).c_str());
+    });
+  }
+  for (std::thread& worker : workers)
+    worker.join();
+  EXPECT_TRUE(channel.sent.empty());
+  EXPECT_EQ(threads * perThread, channel.kicker->kicks);
+  channel.kicker->fire();
+  ASSERT_EQ(size_t(threads * perThread), channel.sent.size());
+  std::vector<int> next(threads, 0);
+  for (const Line& line : channel.sent) {
+    int t = std::stoi(line.source);
+    EXPECT_EQ(next[t]++, std::stoi(line.text));
+  }
+}
+
+} // namespace
