@@ -1,10 +1,13 @@
 #include "base/plat/DynamicFn.h"
 #include "base/plat/DynamicFnLoadFailed.h"
 
+#include "testsupport/LogRecorder.h"
+
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
 #include <string>
+#include <vector>
 
 // The stand-in libraries are built beside the tests (see testsupport): only
 // libkwodyn.so.1 and .so.2 export kwoDynVersion(), which returns the version;
@@ -101,6 +104,26 @@ TEST(DynamicFn, RequireThrowsNamingFunctionAndLibrary) {
   }
   plat::DynamicFn present("kwodyn[7,2]", "kwoDynVersion");
   EXPECT_EQ(present.require<VersionFn>()(), 2);
+}
+
+} // namespace
+
+namespace {
+
+TEST(DynamicFn, LogsEachTryAtDebugLevel) {
+  testsupport::LogRecorder recorder("DynamicFn", 110);
+  plat::DynamicFn fn("kwodynnosym[5],kwodyn[3,2]", "kwoDynMissing,kwoDynVersion");
+  ASSERT_TRUE(fn.found());
+  const std::vector<std::string> expected = {
+    "  [DynFnFind(kwoDynMissing) failed]",
+    "  [DynFnFind(kwoDynVersion) failed]",
+    " [DynFnOpen(libkwodyn.so.3) failed]",
+    "  [DynFnFind(kwoDynMissing) failed]",
+    "found 'kwoDynVersion' in 'libkwodyn.so.2'",
+  };
+  EXPECT_EQ(recorder.texts("DynamicFn"), expected);
+  for (const testsupport::LogRecorder::Line& line : recorder.lines())
+    EXPECT_EQ(line.level, 110) << line.text;
 }
 
 } // namespace
