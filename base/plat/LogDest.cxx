@@ -1,9 +1,9 @@
 #include "base/plat/LogDest.h"
 
+#include "base/plat/CaseInsensitive.h"
 #include "base/plat/LogSrc.h"
 
 #include <mutex>
-#include <strings.h>
 
 namespace plat {
 
@@ -13,11 +13,6 @@ namespace {
 // in any file find the list ready.
 constinit std::mutex listMutex;
 constinit LogDest* listHead = nullptr;
-
-bool sameName(const char* a, std::string_view b) {
-  return a && std::string_view(a).size() == b.size() &&
-         strncasecmp(a, b.data(), b.size()) == 0;
-}
 
 } // namespace
 
@@ -46,7 +41,7 @@ LogDest::~LogDest() {
 LogDest* LogDest::find(std::string_view name) {
   std::lock_guard lock(listMutex);
   for (LogDest* dest = listHead; dest; dest = dest->next_) {
-    if (sameName(dest->name_, name))
+    if (dest->name_ && equalsIgnoreCase(dest->name_, name))
       return dest;
   }
   return nullptr;

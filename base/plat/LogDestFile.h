@@ -25,7 +25,8 @@ namespace plat {
 class LogDestFile : public LogDest {
 public:
   // Called, without the destination's lock, after a size limit closed the
-  // stream. Writes are dropped until it returns. It may call setStream.
+  // stream. Writes are dropped until it returns. It may call setStream; it
+  // runs inside a log call, so it must not change the "Log" setting.
   using ReopenHandler = std::function<void(LogDestFile&)>;
   using WallClock = std::function<timespec()>;
 

@@ -1,6 +1,7 @@
 #include "base/plat/LogSrc.h"
 
 #include "base/plat/Assert.h"
+#include "base/plat/CaseInsensitive.h"
 #include "base/plat/LogDest.h"
 #include "base/plat/LogDestMem.h"
 #include "base/plat/LogEscape.h"
@@ -11,7 +12,6 @@
 #include <cstring>
 #include <mutex>
 #include <shared_mutex>
-#include <strings.h>
 #include <vector>
 
 namespace plat {
@@ -29,14 +29,6 @@ constinit LogSrc* listHead = nullptr;
 std::shared_mutex& bindingsMutex() {
   static std::shared_mutex mutex;
   return mutex;
-}
-
-bool lessNoCase(const std::string& a, const std::string& b) {
-  return strcasecmp(a.c_str(), b.c_str()) < 0;
-}
-
-bool equalNoCase(const std::string& a, const std::string& b) {
-  return strcasecmp(a.c_str(), b.c_str()) == 0;
 }
 
 } // namespace
@@ -209,8 +201,8 @@ void LogSrc::listSources(int width, std::FILE* out) {
   std::vector<std::string> names;
   for (LogSrc* src : all())
     names.emplace_back(src->name_);
-  std::sort(names.begin(), names.end(), lessNoCase);
-  names.erase(std::unique(names.begin(), names.end(), equalNoCase), names.end());
+  std::sort(names.begin(), names.end(), LessIgnoreCase());
+  names.erase(std::unique(names.begin(), names.end(), equalsIgnoreCase), names.end());
 
   int column = 0;
   for (size_t i = 0; i < names.size(); i++) {

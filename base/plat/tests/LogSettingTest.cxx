@@ -1,3 +1,4 @@
+#include "base/plat/CaseInsensitive.h"
 #include "base/plat/Configuration.h"
 #include "base/plat/ConfigParameter.h"
 #include "base/plat/LogDestFile.h"
@@ -11,7 +12,6 @@
 
 #include <algorithm>
 #include <sstream>
-#include <strings.h>
 
 using logtest::Line;
 using logtest::LogStateTest;
@@ -243,9 +243,9 @@ TEST(LogSettingTest, SourceListIsSortedWrappedAndComplete) {
   std::vector<std::string> expected;
   for (plat::LogSrc* src : plat::LogSrc::all())
     expected.push_back(src->name());
-  std::sort(expected.begin(), expected.end(),
-            [](const std::string& a, const std::string& b) { return strcasecmp(a.c_str(), b.c_str()) < 0; });
-  expected.erase(std::unique(expected.begin(), expected.end()), expected.end());
+  std::sort(expected.begin(), expected.end(), plat::LessIgnoreCase());
+  expected.erase(std::unique(expected.begin(), expected.end(), plat::equalsIgnoreCase),
+                 expected.end());
 
   for (int width : {30, 50, 79}) {
     SCOPED_TRACE(width);
