@@ -1,5 +1,8 @@
+#include "base/plat/ConfigParameter.h"
+#include "base/plat/Configuration.h"
 #include "base/plat/Exception.h"
 #include "base/rdr/BufferedLazyOutStream.h"
+#include "base/rdr/HexDump.h"
 #include "base/rdr/OutStreamFull.h"
 
 #include <algorithm>
@@ -203,6 +206,32 @@ TEST(BufferedLazyOutStream, LazyFlushOnlyReports) {
   out.writeU32(10);
   out.flush();
   EXPECT_EQ(out.taken.size(), 8u) << "a blocking flush is never lazy";
+}
+
+} // namespace
+} // namespace rdr
+
+namespace rdr {
+namespace {
+
+TEST(BufferedOutStream, MaximumComesFromMaxOutBufferSizeForNewStreams) {
+  auto& config = plat::Configuration::global();
+  ASSERT_TRUE(config.setParam("MaxOutBufferSize", "20000", plat::ConfigParameter::priorityCommandLine));
+  FakeSinkStream out;
+  EXPECT_EQ(out.maxBufferSize(), 20000u);
+  EXPECT_FALSE(config.setParam("maxoutbuffersize", "100", plat::ConfigParameter::priorityCommandLine))
+    << "below the lower limit of 16384";
+  plat::ConfigParameter* param = config.findParam("MaxOutBufferSize");
+  ASSERT_NE(param, nullptr);
+  param->unset(plat::ConfigParameter::priorityCommandLine, false);
+  EXPECT_EQ(out.maxBufferSize(), 20000u) << "a stream keeps the maximum it was made with";
+  EXPECT_EQ(FakeSinkStream().maxBufferSize(), 134217728u);
+}
+
+TEST(HexDump, LineShowsOffsetHexAndPrintables) {
+  const uint8_t bytes[] = {'A', 'b', 0x00, 0x7f, '~'};
+  EXPECT_EQ(hexDumpLine(" <-- ", 0x20, bytes, sizeof bytes),
+            " <-- 000020: 41 62 00 7f 7e" + std::string(11 * 3, ' ') + "  Ab..~");
 }
 
 } // namespace
