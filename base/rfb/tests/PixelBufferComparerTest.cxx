@@ -152,30 +152,30 @@ void paintSolidNeighbours(Fixture& f) {
 }
 
 TEST(PixelBufferComparerTest, SimpleRegionsJoinsSolidBlocksToTheRightOnly) {
-  SimpleRegionsSetting on(true);
-  Fixture f(Rect(0, 0, 64, 32));
-  paintSolidNeighbours(f);
-  Region changed = f.compareChanged(Rect(0, 0, 64, 32));
-  // Both solid blocks to the right join; the one on the left does not.
-  EXPECT_EQ(rectsOf(changed), std::vector<Rect>({Rect(16, 0, 64, 16)}));
-}
-
-TEST(PixelBufferComparerTest, SimpleRegionsStopsAtABlockThatIsNotSolid) {
-  SimpleRegionsSetting on(true);
-  Fixture f(Rect(0, 0, 64, 32));
-  paintSolidNeighbours(f);
-  f.source.setPixel(40, 9, 0x0000ff); // block 32..48 unchanged after sync, but not solid
-  f.comparer.copyFromSource(Region(Rect(32, 0, 48, 16)));
-  Region changed = f.compareChanged(Rect(0, 0, 64, 32));
-  EXPECT_EQ(rectsOf(changed), std::vector<Rect>({Rect(16, 0, 32, 16)}));
-}
-
-TEST(PixelBufferComparerTest, WithoutSimpleRegionsOnlyTheChangedBlock) {
-  SimpleRegionsSetting off(false);
-  Fixture f(Rect(0, 0, 64, 32));
-  paintSolidNeighbours(f);
-  Region changed = f.compareChanged(Rect(0, 0, 64, 32));
-  EXPECT_EQ(rectsOf(changed), std::vector<Rect>({Rect(16, 0, 32, 16)}));
+  struct Case {
+    const char* name;
+    bool simpleRegions;
+    bool breakRun; // block 32..48 unchanged, but not solid
+    Rect expected;
+  };
+  const Case cases[] = {
+    // Both solid blocks to the right join; the one on the left does not.
+    {"on", true, false, Rect(16, 0, 64, 16)},
+    {"on, run broken", true, true, Rect(16, 0, 32, 16)},
+    {"off", false, false, Rect(16, 0, 32, 16)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SimpleRegionsSetting setting(c.simpleRegions);
+    Fixture f(Rect(0, 0, 64, 32));
+    paintSolidNeighbours(f);
+    if (c.breakRun) {
+      f.source.setPixel(40, 9, 0x0000ff);
+      f.comparer.copyFromSource(Region(Rect(32, 0, 48, 16)));
+    }
+    Region changed = f.compareChanged(Rect(0, 0, 64, 32));
+    EXPECT_EQ(rectsOf(changed), std::vector<Rect>({c.expected}));
+  }
 }
 
 TEST(PixelBufferComparerTest, FormatChangeReportsEverythingAndDropsTheCopy) {
