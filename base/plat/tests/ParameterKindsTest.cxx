@@ -4,6 +4,7 @@
 #include "base/plat/Configuration.h"
 #include "base/plat/EnumParameter.h"
 #include "base/plat/IntParameter.h"
+#include "base/plat/LogSetting.h"
 #include "base/plat/S64Parameter.h"
 #include "base/plat/StringParameter.h"
 
@@ -210,6 +211,23 @@ TEST(ParameterKinds, DescriptionFromTextOrCatalogue) {
   EXPECT_EQ(plain.getLocDescKey(), nullptr);
   EXPECT_EQ(keyed.descriptionText(), "How often to poll for display updates in ms.");
   EXPECT_EQ(keyed.getDescription(), nullptr);
+}
+
+TEST(ParameterKindsDeath, DescriptionOrKeyIsRequired) {
+  plat::Configuration group("Kinds");
+  // The assertion is reported through the log; send it where the test can see it.
+  EXPECT_DEATH(
+    {
+      plat::setLogSetting("Assert:stderr:0");
+      plat::BoolParameter("NoText", static_cast<const char*>(nullptr), false, false, &group);
+    },
+    "Assertion 'desc \\|\\| locDesc' failed");
+  EXPECT_DEATH(
+    {
+      plat::setLogSetting("Assert:stderr:0");
+      plat::IntParameter("NoKey", plat::LocKey(nullptr), 0, 0, 1, false, &group);
+    },
+    "Assertion 'desc \\|\\| locDesc' failed");
 }
 
 } // namespace
