@@ -6,11 +6,15 @@
 #include "base/rdr/OutStreamFull.h"
 
 #include <algorithm>
+#include "base/rdr/tests/StreamTestSupport.h"
+
 #include <gtest/gtest.h>
 #include <random>
 
 namespace rdr {
 namespace {
+
+using test::pattern;
 
 // A sink that records what it took. Non-blocking calls draw on a budget
 // (what the sink takes before it would block); blocking calls take at most
@@ -44,14 +48,6 @@ protected:
   }
   void pendingChanged(bool) override { pendingReports++; }
 };
-
-std::vector<uint8_t> pattern(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::vector<uint8_t> bytes(n);
-  for (auto& b : bytes)
-    b = uint8_t(rng());
-  return bytes;
-}
 
 TEST(BufferedOutStream, FastSinkKeepsTheInitialBuffer) {
   FakeSinkStream out;

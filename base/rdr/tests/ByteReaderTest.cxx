@@ -11,15 +11,9 @@
 namespace rdr {
 namespace {
 
-using test::SocketPair;
+using test::pattern;
 
-std::vector<uint8_t> pattern(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::vector<uint8_t> bytes(n);
-  for (auto& b : bytes)
-    b = uint8_t(rng());
-  return bytes;
-}
+using test::SocketPair;
 
 bool sameBytes(std::span<const uint8_t> got, const uint8_t* expected, size_t n) {
   return got.size() == n && std::equal(got.begin(), got.end(), expected);

@@ -21,24 +21,24 @@ struct RecordingCallback : FdOutStream::Callback {
   void halfCloseRequested(FdOutStream&) override { events += 'H'; }
 };
 
-std::vector<uint8_t> pattern(size_t n) {
-  std::mt19937 rng(11);
-  std::vector<uint8_t> bytes(n);
-  for (auto& b : bytes)
-    b = uint8_t(rng());
-  return bytes;
-}
+// A non-blocking stream that was given more than the socket buffers hold,
+// so that some of it stays behind after the flush.
+class FdOutStreamBacklog : public testing::Test {
+protected:
+  FdOutStreamBacklog() : out(pair.writer), data(test::pattern(4 << 20, 11)) {
+    out.setCallback(&callback);
+    out.setNonBlocking(true);
+    out.writeBytes(data.data(), data.size());
+    out.flush();
+  }
 
-TEST(FdOutStream, NonBlockingWritesReportPendingUntilDrained) {
   SocketPair pair;
   RecordingCallback callback;
-  FdOutStream out(pair.writer);
-  out.setCallback(&callback);
-  out.setNonBlocking(true);
-  // More than the socket buffers hold: some must stay behind.
-  auto data = pattern(4 << 20);
-  out.writeBytes(data.data(), data.size());
-  out.flush();
+  FdOutStream out;
+  std::vector<uint8_t> data;
+};
+
+TEST_F(FdOutStreamBacklog, ReportsPendingUntilDrained) {
   ASSERT_GT(out.bufferedBytes(), 0u);
   ASSERT_FALSE(callback.events.empty());
   EXPECT_EQ(callback.events.front(), 'P');
@@ -56,15 +56,8 @@ TEST(FdOutStream, NonBlockingWritesReportPendingUntilDrained) {
   EXPECT_EQ(std::count(callback.events.begin(), callback.events.end(), 'D'), 1);
 }
 
-TEST(FdOutStream, NoReportWhileNothingMoves) {
-  SocketPair pair;
-  RecordingCallback callback;
-  FdOutStream out(pair.writer);
-  out.setCallback(&callback);
-  out.setNonBlocking(true);
-  auto data = pattern(4 << 20);
-  out.writeBytes(data.data(), data.size());
-  out.flush();
+TEST_F(FdOutStreamBacklog, NoReportWhileNothingMoves) {
+  ASSERT_GT(out.bufferedBytes(), 0u);
   callback.events.clear();
   // The peer reads nothing: repeated attempts make no progress, and the
   // owner's timer for an unresponsive peer must not be restarted.
@@ -76,7 +69,7 @@ TEST(FdOutStream, NoReportWhileNothingMoves) {
 TEST(FdOutStream, BlockingFlushToAStalledPeerTimesOut) {
   SocketPair pair;
   FdOutStream out(pair.writer, 20);
-  auto data = pattern(4 << 20);
+  auto data = test::pattern(4 << 20, 11);
   try {
     out.writeBytes(data.data(), data.size());
     out.flush();

@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <random>
 #include <string>
 #include <string_view>
 #include <sys/socket.h>
@@ -77,6 +78,15 @@ inline void appendBE(std::vector<uint8_t>& out, uint64_t v, int bytes) {
 
 inline void appendText(std::vector<uint8_t>& out, std::string_view text) {
   out.insert(out.end(), text.begin(), text.end());
+}
+
+// n pseudo-random bytes, the same for the same seed.
+inline std::vector<uint8_t> pattern(size_t n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::vector<uint8_t> bytes(n);
+  for (auto& b : bytes)
+    b = uint8_t(rng());
+  return bytes;
 }
 
 inline std::vector<uint8_t> bytesOf(std::string_view text) {
