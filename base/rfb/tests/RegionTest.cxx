@@ -496,6 +496,11 @@ TEST(RegionTest, RoundToMultipleWithBothOrigins) {
   EXPECT_EQ(boxesOf(Region(Rect(32760, 0, 32767, 1)).roundToMultiple(64, 64)),
             Boxes({RgnRect(32704, 0, 32767, 64)}));
   EXPECT_TRUE(Region().roundToMultiple(16, 16).isEmpty());
+  // Huge cells and far origins must not overflow on the way.
+  EXPECT_EQ(boxesOf(Region(Rect(0, 0, 1, 1)).roundToMultiple(INT_MAX, INT_MAX)),
+            Boxes({RgnRect(0, 0, 32767, 32767)}));
+  EXPECT_EQ(boxesOf(Region(Rect(0, 0, 1, 1)).roundToMultiple(16, 16, Point(INT_MIN, INT_MAX))),
+            Boxes({RgnRect(0, -1, 16, 15)}));
 }
 
 TEST(RegionTest, RoundToMultipleCoversExactlyTheTouchedCells) {
