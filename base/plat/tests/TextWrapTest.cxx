@@ -61,8 +61,9 @@ TEST(TextWrap, RandomTextsKeepWordsAndWidth) {
       for (std::string word; parts >> word; wordsOnLine++)
         seen.push_back(word);
       size_t used = (first ? 0 : indent) + line.size();
-      if (wordsOnLine > 1)
+      if (wordsOnLine > 1) {
         ASSERT_LE(used, width) << wrapped;
+      }
     }
     ASSERT_EQ(seen, words);
   }
