@@ -71,6 +71,8 @@ public:
   // Converts between a pixel value as loaded from memory and the value whose
   // bits the shifts describe (the same swap both ways).
   uint32_t toLogical(uint32_t pixel) const;
+  // Whether toLogical reverses the bytes of a 16-, 24- or 32-bit pixel.
+  bool swapsBytes() const;
 
   // Channel scaling to and from 0..255: (v * 255 + max / 2) / max (0 for a
   // zero max) and (c * max + 127) / 255. Values of c above 255 are clamped.
@@ -121,22 +123,30 @@ private:
 
 // Inline because pixel-buffer conversion loops call these once per pixel.
 
-inline uint32_t PixelFormat::toLogical(uint32_t pixel) const {
+inline bool PixelFormat::swapsBytes() const {
   constexpr bool hostBig = std::endian::native == std::endian::big;
   switch (bpp) {
   case 16:
-    if (bigEndian == hostBig)
-      return pixel;
-    return ((pixel & 0xff) << 8) | ((pixel >> 8) & 0xff);
+  case 32:
+    return bigEndian != hostBig;
   case 24:
     // Loaded lowest byte first on every host.
-    if (!bigEndian)
-      return pixel;
-    return ((pixel & 0xff) << 16) | (pixel & 0xff00) | ((pixel >> 16) & 0xff);
-  case 32:
-    return bigEndian == hostBig ? pixel : __builtin_bswap32(pixel);
+    return bigEndian;
   default:
+    return false;
+  }
+}
+
+inline uint32_t PixelFormat::toLogical(uint32_t pixel) const {
+  if (!swapsBytes())
     return pixel;
+  switch (bpp) {
+  case 16:
+    return ((pixel & 0xff) << 8) | ((pixel >> 8) & 0xff);
+  case 24:
+    return ((pixel & 0xff) << 16) | (pixel & 0xff00) | ((pixel >> 16) & 0xff);
+  default:
+    return __builtin_bswap32(pixel);
   }
 }
 

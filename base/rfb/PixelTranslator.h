@@ -1,11 +1,14 @@
 #pragma once
 
-// Converts rows of pixels from one format to another through a blend. One
-// routine per pair of source and destination pixel widths (8, 16, 24, 32 bits,
-// plus "unsupported", which reads as 0 and writes nothing) is chosen once per
-// call, so the per-pixel work is loads, stores and the inline conversions of
-// PixelFormat. Colour maps are consulted up front (source) or through a cache
-// (destination) rather than once per pixel.
+// Converts rows of pixels from one format to another through a blend, with
+// PixelFormat's conversion arithmetic. One routine per pair of source and
+// destination pixel widths (8, 16, 24, 32 bits, plus "unsupported", which
+// reads as 0 and writes nothing) is chosen once per call. The per-channel
+// arithmetic is tabulated up front (for a true-colour "copy" one table per
+// channel takes a raw source channel straight to its destination bits), and
+// colour maps are read up front (source) or through a cache (destination), so
+// the per-pixel work is loads, table lookups and stores, with no virtual
+// call.
 
 #include "base/rfb/PixelFormat.h"
 
@@ -40,15 +43,18 @@ public:
 
   struct Decoder;
   struct Encoder;
+  struct Direct;
 
 private:
+  int srcBytes_;
+  int dstBytes_;
+  int rowBytes_;
+  Blend blend_;
+  bool byteCopy_;
   std::unique_ptr<Decoder> srcDecoder_;
   std::unique_ptr<Decoder> dstDecoder_;
   std::unique_ptr<Encoder> encoder_;
-  int srcBytes_;
-  int dstBytes_;
-  Blend blend_;
-  bool byteCopy_;
+  std::unique_ptr<Direct> direct_;
 };
 
 } // namespace rfb

@@ -45,10 +45,10 @@ TEST(ColourMap, LookupClosestAgainstBruteForce) {
   std::mt19937 rng(31337);
   std::vector<Colour> colours;
   for (int i = 0; i < 64; i++)
-    colours.push_back(Colour{rng() % 256, rng() % 256, rng() % 256, 255});
+    colours.push_back(Colour{uint32_t(rng() % 256), uint32_t(rng() % 256), uint32_t(rng() % 256), 255});
   SimpleColourMap map(colours);
   for (int n = 0; n < 2000; n++) {
-    Colour c{rng() % 256, rng() % 256, rng() % 256, rng() % 256};
+    Colour c{uint32_t(rng() % 256), uint32_t(rng() % 256), uint32_t(rng() % 256), uint32_t(rng() % 256)};
     long best = LONG_MAX;
     int expected = 0;
     for (int i = 0; i < 64; i++) {

@@ -69,7 +69,7 @@ rfb::test::SimpleColourMap& testMap() {
     std::mt19937 rng(5);
     std::vector<Colour> colours;
     for (int i = 0; i < 256; i++)
-      colours.push_back(Colour{rng() % 256, rng() % 256, rng() % 256, 255});
+      colours.push_back(Colour{uint32_t(rng() % 256), uint32_t(rng() % 256), uint32_t(rng() % 256), 255});
     return rfb::test::SimpleColourMap(colours);
   }();
   return map;
@@ -100,6 +100,12 @@ std::vector<FormatCase> formatsOfWidth(int bpp) {
   default:
     return {{"argb8888", PixelFormat::argb8888(), false},
             {"bgr888 big-endian", PixelFormat(32, 24, true, true, 255, 255, 255, 0, 0, 8, 16, 0),
+             false},
+            // Channels wider than a byte, small enough for per-channel tables...
+            {"rgb 10-10-10", PixelFormat(32, 30, false, true, 1023, 1023, 1023, 0, 20, 10, 0, 0),
+             false},
+            // ...and too wide for them.
+            {"rgb 11-11-10", PixelFormat(32, 32, false, true, 2047, 2047, 1023, 0, 21, 10, 0, 0),
              false}};
   }
 }

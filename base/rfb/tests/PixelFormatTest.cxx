@@ -289,7 +289,7 @@ TEST(PixelFormatEndian, LittleEndianTwinGivesTheSameBytes) {
     PixelFormat little = big;
     ASSERT_TRUE(little.makeLittleEndian());
     for (int i = 0; i < 200; i++) {
-      Colour c{rng() % 256, rng() % 256, rng() % 256, rng() % 256};
+      Colour c{uint32_t(rng() % 256), uint32_t(rng() % 256), uint32_t(rng() % 256), uint32_t(rng() % 256)};
       uint32_t pb = big.pixelFromRGBA(c, nullptr);
       uint32_t pl = little.pixelFromRGBA(c, nullptr);
       ASSERT_EQ(pixelBytes(pb, big.bpp), pixelBytes(pl, little.bpp));
@@ -352,7 +352,7 @@ TEST(PixelFormatConversion, RandomColoursAgainstReference) {
   for (const PixelFormat& pf : formats) {
     SCOPED_TRACE(pf.print());
     for (int i = 0; i < 1000; i++) {
-      Colour c{rng() % 256, rng() % 256, rng() % 256, rng() % 256};
+      Colour c{uint32_t(rng() % 256), uint32_t(rng() % 256), uint32_t(rng() % 256), uint32_t(rng() % 256)};
       ASSERT_EQ(pf.pixelFromRGBA(c, nullptr), referenceEncode(pf, c));
       uint32_t p = rng();
       if (pf.bpp < 32)
@@ -366,7 +366,7 @@ TEST(PixelFormatConversion, EightBitChannelsSurviveARoundTrip) {
   std::mt19937 rng(99);
   for (const PixelFormat* pf : {&PixelFormat::rgb888(), &PixelFormat::argb8888()}) {
     for (int i = 0; i < 500; i++) {
-      Colour c{rng() % 256, rng() % 256, rng() % 256, pf->hasAlpha() ? rng() % 256 : 255};
+      Colour c{uint32_t(rng() % 256), uint32_t(rng() % 256), uint32_t(rng() % 256), pf->hasAlpha() ? uint32_t(rng() % 256) : 255};
       EXPECT_EQ(pf->rgbaFromPixel(pf->pixelFromRGBA(c, nullptr)), c);
     }
   }
