@@ -69,8 +69,7 @@ protected:
   // The bounding box (cursor coordinates) of the pixels for which
   // shown(x, y) holds, in image coordinates, together with the hotspot pixel;
   // the empty box at the hotspot when nothing is shown.
-  template <typename Shown>
-  Rect shownBounds(Shown shown) const;
+  template <typename Shown> Rect shownBounds(Shown shown) const;
   // Keeps only the part of the picture inside `box` (cursor coordinates,
   // within the rectangle) and makes it the rectangle.
   void cropPixelsTo(const Rect& box);
@@ -78,8 +77,7 @@ protected:
   ManagedPixelBuffer pb_;
 };
 
-template <typename Shown>
-Rect Cursor::shownBounds(Shown shown) const {
+template <typename Shown> Rect Cursor::shownBounds(Shown shown) const {
   Rect box;
   bool any = false;
   for (int y = 0; y < height(); y++) {

@@ -20,8 +20,7 @@ CursorWithAlpha::CursorWithAlpha(const PixelFormat& pf, const Rect& rect)
     : Cursor(littleEndianWherePossible(pf), rect, nullptr) {}
 
 std::unique_ptr<CursorWithAlpha> CursorWithAlpha::fromImage(int width, int height, int xhot,
-                                                            int yhot,
-                                                            const unsigned long* pixels) {
+                                                            int yhot, const unsigned long* pixels) {
   if (width < 0 || height < 0)
     return nullptr;
   // 64-bit: the X server's sizes and hotspot are 16-bit unsigned values.
@@ -84,8 +83,7 @@ bool CursorWithAlpha::equals(const Cursor& other) const {
   return true;
 }
 
-std::optional<std::vector<uint8_t>> CursorWithAlpha::getTwoColourBitmap(Colour*,
-                                                                        Colour*) const {
+std::optional<std::vector<uint8_t>> CursorWithAlpha::getTwoColourBitmap(Colour*, Colour*) const {
   return std::nullopt;
 }
 

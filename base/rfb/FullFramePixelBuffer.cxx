@@ -21,8 +21,7 @@ uint8_t* FullFramePixelBuffer::getPixelsRW(const Rect& r, int* stride) {
     return nullptr;
   const Rect& rect = rect_;
   if (!rect.encloses(r))
-    vlog.error("getPixelsRW out of bounds: %s outside %s", r.print().c_str(),
-               rect.print().c_str());
+    vlog.error("getPixelsRW out of bounds: %s outside %s", r.print().c_str(), rect.print().c_str());
   PLAT_ASSERT(rect.encloses(r));
   *stride = stride_;
   const size_t offset =

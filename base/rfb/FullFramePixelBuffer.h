@@ -11,8 +11,8 @@ namespace rfb {
 class FullFramePixelBuffer : public WritablePixelBuffer {
 public:
   // A stride of 0 means the rectangle's width.
-  FullFramePixelBuffer(const PixelFormat& pf, const Rect& rect, ColourMap* colourMap,
-                       uint8_t* data, int stride = 0);
+  FullFramePixelBuffer(const PixelFormat& pf, const Rect& rect, ColourMap* colourMap, uint8_t* data,
+                       int stride = 0);
 
   // Null for an empty rectangle. A non-empty rectangle outside the buffer is
   // a programming error that ends the process.

@@ -3,6 +3,7 @@
 #include "base/plat/Assert.h"
 #include "base/plat/Exception.h"
 #include "base/plat/Format.h"
+#include "base/rfb/PixelValue.h"
 #include "base/rfb/RgnRect.h"
 
 #include <algorithm>
@@ -99,11 +100,8 @@ void ManagedPixelBuffer::setSize(int width, int height) {
   if (!preserveContents || !oldData || !data_)
     return;
   const size_t bytes = size_t(bytesPerPixel());
-  const size_t rowBytes = size_t(std::min(oldWidth, width)) * bytes;
-  const int rows = std::min(oldHeight, height);
-  for (int y = 0; y < rows; y++)
-    std::memcpy(data_ + y * size_t(width) * bytes, oldData + y * size_t(oldWidth) * bytes,
-                rowBytes);
+  pixelvalue::copyRows(data_, size_t(width) * bytes, oldData, size_t(oldWidth) * bytes,
+                       size_t(std::min(oldWidth, width)) * bytes, std::min(oldHeight, height));
 }
 
 // Re-lays the rows inside the current block for the new width (rect_ already

@@ -2,8 +2,6 @@
 
 #include "base/rfb/PixelValue.h"
 
-#include <cstring>
-
 namespace rfb {
 
 PixelBuffer::PixelBuffer(const PixelFormat& pf, const Rect& rect, ColourMap* colourMap)
@@ -19,9 +17,8 @@ void PixelBuffer::getImage(void* dest, const Rect& rect, int destStride) const {
   const size_t rowBytes = size_t(rect.width()) * bytesPerPixel();
   const size_t srcStep = size_t(srcStride ? srcStride : rect.width()) * bytesPerPixel();
   const size_t destStep = size_t(destStride ? destStride : rect.width()) * bytesPerPixel();
-  uint8_t* out = static_cast<uint8_t*>(dest);
-  for (int y = 0; y < rect.height(); y++)
-    std::memcpy(out + y * destStep, src + y * srcStep, rowBytes);
+  pixelvalue::copyRows(static_cast<uint8_t*>(dest), destStep, src, srcStep, rowBytes,
+                       rect.height());
 }
 
 ColourMap* PixelBuffer::getColourMap() const { return colourMap_; }

@@ -70,13 +70,12 @@ void writeU16(uint8_t* p, uint16_t v) {
 PixelFormat::PixelFormat() : PixelFormat(8, 8, false, true, 7, 7, 3, 0, 0, 3, 6, 0) {}
 
 PixelFormat::PixelFormat(int bpp_, int depth_, bool bigEndian_, bool trueColour_, int redMax_,
-                         int greenMax_, int blueMax_, int alphaMax_, int redShift_,
-                         int greenShift_, int blueShift_, int alphaShift_)
-    : bpp(uint8_t(bpp_)), depth(uint8_t(depth_)), bigEndian(bigEndian_),
-      trueColour(trueColour_), redMax(uint16_t(redMax_)), greenMax(uint16_t(greenMax_)),
-      blueMax(uint16_t(blueMax_)), alphaMax(uint16_t(alphaMax_)), redShift(uint8_t(redShift_)),
-      greenShift(uint8_t(greenShift_)), blueShift(uint8_t(blueShift_)),
-      alphaShift(uint8_t(alphaShift_)) {}
+                         int greenMax_, int blueMax_, int alphaMax_, int redShift_, int greenShift_,
+                         int blueShift_, int alphaShift_)
+    : bpp(uint8_t(bpp_)), depth(uint8_t(depth_)), bigEndian(bigEndian_), trueColour(trueColour_),
+      redMax(uint16_t(redMax_)), greenMax(uint16_t(greenMax_)), blueMax(uint16_t(blueMax_)),
+      alphaMax(uint16_t(alphaMax_)), redShift(uint8_t(redShift_)), greenShift(uint8_t(greenShift_)),
+      blueShift(uint8_t(blueShift_)), alphaShift(uint8_t(alphaShift_)) {}
 
 bool PixelFormat::operator==(const PixelFormat& o) const {
   if (bpp != o.bpp || depth != o.depth || trueColour != o.trueColour)
@@ -149,8 +148,8 @@ std::string PixelFormat::print() const {
   if (auto name = compactTrueColourName(*this))
     return text + " " + *name;
   char tail[textSize];
-  std::snprintf(tail, sizeof(tail), " rgb max %d,%d,%d shift %d,%d,%d", redMax, greenMax,
-                blueMax, redShift, greenShift, blueShift);
+  std::snprintf(tail, sizeof(tail), " rgb max %d,%d,%d shift %d,%d,%d", redMax, greenMax, blueMax,
+                redShift, greenShift, blueShift);
   text += tail;
   if (alphaMax != 0) {
     std::snprintf(tail, sizeof(tail), " alpha max %d shift %d", alphaMax, alphaShift);

@@ -31,9 +31,9 @@ class PixelFormat {
 public:
   // 8 bpp, depth 8, true colour, red 7<<0, green 7<<3, blue 3<<6 (bgr233).
   PixelFormat();
-  PixelFormat(int bpp, int depth, bool bigEndian, bool trueColour,
-              int redMax, int greenMax, int blueMax, int alphaMax,
-              int redShift, int greenShift, int blueShift, int alphaShift);
+  PixelFormat(int bpp, int depth, bool bigEndian, bool trueColour, int redMax, int greenMax,
+              int blueMax, int alphaMax, int redShift, int greenShift, int blueShift,
+              int alphaShift);
 
   // Byte order does not matter at 8 bpp; channel layout does not matter for
   // colour-map formats.
@@ -79,9 +79,7 @@ public:
   static uint32_t scaleTo8Bit(uint32_t value, uint32_t max) {
     return max == 0 ? 0 : (value * 255 + max / 2) / max;
   }
-  static uint32_t scaleFrom8Bit(uint32_t c, uint32_t max) {
-    return (clamp8(c) * max + 127) / 255;
-  }
+  static uint32_t scaleFrom8Bit(uint32_t c, uint32_t max) { return (clamp8(c) * max + 127) / 255; }
 
   // Predefined formats, built on first use and shared.
   static const PixelFormat& rgb888();
@@ -112,9 +110,7 @@ private:
   static uint32_t extract(uint32_t pixel, unsigned shift, uint32_t max) {
     return shift < 32 ? (pixel >> shift) & max : 0;
   }
-  static uint32_t place(uint32_t value, unsigned shift) {
-    return shift < 32 ? value << shift : 0;
-  }
+  static uint32_t place(uint32_t value, unsigned shift) { return shift < 32 ? value << shift : 0; }
   bool rgbMaxAll255() const { return redMax == 255 && greenMax == 255 && blueMax == 255; }
 
   uint32_t indexFromColour(const Colour& colour, const ColourMap* colourMap) const;
@@ -127,13 +123,11 @@ inline bool PixelFormat::swapsBytes() const {
   constexpr bool hostBig = std::endian::native == std::endian::big;
   switch (bpp) {
   case 16:
-  case 32:
-    return bigEndian != hostBig;
+  case 32: return bigEndian != hostBig;
   case 24:
     // Loaded lowest byte first on every host.
     return bigEndian;
-  default:
-    return false;
+  default: return false;
   }
 }
 
@@ -141,12 +135,9 @@ inline uint32_t PixelFormat::toLogical(uint32_t pixel) const {
   if (!swapsBytes())
     return pixel;
   switch (bpp) {
-  case 16:
-    return ((pixel & 0xff) << 8) | ((pixel >> 8) & 0xff);
-  case 24:
-    return ((pixel & 0xff) << 16) | (pixel & 0xff00) | ((pixel >> 16) & 0xff);
-  default:
-    return __builtin_bswap32(pixel);
+  case 16: return ((pixel & 0xff) << 8) | ((pixel >> 8) & 0xff);
+  case 24: return ((pixel & 0xff) << 16) | (pixel & 0xff00) | ((pixel >> 16) & 0xff);
+  default: return __builtin_bswap32(pixel);
   }
 }
 

@@ -42,8 +42,7 @@ std::array<uint32_t, channels> maximaOf(const PixelFormat& pf) {
 }
 
 // The byte reversal of PixelFormat::toLogical for a pixel of known width.
-template <int Bytes>
-inline uint32_t swapped(uint32_t v) {
+template <int Bytes> inline uint32_t swapped(uint32_t v) {
   if constexpr (Bytes == 2)
     return ((v & 0xff) << 8) | ((v >> 8) & 0xff);
   else if constexpr (Bytes == 3)
@@ -101,8 +100,7 @@ struct PixelTranslator::Decoder {
     }
   }
 
-  template <int Bytes>
-  Colour decode(uint32_t raw) const {
+  template <int Bytes> Colour decode(uint32_t raw) const {
     switch (mode) {
     case Mode::tables: {
       const uint32_t v = swap ? swapped<Bytes>(raw) : raw;
@@ -115,8 +113,7 @@ struct PixelTranslator::Decoder {
         return palette[index];
       return pf.rgbaFromPixel(raw, map);
     }
-    default:
-      return pf.rgbaFromPixel(raw, map);
+    default: return pf.rgbaFromPixel(raw, map);
     }
   }
 
@@ -152,9 +149,9 @@ struct PixelTranslator::Encoder {
     for (int c = 0; c < channels; c++) {
       table[c].resize(256);
       for (uint32_t v = 0; v < 256; v++)
-        table[c][v] =
-            pf.*shiftFields[c] < 32 ? PixelFormat::scaleFrom8Bit(v, maxima[c]) << places[c].shift
-                                    : 0;
+        table[c][v] = pf.*shiftFields[c] < 32
+                          ? PixelFormat::scaleFrom8Bit(v, maxima[c]) << places[c].shift
+                          : 0;
     }
   }
 
@@ -169,17 +166,14 @@ struct PixelTranslator::Encoder {
     return table[0][cap8(c.r)] | table[1][cap8(c.g)] | table[2][cap8(c.b)] | table[3][cap8(c.a)];
   }
 
-  template <int Bytes>
-  uint32_t encode(const Colour& c) {
+  template <int Bytes> uint32_t encode(const Colour& c) {
     switch (mode) {
     case Mode::tables: {
       const uint32_t v = logicalFromTables(c);
       return swap ? swapped<Bytes>(v) : v;
     }
-    case Mode::cached:
-      return encodeIndexed(c);
-    default:
-      return pf.pixelFromRGBA(c, map);
+    case Mode::cached: return encodeIndexed(c);
+    default: return pf.pixelFromRGBA(c, map);
     }
   }
 
@@ -272,8 +266,7 @@ void convertRows(const Decoder& srcDecoder, const Decoder& dstDecoder, Encoder& 
   }
 }
 
-template <int SrcBytes, int DstBytes>
-void directRows(const Direct& d, const Rows& rows) {
+template <int SrcBytes, int DstBytes> void directRows(const Direct& d, const Rows& rows) {
   const uint32_t* t0 = d.table[0].data();
   const uint32_t* t1 = d.table[1].data();
   const uint32_t* t2 = d.table[2].data();
@@ -296,8 +289,7 @@ void directRows(const Direct& d, const Rows& rows) {
 
 // Picks the instantiation for a pair of widths (bytes; 0 = unsupported
 // source). Null when nothing can be written.
-template <typename Fn, template <int, int> class Pick>
-Fn choose(int srcBytes, int dstBytes) {
+template <typename Fn, template <int, int> class Pick> Fn choose(int srcBytes, int dstBytes) {
   auto forSource = [dstBytes]<int S>() -> Fn {
     switch (dstBytes) {
     case 1: return Pick<S, 1>::fn;
@@ -316,28 +308,22 @@ Fn choose(int srcBytes, int dstBytes) {
   }
 }
 
-template <int S, int D>
-struct PickCopy {
+template <int S, int D> struct PickCopy {
   static constexpr ConvertFn fn = &convertRows<S, D, false>;
 };
-template <int S, int D>
-struct PickOver {
+template <int S, int D> struct PickOver {
   static constexpr ConvertFn fn = &convertRows<S, D, true>;
 };
-template <int S, int D>
-struct PickDirect {
-  static constexpr DirectFn fn = &directRows<S, D>;
-};
+template <int S, int D> struct PickDirect { static constexpr DirectFn fn = &directRows<S, D>; };
 
-int supportedBytes(const PixelFormat& pf) {
-  return pixelvalue::supported(pf.bpp) ? pf.bpp / 8 : 0;
-}
+int supportedBytes(const PixelFormat& pf) { return pixelvalue::supported(pf.bpp) ? pf.bpp / 8 : 0; }
 
 } // namespace
 
 PixelTranslator::PixelTranslator(const PixelFormat& srcPF, const ColourMap* srcMap,
                                  const PixelFormat& dstPF, const ColourMap* dstMap, Blend blend)
-    : srcBytes_(supportedBytes(srcPF)), dstBytes_(supportedBytes(dstPF)), rowBytes_(srcPF.bpp / 8),
+    : srcBytes_(supportedBytes(srcPF)), dstBytes_(supportedBytes(dstPF)),
+      pixelBytes_(srcPF.bpp / 8),
       // Compositing an opaque source is copying.
       blend_(srcPF.hasAlpha() ? blend : Blend::copy),
       byteCopy_(srcPF == dstPF && blend_ == Blend::copy) {
@@ -359,9 +345,7 @@ void PixelTranslator::translate(const uint8_t* src, size_t srcStride, uint8_t* d
     return;
   const Rows rows{src, srcStride, dst, dstStride, width, height};
   if (byteCopy_) {
-    const size_t rowBytes = size_t(width) * rowBytes_;
-    for (int y = 0; y < height && rowBytes; y++)
-      std::memcpy(dst + y * dstStride, src + y * srcStride, rowBytes);
+    pixelvalue::copyRows(dst, dstStride, src, srcStride, size_t(width) * pixelBytes_, height);
     return;
   }
   if (direct_) {

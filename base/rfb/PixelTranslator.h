@@ -48,7 +48,7 @@ public:
 private:
   int srcBytes_;
   int dstBytes_;
-  int rowBytes_;
+  int pixelBytes_;
   Blend blend_;
   bool byteCopy_;
   std::unique_ptr<Decoder> srcDecoder_;

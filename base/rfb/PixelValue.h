@@ -5,28 +5,25 @@
 // need not be aligned. Width 0 stands for an unsupported bpp: it loads 0 and
 // stores nothing.
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
 namespace rfb::pixelvalue {
 
-template <int Bytes>
-struct Access;
+template <int Bytes> struct Access;
 
-template <>
-struct Access<0> {
+template <> struct Access<0> {
   static uint32_t load(const uint8_t*) { return 0; }
   static void store(uint8_t*, uint32_t) {}
 };
 
-template <>
-struct Access<1> {
+template <> struct Access<1> {
   static uint32_t load(const uint8_t* p) { return *p; }
   static void store(uint8_t* p, uint32_t v) { *p = uint8_t(v); }
 };
 
-template <>
-struct Access<2> {
+template <> struct Access<2> {
   static uint32_t load(const uint8_t* p) {
     uint16_t v;
     std::memcpy(&v, p, 2);
@@ -38,8 +35,7 @@ struct Access<2> {
   }
 };
 
-template <>
-struct Access<3> {
+template <> struct Access<3> {
   static uint32_t load(const uint8_t* p) { return p[0] | (p[1] << 8) | (uint32_t(p[2]) << 16); }
   static void store(uint8_t* p, uint32_t v) {
     p[0] = uint8_t(v);
@@ -48,8 +44,7 @@ struct Access<3> {
   }
 };
 
-template <>
-struct Access<4> {
+template <> struct Access<4> {
   static uint32_t load(const uint8_t* p) {
     uint32_t v;
     std::memcpy(&v, p, 4);
@@ -57,6 +52,16 @@ struct Access<4> {
   }
   static void store(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
 };
+
+// Copies `rows` rows of rowBytes bytes between images whose rows lie
+// dstStep / srcStep bytes apart. The images must not overlap.
+inline void copyRows(uint8_t* dst, size_t dstStep, const uint8_t* src, size_t srcStep,
+                     size_t rowBytes, int rows) {
+  if (rowBytes == 0)
+    return;
+  for (int y = 0; y < rows; y++)
+    std::memcpy(dst + y * dstStep, src + y * srcStep, rowBytes);
+}
 
 inline bool supported(int bpp) { return bpp == 8 || bpp == 16 || bpp == 24 || bpp == 32; }
 

@@ -14,8 +14,7 @@ namespace {
 
 using pixelvalue::Access;
 
-template <int Bytes>
-void fillRow(uint8_t* row, int width, uint32_t pixel) {
+template <int Bytes> void fillRow(uint8_t* row, int width, uint32_t pixel) {
   for (int x = 0; x < width; x++)
     Access<Bytes>::store(row + x * Bytes, pixel);
 }
@@ -69,9 +68,7 @@ void WritablePixelBuffer::copyRectFrom(const Rect& rect, const void* src, int sr
   int stride;
   uint8_t* to = getPixelsRW(r, &stride);
   const size_t dstStep = rowStep(stride, r.width(), bytes);
-  const size_t rowBytes = size_t(r.width()) * bytes;
-  for (int y = 0; y < r.height(); y++)
-    std::memcpy(to + y * dstStep, from + y * srcStep, rowBytes);
+  pixelvalue::copyRows(to, dstStep, from, srcStep, size_t(r.width()) * bytes, r.height());
 }
 
 void WritablePixelBuffer::copyRect(const Region& region, const Point& offset) {
@@ -121,15 +118,15 @@ void WritablePixelBuffer::copyRegionFrom(const PixelBuffer& source, const Point&
       continue;
     for (int ty = r.tl.y; ty < r.br.y; ty += tileHeight) {
       for (int tx = r.tl.x; tx < r.br.x; tx += tileWidth) {
-        const Rect tile(tx, ty, std::min(r.br.x, tx + tileWidth), std::min(r.br.y, ty + tileHeight));
+        const Rect tile(tx, ty, std::min(r.br.x, tx + tileWidth),
+                        std::min(r.br.y, ty + tileHeight));
         int srcStride, dstStride;
         const uint8_t* from = source.getPixelsR(tile, &srcStride);
         uint8_t* to = getPixelsRW(tile.translate(offset), &dstStride);
         const size_t srcStep = rowStep(srcStride, tile.width(), bytes);
         const size_t dstStep = rowStep(dstStride, tile.width(), bytes);
-        const size_t rowBytes = size_t(tile.width()) * bytes;
-        for (int y = 0; y < tile.height(); y++)
-          std::memcpy(to + y * dstStep, from + y * srcStep, rowBytes);
+        pixelvalue::copyRows(to, dstStep, from, srcStep, size_t(tile.width()) * bytes,
+                             tile.height());
       }
     }
   }
@@ -155,8 +152,7 @@ void WritablePixelBuffer::translateRect(const PixelBuffer& source, const Point& 
   if (&source == this && src != dest && src.overlaps(dest) && srcRowBytes > 0) {
     const size_t rowBytes = srcRowBytes;
     snapshot.resize(rowBytes * src.height());
-    for (int y = 0; y < src.height(); y++)
-      std::memcpy(snapshot.data() + y * rowBytes, from + y * srcStep, rowBytes);
+    pixelvalue::copyRows(snapshot.data(), rowBytes, from, srcStep, rowBytes, src.height());
     from = snapshot.data();
     srcStep = rowBytes;
   }

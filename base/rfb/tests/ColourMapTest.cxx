@@ -16,7 +16,7 @@ TEST(ColourMap, LookupClosestTable) {
   SimpleColourMap map({{0, 0, 0, 255},
                        {255, 255, 255, 255},
                        {200, 0, 0, 255},
-                       {200, 0, 0, 0},     // same colour, different alpha
+                       {200, 0, 0, 0}, // same colour, different alpha
                        {0, 0, 250, 255}});
   struct Case {
     const char* name;
@@ -45,10 +45,12 @@ TEST(ColourMap, LookupClosestAgainstBruteForce) {
   std::mt19937 rng(31337);
   std::vector<Colour> colours;
   for (int i = 0; i < 64; i++)
-    colours.push_back(Colour{uint32_t(rng() % 256), uint32_t(rng() % 256), uint32_t(rng() % 256), 255});
+    colours.push_back(
+        Colour{uint32_t(rng() % 256), uint32_t(rng() % 256), uint32_t(rng() % 256), 255});
   SimpleColourMap map(colours);
   for (int n = 0; n < 2000; n++) {
-    Colour c{uint32_t(rng() % 256), uint32_t(rng() % 256), uint32_t(rng() % 256), uint32_t(rng() % 256)};
+    Colour c{uint32_t(rng() % 256), uint32_t(rng() % 256), uint32_t(rng() % 256),
+             uint32_t(rng() % 256)};
     long best = LONG_MAX;
     int expected = 0;
     for (int i = 0; i < 64; i++) {

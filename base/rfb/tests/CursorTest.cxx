@@ -23,11 +23,10 @@ using rfb::Rect;
 
 // The arrow at size 12: '#' black, 'o' white, '.' not shown.
 const char* const arrow12[] = {
-    "#...........", "##..........", "#o#.........", "#oo#........", "#ooo#.......",
-    "#oooo#......", "#ooooo#.....", "#oooooo#....", "#ooooooo#...", "#oooooooo#..",
-    "#ooooooooo#.", "#oooooo#####", "#ooo#oo#....", "#oo##oo#....", "#o#..#oo#...",
-    "##...#oo#...", "#.....#oo#..", "......#oo#..", ".......#oo#.", ".......#oo#.",
-    "........##..",
+    "#...........", "##..........", "#o#.........", "#oo#........", "#ooo#.......", "#oooo#......",
+    "#ooooo#.....", "#oooooo#....", "#ooooooo#...", "#oooooooo#..", "#ooooooooo#.", "#oooooo#####",
+    "#ooo#oo#....", "#oo##oo#....", "#o#..#oo#...", "##...#oo#...", "#.....#oo#..", "......#oo#..",
+    ".......#oo#.", ".......#oo#.", "........##..",
 };
 
 // The picture of a mask cursor in the same three symbols.
@@ -52,8 +51,8 @@ std::vector<std::string> picture(const CursorWithMask& c, uint32_t black, uint32
 std::unique_ptr<CursorWithMask> maskCursor(const std::vector<std::string>& rows, Point hotspot,
                                            const PixelFormat& pf = PixelFormat::rgb888()) {
   const int w = int(rows[0].size()), h = int(rows.size());
-  auto c = std::make_unique<CursorWithMask>(pf, Rect(-hotspot.x, -hotspot.y, w - hotspot.x,
-                                                     h - hotspot.y));
+  auto c = std::make_unique<CursorWithMask>(
+      pf, Rect(-hotspot.x, -hotspot.y, w - hotspot.x, h - hotspot.y));
   for (int y = 0; y < h; y++)
     for (int x = 0; x < w; x++)
       if (rows[y][x] != '.') {
@@ -134,16 +133,26 @@ TEST(CursorCrop, MaskTable) {
     std::vector<std::string> result;
   } cases[] = {
       {"shrinks to the shown pixels and the hotspot",
-       {"......", "..12..", "..3...", "......"}, Point(0, 0), Rect(0, 0, 4, 3),
+       {"......", "..12..", "..3...", "......"},
+       Point(0, 0),
+       Rect(0, 0, 4, 3),
        {"....", "..12", "..3."}},
       {"hotspot left of the image is moved onto it",
-       {"......", "...1..", "......"}, Point(-3, 2), Rect(0, -1, 4, 1), {"...1", "...."}},
+       {"......", "...1..", "......"},
+       Point(-3, 2),
+       Rect(0, -1, 4, 1),
+       {"...1", "...."}},
       // Used to end one row short, leaving the hotspot off the cropped image.
       {"hotspot below right of the shown pixels",
-       {"1.....", "......", "......"}, Point(4, 2), Rect(-4, -2, 1, 1),
+       {"1.....", "......", "......"},
+       Point(4, 2),
+       Rect(-4, -2, 1, 1),
        {"1....", ".....", "....."}},
       {"fully transparent becomes the empty box at the hotspot",
-       {"....", "...."}, Point(1, 1), Rect(0, 0, 0, 0), {}},
+       {"....", "...."},
+       Point(1, 1),
+       Rect(0, 0, 0, 0),
+       {}},
       {"already tight", {"12", "34"}, Point(0, 0), Rect(0, 0, 2, 2), {"12", "34"}},
   };
   for (const Case& c : cases) {
@@ -177,8 +186,8 @@ TEST(CursorCrop, AlphaUsesNonZeroAlpha) {
 
 TEST(CursorConversion, AlphaToMaskThreshold) {
   CursorWithAlpha c(PixelFormat::argb8888(), Rect(0, 0, 4, 1));
-  c.pixels().setPixel(0, 0, 0x80808080);  // alpha 128: not shown
-  c.pixels().setPixel(1, 0, 0x81818181);  // 129: shown
+  c.pixels().setPixel(0, 0, 0x80808080); // alpha 128: not shown
+  c.pixels().setPixel(1, 0, 0x81818181); // 129: shown
   c.pixels().setPixel(2, 0, 0xff00ff00);
   c.pixels().setPixel(3, 0, 0x00000000);
   CursorWithMask m(PixelFormat::rgb888(), Rect(5, 5, 6, 6));
@@ -194,8 +203,8 @@ TEST(CursorConversion, AlphaToMaskThreshold) {
   // Alpha with fewer bits is scaled first: 2 of 3 is 170.
   PixelFormat argb2222(8, 8, false, true, 3, 3, 3, 3, 4, 2, 0, 6);
   CursorWithAlpha small(argb2222, Rect(0, 0, 2, 1));
-  small.pixels().setPixel(0, 0, 0x40);  // alpha 1 -> 85
-  small.pixels().setPixel(1, 0, 0x80);  // alpha 2 -> 170
+  small.pixels().setPixel(0, 0, 0x40); // alpha 1 -> 85
+  small.pixels().setPixel(1, 0, 0x80); // alpha 2 -> 170
   small.toMask(m);
   EXPECT_FALSE(m.maskBit(0, 0));
   EXPECT_TRUE(m.maskBit(1, 0));
@@ -293,7 +302,7 @@ TEST(CursorTwoColour, ChannelsAreScaledAndBigEndianIsUndone) {
   ASSERT_TRUE(bitmap);
   EXPECT_EQ(*bitmap, std::vector<uint8_t>{0x40});
   EXPECT_EQ(c0, (Colour{255, 0, 0, 255}));
-  EXPECT_EQ(c1, (Colour{0, 0, 132, 255}));  // (16*255+15)/31
+  EXPECT_EQ(c1, (Colour{0, 0, 132, 255})); // (16*255+15)/31
 
   CursorWithAlpha a(PixelFormat::argb8888(), Rect(0, 0, 1, 1));
   EXPECT_FALSE(a.getTwoColourBitmap(&c0, &c1));
@@ -304,7 +313,7 @@ TEST(CursorTwoColour, ChannelsAreScaledAndBigEndianIsUndone) {
 TEST(CursorEquals, MaskIgnoresHiddenPixels) {
   auto a = maskCursor({"12", ".3"}, Point(1, 1));
   auto b = maskCursor({"12", ".3"}, Point(1, 1));
-  b->pixels().setPixel(-1, 0, 0xabcdef);  // under a clear bit
+  b->pixels().setPixel(-1, 0, 0xabcdef); // under a clear bit
   EXPECT_TRUE(a->equals(*b));
   auto otherHotspot = maskCursor({"12", ".3"}, Point(0, 1));
   EXPECT_FALSE(a->equals(*otherHotspot));
@@ -369,8 +378,8 @@ TEST(CursorRender, MaskInOtherFormatGivesTheSamePicture) {
 
 TEST(CursorRender, AlphaCompositesOver) {
   CursorWithAlpha c(PixelFormat::argb8888(), Rect(-1, -1, 1, 1));
-  c.pixels().setPixel(-1, -1, 0xff102030);  // opaque
-  c.pixels().setPixel(0, -1, 0x80400000);   // half red, premultiplied
+  c.pixels().setPixel(-1, -1, 0xff102030); // opaque
+  c.pixels().setPixel(0, -1, 0x80400000);  // half red, premultiplied
   // (0,0) and (-1,0) stay fully transparent.
   ManagedPixelBuffer target(PixelFormat::rgb888(), Rect(0, 0, 4, 4));
   target.fillRect(target.getRect(), 0x00c8c8c8);
@@ -391,7 +400,7 @@ TEST(CursorWithAlpha, FromImage) {
   ASSERT_TRUE(c);
   EXPECT_EQ(c->getRect(), Rect(-1, -1, 2, 1));
   EXPECT_EQ(c->getPF(), PixelFormat::argb8888());
-  EXPECT_EQ(c->pixelAt(0, 0), 0xff000000u);  // truncated to 32 bits
+  EXPECT_EQ(c->pixelAt(0, 0), 0xff000000u); // truncated to 32 bits
   EXPECT_EQ(c->pixelAt(1, 0), 0x80112233u);
   EXPECT_EQ(c->pixelAt(2, 1), 0x7f7f7f7fu);
   // Sizes that cannot be placed in 16-bit coordinates are refused, not fatal.

@@ -69,7 +69,8 @@ rfb::test::SimpleColourMap& testMap() {
     std::mt19937 rng(5);
     std::vector<Colour> colours;
     for (int i = 0; i < 256; i++)
-      colours.push_back(Colour{uint32_t(rng() % 256), uint32_t(rng() % 256), uint32_t(rng() % 256), 255});
+      colours.push_back(
+          Colour{uint32_t(rng() % 256), uint32_t(rng() % 256), uint32_t(rng() % 256), 255});
     return rfb::test::SimpleColourMap(colours);
   }();
   return map;
@@ -90,9 +91,9 @@ std::vector<FormatCase> formatsOfWidth(int bpp) {
             {"pal8", PixelFormat::pal8(), true},
             {"bgr233", PixelFormat(), false}};
   case 16:
-    return {{"argb4444", PixelFormat(16, 16, false, true, 15, 15, 15, 15, 8, 4, 0, 12), false},
-            {"rgb565 big-endian", PixelFormat(16, 16, true, true, 31, 63, 31, 0, 11, 5, 0, 0),
-             false}};
+    return {
+        {"argb4444", PixelFormat(16, 16, false, true, 15, 15, 15, 15, 8, 4, 0, 12), false},
+        {"rgb565 big-endian", PixelFormat(16, 16, true, true, 31, 63, 31, 0, 11, 5, 0, 0), false}};
   case 24:
     return {{"argb6666", PixelFormat(24, 24, false, true, 63, 63, 63, 63, 12, 6, 0, 18), false},
             {"rgb888 big-endian", PixelFormat(24, 24, true, true, 255, 255, 255, 0, 16, 8, 0, 0),
@@ -229,7 +230,7 @@ TEST(PixelBufferTranslate, UnsupportedWidthsReadZeroAndWriteNothing) {
 TEST(PixelBufferCopyRect, EveryOverlapDirectionAgainstReference) {
   std::mt19937 rng(77);
   // Several bands, several boxes per band, touching and overlapping the move.
-  const Rect parts[] = {Rect(2, 1, 6, 4), Rect(8, 1, 12, 4), Rect(1, 4, 13, 6),
+  const Rect parts[] = {Rect(2, 1, 6, 4),  Rect(8, 1, 12, 4),  Rect(1, 4, 13, 6),
                         Rect(3, 6, 5, 11), Rect(7, 7, 11, 11), Rect(-2, -2, 1, 1)};
   const Region region(parts, std::size(parts));
   for (int bpp : {8, 16, 24, 32}) {
@@ -326,7 +327,8 @@ TEST(PixelBufferCopy, CopyRegionFromInTilesWithOffset) {
   for (int y = 0; y < 18; y++) {
     for (int x = 0; x < 24; x++) {
       Point s(x - offset.x, y - offset.y);
-      bool copied = src.pb().getRect().contains(s) && region.intersect(Region(Rect(s.x, s.y, s.x + 1, s.y + 1))).numRects() == 1;
+      bool copied = src.pb().getRect().contains(s) &&
+                    region.intersect(Region(Rect(s.x, s.y, s.x + 1, s.y + 1))).numRects() == 1;
       ASSERT_EQ(dst.getPixel(x, y), copied ? src.pb().getPixel(s.x, s.y) : 0u) << x << "," << y;
     }
   }
@@ -381,10 +383,14 @@ TEST(ManagedPixelBuffer, ResizeTable) {
     int w, h;
     bool preserve;
   } cases[] = {
-      {"same size", 10, 6, false},        {"narrower", 7, 6, true},
-      {"wider", 14, 6, true},             {"taller, narrower", 4, 9, true},
-      {"shorter, wider", 15, 3, true},    {"smaller, cleared", 5, 5, false},
-      {"larger, cleared", 20, 20, false}, {"larger, kept", 20, 20, true},
+      {"same size", 10, 6, false},
+      {"narrower", 7, 6, true},
+      {"wider", 14, 6, true},
+      {"taller, narrower", 4, 9, true},
+      {"shorter, wider", 15, 3, true},
+      {"smaller, cleared", 5, 5, false},
+      {"larger, cleared", 20, 20, false},
+      {"larger, kept", 20, 20, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -431,7 +437,7 @@ TEST(ManagedPixelBuffer, SetPFClearsOnlyOnChange) {
   pb.setPF(same);
   EXPECT_EQ(pb.getPixel(1, 1), 102u);
   pb.setPF(PixelFormat::rgb565());
-  EXPECT_EQ(pb.capacity(), 64);  // kept: 32 bytes now suffice
+  EXPECT_EQ(pb.capacity(), 64); // kept: 32 bytes now suffice
   EXPECT_EQ(pb.getPF(), PixelFormat::rgb565());
   for (int y = 0; y < 4; y++)
     for (int x = 0; x < 4; x++)

@@ -115,8 +115,8 @@ TEST(PixelFormatWire, RandomFormatsRoundTripUnderTheAlphaRule) {
     int rb = bits(8), gb = bits(8), bb = bits(8), ab = bits(8);
     auto mask = [](int n) { return (1 << n) - 1; };
     int depth = rb + gb + bb + ab + int(rng() % 3) - 1;
-    PixelFormat pf(32, depth < 0 ? 0 : depth, rng() & 1, rng() & 1, mask(rb), mask(gb),
-                   mask(bb), mask(ab), bits(24), bits(24), bits(24), bits(24));
+    PixelFormat pf(32, depth < 0 ? 0 : depth, rng() & 1, rng() & 1, mask(rb), mask(gb), mask(bb),
+                   mask(ab), bits(24), bits(24), bits(24), bits(24));
     SCOPED_TRACE(pf.print());
     uint8_t bytes[PixelFormat::wireSize];
     pf.writeBytes(bytes);
@@ -241,11 +241,10 @@ TEST(PixelFormatEndian, MakeLittleEndianTable) {
     bool result;
     PixelFormat out;
   } cases[] = {
-      {"32 bpp shifts 16/8/0", PixelFormat(32, 24, true, true, 255, 255, 255, 0, 16, 8, 0, 0),
-       true, PixelFormat(32, 24, false, true, 255, 255, 255, 0, 8, 16, 24, 0)},
-      {"alpha shift moves too",
-       PixelFormat(32, 32, true, true, 255, 255, 255, 255, 16, 8, 0, 24), true,
-       PixelFormat(32, 32, false, true, 255, 255, 255, 255, 8, 16, 24, 0)},
+      {"32 bpp shifts 16/8/0", PixelFormat(32, 24, true, true, 255, 255, 255, 0, 16, 8, 0, 0), true,
+       PixelFormat(32, 24, false, true, 255, 255, 255, 0, 8, 16, 24, 0)},
+      {"alpha shift moves too", PixelFormat(32, 32, true, true, 255, 255, 255, 255, 16, 8, 0, 24),
+       true, PixelFormat(32, 32, false, true, 255, 255, 255, 255, 8, 16, 24, 0)},
       {"absent alpha keeps its shift",
        PixelFormat(32, 24, true, true, 255, 255, 255, 0, 16, 8, 0, 5), true,
        PixelFormat(32, 24, false, true, 255, 255, 255, 0, 8, 16, 24, 5)},
@@ -256,8 +255,8 @@ TEST(PixelFormatEndian, MakeLittleEndianTable) {
       {"already little", PixelFormat::rgb565(), true, PixelFormat::rgb565()},
       {"channel wider than a byte", PixelFormat(16, 16, true, true, 31, 63, 31, 0, 11, 5, 0, 0),
        false, PixelFormat(16, 16, true, true, 31, 63, 31, 0, 11, 5, 0, 0)},
-      {"shift not on a byte", PixelFormat(32, 24, true, true, 255, 255, 255, 0, 12, 4, 0, 0),
-       false, PixelFormat(32, 24, true, true, 255, 255, 255, 0, 12, 4, 0, 0)},
+      {"shift not on a byte", PixelFormat(32, 24, true, true, 255, 255, 255, 0, 12, 4, 0, 0), false,
+       PixelFormat(32, 24, true, true, 255, 255, 255, 0, 12, 4, 0, 0)},
       // Used to wrap to a shift of 248 for a channel that lies past the pixel.
       {"channel outside the pixel", PixelFormat(16, 8, true, true, 255, 0, 0, 0, 16, 0, 0, 0),
        false, PixelFormat(16, 8, true, true, 255, 0, 0, 0, 16, 0, 0, 0)},
@@ -289,7 +288,8 @@ TEST(PixelFormatEndian, LittleEndianTwinGivesTheSameBytes) {
     PixelFormat little = big;
     ASSERT_TRUE(little.makeLittleEndian());
     for (int i = 0; i < 200; i++) {
-      Colour c{uint32_t(rng() % 256), uint32_t(rng() % 256), uint32_t(rng() % 256), uint32_t(rng() % 256)};
+      Colour c{uint32_t(rng() % 256), uint32_t(rng() % 256), uint32_t(rng() % 256),
+               uint32_t(rng() % 256)};
       uint32_t pb = big.pixelFromRGBA(c, nullptr);
       uint32_t pl = little.pixelFromRGBA(c, nullptr);
       ASSERT_EQ(pixelBytes(pb, big.bpp), pixelBytes(pl, little.bpp));
@@ -341,9 +341,15 @@ TEST(PixelFormatConversion, HandWorkedRgb565) {
 
 TEST(PixelFormatConversion, RandomColoursAgainstReference) {
   const PixelFormat formats[] = {
-      PixelFormat::rgb888(), PixelFormat::bgr888(), PixelFormat::rgb565(),
-      PixelFormat::rgb555(), PixelFormat::rgb222(), PixelFormat::rgb111(),
-      PixelFormat::argb8888(), PixelFormat::abgr8888(), PixelFormat(),
+      PixelFormat::rgb888(),
+      PixelFormat::bgr888(),
+      PixelFormat::rgb565(),
+      PixelFormat::rgb555(),
+      PixelFormat::rgb222(),
+      PixelFormat::rgb111(),
+      PixelFormat::argb8888(),
+      PixelFormat::abgr8888(),
+      PixelFormat(),
       PixelFormat(16, 16, false, true, 15, 15, 15, 15, 8, 4, 0, 12),
       PixelFormat(32, 30, false, true, 1023, 1023, 1023, 0, 20, 10, 0, 0),
       PixelFormat(32, 32, false, true, 255, 255, 255, 3, 0, 8, 16, 30),
@@ -352,7 +358,8 @@ TEST(PixelFormatConversion, RandomColoursAgainstReference) {
   for (const PixelFormat& pf : formats) {
     SCOPED_TRACE(pf.print());
     for (int i = 0; i < 1000; i++) {
-      Colour c{uint32_t(rng() % 256), uint32_t(rng() % 256), uint32_t(rng() % 256), uint32_t(rng() % 256)};
+      Colour c{uint32_t(rng() % 256), uint32_t(rng() % 256), uint32_t(rng() % 256),
+               uint32_t(rng() % 256)};
       ASSERT_EQ(pf.pixelFromRGBA(c, nullptr), referenceEncode(pf, c));
       uint32_t p = rng();
       if (pf.bpp < 32)
@@ -366,7 +373,8 @@ TEST(PixelFormatConversion, EightBitChannelsSurviveARoundTrip) {
   std::mt19937 rng(99);
   for (const PixelFormat* pf : {&PixelFormat::rgb888(), &PixelFormat::argb8888()}) {
     for (int i = 0; i < 500; i++) {
-      Colour c{uint32_t(rng() % 256), uint32_t(rng() % 256), uint32_t(rng() % 256), pf->hasAlpha() ? uint32_t(rng() % 256) : 255};
+      Colour c{uint32_t(rng() % 256), uint32_t(rng() % 256), uint32_t(rng() % 256),
+               pf->hasAlpha() ? uint32_t(rng() % 256) : 255};
       EXPECT_EQ(pf->rgbaFromPixel(pf->pixelFromRGBA(c, nullptr)), c);
     }
   }
