@@ -74,16 +74,40 @@ void writeText(int fd, const char* text) {
   _exit(127);
 }
 
-bool canConnect(const std::string& path) {
+bool sendAll(int fd, const unsigned char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = send(fd, data, size, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      return false;
+    data += n;
+    size -= size_t(n);
+  }
+  return true;
+}
+
+// True when the server completes an X connection set-up on `path`. A full
+// set-up, not a bare connect: some Xvfb builds crash when a client goes away
+// before its set-up (seen with XFIXES disabled).
+bool acceptsClients(const std::string& path, Clock::time_point end) {
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0)
     return false;
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
-  bool connected = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+  // Little-endian set-up request for protocol 11.0 without authorisation.
+  const unsigned char setup[12] = {'l', 0, 11, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  ok = ok && sendAll(fd, setup, sizeof(setup));
+  unsigned char status = 0;
+  if (ok) {
+    pollfd pfd = {fd, POLLIN, 0};
+    ok = poll(&pfd, 1, remainingMs(end)) == 1 && recv(fd, &status, 1, 0) == 1 && status == 1;
+  }
   close(fd);
-  return connected;
+  return ok;
 }
 
 } // namespace
@@ -162,10 +186,11 @@ int XvfbServer::readDisplayNumber(int fd, Clock::time_point end) {
   return int(number);
 }
 
-// -displayfd is written once the server listens; connecting proves it.
+// -displayfd is written once the server listens; a connection set-up
+// proves it.
 void XvfbServer::waitUntilAccepting(Clock::time_point end) {
   std::string socketPath = "/tmp/.X11-unix/X" + std::to_string(number_);
-  while (!canConnect(socketPath)) {
+  while (!acceptsClients(socketPath, end)) {
     if (exitedEarly())
       fail("Xvfb ended before accepting connections");
     if (Clock::now() >= end)

@@ -82,6 +82,17 @@ std::vector<std::string> filesOf(const Candidate& candidate) {
   return {format("lib%s.so", candidate.name.c_str())};
 }
 
+// A library whose functions were handed out must stay mapped even after its
+// handle is closed: it may have registered callbacks elsewhere (an X
+// extension library hooks every connection it touched, and Xlib calls those
+// hooks when a connection closes), and data it allocated may only be
+// reachable through its own statics.
+void keepMapped(const std::string& file) {
+  void* pin = dlopen(file.c_str(), RTLD_LAZY | RTLD_GLOBAL | RTLD_NOLOAD | RTLD_NODELETE);
+  if (pin)
+    dlclose(pin);
+}
+
 } // namespace
 
 DynamicFn::DynamicFn(const char* librarySpec, const char* symbolList, bool pathsOnly)
@@ -124,6 +135,7 @@ bool DynamicFn::tryFile(const std::string& file) {
       continue;
     }
     vlog.debug("found '%s' in '%s'", symbol.c_str(), file.c_str());
+    keepMapped(file);
     fn_ = fn;
     file_ = file;
     return true;

@@ -13,7 +13,10 @@
 // separated by ","; the first one found wins.
 //
 // Construction searches once and never throws; a failed search leaves
-// pointer() null. The library stays open until the object is destroyed.
+// pointer() null. The handle stays open until the object is destroyed; a
+// library that provided a symbol stays mapped even then, since what it
+// registered or allocated may outlive the handle. Candidates that lacked
+// the symbols are unloaded again.
 // Objects usually have static storage, one per imported function.
 
 #include <string>

@@ -63,7 +63,8 @@ std::string_view WindowProperty::text() const {
 
 unsigned long WindowProperty::value32(unsigned long i) const {
   PLAT_ASSERT(format_ == 32 && i < items_);
-  return reinterpret_cast<const unsigned long*>(data_.get())[i];
+  // Xlib sign-extends the 32 bits into a long; only the 32 bits are the value.
+  return reinterpret_cast<const unsigned long*>(data_.get())[i] & 0xffffffffUL;
 }
 
 } // namespace tx

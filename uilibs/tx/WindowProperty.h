@@ -41,7 +41,7 @@ public:
   const unsigned char* data() const { return data_.get(); }
   // The data of a format-8 property; empty for other formats.
   std::string_view text() const;
-  // Item i of a format-32 property; i must be below items().
+  // Item i of a format-32 property (its 32 bits); i must be below items().
   unsigned long value32(unsigned long i) const;
 
 private:
