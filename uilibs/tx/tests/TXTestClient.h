@@ -1,0 +1,110 @@
+#pragma once
+
+// Shared pieces of the window and dispatch tests: the process-wide toolkit
+// display on the shared private Xvfb, a second X client acting as another
+// application, and a pump that runs both until a condition holds.
+
+// GoogleTest first: Xlib's macros (None, Bool) break its headers.
+#include <gtest/gtest.h>
+
+#include "uilibs/tx/TXEventDispatcher.h"
+#include "uilibs/tx/TXUtil.h"
+
+#include "testsupport/XvfbServer.h"
+
+#include <X11/Xlib.h>
+
+#include <chrono>
+#include <functional>
+#include <poll.h>
+#include <stdexcept>
+#include <vector>
+
+namespace txtest {
+
+inline void openSharedDisplay() {
+  testsupport::XvfbServer::shared();
+  tx::openDisplay(nullptr);
+  ASSERT_NE(tx::display(), nullptr);
+}
+
+// Another application on the same server, with its own connection.
+class TestClient {
+public:
+  TestClient() : dpy_(XOpenDisplay(testsupport::XvfbServer::shared().displayName().c_str())) {
+    if (!dpy_)
+      throw std::runtime_error("cannot open a second connection");
+  }
+  ~TestClient() { XCloseDisplay(dpy_); }
+  TestClient(const TestClient&) = delete;
+  TestClient& operator=(const TestClient&) = delete;
+
+  Display* dpy() const { return dpy_; }
+  Window root() const { return DefaultRootWindow(dpy_); }
+  Atom atom(const char* name) const { return XInternAtom(dpy_, name, False); }
+
+  // An unmapped top-level window selecting `mask`.
+  Window createWindow(long mask = PropertyChangeMask, int x = 0, int y = 0, int width = 10,
+                      int height = 10, int border = 0) {
+    XSetWindowAttributes attributes;
+    attributes.event_mask = mask;
+    Window window = XCreateWindow(dpy_, root(), x, y, width, height, border, CopyFromParent,
+                                  InputOutput, CopyFromParent, CWEventMask, &attributes);
+    XSync(dpy_, False);
+    return window;
+  }
+
+  // Takes the next event when one is queued or can be read now.
+  bool nextEvent(XEvent& event) {
+    if (!XPending(dpy_))
+      return false;
+    XNextEvent(dpy_, &event);
+    return true;
+  }
+
+private:
+  Display* dpy_;
+};
+
+// Dispatches every event the toolkit connection has now.
+inline void dispatchToolkitEvents() {
+  Display* dpy = tx::display();
+  while (XPending(dpy)) {
+    XEvent event;
+    XNextEvent(dpy, &event);
+    tx::TXEventDispatcher::handleEvent(event);
+  }
+}
+
+// Runs the toolkit's dispatch and `others` (each handling its own client's
+// events) until `done` holds or a generous deadline passes; waits on the
+// connections in between. Returns whether `done` held.
+inline bool pumpUntil(const std::function<bool()>& done,
+                      const std::vector<std::function<void()>>& others = {},
+                      const std::vector<Display*>& otherDisplays = {}) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (std::chrono::steady_clock::now() < deadline) {
+    dispatchToolkitEvents();
+    for (const auto& other : others)
+      other();
+    if (done())
+      return true;
+    XFlush(tx::display());
+    std::vector<pollfd> fds{{ConnectionNumber(tx::display()), POLLIN, 0}};
+    for (Display* dpy : otherDisplays) {
+      XFlush(dpy);
+      fds.push_back({ConnectionNumber(dpy), POLLIN, 0});
+    }
+    poll(fds.data(), fds.size(), 100);
+  }
+  return done();
+}
+
+// Records every event it is given.
+class RecordingHandler : public tx::TXEventHandler {
+public:
+  void handleEvent(const XEvent& event) override { events.push_back(event); }
+  std::vector<XEvent> events;
+};
+
+} // namespace txtest
