@@ -1,0 +1,95 @@
+#include "uilibs/tx/Latin1.h"
+#include "uilibs/tx/RequestLimit.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+namespace {
+
+TEST(Latin1Test, Utf8ToLatin1) {
+  struct Case {
+    const char* name;
+    std::string utf8;
+    std::string latin1;
+  } cases[] = {
+    {"ASCII", "plain text", "plain text"},
+    {"Latin-1 letters", "\xc3\xa9\xc3\xbf\xc2\xa0", "\xe9\xff\xa0"},
+    {"euro", "\xe2\x82\xac", "\x80"},
+    {"beyond Latin-1", "\xe4\xb8\xad\xf0\x9f\x98\x80", "??"},
+    {"C1 control U+0080 stays 0x80", "\xc2\x80", "\x80"},
+    {"lone continuation byte", "a\x80" "b", "a?b"},
+    {"truncated sequence", "a\xe2\x82", "a??"},
+    {"overlong form", "\xc0\xaf", "??"},
+    {"surrogate", "\xed\xa0\x80", "???"},
+    {"empty", "", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(tx::utf8ToLatin1(c.utf8), c.latin1);
+  }
+}
+
+TEST(Latin1Test, Latin1ToUtf8) {
+  struct Case {
+    const char* name;
+    std::string latin1;
+    std::string utf8;
+  } cases[] = {
+    {"ASCII", "abc", "abc"},
+    {"0x80 is the euro", "\x80", "\xe2\x82\xac"},
+    {"high bytes", "\xe9\xff\x81", "\xc3\xa9\xc3\xbf\xc2\x81"},
+    {"NUL kept", std::string("a\0b", 3), std::string("a\0b", 3)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(tx::latin1ToUtf8(c.latin1), c.utf8);
+  }
+}
+
+TEST(Latin1Test, EveryLatin1TextSurvivesTheRoundTrip) {
+  std::mt19937 random(20240611);
+  std::uniform_int_distribution<int> byte(0, 255);
+  for (int round = 0; round < 200; round++) {
+    std::string latin1;
+    int length = round % 64;
+    for (int i = 0; i < length; i++)
+      latin1 += char(byte(random));
+    SCOPED_TRACE(round);
+    // Byte by byte, the code point of the same value (0x80: the euro).
+    std::string expected;
+    for (unsigned char c : latin1) {
+      if (c == 0x80)
+        expected += "\xe2\x82\xac";
+      else if (c < 0x80)
+        expected += char(c);
+      else {
+        expected += char(0xc0 | (c >> 6));
+        expected += char(0x80 | (c & 0x3f));
+      }
+    }
+    std::string utf8 = tx::latin1ToUtf8(latin1);
+    EXPECT_EQ(utf8, expected);
+    EXPECT_EQ(tx::utf8ToLatin1(utf8), latin1);
+  }
+}
+
+TEST(RequestLimitTest, PropertyBytesOfOneRequest) {
+  struct Case {
+    const char* name;
+    long extended;
+    long classic;
+    size_t bytes;
+  } cases[] = {
+    {"classic only", 0, 65535, 65535 * 4 - 24},
+    {"with BIG-REQUESTS", 4194303, 65535, 4194303 * size_t(4) - 28},
+    {"nonsense from the server", 0, 0, 0},
+    {"header larger than the limit", 0, 5, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(tx::maxPropertyBytes(c.extended, c.classic), c.bytes);
+  }
+}
+
+} // namespace

@@ -1,0 +1,153 @@
+#include "TXTestClient.h"
+
+#include "uilibs/tx/CutBufferEventHandler.h"
+#include "uilibs/tx/TXGrabManager.h"
+#include "uilibs/tx/TXWindow.h"
+
+#include "base/plat/Configuration.h"
+
+#include <cstring>
+#include <memory>
+
+namespace {
+
+using txtest::RecordingHandler;
+using txtest::TestClient;
+
+class TXGrabManagerTest : public ::testing::Test {
+protected:
+  void SetUp() override { txtest::openSharedDisplay(); }
+  void TearDown() override { setNoGrab(false); }
+
+  static void setNoGrab(bool on) {
+    plat::Configuration::global().setParam("_NoGrab", on ? "1" : "0", 10);
+  }
+
+  // A mapped top-level toolkit window at (x, y).
+  static std::unique_ptr<tx::TXWindow> mappedWindow(int x, int y) {
+    auto window = std::make_unique<tx::TXWindow>(50, 50);
+    window->addEventMask(StructureNotifyMask);
+    XMoveWindow(tx::display(), window->win(), x, y);
+    window->map();
+    tx::TXWindow* raw = window.get();
+    EXPECT_TRUE(txtest::pumpUntil([raw] { return raw->mapped(); }));
+    return window;
+  }
+
+  static XEvent pointerEvent(int type, const tx::TXWindow& window, int x, int y,
+                             unsigned int state = 0) {
+    XEvent event;
+    std::memset(&event, 0, sizeof(event));
+    event.type = type;
+    event.xbutton.display = tx::display();
+    event.xbutton.window = window.win();
+    event.xbutton.x = x;
+    event.xbutton.y = y;
+    event.xbutton.state = state;
+    return event;
+  }
+
+  static int otherClientGrab(TestClient& client) {
+    Window window = client.createWindow(0, 0, 0, 5, 5);
+    XMapWindow(client.dpy(), window);
+    XSync(client.dpy(), False);
+    int result = XGrabPointer(client.dpy(), window, False, ButtonPressMask, GrabModeAsync,
+                              GrabModeAsync, None, None, CurrentTime);
+    XUngrabPointer(client.dpy(), CurrentTime);
+    XSync(client.dpy(), False);
+    return result;
+  }
+};
+
+TEST_F(TXGrabManagerTest, PointerEventsOfOtherWindowsGoToTheGrabbingWindow) {
+  setNoGrab(true);
+  auto grabbing = mappedWindow(100, 100);
+  auto other = mappedWindow(200, 150);
+  RecordingHandler atGrabbing, atOther;
+  grabbing->addWindowEventHandler(&atGrabbing, true);
+  other->addWindowEventHandler(&atOther, true);
+  grabbing->setGrab(true, false);
+  EXPECT_EQ(tx::TXGrabManager::pointerGrabber(), grabbing.get());
+
+  XEvent press = pointerEvent(ButtonPress, *other, 5, 6);
+  tx::TXEventDispatcher::handleEvent(press);
+  ASSERT_EQ(atGrabbing.events.size(), 1u);
+  EXPECT_TRUE(atOther.events.empty());
+  EXPECT_EQ(atGrabbing.events[0].xbutton.window, grabbing->win());
+  // (200 + 5, 150 + 6) on the screen is (105, 56) in the grabbing window.
+  EXPECT_EQ(atGrabbing.events[0].xbutton.x, 105);
+  EXPECT_EQ(atGrabbing.events[0].xbutton.y, 56);
+
+  // Motion without a button held is not taken by the grab.
+  XEvent hover = pointerEvent(MotionNotify, *other, 1, 1);
+  tx::TXEventDispatcher::handleEvent(hover);
+  EXPECT_EQ(atOther.events.size(), 1u);
+  XEvent drag = pointerEvent(MotionNotify, *other, 1, 1, Button1Mask);
+  tx::TXEventDispatcher::handleEvent(drag);
+  EXPECT_EQ(atGrabbing.events.size(), 2u);
+
+  // No window holds the keyboard, but a grab is in force: keys are dropped.
+  XEvent key = pointerEvent(KeyPress, *other, 0, 0);
+  tx::TXEventDispatcher::handleEvent(key);
+  EXPECT_EQ(atOther.events.size(), 1u);
+  EXPECT_EQ(atGrabbing.events.size(), 2u);
+
+  // Without any grab, events reach their own window again.
+  grabbing->setGrab(false, false);
+  EXPECT_EQ(tx::TXGrabManager::pointerGrabber(), nullptr);
+  tx::TXEventDispatcher::handleEvent(key);
+  EXPECT_EQ(atOther.events.size(), 2u);
+}
+
+TEST_F(TXGrabManagerTest, NewestMappedRequesterGrabs) {
+  setNoGrab(true);
+  auto first = mappedWindow(0, 0);
+  auto second = mappedWindow(60, 0);
+  first->setGrab(false, true);
+  second->setGrab(false, true);
+  EXPECT_EQ(tx::TXGrabManager::keyboardGrabber(), second.get());
+  second->unmap();
+  tx::TXWindow* raw = second.get();
+  ASSERT_TRUE(txtest::pumpUntil([raw] { return !raw->mapped(); }));
+  EXPECT_EQ(tx::TXGrabManager::keyboardGrabber(), first.get());
+  first.reset();
+  EXPECT_EQ(tx::TXGrabManager::keyboardGrabber(), nullptr);
+}
+
+TEST_F(TXGrabManagerTest, GrabbingWindowHoldsTheServerGrabUnlessNoGrab) {
+  TestClient client;
+  {
+    auto grabbing = mappedWindow(10, 10);
+    grabbing->setGrab(true, false);
+    XSync(tx::display(), False);
+    EXPECT_EQ(otherClientGrab(client), AlreadyGrabbed);
+  }
+  XSync(tx::display(), False);
+  EXPECT_EQ(otherClientGrab(client), GrabSuccess);
+
+  setNoGrab(true);
+  auto notGrabbing = mappedWindow(10, 10);
+  notGrabbing->setGrab(true, false);
+  XSync(tx::display(), False);
+  EXPECT_EQ(otherClientGrab(client), GrabSuccess);
+  notGrabbing->setGrab(false, false);
+}
+
+TEST(CutBufferEventHandlerTest, RemembersTheTimeOfTheLastCutBufferChange) {
+  txtest::openSharedDisplay();
+  tx::CutBufferEventHandler::install();
+  tx::CutBufferEventHandler::install();
+  XSync(tx::display(), False);
+  EXPECT_NE(tx::TXEventDispatcher::rootEventMask() & PropertyChangeMask, 0);
+
+  TestClient client;
+  Time before = tx::getServerTime();
+  XStoreBytes(client.dpy(), "cut", 3);
+  XSync(client.dpy(), False);
+  EXPECT_TRUE(txtest::pumpUntil([&] {
+    Time seen = tx::CutBufferEventHandler::cutBufferTime();
+    return seen != 0 && seen >= before;
+  }));
+}
+
+} // namespace
