@@ -13,7 +13,7 @@
 #include "base/rdr/InStream.h"
 
 #include <cerrno>
-#include <climits>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -56,18 +56,14 @@ std::vector<uint8_t> decodeHash(const char* text) {
 
 // A pipe name made only of decimal digits is a descriptor we inherited.
 std::optional<int> descriptorNumber(const std::string& name) {
-  if (name.empty())
+  if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos)
     return std::nullopt;
-  long long value = 0;
-  for (char c : name) {
-    if (c < '0' || c > '9')
-      return std::nullopt;
-    // No descriptor can carry such a number; say so as fcntl() would.
-    value = value * 10 + (c - '0');
-    if (value > INT_MAX)
-      throw plat::SystemException("fcntl(FD_CLOEXEC)", EBADF);
-  }
-  return static_cast<int>(value);
+  int fd = -1;
+  auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), fd);
+  // Beyond int no descriptor can carry the number; say so as fcntl() would.
+  if (error != std::errc())
+    throw plat::SystemException("fcntl(FD_CLOEXEC)", EBADF);
+  return fd;
 }
 
 void setCloseOnExec(int fd) {

@@ -224,6 +224,19 @@ TEST_F(LaunchedProcessPipeTest, DescriptorNumberIsUsedWithoutHashCheck) {
   EXPECT_FALSE(std::filesystem::exists(stdErrPath));
 }
 
+TEST_F(LaunchedProcessPipeTest, DescriptorNumbersThatCannotBeOpenAreBadDescriptors) {
+  for (const char* name : {"2147483647", "2147483648", "99999999999999999999"}) {
+    SCOPED_TRACE(name);
+    try {
+      connect({name});
+      ADD_FAILURE() << "connected";
+    } catch (const plat::SystemException& e) {
+      EXPECT_EQ(e.err(), EBADF);
+    }
+  }
+  EXPECT_FALSE(std::filesystem::exists(stdErrPath));
+}
+
 TEST_F(LaunchedProcessPipeTest, HashArgumentMustBeHexPairs) {
   for (const auto& args : std::vector<std::vector<std::string>>{
          {"-hash", "abc", "7"},
