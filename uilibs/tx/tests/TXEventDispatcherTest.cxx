@@ -1,6 +1,8 @@
 #include "uilibs/tx/TXEventDispatcher.h"
 #include "uilibs/tx/TXWindow.h"
 
+#include "base/plat/Configuration.h"
+
 #include "TXTestClient.h"
 
 #include <X11/Xatom.h>
@@ -295,6 +297,76 @@ TEST_F(TXEventDispatcherTest, EventsOfUnknownWindowsGoOnlyToGeneralHandlers) {
   ASSERT_EQ(own.events.size(), 1u);
   EXPECT_EQ(own.events[0].type, PropertyNotify);
   tx::TXEventDispatcher::addEventHandler(&general, false);
+}
+
+} // namespace
+
+namespace {
+
+class ClientMessageWindow : public tx::TXWindow {
+public:
+  void takeFocus(Time time) override { focusTimes.push_back(time); }
+  std::vector<Time> focusTimes;
+};
+
+XEvent protocolMessage(Window window, Atom protocol, Time time) {
+  XEvent event;
+  std::memset(&event, 0, sizeof(event));
+  event.type = ClientMessage;
+  event.xclient.window = window;
+  event.xclient.message_type = tx::atomWmProtocols();
+  event.xclient.format = 32;
+  event.xclient.data.l[0] = long(protocol);
+  event.xclient.data.l[1] = long(time);
+  return event;
+}
+
+TEST(TXWindowProtocolsTest, DeleteGoesOnlyToTheDeleteHandlerAndTakeFocusNeedsAMappedWindow) {
+  txtest::openSharedDisplay();
+  ClientMessageWindow window;
+  RecordingHandler deleteHandler, own;
+  window.addWindowEventHandler(&own, true);
+
+  XEvent deleteMessage = protocolMessage(window.win(), tx::atomWmDeleteWindow(), 0);
+  tx::TXEventDispatcher::handleEvent(deleteMessage);
+  EXPECT_EQ(own.events.size(), 1u) << "without a delete handler the window's handlers get it";
+
+  window.setDeleteHandler(&deleteHandler);
+  tx::TXEventDispatcher::handleEvent(deleteMessage);
+  EXPECT_EQ(deleteHandler.events.size(), 1u);
+  EXPECT_EQ(own.events.size(), 1u);
+
+  XEvent takeFocus = protocolMessage(window.win(), tx::atomWmTakeFocus(), 1234);
+  tx::TXEventDispatcher::handleEvent(takeFocus);
+  EXPECT_TRUE(window.focusTimes.empty()) << "unmapped windows do not take the focus";
+  window.addEventMask(StructureNotifyMask);
+  window.map();
+  ASSERT_TRUE(txtest::pumpUntil([&] { return window.mapped(); }));
+  tx::TXEventDispatcher::handleEvent(takeFocus);
+  EXPECT_EQ(window.focusTimes, (std::vector<Time>{1234}));
+}
+
+TEST(TXEventTraceTest, DebugEventsWritesOneLinePerEventToStandardError) {
+  txtest::openSharedDisplay();
+  XEvent event;
+  std::memset(&event, 0, sizeof(event));
+  event.type = KeymapNotify;
+  event.xany.window = 0x2a;
+
+  testing::internal::CaptureStderr();
+  tx::TXEventDispatcher::handleEvent(event);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+
+  plat::Configuration::global().setParam("_DebugEvents", "1", 10);
+  testing::internal::CaptureStderr();
+  tx::TXEventDispatcher::handleEvent(event);
+  std::string traced = testing::internal::GetCapturedStderr();
+  plat::Configuration::global().setParam("_DebugEvents", "0", 10);
+  // "HH:MM:SS.mmm KeymapNotify window 2a \n"
+  ASSERT_EQ(traced.size(), 37u) << traced;
+  EXPECT_EQ(traced.substr(12), " KeymapNotify window 2a \n");
+  EXPECT_EQ(traced[2], ':');
+  EXPECT_EQ(traced[8], '.');
 }
 
 } // namespace
