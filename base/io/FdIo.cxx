@@ -219,7 +219,10 @@ void FdIo::handleWrite() {
     setInterest(readInterest_, false);
   try {
     if (out_ && out_->bufferedBytes() > 0) {
-      out_->writePending(false);
+      // The stream reports pending output only when it appears or moves; a
+      // pass that wrote nothing must still leave us waiting for writability.
+      if (!out_->writePending(false) && !writeInterest_)
+        setInterest(readInterest_, true);
     } else if (state_ == shuttingDown) {
       shutdownTimer_.start(0);
     } else if (state_ == halfClosing) {
