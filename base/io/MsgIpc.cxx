@@ -133,7 +133,7 @@ void MsgIpc::dataAvailable(Ipc&) {
       return;
     if (!connected())
       return;
-    //MUT in_.checkpoint();
+    in_.checkpoint();
   }
 }
 
