@@ -25,18 +25,18 @@ int AppLoop::run() {
   // Messages held since start-up go to their destinations now (only the
   // first call in the process does anything).
   plat::endStartup();
-  PLAT_ASSERT(!isRunning_);
-  isRunning_ = true;
+  PLAT_ASSERT(!isRunning);
+  isRunning = true;
   struct ClearRunning {
     bool& flag;
     ~ClearRunning() { flag = false; }
-  } clearRunning{isRunning_};
+  } clearRunning{isRunning};
   impl_->run();
   return exitCode_;
 }
 
 void AppLoop::quit(int code) {
-  PLAT_ASSERT(inst && inst->isRunning_);
+  PLAT_ASSERT(inst && inst->isRunning);
   exitCode_ = code;
   inst->impl_->stop();
 }

@@ -33,7 +33,7 @@ public:
   // Runs until quit; returns the exit code. The first run of the process ends
   // the start-up phase of logging. Not re-entrant.
   int run();
-  bool isRunning() const { return isRunning_; }
+  bool running() const { return isRunning; }
 
   // Stores `code` and stops the running loop; there must be one.
   static void quit(int code);
@@ -49,7 +49,7 @@ private:
   static int exitCode_;
 
   std::unique_ptr<Impl> impl_;
-  bool isRunning_ = false;
+  bool isRunning = false;
 };
 
 } // namespace os

@@ -69,7 +69,8 @@ const char* SignalHandler::signalName(int signal) {
 
 void SignalHandler::setCallback(int signal, Callback& callback, bool enable) {
   if (enable) {
-    PLAT_ASSERT(!disabled_);
+    bool disabled = disabled_;
+    PLAT_ASSERT(!disabled);
     if (!kicker_) {
       kicker_ = std::make_unique<io::FdKicker>(static_cast<io::FdKickerCallback&>(*this));
       activeKicker.store(kicker_.get());
