@@ -382,6 +382,30 @@ TEST_F(MsgIpcTest, LongStringArrivingInSmallPiecesIsDeliveredWholeOnce) {
   EXPECT_TRUE(channel.connected());
 }
 
+TEST_F(MsgIpcTest, LongUnknownMessageIsSkippedAcrossManyArrivals) {
+  // Far more than the input buffer holds: the skip must commit as it goes.
+  U32Reader reader;
+  channel.registerReader("known", reader);
+  connect();
+  rdr::MemOutStream encoded;
+  rdr::OutStreamV4 framer(&encoded);
+  framer.startMsg();
+  framer.writeShortString("zzz");
+  framer.pad(100000);
+  framer.endMsg(false);
+  Bytes wire(encoded.data(), encoded.data() + encoded.length());
+  Bytes next = message("known", u32(4));
+  wire.insert(wire.end(), next.begin(), next.end());
+
+  for (size_t at = 0; at < wire.size(); at += 1500) {
+    peerSend(Bytes(wire.begin() + at, wire.begin() + std::min(wire.size(), at + 1500)));
+    manager.processEvents(0);
+  }
+  ASSERT_TRUE(pump([&] { return reader.got.size() == 1 || closed > 0; }));
+  EXPECT_EQ(closed, 0);
+  EXPECT_EQ(reader.got[0].second, 4u);
+}
+
 TEST_F(MsgIpcTest, ReaderRemovedWhileDispatchingHasItsMessageSkipped) {
   U32Reader quitter, other;
   quitter.onRead = [&](MsgIpc& ch) { ch.removeReader(quitter); };
