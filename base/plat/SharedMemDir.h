@@ -1,0 +1,53 @@
+#pragma once
+
+// The per-user runtime directory "<base>/.kwo-<euid>" and the marker
+// directories "shm/Posix" and "shm/SysV" below it, where each agent records
+// the shared-memory segments it has created.
+//
+// The base (/tmp in production) is writable by every user, so a directory
+// found there is trusted only when it is a real directory (checked without
+// following symbolic links), owned by the effective user and closed to group
+// and others. Otherwise another user could point the agent's marker files
+// and stale clean-ups at places of their choosing.
+
+#include "base/plat/ScopedFd.h"
+
+#include <string>
+#include <vector>
+
+namespace plat {
+
+class SharedMemDir {
+public:
+  static constexpr const char* defaultBase = "/tmp";
+  static constexpr const char* kindPosix = "Posix";
+  static constexpr const char* kindSysV = "SysV";
+
+  // "<base>/.kwo-<euid>".
+  static std::string runtimePath(const std::string& base);
+  // "<base>/.kwo-<euid>/shm/<kind>".
+  static std::string markerPath(const std::string& base, const char* kind);
+
+  // Creates whatever is missing of the runtime directory and the marker
+  // directory of `kind` (mode 0700) and checks every level. Returns the
+  // marker directory's path. Throws plat::Exception naming the path and the
+  // reason when a level cannot be trusted, plat::SystemException when mkdir
+  // fails.
+  static std::string makeMarkerDir(const std::string& base, const char* kind);
+
+  // Opens the marker directory of `kind` for listing after checking every
+  // level. An empty result means that a level does not exist (nothing to
+  // list); an untrusted level throws as above.
+  static ScopedFd openMarkerDir(const std::string& base, const char* kind);
+
+  // Opens `path` as a trusted directory or throws plat::Exception
+  // "Refusing unsafe directory <path>: <reason>". A missing directory throws
+  // plat::SystemException "lstat(<path>)" with ENOENT.
+  static ScopedFd openChecked(const std::string& path);
+
+  // The names in the directory open as `dirFd`, without "." and "..".
+  // Throws plat::SystemException when it cannot be read.
+  static std::vector<std::string> entries(int dirFd);
+};
+
+} // namespace plat
