@@ -437,6 +437,17 @@ TEST_F(MsgIpcTest, ReadersAreResetOnceEachOnAcceptAndClose) {
   EXPECT_EQ(closed, 1) << "closing an unconnected channel tells nobody";
 }
 
+TEST_F(MsgIpcTest, FlushOnCloseWritesWhatWasLeftUnflushed) {
+  channel.ipc().setFlushOnClose(true);
+  connect();
+  channel.writeMsg("bye").endMsg(false);
+  channel.close(false);
+  EXPECT_EQ(closed, 0);
+  Bytes expected = message("bye");
+  ASSERT_TRUE(pumpUntilPeerSeesEnd());
+  EXPECT_EQ(received, expected);
+}
+
 TEST_F(MsgIpcTest, ReadersOutlivingTheChannelAreToldItIsGone) {
   U32Reader reader;
   {
