@@ -25,18 +25,21 @@ int AppLoop::run() {
   // Messages held since start-up go to their destinations now (only the
   // first call in the process does anything).
   plat::endStartup();
-  PLAT_ASSERT(!isRunning);
-  isRunning = true;
+  // Spelt out so that the report names the state as it is documented.
+  if (running_)
+    plat::assertionFailed("!isRunning", __FILE__, __LINE__);
+  running_ = true;
   struct ClearRunning {
     bool& flag;
     ~ClearRunning() { flag = false; }
-  } clearRunning{isRunning};
+  } clearRunning{running_};
   impl_->run();
   return exitCode_;
 }
 
 void AppLoop::quit(int code) {
-  PLAT_ASSERT(inst && inst->isRunning);
+  if (!(inst && inst->running_))
+    plat::assertionFailed("inst && inst->isRunning", __FILE__, __LINE__);
   exitCode_ = code;
   inst->impl_->stop();
 }

@@ -33,7 +33,7 @@ public:
   // Runs until quit; returns the exit code. The first run of the process ends
   // the start-up phase of logging. Not re-entrant.
   int run();
-  bool running() const { return isRunning; }
+  bool isRunning() const { return running_; }
 
   // Stores `code` and stops the running loop; there must be one.
   static void quit(int code);
@@ -49,7 +49,7 @@ private:
   static int exitCode_;
 
   std::unique_ptr<Impl> impl_;
-  bool isRunning = false;
+  bool running_ = false;
 };
 
 } // namespace os

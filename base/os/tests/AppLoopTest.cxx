@@ -49,9 +49,9 @@ TEST_F(AppLoopTest, QuitFromATimerEndsRunWithItsCode) {
   Action quit([] { AppLoop::quit(7); });
   plat::Timer timer(quit);
   timer.start(0);
-  EXPECT_FALSE(loop.running());
+  EXPECT_FALSE(loop.isRunning());
   EXPECT_EQ(loop.run(), 7);
-  EXPECT_FALSE(loop.running());
+  EXPECT_FALSE(loop.isRunning());
   EXPECT_EQ(AppLoop::exitCode(), 7);
   EXPECT_EQ(AppLoop::instance(), &loop);
 }
@@ -96,7 +96,7 @@ TEST_F(AppLoopTest, EscapingExceptionClearsTheRunningFlag) {
   plat::Timer timer(fail);
   timer.start(0);
   EXPECT_THROW(loop.run(), plat::Exception);
-  EXPECT_FALSE(loop.running());
+  EXPECT_FALSE(loop.isRunning());
   Action quit([] { AppLoop::quit(0); });
   plat::Timer again(quit);
   again.start(0);
