@@ -1,35 +1,12 @@
 #pragma once
 
-// Sole owner of a descriptor: closes it on destruction unless released.
+// The descriptor owner of the io layer and above: the platform layer's, under
+// the name io code has always used.
 
-#include <utility>
+#include "base/plat/ScopedFd.h"
 
 namespace io {
 
-class UniqueFd {
-public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() { reset(); }
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other)
-      reset(other.release());
-    return *this;
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-
-  // Gives up ownership without closing.
-  int release() { return std::exchange(fd_, -1); }
-  // Closes the held descriptor (if any) and takes `fd`.
-  void reset(int fd = -1);
-
-private:
-  int fd_ = -1;
-};
+using UniqueFd = plat::ScopedFd;
 
 } // namespace io
