@@ -106,6 +106,23 @@ ScopedFd SharedMemDir::openMarkerDir(const std::string& base, const char* kind) 
   return fd;
 }
 
+void SharedMemDir::forEachMarker(const std::string& base, const char* kind,
+                                 const MarkerVisit& visit) noexcept {
+  try {
+    ScopedFd dir = openMarkerDir(base, kind);
+    if (!dir)
+      return;
+    for (const std::string& entry : entries(dir.get())) {
+      try {
+        visit(dir.get(), entry);
+      } catch (const std::exception&) {
+        // One unreadable entry does not keep the others from being visited.
+      }
+    }
+  } catch (const std::exception&) {
+  }
+}
+
 std::vector<std::string> SharedMemDir::entries(int dirFd) {
   // fdopendir takes the descriptor it is given; the caller keeps its own.
   int copy = fcntl(dirFd, F_DUPFD_CLOEXEC, 0);

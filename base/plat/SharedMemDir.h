@@ -12,6 +12,7 @@
 
 #include "base/plat/ScopedFd.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,14 @@ public:
   // "Refusing unsafe directory <path>: <reason>". A missing directory throws
   // plat::SystemException "lstat(<path>)" with ENOENT.
   static ScopedFd openChecked(const std::string& path);
+
+  // Calls visit(dirFd, name) for each entry of the marker directory of
+  // `kind`, when it exists and can be trusted. Every error, of the listing
+  // or of one visit, is swallowed: this serves the stale clean-ups, which
+  // must never stop a creation.
+  using MarkerVisit = std::function<void(int dirFd, const std::string& name)>;
+  static void forEachMarker(const std::string& base, const char* kind,
+                            const MarkerVisit& visit) noexcept;
 
   // The names in the directory open as `dirFd`, without "." and "..".
   // Throws plat::SystemException when it cannot be read.

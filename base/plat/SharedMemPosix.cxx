@@ -120,7 +120,8 @@ void SharedMemPosix::map() {
   if (size() > std::numeric_limits<size_t>::max() - pageOffset_)
     throw Exception("invalid shared memory size");
   size_t length = size() + pageOffset_;
-  void* mapping = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd_.get(), off_t(start));
+  void* mapping =
+      mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd_.get(), off_t(start));
   if (mapping == MAP_FAILED)
     throw SystemException("mmap failed", errno);
   mapping_ = mapping;
@@ -165,23 +166,14 @@ std::vector<uint8_t> SharedMemPosix::description() const {
 }
 
 void SharedMemPosix::cleanStale(const std::string& runtimeBase) {
-  try {
-    ScopedFd dir = SharedMemDir::openMarkerDir(runtimeBase, SharedMemDir::kindPosix);
-    if (!dir)
+  auto clean = [](int dirFd, const std::string& entry) {
+    if (SharedMemMarker::probe(dirFd, entry.c_str()) != SharedMemMarker::Probe::free)
       return;
-    for (const std::string& entry : SharedMemDir::entries(dir.get())) {
-      try {
-        if (SharedMemMarker::probe(dir.get(), entry.c_str()) != SharedMemMarker::Probe::free)
-          continue;
-        vlog.status("Cleaning old shared memory %s", entry.c_str());
-        shm_unlink(("/" + entry).c_str());
-        unlinkat(dir.get(), entry.c_str(), 0);
-      } catch (const std::exception&) {
-        // One unreadable entry does not keep the others from being cleaned.
-      }
-    }
-  } catch (const std::exception&) {
-  }
+    vlog.status("Cleaning old shared memory %s", entry.c_str());
+    shm_unlink(("/" + entry).c_str());
+    unlinkat(dirFd, entry.c_str(), 0);
+  };
+  SharedMemDir::forEachMarker(runtimeBase, SharedMemDir::kindPosix, clean);
 }
 
 } // namespace plat

@@ -28,14 +28,15 @@ public:
   // removes stale objects first. Throws plat::SystemException (or
   // plat::Exception for an untrusted runtime directory) after releasing
   // everything acquired so far.
-  explicit SharedMemPosix(uint32_t size, const std::string& runtimeBase = SharedMemDir::defaultBase);
+  explicit SharedMemPosix(uint32_t size,
+                          const std::string& runtimeBase = SharedMemDir::defaultBase);
 
   // Opens and maps an existing object (or, with `isFile`, an ordinary file)
   // named by a received description; creates nothing. Throws
   // plat::SystemException when it cannot be opened or mapped, plat::Exception
   // "invalid shared memory size" when it is shorter than position + size.
-  static std::unique_ptr<SharedMemPosix> receive(const std::string& name, uint32_t size, bool isFile,
-                                                 uint64_t position);
+  static std::unique_ptr<SharedMemPosix> receive(const std::string& name, uint32_t size,
+                                                 bool isFile, uint64_t position);
   // Maps `size` bytes at `position` of the ordinary file at `path`.
   static std::unique_ptr<SharedMemPosix> openFile(const std::string& path, uint32_t size,
                                                   uint64_t position);

@@ -160,23 +160,12 @@ std::vector<uint8_t> SharedMemSysV::description() const {
 }
 
 void SharedMemSysV::cleanStale(const std::string& runtimeBase) {
-  try {
-    ScopedFd dir = SharedMemDir::openMarkerDir(runtimeBase, SharedMemDir::kindSysV);
-    if (!dir)
-      return;
-    for (const std::string& entry : SharedMemDir::entries(dir.get())) {
-      std::optional<int> id = parseId(entry);
-      if (!id)
-        continue;
-      try {
-        if (SharedMemMarker::probe(dir.get(), entry.c_str()) == SharedMemMarker::Probe::free)
-          cleanMarker(dir.get(), entry, *id);
-      } catch (const std::exception&) {
-        // One unreadable entry does not keep the others from being cleaned.
-      }
-    }
-  } catch (const std::exception&) {
-  }
+  auto clean = [](int dirFd, const std::string& entry) {
+    std::optional<int> id = parseId(entry);
+    if (id && SharedMemMarker::probe(dirFd, entry.c_str()) == SharedMemMarker::Probe::free)
+      cleanMarker(dirFd, entry, *id);
+  };
+  SharedMemDir::forEachMarker(runtimeBase, SharedMemDir::kindSysV, clean);
 }
 
 } // namespace plat

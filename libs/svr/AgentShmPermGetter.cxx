@@ -23,7 +23,8 @@ const ipc_perm* AgentShmPermGetter::perm() const {
   return perm_.uid == uid_t(-1) ? nullptr : &perm_;
 }
 
-bool AgentShmPermGetter::readMsg(const std::string& name, rdr::FramedInStream& in, io::MsgIpc& channel) {
+bool AgentShmPermGetter::readMsg(const std::string& name, rdr::FramedInStream& in,
+                                 io::MsgIpc& channel) {
   uint64_t uid, gid;
   try {
     uid = in.readU64();

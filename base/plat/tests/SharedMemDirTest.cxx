@@ -40,7 +40,8 @@ protected:
 TEST_F(SharedMemDirTest, NamesFollowTheUserAndKind) {
   std::string uid = std::to_string(geteuid());
   EXPECT_EQ("/tmp/.kwo-" + uid, SharedMemDir::runtimePath("/tmp"));
-  EXPECT_EQ("/b/.kwo-" + uid + "/shm/Posix", SharedMemDir::markerPath("/b", SharedMemDir::kindPosix));
+  EXPECT_EQ("/b/.kwo-" + uid + "/shm/Posix",
+            SharedMemDir::markerPath("/b", SharedMemDir::kindPosix));
   EXPECT_EQ("/b/.kwo-" + uid + "/shm/SysV", SharedMemDir::markerPath("/b", SharedMemDir::kindSysV));
   EXPECT_STREQ("/tmp", SharedMemDir::defaultBase);
 }

@@ -23,24 +23,16 @@ namespace {
 using plat::SharedMemDir;
 using plat::SharedMemPosix;
 using shmtest::exists;
+using shmtest::fill;
 using shmtest::ForkedChild;
+using shmtest::holds;
 
 class SharedMemPosixTest : public ::testing::Test {
 protected:
-  std::string markerDir() const { return SharedMemDir::markerPath(base.path(), SharedMemDir::kindPosix); }
+  std::string markerDir() const {
+    return SharedMemDir::markerPath(base.path(), SharedMemDir::kindPosix);
+  }
   static std::string shmFile(const std::string& name) { return "/dev/shm" + name; }
-
-  static void fill(const plat::SharedMem& shm, unsigned seed) {
-    for (size_t i = 0; i < shm.size(); i++)
-      shm.data()[i] = shmtest::patternByte(i, seed);
-  }
-  static bool holds(const plat::SharedMem& shm, unsigned seed) {
-    for (size_t i = 0; i < shm.size(); i++) {
-      if (shm.data()[i] != shmtest::patternByte(i, seed))
-        return false;
-    }
-    return true;
-  }
 
   shmtest::PrivateBase base;
 };
@@ -53,7 +45,8 @@ TEST_F(SharedMemPosixTest, CreatesANamedZeroedObjectWithAMarker) {
   EXPECT_FALSE(shm->isFile());
   EXPECT_EQ(0u, shm->position());
   ASSERT_NE(nullptr, shm->data());
-  EXPECT_TRUE(std::all_of(shm->data(), shm->data() + shm->size(), [](uint8_t b) { return b == 0; }));
+  EXPECT_EQ(std::vector<uint8_t>(shm->size(), 0),
+            std::vector<uint8_t>(shm->data(), shm->data() + shm->size()));
 
   std::string marker = markerDir() + shm->name();
   EXPECT_EQ(marker, shm->markerPath());
@@ -157,7 +150,7 @@ TEST_F(SharedMemPosixTest, FileIsMappedFromThePageBelowAnUnalignedPosition) {
     out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
   }
   size_t page = size_t(sysconf(_SC_PAGESIZE));
-  for (uint64_t position : {uint64_t(0), uint64_t(1), uint64_t(page - 1), uint64_t(page), uint64_t(page + 77)}) {
+  for (uint64_t position : {size_t(0), size_t(1), page - 1, page, page + 77}) {
     SCOPED_TRACE(position);
     auto file = SharedMemPosix::openFile(path, 1000, position);
     EXPECT_TRUE(file->isFile());
@@ -176,6 +169,20 @@ TEST_F(SharedMemPosixTest, FileIsMappedFromThePageBelowAnUnalignedPosition) {
   EXPECT_EQ(char(0xee), after[page + 12]);
   EXPECT_EQ(char(bytes[page + 13]), after[page + 13]);
   EXPECT_TRUE(exists(path));
+}
+
+TEST_F(SharedMemPosixTest, LogsOpeningAndReceiving) {
+  SharedMemPosix created(0x3000, base.path());
+  std::string path = base.path() + "/backing";
+  std::ofstream(path) << std::string(0x2000, 'x');
+  testsupport::LogRecorder recorder("SharedMemPosix", 200);
+  auto file = SharedMemPosix::openFile(path, 0x100, 0x1010);
+  auto received = SharedMemPosix::receive(created.name(), 0x3000, false, 0);
+  std::vector<std::string> texts = recorder.texts("SharedMemPosix");
+  ASSERT_EQ(4u, texts.size());
+  EXPECT_EQ(plat::format("Open file %s size 0x100 pos 0x1010", path.c_str()), texts[0]);
+  EXPECT_EQ(plat::format("Map %s = %p", path.c_str(), static_cast<void*>(file->data())), texts[1]);
+  EXPECT_EQ(plat::format("Receive %s size 0x3000 pos 0 isFile 0", created.name().c_str()), texts[2]);
 }
 
 TEST_F(SharedMemPosixTest, LogsCreationMappingAndRemoval) {
@@ -241,7 +248,8 @@ TEST_F(SharedMemPosixTest, CleanUpWithoutAMarkerDirectoryDoesNothing) {
 
 TEST_F(SharedMemPosixTest, MarkerLockedElsewhereLeavesTheObjectWithoutMarker) {
   SharedMemPosix before(4096, base.path());
-  std::string next = plat::format("/kwo-%ld-%llu", long(getpid()), (unsigned long long)before.serial() + 1);
+  std::string next = plat::format("/kwo-%ld-%llu", long(getpid()),
+                                  (unsigned long long)before.serial() + 1);
   std::string marker = markerDir() + next;
   ForkedChild holder([&](int up, int down) {
     plat::SharedMemMarker lock;

@@ -22,7 +22,9 @@ namespace {
 using plat::SharedMemDir;
 using plat::SharedMemSysV;
 using shmtest::exists;
+using shmtest::fill;
 using shmtest::ForkedChild;
+using shmtest::holds;
 
 // The segment's status, or nothing when it no longer exists.
 std::optional<shmid_ds> statOf(int id) {
@@ -51,24 +53,14 @@ private:
 
 class SharedMemSysVTest : public ::testing::Test {
 protected:
-  std::string markerDir() const { return SharedMemDir::markerPath(base.path(), SharedMemDir::kindSysV); }
+  std::string markerDir() const {
+    return SharedMemDir::markerPath(base.path(), SharedMemDir::kindSysV);
+  }
   std::string markerOf(int id) const { return markerDir() + "/" + std::to_string(id); }
   // An unlocked marker, as a dead agent leaves it.
   void plantMarker(int id) const {
     SharedMemDir::makeMarkerDir(base.path(), SharedMemDir::kindSysV);
     std::ofstream(markerOf(id)) << "";
-  }
-
-  static void fill(const plat::SharedMem& shm, unsigned seed) {
-    for (size_t i = 0; i < shm.size(); i++)
-      shm.data()[i] = shmtest::patternByte(i, seed);
-  }
-  static bool holds(const plat::SharedMem& shm, unsigned seed) {
-    for (size_t i = 0; i < shm.size(); i++) {
-      if (shm.data()[i] != shmtest::patternByte(i, seed))
-        return false;
-    }
-    return true;
   }
 
   shmtest::PrivateBase base;

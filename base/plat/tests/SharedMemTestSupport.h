@@ -4,6 +4,8 @@
 // that no test touches the runtime directory of a real agent under /tmp),
 // forked helper processes, and views of what the system holds.
 
+#include "base/plat/SharedMem.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -184,6 +186,21 @@ inline long openFlagsOf(const std::string& path) {
 // A byte pattern that differs from position to position.
 inline uint8_t patternByte(size_t i, unsigned seed) {
   return uint8_t((i * 131 + seed * 17 + (i >> 8)) & 0xff);
+}
+
+// Writes the pattern of `seed` over the whole segment.
+inline void fill(const plat::SharedMem& shm, unsigned seed) {
+  for (size_t i = 0; i < shm.size(); i++)
+    shm.data()[i] = patternByte(i, seed);
+}
+
+// Whether the whole segment holds the pattern of `seed`.
+inline bool holds(const plat::SharedMem& shm, unsigned seed) {
+  for (size_t i = 0; i < shm.size(); i++) {
+    if (shm.data()[i] != patternByte(i, seed))
+      return false;
+  }
+  return true;
 }
 
 } // namespace shmtest

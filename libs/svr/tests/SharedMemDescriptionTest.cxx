@@ -28,7 +28,9 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using shmtest::fill;
 using shmtest::ForkedChild;
+using shmtest::holds;
 
 void appendBE(Bytes& out, uint64_t value, int bytes) {
   for (int i = bytes - 1; i >= 0; i--)
@@ -63,19 +65,6 @@ std::unique_ptr<plat::SharedMem> open(const Bytes& description) {
   auto shm = plat::SharedMemFactory::read(is);
   EXPECT_TRUE(is.atEnd());
   return shm;
-}
-
-void fill(const plat::SharedMem& shm, unsigned seed) {
-  for (size_t i = 0; i < shm.size(); i++)
-    shm.data()[i] = shmtest::patternByte(i, seed);
-}
-
-bool holds(const plat::SharedMem& shm, unsigned seed) {
-  for (size_t i = 0; i < shm.size(); i++) {
-    if (shm.data()[i] != shmtest::patternByte(i, seed))
-      return false;
-  }
-  return true;
 }
 
 // The message of the plat::Exception that reading `description` throws.
