@@ -1,0 +1,528 @@
+#include "base/rfb/KeyEventInterpreter.h"
+
+#include "base/plat/ConfigParameter.h"
+#include "base/plat/Configuration.h"
+#include "testsupport/LogRecorder.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using rfb::KeyEventInterpreter;
+using Keymap = std::map<int, std::vector<uint32_t>>;
+
+// Keysyms named as the tests use them.
+constexpr uint32_t space = 0x20, one = 0x31, A = 0x41, a = 0x61, E = 0x45, e = 0x65;
+constexpr uint32_t asciicircum = 0x5e, eacute = 0xe9, Eacute = 0xc9, EuroSign = 0x20ac;
+constexpr uint32_t Tab = 0xff09, Return = 0xff0d, Multi_key = 0xff20;
+constexpr uint32_t Mode_switch = 0xff7e, Num_Lock = 0xff7f;
+constexpr uint32_t KP_Enter = 0xff8d, KP_End = 0xff9c, KP_1 = 0xffb1, KP_2 = 0xffb2;
+constexpr uint32_t F1 = 0xffbe, Shift_L = 0xffe1, Shift_R = 0xffe2, Control_L = 0xffe3;
+constexpr uint32_t Caps_Lock = 0xffe5, Alt_L = 0xffe9, Super_L = 0xffeb;
+constexpr uint32_t ISO_Level3_Shift = 0xfe03, ISO_Left_Tab = 0xfe20;
+constexpr uint32_t dead_grave = 0xfe50, dead_acute = 0xfe51, dead_circumflex = 0xfe52;
+constexpr uint32_t dead_diaeresis = 0xfe57, Cyrillic_zhe = 0x6d6;
+
+// A US-like keyboard: keycode -> keysyms by level.
+Keymap usLayout() {
+  return {
+    {10, {one, 0x21}},          {15, {0x36, asciicircum}}, {23, {Tab, ISO_Left_Tab}},
+    {26, {e, E, EuroSign}},     {36, {Return}},            {37, {Control_L}},
+    {38, {a, A}},               {48, {0x27, 0x22}},        {50, {Shift_L}},
+    {62, {Shift_R}},            {64, {Alt_L}},             {65, {space}},
+    {66, {Caps_Lock}},          {67, {F1}},                {77, {Num_Lock}},
+    {86, {0xffab}},             {87, {KP_End, KP_1}},      {88, {0xff99, KP_2}},
+    {92, {ISO_Level3_Shift}},   {133, {Super_L}},
+  };
+}
+
+struct KeyPress {
+  int keycode;
+  bool down;
+  bool operator==(const KeyPress&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const KeyPress& press) {
+  return out << press.keycode << (press.down ? "+" : "-");
+}
+
+KeyPress D(int keycode) { return {keycode, true}; }
+KeyPress U(int keycode) { return {keycode, false}; }
+
+// The keyboard back end of the tests: answers from its keymap, tracks the
+// lock states the way a desktop does (a press of the lock key toggles it),
+// records every key press and checks, when it goes away, that exactly the
+// expected presses happened.
+class FakeLayout : public KeyEventInterpreter::Callback {
+public:
+  explicit FakeLayout(Keymap keys) : Callback(8, 255), keys_(std::move(keys)) {}
+  ~FakeLayout() override { verify(); }
+
+  void expect(const std::vector<KeyPress>& presses) {
+    expected_.insert(expected_.end(), presses.begin(), presses.end());
+  }
+  void verify() {
+    EXPECT_EQ(expected_, presses_) << "key presses";
+    expected_.clear();
+    presses_.clear();
+  }
+
+  uint32_t keycodeToKeysym(int keycode, int level) override {
+    auto it = keys_.find(keycode);
+    if (it == keys_.end() || level < 0)
+      return 0;
+    const std::vector<uint32_t>& levels = it->second;
+    // As with XKB, a one-level key asked for level 1 answers its only keysym.
+    if (levels.size() == 1 && level == 1)
+      return levels[0];
+    return level < int(levels.size()) ? levels[level] : 0;
+  }
+
+  void fakeKeyEvent(int keycode, bool down) override {
+    presses_.push_back({keycode, down});
+    if (!down)
+      return;
+    if (keycodeToKeysym(keycode, 0) == Num_Lock)
+      numLockOn = !numLockOn;
+    if (keycodeToKeysym(keycode, 0) == Caps_Lock)
+      capsLockOn = !capsLockOn;
+  }
+
+  bool isNumLockOn() override { return reportsLocks ? numLockOn : Callback::isNumLockOn(); }
+  bool isCapsLockOn() override { return reportsLocks ? capsLockOn : Callback::isCapsLockOn(); }
+
+  int addKeysym(uint32_t keysym) override {
+    if (!canAddKeysyms)
+      return Callback::addKeysym(keysym);
+    for (int keycode = maxKeycode(); keycode >= minKeycode(); --keycode) {
+      if (keys_.count(keycode) == 0) {
+        keys_[keycode] = {keysym};
+        return keycode;
+      }
+    }
+    return -1;
+  }
+
+  Keymap& keys() { return keys_; }
+
+  bool numLockOn = false;
+  bool capsLockOn = false;
+  bool reportsLocks = true;
+  bool canAddKeysyms = false;
+
+private:
+  Keymap keys_;
+  std::vector<KeyPress> expected_;
+  std::vector<KeyPress> presses_;
+};
+
+struct Step {
+  uint32_t keysym;
+  bool down;
+  bool handled = true;
+};
+
+Step press(uint32_t keysym, bool handled = true) { return {keysym, true, handled}; }
+Step release(uint32_t keysym) { return {keysym, false, true}; }
+
+struct Case {
+  const char* name;
+  std::vector<Step> steps;
+  std::vector<KeyPress> presses;
+  std::function<void(FakeLayout&)> setUp = nullptr;
+};
+
+void withDeadKeys(FakeLayout& layout) {
+  layout.keys()[34] = {dead_acute, dead_grave};
+  layout.keys()[35] = {dead_circumflex, dead_diaeresis};
+}
+
+void runCases(const std::vector<Case>& cases) {
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeLayout layout(usLayout());
+    if (c.setUp)
+      c.setUp(layout);
+    layout.expect(c.presses);
+    KeyEventInterpreter interpreter(layout);
+    interpreter.refreshKeycodes();
+    for (size_t i = 0; i < c.steps.size(); ++i) {
+      const Step& step = c.steps[i];
+      SCOPED_TRACE(testing::Message() << "step " << i << std::hex << " keysym 0x" << step.keysym
+                                      << (step.down ? " down" : " up"));
+      EXPECT_EQ(step.handled, interpreter.keyEvent(step.keysym, step.down));
+    }
+    EXPECT_EQ(0u, interpreter.pressedKeyCount()) << "every case releases what it pressed";
+  }
+}
+
+TEST(KeyEventInterpreter, LettersAndShiftLevels) {
+  runCases({
+    {"lowercase a", {press(a), release(a)}, {D(38), U(38)}},
+    {"uppercase A presses Shift around the key",
+     {press(A), release(A)}, {D(50), D(38), U(50), U(38)}},
+    {"A under held Shift leaves Shift alone",
+     {press(Shift_L), press(A), release(A), release(Shift_L)}, {D(50), D(38), U(38), U(50)}},
+    {"a under held Shift releases Shift around the key",
+     {press(Shift_L), press(a), release(a), release(Shift_L)},
+     {D(50), U(50), D(38), D(50), U(38), U(50)}},
+    {"a under both Shifts releases both and restores them in reverse",
+     {press(Shift_L), press(Shift_R), press(a), release(a), release(Shift_R), release(Shift_L)},
+     {D(50), D(62), U(50), U(62), D(38), D(62), D(50), U(38), U(62), U(50)}},
+    {"Level-3 keysym presses Level 3 Shift around the key",
+     {press(EuroSign), release(EuroSign)}, {D(92), D(26), U(92), U(26)}},
+    {"Level-3 keysym under a held Mode_switch",
+     {press(Mode_switch), press(EuroSign), release(EuroSign), release(Mode_switch)},
+     {D(92), D(26), U(26), U(92)}},
+    {"Level-3 keysym under held Shift releases Shift, presses Level 3",
+     {press(Shift_L), press(EuroSign), release(EuroSign), release(Shift_L)},
+     {D(50), U(50), D(92), D(26), U(92), D(50), U(26), U(50)}},
+    {"Ctrl+Shift+a releases Shift",
+     {press(Control_L), press(Shift_L), press(a), release(a), release(Shift_L),
+      release(Control_L)},
+     {D(37), D(50), U(50), D(38), D(50), U(38), U(50), U(37)}},
+    {"Shift+Tab keeps Shift", {press(Shift_L), press(Tab), release(Tab), release(Shift_L)},
+     {D(50), D(23), U(23), U(50)}},
+    {"Shift+F1 keeps Shift", {press(Shift_L), press(F1), release(F1), release(Shift_L)},
+     {D(50), D(67), U(67), U(50)}},
+    {"F1 without modifiers", {press(F1), release(F1)}, {D(67), U(67)}},
+  });
+}
+
+TEST(KeyEventInterpreter, LockKeys) {
+  runCases({
+    {"Caps_Lock from a viewer injects nothing", {press(Caps_Lock), release(Caps_Lock)}, {}},
+    {"Caps Lock on is switched off before a key", {press(a), release(a), press(a), release(a)},
+     {D(66), U(66), D(38), U(38), D(38), U(38)},
+     [](FakeLayout& layout) { layout.capsLockOn = true; }},
+    {"Caps Lock on, not reported: left alone", {press(a), release(a)}, {D(38), U(38)},
+     [](FakeLayout& layout) {
+       layout.capsLockOn = true;
+       layout.reportsLocks = false;
+     }},
+    {"KP_1 with Num Lock on", {press(KP_1), release(KP_1)}, {D(87), U(87)},
+     [](FakeLayout& layout) { layout.numLockOn = true; }},
+    {"KP_1 with Num Lock off switches it on for good",
+     {press(KP_1), release(KP_1), press(KP_2), release(KP_2)},
+     {D(77), U(77), D(87), U(87), D(88), U(88)}},
+    {"KP_End with Num Lock on switches it off", {press(KP_End), release(KP_End)},
+     {D(77), U(77), D(87), U(87)}, [](FakeLayout& layout) { layout.numLockOn = true; }},
+    {"KP_1 with Num Lock off under Shift releases Shift for the toggle only",
+     {press(Shift_L), press(KP_1), release(KP_1), release(Shift_L)},
+     {D(50), U(50), D(77), U(77), D(50), D(87), U(87), U(50)}},
+    {"KP_1 when Num Lock is not reported toggles it (taken as off)",
+     {press(KP_1), release(KP_1)}, {D(77), U(77), D(87), U(87)},
+     [](FakeLayout& layout) { layout.reportsLocks = false; }},
+    {"KP_1 on a keyboard without Num Lock", {press(KP_1), release(KP_1)}, {D(87), U(87)},
+     [](FakeLayout& layout) { layout.keys().erase(77); }},
+  });
+}
+
+TEST(KeyEventInterpreter, RepeatsAndReleases) {
+  runCases({
+    {"repeated press of a held letter is pressed again",
+     {press(a), press(a), release(a)}, {D(38), D(38), U(38)}},
+    {"repeated press of a held modifier is ignored",
+     {press(Shift_L), press(Shift_L), release(Shift_L)}, {D(50), U(50)}},
+    {"release of a keysym never pressed", {release(a), release(Shift_L)}, {}},
+    {"second release is ignored", {press(a), release(a), release(a)}, {D(38), U(38)}},
+  });
+}
+
+TEST(KeyEventInterpreter, EquivalentKeysyms) {
+  runCases({
+    {"KP_Enter goes out as Return", {press(KP_Enter), release(KP_Enter)}, {D(36), U(36)}},
+    {"Shift_R without a Shift_R key uses Shift_L",
+     {press(Shift_R), press(a), release(a), release(Shift_R)},
+     {D(50), U(50), D(38), D(50), U(38), U(50)},
+     [](FakeLayout& layout) { layout.keys().erase(62); }},
+    {"Mode_switch without a key of its own uses Level 3 Shift",
+     {press(Mode_switch), release(Mode_switch)}, {D(92), U(92)}},
+    {"KP_1 without a keypad goes out as 1", {press(KP_1), release(KP_1)}, {D(10), U(10)},
+     [](FakeLayout& layout) { layout.keys().erase(87); }},
+    {"an equivalent that is missing too is dropped",
+     {press(KP_Enter, false), release(KP_Enter)}, {},
+     [](FakeLayout& layout) { layout.keys().erase(36); }},
+  });
+}
+
+TEST(KeyEventInterpreter, DeadKeysAndCompose) {
+  runCases({
+    {"eacute through dead_acute and e", {press(eacute), release(eacute)},
+     {D(34), U(34), D(26), U(26)}, withDeadKeys},
+    {"Eacute through dead_acute and Shift+E", {press(Eacute), release(Eacute)},
+     {D(34), U(34), D(50), D(26), U(50), U(26)}, withDeadKeys},
+    {"eacute on a keyboard that has it is pressed directly", {press(eacute), release(eacute)},
+     {D(40), U(40)},
+     [](FakeLayout& layout) {
+       withDeadKeys(layout);
+       layout.keys()[40] = {eacute};
+     }},
+    {"eacute without dead_acute is dropped", {press(eacute, false), release(eacute)}, {}},
+    {"Multi_key missing, then ^ types dead_circumflex",
+     {press(Multi_key), release(Multi_key), press(asciicircum), release(asciicircum)},
+     {D(35), U(35)}, withDeadKeys},
+    {"compose survives modifiers",
+     {press(Multi_key), release(Multi_key), press(Shift_L), press(asciicircum),
+      release(asciicircum), release(Shift_L)},
+     {D(50), U(50), D(35), D(50), U(35), U(50)}, withDeadKeys},
+    {"compose ends with the next key",
+     {press(Multi_key), release(Multi_key), press(a), release(a), press(asciicircum),
+      release(asciicircum)},
+     {D(38), U(38), D(50), D(15), U(50), U(15)}, withDeadKeys},
+    // The key used to be lost (reported handled, nothing typed) when the
+    // keyboard had no dead key for it either.
+    {"compose without the dead key types the key itself",
+     {press(Multi_key), release(Multi_key), press(asciicircum), release(asciicircum)},
+     {D(50), D(15), U(50), U(15)}},
+    {"Multi_key on a keyboard that has it is an ordinary key",
+     {press(Multi_key), release(Multi_key), press(asciicircum), release(asciicircum)},
+     {D(135), U(135), D(50), D(15), U(50), U(15)},
+     [](FakeLayout& layout) {
+       withDeadKeys(layout);
+       layout.keys()[135] = {Multi_key};
+     }},
+  });
+}
+
+TEST(KeyEventInterpreter, MissingKeysymsGoToAddKeysym) {
+  runCases({
+    {"added keycode", {press(Cyrillic_zhe), release(Cyrillic_zhe)}, {D(255), U(255)},
+     [](FakeLayout& layout) { layout.canAddKeysyms = true; }},
+    {"added once, found afterwards",
+     {press(Cyrillic_zhe), release(Cyrillic_zhe), press(Cyrillic_zhe), release(Cyrillic_zhe)},
+     {D(255), U(255), D(255), U(255)}, [](FakeLayout& layout) { layout.canAddKeysyms = true; }},
+    {"dead-key sequence comes before adding", {press(eacute), release(eacute)},
+     {D(34), U(34), D(26), U(26)},
+     [](FakeLayout& layout) {
+       withDeadKeys(layout);
+       layout.canAddKeysyms = true;
+     }},
+    {"not added without the back end's help",
+     {press(Cyrillic_zhe, false), release(Cyrillic_zhe)}, {}},
+  });
+}
+
+TEST(KeyEventInterpreter, AlterShiftWithModsOffKeepsTheViewersShift) {
+  plat::ConfigParameter* param = plat::Configuration::global().findParam("AlterShiftWithMods");
+  ASSERT_NE(nullptr, param);
+  EXPECT_EQ("1", param->getValueStr());
+  ASSERT_TRUE(param->setParam("0", 10));
+  runCases({
+    {"Ctrl+Shift+a", {press(Control_L), press(Shift_L), press(a), release(a), release(Shift_L),
+                      release(Control_L)},
+     {D(37), D(50), D(38), U(38), U(50), U(37)}},
+    {"Alt+A presses no Shift", {press(Alt_L), press(A), release(A), release(Alt_L)},
+     {D(64), D(38), U(38), U(64)}},
+    {"Super+Shift+EuroSign", {press(Super_L), press(Shift_L), press(EuroSign), release(EuroSign),
+                              release(Shift_L), release(Super_L)},
+     {D(133), D(50), D(26), U(26), U(50), U(133)}},
+    {"without Ctrl, Alt or Super Shift is still altered",
+     {press(Shift_L), press(a), release(a), release(Shift_L)},
+     {D(50), U(50), D(38), D(50), U(38), U(50)}},
+  });
+  param->unset(10, false);
+}
+
+TEST(KeyEventInterpreter, ReleaseMatchesPressAfterLayoutChange) {
+  FakeLayout layout(usLayout());
+  KeyEventInterpreter interpreter(layout);
+  interpreter.refreshKeycodes();
+  layout.expect({D(38)});
+  EXPECT_TRUE(interpreter.keyEvent(a, true));
+  // The layout changes while a is held: a is now on keycode 40.
+  layout.keys().erase(38);
+  layout.keys()[40] = {a, A};
+  interpreter.refreshKeycodes();
+  layout.expect({U(38)});
+  EXPECT_TRUE(interpreter.keyEvent(a, false));
+  layout.verify();
+  EXPECT_FALSE(interpreter.isKeycodeHeld(38));
+}
+
+TEST(KeyEventInterpreter, RepeatAfterLayoutChangeReleasesTheFirstKeycode) {
+  // A repeat used to leave the first keycode held down on the desktop.
+  FakeLayout layout(usLayout());
+  KeyEventInterpreter interpreter(layout);
+  layout.expect({D(38), U(38), D(40), U(40)});
+  EXPECT_TRUE(interpreter.keyEvent(a, true));
+  layout.keys().erase(38);
+  layout.keys()[40] = {a, A};
+  EXPECT_TRUE(interpreter.keyEvent(a, true));
+  EXPECT_FALSE(interpreter.isKeycodeHeld(38));
+  EXPECT_TRUE(interpreter.isKeycodeHeld(40));
+  EXPECT_TRUE(interpreter.keyEvent(a, false));
+}
+
+TEST(KeyEventInterpreter, ReleasePressedKeysSmallestKeysymFirst) {
+  testsupport::LogRecorder recorder("KeyEventInterpreter", 110);
+  FakeLayout layout(usLayout());
+  KeyEventInterpreter interpreter(layout);
+  // a under Shift: Shift is released around it.
+  layout.expect({D(50), D(26), U(50), D(38), D(50)});
+  interpreter.keyEvent(Shift_L, true);
+  interpreter.keyEvent(E, true);
+  interpreter.keyEvent(a, true);
+  layout.verify();
+  EXPECT_EQ(3u, interpreter.pressedKeyCount());
+  for (int keycode : {26, 38, 50})
+    EXPECT_TRUE(interpreter.isKeycodeHeld(keycode)) << keycode;
+
+  recorder.clear();
+  layout.expect({U(26), U(38), U(50)});
+  interpreter.releasePressedKeys();
+  layout.verify();
+  EXPECT_EQ(0u, interpreter.pressedKeyCount());
+  for (int keycode : {26, 38, 50})
+    EXPECT_FALSE(interpreter.isKeycodeHeld(keycode)) << keycode;
+  const std::vector<std::string> expected = {
+    "releasePressedKeys: keycode  26", "keysym 0x0045 keycode  26 down 0",
+    "releasePressedKeys: keycode  38", "keysym 0x0061 keycode  38 down 0",
+    "releasePressedKeys: keycode  50", "keysym 0xffe1 keycode  50 down 0",
+  };
+  EXPECT_EQ(expected, recorder.texts("KeyEventInterpreter"));
+}
+
+TEST(KeyEventInterpreter, LogsEveryKeycodePress) {
+  testsupport::LogRecorder recorder("KeyEventInterpreter", 110);
+  FakeLayout layout(usLayout());
+  KeyEventInterpreter interpreter(layout);
+  layout.expect({D(50), D(38), U(50), U(38)});
+  interpreter.keyEvent(A, true);
+  interpreter.keyEvent(A, false);
+  const std::vector<std::string> expected = {
+    "keysym 0x0000 keycode  50 down 1", "keysym 0x0041 keycode  38 down 1",
+    "keysym 0x0000 keycode  50 down 0", "keysym 0x0041 keycode  38 down 0",
+  };
+  EXPECT_EQ(expected, recorder.texts("KeyEventInterpreter"));
+  for (const auto& line : recorder.lines())
+    EXPECT_EQ(110, line.level);
+}
+
+TEST(KeyEventInterpreter, HeldKeycodesIncludeModifierAdjustments) {
+  FakeLayout layout(usLayout());
+  KeyEventInterpreter interpreter(layout);
+  layout.expect({D(50), U(50), D(38), D(50)});
+  interpreter.keyEvent(Shift_L, true);
+  interpreter.keyEvent(a, true);
+  EXPECT_TRUE(interpreter.isKeycodeHeld(50)) << "Shift is back down after the key";
+  EXPECT_TRUE(interpreter.isKeycodeHeld(38));
+  EXPECT_FALSE(interpreter.isKeycodeHeld(92));
+  EXPECT_EQ(2u, interpreter.pressedKeyCount());
+  layout.verify();
+  layout.expect({U(38), U(50)});
+  interpreter.releasePressedKeys();
+}
+
+TEST(KeyEventInterpreter, RefreshFindsLockKeycodes) {
+  struct Case {
+    const char* name;
+    std::function<void(Keymap&)> change;
+    int numLock;
+    int capsLock;
+  };
+  const Case cases[] = {
+    {"US layout", [](Keymap&) {}, 77, 66},
+    {"no lock keys", [](Keymap& keys) {
+       keys.erase(77);
+       keys.erase(66);
+     }, -1, -1},
+    {"Num Lock at level 1 only",
+     [](Keymap& keys) {
+       keys.erase(77);
+       keys[99] = {0xff9e, Num_Lock};
+     },
+     99, 66},
+    {"Caps Lock twice: the lowest keycode", [](Keymap& keys) { keys[20] = {Caps_Lock}; }, 77, 20},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeLayout layout(usLayout());
+    KeyEventInterpreter interpreter(layout);
+    EXPECT_EQ(-1, interpreter.numLockKeycode()) << "unknown before the first refresh";
+    c.change(layout.keys());
+    interpreter.refreshKeycodes();
+    EXPECT_EQ(c.numLock, interpreter.numLockKeycode());
+    EXPECT_EQ(c.capsLock, interpreter.capsLockKeycode());
+  }
+}
+
+TEST(KeyEventInterpreter, DefaultKeysymSearch) {
+  // A keysym at several places: 0x31 at level 0 on 10 and at level 2 on 30;
+  // 0x21 at level 1 on 10 and level 0 on 31.
+  Keymap keys = usLayout();
+  keys[30] = {0x71, 0x51, one};
+  keys[31] = {0x21};
+  FakeLayout layout(keys);
+  struct Case {
+    uint32_t keysym;
+    int level; // -1: none given
+    int keycode;
+    int levelFound;
+  };
+  const Case cases[] = {
+    {one, -1, 10, -1}, {one, 0, 10, 0}, {one, 2, 30, 2},   {one, 1, 10, 0},
+    {0x21, 0, 31, 0},  {0x21, 1, 10, 1}, {0x21, 3, 31, 0}, {EuroSign, 0, 26, 2},
+    {EuroSign, 3, 26, 2}, {Cyrillic_zhe, 0, -1, 0}, {Cyrillic_zhe, -1, -1, -1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << std::hex << "keysym 0x" << c.keysym << std::dec
+                                    << " level " << c.level);
+    int level = c.level;
+    EXPECT_EQ(c.keycode, layout.keysymToKeycode(c.keysym, c.level < 0 ? nullptr : &level));
+    if (c.level >= 0) {
+      EXPECT_EQ(c.levelFound, level);
+    }
+  }
+}
+
+TEST(KeyEventInterpreter, EmptyKeycodeRangeFindsNothing) {
+  struct Empty : KeyEventInterpreter::Callback {
+    uint32_t keycodeToKeysym(int, int) override { return one; }
+    void fakeKeyEvent(int, bool) override { ADD_FAILURE() << "nothing to press"; }
+  } empty;
+  EXPECT_EQ(-1, empty.keysymToKeycode(one, nullptr));
+  KeyEventInterpreter interpreter(empty);
+  EXPECT_FALSE(interpreter.keyEvent(one, true));
+  EXPECT_TRUE(interpreter.keyEvent(one, false));
+}
+
+TEST(KeyEventInterpreter, KeysymClasses) {
+  struct Case {
+    uint32_t keysym;
+    bool modifier;
+    bool keypad;
+    bool function;
+    uint32_t equivalent;
+  };
+  const Case cases[] = {
+    {Shift_L, true, false, false, Shift_R},   {Shift_R, true, false, false, Shift_L},
+    {0xffef, true, false, false, 0},          {0xfff0, false, false, false, 0},
+    {0xffe0, false, false, false, 0},         {Mode_switch, true, false, false, ISO_Level3_Shift},
+    {ISO_Level3_Shift, true, false, false, Mode_switch}, {Num_Lock, true, false, false, 0},
+    {0xfe01, true, false, false, 0},          {0xfe0f, true, false, false, 0},
+    {ISO_Left_Tab, false, false, false, 0},   {0xff80, false, true, false, space},
+    {space, false, false, false, 0xff80},     {KP_Enter, false, true, false, Return},
+    {Return, false, false, false, KP_Enter},  {0xffbd, false, true, false, 0x3d},
+    {F1, false, false, true, 0xff91},         {0xff91, false, true, false, F1},
+    {0xffc9, false, false, true, 0},          {0xffca, false, false, false, 0},
+    {0xff9f, false, true, false, 0xffff},     {0xffac, false, true, false, 0x2c},
+    {0xffb9, false, true, false, 0x39},       {a, false, false, false, 0},
+    {Multi_key, false, false, false, 0},      {Caps_Lock, true, false, false, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << std::hex << "keysym 0x" << c.keysym);
+    EXPECT_EQ(c.modifier, KeyEventInterpreter::isModifierKeysym(c.keysym));
+    EXPECT_EQ(c.keypad, KeyEventInterpreter::isKeypadKeysym(c.keysym));
+    EXPECT_EQ(c.function, KeyEventInterpreter::isFunctionKeysym(c.keysym));
+    EXPECT_EQ(c.equivalent, KeyEventInterpreter::equivalentKeysym(c.keysym));
+  }
+}
+
+} // namespace
