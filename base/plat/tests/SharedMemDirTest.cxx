@@ -190,14 +190,8 @@ TEST_F(SharedMemMarkerTest, SymlinkInPlaceOfTheMarkerIsNotFollowed) {
 
 TEST_F(SharedMemMarkerTest, LockHeldElsewhereIsRefusedWithoutError) {
   std::string path = dir + "/m";
-  shmtest::ForkedChild holder([&](int up, int down) {
-    plat::SharedMemMarker marker;
-    bool held = marker.acquire(path);
-    shmtest::ForkedChild::sendLine(up, held ? "held" : "refused");
-    shmtest::ForkedChild::receiveLine(down);
-    return 0;
-  });
-  ASSERT_EQ("held", holder.readLine());
+  shmtest::MarkerHolder holder(path);
+  ASSERT_TRUE(holder.held());
   plat::SharedMemMarker marker;
   EXPECT_FALSE(marker.acquire(path));
   EXPECT_FALSE(marker.held());
@@ -205,8 +199,7 @@ TEST_F(SharedMemMarkerTest, LockHeldElsewhereIsRefusedWithoutError) {
     plat::ScopedFd fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY));
     EXPECT_EQ(plat::SharedMemMarker::Probe::held, plat::SharedMemMarker::probe(fd.get(), "m"));
   }
-  holder.tell("go");
-  EXPECT_EQ(0, holder.wait());
+  EXPECT_EQ(0, holder.release());
   EXPECT_FALSE(exists(path));
 }
 

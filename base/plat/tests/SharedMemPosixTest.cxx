@@ -88,16 +88,9 @@ TEST_F(SharedMemPosixTest, ReceivedObjectSharesTheBytesAndTakesASerial) {
 
 TEST_F(SharedMemPosixTest, ForkedChildSeesTheParentsBytes) {
   SharedMemPosix created(65536, base.path());
-  fill(created, 2);
-  ForkedChild child([&](int, int) {
-    auto seen = SharedMemPosix::receive(created.name(), created.size(), false, 0);
-    if (!holds(*seen, 2))
-      return 1;
-    fill(*seen, 3);
-    return 0;
-  });
-  ASSERT_EQ(0, child.wait());
-  EXPECT_TRUE(holds(created, 3));
+  EXPECT_TRUE(shmtest::sharedWithChild(created, [&] {
+    return SharedMemPosix::receive(created.name(), created.size(), false, 0);
+  }));
 }
 
 TEST_F(SharedMemPosixTest, ReceiveCreatesNothing) {
@@ -251,13 +244,8 @@ TEST_F(SharedMemPosixTest, MarkerLockedElsewhereLeavesTheObjectWithoutMarker) {
   std::string next = plat::format("/kwo-%ld-%llu", long(getpid()),
                                   (unsigned long long)before.serial() + 1);
   std::string marker = markerDir() + next;
-  ForkedChild holder([&](int up, int down) {
-    plat::SharedMemMarker lock;
-    ForkedChild::sendLine(up, lock.acquire(marker) ? "held" : "refused");
-    ForkedChild::receiveLine(down);
-    return 0;
-  });
-  ASSERT_EQ("held", holder.readLine());
+  shmtest::MarkerHolder holder(marker);
+  ASSERT_TRUE(holder.held());
   {
     SharedMemPosix shm(4096, base.path());
     EXPECT_EQ(next, shm.name());
@@ -267,8 +255,7 @@ TEST_F(SharedMemPosixTest, MarkerLockedElsewhereLeavesTheObjectWithoutMarker) {
   EXPECT_FALSE(exists(shmFile(next)));
   // Another process's marker is not this object's to delete.
   EXPECT_TRUE(exists(marker));
-  holder.tell("go");
-  EXPECT_EQ(0, holder.wait());
+  EXPECT_EQ(0, holder.release());
 }
 
 } // namespace

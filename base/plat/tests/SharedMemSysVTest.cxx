@@ -137,16 +137,9 @@ TEST_F(SharedMemSysVTest, AttachedSegmentSharesTheBytes) {
 
 TEST_F(SharedMemSysVTest, ForkedChildSeesTheParentsBytes) {
   SharedMemSysV created(70000, nullptr, base.path());
-  fill(created, 2);
-  ForkedChild child([&](int, int) {
-    auto seen = SharedMemSysV::attach(created.id(), created.size());
-    if (!holds(*seen, 2))
-      return 1;
-    fill(*seen, 3);
-    return 0;
-  });
-  ASSERT_EQ(0, child.wait());
-  EXPECT_TRUE(holds(created, 3));
+  EXPECT_TRUE(shmtest::sharedWithChild(created, [&] {
+    return SharedMemSysV::attach(created.id(), created.size());
+  }));
 }
 
 TEST_F(SharedMemSysVTest, NegativeIdsAreRefused) {
@@ -291,18 +284,12 @@ TEST_F(SharedMemSysVTest, CleanUpKeepsSegmentsWhoseMarkerIsLocked) {
   RawSegment segment(4096);
   SharedMemDir::makeMarkerDir(base.path(), SharedMemDir::kindSysV);
   std::string marker = markerOf(segment.id());
-  ForkedChild holder([&](int up, int down) {
-    plat::SharedMemMarker lock;
-    ForkedChild::sendLine(up, lock.acquire(marker) ? "held" : "refused");
-    ForkedChild::receiveLine(down);
-    return 0;
-  });
-  ASSERT_EQ("held", holder.readLine());
+  shmtest::MarkerHolder holder(marker);
+  ASSERT_TRUE(holder.held());
   SharedMemSysV::cleanStale(base.path());
   EXPECT_TRUE(statOf(segment.id()));
   EXPECT_TRUE(exists(marker));
-  holder.tell("go");
-  EXPECT_EQ(0, holder.wait());
+  EXPECT_EQ(0, holder.release());
 }
 
 TEST_F(SharedMemSysVTest, CleanUpLeavesTheSegmentsOfALiveAgent) {

@@ -5,6 +5,7 @@
 // forked helper processes, and views of what the system holds.
 
 #include "base/plat/SharedMem.h"
+#include "base/plat/SharedMemMarker.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -21,6 +22,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <set>
 #include <sstream>
 #include <string>
@@ -201,6 +203,46 @@ inline bool holds(const plat::SharedMem& shm, unsigned seed) {
       return false;
   }
   return true;
+}
+
+// A forked process that holds the lock of the marker at `path` (it is
+// another process, so the lock conflicts with this one's) until release().
+class MarkerHolder {
+public:
+  explicit MarkerHolder(const std::string& path)
+    : child_([path](int up, int down) {
+        plat::SharedMemMarker marker;
+        ForkedChild::sendLine(up, marker.acquire(path) ? "held" : "refused");
+        ForkedChild::receiveLine(down);
+        return 0;
+      }),
+      held_(child_.readLine() == "held") {}
+
+  bool held() const { return held_; }
+  // Lets the holder drop the marker and end; its exit status.
+  int release() {
+    child_.tell("go");
+    return child_.wait();
+  }
+
+private:
+  ForkedChild child_;
+  bool held_;
+};
+
+// Whether a forked child that opens `created` with `open` finds the bytes the
+// parent wrote, and the parent then finds the bytes the child wrote.
+inline bool sharedWithChild(const plat::SharedMem& created,
+                            const std::function<std::unique_ptr<plat::SharedMem>()>& open) {
+  fill(created, 20);
+  ForkedChild child([&](int, int) {
+    std::unique_ptr<plat::SharedMem> seen = open();
+    if (!holds(*seen, 20))
+      return 1;
+    fill(*seen, 21);
+    return 0;
+  });
+  return child.wait() == 0 && holds(created, 21);
 }
 
 } // namespace shmtest
