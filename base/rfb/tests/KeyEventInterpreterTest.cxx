@@ -192,6 +192,15 @@ TEST(KeyEventInterpreter, LettersAndShiftLevels) {
     {"Shift+F1 keeps Shift", {press(Shift_L), press(F1), release(F1), release(Shift_L)},
      {D(50), D(67), U(67), U(50)}},
     {"F1 without modifiers", {press(F1), release(F1)}, {D(67), U(67)}},
+    {"F1 under Level 3 Shift keeps Level 3 (F1 has no level 2)",
+     {press(ISO_Level3_Shift), press(F1), release(F1), release(ISO_Level3_Shift)},
+     {D(92), D(67), U(67), U(92)}},
+    {"Return under Level 3 Shift: Level 3 released around it",
+     {press(ISO_Level3_Shift), press(Return), release(Return), release(ISO_Level3_Shift)},
+     {D(92), U(92), D(36), D(92), U(36), U(92)}},
+    {"Return under Shift keeps Shift (one-level key)",
+     {press(Shift_L), press(Return), release(Return), release(Shift_L)},
+     {D(50), D(36), U(36), U(50)}},
   });
 }
 
