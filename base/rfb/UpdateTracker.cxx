@@ -1,0 +1,7 @@
+#include "base/rfb/UpdateTracker.h"
+
+namespace rfb {
+
+UpdateTracker::~UpdateTracker() = default;
+
+} // namespace rfb
