@@ -2,6 +2,7 @@
 
 #include "base/io/Io.h"
 #include "base/loc/Catalogue.h"
+#include "base/os/LaunchedProcessPipe.h"
 #include "base/plat/CaseInsensitive.h"
 #include "base/plat/Configuration.h"
 #include "base/plat/Exception.h"
@@ -83,13 +84,11 @@ void initAgentLogging() {
 
 // Connects back to the server over the launched-process pipe named from
 // argv[first] on, and sets next to the first argument it did not consume.
+// Failures are written to standard error by the pipe and thrown.
 std::unique_ptr<io::Io> connectToServer(int argc, char** argv, int first, int& next) {
-  // NOT BUILT YET: the launched-process pipe. Until it exists the agent
-  // cannot reach its server, so it says so and stops.
-  std::fprintf(stderr,
-               "%s: cannot connect to the server: the launched-process pipe is not built yet\n",
-               plat::ProductInfo::programName().c_str());
-  std::exit(1);
+  os::LaunchedProcessPipe pipe;
+  next = first;
+  return pipe.connect(argc, argv, next, 0);
 }
 
 // A bad setting is reported here, on standard error, because the log only

@@ -1,0 +1,40 @@
+#include "libs/svr/AgentServerX11.h"
+
+#include "base/io/Io.h"
+#include "base/os/AppLoop.h"
+#include "base/plat/BoolParameter.h"
+#include "base/plat/LogSrc.h"
+
+namespace svr {
+
+namespace {
+
+plat::LogSrc vlog("AgentServerX11");
+
+plat::BoolParameter enableClipboard("EnableClipboard", "Enable clipboard monitoring in agent",
+                                    false);
+
+} // namespace
+
+AgentServerX11::AgentServerX11(SDesktop& desktop, bool isRoot, std::unique_ptr<io::Io> io)
+  : desktop_(desktop), isRoot_(isRoot), server_(*this, desktop) {
+  server_.accept(std::move(io));
+}
+
+AgentServerX11::~AgentServerX11() = default;
+
+void AgentServerX11::desktopRunning(SServerAgent&, bool running) {
+  clipboardWanted_ = running && enableClipboard;
+}
+
+void AgentServerX11::serverDisconnected(SServerAgent&) {
+  vlog.status("Quitting on server disconnect");
+  os::AppLoop* loop = os::AppLoop::instance();
+  if (loop && loop->isRunning()) {
+    os::AppLoop::quit(0);
+    return;
+  }
+  disconnectedEarly_ = true;
+}
+
+} // namespace svr

@@ -1,0 +1,59 @@
+#pragma once
+
+// The server proxy: owns the protocol end and ties it to the rest of the
+// agent. It quits the application when the server goes away and, once the
+// clipboard bridge exists, switches clipboard watching with the desktop's
+// running state.
+//
+// Two members are still to come: the clipboard bridge (svr::SClipboardX11,
+// built before the protocol end when the display is open, and reached from
+// desktopRunning and serverCutText) and, as root, the desktop-user monitor
+// (tx::DesktopUidMonitor, built after it, reporting through
+// SServerAgent::desktopUidChanged). Until then the agent has no clipboard
+// and reports no desktop user.
+
+#include "libs/svr/SServerAgent.h"
+
+#include <memory>
+
+namespace io {
+class Io;
+class MsgIpc;
+} // namespace io
+
+namespace svr {
+
+class SDesktop;
+
+class AgentServerX11 : private SServerAgent::Callback {
+public:
+  // `desktop` is not owned and must outlive this object. The connection is
+  // accepted at once, which sends the greeting.
+  AgentServerX11(SDesktop& desktop, bool isRoot, std::unique_ptr<io::Io> io);
+  // Stops the desktop if it was started.
+  ~AgentServerX11();
+  AgentServerX11(const AgentServerX11&) = delete;
+  AgentServerX11& operator=(const AgentServerX11&) = delete;
+
+  SServerAgent& server() { return server_; }
+  io::MsgIpc& channel() { return server_.channel(); }
+  // Whether clipboard watching is wanted now (desktop running and
+  // "EnableClipboard" set).
+  bool clipboardWanted() const { return clipboardWanted_; }
+  // The server went away before the application loop was running, so the
+  // loop could not be told; the caller must not start it.
+  bool disconnectedEarly() const { return disconnectedEarly_; }
+
+private:
+  // SServerAgent::Callback
+  void desktopRunning(SServerAgent& server, bool running) override;
+  void serverDisconnected(SServerAgent& server) override;
+
+  SDesktop& desktop_;
+  bool isRoot_;
+  bool clipboardWanted_ = false;
+  bool disconnectedEarly_ = false;
+  SServerAgent server_;
+};
+
+} // namespace svr

@@ -1,0 +1,472 @@
+#include "libs/svr/SServerAgent.h"
+
+#include "base/plat/Assert.h"
+#include "base/plat/BoolParameter.h"
+#include "base/plat/ConfigParameter.h"
+#include "base/plat/Configuration.h"
+#include "base/plat/Exception.h"
+#include "base/plat/LogDestIpc.h"
+#include "base/plat/LogSrc.h"
+#include "base/plat/SharedMem.h"
+#include "base/rdr/BlockException.h"
+#include "base/rdr/FramedInStream.h"
+#include "base/rdr/FramedOutStream.h"
+#include "base/rfb/ColourMap.h"
+#include "base/rfb/Cursor.h"
+#include "base/rfb/CursorWithAlpha.h"
+#include "base/rfb/PixelBuffer.h"
+#include "libs/svr/CloseReason.h"
+#include "libs/svr/SDesktop.h"
+#include "libs/svr/UpdateInfo.h"
+
+#include <climits>
+#include <cstring>
+#include <optional>
+
+namespace svr {
+
+namespace {
+
+plat::LogSrc vlog("SServerAgent");
+
+plat::BoolParameter debugUpdates("_AgentDebugUpdates", "", false);
+
+// Lengths with bit 31 set are not lengths: a peer that sends one is broken
+// (or hostile), and taking it at its word would mean a 2-4 GB allocation.
+constexpr uint32_t invalidLengthBit = 0x80000000u;
+
+// Cursor pixels always travel as 32-bit premultiplied ARGB.
+const rfb::PixelFormat& cursorFormat() {
+  return rfb::PixelFormat::argb8888();
+}
+
+void writeRect(rdr::OutStream& out, const rfb::Rect& rect) {
+  out.writeS32(rect.tl.x);
+  out.writeS32(rect.tl.y);
+  out.writeS32(rect.br.x);
+  out.writeS32(rect.br.y);
+}
+
+// Writes every row of `pb` over `rect`, stride removed.
+void writePixels(rdr::OutStream& out, const rfb::PixelBuffer& pb, const rfb::Rect& rect) {
+  if (rect.isEmpty())
+    return;
+  int stride = 0;
+  const uint8_t* pixels = pb.getPixelsR(rect, &stride);
+  size_t rowBytes = size_t(rect.width()) * pb.bytesPerPixel();
+  size_t strideBytes = size_t(stride) * pb.bytesPerPixel();
+  for (int y = 0; y < rect.height(); y++)
+    out.writeBytes(pixels + y * strideBytes, rowBytes);
+}
+
+} // namespace
+
+SServerAgent::SServerAgent(Callback& owner, SDesktop& desktop)
+  : owner_(owner), channel_(*this, channelName, false, true), logChannel_(channel_),
+    desktop_(desktop) {
+  for (const char* name : {"start", "stop", "fbUpdateRequest", "pointerEvent", "keyEvent",
+                           "clientCutText", "setParams"})
+    channel_.registerReader(name, *this);
+}
+
+SServerAgent::~SServerAgent() {
+  if (desktopStarted_)
+    stopDesktop();
+  logChannel_.detach();
+  resetReceive();
+}
+
+void SServerAgent::accept(std::unique_ptr<io::Io> io) {
+  channel_.close(false);
+  if (desktopStarted_)
+    stopDesktop();
+  channel_.accept(std::move(io));
+  sendInit();
+  // After "init", so that the server sees the greeting before any log line.
+  logChannel_.attach();
+}
+
+void SServerAgent::sendInit() {
+  send("init", [](rdr::OutStream& out) { out.writeBytes(initMagic, sizeof initMagic); }, false);
+  rfb::Rect rect = desktop_.getRect();
+  rfb::PixelFormat pf;
+  desktop_.getPF(pf);
+  send("initRectAndPf", [&](rdr::OutStream& out) {
+    writeRect(out, rect);
+    pf.write(out);
+  });
+}
+
+// ---- receiving ----
+
+SServerAgent::Handler SServerAgent::handlerFor(const std::string& name) {
+  static const struct {
+    const char* name;
+    Handler handler;
+  } handlers[] = {
+    {"start", &SServerAgent::readStart},
+    {"stop", &SServerAgent::readStop},
+    {"fbUpdateRequest", &SServerAgent::readFbUpdateRequest},
+    {"pointerEvent", &SServerAgent::readPointerEvent},
+    {"keyEvent", &SServerAgent::readKeyEvent},
+    {"clientCutText", &SServerAgent::readClientCutText},
+    {"setParams", &SServerAgent::readSetParams},
+  };
+  for (const auto& entry : handlers) {
+    if (name == entry.name)
+      return entry.handler;
+  }
+  return nullptr;
+}
+
+bool SServerAgent::readMsg(const std::string& name, rdr::FramedInStream& in, io::MsgIpc&) {
+  if (!handler_.isSet()) {
+    Handler handler = handlerFor(name);
+    // Only the names registered in the constructor come here.
+    PLAT_ASSERT(handler);
+    handler_.set(handler);
+  }
+  in_ = &in;
+  bool done;
+  try {
+    done = handler_.run();
+  } catch (const rdr::BlockException&) {
+    return false;
+  } catch (...) {
+    // The channel closes on any other failure; nothing may be resumed on
+    // the next connection.
+    resetReceive();
+    throw;
+  }
+  if (done)
+    resetReceive();
+  return done;
+}
+
+void SServerAgent::ipcReset(io::MsgIpc&) {
+  resetReceive();
+}
+
+void SServerAgent::resetReceive() {
+  handler_.clear();
+  cutText_.reset();
+  in_ = nullptr;
+}
+
+bool SServerAgent::readStart() {
+  if (desktopStarted_) {
+    vlog.debug("Desktop already started");
+    return true;
+  }
+  vlog.status("Starting desktop");
+  try {
+    desktop_.start(*this);
+  } catch (const plat::Exception& e) {
+    vlog.status("Starting desktop failed: %s", e.describe().c_str());
+    desktopFailure(e);
+    // Leaves the channel's receive loop: the channel closes and the agent
+    // goes with it.
+    throw;
+  }
+  desktopStarted_ = true;
+  owner_.desktopRunning(*this, true);
+  return true;
+}
+
+bool SServerAgent::readStop() {
+  if (desktopStarted_)
+    stopDesktop();
+  return true;
+}
+
+void SServerAgent::stopDesktop() {
+  vlog.status("Stopping desktop");
+  desktopStarted_ = false;
+  updateRequested_ = false;
+  desktop_.stop();
+  owner_.desktopRunning(*this, false);
+}
+
+bool SServerAgent::readFbUpdateRequest() {
+  if (debugUpdates)
+    vlog.info("fbUpdateRequest, duplicate %d", int(updateRequested_));
+  if (updateRequested_)
+    return true;
+  updateRequested_ = true;
+  desktop_.requestUpdate();
+  return true;
+}
+
+bool SServerAgent::readPointerEvent() {
+  int32_t x = in_->readS32();
+  int32_t y = in_->readS32();
+  uint32_t buttonMask = in_->readU32();
+  bool relative = in_->readU8() != 0;
+  desktop_.pointerEvent(rfb::Point(x, y), buttonMask, relative);
+  return true;
+}
+
+bool SServerAgent::readKeyEvent() {
+  uint32_t keysym = in_->readU32();
+  bool down = in_->readU8() != 0;
+  desktop_.keyEvent(keysym, down);
+  return true;
+}
+
+bool SServerAgent::readClientCutText() {
+  rdr::FramedInStream& in = *in_;
+  if (!cutText_.inProgress()) {
+    uint32_t length = in.readU32();
+    if (length & invalidLengthBit) {
+      vlog.error("clientCutText: invalid length %u, closing the connection", length);
+      throw plat::Exception("clientCutText: invalid length");
+    }
+    cutText_.init(in, length);
+    // The length is not read again when the text blocks half-way.
+    in.checkpoint();
+  }
+  std::optional<std::span<const uint8_t>> text = cutText_.collect(true);
+  desktop_.clientCutText(
+    std::string_view(reinterpret_cast<const char*>(text->data()), text->size()));
+  in.checkpoint();
+  return true;
+}
+
+bool SServerAgent::readSetParams() {
+  rdr::FramedInStream& in = *in_;
+  while (!in.atEnd()) {
+    std::string name = in.readShortString(true);
+    std::string value = in.readString(maxTextLength, true);
+    uint32_t priority = in.readU32();
+    // A block later in the message must not apply this record again.
+    in.checkpoint();
+    applyParam(name, value, priority);
+  }
+  return true;
+}
+
+void SServerAgent::applyParam(const std::string& name, const std::string& value,
+                              uint32_t priority) {
+  plat::ConfigParameter* param = plat::Configuration::global().findParam(name);
+  if (!param) {
+    vlog.error("Unknown parameter '%s'", name.c_str());
+    return;
+  }
+  // The server's value replaces whatever else was set, whatever its priority.
+  param->reset(priority == 0);
+  if (priority != 0) {
+    param->setParam(value.c_str(), priority > INT_MAX ? INT_MAX : int(priority));
+    return;
+  }
+  // Priority 0 states what the server takes the default to be.
+  std::string current = param->getValueStr();
+  if (current != value)
+    vlog.error("Bad default for parameter '%s': '%s' != '%s'", name.c_str(), value.c_str(),
+               current.c_str());
+}
+
+void SServerAgent::ipcClosed(io::MsgIpc&) {
+  if (desktopStarted_)
+    stopDesktop();
+  logChannel_.detach();
+  owner_.serverDisconnected(*this);
+}
+
+// ---- sending ----
+
+template <typename Write>
+bool SServerAgent::send(const char* name, Write&& write, bool flush) {
+  rdr::FramedOutStream* out = nullptr;
+  try {
+    out = &channel_.writeMsg(name);
+    write(*out);
+    out->endMsg(flush);
+    return true;
+  } catch (const plat::Exception& e) {
+    vlog.status("%s", e.str());
+  }
+  // A message cut short must still end, or the next one would run into it.
+  if (out && out->inMsg()) {
+    try {
+      out->abandonMsg();
+    } catch (const plat::Exception& e) {
+      vlog.status("%s", e.str());
+    }
+  }
+  return false;
+}
+
+bool SServerAgent::sendEmpty(const char* name) {
+  return send(name, [](rdr::OutStream&) {});
+}
+
+void SServerAgent::bell() {
+  sendEmpty("bell");
+}
+
+void SServerAgent::localInput() {
+  sendEmpty("localInput");
+}
+
+void SServerAgent::serverCutText(std::string_view text) {
+  // The peer treats lengths with bit 31 set as invalid.
+  send("serverCutText", [&](rdr::OutStream& out) { out.writeString(text, ~invalidLengthBit); });
+}
+
+void SServerAgent::setCursorPos(const rfb::Point& position) {
+  if (debugUpdates)
+    vlog.info("setCursorPos %d%s%d", position.x, ",", position.y);
+  send("setCursorPos", [&](rdr::OutStream& out) {
+    out.writeS32(position.x);
+    out.writeS32(position.y);
+  });
+}
+
+void SServerAgent::setCursorImage(const rfb::Cursor* cursor) {
+  if (!cursor) {
+    send("setCursorImage", [](rdr::OutStream& out) { out.writeU8(0); });
+    return;
+  }
+  std::optional<rfb::CursorWithAlpha> alpha;
+  try {
+    alpha.emplace(cursorFormat(), cursor->getRect());
+    cursor->toAlpha(*alpha);
+  } catch (const plat::Exception& e) {
+    vlog.status("%s", e.str());
+    return;
+  }
+  send("setCursorImage", [&](rdr::OutStream& out) {
+    const rfb::ManagedPixelBuffer& pixels = alpha->pixels();
+    const rfb::Rect& rect = alpha->getRect();
+    out.writeU8(1);
+    alpha->getPF().write(out);
+    writeRect(out, rect);
+    out.writeU32(rfb::CursorWithAlpha::alphaThreshold);
+    out.writeU32(uint32_t(rect.area() * pixels.bytesPerPixel()));
+    writePixels(out, pixels, pixels.getRect());
+  });
+}
+
+void SServerAgent::setBlankRegion(const rfb::Region& region) {
+  if (region.equals(lastBlankRegion_))
+    return;
+  lastBlankRegion_ = region;
+  send("setBlankRegion", [&](rdr::OutStream& out) { region.write(out); });
+}
+
+void SServerAgent::desktopFailure(const plat::Exception& e) {
+  vlog.info("desktopFailure: %s", e.describe().c_str());
+  // Whatever led up to the failure should reach the server before it does.
+  plat::LogDestIpc::instance().sendQueued();
+  send("desktopFailure", [&](rdr::OutStream& out) {
+    out.writeShortString(e.str());
+    out.writeShortString(e.type());
+  });
+}
+
+void SServerAgent::closeClients(const CloseReason& reason) {
+  send("closeClients", [&](rdr::OutStream& out) {
+    out.writeString(reason.message, maxTextLength);
+    out.writeShortString(reason.kind);
+    out.writeU32(reason.code);
+  });
+}
+
+void SServerAgent::desktopUidChanged(uint32_t uid, std::string_view xauthFile) {
+  send("desktopUidChanged", [&](rdr::OutStream& out) {
+    out.writeU64(uid);
+    out.writeShortString(xauthFile);
+  });
+}
+
+void SServerAgent::setColourMapEntries(int firstColour, int nColours) {
+  if (!pb_ || pbPF_.trueColour)
+    return;
+  rfb::ColourMap* colourMap = pb_->getColourMap();
+  if (!colourMap)
+    return;
+  vlog.info("setColourMapEntries: %d,%d", firstColour, nColours);
+  if (nColours == 0)
+    nColours = colourMap->size() - firstColour;
+  PLAT_ASSERT(firstColour >= 0 && firstColour < 256 && nColours > 0 && firstColour+nColours <= 256);
+  send("setColourMapEntries", [&](rdr::OutStream& out) {
+    out.writeU8(uint8_t(firstColour));
+    out.writeU8(uint8_t(nColours - 1));
+    for (int i = firstColour; i < firstColour + nColours; i++) {
+      rfb::Colour colour;
+      colourMap->getColour(i, &colour);
+      out.writeU8(uint8_t(colour.r));
+      out.writeU8(uint8_t(colour.g));
+      out.writeU8(uint8_t(colour.b));
+    }
+  });
+}
+
+void SServerAgent::setPixelBuffer(rfb::PixelBuffer* pb) {
+  plat::SharedMem* shm = pb ? pb->getSharedMem() : nullptr;
+  int64_t serial = shm ? int64_t(shm->serial()) : -1;
+  rfb::Rect rect = pb ? pb->getRect() : rfb::Rect();
+  rfb::PixelFormat pf = pb ? pb->getPF() : rfb::PixelFormat();
+  if (pb == pb_ && serial == shmSerial_ && rect == pbRect_ && pf == pbPF_)
+    return;
+  bool segmentChanged = serial != shmSerial_;
+  pb_ = pb;
+  shmSerial_ = serial;
+  pbRect_ = rect;
+  pbPF_ = pf;
+  if (!pb)
+    return;
+  vlog.status("setPixelBuffer %s pf %s", rect.printWH().c_str(), pf.print().c_str());
+  if (!shm) {
+    vlog.error("PB is not using shared memory");
+    return;
+  }
+  try {
+    // The server reads the pixels as soon as it hears of the buffer.
+    pb->grabRegion(rfb::Region(rect));
+  } catch (const plat::Exception& e) {
+    vlog.status("%s", e.str());
+    return;
+  }
+  send("setPixelBuffer", [&](rdr::OutStream& out) {
+    int stride = 0;
+    pb->getPixelsR(rect, &stride);
+    pf.write(out);
+    writeRect(out, rect);
+    out.writeU32(uint32_t(stride));
+    out.writeU8(segmentChanged ? 1 : 0);
+    if (segmentChanged)
+      shm->writeDescription(out, targetProcess);
+  });
+  setColourMapEntries(0, 0);
+}
+
+void SServerAgent::fbUpdate(const UpdateInfo& update) {
+  updateRequested_ = false;
+  bool empty = update.isEmpty();
+  if (debugUpdates)
+    vlog.info("fbUpdate, empty %d", int(empty));
+  if (!empty && pb_) {
+    try {
+      pb_->grabRegion(update.copied.unite(update.changed));
+    } catch (const plat::Exception& e) {
+      // Announcing pixels that are not in the buffer would show stale ones;
+      // the request stays open for the next update instead.
+      vlog.status("%s", e.str());
+      updateRequested_ = true;
+      return;
+    }
+    if (debugUpdates)
+      vlog.info("grabbed");
+  }
+  bool sent = send("fbUpdate", [&](rdr::OutStream& out) {
+    update.copied.write(out);
+    out.writeS32(update.offset.x);
+    out.writeS32(update.offset.y);
+    update.changed.write(out);
+  });
+  if (sent && debugUpdates)
+    vlog.info("sent fbUpdate");
+}
+
+} // namespace svr
