@@ -132,7 +132,8 @@ bool pump(Pipe& in, Pipe& out, Pipe& err, const std::string& input, ChildResult&
       ssize_t n = write(in.write, input.data() + written, input.size() - written);
       if (n > 0)
         written += size_t(n);
-      if (n < 0 || written == input.size())
+      bool failed = n < 0 && errno != EAGAIN && errno != EINTR;
+      if (failed || written == input.size())
         in.closeWrite();
     }
     char buffer[4096];
@@ -189,6 +190,8 @@ ChildResult ChildProcess::run(const std::vector<std::string>& argv,
   in.closeRead();
   out.closeWrite();
   err.closeWrite();
+  // Writes must not block while the child waits for us to read its output.
+  fcntl(in.write, F_SETFL, fcntl(in.write, F_GETFL) | O_NONBLOCK);
   result.started = execSucceeded(execError);
   Clock::time_point end = Clock::now() + deadline;
   if (!pump(in, out, err, input, result, end)) {

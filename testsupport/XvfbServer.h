@@ -38,6 +38,8 @@ public:
   // ":<number>".
   const std::string& displayName() const { return displayName_; }
   int displayNumber() const { return number_; }
+  // The server process.
+  pid_t pid() const { return pid_; }
   // Sets $DISPLAY to displayName().
   void exportDisplay() const;
   // What the server wrote to its standard output and error so far.
