@@ -1,5 +1,6 @@
 #include "uilibs/tx/TXUtil.h"
 
+#include "uilibs/tx/CutBufferEventHandler.h"
 #include "uilibs/tx/ErrorCatcher.h"
 
 #include "base/plat/Assert.h"
@@ -164,8 +165,11 @@ void openDisplay(const char* name) {
     opened.cmap = DefaultColormap(dpy, screen);
   allocPalette(opened);
   createDefaultGC(opened);
-  opened.pointerMapCount = readPointerMapping(dpy, opened.pointerMap);
   s = opened;
+  // The clipboard needs to know when cut buffer 0 last changed, whoever
+  // changed it, from the moment the connection exists.
+  CutBufferEventHandler::install();
+  s.pointerMapCount = readPointerMapping(dpy, s.pointerMap);
 }
 
 Display* display() {

@@ -9,7 +9,9 @@
 //
 // This header includes the library's own header for its types, and with it
 // Xlib: include it only where Xlib is used anyway. Always call the tx::
-// names; the global ones are not linked.
+// names, qualified even inside namespace tx (argument-dependent lookup also
+// finds the library's global declaration, so an unqualified call is
+// ambiguous); the global functions are not linked.
 
 #include <X11/extensions/Xdamage.h>
 

@@ -1,7 +1,9 @@
 // gtest first: Xlib's macros (None, Bool) break its headers.
 #include <gtest/gtest.h>
 
+#include "uilibs/tx/CutBufferEventHandler.h"
 #include "uilibs/tx/ErrorCatcher.h"
+#include "uilibs/tx/TXEventDispatcher.h"
 #include "uilibs/tx/TXUtil.h"
 
 #include "XTestHelpers.h"
@@ -50,6 +52,26 @@ TEST_F(TXUtilTest, HoldsTheDefaultScreensState) {
   EXPECT_EQ(values.foreground, tx::palettePixel(tx::paletteBlack));
   EXPECT_EQ(values.background, tx::palettePixel(tx::paletteGreyBB));
   EXPECT_EQ(values.font, tx::defaultFont());
+}
+
+TEST_F(TXUtilTest, WatchesTheCutBufferFromTheStart) {
+  XWindowAttributes attributes;
+  ASSERT_TRUE(XGetWindowAttributes(dpy, tx::rootWindow(), &attributes));
+  EXPECT_TRUE(attributes.your_event_mask & PropertyChangeMask);
+  EXPECT_TRUE(tx::TXEventDispatcher::rootEventMask() & PropertyChangeMask);
+
+  // Another client's change of cut buffer 0 reaches the watcher.
+  txtest::Connection other = txtest::connectShared();
+  ASSERT_TRUE(other);
+  XStoreBytes(other.get(), "cut", 3);
+  XSync(other.get(), False);
+  XEvent event;
+  ASSERT_TRUE(txtest::waitForEvent(
+    dpy,
+    [](const XEvent& e) { return e.type == PropertyNotify && e.xproperty.atom == XA_CUT_BUFFER0; },
+    &event));
+  tx::TXEventDispatcher::handleEvent(event);
+  EXPECT_EQ(tx::CutBufferEventHandler::cutBufferTime(), event.xproperty.time);
 }
 
 TEST_F(TXUtilTest, PaletteHoldsTheSixGreys) {
