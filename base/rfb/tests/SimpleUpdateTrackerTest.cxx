@@ -1,0 +1,303 @@
+#include "base/rfb/SimpleUpdateTracker.h"
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace rfb {
+namespace {
+
+Region rgn(std::initializer_list<Rect> rects) {
+  return Region(std::vector<Rect>(rects));
+}
+
+std::string show(const Region& region) {
+  std::vector<Rect> rects;
+  region.get_rects(&rects);
+  std::string text = "{";
+  for (const Rect& r : rects)
+    text += " [" + r.print() + "]";
+  return text + " }";
+}
+
+// One step fed to a tracker.
+struct Step {
+  bool copy;
+  Region region;
+  Point offset;
+};
+
+Step copyStep(Region region, Point offset) {
+  return {true, std::move(region), offset};
+}
+
+Step changeStep(Region region) {
+  return {false, std::move(region), Point()};
+}
+
+void feed(SimpleUpdateTracker& tracker, const std::vector<Step>& steps) {
+  for (const Step& step : steps) {
+    if (step.copy)
+      tracker.addCopied(step.region, step.offset);
+    else
+      tracker.addChanged(step.region);
+  }
+}
+
+struct MergeCase {
+  const char* name;
+  std::vector<Step> steps;
+  Region copied;
+  Point offset;
+  Region changed;
+};
+
+TEST(SimpleUpdateTracker, MergingRules) {
+  const std::vector<MergeCase> cases = {
+    {"a lone change", {changeStep(rgn({{0, 0, 10, 10}}))}, Region(), {}, rgn({{0, 0, 10, 10}})},
+    {"a lone copy",
+     {copyStep(rgn({{50, 0, 100, 40}}), {50, 0})},
+     rgn({{50, 0, 100, 40}}),
+     {50, 0},
+     Region()},
+    {"same offset, disjoint sources: one copy",
+     {copyStep(rgn({{10, 0, 20, 10}}), {10, 0}), copyStep(rgn({{10, 50, 20, 60}}), {10, 0})},
+     rgn({{10, 0, 20, 10}, {10, 50, 20, 60}}),
+     {10, 0},
+     Region()},
+    {"copy of a copy: a window dragged twice is one copy from the first source",
+     {copyStep(rgn({{10, 0, 110, 100}}), {10, 0}), copyStep(rgn({{20, 5, 120, 105}}), {10, 5})},
+     rgn({{20, 5, 120, 105}}),
+     {20, 5},
+     // Uncovered by the final window: the strip the first drag exposed.
+     rgn({{10, 0, 110, 100}}).subtract(rgn({{20, 5, 120, 105}}))},
+    {"copy of part of a copy: only the part read from the first copy stays a copy",
+     {copyStep(rgn({{100, 0, 150, 50}}), {100, 0}), copyStep(rgn({{120, 60, 200, 80}}), {0, 60})},
+     rgn({{120, 60, 150, 80}}),
+     {100, 60},
+     rgn({{100, 0, 150, 50}, {150, 60, 200, 80}})},
+    {"disjoint copies: the smaller by bounding box becomes changed pixels",
+     {copyStep(rgn({{0, 100, 100, 200}}), {0, 100}), copyStep(rgn({{300, 0, 310, 10}}), {-5, 0})},
+     rgn({{0, 100, 100, 200}}),
+     {0, 100},
+     rgn({{300, 0, 310, 10}})},
+    {"disjoint copies: a bigger later copy replaces the older one",
+     {copyStep(rgn({{300, 0, 310, 10}}), {-5, 0}), copyStep(rgn({{0, 100, 100, 200}}), {0, 100})},
+     rgn({{0, 100, 100, 200}}),
+     {0, 100},
+     rgn({{300, 0, 310, 10}})},
+    {"bounding box, not pixel count, decides",
+     // Two thin rectangles far apart span more than the 30x30 square.
+     {copyStep(rgn({{0, 200, 30, 230}}), {0, 100}),
+      copyStep(rgn({{300, 0, 301, 1}, {340, 40, 341, 41}}), {-200, 0})},
+     rgn({{300, 0, 301, 1}, {340, 40, 341, 41}}),
+     {-200, 0},
+     rgn({{0, 200, 30, 230}})},
+    {"equal bounding boxes: the later copy wins",
+     {copyStep(rgn({{0, 0, 10, 10}}), {0, 50}), copyStep(rgn({{100, 0, 110, 10}}), {50, 0})},
+     rgn({{100, 0, 110, 10}}),
+     {50, 0},
+     rgn({{0, 0, 10, 10}})},
+    {"changed pixels move with the copy",
+     {changeStep(rgn({{0, 0, 10, 10}})), copyStep(rgn({{100, 0, 200, 100}}), {100, 0})},
+     rgn({{100, 0, 200, 100}}),
+     {100, 0},
+     rgn({{0, 0, 10, 10}, {100, 0, 110, 10}})},
+    {"a change after a copy is not moved by it",
+     {copyStep(rgn({{100, 0, 200, 100}}), {100, 0}), changeStep(rgn({{0, 0, 10, 10}}))},
+     rgn({{100, 0, 200, 100}}),
+     {100, 0},
+     rgn({{0, 0, 10, 10}})},
+    {"same offset but reading the pending copy: chained, not extended",
+     {copyStep(rgn({{10, 0, 20, 10}}), {10, 0}), copyStep(rgn({{20, 0, 30, 10}}), {10, 0})},
+     rgn({{20, 0, 30, 10}}),
+     {20, 0},
+     rgn({{10, 0, 20, 10}})},
+    {"empty regions are ignored",
+     {copyStep(rgn({{10, 0, 20, 10}}), {10, 0}), changeStep(Region()),
+      copyStep(Region(), {0, 3}), copyStep(rgn({{10, 20, 20, 30}}), {10, 0})},
+     rgn({{10, 0, 20, 10}, {10, 20, 20, 30}}),
+     {10, 0},
+     Region()},
+  };
+
+  for (const MergeCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    SimpleUpdateTracker tracker;
+    feed(tracker, c.steps);
+    tracker.mergePendingCopy();
+    EXPECT_TRUE(tracker.getPendingCopy().isEmpty());
+    EXPECT_EQ(Point(), tracker.getPendingOffset());
+    EXPECT_TRUE(tracker.getCopied().equals(c.copied))
+      << show(tracker.getCopied()) << " != " << show(c.copied);
+    EXPECT_EQ(c.offset, tracker.getCopyOffset());
+    EXPECT_TRUE(tracker.getChanged().equals(c.changed))
+      << show(tracker.getChanged()) << " != " << show(c.changed);
+  }
+}
+
+TEST(SimpleUpdateTracker, SameOffsetCopiesStayPendingUntilSomethingElseArrives) {
+  SimpleUpdateTracker tracker;
+  tracker.addCopied(rgn({{10, 0, 20, 10}}), {10, 0});
+  tracker.addCopied(rgn({{10, 50, 20, 60}}), {10, 0});
+  EXPECT_TRUE(tracker.getCopied().isEmpty());
+  EXPECT_TRUE(tracker.getPendingCopy().equals(rgn({{10, 0, 20, 10}, {10, 50, 20, 60}})));
+  EXPECT_EQ(Point(10, 0), tracker.getPendingOffset());
+  EXPECT_FALSE(tracker.isEmpty());
+
+  tracker.addChanged(rgn({{0, 0, 1, 1}}));
+  EXPECT_TRUE(tracker.getPendingCopy().isEmpty());
+  EXPECT_TRUE(tracker.getCopied().equals(rgn({{10, 0, 20, 10}, {10, 50, 20, 60}})));
+
+  tracker.clear();
+  EXPECT_TRUE(tracker.isEmpty());
+  EXPECT_EQ(Point(), tracker.getCopyOffset());
+}
+
+// ---------------------------------------------------------------------------
+// Pixel-level reference: whatever the tracker keeps must rebuild the new image
+// from the old one.
+
+constexpr int imageWidth = 96;
+constexpr int imageHeight = 64;
+const Rect imageRect(0, 0, imageWidth, imageHeight);
+
+class Image {
+public:
+  Image() : pixels_(size_t(imageWidth) * imageHeight) {}
+
+  uint32_t at(int x, int y) const { return pixels_[size_t(y) * imageWidth + x]; }
+  void set(int x, int y, uint32_t value) { pixels_[size_t(y) * imageWidth + x] = value; }
+
+  // Every destination pixel takes the pixel at destination - offset, all
+  // read before any is written, as a screen copy does.
+  void copy(const Region& dest, const Point& offset) {
+    const Image before = *this;
+    forEachPixel(dest, [&](int x, int y) { set(x, y, before.at(x - offset.x, y - offset.y)); });
+  }
+
+  void takeFrom(const Image& other, const Region& region) {
+    forEachPixel(region, [&](int x, int y) { set(x, y, other.at(x, y)); });
+  }
+
+  bool operator==(const Image&) const = default;
+
+  template <typename F>
+  static void forEachPixel(const Region& region, F f) {
+    std::vector<Rect> rects;
+    region.get_rects(&rects);
+    for (const Rect& r : rects)
+      for (int y = r.tl.y; y < r.br.y; y++)
+        for (int x = r.tl.x; x < r.br.x; x++)
+          f(x, y);
+  }
+
+private:
+  std::vector<uint32_t> pixels_;
+};
+
+struct Coverage {
+  int updatesWithCopy = 0;
+  int summedOffsets = 0;
+  int copySteps = 0;
+};
+
+class RandomScreen {
+public:
+  explicit RandomScreen(uint32_t seed) : rng_(seed) {}
+
+  int uniform(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng_); }
+
+  Rect randomRect(int maxW, int maxH) {
+    int w = uniform(1, maxW), h = uniform(1, maxH);
+    int x = uniform(0, imageWidth - w), y = uniform(0, imageHeight - h);
+    return Rect::fromXYWH(x, y, w, h);
+  }
+
+  // A few offsets only, so that equal offsets (extension) and chains (copy
+  // of a copy) come up often.
+  Point randomOffset() {
+    static const Point offsets[] = {{4, 0}, {0, 4}, {-4, 0}, {4, 4}, {-3, 7}, {10, -2}};
+    return offsets[uniform(0, 5)];
+  }
+
+  // A copy of up to three rectangles whose sources and destinations all lie
+  // inside the image.
+  Region randomCopyDest(const Point& offset) {
+    Region dest;
+    int count = uniform(1, 3);
+    for (int i = 0; i < count; i++) {
+      Rect r = randomRect(40, 30);
+      Rect inside = r.intersect(imageRect.translate(offset));
+      dest.assign_union(Region(inside));
+    }
+    return dest;
+  }
+
+  void paint(Image& image, const Region& region) {
+    Image::forEachPixel(region, [&](int x, int y) { image.set(x, y, next_++); });
+  }
+
+private:
+  std::mt19937 rng_;
+  uint32_t next_ = 1;
+};
+
+void checkRound(RandomScreen& screen, Image& image, Coverage& coverage) {
+  const Image old = image;
+  SimpleUpdateTracker tracker;
+  int steps = screen.uniform(1, 8);
+  for (int i = 0; i < steps; i++) {
+    if (screen.uniform(0, 2) != 0) {
+      Point offset = screen.randomOffset();
+      Region dest = screen.randomCopyDest(offset);
+      image.copy(dest, offset);
+      tracker.addCopied(dest, offset);
+      coverage.copySteps++;
+    } else {
+      Region changed(screen.randomRect(30, 20));
+      screen.paint(image, changed);
+      tracker.addChanged(changed);
+    }
+  }
+  tracker.mergePendingCopy();
+
+  const Region& copied = tracker.getCopied();
+  const Point offset = tracker.getCopyOffset();
+  if (!copied.isEmpty()) {
+    coverage.updatesWithCopy++;
+    Region source = copied;
+    source.translate(offset.negate());
+    ASSERT_TRUE(source.subtract(Region(imageRect)).isEmpty()) << "copy reads outside the image";
+    bool isStep = offset == Point(4, 0) || offset == Point(0, 4) || offset == Point(-4, 0) ||
+                  offset == Point(4, 4) || offset == Point(-3, 7) || offset == Point(10, -2);
+    if (!isStep)
+      coverage.summedOffsets++;
+  }
+
+  Image rebuilt = old;
+  rebuilt.copy(copied, offset);
+  rebuilt.takeFrom(image, tracker.getChanged());
+  ASSERT_TRUE(rebuilt == image) << "copied " << show(copied) << " by " << offset.x << ","
+                                << offset.y << " changed " << show(tracker.getChanged());
+}
+
+TEST(SimpleUpdateTracker, RandomUpdatesRebuildTheScreen) {
+  RandomScreen screen(20240611);
+  Image image;
+  screen.paint(image, Region(imageRect));
+  Coverage coverage;
+  for (int round = 0; round < 3000; round++) {
+    SCOPED_TRACE(round);
+    ASSERT_NO_FATAL_FAILURE(checkRound(screen, image, coverage));
+  }
+  // The run is only worth something if copies survive and chain.
+  EXPECT_GT(coverage.updatesWithCopy, 1000);
+  EXPECT_GT(coverage.summedOffsets, 50);
+}
+
+} // namespace
+} // namespace rfb
