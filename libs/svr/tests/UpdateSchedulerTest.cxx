@@ -83,7 +83,9 @@ public:
 // Keeps the lines of the "UpdateScheduler" source while it exists.
 class SchedulerLog : public plat::LogDest {
 public:
-  SchedulerLog() : LogDest("schedulertest") { plat::setLogSetting("UpdateScheduler:schedulertest:0"); }
+  SchedulerLog() : LogDest("schedulertest") {
+    plat::setLogSetting("UpdateScheduler:schedulertest:0");
+  }
   ~SchedulerLog() override { plat::setLogSetting(""); }
 
   void write(int level, const char* source, const char* text) override {
@@ -264,46 +266,44 @@ TEST_F(UpdateSchedulerTest, LongerBatchDelayAndZeroBatchDelay) {
   EXPECT_EQ(7, server.sent[1].atMs);
 }
 
-TEST_F(UpdateSchedulerTest, CopyOfACopyLeavesAsOneCopyWithTheSummedOffset) {
+TEST_F(UpdateSchedulerTest, CopiesLeaveMerged) {
+  struct Copy {
+    Region dest;
+    Point offset;
+  };
+  struct Case {
+    const char* name;
+    std::vector<Copy> copies;
+    UpdateInfo expected;
+  };
+  const Case cases[] = {
+    {"a window dragged twice is one copy with the summed offset",
+     {{rgn({{10, 10, 110, 60}}), {10, 10}}, {rgn({{15, 30, 115, 80}}), {5, 20}}},
+     {rgn({{15, 30, 115, 80}}), {15, 30},
+      rgn({{10, 10, 110, 60}}).subtract(rgn({{15, 30, 115, 80}}))}},
+    {"same offset, disjoint areas: one copy",
+     {{rgn({{0, 0, 20, 20}}), {0, 30}}, {rgn({{50, 0, 70, 20}}), {0, 30}}},
+     {rgn({{0, 0, 20, 20}, {50, 0, 70, 20}}), {0, 30}, Region()}},
+    {"unrelated copies: the bigger stays a copy",
+     {{rgn({{0, 0, 100, 100}}), {0, 100}}, {rgn({{200, 0, 210, 10}}), {3, 0}}},
+     {rgn({{0, 0, 100, 100}}), {0, 100}, rgn({{200, 0, 210, 10}})}},
+  };
+  ParamSetting period("UpdatePeriod", "0");
   scheduler.setServer(&server);
-  request();
-  scheduler.addCopied(rgn({{10, 10, 110, 60}}), {10, 10});
-  scheduler.addCopied(rgn({{15, 30, 115, 80}}), {5, 20});
-  scheduler.changesAdded();
-  advanceMs(1);
-  ASSERT_EQ(1u, server.sent.size());
-  const UpdateInfo& update = server.sent[0].update;
-  EXPECT_TRUE(update.copied.equals(rgn({{15, 30, 115, 80}})));
-  EXPECT_EQ(Point(15, 30), update.offset);
-  EXPECT_TRUE(update.changed.equals(rgn({{10, 10, 110, 60}}).subtract(rgn({{15, 30, 115, 80}}))));
-}
-
-TEST_F(UpdateSchedulerTest, SameOffsetDisjointCopiesLeaveAsOneCopy) {
-  scheduler.setServer(&server);
-  request();
-  scheduler.addCopied(rgn({{0, 0, 20, 20}}), {0, 30});
-  scheduler.addCopied(rgn({{50, 0, 70, 20}}), {0, 30});
-  scheduler.changesAdded();
-  advanceMs(1);
-  ASSERT_EQ(1u, server.sent.size());
-  const UpdateInfo& update = server.sent[0].update;
-  EXPECT_TRUE(update.copied.equals(rgn({{0, 0, 20, 20}, {50, 0, 70, 20}})));
-  EXPECT_EQ(Point(0, 30), update.offset);
-  EXPECT_TRUE(update.changed.isEmpty());
-}
-
-TEST_F(UpdateSchedulerTest, UnrelatedCopiesKeepTheBiggerAsTheCopy) {
-  scheduler.setServer(&server);
-  request();
-  scheduler.addCopied(rgn({{0, 0, 100, 100}}), {0, 100});
-  scheduler.addCopied(rgn({{200, 0, 210, 10}}), {3, 0});
-  scheduler.changesAdded();
-  advanceMs(1);
-  ASSERT_EQ(1u, server.sent.size());
-  const UpdateInfo& update = server.sent[0].update;
-  EXPECT_TRUE(update.copied.equals(rgn({{0, 0, 100, 100}})));
-  EXPECT_EQ(Point(0, 100), update.offset);
-  EXPECT_TRUE(update.changed.equals(rgn({{200, 0, 210, 10}})));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    server.sent.clear();
+    request();
+    for (const Copy& copy : c.copies)
+      scheduler.addCopied(copy.dest, copy.offset);
+    scheduler.changesAdded();
+    advanceMs(1);
+    ASSERT_EQ(1u, server.sent.size());
+    const UpdateInfo& update = server.sent[0].update;
+    EXPECT_TRUE(update.copied.equals(c.expected.copied));
+    EXPECT_EQ(c.expected.offset, update.offset);
+    EXPECT_TRUE(update.changed.equals(c.expected.changed));
+  }
 }
 
 TEST_F(UpdateSchedulerTest, ChangesWhileStoppedAreDeliveredAfterStartAndRequest) {
