@@ -2,11 +2,13 @@
 
 #include "uilibs/tx/CutBufferEventHandler.h"
 #include "uilibs/tx/ErrorCatcher.h"
+#include "uilibs/tx/TXWindow.h"
 
 #include "base/plat/Assert.h"
 #include "base/plat/BoolParameter.h"
 #include "base/plat/Exception.h"
 #include "base/plat/Format.h"
+#include "base/plat/NoDestructor.h"
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
@@ -112,16 +114,13 @@ Atom internAtom(const char* name) {
   return XInternAtom(dpy, name, False);
 }
 
-// The hidden window whose property changes yield server timestamps. Created
-// on first use and kept for the life of the process.
+// The hidden toolkit window (1x1, unmapped, selecting property changes)
+// whose property changes yield server timestamps. Created on first use and
+// kept for the life of the process: never destroyed, since the dispatcher's
+// registries may be gone by the time statics are torn down.
 Window timeWindow() {
-  static const Window window = [] {
-    XSetWindowAttributes attributes;
-    attributes.event_mask = PropertyChangeMask | FocusChangeMask;
-    return XCreateWindow(display(), rootWindow(), 0, 0, 1, 1, 0, CopyFromParent, InputOutput,
-                         CopyFromParent, CWEventMask, &attributes);
-  }();
-  return window;
+  static plat::NoDestructor<TXWindow> window;
+  return window->win();
 }
 
 int64_t halfDifference(uint16_t cell, uint16_t wanted) {
