@@ -1,0 +1,361 @@
+#include "ClipboardPeers.h"
+#include "ClipboardRecorder.h"
+
+#include "uilibs/tx/CutBufferEventHandler.h"
+#include "uilibs/tx/TXClipboardWindow.h"
+
+#include "base/plat/ConfigParameter.h"
+#include "base/plat/Configuration.h"
+#include "base/plat/Exception.h"
+#include "testsupport/LogRecorder.h"
+#include "testsupport/XvfbServer.h"
+
+#include <algorithm>
+#include <memory>
+#include <random>
+
+namespace {
+
+using cliptest::Paster;
+using cliptest::Peer;
+using cliptest::Recorder;
+using cliptest::SelectionOwner;
+
+const std::string& serverName() {
+  return testsupport::XvfbServer::shared().displayName();
+}
+
+// Sets a parameter for the life of the scope.
+class ScopedParam {
+public:
+  ScopedParam(const char* name, const char* value) : name_(name) {
+    EXPECT_TRUE(plat::Configuration::global().setParam(name, value, 10));
+  }
+  ~ScopedParam() { plat::Configuration::global().findParam(name_)->unset(10, false); }
+
+private:
+  const char* name_;
+};
+
+// A text of `bytes` bytes (whole characters) mixing ASCII with two- and
+// three-byte UTF-8 sequences, from a fixed seed.
+std::string bigUtf8(size_t bytes, unsigned seed) {
+  static const char* const pieces[] = {"a", "Z", " ", "\n", "\xc3\xa9", "\xe2\x82\xac",
+                                       "\xe4\xb8\xad", "7"};
+  std::mt19937 random(seed);
+  std::string text;
+  while (text.size() < bytes) {
+    text += pieces[random() % (sizeof(pieces) / sizeof(pieces[0]))];
+  }
+  while (text.size() > bytes)
+    text.pop_back();
+  // Cut back to a character boundary.
+  while (!text.empty() && (uint8_t(text.back()) & 0xc0) == 0x80)
+    text.pop_back();
+  if (!text.empty() && uint8_t(text.back()) >= 0xc0)
+    text.pop_back();
+  return text;
+}
+
+class TXClipboardWindowTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    tx::openDisplay(serverName().c_str());
+    ASSERT_NE(tx::display(), nullptr);
+  }
+
+  // Creates the window and waits for its first cycle.
+  void start() {
+    window = std::make_unique<tx::TXClipboardWindow>(recorder);
+    ASSERT_TRUE(waitCycles(1));
+  }
+
+  bool waitCycles(size_t n) {
+    return cliptest::pumpUntil([&] { return recorder.cycles() >= n; }, peers());
+  }
+
+  // A poll, run to its end.
+  void poll() {
+    size_t before = recorder.cycles();
+    window->checkSelection(0, 0);
+    ASSERT_TRUE(waitCycles(before + 1));
+  }
+
+  // A server time strictly later than `t`.
+  Time laterThan(Time t) {
+    Time now = owner.serverTime();
+    while (now == t)
+      now = owner.serverTime();
+    return now;
+  }
+
+  std::vector<Peer*> peers() { return {&owner, &paster}; }
+
+  plat::TimerManager timers;
+  Recorder recorder;
+  SelectionOwner owner{serverName()};
+  Paster paster{serverName()};
+  std::unique_ptr<tx::TXClipboardWindow> window;
+};
+
+TEST_F(TXClipboardWindowTest, FirstCycleTakesTheCurrentTextAsInitial) {
+  owner.own(tx::atomClipboard(), {"already there", "already there"});
+  recorder.primary = false;
+  start();
+  ASSERT_EQ(recorder.changed.size(), 1u);
+  EXPECT_EQ(recorder.changed[0].text, "already there");
+  EXPECT_TRUE(recorder.changed[0].initial);
+  EXPECT_FALSE(window->initial());
+
+  owner.own(tx::atomClipboard(), {"later", "later"});
+  poll();
+  ASSERT_EQ(recorder.changed.size(), 2u);
+  EXPECT_EQ(recorder.changed[1].text, "later");
+  EXPECT_FALSE(recorder.changed[1].initial);
+}
+
+TEST_F(TXClipboardWindowTest, PollPrefersTheNewerSelection) {
+  enum Order { primaryNewer, clipboardNewer, sameTime };
+  struct Case {
+    bool sendPrimary;
+    Order order;
+    const char* expected; // "P" or "C"
+  };
+  const Case cases[] = {
+    {true, primaryNewer, "P"}, {true, clipboardNewer, "C"}, {true, sameTime, "P"},
+    {false, primaryNewer, "C"}, {false, clipboardNewer, "C"}, {false, sameTime, "C"},
+  };
+  start();
+  int round = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "sendPrimary " << c.sendPrimary << " order " << c.order);
+    round++;
+    std::string p = "P" + std::to_string(round);
+    std::string cl = "C" + std::to_string(round);
+    Time first = laterThan(window->latestTime());
+    Time second = c.order == sameTime ? first : laterThan(first);
+    if (c.order == clipboardNewer) {
+      owner.own(XA_PRIMARY, {p, p}, first);
+      owner.own(tx::atomClipboard(), {cl, cl}, second);
+    } else {
+      owner.own(tx::atomClipboard(), {cl, cl}, first);
+      owner.own(XA_PRIMARY, {p, p}, second);
+    }
+    recorder.primary = c.sendPrimary;
+    poll();
+    ASSERT_FALSE(recorder.changed.empty());
+    EXPECT_EQ(recorder.changed.back().text, std::string(c.expected) + std::to_string(round));
+    // Only CLIPBOARD is asked for its time when PRIMARY is not wanted.
+    EXPECT_EQ(owner.requestsFor(XA_PRIMARY, tx::atomTimestamp()) > 0, c.sendPrimary);
+    owner.requests.clear();
+  }
+}
+
+TEST_F(TXClipboardWindowTest, UnchangedTimestampsFetchNothing) {
+  owner.own(XA_PRIMARY, {"p", "p"});
+  owner.own(tx::atomClipboard(), {"c", "c"}, laterThan(0));
+  start();
+  owner.requests.clear();
+  testsupport::LogRecorder log("TXClipboardWindow", 110);
+  poll();
+  ASSERT_FALSE(recorder.unchanged.empty());
+  EXPECT_FALSE(recorder.unchanged.back().ownedByUs);
+  EXPECT_FALSE(recorder.unchanged.back().timedOut);
+  EXPECT_EQ(recorder.changed.size(), 1u);
+  EXPECT_EQ(owner.requestsFor(XA_PRIMARY, tx::atomTargets()), 0u);
+  EXPECT_EQ(owner.requestsFor(tx::atomClipboard(), tx::atomTargets()), 0u);
+  std::vector<std::string> lines = log.texts("TXClipboardWindow");
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "Selections were old; ignoring"), lines.end());
+}
+
+TEST_F(TXClipboardWindowTest, OwnerWithoutUtf8IsReadAsLatin1) {
+  start();
+  owner.offerUtf8 = false;
+  owner.own(tx::atomClipboard(), {"", "caf\xe9 \x80 \xff"});
+  recorder.primary = false;
+  poll();
+  ASSERT_FALSE(recorder.changed.empty());
+  EXPECT_EQ(recorder.changed.back().text, "caf\xc3\xa9 \xe2\x82\xac \xc3\xbf");
+  EXPECT_EQ(owner.requestsFor(tx::atomClipboard(), XA_STRING), 1u);
+  EXPECT_EQ(owner.requestsFor(tx::atomClipboard(), tx::atomUtf8String()), 0u);
+}
+
+TEST_F(TXClipboardWindowTest, NewerCutBufferWinsOnlyWhenUsed) {
+  struct Case {
+    const char* useCutBuffer;
+    bool expectCutBuffer;
+  };
+  const Case cases[] = {{"0", false}, {"1", true}};
+  start();
+  recorder.primary = false;
+  int round = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.useCutBuffer);
+    ScopedParam use("UseCutBuffer", c.useCutBuffer);
+    round++;
+    std::string selected = "selected " + std::to_string(round);
+    Time selectedAt =
+      owner.own(tx::atomClipboard(), {selected, selected}, laterThan(window->latestTime()));
+    // The cut buffer must be strictly newer (the server counts milliseconds).
+    laterThan(selectedAt);
+    Time cutBefore = tx::CutBufferEventHandler::cutBufferTime();
+    paster.storeCutBuffer("cut \x80 " + std::to_string(round));
+    ASSERT_TRUE(cliptest::pumpUntil(
+      [&] { return tx::CutBufferEventHandler::cutBufferTime() != cutBefore; }, peers()));
+    poll();
+    ASSERT_FALSE(recorder.changed.empty());
+    EXPECT_EQ(recorder.changed.back().text,
+              c.expectCutBuffer ? "cut \xe2\x82\xac " + std::to_string(round) : selected);
+  }
+}
+
+TEST_F(TXClipboardWindowTest, ViewerTextIsOfferedEverywhereAndNotReadBack) {
+  start();
+  const std::string euro = "\xe2\x82\xac";
+  window->setCutText(euro.size(), euro.data());
+  EXPECT_TRUE(window->ownsSelection(XA_PRIMARY));
+  EXPECT_TRUE(window->ownsSelection(tx::atomClipboard()));
+  EXPECT_EQ(XGetSelectionOwner(paster.dpy(), XA_PRIMARY), window->win());
+  EXPECT_EQ(XGetSelectionOwner(paster.dpy(), paster.atom("CLIPBOARD")), window->win());
+
+  Paster::Answer asUtf8 = paster.paste(paster.atom("CLIPBOARD"), paster.atom("UTF8_STRING"),
+                                       {&owner});
+  EXPECT_EQ(asUtf8.type, paster.atom("UTF8_STRING"));
+  EXPECT_EQ(asUtf8.bytes, euro);
+  Paster::Answer asString = paster.paste(XA_PRIMARY, XA_STRING, {&owner});
+  EXPECT_EQ(asString.bytes, "\x80");
+  EXPECT_EQ(paster.cutBuffer(), "\x80");
+
+  // Our own text is ours: nothing comes back from a poll, whichever
+  // selection it looks at.
+  for (bool primary : {true, false}) {
+    recorder.primary = primary;
+    poll();
+    EXPECT_TRUE(recorder.unchanged.back().ownedByUs);
+  }
+  EXPECT_TRUE(recorder.changed.empty());
+}
+
+TEST_F(TXClipboardWindowTest, ClipboardTakenAfterOurTextIsFetchedOnPoll) {
+  start();
+  window->setCutText(4, "ours");
+  owner.own(tx::atomClipboard(), {"theirs", "theirs"}, laterThan(window->latestTime()));
+  ASSERT_TRUE(cliptest::pumpUntil([&] { return !window->ownsSelection(tx::atomClipboard()); },
+                                  peers()));
+  recorder.primary = true;
+  poll();
+  ASSERT_FALSE(recorder.changed.empty());
+  EXPECT_EQ(recorder.changed.back().text, "theirs");
+  EXPECT_EQ(owner.requestsFor(XA_PRIMARY, tx::atomTimestamp()), 0u);
+}
+
+TEST_F(TXClipboardWindowTest, ACycleIsGivenUpAfterFiveSeconds) {
+  cliptest::ManualClock clock;
+  plat::TimerManager manual(true, &clock);
+  owner.answering = false;
+  owner.own(tx::atomClipboard(), {"never", "never"});
+  recorder.primary = false;
+  window = std::make_unique<tx::TXClipboardWindow>(recorder);
+  ASSERT_TRUE(cliptest::pumpUntil([&] { return !owner.requests.empty(); }, peers()));
+
+  clock.advanceMs(tx::TXClipboardWindow::requestTimeoutMs - 1);
+  cliptest::pumpUntil([] { return true; }, peers());
+  EXPECT_EQ(recorder.cycles(), 0u);
+  clock.advanceMs(1);
+  ASSERT_TRUE(waitCycles(1));
+  EXPECT_TRUE(recorder.unchanged[0].timedOut);
+  EXPECT_TRUE(recorder.unchanged[0].initial);
+  // The first cycle did not complete: the next one still finds the
+  // reference text.
+  EXPECT_TRUE(window->initial());
+
+  owner.answering = true;
+  owner.own(tx::atomClipboard(), {"answered", "answered"});
+  poll();
+  ASSERT_EQ(recorder.changed.size(), 1u);
+  EXPECT_EQ(recorder.changed[0].text, "answered");
+  EXPECT_TRUE(recorder.changed[0].initial);
+}
+
+TEST_F(TXClipboardWindowTest, FiveMegabytesBothWays) {
+  start();
+  recorder.primary = false;
+  const std::string fromDesktop = bigUtf8(5 * 1024 * 1024, 1);
+  owner.own(tx::atomClipboard(), {fromDesktop, ""});
+  poll();
+  ASSERT_FALSE(recorder.changed.empty());
+  // Used to arrive cut to its first 256 KB and be sent as if complete.
+  EXPECT_EQ(recorder.changed.back().text.size(), fromDesktop.size());
+  EXPECT_TRUE(recorder.changed.back().text == fromDesktop);
+
+  std::string fromViewer(5 * 1024 * 1024, 'v');
+  for (size_t i = 0; i < fromViewer.size(); i += 97)
+    fromViewer[i] = char('a' + i % 26);
+  window->setCutText(fromViewer.size(), fromViewer.data());
+  Paster::Answer pasted =
+    paster.paste(paster.atom("CLIPBOARD"), paster.atom("UTF8_STRING"), {&owner});
+  EXPECT_EQ(pasted.bytes.size(), fromViewer.size());
+  EXPECT_TRUE(pasted.bytes == fromViewer);
+  EXPECT_TRUE(paster.cutBuffer() == fromViewer);
+}
+
+TEST_F(TXClipboardWindowTest, IncrementalAnswerIsDrainedNotSent) {
+  start();
+  recorder.primary = false;
+  owner.incremental = true;
+  owner.chunkBytes = 1000;
+  const std::string big(10000, 'i');
+  owner.own(tx::atomClipboard(), {big, big});
+  poll();
+  // Sent on as an empty text, it would have wiped the viewers' clipboards.
+  EXPECT_TRUE(recorder.changed.empty());
+  EXPECT_FALSE(recorder.unchanged.back().timedOut);
+  ASSERT_TRUE(cliptest::pumpUntil(
+    [&] { return owner.incrementalDone == 1 && window->pendingIncrProperty() == 0; }, peers()));
+
+  // And the window goes on working both ways.
+  owner.incremental = false;
+  owner.own(tx::atomClipboard(), {"plain again", "plain again"});
+  poll();
+  ASSERT_EQ(recorder.changed.size(), 1u);
+  EXPECT_EQ(recorder.changed[0].text, "plain again");
+  window->setCutText(6, "served");
+  EXPECT_EQ(paster.paste(XA_PRIMARY, paster.atom("UTF8_STRING"), {&owner}).bytes, "served");
+}
+
+TEST_F(TXClipboardWindowTest, RefusedConversionsEndTheCycleUnchanged) {
+  start();
+  recorder.primary = false;
+  owner.offerUtf8 = false;
+  // Neither UTF8_STRING nor a STRING the owner will give.
+  owner.answering = true;
+  owner.own(tx::atomClipboard(), {"", ""});
+  poll();
+  EXPECT_EQ(owner.requestsFor(tx::atomClipboard(), XA_STRING), 1u);
+  // An empty text is a text: the owner's answer arrives as "".
+  ASSERT_EQ(recorder.changed.size(), 1u);
+  EXPECT_EQ(recorder.changed[0].text, "");
+
+  // An owner that vanished: every conversion is refused by the server.
+  SelectionOwner gone(serverName());
+  gone.own(tx::atomClipboard(), {"x", "x"});
+  XDestroyWindow(gone.dpy(), gone.win());
+  XSync(gone.dpy(), False);
+  size_t changedBefore = recorder.changed.size();
+  poll();
+  EXPECT_EQ(recorder.changed.size(), changedBefore);
+  EXPECT_FALSE(recorder.unchanged.back().ownedByUs);
+}
+
+TEST_F(TXClipboardWindowTest, OtherSelectionsAreRefused) {
+  start();
+  EXPECT_THROW(window->checkSelection(paster.atom("SECONDARY"), 5), plat::Exception);
+  // A PRIMARY change is not looked at unless PRIMARY is preferred.
+  recorder.primary = false;
+  size_t before = recorder.cycles();
+  window->checkSelection(XA_PRIMARY, 5);
+  EXPECT_FALSE(window->cycleInProgress());
+  EXPECT_EQ(recorder.cycles(), before);
+}
+
+} // namespace
