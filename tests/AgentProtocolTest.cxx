@@ -71,7 +71,8 @@ rfb::PixelFormat screenFormat(const std::string& displayName) {
   if (!dpy)
     throw std::runtime_error("cannot open " + displayName);
   int screen = DefaultScreen(dpy);
-  Visual* visual = DefaultVisual(dpy, screen);
+  const Visual* visual = DefaultVisual(dpy, screen);
+  unsigned long masks[3] = {visual->red_mask, visual->green_mask, visual->blue_mask};
   int depth = DefaultDepth(dpy, screen);
   int bpp = 0;
   int count = 0;
@@ -83,13 +84,13 @@ rfb::PixelFormat screenFormat(const std::string& displayName) {
   XFree(formats);
   bool bigEndian = ImageByteOrder(dpy) == MSBFirst;
   XCloseDisplay(dpy);
-  int redShift = lowestBit(visual->red_mask);
-  int greenShift = lowestBit(visual->green_mask);
-  int blueShift = lowestBit(visual->blue_mask);
-  return rfb::PixelFormat(bpp, depth, bigEndian, true, int(visual->red_mask >> redShift),
-                          int(visual->green_mask >> greenShift),
-                          int(visual->blue_mask >> blueShift), 0, redShift, greenShift,
-                          blueShift, 0);
+  // The visual belongs to the closed connection: only the copies are used.
+  int shifts[3];
+  for (int i = 0; i < 3; i++)
+    shifts[i] = lowestBit(masks[i]);
+  return rfb::PixelFormat(bpp, depth, bigEndian, true, int(masks[0] >> shifts[0]),
+                          int(masks[1] >> shifts[1]), int(masks[2] >> shifts[2]), 0, shifts[0],
+                          shifts[1], shifts[2], 0);
 }
 
 class AgentProtocolTest : public testing::Test {

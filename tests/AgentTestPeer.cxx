@@ -164,8 +164,12 @@ void AgentTestPeer::spawn(const std::vector<std::string>& argv, int connectionFd
     ::_exit(127);
   ::dup2(null, 0);
   ::dup2(err, 2);
-  if (connectionFd >= 0)
-    ::dup2(connectionFd, childFd);  // dup2 clears close-on-exec on the copy
+  // dup2 clears close-on-exec on the copy, but does nothing at all when the
+  // descriptor already has the wanted number.
+  if (connectionFd >= 0 && connectionFd != childFd)
+    ::dup2(connectionFd, childFd);
+  else if (connectionFd >= 0)
+    ::fcntl(childFd, F_SETFD, 0);
   ::execve(args[0], args.data(), envp.data());
   ::_exit(127);
 }
