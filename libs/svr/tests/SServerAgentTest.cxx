@@ -100,9 +100,14 @@ public:
             rfb::ColourMap* colourMap = nullptr)
     : rfb::ManagedPixelBuffer(pf, rect, colourMap), shm_(shm) {}
   plat::SharedMem* getSharedMem() override { return shm_; }
-  void grabRegion(const rfb::Region& region) override { grabbed.push_back(region); }
+  void grabRegion(const rfb::Region& region) override {
+    if (failGrab)
+      throw plat::Exception("grab failed", "XError");
+    grabbed.push_back(region);
+  }
 
   std::vector<rfb::Region> grabbed;
+  bool failGrab = false;
 
 private:
   plat::SharedMem* shm_;
@@ -547,6 +552,28 @@ TEST_F(SServerAgentTest, UpdateGrabsBothRegionsThenNamesThem) {
   EXPECT_TRUE(copied == update.copied);
   EXPECT_TRUE(changed == update.changed);
   EXPECT_TRUE(in.atEnd());
+}
+
+TEST_F(SServerAgentTest, UpdateWhosePixelsCannotBeGrabbedIsNotAnnounced) {
+  // Announcing it would have had the server send pixels that were never
+  // copied into the shared buffer; the request now stays open instead.
+  FakeSharedMem shm({0xd2});
+  ShmBuffer pb(rfb::PixelFormat::rgb888(), rfb::Rect(0, 0, 100, 100), &shm);
+  agent.setPixelBuffer(&pb);
+  peerSend(message("fbUpdateRequest"));
+  ASSERT_TRUE(pumpUntil([&] { return agent.isUpdateRequested(); }));
+  pb.failGrab = true;
+  UpdateInfo update;
+  update.changed = rfb::Region(rfb::Rect(0, 0, 10, 10));
+  agent.fbUpdate(update);
+  EXPECT_TRUE(agent.isUpdateRequested());
+  pb.failGrab = false;
+  agent.fbUpdate(update);
+  EXPECT_FALSE(agent.isUpdateRequested());
+  std::vector<Message> got = sentAfterGreeting(2);
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0].name, "setPixelBuffer");
+  EXPECT_EQ(got[1].name, "fbUpdate");
 }
 
 TEST_F(SServerAgentTest, SameBlankRegionIsSentOnce) {
