@@ -14,6 +14,7 @@ esac
 
 dir=build/$flavour
 revision=$(git rev-parse --short HEAD 2>/dev/null || echo 0)
-cmake -S . -B "$dir" -G Ninja "${args[@]}" -DKWO_REVISION="$revision" >/dev/null
-cmake --build "$dir" -- -j"$(nproc)"
+# Build output goes to stderr so that callers can take the folder from stdout.
+cmake -S . -B "$dir" -G Ninja "${args[@]}" -DKWO_REVISION="$revision" >&2
+cmake --build "$dir" -- -j"$(nproc)" >&2
 echo "$dir"
