@@ -87,10 +87,16 @@ public:
 
 private:
   struct Screen;
+  // For images that own their pixels.
   struct ImageDeleter {
     void operator()(_XImage* image) const;
   };
+  // For images over the segment.
+  struct SegmentImageDeleter {
+    void operator()(_XImage* image) const;
+  };
   using ImagePtr = std::unique_ptr<_XImage, ImageDeleter>;
+  using SegmentImagePtr = std::unique_ptr<_XImage, SegmentImageDeleter>;
 
   PixelBufferX11(Window window, const ipc_perm* perm, const Screen& screen, Method fastest);
   static Screen describeScreen(Window window, const rfb::Rect& rect);
@@ -105,6 +111,7 @@ private:
   void grabIntoPixmap(const rfb::Region& area);
   void grabWhole();
   void grabRects(const rfb::Region& area);
+  void grabRect(const rfb::Rect& r);
 
   Window window_;
   int depth_;
@@ -116,7 +123,7 @@ private:
   std::unique_ptr<plat::SharedMem> shm_;
   std::unique_ptr<XShmAttachment> attachment_;
   std::unique_ptr<XShmPixmap> pixmap_;
-  ImagePtr image_;
+  SegmentImagePtr image_;
   rfb::Region clip_;
 };
 

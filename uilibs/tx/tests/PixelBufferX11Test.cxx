@@ -137,6 +137,10 @@ struct WayCase {
   uint8_t segmentType;
 };
 
+void PrintTo(const WayCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
 const WayCase wayCases[] = {
   {"shmPixmap24", ServerKind::depth24, Method::shmPixmap, true, Method::shmPixmap,
    "Using shared memory Pixmap", plat::SharedMem::typeSysV},
