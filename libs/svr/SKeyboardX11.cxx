@@ -54,9 +54,11 @@ bool rowIsFree(const KeySym* row, int perKeycode) {
   return std::all_of(row, row + perKeycode, [](KeySym keysym) { return keysym == NoSymbol; });
 }
 
-// The row holds exactly what addKeysym() put there.
-bool rowHoldsOnly(const KeySym* row, int perKeycode, uint32_t keysym) {
-  return row[0] == keysym && rowIsFree(row + 1, perKeycode - 1);
+// The row still starts with what addKeysym() put there. The rest of it is
+// not compared: an XKB server fills the other columns itself (the second
+// group repeats the first, a letter gains its other case).
+bool rowStartsWith(const KeySym* row, uint32_t keysym) {
+  return row[0] == keysym;
 }
 
 } // namespace
@@ -65,7 +67,7 @@ void SKeyboardX11::XkbDescDeleter::operator()(_XkbDesc* desc) const {
   XkbFreeKeyboard(desc, XkbAllComponentsMask, True);
 }
 
-SKeyboardX11::SKeyboardX11(Display* dpy)
+SKeyboardX11::SKeyboardX11(Display* dpy, bool useXkb)
   : dpy_(dpy), interpreter_(*this), autoRepeatTimer_(*this) {
   tx::TXEventDispatcher::addEventHandler(this, true);
 
@@ -74,7 +76,10 @@ SKeyboardX11::SKeyboardX11(Display* dpy)
   XDisplayKeycodes(dpy_, &minKeycode, &maxKeycode);
   setKeycodeRange(minKeycode, maxKeycode);
 
-  initXkb();
+  if (useXkb)
+    initXkb();
+  else
+    vlog.info("XKB not used - using the core keyboard mapping");
   refreshMapping();
 }
 
@@ -96,12 +101,14 @@ void SKeyboardX11::initXkb() {
     return;
   }
   xkbEventBase_ = eventBase;
+  // Once a client has spoken XKB the server tells it of map changes only
+  // through XKB events, so these are wanted even without a map.
+  XkbSelectEvents(dpy_, XkbUseCoreKbd, xkbEventMask, xkbEventMask);
   if (!fetchXkbMap()) {
     vlog.info("Cannot read the XKB keyboard map - using the core keyboard mapping");
     return;
   }
   vlog.info("XKB extension present - version %d.%d", major, minor);
-  XkbSelectEvents(dpy_, XkbUseCoreKbd, xkbEventMask, xkbEventMask);
   XkbStateRec state{};
   if (XkbGetState(dpy_, XkbUseCoreKbd, &state) == Success) {
     group_ = state.group;
@@ -237,6 +244,7 @@ void SKeyboardX11::fakeKeyEvent(int keycode, bool down) {
     // would ignore a second press of a held key, so release it first.
     if (interpreter_.isKeycodeHeld(keycode))
       XTestFakeKeyEvent(dpy_, keycode, False, CurrentTime);
+    markAddedKeyUsed(keycode);
   }
   XTestFakeKeyEvent(dpy_, keycode, down, CurrentTime);
 }
@@ -274,7 +282,7 @@ int SKeyboardX11::addKeysym(uint32_t keysym) {
   // Added before, but the map change has not come back as an event yet.
   for (const auto& [keycode, added] : addedKeys_) {
     if (added == keysym && keycode >= first && keycode <= maxKeycode() &&
-        rowHoldsOnly(row(keycode), perKeycode, keysym))
+        rowStartsWith(row(keycode), keysym))
       return keycode;
   }
 
@@ -286,7 +294,7 @@ int SKeyboardX11::addKeysym(uint32_t keysym) {
     }
   }
   // A full map would otherwise refuse every new keysym for the rest of the
-  // session: the keysym added longest ago gives its keycode up.
+  // session: the added keysym used longest ago gives its keycode up.
   if (keycode < 0)
     keycode = recyclableKeycode();
   if (keycode < 0) {
@@ -299,6 +307,13 @@ int SKeyboardX11::addKeysym(uint32_t keysym) {
   addedKeys_.emplace_back(keycode, keysym);
   vlog.status("Added unknown keysym 0x%x to keycode %d", keysym, keycode);
   return keycode;
+}
+
+void SKeyboardX11::markAddedKeyUsed(int keycode) {
+  auto it = std::find_if(addedKeys_.begin(), addedKeys_.end(),
+                         [keycode](const auto& entry) { return entry.first == keycode; });
+  if (it != addedKeys_.end())
+    std::rotate(it, it + 1, addedKeys_.end());
 }
 
 int SKeyboardX11::recyclableKeycode() const {
@@ -332,7 +347,7 @@ void SKeyboardX11::removeAddedKeysyms() {
   for (const auto& [keycode, keysym] : addedKeys_) {
     int perKeycode = 0;
     KeySymArray row = readKeyboardMapping(dpy_, keycode, 1, perKeycode);
-    if (!row || !rowHoldsOnly(row.get(), perKeycode, keysym))
+    if (!row || !rowStartsWith(row.get(), keysym))
       continue;
     if (setKeycodeRow(keycode, NoSymbol, perKeycode))
       vlog.debug("Removed added keysym 0x%x from keycode %d", keysym, keycode);
@@ -382,15 +397,14 @@ void SKeyboardX11::handleXkbEvent(const XEvent& event) {
   switch (xkbEvent.any.xkb_type) {
   case XkbNewKeyboardNotify:
   case XkbMapNotify:
-    if (!xkb_)
-      return;
-    if (!fetchXkbMap()) {
+    // Without a map of our own the core lookups still see the change.
+    if (!fetchXkbMap() && xkb_)
       vlog.status("Cannot read the changed XKB keyboard map - keeping the old one");
-      return;
-    }
     refreshMapping();
     return;
   case XkbStateNotify:
+    if (!xkb_)
+      return;
     group_ = xkbEvent.state.group;
     modifierState_ = xkbEvent.state.mods;
     return;

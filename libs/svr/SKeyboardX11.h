@@ -12,8 +12,8 @@
 // LockMask, Mod1..Mod5), updated by our own lock presses at once and by the
 // server through XKB state events or pointer queries; autoRepeatDisabled_ is
 // true exactly while this object holds the server's auto-repeat off;
-// addedKeys_ lists the keycodes this object gave a keysym, oldest first,
-// each with that keysym. Event-loop thread only.
+// addedKeys_ lists the keycodes this object gave a keysym, each with that
+// keysym, the one pressed longest ago first. Event-loop thread only.
 
 #include "base/plat/Timer.h"
 #include "base/rfb/KeyEventInterpreter.h"
@@ -39,8 +39,10 @@ public:
 
   // `dpy` (not owned) is the connection keys are injected through. Reads the
   // keyboard map and registers for every X event with the toolkit's
-  // dispatcher.
-  explicit SKeyboardX11(Display* dpy);
+  // dispatcher. Without `useXkb` the extension is never asked for, and the
+  // keyboard is handled as on a server without it (for a connection that
+  // Xlib opened with XKB ignored).
+  explicit SKeyboardX11(Display* dpy, bool useXkb = true);
   // stop(), then unregisters.
   ~SKeyboardX11() override;
   SKeyboardX11(const SKeyboardX11&) = delete;
@@ -63,7 +65,8 @@ public:
   bool isAutoRepeatDisabled() const { return autoRepeatDisabled_; }
   bool isAutoRepeatTimerRunning() const { return autoRepeatTimer_.isRunning(); }
   const rfb::KeyEventInterpreter& interpreter() const { return interpreter_; }
-  // Keycodes holding a keysym this object added, oldest first.
+  // Keycodes holding a keysym this object added, least recently pressed
+  // first.
   const std::vector<std::pair<int, uint32_t>>& addedKeys() const { return addedKeys_; }
 
   // The keysym of `keycode` at `level` in `group` of an XKB map: an
@@ -98,8 +101,9 @@ private:
   void queryModifierState();
   void switchAutoRepeatOff();
   void restoreAutoRepeat();
-  // A keycode given to a keysym earlier and not held now, oldest first; -1.
+  // The added keycode pressed longest ago that is not held now; -1.
   int recyclableKeycode() const;
+  void markAddedKeyUsed(int keycode);
   bool setKeycodeRow(int keycode, uint32_t keysym, int keysymsPerKeycode);
   void removeAddedKeysyms();
 
