@@ -1,0 +1,32 @@
+#include "libs/svr/tests/DesktopTestSupport.h"
+
+#include "libs/svr/ActiveCrtcs.h"
+#include "libs/svr/RandrSupport.h"
+
+namespace {
+
+TEST(RandrSupport, VersionRule) {
+  struct Case {
+    int major, minor;
+    bool usable;
+  };
+  const Case cases[] = {{0, 0, false}, {1, 0, false}, {1, 1, false},
+                        {1, 2, true},  {1, 6, true},  {2, 0, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.major << "." << c.minor);
+    EXPECT_EQ(svr::RandrSupport::versionUsable(c.major, c.minor), c.usable);
+  }
+}
+
+TEST(ActiveCrtcs, TheVirtualScreensOneMonitorCoversIt) {
+  Display* dpy = svrtest::openSharedDisplay();
+  ASSERT_TRUE(svr::RandrSupport::supported(true));
+  int screen = DefaultScreen(dpy);
+  rfb::Rect whole(0, 0, DisplayWidth(dpy, screen), DisplayHeight(dpy, screen));
+  std::vector<rfb::Rect> rects = svr::ActiveCrtcs::rects(dpy, tx::rootWindow());
+  ASSERT_EQ(rects.size(), 1u);
+  EXPECT_EQ(rects[0], whole);
+  EXPECT_TRUE(svr::ActiveCrtcs::region(dpy, tx::rootWindow()).equals(rfb::Region(whole)));
+}
+
+} // namespace

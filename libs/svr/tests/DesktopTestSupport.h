@@ -1,0 +1,152 @@
+#pragma once
+
+// Shared pieces of the capture tests: the process-wide toolkit display on
+// the shared private Xvfb, a second X client that draws on the root window
+// like any other application, a server that records what the desktop tells
+// it (and grabs update pixels as the real protocol end does), and a pump
+// that runs X dispatch and timers until a condition holds.
+
+// GoogleTest first: Xlib's macros (None, Bool) break its headers.
+#include <gtest/gtest.h>
+
+#include "base/plat/Exception.h"
+#include "base/plat/TimerManager.h"
+#include "base/rfb/Cursor.h"
+#include "base/rfb/CursorWithAlpha.h"
+#include "base/rfb/PixelBuffer.h"
+#include "libs/svr/SServer.h"
+#include "libs/svr/UpdateInfo.h"
+#include "uilibs/tx/TXEventDispatcher.h"
+#include "uilibs/tx/TXUtil.h"
+
+#include "testsupport/XvfbServer.h"
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <poll.h>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace svrtest {
+
+inline Display* openSharedDisplay() {
+  testsupport::XvfbServer::shared();
+  tx::openDisplay(nullptr);
+  return tx::display();
+}
+
+// Another application on the shared server, drawing on the root window.
+class Painter {
+public:
+  Painter() : dpy_(XOpenDisplay(testsupport::XvfbServer::shared().displayName().c_str())) {
+    if (!dpy_)
+      throw std::runtime_error("cannot open a second connection");
+    gc_ = XCreateGC(dpy_, DefaultRootWindow(dpy_), 0, nullptr);
+  }
+  ~Painter() {
+    XFreeGC(dpy_, gc_);
+    XCloseDisplay(dpy_);
+  }
+  Painter(const Painter&) = delete;
+  Painter& operator=(const Painter&) = delete;
+
+  Display* dpy() const { return dpy_; }
+  Window root() const { return DefaultRootWindow(dpy_); }
+
+  // Fills x, y, w, h of the root with the 24-bit colour `rgb` and waits
+  // until the server has done it.
+  void fill(int x, int y, int w, int h, unsigned long rgb) {
+    XSetForeground(dpy_, gc_, rgb);
+    XFillRectangle(dpy_, root(), gc_, x, y, unsigned(w), unsigned(h));
+    XSync(dpy_, False);
+  }
+
+  // The screen's pixel at x, y as this client reads it.
+  unsigned long pixelAt(int x, int y) {
+    XImage* image = XGetImage(dpy_, root(), x, y, 1, 1, AllPlanes, ZPixmap);
+    unsigned long pixel = XGetPixel(image, 0, 0);
+    XDestroyImage(image);
+    return pixel;
+  }
+
+private:
+  Display* dpy_;
+  GC gc_;
+};
+
+// Records the desktop's calls. fbUpdate grabs the named pixels into the
+// announced buffer first, as the protocol end does.
+class RecordingServer : public svr::SServer {
+public:
+  void setPixelBuffer(rfb::PixelBuffer* pb) override {
+    buffer = pb;
+    buffers.push_back(pb);
+    if (pb)
+      pb->grabRegion(rfb::Region(pb->getRect()));
+  }
+  void setColourMapEntries(int first, int count) override {
+    colourMaps.push_back({first, count});
+  }
+  void serverCutText(std::string_view) override {}
+  void bell() override {}
+  bool isUpdateRequested() override { return updateRequested; }
+  void desktopFailure(const plat::Exception& e) override { failures.push_back(e.str()); }
+  void closeClients(const svr::CloseReason&) override {}
+  void fbUpdate(const svr::UpdateInfo& update) override {
+    updateRequested = false;
+    if (buffer && !update.isEmpty())
+      buffer->grabRegion(update.copied.unite(update.changed));
+    updates.push_back(update);
+  }
+  void setCursorImage(const rfb::Cursor* cursor) override {
+    cursors.push_back(cursor ? cursor->clone() : nullptr);
+  }
+  void setCursorPos(const rfb::Point&) override {}
+  void localInput() override {}
+  void setBlankRegion(const rfb::Region&) override {}
+
+  rfb::PixelBuffer* buffer = nullptr;
+  std::vector<rfb::PixelBuffer*> buffers;
+  std::vector<std::pair<int, int>> colourMaps;
+  std::vector<std::string> failures;
+  std::vector<svr::UpdateInfo> updates;
+  std::vector<std::unique_ptr<rfb::Cursor>> cursors;
+  bool updateRequested = false;
+};
+
+// Dispatches the toolkit connection's events and fires due timers until
+// `done` holds or a generous deadline passes. Returns whether `done` held.
+inline bool pumpUntil(const std::function<bool()>& done,
+                      std::chrono::milliseconds deadline = std::chrono::seconds(30)) {
+  Display* dpy = tx::display();
+  auto end = std::chrono::steady_clock::now() + deadline;
+  for (;;) {
+    while (XPending(dpy)) {
+      XEvent event;
+      XNextEvent(dpy, &event);
+      tx::TXEventDispatcher::handleEvent(event);
+    }
+    plat::TimerManager::current()->processTimers();
+    if (done())
+      return true;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      end - std::chrono::steady_clock::now());
+    if (left.count() <= 0)
+      return false;
+    XFlush(dpy);
+    int wait = plat::TimerManager::current()->msUntilNext();
+    if (wait < 0 || wait > left.count())
+      wait = int(left.count());
+    if (wait > 50)
+      wait = 50;
+    pollfd pfd = {ConnectionNumber(dpy), POLLIN, 0};
+    poll(&pfd, 1, wait);
+  }
+}
+
+} // namespace svrtest

@@ -1,0 +1,128 @@
+#include "libs/svr/tests/DesktopTestSupport.h"
+
+#include "libs/svr/XDamageWatch.h"
+#include "uilibs/tx/XdamageFns.h"
+#include "uilibs/tx/XfixesFns.h"
+
+#include <random>
+
+namespace {
+
+using svr::XDamageWatch;
+
+struct TestRect {
+  short x, y;
+  unsigned short width, height;
+};
+
+constexpr int gridSize = 48;
+
+// Marks the pixels of each rectangle, the way X defines them.
+std::vector<bool> referencePixels(const std::vector<TestRect>& rects) {
+  std::vector<bool> pixels(gridSize * gridSize, false);
+  for (const TestRect& r : rects) {
+    for (int y = r.y; y < r.y + r.height; y++) {
+      for (int x = r.x; x < r.x + r.width; x++)
+        pixels[y * gridSize + x] = true;
+    }
+  }
+  return pixels;
+}
+
+std::vector<bool> regionPixels(const rfb::Region& region) {
+  std::vector<bool> pixels(gridSize * gridSize, false);
+  for (const rfb::RgnRect& box : region.boxes()) {
+    for (int y = box.y1; y < box.y2; y++) {
+      for (int x = box.x1; x < box.x2; x++)
+        pixels[y * gridSize + x] = true;
+    }
+  }
+  return pixels;
+}
+
+TEST(XDamageWatch, RegionFromRectsCoversExactlyTheRectangles) {
+  std::mt19937 random(4711);
+  for (int round = 0; round < 200; round++) {
+    SCOPED_TRACE(round);
+    std::vector<TestRect> rects(random() % 8);
+    for (TestRect& r : rects) {
+      r.x = short(random() % gridSize);
+      r.y = short(random() % gridSize);
+      // Zero sizes occur: X reports no such rectangles, but they must not
+      // add pixels.
+      r.width = (unsigned short)(random() % (gridSize - r.x + 1));
+      r.height = (unsigned short)(random() % (gridSize - r.y + 1));
+    }
+    rfb::Region region = XDamageWatch::regionFromRects(rects.data(), int(rects.size()));
+    EXPECT_TRUE(region.isCanonical());
+    EXPECT_EQ(regionPixels(region), referencePixels(rects));
+  }
+}
+
+TEST(XDamageWatch, RegionFromRectsReadsWidthsAboveTheSignedRange) {
+  // Widths are unsigned 16-bit on the wire; read as signed they would be
+  // negative and the area lost.
+  TestRect wide{-10, 5, 40000, 3};
+  rfb::Region region = XDamageWatch::regionFromRects(&wide, 1);
+  EXPECT_EQ(region.get_bounding_rect(), rfb::Rect(-10, 5, 32767, 8));
+}
+
+class XDamageWatchOnScreen : public ::testing::Test {
+protected:
+  void SetUp() override {
+    dpy = svrtest::openSharedDisplay();
+    ASSERT_NE(dpy, nullptr);
+    int eventBase, errorBase, major, minor;
+    ASSERT_TRUE(tx::XFixesQueryExtension(dpy, &eventBase, &errorBase));
+    ASSERT_TRUE(tx::XFixesQueryVersion(dpy, &major, &minor));
+    ASSERT_TRUE(tx::XDamageQueryExtension(dpy, &eventBase, &errorBase));
+    ASSERT_TRUE(tx::XDamageQueryVersion(dpy, &major, &minor));
+  }
+
+  // Collects until `wanted` is covered; the union of what came.
+  rfb::Region collectUntilCovered(XDamageWatch& watch, const rfb::Rect& wanted) {
+    rfb::Region seen;
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < end) {
+      seen.assign_union(watch.collect());
+      if (rfb::Region(wanted).subtract(seen).isEmpty())
+        break;
+    }
+    return seen;
+  }
+
+  Display* dpy = nullptr;
+  svrtest::Painter painter;
+};
+
+TEST_F(XDamageWatchOnScreen, CollectReturnsTheAreaAnotherClientDrew) {
+  XDamageWatch watch(dpy, tx::rootWindow());
+  EXPECT_NE(watch.damage(), 0u);
+  EXPECT_TRUE(watch.collect().isEmpty());
+
+  painter.fill(100, 50, 30, 20, 0x00ff00);
+  rfb::Region seen = collectUntilCovered(watch, rfb::Rect(100, 50, 130, 70));
+  EXPECT_TRUE(rfb::Region(rfb::Rect(100, 50, 130, 70)).subtract(seen).isEmpty()) << seen.print();
+  // Damage is reported for what was drawn, not for the whole screen.
+  EXPECT_TRUE(rfb::Region(rfb::Rect(0, 0, 90, 40)).intersect(seen).isEmpty()) << seen.print();
+}
+
+TEST_F(XDamageWatchOnScreen, DamageIsTakenOnlyOnce) {
+  XDamageWatch watch(dpy, tx::rootWindow());
+  painter.fill(10, 10, 5, 5, 0xff0000);
+  collectUntilCovered(watch, rfb::Rect(10, 10, 15, 15));
+  EXPECT_TRUE(watch.collect().isEmpty());
+}
+
+TEST_F(XDamageWatchOnScreen, DamageBeforeTheWatchStartedIsNotReported) {
+  XDamageWatch first(dpy, tx::rootWindow());
+  painter.fill(200, 200, 8, 8, 0x0000ff);
+  collectUntilCovered(first, rfb::Rect(200, 200, 208, 208));
+  XDamageWatch second(dpy, tx::rootWindow());
+  EXPECT_TRUE(second.collect().isEmpty());
+  painter.fill(300, 300, 4, 4, 0x123456);
+  rfb::Region seen = collectUntilCovered(second, rfb::Rect(300, 300, 304, 304));
+  EXPECT_TRUE(rfb::Region(rfb::Rect(200, 200, 208, 208)).intersect(seen).isEmpty());
+}
+
+} // namespace
