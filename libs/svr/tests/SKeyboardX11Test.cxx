@@ -338,6 +338,23 @@ TEST_P(KeyboardTest, UnknownKeysymsGoToTheHighestFreeKeycodesAndAreRemovedOnStop
   EXPECT_TRUE(keyboard().addedKeys().empty());
 }
 
+TEST_P(KeyboardTest, AKeycodeWithAKeysymOnlyInALaterColumnIsNotFree) {
+  const std::vector<int> free = observer().freeKeycodes();
+  KeySym laterOnly[] = {NoSymbol, XK_F21};
+  XChangeKeyboardMapping(observer().dpy(), free[0], 2, laterOnly, 1);
+  XSync(observer().dpy(), False);
+  ASSERT_NE(observer().row(free[0]), std::vector<KeySym>(observer().row(free[0]).size(), NoSymbol));
+
+  type(0x6c7); // Cyrillic_ghe
+  ASSERT_TRUE(waitForEvents(2));
+  EXPECT_EQ(observer().seen()[0].code, unsigned(free[1]));
+  EXPECT_EQ(observer().seen()[0].keysym, KeySym(0x6c7));
+  keyboard().stop();
+  KeySym none[] = {NoSymbol, NoSymbol};
+  XChangeKeyboardMapping(observer().dpy(), free[0], 2, none, 1);
+  XSync(observer().dpy(), False);
+}
+
 TEST_P(KeyboardTest, ARowChangedByAnotherClientIsNotTakenBack) {
   const std::vector<int> free = observer().freeKeycodes();
   type(0x6c2); // Cyrillic_be
