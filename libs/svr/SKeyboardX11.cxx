@@ -1,5 +1,6 @@
 #include "libs/svr/SKeyboardX11.h"
 
+#include "libs/svr/PointerState.h"
 #include "libs/svr/XTestAvailability.h"
 
 #include "base/plat/Exception.h"
@@ -149,15 +150,7 @@ void SKeyboardX11::findNumLockMask() {
 }
 
 void SKeyboardX11::queryModifierState() {
-  Window root = 0;
-  Window child = 0;
-  int rootX = 0;
-  int rootY = 0;
-  int winX = 0;
-  int winY = 0;
-  unsigned int mask = 0;
-  XQueryPointer(dpy_, DefaultRootWindow(dpy_), &root, &child, &rootX, &rootY, &winX, &winY, &mask);
-  modifierState_ = mask;
+  modifierState_ = PointerState::query(dpy_).mask;
 }
 
 void SKeyboardX11::refreshModifierState() {

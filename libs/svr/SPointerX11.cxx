@@ -1,5 +1,6 @@
 #include "libs/svr/SPointerX11.h"
 
+#include "libs/svr/PointerState.h"
 #include "libs/svr/XTestAvailability.h"
 
 #include "base/plat/BoolParameter.h"
@@ -95,17 +96,7 @@ void SPointerX11::setPosition(const rfb::Point& position) {
 }
 
 rfb::Point SPointerX11::queryPointer() {
-  Window root = 0;
-  Window child = 0;
-  int rootX = 0;
-  int rootY = 0;
-  int winX = 0;
-  int winY = 0;
-  unsigned int mask = 0;
-  if (!XQueryPointer(dpy_, DefaultRootWindow(dpy_), &root, &child, &rootX, &rootY, &winX, &winY,
-                     &mask))
-    return rfb::Point(-1, -1);
-  return rfb::Point(rootX, rootY);
+  return PointerState::query(dpy_).position;
 }
 
 void SPointerX11::poll() {

@@ -23,6 +23,7 @@
 #include <poll.h>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace svrtest {
@@ -43,6 +44,19 @@ inline Connection connect(const std::string& name, bool useXkb = true) {
   if (!dpy)
     throw std::runtime_error("cannot connect to " + name);
   return dpy;
+}
+
+// Where the pointer is, asked through `dpy`.
+inline std::pair<int, int> pointerOf(Display* dpy) {
+  Window root = 0;
+  Window child = 0;
+  int x = 0;
+  int y = 0;
+  int windowX = 0;
+  int windowY = 0;
+  unsigned int mask = 0;
+  XQueryPointer(dpy, DefaultRootWindow(dpy), &root, &child, &x, &y, &windowX, &windowY, &mask);
+  return {x, y};
 }
 
 // Dispatches every event `dpy` has now through the toolkit's dispatcher, as

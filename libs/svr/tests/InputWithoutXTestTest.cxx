@@ -26,15 +26,8 @@ protected:
   void SetUp() override { svr::XTestAvailability::forget(); }
   void TearDown() override { svr::XTestAvailability::forget(); }
 
-  rfb::Point realPointer(Display* dpy) {
-    Window root = 0;
-    Window child = 0;
-    int x = 0;
-    int y = 0;
-    int wx = 0;
-    int wy = 0;
-    unsigned int mask = 0;
-    XQueryPointer(dpy, DefaultRootWindow(dpy), &root, &child, &x, &y, &wx, &wy, &mask);
+  static rfb::Point realPointer(Display* dpy) {
+    const auto [x, y] = svrtest::pointerOf(dpy);
     return rfb::Point(x, y);
   }
 

@@ -78,14 +78,7 @@ protected:
   svr::SPointerX11& pointer() { return *pointer_; }
 
   rfb::Point realPointer() {
-    Window root = 0;
-    Window child = 0;
-    int x = 0;
-    int y = 0;
-    int wx = 0;
-    int wy = 0;
-    unsigned int mask = 0;
-    XQueryPointer(observer().dpy(), observer().root(), &root, &child, &x, &y, &wx, &wy, &mask);
+    const auto [x, y] = svrtest::pointerOf(observer().dpy());
     return rfb::Point(x, y);
   }
 
