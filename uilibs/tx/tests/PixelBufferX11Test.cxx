@@ -12,6 +12,7 @@
 #include "base/plat/SharedMemFactory.h"
 #include "base/plat/SharedMemPosix.h"
 #include "base/plat/SharedMemSysV.h"
+#include "base/plat/tests/SharedMemTestSupport.h"
 #include "base/rdr/MemInStream.h"
 #include "testsupport/LogRecorder.h"
 
@@ -361,17 +362,7 @@ TEST_P(GrabWays, SegmentIsReadableFromAnotherProcess) {
 
 // System V segments this process created, as /proc/sysvipc/shm lists them.
 std::set<int> sysVSegmentsOfThisProcess() {
-  std::set<int> ids;
-  std::ifstream table("/proc/sysvipc/shm");
-  std::string line;
-  std::getline(table, line); // header
-  while (std::getline(table, line)) {
-    std::istringstream fields(line);
-    long key, id, perms, size, cpid;
-    if (fields >> key >> id >> perms >> size >> cpid && cpid == getpid())
-      ids.insert(int(id));
-  }
-  return ids;
+  return shmtest::sysvSegmentsOf(getpid());
 }
 
 TEST_P(GrabWays, NothingIsLeftAfterDestruction) {
@@ -392,10 +383,9 @@ TEST_P(GrabWays, NothingIsLeftAfterDestruction) {
       auto* posix = dynamic_cast<plat::SharedMemPosix*>(shm);
       ASSERT_NE(posix, nullptr);
       std::string name = posix->name();
+      EXPECT_EQ(shmtest::posixObjectsOf(getpid()), std::set<std::string>{name.substr(1)});
       pb.reset();
-      errno = 0;
-      EXPECT_LT(shm_open(name.c_str(), O_RDONLY, 0), 0);
-      EXPECT_EQ(errno, ENOENT);
+      EXPECT_TRUE(shmtest::posixObjectsOf(getpid()).empty());
     }
     EXPECT_TRUE(sysVSegmentsOfThisProcess().empty());
   });
