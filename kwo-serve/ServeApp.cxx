@@ -1,0 +1,312 @@
+#include "kwo-serve/ServeApp.h"
+
+#include "base/io/FdManager.h"
+#include "base/io/FdSelectManager.h"
+#include "base/plat/Exception.h"
+#include "base/plat/Format.h"
+#include "base/plat/LogSrc.h"
+#include "kwo-serve/FdWatch.h"
+#include "libs/agenthost/ToAgentMsgs.h"
+
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kwoserve {
+
+namespace {
+
+plat::LogSrc slog("ServeApp");
+
+constexpr int agentLogDefault = 30;
+
+std::vector<std::string> readPasswords(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0)
+    throw plat::SystemException(("password file " + path).c_str(), errno);
+  if (st.st_mode & 077)
+    throw plat::Exception(plat::format(
+        "password file %s is readable by other users; chmod 600 it first", path.c_str()));
+  std::ifstream in(path);
+  std::vector<std::string> passwords;
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r')
+      line.pop_back();
+    if (line.empty())
+      continue;
+    if (line.size() > 8)
+      slog.status("Only the first 8 characters of a password count in RFB authentication");
+    passwords.push_back(line);
+  }
+  if (passwords.empty())
+    throw plat::Exception(plat::format("password file %s holds no password", path.c_str()));
+  return passwords;
+}
+
+std::string defaultAgentPath() {
+  // Installed next to kwo-serve's own build folder sibling, or where the
+  // build put it.
+  char self[4096];
+  ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+  if (n > 0) {
+    self[n] = '\0';
+    std::string dir(self);
+    dir = dir.substr(0, dir.rfind('/'));
+    for (std::string candidate : {dir + "/kwoagent-x11", dir + "/../kwoagent-x11/kwoagent-x11"})
+      if (access(candidate.c_str(), X_OK) == 0)
+        return candidate;
+  }
+  return KWO_DEFAULT_AGENT;
+}
+
+} // namespace
+
+ServeApp::ServeApp(const Options& options) : options_(options) {
+  options_.checkSafety();
+  if (options_.agentPath.empty())
+    options_.agentPath = defaultAgentPath();
+
+  // Signals become loop events, so that shutting down runs the destructors.
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGHUP);
+  sigprocmask(SIG_BLOCK, &set, nullptr);
+  signalFd_ = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
+  if (signalFd_ < 0)
+    throw plat::SystemException("signalfd", errno);
+  signalWatch_ = std::make_unique<FdWatch>(signalFd_, [this] { handleSignal(); });
+
+  VncScreen::Settings settings;
+  settings.listenAddress = options_.listenAddress;
+  settings.port = options_.port;
+  settings.wsPort = options_.wsPort;
+  settings.httpDir = options_.httpDir;
+  settings.httpPort = options_.httpPort;
+  settings.desktopName = options_.desktopName;
+  if (options_.passwordFile)
+    settings.passwords = readPasswords(*options_.passwordFile);
+  // Black until the agent says what its screen is.
+  screen_ = std::make_unique<VncScreen>(static_cast<VncScreen::Callback&>(*this), settings, options_.width, options_.height,
+                                        rfb::PixelFormat::rgb888());
+
+  const char* envDisplay = getenv("DISPLAY");
+  if (options_.display) {
+    display_ = *options_.display;
+  } else if (envDisplay && *envDisplay) {
+    display_ = envDisplay;
+  } else {
+    virtualDesktop_ = std::make_unique<VirtualDesktop>(options_.width, options_.height,
+                                                       options_.depth);
+    display_ = virtualDesktop_->displayName();
+  }
+  launchAgent();
+}
+
+ServeApp::~ServeApp() {
+  // The screen points into the agent's mapping: it goes first.
+  screen_.reset();
+  agent_.reset();
+  virtualDesktop_.reset();
+  signalWatch_.reset();
+  if (signalFd_ >= 0)
+    close(signalFd_);
+}
+
+void ServeApp::launchAgent() {
+  agenthost::AgentLaunch launch;
+  launch.agentPath = options_.agentPath;
+  launch.mode = virtualDesktop_ ? agenthost::AgentMode::virtualDisplay : agenthost::AgentMode::user;
+  launch.display = display_;
+  slog.status("Starting %s on display %s (%s mode)", options_.agentPath.c_str(), display_.c_str(),
+              agenthost::AgentLaunch::modeWord(launch.mode));
+  agent_ = std::make_unique<agenthost::AgentProcess>(
+      launch, static_cast<agenthost::FromAgentHandler*>(this),
+      static_cast<agenthost::AgentProcess::Callback*>(this));
+}
+
+int ServeApp::run() {
+  io::FdManager* manager = io::FdManager::current();
+  if (!manager)
+    manager = &io::FdSelectManager::instance();
+  while (!exitStatus_) {
+    manager->processEvents(screen_->idleTimeoutMs());
+    if (exitStatus_)
+      break;
+    screen_->pump();
+    requestUpdateIfWaiting();
+  }
+  return *exitStatus_;
+}
+
+void ServeApp::quit(int status, const std::string& why) {
+  if (exitStatus_)
+    return;
+  fprintf(stderr, "kwo-serve: %s\n", why.c_str());
+  exitStatus_ = status;
+}
+
+void ServeApp::handleSignal() {
+  signalfd_siginfo info;
+  while (read(signalFd_, &info, sizeof(info)) == ssize_t(sizeof(info)))
+    quit(0, plat::format("received %s, shutting down", strsignal(int(info.ssi_signo))));
+}
+
+template <class Msg>
+void ServeApp::send(const Msg& msg) {
+  if (!agent_ || agent_->state() != agenthost::AgentProcess::State::connected)
+    return;
+  try {
+    agent_->send(msg);
+  } catch (const plat::Exception& e) {
+    slog.error("Sending \"%s\" to the agent failed: %s", Msg::name, e.str());
+  }
+}
+
+// --- The agent's side ---
+
+void ServeApp::agentConnected(agenthost::AgentProcess& agent) {
+  slog.status("Agent connected (pid %d)", int(agent.pid()));
+  send(agenthost::SetLogLevel{uint32_t(options_.agentLogLevel)});
+  agenthost::SetParams params;
+  // The clipboard bridge is off in the agent unless asked for.
+  params.records.push_back({"EnableClipboard", "1", 10});
+  for (const auto& [name, value] : options_.params)
+    params.records.push_back({name, value, 10});
+  send(params);
+  startOrStopDesktop();
+}
+
+void ServeApp::agentDisconnected(agenthost::AgentProcess& agent) {
+  quit(1, "the agent closed its connection; shutting down");
+}
+
+void ServeApp::agentFailed(agenthost::AgentProcess& agent, const std::string& reason) {
+  quit(1, "the agent could not be started: " + reason);
+}
+
+void ServeApp::agentExited(agenthost::AgentProcess& agent, const agenthost::ExitStatus& status) {
+  quit(1, "the agent ended (" + status.describe() + "); shutting down");
+}
+
+void ServeApp::initRectAndPf(const agenthost::InitRectAndPf& msg) {
+  slog.status("Agent screen %dx%d, %s", msg.rect.width(), msg.rect.height(),
+              msg.pf.print().c_str());
+  if (!agent_->pixelBuffer().valid())
+    screen_->useOwnBuffer(msg.rect.width(), msg.rect.height(), msg.pf);
+}
+
+void ServeApp::setPixelBuffer(const agenthost::SetPixelBuffer& msg) {
+  const agenthost::SharedPixelBuffer& buffer = agent_->pixelBuffer();
+  if (!buffer.valid()) {
+    slog.error("The agent's pixel buffer could not be mapped; showing black");
+    screen_->useOwnBuffer(msg.rect.width(), msg.rect.height(), msg.pf);
+    return;
+  }
+  screen_->useSharedBuffer(buffer.pixels(), buffer.rect().width(), buffer.rect().height(),
+                           buffer.stride(), buffer.pf());
+}
+
+void ServeApp::setColourMapEntries(const agenthost::SetColourMapEntries& msg) {
+  screen_->setColourMap(msg.first, msg.colours);
+}
+
+void ServeApp::fbUpdate(const agenthost::FbUpdate& msg) {
+  updateRequested_ = false;
+  screen_->copied(msg.copied, msg.dx, msg.dy);
+  screen_->changed(msg.changed);
+}
+
+void ServeApp::setCursorImage(const agenthost::SetCursorImage& msg) {
+  try {
+    screen_->setCursor(msg);
+  } catch (const plat::Exception& e) {
+    slog.error("Cursor image refused: %s", e.str());
+  }
+}
+
+void ServeApp::setCursorPos(const agenthost::SetCursorPos& msg) {
+  screen_->setCursorPos(msg.x, msg.y);
+}
+
+void ServeApp::bell(const agenthost::Bell&) { screen_->bell(); }
+
+void ServeApp::serverCutText(const agenthost::ServerCutText& msg) {
+  screen_->sendCutText(msg.text);
+}
+
+void ServeApp::desktopFailure(const agenthost::DesktopFailure& msg) {
+  fprintf(stderr, "kwo-serve: desktop failure: %s%s%s\n",
+          msg.kind.empty() ? "" : ("[" + msg.kind + "] ").c_str(), msg.message.c_str(), "");
+  desktopStarted_ = false;
+  updateRequested_ = false;
+}
+
+void ServeApp::closeClients(const agenthost::CloseClients& msg) {
+  fprintf(stderr, "kwo-serve: the agent closes the viewers: %s\n", msg.message.c_str());
+  screen_->closeViewers();
+}
+
+void ServeApp::captureBroken(const agenthost::CaptureBroken& msg) {
+  fprintf(stderr, "kwo-serve: screen capture %s\n",
+          msg.broken ? "is broken: viewers may see stale pixels" : "works again");
+}
+
+void ServeApp::logMsg(const agenthost::LogMsg& msg) {
+  fprintf(stderr, "kwo-serve: agent: %s: %s\n", msg.source.c_str(), msg.text.c_str());
+}
+
+// --- The viewers' side ---
+
+void ServeApp::viewerKey(uint32_t keysym, bool down) { send(agenthost::KeyEvent{keysym, down}); }
+
+void ServeApp::viewerPointer(int x, int y, uint32_t buttonMask) {
+  send(agenthost::PointerEvent{x, y, buttonMask, false});
+}
+
+void ServeApp::viewerCutText(const std::string& text) {
+  agenthost::ClientCutText msg;
+  msg.text = text;
+  send(msg);
+}
+
+bool ServeApp::viewerResize(int width, int height) {
+  if (!agent_ || agent_->state() != agenthost::AgentProcess::State::connected)
+    return false;
+  slog.status("A viewer asks for %dx%d", width, height);
+  send(agenthost::SetDisplayMode{uint32_t(width), uint32_t(height)});
+  return true;
+}
+
+void ServeApp::viewersChanged(int count) { startOrStopDesktop(); }
+
+void ServeApp::startOrStopDesktop() {
+  if (!agent_ || agent_->state() != agenthost::AgentProcess::State::connected)
+    return;
+  bool wanted = screen_->viewerCount() > 0;
+  if (wanted == desktopStarted_)
+    return;
+  desktopStarted_ = wanted;
+  updateRequested_ = false;
+  if (wanted) {
+    slog.status("First viewer: starting the desktop");
+    send(agenthost::Start{});
+  } else {
+    slog.status("Last viewer gone: stopping the desktop");
+    send(agenthost::Stop{});
+  }
+}
+
+void ServeApp::requestUpdateIfWaiting() {
+  if (!desktopStarted_ || updateRequested_ || !screen_->viewerWaiting())
+    return;
+  updateRequested_ = true;
+  send(agenthost::FbUpdateRequest{});
+}
+
+} // namespace kwoserve

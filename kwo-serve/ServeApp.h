@@ -1,0 +1,94 @@
+#pragma once
+
+// kwo-serve itself: launches the agent on a display (an existing one, or a
+// virtual one it starts), serves the agent's pixel buffer to viewers through
+// VncScreen, and carries input, clipboard, cursor and size requests between
+// the two.
+//
+// Agent protocol as used here: "start" when the first viewer comes and
+// "stop" when the last goes; exactly one "fbUpdateRequest" outstanding
+// while a viewer waits for pixels; every "fbUpdate" is passed to the viewers
+// as a copy and a changed region.
+//
+// Ownership: owns the virtual display, the agent and the screen; they are
+// destroyed screen first (it points into the agent's mapping), then the
+// agent (terminated and reaped, its socket removed), then the display.
+// run() returns the process exit status: 0 after SIGINT/SIGTERM, 1 when the
+// agent failed or ended.
+
+#include "kwo-serve/Options.h"
+#include "kwo-serve/VirtualDesktop.h"
+#include "kwo-serve/VncScreen.h"
+#include "libs/agenthost/AgentProcess.h"
+
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace kwoserve {
+
+class FdWatch;
+
+class ServeApp : private agenthost::FromAgentHandler,
+                 private agenthost::AgentProcess::Callback,
+                 private VncScreen::Callback {
+public:
+  // Throws plat::Exception when the display, the agent or the listener
+  // cannot be set up.
+  explicit ServeApp(const Options& options);
+  ~ServeApp() override;
+  ServeApp(const ServeApp&) = delete;
+  ServeApp& operator=(const ServeApp&) = delete;
+
+  int run();
+  // Makes run() return with `status` after the current pass, saying why.
+  void quit(int status, const std::string& why);
+
+private:
+  // agenthost::FromAgentHandler
+  void initRectAndPf(const agenthost::InitRectAndPf& msg) override;
+  void setPixelBuffer(const agenthost::SetPixelBuffer& msg) override;
+  void setColourMapEntries(const agenthost::SetColourMapEntries& msg) override;
+  void fbUpdate(const agenthost::FbUpdate& msg) override;
+  void setCursorImage(const agenthost::SetCursorImage& msg) override;
+  void setCursorPos(const agenthost::SetCursorPos& msg) override;
+  void bell(const agenthost::Bell& msg) override;
+  void serverCutText(const agenthost::ServerCutText& msg) override;
+  void desktopFailure(const agenthost::DesktopFailure& msg) override;
+  void closeClients(const agenthost::CloseClients& msg) override;
+  void captureBroken(const agenthost::CaptureBroken& msg) override;
+  void logMsg(const agenthost::LogMsg& msg) override;
+
+  // agenthost::AgentProcess::Callback
+  void agentConnected(agenthost::AgentProcess& agent) override;
+  void agentDisconnected(agenthost::AgentProcess& agent) override;
+  void agentFailed(agenthost::AgentProcess& agent, const std::string& reason) override;
+  void agentExited(agenthost::AgentProcess& agent, const agenthost::ExitStatus& status) override;
+
+  // VncScreen::Callback
+  void viewerKey(uint32_t keysym, bool down) override;
+  void viewerPointer(int x, int y, uint32_t buttonMask) override;
+  void viewerCutText(const std::string& text) override;
+  bool viewerResize(int width, int height) override;
+  void viewersChanged(int count) override;
+
+  void launchAgent();
+  void startOrStopDesktop();
+  void requestUpdateIfWaiting();
+  void handleSignal();
+  template <class Msg>
+  void send(const Msg& msg);
+
+  Options options_;
+  std::unique_ptr<VirtualDesktop> virtualDesktop_;
+  std::string display_;
+  std::unique_ptr<agenthost::AgentProcess> agent_;
+  std::unique_ptr<VncScreen> screen_;
+  int signalFd_ = -1;
+  std::unique_ptr<FdWatch> signalWatch_;
+  bool desktopStarted_ = false;
+  bool updateRequested_ = false;
+  std::optional<int> exitStatus_;
+};
+
+} // namespace kwoserve

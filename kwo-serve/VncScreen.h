@@ -1,0 +1,140 @@
+#pragma once
+
+// The viewers' side of kwo-serve: one LibVNCServer screen, run from our own
+// loop (io::FdManager) rather than LibVNCServer's threads, so that its hooks
+// and the agent's messages are handled on one thread.
+//
+// Framebuffer: the agent's shared pixel buffer is served as it is (the
+// screen's frameBuffer points into the mapping, with its stride and format)
+// when LibVNCServer can read that format; otherwise, and until the agent
+// announces a buffer, the screen serves a buffer of its own (translated
+// pixels, or black).
+//
+// Ownership: owns the rfbScreenInfo, its sockets, the own buffer, the
+// cursor and the descriptor watches; the callback is not owned. The mapped
+// pixels belong to the caller, who must call useOwnBuffer (or destroy this
+// object) before they go away.
+// Failures: the constructor throws plat::Exception when the port cannot be
+// opened.
+
+#include "base/rfb/PixelFormat.h"
+#include "base/rfb/Rect.h"
+#include "base/rfb/Region.h"
+#include "kwo-serve/CursorShape.h"
+
+#include <rfb/rfb.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace agenthost {
+struct SetCursorImage;
+struct Rgb;
+} // namespace agenthost
+
+namespace kwoserve {
+
+class FdWatch;
+
+class VncScreen {
+public:
+  class Callback {
+  public:
+    virtual void viewerKey(uint32_t keysym, bool down) = 0;
+    virtual void viewerPointer(int x, int y, uint32_t buttonMask) = 0;
+    // UTF-8.
+    virtual void viewerCutText(const std::string& text) = 0;
+    // A viewer asks for a new desktop size; true when it was passed on.
+    virtual bool viewerResize(int width, int height) = 0;
+    // The number of connected viewers changed.
+    virtual void viewersChanged(int count) = 0;
+
+  protected:
+    ~Callback() = default;
+  };
+
+  struct Settings {
+    std::string listenAddress = "127.0.0.1";
+    int port = 5900;
+    std::optional<int> wsPort;
+    std::optional<std::string> httpDir;
+    int httpPort = 5800;
+    // Empty: no authentication.
+    std::vector<std::string> passwords;
+    std::string desktopName = "kwo-serve";
+  };
+
+  VncScreen(Callback& callback, const Settings& settings, int width, int height,
+            const rfb::PixelFormat& pf);
+  ~VncScreen();
+  VncScreen(const VncScreen&) = delete;
+  VncScreen& operator=(const VncScreen&) = delete;
+
+  // A black buffer of our own, of this size and format.
+  void useOwnBuffer(int width, int height, const rfb::PixelFormat& pf);
+  // The agent's pixels (stride in pixels). Served in place when the format
+  // allows; otherwise translated into our own buffer from now on, with
+  // every change (see changed/copied).
+  void useSharedBuffer(const uint8_t* pixels, int width, int height, uint32_t stride,
+                       const rfb::PixelFormat& pf);
+  bool servesInPlace() const { return shared_ && !translating_; }
+
+  // Viewers get the copy (destination region, destination = source +
+  // (dx, dy)), then the changed region; pixels are already in the buffer.
+  void copied(const rfb::Region& destination, int dx, int dy);
+  void changed(const rfb::Region& region);
+
+  void setColourMap(int first, const std::vector<agenthost::Rgb>& colours);
+  void setCursor(const agenthost::SetCursorImage& image);
+  void setCursorPos(int x, int y);
+  void bell();
+  // UTF-8; viewers without the extended clipboard get its Latin-1 form.
+  void sendCutText(const std::string& text);
+  void closeViewers();
+
+  int viewerCount() const { return viewers_; }
+  // Whether a viewer waits for pixels (an update request not answered yet).
+  bool viewerWaiting() const;
+  // Handles what LibVNCServer has to do (new connections, viewer messages,
+  // updates to send) without blocking, then follows its descriptors.
+  void pump();
+  // How long the loop may sleep before the next pump.
+  int idleTimeoutMs() const { return viewers_ > 0 ? 20 : 1000; }
+  int port() const { return screen_->port; }
+  rfbScreenInfoPtr screen() { return screen_; }
+
+private:
+  friend class VncHooks;
+
+  void applyFormat(int width, int height, const rfb::PixelFormat& pf, char* buffer,
+                   int bytesPerRow);
+  void translate(const rfb::Region& region);
+  void syncWatches();
+  void acceptWebSocket();
+  rfb::Rect bounds() const { return rfb::Rect(0, 0, screen_->width, screen_->height); }
+
+  Callback& callback_;
+  rfbScreenInfoPtr screen_ = nullptr;
+  std::vector<uint8_t> ownBuffer_;
+  const uint8_t* shared_ = nullptr;
+  uint32_t sharedStride_ = 0;
+  rfb::PixelFormat sharedPf_;
+  rfb::PixelFormat pf_;
+  bool translating_ = false;
+  std::vector<uint8_t> colourMap_;
+  std::unique_ptr<CursorShape> cursor_;
+  std::vector<std::string> passwords_;
+  std::vector<char*> passwordList_;
+  std::string desktopName_;
+  std::string listen6_;
+  std::map<int, std::unique_ptr<FdWatch>> watches_;
+  int wsListener_ = -1;
+  std::unique_ptr<FdWatch> wsWatch_;
+  int viewers_ = 0;
+};
+
+} // namespace kwoserve
