@@ -1,0 +1,40 @@
+#pragma once
+
+// The display-mode component on the channel to the server: announces at
+// construction whether display modes can be set ("displayModesSupported",
+// U8 1 or 0), reads "setDisplayMode" (U32 width, U32 height), and sends
+// "displayModesUpdated" (no payload) the first time the "RandR" parameter
+// changes the mode list, never again. Sending failures are logged (level
+// 30) and dropped.
+
+#include "libs/svr/DisplayMode.h"
+
+#include "base/io/MsgIpc.h"
+
+namespace svr {
+
+class AgentDisplayMode : public io::MsgIpc::Reader, private DisplayMode::Callback {
+public:
+  static constexpr const char* setDisplayModeMsg = "setDisplayMode";
+
+  // Registers for "setDisplayMode" on `channel` (not owned, must outlive
+  // this object) and sends "displayModesSupported". The base class
+  // unregisters on destruction.
+  explicit AgentDisplayMode(io::MsgIpc& channel);
+
+  DisplayMode& displayMode() { return displayMode_; }
+  bool updateSent() const { return updateSent_; }
+
+  // Restartable: both numbers are read before anything happens. Sizes above
+  // the signed 32-bit range are ignored like non-positive ones.
+  bool readMsg(const std::string& name, rdr::FramedInStream& in, io::MsgIpc& channel) override;
+
+private:
+  void displayModesUpdated() override;
+
+  io::MsgIpc& channel_;
+  bool updateSent_ = false;
+  DisplayMode displayMode_;
+};
+
+} // namespace svr

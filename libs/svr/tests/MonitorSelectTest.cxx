@@ -1,0 +1,424 @@
+#include "libs/svr/tests/RandrTestSupport.h"
+
+#include "libs/svr/AgentMonitorSelect.h"
+#include "libs/svr/MonitorLayout.h"
+#include "libs/svr/MonitorSelect.h"
+
+#include "base/plat/ConfigParameter.h"
+#include "base/plat/Configuration.h"
+#include "base/plat/Exception.h"
+
+#include "testsupport/LogRecorder.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+using svr::MonitorInfo;
+using svr::MonitorLayout;
+using svr::MonitorSelect;
+using svr::test::Bytes;
+using svr::test::Message;
+
+const rfb::Rect firstMonitor(0, 0, 1024, 768);
+const rfb::Rect secondMonitor(1024, 0, 1824, 600);
+
+void setMonitorParam(const char* value) {
+  ASSERT_TRUE(plat::Configuration::global().setParam("Monitor", value, 10));
+}
+
+struct MonitorParamReset {
+  ~MonitorParamReset() { plat::Configuration::global().findParam("Monitor")->reset(false); }
+};
+
+void putU32(Bytes& out, uint32_t v) {
+  for (int shift = 24; shift >= 0; shift -= 8)
+    out.push_back(uint8_t(v >> shift));
+}
+
+void putShortString(Bytes& out, const std::string& text) {
+  out.push_back(uint8_t(text.size()));
+  out.insert(out.end(), text.begin(), text.end());
+}
+
+// A monitor record as the server reads it, written out by hand.
+void putRecord(Bytes& out, bool primary, uint32_t depth, const rfb::Rect& r,
+               const std::string& name) {
+  out.insert(out.end(), {uint8_t(primary ? 1 : 0), 0, 0, 1});
+  putU32(out, depth);
+  for (int v : {r.tl.x, r.tl.y, r.br.x, r.br.y})
+    putU32(out, uint32_t(v));
+  putShortString(out, name);
+  putShortString(out, "");
+  putShortString(out, "");
+}
+
+class RecordingSelection : public svr::MonitorSelectCallback {
+public:
+  void setMonitor(const std::optional<std::string>& spec) override { specs.push_back(spec); }
+  std::vector<std::optional<std::string>> specs;
+};
+
+class RecordingResponse : public svr::MonitorSelectResponse {
+public:
+  void monitorsUpdated(const std::vector<MonitorInfo>& list,
+                       const std::optional<std::string>& parameterSpec,
+                       const std::optional<std::string>& effectiveSpec) override {
+    monitors = list;
+    parameter = parameterSpec;
+    effective = effectiveSpec;
+    calls++;
+  }
+  std::vector<MonitorInfo> monitors;
+  std::optional<std::string> parameter, effective;
+  int calls = 0;
+};
+
+// ---- Texts and the wire, no X ----
+
+TEST(MonitorRectText, BothFormsAndNothingElse) {
+  struct Case {
+    const char* text;
+    std::optional<rfb::Rect> want;
+  };
+  const Case cases[] = {
+    {"0,0 to 800,600", rfb::Rect(0, 0, 800, 600)},
+    {"1920x1080 at 1920,0", rfb::Rect(1920, 0, 3840, 1080)},
+    {"-10,-20 to 30,40", rfb::Rect(-10, -20, 30, 40)},
+    {"800x600 at -800,0", rfb::Rect(-800, 0, 0, 600)},
+    {"1,2  to  3,4", rfb::Rect(1, 2, 3, 4)},
+    {"1,2to3,4", rfb::Rect(1, 2, 3, 4)},
+    {" 5,6 to 7,8", rfb::Rect(5, 6, 7, 8)},
+    {"2147483647,0 to 2147483647,1", rfb::Rect(INT32_MAX, 0, INT32_MAX, 1)},
+    {"1,2 to 3", std::nullopt},
+    {"1,2 to 3,4 ", std::nullopt},
+    {"1,2 to 3,4,5", std::nullopt},
+    {"1x2 at 3", std::nullopt},
+    {"1x2 at 3,4x", std::nullopt},
+    {"1 x 2 at 3,4", std::nullopt},
+    {"1x 2 at 3, 4", rfb::Rect(3, 4, 4, 6)},
+    {"1920x1080", std::nullopt},
+    {"2147483647x10 at 1,0", std::nullopt},
+    {"10x2147483647 at 0,1", std::nullopt},
+    {"2147483648,0 to 1,1", std::nullopt},
+    {"DUMMY1", std::nullopt},
+    {"2", std::nullopt},
+    {"", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(c.want, MonitorLayout::parseRect(c.text));
+  }
+}
+
+TEST(MonitorRectText, ReadsBackWhatTheRectanglePrintsWrite) {
+  const rfb::Rect rects[] = {{0, 0, 1, 1}, {-5, 7, 100, 200}, {1920, 0, 3840, 1080}};
+  for (const rfb::Rect& r : rects) {
+    SCOPED_TRACE(r.print());
+    EXPECT_EQ(r, MonitorLayout::parseRect(r.print()));
+    EXPECT_EQ(r, MonitorLayout::parseRect(r.printWH()));
+  }
+}
+
+TEST(AgentMonitorSelectWire, SetMonitorHandsTheSpecOverEmptyAsAbsent) {
+  svrtest::ChannelPeer server;
+  RecordingSelection engine;
+  svr::AgentMonitorSelect agent(server.channel, engine);
+  auto setMonitor = [](const std::string& spec) {
+    return svr::test::message("setMonitor", [&](rdr::OutStream& out) {
+      out.writeShortString(spec);
+    });
+  };
+  server.send(setMonitor("DUMMY1"));
+  server.send(setMonitor(""));
+  // A message cut in two is read again from its start.
+  Bytes whole = setMonitor("2");
+  server.send(Bytes(whole.begin(), whole.end() - 1));
+  EXPECT_EQ(2u, engine.specs.size());
+  server.send(Bytes(whole.end() - 1, whole.end()));
+  std::vector<std::optional<std::string>> want = {"DUMMY1", std::nullopt, "2"};
+  EXPECT_EQ(want, engine.specs);
+  EXPECT_EQ(0, server.closed);
+}
+
+// The count is one byte, but all records used to be written: with more than
+// 255 monitors the server read the specs from inside a record. Now the list
+// is cut to the count.
+TEST(AgentMonitorSelectWire, CountAndRecordsAgreeBeyond255Monitors) {
+  svrtest::ChannelPeer server;
+  RecordingSelection engine;
+  svr::AgentMonitorSelect agent(server.channel, engine);
+  std::vector<MonitorInfo> many(300);
+  for (size_t i = 0; i < many.size(); i++) {
+    many[i].name = std::to_string(i + 1);
+    many[i].rect = rfb::Rect::fromXYWH(int(i) * 10, 0, 10, 10);
+    many[i].depth = 24;
+  }
+  agent.monitorsUpdated(many, std::nullopt, "7");
+
+  std::vector<Message> sent = server.received();
+  ASSERT_EQ(1u, sent.size());
+  Bytes want{255};
+  for (size_t i = 0; i < 255; i++)
+    putRecord(want, false, 24, many[i].rect, many[i].name);
+  putShortString(want, "");
+  putShortString(want, "7");
+  EXPECT_EQ("monitorsUpdated", sent[0].name);
+  EXPECT_EQ(want, sent[0].payload);
+}
+
+TEST(AgentMonitorSelectWire, LongTextsAreCutTo255Bytes) {
+  svrtest::ChannelPeer server;
+  RecordingSelection engine;
+  svr::AgentMonitorSelect agent(server.channel, engine);
+  MonitorInfo monitor;
+  monitor.primary = true;
+  monitor.depth = 16;
+  monitor.rect = rfb::Rect(1, 2, 3, 4);
+  monitor.name = std::string(300, 'n');
+  monitor.label = std::string(400, 'l');
+  agent.monitorsUpdated({monitor}, std::string(256, 'p'), std::nullopt);
+
+  std::vector<Message> sent = server.received();
+  ASSERT_EQ(1u, sent.size());
+  Bytes want{1, 1, 0, 0, 1};
+  putU32(want, 16);
+  for (uint32_t v : {1u, 2u, 3u, 4u})
+    putU32(want, v);
+  putShortString(want, std::string(255, 'n'));
+  putShortString(want, std::string(255, 'l'));
+  putShortString(want, "");
+  putShortString(want, std::string(255, 'p'));
+  putShortString(want, "");
+  EXPECT_EQ(want, sent[0].payload);
+}
+
+// ---- Against an X server with two monitors ----
+
+class MonitorsX11 : public ::testing::Test {
+protected:
+  void SetUp() override {
+    if (!svrtest::openXorgDisplay(svrtest::twoMonitors()))
+      GTEST_SKIP() << svrtest::needsOwnProcess;
+  }
+
+  MonitorParamReset resetParam;
+  testsupport::LogRecorder log{"*", 110};
+};
+
+TEST_F(MonitorsX11, ListsTheActiveCrtcsInOrder) {
+  std::vector<MonitorInfo> list = MonitorLayout::listMonitors();
+  ASSERT_EQ(2u, list.size());
+  EXPECT_EQ("1", list[0].name);
+  EXPECT_EQ("2", list[1].name);
+  EXPECT_TRUE(list[0].primary);
+  EXPECT_FALSE(list[1].primary);
+  EXPECT_EQ(firstMonitor, list[0].rect);
+  EXPECT_EQ(secondMonitor, list[1].rect);
+  for (const MonitorInfo& m : list) {
+    EXPECT_EQ(24u, m.depth);
+    EXPECT_EQ(0, m.flagA);
+    EXPECT_EQ(1, m.flagB);
+    EXPECT_FALSE(m.label.has_value());
+  }
+}
+
+TEST_F(MonitorsX11, LooksUpByNumberAndByOutputNameInAnyCase) {
+  struct Case {
+    const char* spec;
+    rfb::Rect want;
+  };
+  const Case cases[] = {{"1", firstMonitor},      {"2", secondMonitor},
+                        {"DUMMY0", firstMonitor}, {"dummy1", secondMonitor},
+                        {"Dummy1", secondMonitor}, {"01", firstMonitor}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.spec);
+    EXPECT_EQ(c.want, MonitorLayout::lookupMonitor(c.spec).rect);
+  }
+  for (const char* spec : {"3", "0", "DUMMY2", "DUMMY", "", "99999999999999999999999"}) {
+    SCOPED_TRACE(spec);
+    try {
+      MonitorLayout::lookupMonitor(spec);
+      ADD_FAILURE() << "found a monitor";
+    } catch (const plat::Exception& e) {
+      EXPECT_EQ(std::string("Monitor named '") + spec + "' not found", e.str());
+    }
+  }
+}
+
+TEST_F(MonitorsX11, RectOfTakesRectanglesNumbersAndNames) {
+  struct Case {
+    std::optional<std::string> spec;
+    rfb::Rect want;
+  };
+  const Case cases[] = {
+    {std::nullopt, rfb::Rect()},
+    {"", rfb::Rect()},
+    {"0,0 to 800,600", rfb::Rect(0, 0, 800, 600)},
+    {"1920x1080 at 1920,0", rfb::Rect(1920, 0, 3840, 1080)},
+    {"2", secondMonitor},
+    {"DUMMY0", firstMonitor},
+    {"nope", rfb::Rect()},
+    {"10,20 to 30", rfb::Rect()},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.spec.value_or("<absent>"));
+    EXPECT_EQ(c.want, MonitorLayout::rectOf(c.spec));
+  }
+  std::vector<std::string> lines = log.texts("SDesktopX11");
+  EXPECT_TRUE(svrtest::contains(lines, "Bad Monitor param: Monitor named 'nope' not found"));
+  EXPECT_TRUE(
+    svrtest::contains(lines, "Bad Monitor param: Monitor named '10,20 to 30' not found"));
+}
+
+TEST_F(MonitorsX11, ADisabledCrtcGetsNoNumber) {
+  Display* dpy = tx::display();
+  svrtest::Resources res = svrtest::resources();
+  // Switch off whichever CRTC shows DUMMY0.
+  for (int i = 0; i < res->ncrtc; i++) {
+    XRRCrtcInfo* info = tx::XRRGetCrtcInfo(dpy, res.get(), res->crtcs[i]);
+    bool first = info->noutput > 0 && info->x == 0;
+    tx::XRRFreeCrtcInfo(info);
+    if (first)
+      tx::XRRSetCrtcConfig(dpy, res.get(), res->crtcs[i], CurrentTime, 0, 0, None, RR_Rotate_0,
+                           nullptr, 0);
+  }
+  std::vector<MonitorInfo> list = MonitorLayout::listMonitors();
+  ASSERT_EQ(1u, list.size());
+  EXPECT_EQ("1", list[0].name);
+  EXPECT_TRUE(list[0].primary);
+  EXPECT_EQ(secondMonitor, list[0].rect);
+  EXPECT_EQ(secondMonitor, MonitorLayout::lookupMonitor("1").rect);
+  EXPECT_EQ(secondMonitor, MonitorLayout::lookupMonitor("DUMMY1").rect);
+  EXPECT_THROW(MonitorLayout::lookupMonitor("2"), plat::Exception);
+  EXPECT_THROW(MonitorLayout::lookupMonitor("DUMMY0"), plat::Exception);
+}
+
+TEST_F(MonitorsX11, TheParameterWinsOverTheServersSelection) {
+  MonitorSelect select;
+  select.reset();
+  ASSERT_TRUE(select.select("1"));
+
+  setMonitorParam("2");
+  MonitorSelect::Choice choice = select.choose();
+  EXPECT_EQ(secondMonitor, choice.rect);
+  EXPECT_EQ(std::optional<std::string>("2"), choice.parameterSpec);
+  EXPECT_EQ(std::optional<std::string>("2"), choice.effectiveSpec);
+  EXPECT_TRUE(svrtest::contains(log.texts("SDesktopX11"), "Monitor 2 rect 800x600 at 1024,0"));
+
+  // A parameter that names nothing leaves the selection in effect.
+  setMonitorParam("nope");
+  choice = select.choose();
+  EXPECT_EQ(firstMonitor, choice.rect);
+  EXPECT_EQ(std::nullopt, choice.parameterSpec);
+  EXPECT_EQ(std::optional<std::string>("1"), choice.effectiveSpec);
+  EXPECT_TRUE(svrtest::contains(log.texts("SDesktopX11"), "Monitor 1 rect 1024x768 at 0,0"));
+
+  setMonitorParam("0,0 to 800,600");
+  EXPECT_EQ(rfb::Rect(0, 0, 800, 600), select.choose().rect);
+
+  // Neither: the whole screen, no specs.
+  setMonitorParam("");
+  ASSERT_TRUE(select.select(std::nullopt));
+  choice = select.choose();
+  EXPECT_TRUE(choice.rect.isEmpty());
+  EXPECT_EQ(std::nullopt, choice.parameterSpec);
+  EXPECT_EQ(std::nullopt, choice.effectiveSpec);
+}
+
+TEST_F(MonitorsX11, SelectionChangesOnlyForValidNewSpecs) {
+  MonitorSelect select;
+  EXPECT_EQ(std::nullopt, select.selection());
+  select.reset();
+  EXPECT_EQ(std::optional<std::string>(""), select.selection());
+
+  // After a start, an empty "setMonitor" (absent) is a change once.
+  EXPECT_TRUE(select.select(std::nullopt));
+  EXPECT_FALSE(select.select(std::nullopt));
+
+  EXPECT_TRUE(select.select("DUMMY1"));
+  EXPECT_FALSE(select.select("DUMMY1"));
+
+  EXPECT_FALSE(select.select("nope"));
+  EXPECT_TRUE(svrtest::contains(log.texts("SDesktopX11"),
+                                "Invalid monitor selection: Monitor named 'nope' not found"));
+  // Rectangles are for the parameter only.
+  EXPECT_FALSE(select.select("0,0 to 10,10"));
+  EXPECT_EQ(std::optional<std::string>("DUMMY1"), select.selection());
+
+  EXPECT_TRUE(select.select("2"));
+  EXPECT_EQ(secondMonitor, select.choose().rect);
+}
+
+TEST_F(MonitorsX11, MonitorsUpdatedCarriesTheListAndTheSpecs) {
+  svrtest::ChannelPeer server;
+  RecordingSelection engine;
+  svr::AgentMonitorSelect agent(server.channel, engine);
+  setMonitorParam("2");
+  MonitorSelect select;
+  select.reset();
+  MonitorSelect::report(agent, select.choose());
+
+  std::vector<Message> sent = server.received();
+  ASSERT_EQ(1u, sent.size());
+  EXPECT_EQ("monitorsUpdated", sent[0].name);
+  Bytes want{2};
+  putRecord(want, true, 24, firstMonitor, "1");
+  putRecord(want, false, 24, secondMonitor, "2");
+  putShortString(want, "2");
+  putShortString(want, "2");
+  EXPECT_EQ(want, sent[0].payload);
+  // Three short strings after 24 bytes per record.
+  EXPECT_EQ(1u + 2 * (24 + 2 + 1 + 1) + 2 + 2, sent[0].payload.size());
+
+  // The selection in effect: no parameter spec.
+  setMonitorParam("");
+  ASSERT_TRUE(select.select("DUMMY0"));
+  MonitorSelect::report(agent, select.choose());
+  sent = server.received();
+  ASSERT_EQ(1u, sent.size());
+  Bytes tail;
+  putShortString(tail, "");
+  putShortString(tail, "DUMMY0");
+  ASSERT_GE(sent[0].payload.size(), tail.size());
+  EXPECT_EQ(tail, Bytes(sent[0].payload.end() - long(tail.size()), sent[0].payload.end()));
+}
+
+// ---- Without RandR ----
+
+TEST(MonitorsWithoutRandr, OneMonitorTheWholeScreenAndNoSelection) {
+  if (!svrtest::openDisplayWithoutRandr())
+    GTEST_SKIP() << svrtest::needsOwnProcess;
+  testsupport::LogRecorder log("*", 110);
+  MonitorParamReset resetParam;
+
+  std::vector<MonitorInfo> list = MonitorLayout::listMonitors();
+  ASSERT_EQ(1u, list.size());
+  EXPECT_EQ("1", list[0].name);
+  EXPECT_TRUE(list[0].primary);
+  EXPECT_EQ(rfb::Rect(0, 0, 1280, 1024), list[0].rect);
+
+  EXPECT_EQ(rfb::Rect(1920, 0, 3840, 1080), MonitorLayout::rectOf("1920x1080 at 1920,0"));
+  EXPECT_TRUE(MonitorLayout::rectOf("1").isEmpty());
+
+  MonitorSelect select;
+  select.reset();
+  EXPECT_FALSE(select.select("1"));
+  EXPECT_FALSE(select.select("0,0 to 10,10"));
+  EXPECT_TRUE(select.select(std::nullopt));
+
+  setMonitorParam("0,0 to 800,600");
+  MonitorSelect::Choice choice = select.choose();
+  EXPECT_EQ(rfb::Rect(0, 0, 800, 600), choice.rect);
+  RecordingResponse response;
+  MonitorSelect::report(response, choice);
+  EXPECT_EQ(1, response.calls);
+  EXPECT_EQ(list, response.monitors);
+  EXPECT_EQ(std::optional<std::string>("0,0 to 800,600"), response.parameter);
+  EXPECT_EQ(std::optional<std::string>("0,0 to 800,600"), response.effective);
+}
+
+} // namespace

@@ -1,0 +1,207 @@
+#pragma once
+
+// Shared pieces of the display-mode and monitor tests: the toolkit display
+// on a private Xorg dummy server (several CRTCs and outputs, real mode and
+// screen-size changes) or on an Xvfb without RandR, a look at the server's
+// RandR state through the run-time loaded library, and the server's end of
+// a real channel over a socket pair.
+//
+// The toolkit display is opened once per process and never closed, and
+// these tests change the server's layout, so each needs a process of its
+// own, as CTest runs them. Run in one process with others, a test that
+// finds the display already taken skips itself and says why.
+
+// GoogleTest first: Xlib's macros (None, Bool) break its headers.
+#include <gtest/gtest.h>
+
+#include "libs/svr/tests/AgentWire.h"
+
+#include "base/io/FdIo.h"
+#include "base/io/FdSelectManager.h"
+#include "base/io/MsgIpc.h"
+#include "base/io/UniqueFd.h"
+#include "uilibs/tx/TXUtil.h"
+#include "uilibs/tx/XrandrFns.h"
+
+#include "testsupport/XorgDummyServer.h"
+#include "testsupport/XvfbServer.h"
+
+#include <chrono>
+#include <memory>
+#include <poll.h>
+#include <stdexcept>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+namespace svrtest {
+
+constexpr const char* needsOwnProcess =
+  "the toolkit display of this process is taken by an earlier test; "
+  "run this test in its own process (ctest, or --gtest_filter)";
+
+// Opens the toolkit display on a new Xorg dummy server laid out by
+// `options`; null when this process's display is open already.
+inline Display* openXorgDisplay(const testsupport::XorgDummyServer::Options& options) {
+  if (tx::display())
+    return nullptr;
+  // Lives until the process ends, like the connection to it.
+  static std::unique_ptr<testsupport::XorgDummyServer> server;
+  server = std::make_unique<testsupport::XorgDummyServer>(options);
+  tx::openDisplay(server->displayName().c_str());
+  return tx::display();
+}
+
+inline testsupport::XorgDummyServer::Options twoMonitors() {
+  testsupport::XorgDummyServer::Options options;
+  options.outputs = {{"1024x768", 0, 0}, {"800x600", 1024, 0}};
+  return options;
+}
+
+// The toolkit display on an Xvfb without the RANDR extension; null when
+// this process's display is open already.
+inline Display* openDisplayWithoutRandr() {
+  if (tx::display())
+    return nullptr;
+  static std::unique_ptr<testsupport::XvfbServer> server;
+  testsupport::XvfbServer::Options options;
+  options.width = 1280;
+  options.height = 1024;
+  options.disabledExtensions = {"RANDR"};
+  server = std::make_unique<testsupport::XvfbServer>(options);
+  tx::openDisplay(server->displayName().c_str());
+  return tx::display();
+}
+
+// The screen as a new client sees it at connection set-up: size in pixels
+// and millimetres, fresh from the server.
+struct ScreenSize {
+  int width, height, mmWidth, mmHeight;
+};
+
+inline ScreenSize currentScreenSize() {
+  Display* dpy = XOpenDisplay(DisplayString(tx::display()));
+  if (!dpy)
+    throw std::runtime_error("cannot open a second connection");
+  int screen = DefaultScreen(dpy);
+  ScreenSize size{DisplayWidth(dpy, screen), DisplayHeight(dpy, screen),
+                  DisplayWidthMM(dpy, screen), DisplayHeightMM(dpy, screen)};
+  XCloseDisplay(dpy);
+  return size;
+}
+
+struct FreeResources {
+  void operator()(XRRScreenResources* res) const { tx::XRRFreeScreenResources(res); }
+};
+using Resources = std::unique_ptr<XRRScreenResources, FreeResources>;
+
+inline Resources resources() {
+  Display* dpy = tx::display();
+  return Resources(tx::XRRGetScreenResources(dpy, DefaultRootWindow(dpy)));
+}
+
+// The mode of that name in the server's list, as a copy (id 0 when none).
+inline XRRModeInfo modeNamed(const std::string& name) {
+  Resources res = resources();
+  for (int i = 0; i < res->nmode; i++) {
+    if (std::string(res->modes[i].name, res->modes[i].nameLength) == name) {
+      XRRModeInfo mode = res->modes[i];
+      mode.name = nullptr;
+      return mode;
+    }
+  }
+  return XRRModeInfo{};
+}
+
+inline std::vector<std::string> modeNames() {
+  Resources res = resources();
+  std::vector<std::string> names;
+  for (int i = 0; i < res->nmode; i++)
+    names.emplace_back(res->modes[i].name, res->modes[i].nameLength);
+  return names;
+}
+
+// The modes listed for every output, by name.
+inline std::vector<std::vector<std::string>> outputModeNames() {
+  Resources res = resources();
+  std::vector<std::vector<std::string>> all;
+  for (int o = 0; o < res->noutput; o++) {
+    XRROutputInfo* info = tx::XRRGetOutputInfo(tx::display(), res.get(), res->outputs[o]);
+    std::vector<std::string> names;
+    for (int m = 0; info && m < info->nmode; m++) {
+      for (int i = 0; i < res->nmode; i++) {
+        if (res->modes[i].id == info->modes[m])
+          names.emplace_back(res->modes[i].name, res->modes[i].nameLength);
+      }
+    }
+    if (info)
+      tx::XRRFreeOutputInfo(info);
+    all.push_back(names);
+  }
+  return all;
+}
+
+// The size of the mode that CRTC number `index` shows (0x0 when off).
+inline std::pair<unsigned, unsigned> crtcSize(int index) {
+  Resources res = resources();
+  XRRCrtcInfo* info = tx::XRRGetCrtcInfo(tx::display(), res.get(), res->crtcs[index]);
+  std::pair<unsigned, unsigned> size{info->width, info->height};
+  tx::XRRFreeCrtcInfo(info);
+  return size;
+}
+
+inline bool contains(const std::vector<std::string>& names, const std::string& name) {
+  return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+// The server's end of a real channel: the agent side is an io::MsgIpc over
+// one end of a socket pair; the test reads and writes raw bytes on the
+// other.
+class ChannelPeer : public io::MsgIpc::Callback {
+public:
+  ChannelPeer() {
+    int fds[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0)
+      throw std::runtime_error("socketpair failed");
+    peer_.reset(fds[1]);
+    channel.accept(std::make_unique<io::FdIo>(fds[0]));
+  }
+
+  // Writes bytes as the server and lets the channel dispatch all of them.
+  void send(const svr::test::Bytes& bytes) {
+    ASSERT_EQ(ssize_t(bytes.size()), write(peer_.get(), bytes.data(), bytes.size()));
+    while (manager_.processEvents(0)) {
+    }
+  }
+
+  // The messages the agent sent that are complete now (a socket pair
+  // delivers at once what was flushed).
+  std::vector<svr::test::Message> received() {
+    for (;;) {
+      pollfd pfd = {peer_.get(), POLLIN, 0};
+      if (poll(&pfd, 1, 0) != 1)
+        break;
+      uint8_t chunk[4096];
+      ssize_t n = read(peer_.get(), chunk, sizeof(chunk));
+      if (n <= 0)
+        break;
+      buffer_.insert(buffer_.end(), chunk, chunk + n);
+    }
+    return svr::test::takeMessages(buffer_);
+  }
+
+  void ipcClosed(io::MsgIpc&) override { closed++; }
+
+  int closed = 0;
+
+private:
+  io::FdSelectManager manager_;
+  io::UniqueFd peer_;
+  svr::test::Bytes buffer_;
+
+public:
+  io::MsgIpc channel{*this, "Server"};
+};
+
+} // namespace svrtest
