@@ -168,9 +168,8 @@ std::optional<TXClipboardWindow::WholeValue> TXClipboardWindow::takeWholeValue(
 }
 
 void TXClipboardWindow::selectionNotify(const XEvent& event, const SelectionData& data) {
-  // A late answer to a cycle that was given up belongs to no cycle.
-  if (!cycleInProgress())
-    return;
+  // Cycles may overlap (a change of each selection at once): every answer
+  // is followed up, and the newest text is the last one delivered.
   Atom target = event.xselection.target;
   if (target == atomTimestamp())
     handleTimestamp(event, data);
