@@ -193,15 +193,15 @@ public:
 
   void ipcClosed(io::MsgIpc&) override { closed++; }
 
-  int closed = 0;
-
 private:
+  // Before the channel: its connection registers with the manager.
   io::FdSelectManager manager_;
   io::UniqueFd peer_;
   svr::test::Bytes buffer_;
 
 public:
   io::MsgIpc channel{*this, "Server"};
+  int closed = 0;
 };
 
 } // namespace svrtest
