@@ -1,20 +1,54 @@
 #pragma once
 
-// The agent's desktop on the X display. For now it knows the screen's
-// geometry and native pixel format (default screen, default visual) and the
-// start/stop protocol; capture, cursor tracking and input injection are
-// not here yet, so input events are only logged (debug level) and started
-// desktops send no buffer and no updates. Clipboard text from viewers goes
-// to the callback.
+// The agent's desktop on the X display: owns the screen buffer in shared
+// memory, decides how screen changes are found (XDAMAGE, checked by a damage
+// test, or polling), feeds changed areas to the update scheduler, and keeps
+// the server told about the buffer, the cursor image, the colour map and
+// capture failures. The protocol end grabs the pixels of each update into
+// the buffer before naming them to the server; this class compares no
+// pixels.
+//
+// States: stopped (no server, no buffer, nothing selected) and started
+// (server set, buffer announced, cursor notifications and root structure
+// events selected, polling or damage running). While started, a resize of
+// the root window rebuilds the buffer 300 ms after the last ConfigureNotify
+// of a burst. A buffer announced to the server is always withdrawn
+// (setPixelBuffer(null)) before it is freed, so the server never holds a
+// freed buffer.
+//
+// Input from viewers is forwarded to injection hooks that do nothing yet.
 
+#include "libs/svr/CaptureExtensions.h"
+#include "libs/svr/CursorSender.h"
+#include "libs/svr/DamageTestCallback.h"
 #include "libs/svr/SDesktop.h"
+#include "libs/svr/UpdateScheduler.h"
+#include "uilibs/tx/TXEventHandler.h"
+#include "uilibs/tx/WindowPosTracker.h"
 
+#include "base/plat/Timer.h"
+#include "base/rfb/Region.h"
+
+#include <memory>
 #include <string_view>
 #include <sys/ipc.h>
 
+namespace tx {
+class PixelBufferX11;
+class TXWindow;
+} // namespace tx
+
 namespace svr {
 
-class SDesktopX11 : public SDesktop {
+class DamageTest;
+class XDamageWatch;
+
+class SDesktopX11 : public SDesktop,
+                    private plat::Timer::Callback,
+                    private tx::TXEventHandler,
+                    private UpdateScheduler::Callback,
+                    private tx::WindowPosTracker::Callback,
+                    private DamageTestCallback {
 public:
   // What the desktop needs from the agent application.
   class Callback {
@@ -29,25 +63,100 @@ public:
     virtual const ipc_perm* getShmPerm() = 0;
   };
 
-  // `callback` is not owned and must outlive this object. The process's X
-  // display should be open; without it the desktop reports an empty screen.
+  // How changes are being found while started.
+  enum class Capture { none, polling, damage };
+
+  // Queries the extensions (logging what it finds) and builds the owned
+  // parts; nothing is captured yet. `callback` is not owned and must outlive
+  // this object. The process's X display should be open; without it the
+  // desktop reports an empty screen and cannot start.
   explicit SDesktopX11(Callback& callback);
+  // Stops first when started.
   ~SDesktopX11() override;
 
   void keyEvent(uint32_t keysym, bool down) override;
+  // An absolute position is clamped into the buffer's rectangle first.
   void pointerEvent(const rfb::Point& position, uint32_t buttonMask, bool relative) override;
   void clientCutText(std::string_view text) override;
+  // Builds the buffer (announcing it), sends the cursor and starts capture.
+  // A buffer that cannot be built throws plat::Exception and leaves the
+  // desktop stopped.
   void start(SServer& server) override;
+  // Blacks the buffer, stops capture and frees the buffer.
   void stop() override;
   void requestUpdate() override;
+  // (0, 0, width, height) of the default screen as it is now.
   rfb::Rect getRect() override;
   bool getPF(rfb::PixelFormat& pf) override;
 
+  // The screen layout changed (a display mode was set): rebuilds the buffer
+  // while started.
+  void displayChanged();
+
   bool started() const { return server_ != nullptr; }
+  Capture capture() const;
+  bool damageTestRunning() const { return damageTest_ != nullptr; }
+  const CaptureExtensions& extensions() const { return ext_; }
+  // The current buffer; null while stopped or after a failed rebuild.
+  tx::PixelBufferX11* buffer() const { return pb_.get(); }
+  // Window rectangles waiting for the next damage collection.
+  const rfb::Region& pendingRegion() const { return pending_; }
+
+  // The resize timer's delay after the last root ConfigureNotify.
+  static constexpr int resizeDelayMs = 300;
 
 private:
+  // plat::Timer::Callback: the poll and resize timers.
+  bool timerFired(plat::Timer& timer) override;
+  // tx::TXEventHandler: root structure, damage and cursor events.
+  void handleEvent(const XEvent& event) override;
+  // UpdateScheduler::Callback
+  void prepareUpdate() override;
+  // tx::WindowPosTracker::Callback
+  void windowMoved(Window window, const rfb::Rect& oldRect, const rfb::Rect& newRect) override;
+  // DamageTestCallback
+  void collectDamage() override;
+  void damageTestResult(DamageTest* test, bool any, bool all, bool nonFull) override;
+
+  void buildBuffer();
+  void dropBuffer();
+  void clipToMonitors();
+  void rebuild();
+  void rootConfigured();
+
+  // Starts capture when a server is set, stops it otherwise.
+  void updateCapture();
+  void chooseCaptureMethod();
+  bool startDamage();
+  void stopDamage();
+  void startPolling();
+  void startDamageTest();
+  // Moves the damage reported so far (and the pending window rectangles)
+  // into the scheduler and the damage test; true when anything was added.
+  bool takeDamage();
+  void selectCursorEvents(bool on);
+  void sendCursor(bool force);
+
+  // Input injection hooks: the keyboard and pointer components plug in here.
+  void injectKey(uint32_t keysym, bool down);
+  void injectPointer(const rfb::Point& position, uint32_t buttonMask, bool relative);
+
   Callback& callback_;
+  CaptureExtensions ext_;
   SServer* server_ = nullptr;
+  std::unique_ptr<tx::PixelBufferX11> pb_;
+  UpdateScheduler scheduler_;
+  plat::Timer pollTimer_;
+  plat::Timer resizeTimer_;
+  std::unique_ptr<XDamageWatch> damage_;
+  std::unique_ptr<DamageTest> damageTest_;
+  // A damage test was running when a rebuild failed; it starts again over
+  // the next buffer.
+  bool damageTestInterrupted_ = false;
+  rfb::Region pending_;
+  tx::WindowPosTracker windowTracker_;
+  std::unique_ptr<tx::TXWindow> cursorWindow_;
+  CursorSender cursor_;
 };
 
 } // namespace svr
