@@ -4,8 +4,6 @@
 
 #include "uilibs/tx/TXClipboardMgr.h"
 
-#include "base/plat/ConfigParameter.h"
-#include "base/plat/Configuration.h"
 #include "testsupport/LogRecorder.h"
 #include "testsupport/XvfbServer.h"
 
@@ -19,22 +17,12 @@ namespace {
 
 using cliptest::Paster;
 using cliptest::Peer;
+using cliptest::ScopedParam;
 using cliptest::SelectionOwner;
 
 const std::string& serverName() {
   return testsupport::XvfbServer::shared().displayName();
 }
-
-class ScopedParam {
-public:
-  ScopedParam(const char* name, const char* value) : name_(name) {
-    EXPECT_TRUE(plat::Configuration::global().setParam(name, value, 10));
-  }
-  ~ScopedParam() { plat::Configuration::global().findParam(name_)->unset(10, false); }
-
-private:
-  const char* name_;
-};
 
 // The server link's side: what would go out as "serverCutText".
 class Sink : public svr::SClipboardX11::Callback {
@@ -82,12 +70,6 @@ protected:
     cliptest::pumpUntil([] { return true; }, {&owner, &paster});
   }
 
-  Time laterThan(Time t) {
-    Time now = owner.serverTime();
-    while (now == t)
-      now = owner.serverTime();
-    return now;
-  }
 
   plat::TimerManager timers;
   Sink sink;
@@ -130,8 +112,8 @@ TEST_F(SClipboardX11Test, SendPrimaryChoosesBetweenNewerPrimaryAndClipboard) {
     round++;
     std::string p = "primary " + std::to_string(round);
     std::string cl = "clipboard " + std::to_string(round);
-    Time older = laterThan(window().latestTime());
-    Time newer = laterThan(older);
+    Time older = owner.timeAfter(window().latestTime());
+    Time newer = owner.timeAfter(older);
     owner.own(XA_PRIMARY, {p, p}, c.primaryNewer ? newer : older);
     owner.own(tx::atomClipboard(), {cl, cl}, c.primaryNewer ? older : newer);
     size_t before = sink.sent.size();
@@ -154,8 +136,8 @@ TEST_F(SClipboardX11Test, NewerCutBufferIsSentWithUseCutBuffer) {
   ScopedParam use("UseCutBuffer", "1");
   start();
   Time selected = owner.own(tx::atomClipboard(), {"selection", "selection"},
-                            laterThan(window().latestTime()));
-  laterThan(selected);
+                            owner.timeAfter(window().latestTime()));
+  owner.timeAfter(selected);
   paster.storeCutBuffer("from the cut buffer \xe9");
   drainEvents();
   window().checkSelection(0, 0);

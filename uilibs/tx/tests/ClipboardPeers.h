@@ -14,6 +14,8 @@
 #include "uilibs/tx/TXUtil.h"
 
 #include "base/plat/Clock.h"
+#include "base/plat/ConfigParameter.h"
+#include "base/plat/Configuration.h"
 #include "base/plat/TimerManager.h"
 
 #include <X11/Xatom.h>
@@ -37,6 +39,20 @@ public:
   Reading read(int64_t) override { return {ticks, false}; }
   void advanceMs(int64_t ms) { ticks += ms * plat::ticksPerMs; }
   int64_t ticks = 1;
+};
+
+// Sets a parameter (at command-line priority) for the life of the scope.
+class ScopedParam {
+public:
+  ScopedParam(const char* name, const char* value) : name_(name) {
+    EXPECT_TRUE(plat::Configuration::global().setParam(name, value, 10));
+  }
+  ~ScopedParam() { plat::Configuration::global().findParam(name_)->unset(10, false); }
+  ScopedParam(const ScopedParam&) = delete;
+  ScopedParam& operator=(const ScopedParam&) = delete;
+
+private:
+  const char* name_;
 };
 
 // Something to keep running while a test waits: handles its client's
@@ -117,6 +133,15 @@ public:
         return event.xproperty.time;
       handle(event);
     }
+  }
+
+  // A server time strictly later than `t` (the server counts milliseconds,
+  // so two readings in a row may be equal).
+  Time timeAfter(Time t) {
+    Time now = serverTime();
+    while (now == t)
+      now = serverTime();
+    return now;
   }
 
   void serve() override {

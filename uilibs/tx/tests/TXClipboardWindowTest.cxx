@@ -4,8 +4,6 @@
 #include "uilibs/tx/CutBufferEventHandler.h"
 #include "uilibs/tx/TXClipboardWindow.h"
 
-#include "base/plat/ConfigParameter.h"
-#include "base/plat/Configuration.h"
 #include "base/plat/Exception.h"
 #include "testsupport/LogRecorder.h"
 #include "testsupport/XvfbServer.h"
@@ -18,24 +16,13 @@ namespace {
 
 using cliptest::Paster;
 using cliptest::Peer;
+using cliptest::ScopedParam;
 using cliptest::Recorder;
 using cliptest::SelectionOwner;
 
 const std::string& serverName() {
   return testsupport::XvfbServer::shared().displayName();
 }
-
-// Sets a parameter for the life of the scope.
-class ScopedParam {
-public:
-  ScopedParam(const char* name, const char* value) : name_(name) {
-    EXPECT_TRUE(plat::Configuration::global().setParam(name, value, 10));
-  }
-  ~ScopedParam() { plat::Configuration::global().findParam(name_)->unset(10, false); }
-
-private:
-  const char* name_;
-};
 
 // A text of `bytes` bytes (whole characters) mixing ASCII with two- and
 // three-byte UTF-8 sequences, from a fixed seed.
@@ -81,13 +68,6 @@ protected:
     ASSERT_TRUE(waitCycles(before + 1));
   }
 
-  // A server time strictly later than `t`.
-  Time laterThan(Time t) {
-    Time now = owner.serverTime();
-    while (now == t)
-      now = owner.serverTime();
-    return now;
-  }
 
   std::vector<Peer*> peers() { return {&owner, &paster}; }
 
@@ -132,8 +112,8 @@ TEST_F(TXClipboardWindowTest, PollPrefersTheNewerSelection) {
     round++;
     std::string p = "P" + std::to_string(round);
     std::string cl = "C" + std::to_string(round);
-    Time first = laterThan(window->latestTime());
-    Time second = c.order == sameTime ? first : laterThan(first);
+    Time first = owner.timeAfter(window->latestTime());
+    Time second = c.order == sameTime ? first : owner.timeAfter(first);
     if (c.order == clipboardNewer) {
       owner.own(XA_PRIMARY, {p, p}, first);
       owner.own(tx::atomClipboard(), {cl, cl}, second);
@@ -152,8 +132,8 @@ TEST_F(TXClipboardWindowTest, PollPrefersTheNewerSelection) {
 }
 
 TEST_F(TXClipboardWindowTest, UnchangedTimestampsFetchNothing) {
-  owner.own(XA_PRIMARY, {"p", "p"});
-  owner.own(tx::atomClipboard(), {"c", "c"}, laterThan(0));
+  Time primaryAt = owner.own(XA_PRIMARY, {"p", "p"});
+  owner.own(tx::atomClipboard(), {"c", "c"}, owner.timeAfter(primaryAt));
   start();
   owner.requests.clear();
   testsupport::LogRecorder log("TXClipboardWindow", 110);
@@ -195,9 +175,9 @@ TEST_F(TXClipboardWindowTest, NewerCutBufferWinsOnlyWhenUsed) {
     round++;
     std::string selected = "selected " + std::to_string(round);
     Time selectedAt =
-      owner.own(tx::atomClipboard(), {selected, selected}, laterThan(window->latestTime()));
+      owner.own(tx::atomClipboard(), {selected, selected}, owner.timeAfter(window->latestTime()));
     // The cut buffer must be strictly newer (the server counts milliseconds).
-    laterThan(selectedAt);
+    owner.timeAfter(selectedAt);
     Time cutBefore = tx::CutBufferEventHandler::cutBufferTime();
     paster.storeCutBuffer("cut \x80 " + std::to_string(round));
     ASSERT_TRUE(cliptest::pumpUntil(
@@ -239,7 +219,7 @@ TEST_F(TXClipboardWindowTest, ViewerTextIsOfferedEverywhereAndNotReadBack) {
 TEST_F(TXClipboardWindowTest, ClipboardTakenAfterOurTextIsFetchedOnPoll) {
   start();
   window->setCutText(4, "ours");
-  owner.own(tx::atomClipboard(), {"theirs", "theirs"}, laterThan(window->latestTime()));
+  owner.own(tx::atomClipboard(), {"theirs", "theirs"}, owner.timeAfter(window->latestTime()));
   ASSERT_TRUE(cliptest::pumpUntil([&] { return !window->ownsSelection(tx::atomClipboard()); },
                                   peers()));
   recorder.primary = true;
