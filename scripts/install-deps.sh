@@ -10,6 +10,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils x11-xkb-utils
   xdotool libxml2-utils
+  libvncserver-dev libjpeg-dev vncsnapshot xterm x11-apps
 )
 
 sudo_cmd=()

@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
-# The main job: installs what is needed, builds the agent (Release) and shows
-# the parameters it understands, as the XML document the server reads.
+# The main job: installs what is needed, builds everything (Release) and runs
+# kwo-serve on a virtual display of its own (Xvfb with a terminal and a
+# clock), listening on 127.0.0.1:5900 for RFB and WebSocket viewers, until
+# Ctrl-C. Extra arguments go to kwo-serve (see README.md or -help).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
 dir=$(bash scripts/build.sh release | tail -n 1)
-"$dir/kwoagent-x11/kwoagent-x11" user -paramsxml
+# A virtual display unless one is named with -display.
+unset DISPLAY
+exec "$dir/kwo-serve/kwo-serve" "$@"

@@ -1,0 +1,225 @@
+#include "ServeFixture.h"
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+#include <arpa/inet.h>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <netinet/in.h>
+#include <sstream>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace kwoserve::test {
+
+namespace {
+
+bool pollUntil(const std::function<bool()>& condition) {
+  auto end = std::chrono::steady_clock::now() + deadline;
+  while (std::chrono::steady_clock::now() < end) {
+    if (condition())
+      return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return condition();
+}
+
+int viewerTag;
+
+} // namespace
+
+Rgb8 tileColour(int tx, int ty) {
+  return {(tx * 97 + ty * 31 + 40) % 256, (tx * 53 + ty * 151 + 90) % 256,
+          (tx * 29 + ty * 67 + 200) % 256};
+}
+
+bool near(Rgb8 a, Rgb8 b, int tolerance) {
+  return std::abs(a.r - b.r) <= tolerance && std::abs(a.g - b.g) <= tolerance &&
+         std::abs(a.b - b.b) <= tolerance;
+}
+
+int freePort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+  socklen_t len = sizeof(addr);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  close(fd);
+  return ntohs(addr.sin_port);
+}
+
+PatternDisplay::PatternDisplay() {
+  dpy_ = XOpenDisplay(server_.displayName().c_str());
+  if (!dpy_)
+    throw std::runtime_error("cannot open " + server_.displayName());
+  XSetWindowAttributes attrs{};
+  attrs.override_redirect = True;
+  attrs.background_pixel = 0;
+  window_ = XCreateWindow(dpy_, DefaultRootWindow(dpy_), 0, 0, 1024, 768, 0, CopyFromParent,
+                          InputOutput, CopyFromParent, CWOverrideRedirect | CWBackPixel, &attrs);
+  XSelectInput(dpy_, window_, KeyPressMask | ButtonPressMask | ExposureMask);
+  XMapRaised(dpy_, window_);
+  XSetInputFocus(dpy_, window_, RevertToParent, CurrentTime);
+  drawPattern();
+}
+
+PatternDisplay::~PatternDisplay() {
+  if (dpy_)
+    XCloseDisplay(dpy_);
+}
+
+void PatternDisplay::drawPattern() {
+  GC gc = XCreateGC(dpy_, window_, 0, nullptr);
+  for (int ty = 0; ty < 768 / tileSize; ty++) {
+    for (int tx = 0; tx < 1024 / tileSize; tx++) {
+      Rgb8 c = tileColour(tx, ty);
+      XSetForeground(dpy_, gc, (unsigned long)(c.r << 16 | c.g << 8 | c.b));
+      XFillRectangle(dpy_, window_, gc, tx * tileSize, ty * tileSize, tileSize, tileSize);
+    }
+  }
+  XFreeGC(dpy_, gc);
+  XSync(dpy_, False);
+}
+
+void PatternDisplay::fill(Rgb8 c) {
+  GC gc = XCreateGC(dpy_, window_, 0, nullptr);
+  XSetForeground(dpy_, gc, (unsigned long)(c.r << 16 | c.g << 8 | c.b));
+  XFillRectangle(dpy_, window_, gc, 0, 0, 1024, 768);
+  XFreeGC(dpy_, gc);
+  XSync(dpy_, False);
+}
+
+ServeRun::ServeRun(const std::string& display, const std::vector<std::string>& extraArgs) {
+  port_ = freePort();
+  char templ[] = "/tmp/kwo-serve-test-XXXXXX";
+  int fd = mkstemp(templ);
+  logPath_ = templ;
+  std::vector<std::string> args{KWO_SERVE_PATH, "-display", display, "-port",
+                                std::to_string(port_), "-agent", KWO_AGENT_PATH};
+  args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+  pid_ = fork();
+  if (pid_ == 0) {
+    dup2(fd, 2);
+    std::vector<char*> argv;
+    for (std::string& a : args)
+      argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  close(fd);
+}
+
+ServeRun::~ServeRun() {
+  if (running()) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  unlink(logPath_.c_str());
+}
+
+std::string ServeRun::log() const {
+  std::ifstream in(logPath_);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+bool ServeRun::running() {
+  if (status_ != -1 || pid_ < 0)
+    return false;
+  int status;
+  if (waitpid(pid_, &status, WNOHANG) == pid_) {
+    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return false;
+  }
+  return true;
+}
+
+bool ServeRun::waitListening() {
+  return pollUntil([&] {
+    if (!running())
+      return true;
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(uint16_t(port_));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+    close(fd);
+    return ok;
+  }) && running();
+}
+
+bool ServeRun::waitLog(const std::string& text) {
+  return pollUntil([&] { return log().find(text) != std::string::npos; });
+}
+
+pid_t ServeRun::agentPid() const {
+  std::ifstream in("/proc/" + std::to_string(pid_) + "/task/" + std::to_string(pid_) +
+                   "/children");
+  pid_t child;
+  while (in >> child) {
+    std::ifstream comm("/proc/" + std::to_string(child) + "/comm");
+    std::string name;
+    comm >> name;
+    if (name.rfind("kwoagent", 0) == 0)
+      return child;
+  }
+  return -1;
+}
+
+int ServeRun::waitExit() {
+  pollUntil([&] { return !running(); });
+  return status_;
+}
+
+Viewer::Viewer(int port) {
+  rfbEnableClientLogging = FALSE;
+  client_ = rfbGetClient(8, 3, 4);
+  client_->serverHost = strdup("127.0.0.1");
+  client_->serverPort = port;
+  client_->GotXCutText = gotCutText;
+  rfbClientSetClientData(client_, &viewerTag, this);
+  if (!rfbInitClient(client_, nullptr, nullptr))
+    client_ = nullptr;  // freed by rfbInitClient
+}
+
+Viewer::~Viewer() {
+  if (client_)
+    rfbClientCleanup(client_);
+}
+
+void Viewer::gotCutText(rfbClient* client, const char* text, int length) {
+  auto* self = static_cast<Viewer*>(rfbClientGetClientData(client, &viewerTag));
+  self->cutText_.assign(text, size_t(length));
+}
+
+Rgb8 Viewer::pixel(int x, int y) const {
+  const uint8_t* p = client_->frameBuffer + (size_t(y) * client_->width + x) * 4;
+  // The client's default format: red in the lowest byte.
+  return {p[0], p[1], p[2]};
+}
+
+bool Viewer::waitUntil(const std::function<bool()>& condition) {
+  auto end = std::chrono::steady_clock::now() + deadline;
+  while (std::chrono::steady_clock::now() < end) {
+    if (condition())
+      return true;
+    int n = WaitForMessage(client_, 50000);
+    if (n < 0)
+      return false;
+    if (n > 0 && !HandleRFBServerMessage(client_))
+      return false;
+  }
+  return condition();
+}
+
+} // namespace kwoserve::test
