@@ -4,6 +4,7 @@
 #include "base/os/AppLoop.h"
 #include "base/plat/BoolParameter.h"
 #include "base/plat/LogSrc.h"
+#include "uilibs/tx/TXUtil.h"
 
 namespace svr {
 
@@ -19,6 +20,9 @@ plat::BoolParameter enableClipboard("EnableClipboard", "Enable clipboard monitor
 AgentServerX11::AgentServerX11(SDesktop& desktop, bool isRoot, std::unique_ptr<io::Io> io)
   : desktop_(desktop), isRoot_(isRoot), server_(*this, desktop) {
   server_.accept(std::move(io));
+  if (isRoot_ && tx::display())
+    desktopUidMonitor_ = std::make_unique<tx::DesktopUidMonitor>(
+        static_cast<tx::DesktopUidMonitor::Callback&>(*this));
 }
 
 AgentServerX11::~AgentServerX11() = default;
@@ -35,6 +39,10 @@ void AgentServerX11::serverDisconnected(SServerAgent&) {
     return;
   }
   disconnectedEarly_ = true;
+}
+
+void AgentServerX11::desktopUidChanged(uint32_t uid, const std::optional<std::string>& xauthFile) {
+  server_.desktopUidChanged(uid, xauthFile.value_or(""));
 }
 
 } // namespace svr

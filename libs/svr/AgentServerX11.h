@@ -5,16 +5,19 @@
 // clipboard bridge exists, switches clipboard watching with the desktop's
 // running state.
 //
-// Two members are still to come: the clipboard bridge (svr::SClipboardX11,
-// built before the protocol end when the display is open, and reached from
-// desktopRunning and serverCutText) and, as root, the desktop-user monitor
-// (tx::DesktopUidMonitor, built after it, reporting through
-// SServerAgent::desktopUidChanged). Until then the agent has no clipboard
-// and reports no desktop user.
+// As root, with the display open, it also owns the desktop-user monitor and
+// reports the desktop's user to the server.
+//
+// Still to come: the clipboard bridge (svr::SClipboardX11, built before the
+// protocol end when the display is open, and reached from desktopRunning and
+// serverCutText). Until then the agent has no clipboard.
 
 #include "libs/svr/SServerAgent.h"
+#include "uilibs/tx/DesktopUidMonitor.h"
 
 #include <memory>
+#include <optional>
+#include <string>
 
 namespace io {
 class Io;
@@ -25,7 +28,7 @@ namespace svr {
 
 class SDesktop;
 
-class AgentServerX11 : private SServerAgent::Callback {
+class AgentServerX11 : private SServerAgent::Callback, private tx::DesktopUidMonitor::Callback {
 public:
   // `desktop` is not owned and must outlive this object. The connection is
   // accepted at once, which sends the greeting.
@@ -48,12 +51,16 @@ private:
   // SServerAgent::Callback
   void desktopRunning(SServerAgent& server, bool running) override;
   void serverDisconnected(SServerAgent& server) override;
+  // tx::DesktopUidMonitor::Callback
+  void desktopUidChanged(uint32_t uid, const std::optional<std::string>& xauthFile) override;
 
   SDesktop& desktop_;
   bool isRoot_;
   bool clipboardWanted_ = false;
   bool disconnectedEarly_ = false;
   SServerAgent server_;
+  // After server_, so that it is destroyed first.
+  std::unique_ptr<tx::DesktopUidMonitor> desktopUidMonitor_;
 };
 
 } // namespace svr
