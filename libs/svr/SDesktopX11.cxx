@@ -6,8 +6,8 @@
 #include "base/plat/IntParameter.h"
 #include "base/plat/LocKey.h"
 #include "base/plat/LogSrc.h"
-#include "libs/svr/ActiveCrtcs.h"
 #include "libs/svr/DamageTest.h"
+#include "libs/svr/RandrScreen.h"
 #include "libs/svr/SServer.h"
 #include "libs/svr/XDamageWatch.h"
 #include "uilibs/tx/ColourMapX11.h"
@@ -188,7 +188,12 @@ void SDesktopX11::clipToMonitors() {
   if (!clipToMonitorsParam || !ext_.randr)
     return;
   try {
-    rfb::Region monitors = ActiveCrtcs::region(tx::display(), tx::rootWindow());
+    RandrScreen screen;
+    if (!screen.valid())
+      throw plat::Exception("No RandR screen resources");
+    rfb::Region monitors;
+    for (const RandrScreen::Monitor& monitor : screen.monitors())
+      monitors.assign_union(rfb::Region(monitor.rect));
     if (!monitors.isEmpty())
       pb_->setClipRegion(monitors);
   } catch (const plat::Exception& e) {

@@ -306,6 +306,22 @@ TEST_F(SDesktopX11Test, AMovedWindowIsNamedEvenWithoutDamage) {
   desktop.stop();
 }
 
+TEST_F(SDesktopX11Test, GrabsAreClippedToTheActiveMonitors) {
+  {
+    SDesktopX11 desktop(app);
+    desktop.start(server);
+    // Xvfb's one CRTC shows the whole screen.
+    EXPECT_TRUE(desktop.buffer()->clipRegion().equals(rfb::Region(whole)))
+      << desktop.buffer()->clipRegion().print();
+    desktop.stop();
+  }
+  ParamOverride clip("_ClipToMonitors", "0");
+  SDesktopX11 desktop(app);
+  desktop.start(server);
+  EXPECT_TRUE(desktop.buffer()->clipRegion().isEmpty());
+  desktop.stop();
+}
+
 TEST_F(SDesktopX11Test, ClientCutTextGoesToTheApplication) {
   SDesktopX11 desktop(app);
   desktop.clientCutText("hello");
