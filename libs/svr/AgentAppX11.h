@@ -3,12 +3,13 @@
 // The agent application: owns every agent component, built in this order
 // and destroyed in reverse: the desktop, the server proxy (which greets the
 // server on the connection it is given), the reader of the shared-memory
-// owner. The display-mode and monitor-selection components will follow the
-// permission reader when they exist.
+// owner, the display-mode component. The monitor-selection component will
+// follow it once the capture engine selects monitors.
 //
 // Built once, on the stack of main, after the application loop (and so the
 // X display) exists.
 
+#include "libs/svr/AgentDisplayMode.h"
 #include "libs/svr/AgentServerX11.h"
 #include "libs/svr/AgentShmPermGetter.h"
 #include "libs/svr/SDesktopX11.h"
@@ -43,6 +44,7 @@ private:
   SDesktopX11 desktop_;
   AgentServerX11 server_;
   AgentShmPermGetter shmPerm_;
+  AgentDisplayMode displayMode_;
 };
 
 } // namespace svr
