@@ -32,8 +32,9 @@ AgentAppX11::AgentAppX11(std::unique_ptr<io::Io> io)
 
 AgentAppX11::~AgentAppX11() = default;
 
-void AgentAppX11::setClipboardText(std::string_view) {
-  // Nothing to do until there is a clipboard bridge to take the text.
+void AgentAppX11::setClipboardText(std::string_view text) {
+  if (SClipboardX11* clipboard = server_.clipboard())
+    clipboard->setCutText(text);
 }
 
 void AgentAppX11::captureBroken(bool broken) {

@@ -18,7 +18,11 @@ plat::BoolParameter enableClipboard("EnableClipboard", "Enable clipboard monitor
 } // namespace
 
 AgentServerX11::AgentServerX11(SDesktop& desktop, bool isRoot, std::unique_ptr<io::Io> io)
-  : desktop_(desktop), isRoot_(isRoot), server_(*this, desktop) {
+  : desktop_(desktop), isRoot_(isRoot),
+    clipboard_(tx::display() ? std::make_unique<SClipboardX11>(
+                                 static_cast<SClipboardX11::Callback&>(*this))
+                             : nullptr),
+    server_(*this, desktop) {
   server_.accept(std::move(io));
   if (isRoot_ && tx::display())
     desktopUidMonitor_ = std::make_unique<tx::DesktopUidMonitor>(
@@ -29,6 +33,12 @@ AgentServerX11::~AgentServerX11() = default;
 
 void AgentServerX11::desktopRunning(SServerAgent&, bool running) {
   clipboardWanted_ = running && enableClipboard;
+  if (clipboard_)
+    clipboard_->setMonitoring(clipboardWanted_);
+}
+
+void AgentServerX11::serverCutText(std::string_view text) {
+  server_.serverCutText(text);
 }
 
 void AgentServerX11::serverDisconnected(SServerAgent&) {

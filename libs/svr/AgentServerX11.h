@@ -5,13 +5,12 @@
 // clipboard bridge exists, switches clipboard watching with the desktop's
 // running state.
 //
-// As root, with the display open, it also owns the desktop-user monitor and
-// reports the desktop's user to the server.
-//
-// Still to come: the clipboard bridge (svr::SClipboardX11, built before the
-// protocol end when the display is open, and reached from desktopRunning and
-// serverCutText). Until then the agent has no clipboard.
+// With the display open it owns the clipboard bridge, which watches the
+// desktop's clipboard while the desktop is serving and "EnableClipboard" is
+// set; as root it also owns the desktop-user monitor and reports the
+// desktop's user to the server.
 
+#include "libs/svr/SClipboardX11.h"
 #include "libs/svr/SServerAgent.h"
 #include "uilibs/tx/DesktopUidMonitor.h"
 
@@ -28,7 +27,9 @@ namespace svr {
 
 class SDesktop;
 
-class AgentServerX11 : private SServerAgent::Callback, private tx::DesktopUidMonitor::Callback {
+class AgentServerX11 : private SServerAgent::Callback,
+                       private SClipboardX11::Callback,
+                       private tx::DesktopUidMonitor::Callback {
 public:
   // `desktop` is not owned and must outlive this object. The connection is
   // accepted at once, which sends the greeting.
@@ -39,6 +40,8 @@ public:
   AgentServerX11& operator=(const AgentServerX11&) = delete;
 
   SServerAgent& server() { return server_; }
+  // The clipboard bridge; null without a display.
+  SClipboardX11* clipboard() { return clipboard_.get(); }
   io::MsgIpc& channel() { return server_.channel(); }
   // Whether clipboard watching is wanted now (desktop running and
   // "EnableClipboard" set).
@@ -51,6 +54,8 @@ private:
   // SServerAgent::Callback
   void desktopRunning(SServerAgent& server, bool running) override;
   void serverDisconnected(SServerAgent& server) override;
+  // SClipboardX11::Callback
+  void serverCutText(std::string_view text) override;
   // tx::DesktopUidMonitor::Callback
   void desktopUidChanged(uint32_t uid, const std::optional<std::string>& xauthFile) override;
 
@@ -58,6 +63,8 @@ private:
   bool isRoot_;
   bool clipboardWanted_ = false;
   bool disconnectedEarly_ = false;
+  // Before server_, so that the protocol end goes first on destruction.
+  std::unique_ptr<SClipboardX11> clipboard_;
   SServerAgent server_;
   // After server_, so that it is destroyed first.
   std::unique_ptr<tx::DesktopUidMonitor> desktopUidMonitor_;
