@@ -175,6 +175,10 @@ bool PixelFormat::makeLittleEndian() {
   // be expressed any other way.
   if (!trueColour)
     return false;
+  // Only whole 2-, 3- and 4-byte pixels have a byte order to undo; moving
+  // the shifts of any other size would describe different bits.
+  if (bpp != 16 && bpp != 24 && bpp != 32)
+    return false;
   const bool alpha = alphaMax != 0;
   const int top = bpp - 8;
   // Each channel must be one whole byte inside the pixel to be re-addressed.

@@ -263,6 +263,9 @@ TEST(PixelFormatEndian, MakeLittleEndianTable) {
       // Used to claim success while a 16-bit index keeps its big-endian bytes.
       {"16-bit colour map", PixelFormat(16, 16, true, false, 0, 0, 0, 0, 0, 0, 0, 0), false,
        PixelFormat(16, 16, true, false, 0, 0, 0, 0, 0, 0, 0, 0)},
+      // Used to move the shifts of a 20 bpp format, whose bytes are never swapped.
+      {"not a whole-byte pixel", PixelFormat(20, 24, true, true, 255, 255, 255, 0, 0, 0, 0, 0),
+       false, PixelFormat(20, 24, true, true, 255, 255, 255, 0, 0, 0, 0, 0)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
