@@ -283,10 +283,14 @@ bool ServeApp::viewerResize(int width, int height) {
   return true;
 }
 
-void ServeApp::viewersChanged(int count) { startOrStopDesktop(); }
+void ServeApp::viewersChanged(int count) {
+  // Viewers also leave while the screen is being destroyed.
+  if (screen_)
+    startOrStopDesktop();
+}
 
 void ServeApp::startOrStopDesktop() {
-  if (!agent_ || agent_->state() != agenthost::AgentProcess::State::connected)
+  if (!screen_ || !agent_ || agent_->state() != agenthost::AgentProcess::State::connected)
     return;
   bool wanted = screen_->viewerCount() > 0;
   if (wanted == desktopStarted_)

@@ -3,11 +3,13 @@
 
 #include "ServeFixture.h"
 
+// GoogleTest before Xlib: Xlib's macros (None, Bool) break its templates.
+#include <gtest/gtest.h>
+
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 #include <X11/keysym.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdio>
 #include <csignal>
@@ -158,7 +160,7 @@ TEST_F(ServeEndToEnd, VncsnapshotPictureMatchesTheScreen) {
   ASSERT_TRUE(serve.waitListening()) << serve.log();
   std::string path = std::filesystem::temp_directory_path() /
                      ("kwo-serve-snap-" + std::to_string(getpid()) + ".jpg");
-  std::string command = "vncsnapshot -quiet -allowblank -quality 100 127.0.0.1::" +
+  std::string command = "vncsnapshot -quiet -quality 100 127.0.0.1::" +
                         std::to_string(serve.port()) + " " + path + " 2>&1";
   ASSERT_EQ(system(command.c_str()), 0) << serve.log();
   Jpeg jpeg = readJpeg(path);
