@@ -184,6 +184,7 @@ int ServeRun::waitExit() {
 Viewer::Viewer(int port) {
   rfbEnableClientLogging = FALSE;
   client_ = rfbGetClient(8, 3, 4);
+  free(client_->serverHost);
   client_->serverHost = strdup("127.0.0.1");
   client_->serverPort = port;
   client_->GotXCutText = gotCutText;
@@ -193,8 +194,12 @@ Viewer::Viewer(int port) {
 }
 
 Viewer::~Viewer() {
-  if (client_)
-    rfbClientCleanup(client_);
+  if (!client_)
+    return;
+  // LibVNCClient leaves the framebuffer it allocated to the application.
+  free(client_->frameBuffer);
+  client_->frameBuffer = nullptr;
+  rfbClientCleanup(client_);
 }
 
 void Viewer::gotCutText(rfbClient* client, const char* text, int length) {
