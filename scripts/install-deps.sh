@@ -11,6 +11,7 @@ packages=(
   xvfb xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils x11-xkb-utils
   xdotool libxml2-utils
   libvncserver-dev libjpeg-dev vncsnapshot xterm x11-apps
+  clang libclang-rt-14-dev
 )
 
 sudo_cmd=()

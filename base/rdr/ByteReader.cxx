@@ -20,12 +20,11 @@ void ByteReader::init(InStream& in, size_t length, uint8_t* buffer, bool forceCo
   length_ = length;
   collected_ = 0;
   forceCopy_ = forceCopy;
-  if (buffer) {
-    target_ = buffer;
-    return;
-  }
-  own_.resize(length);
-  target_ = own_.data();
+  // The reader's own storage grows with the bytes that arrive: the length
+  // comes from the peer, and a few bytes announcing gigabytes must not cost
+  // gigabytes before any of them is there.
+  own_.clear();
+  target_ = buffer;
 }
 
 std::optional<std::span<const uint8_t>> ByteReader::collect(bool wait) {
@@ -43,12 +42,15 @@ std::optional<std::span<const uint8_t>> ByteReader::collect(bool wait) {
     if (in.avail() == 0 && !in.check(wait, 1))
       return std::nullopt;
     size_t chunk = std::min(in.avail(), length_ - collected_);
-    std::memcpy(target_ + collected_, in.getPtr(), chunk);
+    if (target_)
+      std::memcpy(target_ + collected_, in.getPtr(), chunk);
+    else
+      own_.insert(own_.end(), in.getPtr(), in.getPtr() + chunk);
     in.setptr(in.getPtr() + chunk);
     collected_ += chunk;
     in.checkpoint();
   }
-  std::span<const uint8_t> block(target_, length_);
+  std::span<const uint8_t> block(target_ ? target_ : own_.data(), length_);
   reset();
   return block;
 }

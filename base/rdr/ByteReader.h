@@ -32,7 +32,7 @@ public:
 
   // Start collecting length bytes of in, into buffer (which must hold length
   // bytes and outlive the collection) or, when null, into the reader's own
-  // storage. While a collection is unfinished a further init must name the
+  // storage, which grows only as the bytes arrive. While a collection is unfinished a further init must name the
   // same length (it then continues the collection); another length throws
   // "ByteReader::init: bad len".
   void init(InStream& in, size_t length, uint8_t* buffer = nullptr, bool forceCopy = false);
@@ -52,6 +52,7 @@ private:
   InStream* in_ = nullptr;
   size_t length_ = 0;
   size_t collected_ = 0;
+  // The caller's buffer, or null when collecting into own_.
   uint8_t* target_ = nullptr;
   bool forceCopy_ = false;
   std::vector<uint8_t> own_;

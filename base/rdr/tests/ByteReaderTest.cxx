@@ -87,6 +87,20 @@ TEST(ByteReader, CollectWithoutWaitReturnsNothingWhileIncomplete) {
   EXPECT_TRUE(sameBytes(*block, data.data(), 10));
 }
 
+// Used to allocate the whole announced length at init: a peer's 9-byte
+// "clientCutText" announcing 2 GB cost 2 GB before a byte of text arrived.
+TEST(ByteReader, AHugeAnnouncedLengthCostsOnlyWhatArrives) {
+  SocketPair pair;
+  FdInStream in(pair.reader);
+  in.setNonBlocking(true);
+  auto data = pattern(100, 5);
+  pair.send(data.data(), data.size());
+  ByteReader reader;
+  reader.init(in, size_t(1) << 60);
+  EXPECT_THROW(reader.collect(true), BlockException);
+  EXPECT_EQ(reader.collected(), data.size());
+}
+
 TEST(ByteReader, ADifferentLengthWhileUnfinishedIsBad) {
   SocketPair pair;
   FdInStream in(pair.reader);
