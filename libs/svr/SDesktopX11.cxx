@@ -103,15 +103,20 @@ void SDesktopX11::injectPointer(const rfb::Point& position, uint32_t buttonMask,
 void SDesktopX11::start(SServer& server) {
   PLAT_ASSERT(!started());
   server_ = &server;
+  // Resizes are watched from before the screen's size is read for the
+  // buffer: one in between would otherwise leave the buffer at the old size.
+  tx::TXEventDispatcher::addRootEventHandler(this, true, StructureNotifyMask);
   try {
     buildBuffer();
   } catch (...) {
     dropBuffer();
     server_ = nullptr;
+    tx::TXEventDispatcher::addRootEventHandler(this, false, 0);
     throw;
   }
   scheduler_.setServer(server_);
   updateCapture();
+  vlog.status("Desktop started (%s)", pb_->getRect().printWH().c_str());
 }
 
 void SDesktopX11::stop() {
@@ -365,8 +370,10 @@ void SDesktopX11::windowMoved(Window, const rfb::Rect& oldRect, const rfb::Rect&
 
 void SDesktopX11::handleEvent(const XEvent& event) {
   if (event.type == ConfigureNotify) {
-    if (event.xconfigure.window == tx::rootWindow())
+    if (event.xconfigure.window == tx::rootWindow()) {
+      vlog.debug("Root window configured %dx%d", event.xconfigure.width, event.xconfigure.height);
       rootConfigured();
+    }
     return;
   }
   if (damage_ && event.type == ext_.xdamage.eventBase + XDamageNotify) {
