@@ -3,7 +3,7 @@
 // A function looked up at run time in a shared library that the program does
 // not link against, so that an optional library may be absent.
 //
-// The library specification is a list of candidates separated by ",", tried
+// The library text is a list of candidates separated by ",", tried
 // in order until one provides the symbol:
 //   "Name[3,2,1]"  tries libName.so.3, libName.so.2, libName.so.1;
 //   "Name"         tries libName.so;

@@ -14,7 +14,7 @@ namespace svr {
 class MonitorSelectResponse {
 public:
   // `monitors` in monitor-number order. `parameterSpec` is the "Monitor"
-  // parameter when it is in effect, `effectiveSpec` the spec whose area is
+  // parameter when it is in effect, `effectiveSpec` the selection whose area is
   // captured (the parameter's or the server's selection); absent when the
   // whole screen is captured.
   virtual void monitorsUpdated(const std::vector<MonitorInfo>& monitors,
