@@ -8,6 +8,7 @@
 #include "libs/agenthost/AgentProcess.h"
 #include "libs/agenthost/SharedPixelBuffer.h"
 #include "libs/agenthost/ToAgentMsgs.h"
+#include "tests/LaunchedAgent.h"
 #include "testsupport/XvfbServer.h"
 
 #include <gtest/gtest.h>
@@ -26,7 +27,6 @@
 namespace e2e {
 namespace {
 
-using agenthost::AgentLaunch;
 using agenthost::AgentProcess;
 using testsupport::XvfbServer;
 
@@ -154,15 +154,8 @@ protected:
     client = std::make_unique<XClient>(xvfb->displayName());
   }
 
-  void launchAgent(std::vector<std::pair<std::string, std::string>> params = {}) {
-    AgentLaunch launch;
-    launch.agentPath = KWO_AGENT_PATH;
-    launch.display = xvfb->displayName();
-    launch.params = std::move(params);
-    agent = std::make_unique<AgentProcess>(launch, &recorder);
-    ASSERT_TRUE(agent->waitForMsg("initRectAndPf", deadlineMs));
-    // Log lines flow once the server has said how many it wants.
-    agent->send(agenthost::SetLogLevel{200});
+  void launchAgent(AgentParams params = {}) {
+    agent = e2e::launchAgent(xvfb->displayName(), std::move(params), recorder, deadlineMs);
   }
 
   // "start", then the buffer announcement.
@@ -242,7 +235,7 @@ TEST_F(CaptureTest, DrawingReachesTheBufferThroughPolling) {
   struct Case {
     const char* name;
     std::vector<std::string> disabled;
-    std::vector<std::pair<std::string, std::string>> params;
+    AgentParams params;
     const char* expectedLog;
   };
   const Case cases[] = {
