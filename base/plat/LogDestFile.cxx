@@ -108,7 +108,7 @@ void LogDestFile::write(int level, const char* source, const char* text) {
     // the file do not split it.
     std::string line = formatLine(level, source, text);
     std::fwrite(line.data(), 1, line.size(), stream_);
-    std::fflush(stream_);
+    checkWritten(std::fflush(stream_) == 0);
     limitReached = sizeLimitReached();
     if (limitReached) {
       closeStream();
@@ -157,6 +157,19 @@ bool LogDestFile::sizeLimitReached() {
   return position >= 0 && position >= sizeLimit_;
 }
 
+// A full disk would otherwise lose every line without a word; it is said
+// once per stream, as a failed open is.
+void LogDestFile::checkWritten(bool flushed) {
+  int err = errno;
+  if (flushed && !std::ferror(stream_))
+    return;
+  std::clearerr(stream_);
+  if (writeFailed_)
+    return;
+  writeFailed_ = true;
+  std::fprintf(stderr, "Error writing log file: %s\n", std::strerror(err));
+}
+
 bool LogDestFile::ensureOpen() {
   if (stream_)
     return true;
@@ -191,6 +204,7 @@ bool LogDestFile::openAt(const std::string& path, std::string& reason) {
   stream_ = stream;
   ownsStream_ = true;
   bannerWritten_ = false;
+  writeFailed_ = false;
   return true;
 }
 
@@ -232,6 +246,7 @@ void LogDestFile::setStream(std::FILE* stream, bool owned) {
   stream_ = stream;
   ownsStream_ = owned;
   bannerWritten_ = false;
+  writeFailed_ = false;
 }
 
 void LogDestFile::setSizeLimit(long bytes) {

@@ -75,6 +75,7 @@ private:
   void closeStream();
   std::string formatLine(int level, const char* source, const char* text) const;
   bool sizeLimitReached();
+  void checkWritten(bool flushed);
 
   std::string appName_;
   std::string hostName_;
@@ -85,6 +86,8 @@ private:
   bool ownsStream_ = false;
   bool closedForRotation_ = false;
   bool openFailed_ = false;
+  // A failed write was reported for the current stream.
+  bool writeFailed_ = false;
   long sizeLimit_ = 0;
   ReopenHandler reopenHandler_;
   std::string banner_;

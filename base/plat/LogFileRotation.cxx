@@ -84,8 +84,10 @@ std::string rotatedLogName(const std::string& path, time_t mtime) {
 
 void rotateLogFile(const std::string& path, int keepDays, time_t now) {
   removeExpired(path, keepDays, now);
+  // Only a regular file is moved aside: a log pointed at a device such as
+  // /dev/null or /dev/full (or at a link) must never rename it.
   struct stat info;
-  if (stat(path.c_str(), &info) != 0)
+  if (lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
     return;
   std::string target = rotatedLogName(path, info.st_mtime);
   std::string candidate = target;

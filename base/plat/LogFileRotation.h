@@ -13,7 +13,7 @@ bool makeParentDirectories(const std::string& path);
 
 // Prepares `path` for a fresh log file: in its directory, removes every
 // regular file named "<log name>.<anything>" last modified more than
-// `keepDays` days before `now`; then, if the log file exists, renames it to
+// `keepDays` days before `now`; then, if the log file exists as a regular file, renames it to
 // "<log name>.YYYYMMDDhhmmss" after its modification time in local time
 // (with ".1", ".2", ... added when that name is taken). Failures are ignored:
 // an old file left behind is no reason to stop logging.
