@@ -217,6 +217,8 @@ void ServeApp::setColourMapEntries(const agenthost::SetColourMapEntries& msg) {
 }
 
 void ServeApp::fbUpdate(const agenthost::FbUpdate& msg) {
+  slog.debug("fbUpdate: %d copied, %d changed rectangles", msg.copied.numRects(),
+             msg.changed.numRects());
   updateRequested_ = false;
   screen_->copied(msg.copied, msg.dx, msg.dy);
   screen_->changed(msg.changed);
@@ -310,6 +312,7 @@ void ServeApp::requestUpdateIfWaiting() {
   if (!desktopStarted_ || updateRequested_ || !screen_->viewerWaiting())
     return;
   updateRequested_ = true;
+  slog.debug("fbUpdateRequest sent");
   send(agenthost::FbUpdateRequest{});
 }
 
