@@ -93,6 +93,8 @@ public:
 };
 
 class App : public svr::SDesktopX11::Callback {
+  void monitorsUpdated(const std::vector<svr::MonitorInfo>&, const std::optional<std::string>&,
+                       const std::optional<std::string>&) override {}
   void setClipboardText(std::string_view) override {}
   void captureBroken(bool) override {}
   const ipc_perm* getShmPerm() override { return nullptr; }

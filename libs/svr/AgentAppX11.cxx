@@ -28,9 +28,16 @@ void abandon(rdr::FramedOutStream* out) {
 
 AgentAppX11::AgentAppX11(std::unique_ptr<io::Io> io)
   : desktop_(*this), server_(desktop_, ::getuid() == 0, std::move(io)),
-    shmPerm_(server_.channel()), displayMode_(server_.channel()) {}
+    shmPerm_(server_.channel()), displayMode_(server_.channel()),
+    monitorSelect_(server_.channel(), desktop_) {}
 
 AgentAppX11::~AgentAppX11() = default;
+
+void AgentAppX11::monitorsUpdated(const std::vector<MonitorInfo>& monitors,
+                                  const std::optional<std::string>& parameterSpec,
+                                  const std::optional<std::string>& effectiveSpec) {
+  monitorSelect_.monitorsUpdated(monitors, parameterSpec, effectiveSpec);
+}
 
 void AgentAppX11::setClipboardText(std::string_view text) {
   if (SClipboardX11* clipboard = server_.clipboard())

@@ -3,13 +3,13 @@
 // The agent application: owns every agent component, built in this order
 // and destroyed in reverse: the desktop, the server proxy (which greets the
 // server on the connection it is given), the reader of the shared-memory
-// owner, the display-mode component. The monitor-selection component will
-// follow it once the capture engine selects monitors.
+// owner, the display-mode component, the monitor-selection component.
 //
 // Built once, on the stack of main, after the application loop (and so the
 // X display) exists.
 
 #include "libs/svr/AgentDisplayMode.h"
+#include "libs/svr/AgentMonitorSelect.h"
 #include "libs/svr/AgentServerX11.h"
 #include "libs/svr/AgentShmPermGetter.h"
 #include "libs/svr/SDesktopX11.h"
@@ -37,6 +37,9 @@ public:
 
 private:
   // SDesktopX11::Callback
+  void monitorsUpdated(const std::vector<MonitorInfo>& monitors,
+                       const std::optional<std::string>& parameterSpec,
+                       const std::optional<std::string>& effectiveSpec) override;
   void setClipboardText(std::string_view text) override;
   void captureBroken(bool broken) override;
   const ipc_perm* getShmPerm() override;
@@ -45,6 +48,7 @@ private:
   AgentServerX11 server_;
   AgentShmPermGetter shmPerm_;
   AgentDisplayMode displayMode_;
+  AgentMonitorSelect monitorSelect_;
 };
 
 } // namespace svr

@@ -3,7 +3,7 @@
 #include "base/plat/Exception.h"
 #include "base/plat/LogSrc.h"
 #include "libs/svr/RandrSupport.h"
-#include "libs/svr/XTestExtension.h"
+#include "libs/svr/XTestAvailability.h"
 #include "uilibs/tx/XdamageFns.h"
 #include "uilibs/tx/XfixesFns.h"
 
@@ -12,13 +12,13 @@ namespace svr {
 namespace {
 
 bool queryXTest(Display* dpy, plat::LogSrc& log) {
-  const XTestExtension::Version& version = XTestExtension::query(dpy);
-  if (!version.present) {
+  if (!XTestAvailability::present(dpy)) {
     log.error("XTest extension not present - unable to inject events or display while server "
               "is grabbed");
     return false;
   }
-  log.status("XTest extension present - version %d.%d", version.major, version.minor);
+  log.status("XTest extension present - version %d.%d", XTestAvailability::majorVersion(),
+             XTestAvailability::minorVersion());
   return true;
 }
 

@@ -8,6 +8,8 @@
 #include "base/plat/LogSrc.h"
 #include "libs/svr/DamageTest.h"
 #include "libs/svr/RandrScreen.h"
+#include "libs/svr/SKeyboardX11.h"
+#include "libs/svr/SPointerX11.h"
 #include "libs/svr/SServer.h"
 #include "libs/svr/XDamageWatch.h"
 #include "uilibs/tx/ColourMapX11.h"
@@ -60,6 +62,12 @@ SDesktopX11::SDesktopX11(Callback& callback)
     cursorWindow_ = std::make_unique<tx::TXWindow>();
     cursorWindow_->addWindowEventHandler(this, true);
   }
+  // Without XTEST both injectors drop every event; they are built anyway so
+  // that the answer is logged once, above, and not per event.
+  if (Display* dpy = tx::display()) {
+    keyboard_ = std::make_unique<SKeyboardX11>(dpy);
+    pointer_ = std::make_unique<SPointerX11>(dpy);
+  }
 }
 
 SDesktopX11::~SDesktopX11() {
@@ -72,7 +80,8 @@ SDesktopX11::~SDesktopX11() {
 // ---- input
 
 void SDesktopX11::keyEvent(uint32_t keysym, bool down) {
-  injectKey(keysym, down);
+  if (keyboard_)
+    keyboard_->keyEvent(keysym, down);
 }
 
 void SDesktopX11::pointerEvent(const rfb::Point& position, uint32_t buttonMask, bool relative) {
@@ -82,20 +91,22 @@ void SDesktopX11::pointerEvent(const rfb::Point& position, uint32_t buttonMask, 
     at.x = std::max(r.tl.x, std::min(at.x, r.br.x - 1));
     at.y = std::max(r.tl.y, std::min(at.y, r.br.y - 1));
   }
-  injectPointer(at, buttonMask, relative);
+  if (pointer_)
+    pointer_->pointerEvent(at, buttonMask, relative);
 }
 
 void SDesktopX11::clientCutText(std::string_view text) {
   callback_.setClipboardText(text);
 }
 
-void SDesktopX11::injectKey(uint32_t keysym, bool down) {
-  vlog.debug("keyEvent 0x%x %s (no keyboard injection)", keysym, down ? "down" : "up");
+void SDesktopX11::cursorPosChanged(const rfb::Point& position) {
+  if (server_)
+    server_->setCursorPos(position);
 }
 
-void SDesktopX11::injectPointer(const rfb::Point& position, uint32_t buttonMask, bool relative) {
-  vlog.debug("pointerEvent %d,%d buttons 0x%x%s (no pointer injection)", position.x, position.y,
-             buttonMask, relative ? " relative" : "");
+void SDesktopX11::localPointerMoved() {
+  if (server_)
+    server_->localInput();
 }
 
 // ---- start and stop
@@ -103,6 +114,7 @@ void SDesktopX11::injectPointer(const rfb::Point& position, uint32_t buttonMask,
 void SDesktopX11::start(SServer& server) {
   PLAT_ASSERT(!started());
   server_ = &server;
+  monitorSelect_.reset();
   // Resizes are watched from before the screen's size is read for the
   // buffer: one in between would otherwise leave the buffer at the old size.
   tx::TXEventDispatcher::addRootEventHandler(this, true, StructureNotifyMask);
@@ -114,6 +126,10 @@ void SDesktopX11::start(SServer& server) {
     tx::TXEventDispatcher::addRootEventHandler(this, false, 0);
     throw;
   }
+  if (keyboard_)
+    keyboard_->refreshModifierState();
+  if (pointer_)
+    pointer_->setCallback(this);
   scheduler_.setServer(server_);
   updateCapture();
   vlog.status("Desktop started (%s)", pb_->getRect().printWH().c_str());
@@ -130,6 +146,12 @@ void SDesktopX11::stop() {
   server_ = nullptr;
   scheduler_.setServer(nullptr);
   updateCapture();
+  // Keys viewers still hold are released and the keysyms they added taken
+  // back; the pointer watch has nobody to report to.
+  if (keyboard_)
+    keyboard_->stop();
+  if (pointer_)
+    pointer_->setCallback(nullptr);
   pb_.reset();
 }
 
@@ -174,9 +196,12 @@ void SDesktopX11::buildBuffer() {
   dropBuffer();
   if (!tx::display())
     throw plat::Exception("No X display");
-  pb_ = std::make_unique<tx::PixelBufferX11>(tx::rootWindow(), callback_.getShmPerm());
+  MonitorSelect::Choice choice = monitorSelect_.choose();
+  pb_ = std::make_unique<tx::PixelBufferX11>(tx::rootWindow(), callback_.getShmPerm(),
+                                             choice.rect);
   clipToMonitors();
   server_->setPixelBuffer(pb_.get());
+  MonitorSelect::report(callback_, choice);
 }
 
 void SDesktopX11::dropBuffer() {
@@ -229,6 +254,11 @@ void SDesktopX11::rebuild() {
 
 void SDesktopX11::displayChanged() {
   rebuild();
+}
+
+void SDesktopX11::setMonitor(const std::optional<std::string>& spec) {
+  if (monitorSelect_.select(spec) && started())
+    rebuild();
 }
 
 // ---- choosing and running the capture method

@@ -16,12 +16,20 @@
 // (setPixelBuffer(null)) before it is freed, so the server never holds a
 // freed buffer.
 //
-// Input from viewers is forwarded to injection hooks that do nothing yet.
+// Input from viewers goes to the keyboard and pointer injectors; the
+// pointer's watch of the real pointer runs only while started. Each buffer
+// covers the monitor chosen by the "Monitor" parameter or by the server's
+// selection (the whole screen without either), and every buffer built
+// ends in a report of the monitor list.
 
 #include "libs/svr/CaptureExtensions.h"
 #include "libs/svr/CursorSender.h"
 #include "libs/svr/DamageTestCallback.h"
+#include "libs/svr/MonitorSelect.h"
+#include "libs/svr/MonitorSelectCallback.h"
+#include "libs/svr/MonitorSelectResponse.h"
 #include "libs/svr/SDesktop.h"
+#include "libs/svr/SPointerX11Callback.h"
 #include "libs/svr/UpdateScheduler.h"
 #include "uilibs/tx/TXEventHandler.h"
 #include "uilibs/tx/WindowPosTracker.h"
@@ -30,6 +38,8 @@
 #include "base/rfb/Region.h"
 
 #include <memory>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <sys/ipc.h>
 
@@ -41,6 +51,8 @@ class TXWindow;
 namespace svr {
 
 class DamageTest;
+class SKeyboardX11;
+class SPointerX11;
 class XDamageWatch;
 
 class SDesktopX11 : public SDesktop,
@@ -48,10 +60,13 @@ class SDesktopX11 : public SDesktop,
                     private tx::TXEventHandler,
                     private UpdateScheduler::Callback,
                     private tx::WindowPosTracker::Callback,
-                    private DamageTestCallback {
+                    private SPointerX11Callback,
+                    private DamageTestCallback,
+                    public MonitorSelectCallback {
 public:
-  // What the desktop needs from the agent application.
-  class Callback {
+  // What the desktop needs from the agent application. monitorsUpdated()
+  // follows every buffer the desktop announces.
+  class Callback : public MonitorSelectResponse {
   public:
     virtual ~Callback() = default;
     // Text a viewer put on its clipboard, for the X selections.
@@ -93,6 +108,13 @@ public:
   // while started.
   void displayChanged();
 
+  // MonitorSelectCallback: a selection that is stored rebuilds the buffer
+  // while started; an invalid one is logged and changes nothing.
+  void setMonitor(const std::optional<std::string>& spec) override;
+  const std::optional<std::string>& monitorSelection() const {
+    return monitorSelect_.selection();
+  }
+
   bool started() const { return server_ != nullptr; }
   Capture capture() const;
   bool damageTestRunning() const { return damageTest_ != nullptr; }
@@ -114,6 +136,9 @@ private:
   void prepareUpdate() override;
   // tx::WindowPosTracker::Callback
   void windowMoved(Window window, const rfb::Rect& oldRect, const rfb::Rect& newRect) override;
+  // SPointerX11Callback: what the pointer poll finds goes to the server.
+  void cursorPosChanged(const rfb::Point& position) override;
+  void localPointerMoved() override;
   // DamageTestCallback
   void collectDamage() override;
   void damageTestResult(DamageTest* test, bool any, bool all, bool nonFull) override;
@@ -137,10 +162,6 @@ private:
   void selectCursorEvents(bool on);
   void sendCursor(bool force);
 
-  // Input injection hooks: the keyboard and pointer components plug in here.
-  void injectKey(uint32_t keysym, bool down);
-  void injectPointer(const rfb::Point& position, uint32_t buttonMask, bool relative);
-
   Callback& callback_;
   CaptureExtensions ext_;
   SServer* server_ = nullptr;
@@ -157,6 +178,10 @@ private:
   tx::WindowPosTracker windowTracker_;
   std::unique_ptr<tx::TXWindow> cursorWindow_;
   CursorSender cursor_;
+  // Null without an X display.
+  std::unique_ptr<SKeyboardX11> keyboard_;
+  std::unique_ptr<SPointerX11> pointer_;
+  MonitorSelect monitorSelect_;
 };
 
 } // namespace svr

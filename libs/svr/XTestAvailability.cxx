@@ -32,8 +32,11 @@ bool XTestAvailability::present(Display* dpy) {
   if (!s.present) {
     s.major = 0;
     s.minor = 0;
+    return false;
   }
-  return s.present;
+  // Capture and injection must go on while another client grabs the server.
+  XTestGrabControl(dpy, True);
+  return true;
 }
 
 bool XTestAvailability::queried() {

@@ -4,7 +4,9 @@
 // synthetic key and pointer event is injected. The extension is queried
 // once per process, by whichever component needs it first (the desktop, the
 // keyboard or the pointer injector), and the answer is shared by all of
-// them. Event-loop thread only.
+// them. On the first success the connection is also exempted from server
+// grabs (XTestGrabControl), so that capture and input keep working while
+// another client grabs the server. Event-loop thread only.
 
 #include "uilibs/tx/XTypes.h"
 
