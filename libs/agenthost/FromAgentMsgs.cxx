@@ -2,7 +2,7 @@
 
 #include "base/plat/Exception.h"
 #include "base/plat/Format.h"
-#include "base/plat/SharedMem.h"
+#include "base/plat/unix/SharedMem.h"
 #include "base/rdr/InStream.h"
 #include "base/rdr/OutStream.h"
 #include "libs/agenthost/ToAgentMsgs.h"

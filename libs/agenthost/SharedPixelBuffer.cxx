@@ -2,8 +2,8 @@
 
 #include "base/plat/Exception.h"
 #include "base/plat/Format.h"
-#include "base/plat/SharedMemPosix.h"
-#include "base/plat/SharedMemSysV.h"
+#include "base/plat/unix/SharedMemPosix.h"
+#include "base/plat/unix/SharedMemSysV.h"
 #include "libs/agenthost/FromAgentMsgs.h"
 
 namespace agenthost {

@@ -17,7 +17,7 @@
 // pixel format, no segment announced yet); the buffer is then left empty
 // (not valid) until the next good announcement.
 
-#include "base/plat/SharedMem.h"
+#include "base/plat/unix/SharedMem.h"
 #include "base/rfb/PixelFormat.h"
 #include "base/rfb/Rect.h"
 

@@ -7,7 +7,7 @@
 #include "base/plat/Exception.h"
 #include "base/plat/LogDestIpc.h"
 #include "base/plat/LogSrc.h"
-#include "base/plat/SharedMem.h"
+#include "base/plat/unix/SharedMem.h"
 #include "base/rdr/BlockException.h"
 #include "base/rdr/FramedInStream.h"
 #include "base/rdr/FramedOutStream.h"

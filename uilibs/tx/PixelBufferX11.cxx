@@ -12,8 +12,8 @@
 #include "base/plat/Format.h"
 #include "base/plat/IntParameter.h"
 #include "base/plat/LogSrc.h"
-#include "base/plat/SharedMemPosix.h"
-#include "base/plat/SharedMemSysV.h"
+#include "base/plat/unix/SharedMemPosix.h"
+#include "base/plat/unix/SharedMemSysV.h"
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>

@@ -1,4 +1,4 @@
-#include "base/plat/SharedMem.h"
+#include "base/plat/unix/SharedMem.h"
 
 #include <atomic>
 

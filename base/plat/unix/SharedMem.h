@@ -13,9 +13,8 @@
 // Every segment object made in the process takes the next serial (1, 2, ...),
 // which tells the server whether an announced buffer lives in a new segment.
 //
-// The platform library sits below the stream library and does not link it:
-// the kinds build their description as bytes, and writeDescription, which
-// hands them to a stream, is compiled into its callers (who link streams).
+// The kinds build their description as bytes (also what tests compare);
+// writeDescription hands them to a stream.
 
 #include "base/rdr/OutStream.h"
 

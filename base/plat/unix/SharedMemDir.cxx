@@ -1,4 +1,4 @@
-#include "base/plat/SharedMemDir.h"
+#include "base/plat/unix/SharedMemDir.h"
 
 #include "base/plat/Exception.h"
 #include "base/plat/Format.h"

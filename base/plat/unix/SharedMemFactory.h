@@ -9,8 +9,8 @@
 // which has a stream and therefore links it.
 
 #include "base/plat/Exception.h"
-#include "base/plat/SharedMemPosix.h"
-#include "base/plat/SharedMemSysV.h"
+#include "base/plat/unix/SharedMemPosix.h"
+#include "base/plat/unix/SharedMemSysV.h"
 #include "base/rdr/InStream.h"
 
 #include <memory>

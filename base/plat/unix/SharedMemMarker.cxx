@@ -1,4 +1,4 @@
-#include "base/plat/SharedMemMarker.h"
+#include "base/plat/unix/SharedMemMarker.h"
 
 #include "base/plat/Exception.h"
 #include "base/plat/Format.h"

@@ -1,4 +1,4 @@
-#include "base/plat/SharedMemPosix.h"
+#include "base/plat/unix/SharedMemPosix.h"
 
 #include "base/plat/Assert.h"
 #include "base/plat/Exception.h"

@@ -11,9 +11,9 @@
 // or below it and data() points `pageOffset` bytes into the mapping.
 
 #include "base/plat/ScopedFd.h"
-#include "base/plat/SharedMem.h"
-#include "base/plat/SharedMemDir.h"
-#include "base/plat/SharedMemMarker.h"
+#include "base/plat/unix/SharedMem.h"
+#include "base/plat/unix/SharedMemDir.h"
+#include "base/plat/unix/SharedMemMarker.h"
 
 #include <memory>
 #include <optional>

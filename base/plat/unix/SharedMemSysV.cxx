@@ -1,4 +1,4 @@
-#include "base/plat/SharedMemSysV.h"
+#include "base/plat/unix/SharedMemSysV.h"
 
 #include "base/plat/Exception.h"
 #include "base/plat/Format.h"

@@ -6,9 +6,9 @@
 // marker file named after the id in the per-user runtime directory, so that
 // the next agent of the user can remove them if this process dies first.
 
-#include "base/plat/SharedMem.h"
-#include "base/plat/SharedMemDir.h"
-#include "base/plat/SharedMemMarker.h"
+#include "base/plat/unix/SharedMem.h"
+#include "base/plat/unix/SharedMemDir.h"
+#include "base/plat/unix/SharedMemMarker.h"
 
 #include <sys/ipc.h>
 

@@ -1,6 +1,6 @@
 #include "base/plat/Exception.h"
-#include "base/plat/SharedMemPosix.h"
-#include "base/plat/SharedMemSysV.h"
+#include "base/plat/unix/SharedMemPosix.h"
+#include "base/plat/unix/SharedMemSysV.h"
 #include "base/rdr/MemInStream.h"
 #include "libs/agenthost/FromAgentMsgs.h"
 #include "libs/agenthost/SharedPixelBuffer.h"

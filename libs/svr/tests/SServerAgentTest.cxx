@@ -10,7 +10,7 @@
 #include "base/io/UniqueFd.h"
 #include "base/plat/Exception.h"
 #include "base/plat/IntParameter.h"
-#include "base/plat/SharedMem.h"
+#include "base/plat/unix/SharedMem.h"
 #include "base/plat/StringParameter.h"
 #include "base/rfb/ColourMap.h"
 #include "base/rfb/CursorWithAlpha.h"

@@ -8,11 +8,11 @@
 
 #include "base/plat/Configuration.h"
 #include "base/plat/Exception.h"
-#include "base/plat/SharedMem.h"
-#include "base/plat/SharedMemFactory.h"
-#include "base/plat/SharedMemPosix.h"
-#include "base/plat/SharedMemSysV.h"
-#include "base/plat/tests/SharedMemTestSupport.h"
+#include "base/plat/unix/SharedMem.h"
+#include "base/plat/unix/SharedMemFactory.h"
+#include "base/plat/unix/SharedMemPosix.h"
+#include "base/plat/unix/SharedMemSysV.h"
+#include "base/plat/unix/tests/SharedMemTestSupport.h"
 #include "base/rdr/MemInStream.h"
 #include "testsupport/LogRecorder.h"
 

@@ -1,7 +1,7 @@
 #include "base/plat/Exception.h"
-#include "base/plat/SharedMemDir.h"
-#include "base/plat/SharedMemMarker.h"
-#include "base/plat/SharedMemPosix.h"
+#include "base/plat/unix/SharedMemDir.h"
+#include "base/plat/unix/SharedMemMarker.h"
+#include "base/plat/unix/SharedMemPosix.h"
 
 #include "SharedMemTestSupport.h"
 

@@ -4,8 +4,8 @@
 // that no test touches the runtime directory of a real agent under /tmp),
 // forked helper processes, and views of what the system holds.
 
-#include "base/plat/SharedMem.h"
-#include "base/plat/SharedMemMarker.h"
+#include "base/plat/unix/SharedMem.h"
+#include "base/plat/unix/SharedMemMarker.h"
 
 #include <dirent.h>
 #include <fcntl.h>
