@@ -8,16 +8,12 @@
 // changes nothing: the same bytes delivered whole must reach the desktop,
 // the owner reader and the parameters exactly as they do in pieces.
 
-#include "base/io/FdSelectManager.h"
 #include "fuzz/support/AgentReceiver.h"
 #include "fuzz/support/FuzzEnv.h"
 #include "fuzz/support/SplitInput.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  // The manager must exist before the log channel makes its kicker.
-  io::FdSelectManager::instance();
-  // As in the agent, every log line goes to the server.
-  fuzz::pinLogSetting("*:ipc:200");
+  fuzz::initAgentReceiver();
   return 0;
 }
 

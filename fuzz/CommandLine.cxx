@@ -1,6 +1,6 @@
 // The command line: the input, cut at NUL bytes into arguments, through
 // plat::Configuration::parseCommandLine on the global group, which holds
-// parameters of every kind (declared below, with an alias) besides those of
+// parameters of every kind (fuzz/support/FuzzParameters.h) besides those of
 // the linked code. The help handler does not end the process: it renders
 // what "-help", "-help all" and "-help xml" print.
 //
@@ -9,17 +9,11 @@
 // document is well-formed whatever the values are; and every value that an
 // argument set reads back as text that sets the same value again.
 
-#include "base/plat/BinaryParameter.h"
-#include "base/plat/BoolParameter.h"
 #include "base/plat/ConfigParameter.h"
 #include "base/plat/Configuration.h"
-#include "base/plat/EnumParameter.h"
 #include "base/plat/Exception.h"
-#include "base/plat/IntParameter.h"
-#include "base/plat/ParameterAlias.h"
-#include "base/plat/S64Parameter.h"
-#include "base/plat/StringParameter.h"
 #include "fuzz/support/FuzzEnv.h"
+#include "fuzz/support/FuzzParameters.h"
 
 #include <pugixml.hpp>
 
@@ -30,23 +24,6 @@
 #include <vector>
 
 namespace {
-
-const char* const fruits[] = {"Apple", "Pear", "Quince", nullptr};
-
-plat::BoolParameter fuzzBool("FuzzBool", "A switch for fuzzing", false);
-plat::IntParameter fuzzInt("FuzzInt", "A number for fuzzing", 7, -5, 1000);
-plat::StringParameter fuzzText("FuzzText", "A text for fuzzing", "plain");
-plat::EnumParameter fuzzEnum("FuzzEnum", "A choice for fuzzing", fruits, 1);
-plat::BinaryParameter fuzzBinary("FuzzBinary", "Bytes for fuzzing");
-plat::S64Parameter fuzzS64("FuzzS64", "A wide number for fuzzing", -2);
-plat::ParameterAlias fuzzBoth("FuzzBoth", "FuzzText,FuzzInt");
-
-void check(bool condition, const char* what, const std::string& detail = "") {
-  if (condition)
-    return;
-  std::fprintf(stderr, "check failed: %s %s\n", what, detail.c_str());
-  std::abort();
-}
 
 std::vector<std::string> arguments(const uint8_t* data, size_t size) {
   std::vector<std::string> args;
@@ -73,7 +50,7 @@ void help(int mode) {
   std::string xml = plat::Configuration::writeXml(global, true, false, nullptr);
   pugi::xml_document doc;
   pugi::xml_parse_result parsed = doc.load_buffer(xml.data(), xml.size());
-  check(bool(parsed), "the parameter document is well-formed:", parsed.description());
+  fuzz::require(bool(parsed), "the parameter document is well-formed:", parsed.description());
 }
 
 // The text of every command-line value must set that same value again.
@@ -83,9 +60,9 @@ void checkValueTexts(const plat::Configuration& group) {
     if (!param->hasValueAt(line) || param->isBinary())
       continue;
     std::string text = param->valueText(line);
-    check(param->setParam(text.c_str(), line + 1), "a value's text is accepted:",
+    fuzz::require(param->setParam(text.c_str(), line + 1), "a value's text is accepted:",
           param->getName() + "=" + text);
-    check(param->valueText(line + 1) == text, "a value's text sets the same value:",
+    fuzz::require(param->valueText(line + 1) == text, "a value's text sets the same value:",
           param->getName() + "=" + text + " -> " + param->valueText(line + 1));
   }
   for (const plat::Configuration* child : group.children())
@@ -95,6 +72,7 @@ void checkValueTexts(const plat::Configuration& group) {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  fuzz::declareFuzzParameters();
   fuzz::pinLogSetting("");
   return 0;
 }
@@ -104,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   try {
     global.parseCommandLine(arguments(data, size), help);
   } catch (const plat::Exception& e) {
-    check(std::strcmp(e.type(), "BadCmdLineArg") == 0 || std::strcmp(e.type(), "BadUtf8") == 0,
+    fuzz::require(std::strcmp(e.type(), "BadCmdLineArg") == 0 || std::strcmp(e.type(), "BadUtf8") == 0,
           "only bad arguments fail:", e.type());
   }
   checkValueTexts(global);

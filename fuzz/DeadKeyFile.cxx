@@ -15,18 +15,12 @@
 
 namespace {
 
-void check(bool condition, const char* what) {
-  if (condition)
-    return;
-  std::fprintf(stderr, "check failed: %s\n", what);
-  std::abort();
-}
 
 void checkTables(const rfb::DeadKeyUtil& keys, size_t builtInCount) {
-  check(keys.compositionCount() >= builtInCount, "a file never removes compositions");
+  fuzz::require(keys.compositionCount() >= builtInCount, "a file never removes compositions");
   for (const auto& group : rfb::DeadKeyUtil::builtInCompositions())
     for (const rfb::DeadKeyUtil::Composition& c : group)
-      check(keys.decompose(c.combined).has_value(), "built-in compositions stay known");
+      fuzz::require(keys.decompose(c.combined).has_value(), "built-in compositions stay known");
 }
 
 } // namespace

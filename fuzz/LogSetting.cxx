@@ -26,13 +26,6 @@
 
 namespace {
 
-void check(bool condition, const char* what, std::string_view detail = {}) {
-  if (condition)
-    return;
-  std::fprintf(stderr, "check failed: %s '%.*s'\n", what, int(detail.size()), detail.data());
-  std::abort();
-}
-
 // Exponential in the worst case, which is why inputs stay short.
 bool referenceMatch(std::string_view pattern, std::string_view name) {
   if (pattern.empty())
@@ -63,19 +56,19 @@ void checkElement(std::string_view text, const std::vector<std::string_view>& na
   std::optional<plat::LogElement> element = plat::parseLogElement(text);
   if (!element)
     return;
-  check(element->level >= 0, "levels are not negative", text);
-  check(element->pattern.find(':') == std::string::npos, "patterns end at the first colon", text);
+  fuzz::require(element->level >= 0, "levels are not negative", text);
+  fuzz::require(element->pattern.find(':') == std::string::npos, "patterns end at the first colon", text);
   std::string rebuilt =
       element->pattern + ":" + element->dest + ":" + std::to_string(element->level);
   std::optional<plat::LogElement> again = plat::parseLogElement(rebuilt);
-  check(again && again->pattern == element->pattern && again->dest == element->dest &&
+  fuzz::require(again && again->pattern == element->pattern && again->dest == element->dest &&
             again->level == element->level,
         "an element written back parses the same", rebuilt);
   // The reference backtracks at every star; keep its work bounded.
   if (std::count(element->pattern.begin(), element->pattern.end(), '*') > 6)
     return;
   for (std::string_view name : names)
-    check(plat::matchLogPattern(element->pattern, name) == referenceMatch(element->pattern, name),
+    fuzz::require(plat::matchLogPattern(element->pattern, name) == referenceMatch(element->pattern, name),
           "pattern matching agrees with the reference", element->pattern);
 }
 
@@ -83,9 +76,9 @@ void checkExpansion(std::string_view text) {
   std::string expanded = plat::expandEnvironment(text);
   // FUZZ_SET is set (to a text without "$"); FUZZ_UNSET is not.
   if (text.find('$') == std::string_view::npos)
-    check(expanded == text, "a text without '$' stays as it is", text);
+    fuzz::require(expanded == text, "a text without '$' stays as it is", text);
   std::string path = plat::logFilePath(text, "kwo.log");
-  check(path.size() >= 8 && path.compare(path.size() - 8, 8, "/kwo.log") == 0,
+  fuzz::require(path.size() >= 8 && path.compare(path.size() - 8, 8, "/kwo.log") == 0,
         "a relative log file lands inside the directory", path);
 }
 

@@ -22,12 +22,6 @@
 
 namespace {
 
-void check(bool condition, const char* what) {
-  if (condition)
-    return;
-  std::fprintf(stderr, "check failed: %s\n", what);
-  std::abort();
-}
 
 // How a pixel buffer loads a pixel of this size from memory.
 uint32_t loadPixel(const uint8_t* bytes, int bpp) {
@@ -54,33 +48,33 @@ void checkPrint(const rfb::PixelFormat& pf) {
     std::memset(buffer, 'x', sizeof buffer);
     pf.print(buffer, size);
     size_t length = strnlen(buffer, size);
-    check(length < size, "the buffer form is terminated inside the buffer");
-    check(text.compare(0, length, buffer, length) == 0, "the buffer form is the text, cut");
-    check(length == std::min(text.size(), size - 1), "the buffer form is cut only by the buffer");
+    fuzz::require(length < size, "the buffer form is terminated inside the buffer");
+    fuzz::require(text.compare(0, length, buffer, length) == 0, "the buffer form is the text, cut");
+    fuzz::require(length == std::min(text.size(), size - 1), "the buffer form is cut only by the buffer");
   }
 }
 
 void checkRoundTrip(const rfb::PixelFormat& pf) {
   rdr::MemOutStream out;
   pf.write(out);
-  check(out.length() == rfb::PixelFormat::wireSize, "the wire form has 16 bytes");
+  fuzz::require(out.length() == rfb::PixelFormat::wireSize, "the wire form has 16 bytes");
   rdr::MemInStream in(out.data(), out.length());
   rfb::PixelFormat again;
   again.read(in);
-  check(again == pf, "a written format reads back equal");
+  fuzz::require(again == pf, "a written format reads back equal");
   uint8_t first[rfb::PixelFormat::wireSize], second[rfb::PixelFormat::wireSize];
   pf.writeBytes(first);
   again.writeBytes(second);
-  check(std::memcmp(first, second, sizeof first) == 0, "a written format reads back the same");
+  fuzz::require(std::memcmp(first, second, sizeof first) == 0, "a written format reads back the same");
 }
 
 void checkLittleEndian(const rfb::PixelFormat& pf, const uint8_t* pixels, size_t count) {
   rfb::PixelFormat little = pf;
   if (!little.makeLittleEndian()) {
-    check(little == pf, "a format that cannot turn little-endian is unchanged");
+    fuzz::require(little == pf, "a format that cannot turn little-endian is unchanged");
     return;
   }
-  check(!little.bigEndian, "a turned format is little-endian");
+  fuzz::require(!little.bigEndian, "a turned format is little-endian");
   if (!pf.bigEndian || !pf.trueColour)
     return;
   for (size_t i = 0; i + 4 <= count * 4; i += 4) {
@@ -99,10 +93,10 @@ void convertPixels(const rfb::PixelFormat& pf, const uint8_t* pixels, size_t cou
   for (size_t i = 0; i < count; i++) {
     uint32_t value = loadPixel(pixels + 4 * i, pf.bpp);
     rfb::Colour colour = pf.rgbaFromPixel(value);
-    check(colour.r <= 255 && colour.g <= 255 && colour.b <= 255 && colour.a <= 255,
+    fuzz::require(colour.r <= 255 && colour.g <= 255 && colour.b <= 255 && colour.a <= 255,
           "decoded channels are 8-bit");
     if (!pf.trueColour)
-      check(colour == rfb::Colour{0, 0, 0, 255}, "a colour-map pixel without a map is black");
+      fuzz::require(colour == rfb::Colour{0, 0, 0, 255}, "a colour-map pixel without a map is black");
     // Encoding must cope with whatever decoding gave.
     (void)pf.pixelFromRGBA(colour, nullptr);
   }
@@ -121,7 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   try {
     pf.read(in);
   } catch (const rdr::EndOfStream&) {
-    check(size < rfb::PixelFormat::wireSize, "only a short input ends early");
+    fuzz::require(size < rfb::PixelFormat::wireSize, "only a short input ends early");
     return 0;
   }
   const uint8_t* pixels = data + rfb::PixelFormat::wireSize;

@@ -31,12 +31,6 @@ constexpr int gridHigh = 80;
 constexpr int gridSide = gridHigh - gridLow;
 using Grid = std::bitset<gridSide * gridSide>;
 
-void check(bool condition, const char* what) {
-  if (condition)
-    return;
-  std::fprintf(stderr, "check failed: %s\n", what);
-  std::abort();
-}
 
 // The region from one complete wire form in memory, or none when the
 // bytes end early.
@@ -61,7 +55,7 @@ std::optional<rfb::Region> readInPieces(const std::vector<std::span<const uint8_
       region.read(in);
       return region;
     } catch (const rdr::BlockException&) {
-      check(region.readIndex() >= 0 || region.isEmpty(), "a blocked read keeps its place");
+      fuzz::require(region.readIndex() >= 0 || region.isEmpty(), "a blocked read keeps its place");
     }
   }
   in.close();
@@ -122,8 +116,8 @@ void checkRoundTrip(const rfb::Region& region) {
   rdr::MemInStream in(out.data(), out.length());
   rfb::Region again;
   again.read(in);
-  check(again.equals(region), "written and read back, the region is the same");
-  check(in.atEnd(), "the written form is read completely");
+  fuzz::require(again.equals(region), "written and read back, the region is the same");
+  fuzz::require(in.atEnd(), "the written form is read completely");
 }
 
 void checkOperations(const rfb::Region& region) {
@@ -131,13 +125,13 @@ void checkOperations(const rfb::Region& region) {
   for (const rfb::Region& result :
        {region.unite(other), region.intersect(other), region.subtract(other),
         other.subtract(region), region.unite(region)}) {
-    check(result.isCanonical(), "operation results are canonical");
+    fuzz::require(result.isCanonical(), "operation results are canonical");
   }
-  check(region.subtract(region).isEmpty(), "a region less itself is empty");
-  check(region.intersect(region).equals(region), "a region meets itself whole");
+  fuzz::require(region.subtract(region).isEmpty(), "a region less itself is empty");
+  fuzz::require(region.intersect(region).equals(region), "a region meets itself whole");
   rfb::Region moved(region);
   moved.translate(17, -3);
-  check(moved.isCanonical(), "a moved region is canonical");
+  fuzz::require(moved.isCanonical(), "a moved region is canonical");
 }
 
 } // namespace
@@ -151,14 +145,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::SplitInput input(data, size);
   std::optional<rfb::Region> whole = readWhole(input.payload());
   std::optional<rfb::Region> pieces = readInPieces(input.pieces());
-  check(whole.has_value() == pieces.has_value(), "whole and piecewise reads end alike");
+  fuzz::require(whole.has_value() == pieces.has_value(), "whole and piecewise reads end alike");
   if (!whole)
     return 0;
-  check(pieces->equals(*whole), "whole and piecewise reads agree");
-  check(whole->isCanonical(), "a read region is canonical");
-  check(!whole->isBroken(), "a read region is not broken");
+  fuzz::require(pieces->equals(*whole), "whole and piecewise reads agree");
+  fuzz::require(whole->isCanonical(), "a read region is canonical");
+  fuzz::require(!whole->isBroken(), "a read region is not broken");
   if (std::optional<Grid> named = namedPixels(input.payload()))
-    check(pixelsOf(*whole) == *named, "the region covers exactly the pixels named");
+    fuzz::require(pixelsOf(*whole) == *named, "the region covers exactly the pixels named");
   checkRoundTrip(*whole);
   checkOperations(*whole);
   return 0;

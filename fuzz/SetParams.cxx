@@ -2,37 +2,22 @@
 // value, U32 priority, repeated to the end of the message) through the
 // agent's own reader on a live channel: the input after the piece sizes is
 // the message's payload, framed here and delivered in the pieces the input
-// chooses. Parameters of every kind are declared below so that the records
-// have something to hit besides the agent's own; the log setting is pinned,
+// chooses. Parameters of every kind (fuzz/support/FuzzParameters.h) give the
+// records something to hit besides the agent's own; the log setting is pinned,
 // so "Log", "LogDir" and "LogFile" change nothing on disk.
 //
 // Checks: the sanitizers, and that the parameters end up the same whether
 // the message arrives whole or in pieces (a record must be applied once,
 // however often its reader has to start again).
 
-#include "base/io/FdSelectManager.h"
-#include "base/plat/BinaryParameter.h"
-#include "base/plat/BoolParameter.h"
-#include "base/plat/EnumParameter.h"
-#include "base/plat/IntParameter.h"
-#include "base/plat/S64Parameter.h"
-#include "base/plat/StringParameter.h"
 #include "base/rdr/MemOutStream.h"
 #include "base/rdr/OutStreamV4.h"
 #include "fuzz/support/AgentReceiver.h"
 #include "fuzz/support/FuzzEnv.h"
+#include "fuzz/support/FuzzParameters.h"
 #include "fuzz/support/SplitInput.h"
 
 namespace {
-
-const char* const fruits[] = {"Apple", "Pear", "Quince", nullptr};
-
-plat::BoolParameter fuzzBool("FuzzBool", "A switch for fuzzing", false);
-plat::IntParameter fuzzInt("FuzzInt", "A number for fuzzing", 7, -5, 1000);
-plat::StringParameter fuzzText("FuzzText", "A text for fuzzing", "plain");
-plat::EnumParameter fuzzEnum("FuzzEnum", "A choice for fuzzing", fruits, 1);
-plat::BinaryParameter fuzzBinary("FuzzBinary", "Bytes for fuzzing");
-plat::S64Parameter fuzzS64("FuzzS64", "A wide number for fuzzing", -2);
 
 // The payload as one "setParams" message on the wire.
 std::vector<uint8_t> frame(std::span<const uint8_t> payload) {
@@ -48,8 +33,8 @@ std::vector<uint8_t> frame(std::span<const uint8_t> payload) {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  io::FdSelectManager::instance();
-  fuzz::pinLogSetting("*:ipc:200");
+  fuzz::declareFuzzParameters();
+  fuzz::initAgentReceiver();
   return 0;
 }
 

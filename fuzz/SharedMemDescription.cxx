@@ -21,7 +21,7 @@
 // exactly the bytes that were read.
 
 #include "base/plat/Exception.h"
-#include "base/plat/SharedMemFactory.h"
+#include "base/plat/unix/SharedMemFactory.h"
 #include "base/rdr/MemInStream.h"
 #include "fuzz/support/FuzzEnv.h"
 
@@ -54,12 +54,6 @@ constexpr size_t objectSize = 3 * 4096 + 123;
   std::exit(1);
 }
 
-void check(bool condition, const char* what) {
-  if (condition)
-    return;
-  std::fprintf(stderr, "check failed: %s\n", what);
-  std::abort();
-}
 
 void writeProcFile(const char* path, const std::string& text) {
   int fd = open(path, O_WRONLY | O_CLOEXEC);
@@ -156,13 +150,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } catch (const plat::Exception&) {
     return 0;
   }
-  check(shm != nullptr, "a description that was read opens something");
-  check(shm->description() == expectedDescription(data, in.pos()),
+  fuzz::require(shm != nullptr, "a description that was read opens something");
+  fuzz::require(shm->description() == expectedDescription(data, in.pos()),
         "the opened segment describes itself with the bytes read");
   if (shm->size() == 0)
     return 0;
   volatile const uint8_t* bytes = shm->data();
-  check(bytes != nullptr, "a mapped segment has data");
+  fuzz::require(bytes != nullptr, "a mapped segment has data");
   (void)bytes[0];
   (void)bytes[shm->size() - 1];
   return 0;

@@ -82,6 +82,11 @@ void print(const char* title, const Events& events) {
 
 } // namespace
 
+void initAgentReceiver() {
+  io::FdSelectManager::instance();
+  pinLogSetting("*:ipc:200");
+}
+
 Events runAgentReceiver(const std::vector<std::span<const uint8_t>>& pieces) {
   Events events;
   {

@@ -8,9 +8,7 @@
 // two deliveries of the same bytes can be compared. Every parameter is back
 // at its default afterwards.
 //
-// Needs, once per process: the thread's descriptor manager
-// (io::FdSelectManager::instance()) before the first run, for the log
-// channel's kicker.
+// Call initAgentReceiver once per process, before the first run.
 
 #include <cstdint>
 #include <span>
@@ -20,6 +18,10 @@
 namespace fuzz {
 
 using Events = std::vector<std::string>;
+
+// Makes the thread's descriptor manager (which the log channel's kicker
+// needs) and, as in the agent, sends every log line to the server.
+void initAgentReceiver();
 
 Events runAgentReceiver(const std::vector<std::span<const uint8_t>>& pieces);
 

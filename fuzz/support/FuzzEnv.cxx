@@ -59,6 +59,13 @@ const std::string& privateDir() {
   return *dir;
 }
 
+void require(bool condition, const char* what, std::string_view detail) {
+  if (condition)
+    return;
+  std::fprintf(stderr, "check failed: %s %.*s\n", what, int(detail.size()), detail.data());
+  std::abort();
+}
+
 void writeFile(const std::string& path, std::string_view bytes) {
   std::FILE* file = std::fopen(path.c_str(), "wb");
   if (!file) {

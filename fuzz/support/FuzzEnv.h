@@ -21,6 +21,10 @@ void resetAllParameters();
 // /tmp) and removed with its files when the process exits.
 const std::string& privateDir();
 
+// A failed check of a fuzz target: prints what was expected (and the
+// detail) on standard error and aborts, which the fuzzer reports.
+void require(bool condition, const char* what, std::string_view detail = {});
+
 // Writes `bytes` to `path` (created or truncated); aborts when it cannot.
 void writeFile(const std::string& path, std::string_view bytes);
 
