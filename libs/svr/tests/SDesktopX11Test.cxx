@@ -35,12 +35,23 @@ private:
 
 class RecordingApp : public SDesktopX11::Callback {
 public:
+  void monitorsUpdated(const std::vector<svr::MonitorInfo>& list,
+                       const std::optional<std::string>& parameterSpec,
+                       const std::optional<std::string>& effectiveSpec) override {
+    monitorReports.push_back({list, parameterSpec, effectiveSpec});
+  }
   void setClipboardText(std::string_view text) override { clipboard.emplace_back(text); }
   void captureBroken(bool broken) override { brokenReports.push_back(broken); }
   const ipc_perm* getShmPerm() override { return nullptr; }
 
   std::vector<std::string> clipboard;
   std::vector<bool> brokenReports;
+  struct MonitorReport {
+    std::vector<svr::MonitorInfo> monitors;
+    std::optional<std::string> parameterSpec;
+    std::optional<std::string> effectiveSpec;
+  };
+  std::vector<MonitorReport> monitorReports;
 };
 
 class SDesktopX11Test : public ::testing::Test {
@@ -326,6 +337,79 @@ TEST_F(SDesktopX11Test, ClientCutTextGoesToTheApplication) {
   SDesktopX11 desktop(app);
   desktop.clientCutText("hello");
   EXPECT_EQ(app.clipboard, std::vector<std::string>{"hello"});
+}
+
+TEST_F(SDesktopX11Test, EveryBufferIsFollowedByTheMonitorList) {
+  SDesktopX11 desktop(app);
+  EXPECT_FALSE(desktop.monitorSelection().has_value());
+  desktop.start(server);
+  EXPECT_EQ(desktop.monitorSelection(), std::string());
+  ASSERT_EQ(app.monitorReports.size(), 1u);
+  const RecordingApp::MonitorReport& report = app.monitorReports.back();
+  ASSERT_EQ(report.monitors.size(), 1u);
+  EXPECT_EQ(report.monitors[0].rect, whole);
+  EXPECT_EQ(report.monitors[0].name, "1");
+  EXPECT_FALSE(report.parameterSpec.has_value());
+  EXPECT_FALSE(report.effectiveSpec.has_value());
+  desktop.stop();
+}
+
+TEST_F(SDesktopX11Test, SelectionRebuildsOnlyWhenItChanges) {
+  SDesktopX11 desktop(app);
+  desktop.start(server);
+  ASSERT_EQ(server.buffers.size(), 1u);
+  desktop.setMonitor(std::string("1"));
+  // The announcement of the old buffer's withdrawal, then the new buffer.
+  ASSERT_EQ(server.buffers.size(), 3u);
+  EXPECT_EQ(server.buffer->getRect(), whole);
+  EXPECT_EQ(app.monitorReports.back().effectiveSpec, "1");
+  EXPECT_FALSE(app.monitorReports.back().parameterSpec.has_value());
+
+  desktop.setMonitor(std::string("1"));
+  EXPECT_EQ(server.buffers.size(), 3u);
+
+  testsupport::LogRecorder recorder("SDesktopX11");
+  desktop.setMonitor(std::string("nonesuch"));
+  EXPECT_EQ(server.buffers.size(), 3u);
+  EXPECT_EQ(desktop.monitorSelection(), "1");
+  std::vector<std::string> texts = recorder.texts("SDesktopX11");
+  EXPECT_NE(std::find(texts.begin(), texts.end(),
+                      "Invalid monitor selection: Monitor named 'nonesuch' not found"),
+            texts.end());
+
+  desktop.setMonitor(std::nullopt);
+  EXPECT_EQ(server.buffers.size(), 5u);
+  EXPECT_FALSE(app.monitorReports.back().effectiveSpec.has_value());
+  desktop.stop();
+}
+
+TEST_F(SDesktopX11Test, StartForgetsTheSelection) {
+  SDesktopX11 desktop(app);
+  desktop.start(server);
+  desktop.setMonitor(std::string("1"));
+  desktop.stop();
+  desktop.start(server);
+  EXPECT_EQ(desktop.monitorSelection(), std::string());
+  EXPECT_FALSE(app.monitorReports.back().effectiveSpec.has_value());
+  desktop.stop();
+}
+
+TEST_F(SDesktopX11Test, ARectangleParameterCapturesThatArea) {
+  ParamOverride monitor("Monitor", "200x100 at 30,40");
+  SDesktopX11 desktop(app);
+  desktop.start(server);
+  EXPECT_EQ(server.buffer->getRect(), rfb::Rect(30, 40, 230, 140));
+  EXPECT_EQ(app.monitorReports.back().parameterSpec, "200x100 at 30,40");
+  EXPECT_EQ(app.monitorReports.back().effectiveSpec, "200x100 at 30,40");
+  // A viewer's pointer stays inside the captured area.
+  desktop.pointerEvent(rfb::Point(0, 500), 0, false);
+  XSync(dpy, False);
+  Window root, child;
+  int x = -1, y = -1, wx, wy;
+  unsigned mask;
+  XQueryPointer(painter.dpy(), painter.root(), &root, &child, &x, &y, &wx, &wy, &mask);
+  EXPECT_EQ(rfb::Point(x, y), rfb::Point(30, 139));
+  desktop.stop();
 }
 
 } // namespace
