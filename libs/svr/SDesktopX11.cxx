@@ -118,12 +118,16 @@ void SDesktopX11::start(SServer& server) {
   // Resizes are watched from before the screen's size is read for the
   // buffer: one in between would otherwise leave the buffer at the old size.
   tx::TXEventDispatcher::addRootEventHandler(this, true, StructureNotifyMask);
+  // Capture starts before the buffer's first grab: damage watched only from
+  // after it would never report a change made in between, and the viewers
+  // would keep the old picture there.
+  chooseCaptureMethod();
   try {
     buildBuffer();
   } catch (...) {
     dropBuffer();
     server_ = nullptr;
-    tx::TXEventDispatcher::addRootEventHandler(this, false, 0);
+    updateCapture();
     throw;
   }
   if (keyboard_)
@@ -267,7 +271,9 @@ void SDesktopX11::updateCapture() {
   if (server_) {
     sendCursor(true);
     selectCursorEvents(true);
-    chooseCaptureMethod();
+    // The test compares snapshots of the buffer, so it waits for one.
+    if (damage_ && captureMethod == captureOptimal)
+      startDamageTest();
     tx::TXEventDispatcher::addRootEventHandler(this, true, StructureNotifyMask);
     return;
   }
@@ -279,16 +285,8 @@ void SDesktopX11::updateCapture() {
 }
 
 void SDesktopX11::chooseCaptureMethod() {
-  if (captureMethod == capturePolling || !ext_.xdamage.present) {
+  if (captureMethod == capturePolling || !ext_.xdamage.present || !startDamage())
     startPolling();
-    return;
-  }
-  if (!damage_ && !startDamage()) {
-    startPolling();
-    return;
-  }
-  if (captureMethod == captureOptimal)
-    startDamageTest();
 }
 
 bool SDesktopX11::startDamage() {

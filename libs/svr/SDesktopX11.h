@@ -149,8 +149,10 @@ private:
   void rebuild();
   void rootConfigured();
 
-  // Starts capture when a server is set, stops it otherwise.
+  // With a server set: the cursor, and the damage test once the buffer
+  // exists (chooseCaptureMethod() has already run). Without: stops capture.
   void updateCapture();
+  // Damage, or polling when damage is unwanted or fails to start.
   void chooseCaptureMethod();
   bool startDamage();
   void stopDamage();
