@@ -4,7 +4,8 @@
 //
 // Checks: an element that parses, written back from its parts, parses to
 // the same parts; pattern matching agrees with a plain table-driven matcher;
-// expanding the environment leaves no "$NAME" of a set variable behind; and
+// expanding the environment leaves a text without "$" as it is, and a
+// relative log file name lands inside its directory; and
 // applying the whole setting (pinned in place of the parameter, so that the
 // parameter itself never matters) neither crashes nor writes anything: the
 // "file" destination is pointed into a private directory and nothing is
