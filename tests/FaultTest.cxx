@@ -364,8 +364,10 @@ TEST_F(FaultTest, AServerDyingMidMessageEndsTheAgentCleanly) {
   expectCleanEnd({0});
 }
 
-// Known failure, kept visible: the agent is not yet dropped within the
-// deadline when the server stops reading its output.
+// Disabled: the agent is not dropped within the deadline. Coalesced update
+// requests make only a few small answers, which the socket buffer absorbs, so
+// the agent's output probably never stalls; the test must stall it for real
+// (for example with a large clipboard text) before it can judge the drop.
 TEST_F(FaultTest, DISABLED_AServerThatStopsReadingIsDroppedAfterTheLazyFlushTimeout) {
   startServer();
   launchAgent({{"LazyFlushTimeout", "1"}, {"CaptureMethod", "1"}, {"PollInterval", "10"}});
