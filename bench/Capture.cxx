@@ -10,6 +10,18 @@
 //                    by the poll timer
 //   damageUpdate   - CaptureMethod 2: another client repaints the whole
 //                    screen, XDAMAGE reports it, the update names it
+//   continuousUpdate - CaptureMethod 2: a painter process repaints the whole
+//                    screen without pause while updates are requested back
+//                    to back; one iteration is updates until the whole
+//                    screen has been named
+//   rawGrabWhilePainting - rawGrab with that painter running, the bound for
+//                    continuousUpdate on a single-threaded X server
+//   drawLatency    - CaptureMethod 2: another client fills a 16x16 square,
+//                    time until an update names it
+//   idleCpu        - the engine with an update always requested on a screen
+//                    that does not change, 0.5 s per iteration: the
+//                    process's CPU time as a share of one core, and its
+//                    resident memory (VmRSS)
 
 #include "base/plat/Configuration.h"
 #include "base/plat/Exception.h"
@@ -28,7 +40,15 @@
 
 #include <X11/Xlib.h>
 
+#include <chrono>
+#include <fstream>
 #include <memory>
+#include <sstream>
+#include <string>
+#include <csignal>
+#include <ctime>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <poll.h>
 #include <random>
 
@@ -121,10 +141,10 @@ void waitForUpdate(svr::SDesktopX11& desktop, CountingServer& server) {
   }
 }
 
-void setParams(const char* method) {
+void setParams(const char* method, const char* pollInterval = "1") {
   plat::Configuration& config = plat::Configuration::global();
   config.setParam("CaptureMethod", method, 10);
-  config.setParam("PollInterval", "1", 10);
+  config.setParam("PollInterval", pollInterval, 10);
   config.setParam("UpdatePeriod", "0", 10);
   config.setParam("UpdateBatchDelay", "0", 10);
 }
@@ -182,8 +202,188 @@ void damageUpdate(benchmark::State& state) {
   desktop.stop();
 }
 
+// Runs X dispatch and timers for the given time, answering each update and
+// asking for the next at once, as a client that is always waiting would.
+void serveFor(svr::SDesktopX11& desktop, CountingServer& server, std::chrono::milliseconds span) {
+  using Clock = std::chrono::steady_clock;
+  Display* dpy = tx::display();
+  Clock::time_point end = Clock::now() + span;
+  while (Clock::now() < end) {
+    if (!server.requested) {
+      server.requested = true;
+      desktop.requestUpdate();
+    }
+    while (XPending(dpy)) {
+      XEvent event;
+      XNextEvent(dpy, &event);
+      tx::TXEventDispatcher::handleEvent(event);
+    }
+    plat::TimerManager::current()->processTimers();
+    int left = int(std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count());
+    int wait = plat::TimerManager::current()->msUntilNext();
+    if (wait < 0 || wait > left)
+      wait = left;
+    pollfd pfd = {ConnectionNumber(dpy), POLLIN, 0};
+    poll(&pfd, 1, wait < 0 ? 0 : wait);
+  }
+}
+
+// utime+stime of this process (the engine runs in it; the X server is
+// another process). The clock rather than the tick counts in /proc/self/stat:
+// ticks are 10 ms, too coarse for a fraction of a percent over a second.
+double cpuSeconds() {
+  timespec now{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+  return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
+}
+
+long residentKiB() {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind("VmRSS:", 0) == 0)
+      return std::stol(line.substr(6));
+  return -1;
+}
+
+// A child process that fills the whole screen over and over until killed.
+class Painter {
+public:
+  Painter() {
+    pid_ = fork();
+    if (pid_ != 0)
+      return;
+    Display* dpy = XOpenDisplay(nullptr);
+    if (!dpy)
+      _exit(1);
+    GC gc = XCreateGC(dpy, DefaultRootWindow(dpy), 0, nullptr);
+    for (unsigned long colour = 0;; colour++) {
+      XSetForeground(dpy, gc, colour & 0xffffff);
+      XFillRectangle(dpy, DefaultRootWindow(dpy), gc, 0, 0, screenWidth, screenHeight);
+      XSync(dpy, False);
+    }
+  }
+  ~Painter() {
+    if (pid_ <= 0)
+      return;
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  Painter(const Painter&) = delete;
+  Painter& operator=(const Painter&) = delete;
+  bool running() const { return pid_ > 0; }
+
+private:
+  pid_t pid_;
+};
+
+void continuousUpdate(benchmark::State& state) {
+  setUpScreen();
+  setParams("2");
+  plat::TimerManager timers;
+  App app;
+  CountingServer server;
+  svr::SDesktopX11 desktop(app);
+  desktop.start(server);
+  Painter painter;
+  if (!painter.running()) {
+    state.SkipWithError("could not start the painter");
+    return;
+  }
+  rfb::Region whole(screenRect);
+  long updates = 0;
+  for (auto _ : state) {
+    rfb::Region named;
+    while (!whole.subtract(named).isEmpty()) {
+      waitForUpdate(desktop, server);
+      named.assign_union(server.lastChanged);
+      updates++;
+    }
+  }
+  state.SetItemsProcessed(state.iterations());
+  state.counters["updates_per_full_screen"] = double(updates) / double(state.iterations());
+  desktop.stop();
+}
+
+void rawGrabWhilePainting(benchmark::State& state) {
+  setUpScreen();
+  tx::PixelBufferX11 pb(tx::rootWindow(), nullptr);
+  Painter painter;
+  if (!painter.running()) {
+    state.SkipWithError("could not start the painter");
+    return;
+  }
+  rfb::Region whole(screenRect);
+  for (auto _ : state)
+    pb.grabRegion(whole);
+  state.SetItemsProcessed(state.iterations());
+}
+
+void drawLatency(benchmark::State& state) {
+  setUpScreen();
+  setParams("2");
+  plat::TimerManager timers;
+  App app;
+  CountingServer server;
+  svr::SDesktopX11 desktop(app);
+  desktop.start(server);
+  waitForUpdate(desktop, server);
+  Display* painter = XOpenDisplay(nullptr);
+  GC gc = XCreateGC(painter, DefaultRootWindow(painter), 0, nullptr);
+  std::mt19937 rng(3);
+  unsigned long colour = 0;
+  for (auto _ : state) {
+    rfb::Rect square = rfb::Rect::fromXYWH(int(rng() % (screenWidth - 16)),
+                                           int(rng() % (screenHeight - 16)), 16, 16);
+    XSetForeground(painter, gc, colour++ & 0xffffff);
+    XFillRectangle(painter, DefaultRootWindow(painter), gc, square.tl.x, square.tl.y, 16, 16);
+    XSync(painter, False);
+    rfb::Region wanted(square), named;
+    while (!wanted.subtract(named).isEmpty()) {
+      waitForUpdate(desktop, server);
+      named.assign_union(server.lastChanged);
+    }
+  }
+  XFreeGC(painter, gc);
+  XCloseDisplay(painter);
+  desktop.stop();
+}
+
+void idleCpu(benchmark::State& state, const char* method, const char* pollInterval) {
+  setUpScreen();
+  setParams(method, pollInterval);
+  plat::TimerManager timers;
+  App app;
+  CountingServer server;
+  svr::SDesktopX11 desktop(app);
+  desktop.start(server);
+  // Let the first full update and any leftover damage go by first.
+  serveFor(desktop, server, std::chrono::milliseconds(200));
+  const std::chrono::milliseconds span(500);
+  double cpu = 0;
+  long updates = 0;
+  for (auto _ : state) {
+    double before = cpuSeconds();
+    long updatesBefore = server.updates;
+    serveFor(desktop, server, span);
+    cpu += cpuSeconds() - before;
+    updates += server.updates - updatesBefore;
+  }
+  double seconds = double(state.iterations()) * span.count() / 1000.0;
+  state.counters["cpu_percent"] = 100.0 * cpu / seconds;
+  state.counters["updates_per_s"] = double(updates) / seconds;
+  state.counters["rss_KiB"] = double(residentKiB());
+  desktop.stop();
+}
+
 BENCHMARK(rawGrab)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(pollingUpdate)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(damageUpdate)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(continuousUpdate)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(rawGrabWhilePainting)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(drawLatency)->Unit(benchmark::kMillisecond)->UseRealTime();
+// Default PollInterval (50 ms) for polling: the idle cost is what the default costs.
+BENCHMARK_CAPTURE(idleCpu, damage, "2", "50")->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(idleCpu, polling, "1", "50")->Unit(benchmark::kMillisecond)->UseRealTime();
 
 } // namespace
