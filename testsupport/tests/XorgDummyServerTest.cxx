@@ -76,8 +76,9 @@ TEST(XorgDummyServer, StopsAndReapsTheServerAndRemovesItsFiles) {
   // (a server of a test running meanwhile may already own a new one there).
   EXPECT_NE(0, kill(pid, 0));
   struct stat st;
-  if (stat(socketPath.c_str(), &st) == 0)
+  if (stat(socketPath.c_str(), &st) == 0) {
     EXPECT_NE(st.st_ino, socketInode);
+  }
 }
 
 TEST(XorgDummyServer, ABadConfigurationIsAnErrorWithXorgsOutput) {
