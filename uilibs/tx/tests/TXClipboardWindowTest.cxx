@@ -87,7 +87,8 @@ TEST_F(TXClipboardWindowTest, FirstCycleTakesTheCurrentTextAsInitial) {
   EXPECT_TRUE(recorder.changed[0].initial);
   EXPECT_FALSE(window->initial());
 
-  owner.own(tx::atomClipboard(), {"later", "later"});
+  // Owned in a later millisecond: an equal timestamp reads as no change.
+  owner.own(tx::atomClipboard(), {"later", "later"}, owner.timeAfter(window->latestTime()));
   poll();
   ASSERT_EQ(recorder.changed.size(), 2u);
   EXPECT_EQ(recorder.changed[1].text, "later");
@@ -295,7 +296,8 @@ TEST_F(TXClipboardWindowTest, IncrementalAnswerIsDrainedNotSent) {
 
   // And the window goes on working both ways.
   owner.incremental = false;
-  owner.own(tx::atomClipboard(), {"plain again", "plain again"});
+  owner.own(tx::atomClipboard(), {"plain again", "plain again"},
+            owner.timeAfter(window->latestTime()));
   poll();
   ASSERT_EQ(recorder.changed.size(), 1u);
   EXPECT_EQ(recorder.changed[0].text, "plain again");
