@@ -237,51 +237,45 @@ TEST(LogDestFileTest, KeepDaysZeroRemovesEveryEarlierRotation) {
   EXPECT_EQ((std::set<std::string>{"agent.log." + stampOf(now - 5)}), filesIn(dir.path()));
 }
 
-TEST(LogDestFileTest, UnopenablePathFallsBackToTheDefaultPath) {
-  TempDir dir;
-  writeFile(dir / "afile", "a regular file, not a directory\n");
-  plat::LogDestFile dest("FileFallback");
-  dest.setPath(dir / "afile/sub/agent.log");
-  dest.setDefaultPath(dir / "default.log");
-  StderrCapture capture;
-  dest.write(0, "S", "goes to the default");
-  EXPECT_EQ("Error opening log file: Not a directory\n"
-            "Reverting to default log file " + dir / "default.log" + "\n",
-            capture.text());
-  EXPECT_NE(std::string::npos, readFile(dir / "default.log").find("S: goes to the default\n"));
-}
+TEST(LogDestFileTest, UnopenablePathFallsBackToTheDefaultPathAndReportsOnce) {
+  struct Case {
+    const char* name;
+    const char* path;
+    const char* defaultPath;
+    bool reverts;
+    const char* defaultError;
+    bool defaultWritten;
+  };
+  const Case cases[] = {
+    {"default usable", "afile/sub/agent.log", "default.log", true, "", true},
+    // Used to repeat all three lines (and a rotation attempt) for every message.
+    {"both failing", "afile/agent.log", "afile/default.log", true,
+     "Error opening default log file: Not a directory\n", false},
+    {"path is the default", "afile/agent.log", "afile/agent.log", false, "", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    writeFile(dir / "afile", "a regular file, not a directory\n");
+    plat::LogDestFile dest("FileFallback");
+    dest.setPath(dir / c.path);
+    dest.setDefaultPath(dir / c.defaultPath);
+    StderrCapture capture;
+    dest.write(0, "S", "goes to the default");
+    dest.write(0, "S", "goes there too");
+    std::string reverting = "Reverting to default log file " + dir / c.defaultPath + "\n";
+    EXPECT_EQ("Error opening log file: Not a directory\n" + (c.reverts ? reverting : "") +
+                  c.defaultError,
+              capture.text());
+    EXPECT_EQ(c.defaultWritten,
+              readFile(dir / c.defaultPath).find("S: goes there too\n") != std::string::npos);
+    EXPECT_TRUE(dest.isActive());
 
-TEST(LogDestFileTest, BothPathsFailingIsReportedOnceAndWritesAreDropped) {
-  TempDir dir;
-  writeFile(dir / "afile", "x");
-  plat::LogDestFile dest("FileBothFail");
-  dest.setPath(dir / "afile/agent.log");
-  dest.setDefaultPath(dir / "afile/default.log");
-  StderrCapture capture;
-  dest.write(0, "S", "dropped");
-  dest.write(0, "S", "dropped too");
-  // Used to repeat all three lines (and a rotation attempt) for every message.
-  EXPECT_EQ("Error opening log file: Not a directory\n"
-            "Reverting to default log file " + dir / "afile/default.log" + "\n"
-            "Error opening default log file: Not a directory\n",
-            capture.text());
-  EXPECT_TRUE(dest.isActive());
-
-  // A new path is tried afresh.
-  dest.setPath(dir / "good.log");
-  dest.write(0, "S", "written");
-  EXPECT_NE(std::string::npos, readFile(dir / "good.log").find("S: written\n"));
-}
-
-TEST(LogDestFileTest, NoFallbackWhenThePathIsTheDefault) {
-  TempDir dir;
-  writeFile(dir / "afile", "x");
-  plat::LogDestFile dest("FileNoFallback");
-  dest.setPath(dir / "afile/agent.log");
-  dest.setDefaultPath(dir / "afile/agent.log");
-  StderrCapture capture;
-  dest.write(0, "S", "dropped");
-  EXPECT_EQ("Error opening log file: Not a directory\n", capture.text());
+    // A new path is tried afresh.
+    dest.setPath(dir / "good.log");
+    dest.write(0, "S", "written");
+    EXPECT_NE(std::string::npos, readFile(dir / "good.log").find("S: written\n"));
+  }
 }
 
 TEST(LogDestFileTest, SizeLimitClosesTheFileCallsTheHandlerAndTheNextWriteRotates) {

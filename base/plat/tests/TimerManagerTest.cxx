@@ -133,47 +133,31 @@ TEST_F(TimerManagerTest, WaitTimeRoundsUpAndClamps) {
   EXPECT_EQ(manager.processTimers(), std::numeric_limits<int32_t>::max());
 }
 
-TEST_F(TimerManagerTest, NegativeStartIsDueAtOnce) {
-  Probe& p = probe("p");
-  p.timer.start(-100);
-  EXPECT_EQ(manager.msUntilNext(), 0);
-  EXPECT_EQ(manager.processTimers(), 0);
-  EXPECT_EQ(fired, (Names{"p"}));
-}
-
-TEST_F(TimerManagerTest, StoppingALaterDueTimerInTheSameRunPreventsIt) {
-  Probe& a = probe("a");
-  Probe& b = probe("b");
-  a.onFire = [&] {
-    b.timer.stop();
-    return false;
-  };
-  a.timer.start(5);
-  b.timer.start(5);
-  clock.advanceMs(5);
-  EXPECT_EQ(manager.processTimers(), 0);
-  EXPECT_EQ(fired, (Names{"a"}));
-  EXPECT_FALSE(b.timer.isRunning());
-  EXPECT_EQ(manager.processTimers(), -1);
-}
-
-TEST_F(TimerManagerTest, RestartingALaterDueTimerMovesItOutOfTheRun) {
-  Probe& a = probe("a");
-  Probe& b = probe("b");
-  a.onFire = [&] {
+// A negative start is due at once: CallbacksStartAndStopOtherTimers.
+TEST_F(TimerManagerTest, StoppingOrRestartingALaterDueTimerInTheSameRunTakesItOut) {
+  for (bool restart : {false, true}) {
+    SCOPED_TRACE(restart ? "restart" : "stop");
+    fired.clear();
+    Probe& a = probe("a");
+    Probe& b = probe("b");
+    a.onFire = [&] {
+      if (restart)
+        b.timer.start(5);
+      else
+        b.timer.stop();
+      return false;
+    };
+    a.timer.start(5);
     b.timer.start(5);
-    return false;
-  };
-  a.timer.start(5);
-  b.timer.start(5);
-  clock.advanceMs(5);
-  EXPECT_EQ(manager.processTimers(), 0);
-  EXPECT_EQ(fired, (Names{"a"}));
-  EXPECT_TRUE(b.timer.isRunning());
-  EXPECT_EQ(manager.msUntilNext(), 5);
-  clock.advanceMs(5);
-  EXPECT_EQ(manager.processTimers(), 0);
-  EXPECT_EQ(fired, (Names{"a", "b"}));
+    clock.advanceMs(5);
+    EXPECT_EQ(manager.processTimers(), 0);
+    EXPECT_EQ(fired, (Names{"a"}));
+    EXPECT_EQ(b.timer.isRunning(), restart);
+    EXPECT_EQ(manager.msUntilNext(), restart ? 5 : -1);
+    clock.advanceMs(5);
+    EXPECT_EQ(manager.processTimers(), restart ? 0 : -1);
+    EXPECT_EQ(fired, restart ? (Names{"a", "b"}) : (Names{"a"}));
+  }
 }
 
 TEST_F(TimerManagerTest, MissedPeriodsAreNotMadeUp) {

@@ -41,43 +41,34 @@ protected:
   plat::IntParameter nested{"Nested", "In the child group.", 0, 0, 9, false, &child};
 };
 
+// The listing of `top`; `all` adds the advanced and binary parameters.
+std::string topListing(const char* pollDefault, bool all) {
+  return std::string("Global parameters:\n"
+                     "  AlterShiftWithMods - Whether to alter the Shift key state when modifiers such\n"
+                     "                   as Ctrl and Alt are pressed (default=1)\n"
+                     "  beta           - Lower-case name. (default=0)\n"
+                     "  EdgeFits       - Forty-eight characters of description text here. (default=7)\n"
+                     "  EdgeMoves      - Exactly forty-nine characters of descriptive text\n"
+                     "                   (default=7)\n"
+                     "  Mode           - Speed & <quality> (default=slow)\n"
+                     "  PollInterval   - How often to poll for display updates in ms. (default=") +
+         pollDefault + ")\n" +
+         (all ? "  Secret         - Secret bytes\n"
+                "  Tuning         - Internal tuning. (default=3)\n"
+              : "") +
+         "  Welcome        - Greeting text shown to each viewer when it connects.\n"
+         "                   (default=Hello)\n"
+         "Child Parameters:\n"
+         "  Nested         - In the child group. (default=0)\n";
+}
+
 TEST_F(Usage, BasicListingByteForByte) {
-  const std::string expected =
-    "Global parameters:\n"
-    "  AlterShiftWithMods - Whether to alter the Shift key state when modifiers such\n"
-    "                   as Ctrl and Alt are pressed (default=1)\n"
-    "  beta           - Lower-case name. (default=0)\n"
-    "  EdgeFits       - Forty-eight characters of description text here. (default=7)\n"
-    "  EdgeMoves      - Exactly forty-nine characters of descriptive text\n"
-    "                   (default=7)\n"
-    "  Mode           - Speed & <quality> (default=slow)\n"
-    "  PollInterval   - How often to poll for display updates in ms. (default=50)\n"
-    "  Welcome        - Greeting text shown to each viewer when it connects.\n"
-    "                   (default=Hello)\n"
-    "Child Parameters:\n"
-    "  Nested         - In the child group. (default=0)\n";
-  EXPECT_EQ(top.usageText(false, true), expected);
+  EXPECT_EQ(top.usageText(false, true), topListing("50", false));
 }
 
 TEST_F(Usage, AllListsAdvancedAndBinaryWithoutTheBinaryValue) {
   poll.setParam("20", 10);
-  const std::string expected =
-    "Global parameters:\n"
-    "  AlterShiftWithMods - Whether to alter the Shift key state when modifiers such\n"
-    "                   as Ctrl and Alt are pressed (default=1)\n"
-    "  beta           - Lower-case name. (default=0)\n"
-    "  EdgeFits       - Forty-eight characters of description text here. (default=7)\n"
-    "  EdgeMoves      - Exactly forty-nine characters of descriptive text\n"
-    "                   (default=7)\n"
-    "  Mode           - Speed & <quality> (default=slow)\n"
-    "  PollInterval   - How often to poll for display updates in ms. (default=20)\n"
-    "  Secret         - Secret bytes\n"
-    "  Tuning         - Internal tuning. (default=3)\n"
-    "  Welcome        - Greeting text shown to each viewer when it connects.\n"
-    "                   (default=Hello)\n"
-    "Child Parameters:\n"
-    "  Nested         - In the child group. (default=0)\n";
-  EXPECT_EQ(top.usageText(true, true), expected);
+  EXPECT_EQ(top.usageText(true, true), topListing("20", true));
 }
 
 TEST_F(Usage, WithoutDefaults) {

@@ -70,33 +70,28 @@ const char* const privateXml =
   "    <value data=\"x&amp;y\" priority=\"0\"/>\n"
   "</string>\n";
 
+// The document of `top`, with Count described by `countDescription`.
+std::string topDocument(const std::string& first, const char* countDescription) {
+  return "<?xml version=\"1.0\"?>\n<config>\n" + first + bigXml +
+         "<int    name=\"Count\"\n"
+         "        " + countDescription + "\n"
+         "        advanced=\"false\"\n"
+         "        min=\"1\"\n"
+         "        max=\"100\">\n"
+         "    <value data=\"50\" priority=\"0\"/>\n"
+         "    <value data=\"20\" priority=\"10\"/>\n"
+         "</int>\n" +
+         flagXml + keyXml + modeXml + "</config>\n";
+}
+
 TEST_F(XmlDocument, WithLocalisationKeysByteForByte) {
-  std::string expected = std::string("<?xml version=\"1.0\"?>\n<config>\n") + bigXml +
-                         "<int    name=\"Count\"\n"
-                         "        locDesc=\"svr_param_pollinterval\"\n"
-                         "        advanced=\"false\"\n"
-                         "        min=\"1\"\n"
-                         "        max=\"100\">\n"
-                         "    <value data=\"50\" priority=\"0\"/>\n"
-                         "    <value data=\"20\" priority=\"10\"/>\n"
-                         "</int>\n" +
-                         flagXml + keyXml + modeXml + "</config>\n";
-  EXPECT_EQ(plat::Configuration::writeXml(top, false, true, nullptr), expected);
+  EXPECT_EQ(plat::Configuration::writeXml(top, false, true, nullptr),
+            topDocument("", "locDesc=\"svr_param_pollinterval\""));
 }
 
 TEST_F(XmlDocument, DescriptionsAsTextAndUnderscoreNamesIncluded) {
-  std::string expected = std::string("<?xml version=\"1.0\"?>\n<config>\n") + privateXml +
-                         bigXml +
-                         "<int    name=\"Count\"\n"
-                         "        description=\"How often to poll for display updates in ms.\"\n"
-                         "        advanced=\"false\"\n"
-                         "        min=\"1\"\n"
-                         "        max=\"100\">\n"
-                         "    <value data=\"50\" priority=\"0\"/>\n"
-                         "    <value data=\"20\" priority=\"10\"/>\n"
-                         "</int>\n" +
-                         flagXml + keyXml + modeXml + "</config>\n";
-  EXPECT_EQ(plat::Configuration::writeXml(top, true, false, nullptr), expected);
+  EXPECT_EQ(plat::Configuration::writeXml(top, true, false, nullptr),
+            topDocument(privateXml, "description=\"How often to poll for display updates in ms.\""));
 }
 
 class RejectByName : public plat::XmlParamFilter {
