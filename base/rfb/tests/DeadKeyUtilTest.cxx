@@ -1,41 +1,22 @@
 #include "base/rfb/DeadKeyUtil.h"
 
-#include "base/plat/ConfigParameter.h"
-#include "base/plat/Configuration.h"
+#include "DeadKeyTestSupport.h"
 #include "base/plat/Exception.h"
 #include "testsupport/LogRecorder.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <set>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace {
 
 using rfb::DeadKeyUtil;
-
-class TempFile {
-public:
-  explicit TempFile(const std::string& content) {
-    char pattern[] = "/tmp/kwo-deadkeys-XXXXXX";
-    const int fd = mkstemp(pattern);
-    EXPECT_GE(fd, 0);
-    close(fd);
-    path_ = pattern;
-    std::ofstream(path_) << content;
-  }
-  ~TempFile() { unlink(path_.c_str()); }
-  const std::string& path() const { return path_; }
-
-private:
-  std::string path_;
-};
+using rfbtest::DeadKeyFileSetting;
+using rfbtest::TempFile;
 
 const char* const deadKeysXml = R"(<?xml version="1.0"?>
 <deadKeyInfo>
@@ -315,14 +296,9 @@ TEST(DeadKeyUtil, FileErrorsAreLoggedAndKeepWhatWasRead) {
 
 TEST(DeadKeyUtil, DefaultConstructionReadsTheDeadKeyFileParameter) {
   TempFile file(deadKeysXml);
-  plat::ConfigParameter* param = plat::Configuration::global().findParam("DeadKeyFile");
-  ASSERT_NE(nullptr, param);
-  EXPECT_EQ("", param->getValueStr());
   EXPECT_EQ(20u, DeadKeyUtil().spacingTable().size());
-
-  ASSERT_TRUE(param->setParam(file.path().c_str(), 10));
+  DeadKeyFileSetting setting(file.path());
   DeadKeyUtil util;
-  param->unset(10, false);
   EXPECT_EQ(2u, util.spacingTable().size());
   EXPECT_TRUE(util.decompose(0x1001e9e).has_value());
 }

@@ -4,22 +4,20 @@
 
 #include "base/rfb/KeyEventInterpreter.h"
 
-#include "base/plat/ConfigParameter.h"
-#include "base/plat/Configuration.h"
+#include "DeadKeyTestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <fstream>
 #include <map>
 #include <string>
-#include <unistd.h>
 #include <utility>
 #include <vector>
 
 namespace {
 
 using rfb::KeyEventInterpreter;
+using rfbtest::DeadKeyFileSetting;
+using rfbtest::TempFile;
 
 constexpr uint32_t apostrophe = 0x27, asciicircum = 0x5e, m = 0x6d, mAcute = 0x1001e3f;
 constexpr uint32_t Multi_key = 0xff20, Shift_L = 0xffe1;
@@ -46,42 +44,6 @@ private:
     {15, {0x36, asciicircum}}, {34, {dead_acute}}, {35, {dead_circumflex}},
     {48, {apostrophe, 0x22}},  {50, {Shift_L}},    {58, {m, 0x4d}},
   };
-};
-
-class TempFile {
-public:
-  explicit TempFile(const std::string& content) {
-    char pattern[] = "/tmp/kwo-interpreter-deadkeys-XXXXXX";
-    const int fd = mkstemp(pattern);
-    EXPECT_GE(fd, 0);
-    close(fd);
-    path_ = pattern;
-    std::ofstream(path_) << content;
-  }
-  ~TempFile() { unlink(path_.c_str()); }
-  const std::string& path() const { return path_; }
-
-private:
-  std::string path_;
-};
-
-// Sets "DeadKeyFile" for the life of the scope.
-class DeadKeyFileSetting {
-public:
-  explicit DeadKeyFileSetting(const std::string& path)
-    : param_(plat::Configuration::global().findParam("DeadKeyFile")) {
-    EXPECT_NE(param_, nullptr);
-    if (param_) {
-      EXPECT_TRUE(param_->setParam(path.c_str(), 10));
-    }
-  }
-  ~DeadKeyFileSetting() {
-    if (param_)
-      param_->unset(10, false);
-  }
-
-private:
-  plat::ConfigParameter* param_;
 };
 
 const char* const goodDeadKeys =

@@ -11,7 +11,7 @@
 #include "base/plat/Exception.h"
 #include "base/rdr/BlockException.h"
 #include "base/rdr/InStream.h"
-#include "base/rdr/OutStream.h"
+#include "base/rdr/MemOutStream.h"
 
 namespace rfb {
 
@@ -106,24 +106,6 @@ Rect randomRect(std::mt19937& rng, int lo, int hi, int maxSize) {
   return Rect(x, y, x + len(rng), y + len(rng));
 }
 
-// An in-memory output stream that grows as needed.
-class VectorOutStream : public rdr::OutStream {
-public:
-  VectorOutStream() : buf_(16) { ptr = buf_.data(); end = buf_.data() + buf_.size(); }
-  size_t length() const override { return size_t(ptr - buf_.data()); }
-  size_t overrun(size_t itemSize, size_t nItems) override {
-    size_t used = length();
-    buf_.resize(std::max(buf_.size() * 2, used + itemSize * nItems));
-    ptr = buf_.data() + used;
-    end = buf_.data() + buf_.size();
-    return std::min(nItems, size_t(end - ptr) / itemSize);
-  }
-  std::vector<uint8_t> bytes() const { return std::vector<uint8_t>(buf_.begin(), buf_.begin() + long(length())); }
-
-private:
-  std::vector<uint8_t> buf_;
-};
-
 // An input stream whose bytes arrive only when the test releases them; until
 // then a read blocks, rewinding to the last checkpoint.
 class TrickleInStream : public rdr::InStream {
@@ -150,9 +132,9 @@ private:
 };
 
 std::vector<uint8_t> wireOf(const Region& r) {
-  VectorOutStream os;
+  rdr::MemOutStream os;
   r.write(os);
-  return os.bytes();
+  return os.takeData();
 }
 
 std::vector<uint8_t> u16s(std::initializer_list<int> values) {
@@ -643,7 +625,7 @@ TEST(RegionTest, WriteRefusesMoreBoxesThanTheCountHolds) {
       dots.push_back(Rect(x, y, x + 1, y + 1));
   Region r(dots);
   ASSERT_EQ(r.numRects(), 65536);
-  VectorOutStream os;
+  rdr::MemOutStream os;
   EXPECT_THROW(r.write(os), plat::Exception);
   EXPECT_EQ(os.length(), 0u);
 }
