@@ -9,15 +9,22 @@
 #include "libs/agenthost/SharedPixelBuffer.h"
 #include "libs/agenthost/ToAgentMsgs.h"
 #include "tests/LaunchedAgent.h"
+#include "testsupport/TempDir.h"
 #include "testsupport/XvfbServer.h"
 
 #include <gtest/gtest.h>
 
 #include <X11/Xlib.h>
+#include <X11/cursorfont.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/Xrandr.h>
 
 #include "uilibs/tx/XrandrFns.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -37,6 +44,7 @@ struct Recorder : agenthost::FromAgentHandler {
   std::vector<agenthost::SetPixelBuffer> buffers;
   std::vector<agenthost::FbUpdate> updates;
   std::vector<agenthost::SetCursorImage> cursors;
+  std::vector<agenthost::SetColourMapEntries> colourMaps;
   std::vector<bool> brokenReports;
   std::vector<std::string> failures;
   std::vector<std::string> logs;
@@ -44,6 +52,9 @@ struct Recorder : agenthost::FromAgentHandler {
   void setPixelBuffer(const agenthost::SetPixelBuffer& msg) override { buffers.push_back(msg); }
   void fbUpdate(const agenthost::FbUpdate& msg) override { updates.push_back(msg); }
   void setCursorImage(const agenthost::SetCursorImage& msg) override { cursors.push_back(msg); }
+  void setColourMapEntries(const agenthost::SetColourMapEntries& msg) override {
+    colourMaps.push_back(msg);
+  }
   void captureBroken(const agenthost::CaptureBroken& msg) override {
     brokenReports.push_back(msg.broken);
   }
@@ -143,13 +154,17 @@ private:
 class CaptureTest : public testing::Test {
 protected:
   void startServer(std::vector<std::string> disabled = {}) {
+    XvfbServer::Options options;
+    options.disabledExtensions = std::move(disabled);
+    startServer(options);
+  }
+
+  void startServer(const XvfbServer::Options& options) {
     // What used the old server goes first: Xlib ends the process when a
     // connection's server goes away.
     agent.reset();
     client.reset();
     xvfb.reset();
-    XvfbServer::Options options;
-    options.disabledExtensions = std::move(disabled);
     xvfb = std::make_unique<XvfbServer>(options);
     client = std::make_unique<XClient>(xvfb->displayName());
   }
@@ -364,6 +379,146 @@ TEST_F(CaptureTest, TheDamageTestReportsReliableDamage) {
   ASSERT_TRUE(agent->waitForMsg("captureBroken", deadlineMs));
   EXPECT_EQ(recorder.brokenReports, std::vector<bool>{false});
   EXPECT_TRUE(waitForLog("Damage test: any 1 all 1 non full 1"));
+}
+
+
+// Xvfb keeps its screen in a file with -fbdir; writing the file changes the
+// screen behind the X server's back, so no damage is ever reported for it.
+class FramebufferFile {
+public:
+  FramebufferFile(const std::string& path, const rfb::Rect& screen) : width_(screen.width()) {
+    int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0)
+      throw std::runtime_error("cannot open " + path);
+    struct stat st {};
+    fstat(fd, &st);
+    size_ = size_t(st.st_size);
+    void* map = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    close(fd);
+    if (map == MAP_FAILED)
+      throw std::runtime_error("cannot map " + path);
+    file_ = static_cast<uint8_t*>(map);
+    // The pixels (32 bits each, no row padding at these widths) end the file.
+    pixels_ = file_ + size_ - size_t(screen.area()) * 4;
+  }
+  ~FramebufferFile() { munmap(file_, size_); }
+  FramebufferFile(const FramebufferFile&) = delete;
+  FramebufferFile& operator=(const FramebufferFile&) = delete;
+
+  void fill(const rfb::Rect& rect, uint32_t rgb) {
+    for (int y = rect.tl.y; y < rect.br.y; y++) {
+      for (int x = rect.tl.x; x < rect.br.x; x++)
+        std::memcpy(pixels_ + (size_t(y) * size_t(width_) + size_t(x)) * 4, &rgb, 4);
+    }
+  }
+
+private:
+  int width_;
+  size_t size_ = 0;
+  uint8_t* file_ = nullptr;
+  uint8_t* pixels_ = nullptr;
+};
+
+TEST_F(CaptureTest, DamageThatMissesChangesIsReportedAndPollingTakesOver) {
+  testsupport::TempDir fbdir("kwo-fbdir");
+  XvfbServer::Options options;
+  options.extraArguments = {"-fbdir", fbdir.path()};
+  startServer(options);
+  FramebufferFile screen(fbdir.path() + "/Xvfb_screen0", client->screenRect());
+  launchAgent();
+  startDesktop();
+  EXPECT_TRUE(waitForLog("Using damage extension"));
+
+  // The test takes its snapshot at some moment after start: keep changing
+  // the screen until it has judged.
+  uint32_t shade = 0x101010;
+  ASSERT_TRUE(agent->waitUntil(
+    [&] {
+      shade = (shade + 0x040404) & 0xffffff;
+      screen.fill(rfb::Rect(64, 64, 128, 128), shade);
+      return !recorder.brokenReports.empty();
+    },
+    deadlineMs));
+  EXPECT_EQ(recorder.brokenReports, std::vector<bool>{true});
+  EXPECT_TRUE(waitForLog("Damage test: any 0 all 0 non full 0"));
+  EXPECT_TRUE(waitForLog("Using polling"));
+
+  // Polling sees what damage cannot.
+  screen.fill(rfb::Rect(600, 400, 616, 416), 0xc08040);
+  rfb::Region changed = updatesUntilPixel(605, 405, 0xc08040);
+  EXPECT_EQ(XClient::pixelOf(agent->pixelBuffer(), 605, 405), 0xc08040u);
+  EXPECT_TRUE(changed.equals(rfb::Region(client->screenRect()))) << changed.print();
+}
+
+TEST_F(CaptureTest, TheSameCursorShapeTwiceIsSentOnce) {
+  startServer();
+  launchAgent();
+  startDesktop();
+  ASSERT_TRUE(agent->waitForMsg("setCursorImage", deadlineMs));
+  size_t before = recorder.cursors.size();
+
+  // Each XCreateFontCursor is a new cursor to the server, so XFIXES reports
+  // all three; the second crosshair looks like the first.
+  const unsigned shapes[] = {XC_crosshair, XC_crosshair, XC_watch};
+  std::vector<Cursor> cursors;
+  for (unsigned shape : shapes) {
+    cursors.push_back(XCreateFontCursor(client->dpy(), shape));
+    XDefineCursor(client->dpy(), client->root(), cursors.back());
+    XSync(client->dpy(), False);
+  }
+  // The watch comes last: once it is here, everything before it is too.
+  ASSERT_TRUE(agent->waitForMsg("setCursorImage", deadlineMs));
+  ASSERT_TRUE(agent->waitForMsg("setCursorImage", deadlineMs));
+  ASSERT_EQ(recorder.cursors.size(), before + 2);
+  const agenthost::SetCursorImage& crosshair = recorder.cursors[before];
+  const agenthost::SetCursorImage& watch = recorder.cursors[before + 1];
+  EXPECT_NE(crosshair.pixels, watch.pixels);
+  // Nothing more is on its way: a fresh shape arrives next, not a repeat.
+  Cursor arrow = XCreateFontCursor(client->dpy(), XC_left_ptr);
+  XDefineCursor(client->dpy(), client->root(), arrow);
+  XSync(client->dpy(), False);
+  ASSERT_TRUE(agent->waitForMsg("setCursorImage", deadlineMs));
+  ASSERT_EQ(recorder.cursors.size(), before + 3);
+  EXPECT_NE(recorder.cursors.back().pixels, watch.pixels);
+  cursors.push_back(arrow);
+  for (Cursor cursor : cursors)
+    XFreeCursor(client->dpy(), cursor);
+}
+
+TEST_F(CaptureTest, AnEightBitScreenSendsItsColourMapAndItsChanges) {
+  XvfbServer::Options options;
+  options.depth = 8;
+  startServer(options);
+  Display* dpy = client->dpy();
+  Colormap map = DefaultColormap(dpy, DefaultScreen(dpy));
+  unsigned long cell = 0;
+  ASSERT_TRUE(XAllocColorCells(dpy, map, False, nullptr, 0, &cell, 1));
+  XColor colour{};
+  colour.pixel = cell;
+  colour.red = 0x1200;
+  colour.green = 0x3400;
+  colour.blue = 0x5600;
+  colour.flags = DoRed | DoGreen | DoBlue;
+  XStoreColor(dpy, map, &colour);
+  XSync(dpy, False);
+
+  launchAgent();
+  startDesktop();
+  EXPECT_FALSE(recorder.buffers.at(0).pf.trueColour);
+  ASSERT_TRUE(agent->waitForMsg("setColourMapEntries", deadlineMs));
+  const agenthost::SetColourMapEntries& first = recorder.colourMaps.at(0);
+  EXPECT_EQ(first.first, 0);
+  ASSERT_EQ(first.colours.size(), 256u);
+  EXPECT_EQ(first.colours[cell], (agenthost::Rgb{0x12, 0x34, 0x56}));
+
+  // A changed entry is sent again before the next update.
+  colour.red = 0xab00;
+  XStoreColor(dpy, map, &colour);
+  XSync(dpy, False);
+  client->fill(0, 0, 8, 8, cell);
+  agent->send(agenthost::FbUpdateRequest{});
+  ASSERT_TRUE(agent->waitForMsg("setColourMapEntries", deadlineMs));
+  EXPECT_EQ(recorder.colourMaps.back().colours.at(cell), (agenthost::Rgb{0xab, 0x34, 0x56}));
 }
 
 

@@ -13,6 +13,7 @@
 #include "libs/agenthost/AgentProcess.h"
 #include "libs/agenthost/SharedPixelBuffer.h"
 #include "libs/agenthost/ToAgentMsgs.h"
+#include "testsupport/TempDir.h"
 #include "testsupport/XvfbServer.h"
 
 #include <X11/Xatom.h>
@@ -46,6 +47,7 @@ namespace {
 
 using agenthost::AgentLaunch;
 using agenthost::AgentProcess;
+using testsupport::TempDir;
 using testsupport::XvfbServer;
 
 constexpr int deadlineMs = 60000;
@@ -83,24 +85,6 @@ std::vector<std::string> entriesOf(const std::string& dir) {
   closedir(d);
   return names;
 }
-
-// A private directory removed with everything in it at the end.
-class TempDir {
-public:
-  TempDir() {
-    char pattern[] = "/tmp/kwo-fault-XXXXXX";
-    if (!mkdtemp(pattern))
-      throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-
-private:
-  std::string path_;
-};
 
 // A shared-memory segment the agent announced, and where its traces are.
 struct Segment {
@@ -364,35 +348,24 @@ TEST_F(FaultTest, AServerDyingMidMessageEndsTheAgentCleanly) {
   expectCleanEnd({0});
 }
 
-// Disabled: the agent is not dropped within the deadline. Coalesced update
-// requests make only a few small answers, which the socket buffer absorbs, so
-// the agent's output probably never stalls; the test must stall it for real
-// (for example with a large clipboard text) before it can judge the drop.
-TEST_F(FaultTest, DISABLED_AServerThatStopsReadingIsDroppedAfterTheLazyFlushTimeout) {
+TEST_F(FaultTest, AServerThatStopsReadingIsDroppedAfterTheLazyFlushTimeout) {
   startServer();
-  launchAgent({{"LazyFlushTimeout", "1"}, {"CaptureMethod", "1"}, {"PollInterval", "10"}});
+  cliptest::SelectionOwner owner(xvfb->displayName());
+  launchAgent({{"LazyFlushTimeout", "1"}, {"EnableClipboard", "1"}});
   ASSERT_NO_FATAL_FAILURE(startDesktop());
-  int fd = agentSocketFd(agent->pid());
-  ASSERT_GE(fd, 0);
-  // Update requests, written past our channel, that we never read the
-  // answers of: the agent's output fills the socket and then stalls.
-  std::vector<uint8_t> request = {0x80, 16, 15};
-  for (char c : std::string("fbUpdateRequest"))
-    request.push_back(uint8_t(c));
-  std::vector<uint8_t> many;
-  for (int i = 0; i < 20000; i++)
-    many.insert(many.end(), request.begin(), request.end());
-  // The agent goes on reading while its answers pile up in its buffer.
-  EXPECT_EQ(writeAll(fd, many), many.size());
-  // Not running the loop: nothing is read until the agent has gone.
+  // A desktop copy far larger than the socket takes: the agent's
+  // "serverCutText" stalls, since from here on nothing reads the channel.
+  std::string big(8 * 1024 * 1024, 'c');
+  owner.own(owner.atom("CLIPBOARD"), {big, big}, owner.timeAfter(owner.serverTime()));
   auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadlineMs);
   bool gone = false;
   while (!gone && std::chrono::steady_clock::now() < end) {
+    owner.serve();
     std::string stat = readFile("/proc/" + std::to_string(agent->pid()) + "/stat");
     size_t close = stat.rfind(')');
     gone = close == std::string::npos || stat.compare(close + 2, 1, "Z") == 0;
     if (!gone)
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   EXPECT_TRUE(gone) << "the agent kept waiting for a server that does not read";
   expectCleanEnd({0});

@@ -3,6 +3,7 @@
 #include "base/io/Io.h"
 #include "base/os/AppLoop.h"
 #include "base/plat/BoolParameter.h"
+#include "base/plat/Exception.h"
 #include "base/plat/LogSrc.h"
 #include "uilibs/tx/TXUtil.h"
 
@@ -52,7 +53,11 @@ void AgentServerX11::serverDisconnected(SServerAgent&) {
 }
 
 void AgentServerX11::desktopUidChanged(uint32_t uid, const std::optional<std::string>& xauthFile) {
-  server_.desktopUidChanged(uid, xauthFile.value_or(""));
+  try {
+    server_.desktopUidChanged(uid, xauthFile.value_or(""));
+  } catch (const plat::Exception& e) {
+    vlog.status("%s", e.str());
+  }
 }
 
 } // namespace svr

@@ -275,25 +275,34 @@ void SServerAgent::ipcClosed(io::MsgIpc&) {
 // ---- sending ----
 
 template <typename Write>
-bool SServerAgent::send(const char* name, Write&& write, bool flush) {
+void SServerAgent::sendOrThrow(const char* name, Write&& write, bool flush) {
   rdr::FramedOutStream* out = nullptr;
   try {
     out = &channel_.writeMsg(name);
     write(*out);
     out->endMsg(flush);
+  } catch (const plat::Exception&) {
+    // A message cut short must still end, or the next one would run into it.
+    if (out && out->inMsg()) {
+      try {
+        out->abandonMsg();
+      } catch (const plat::Exception& e) {
+        vlog.status("%s", e.str());
+      }
+    }
+    throw;
+  }
+}
+
+template <typename Write>
+bool SServerAgent::send(const char* name, Write&& write, bool flush) {
+  try {
+    sendOrThrow(name, std::forward<Write>(write), flush);
     return true;
   } catch (const plat::Exception& e) {
     vlog.status("%s", e.str());
+    return false;
   }
-  // A message cut short must still end, or the next one would run into it.
-  if (out && out->inMsg()) {
-    try {
-      out->abandonMsg();
-    } catch (const plat::Exception& e) {
-      vlog.status("%s", e.str());
-    }
-  }
-  return false;
 }
 
 bool SServerAgent::sendEmpty(const char* name) {
@@ -373,7 +382,7 @@ void SServerAgent::closeClients(const CloseReason& reason) {
 }
 
 void SServerAgent::desktopUidChanged(uint32_t uid, std::string_view xauthFile) {
-  send("desktopUidChanged", [&](rdr::OutStream& out) {
+  sendOrThrow("desktopUidChanged", [&](rdr::OutStream& out) {
     out.writeU64(uid);
     out.writeShortString(xauthFile);
   });

@@ -80,7 +80,8 @@ public:
   void setBlankRegion(const rfb::Region& region) override;
 
   // "desktopUidChanged": the user owning the desktop and their X authority
-  // file (empty when none). Failures are logged and dropped.
+  // file (empty when none, at most 255 bytes). Throws plat::Exception when
+  // the message cannot be sent, for the caller to log.
   void desktopUidChanged(uint32_t uid, std::string_view xauthFile);
 
   // The channel, for other components to register their readers on.
@@ -115,8 +116,11 @@ private:
   void sendInit();
 
   // Writes message `name` with the payload `write` puts on the stream and
-  // ends it (with flush when asked). A plat::Exception is logged and the
-  // message lost; true when it went out.
+  // ends it (with flush when asked). Throws plat::Exception when it fails.
+  template <typename Write>
+  void sendOrThrow(const char* name, Write&& write, bool flush = true);
+  // The same, but a plat::Exception is logged and the message lost; true
+  // when it went out.
   template <typename Write>
   bool send(const char* name, Write&& write, bool flush = true);
   bool sendEmpty(const char* name);
