@@ -2,6 +2,7 @@
 # Installs everything the agent, its tests and benchmarks need on Debian 12.
 # Idempotent: packages already present are left alone.
 set -euo pipefail
+cd "$(dirname "$0")/.."
 
 packages=(
   build-essential cmake ninja-build pkg-config git
@@ -12,7 +13,13 @@ packages=(
   xdotool libxml2-utils
   libvncserver-dev libjpeg-dev vncsnapshot xterm x11-apps
   clang libclang-rt-14-dev
+  chromium
 )
+# kwo-serve's browser test runs noVNC in Chromium under node; any node from
+# 18 on will do, so Debian's is taken only when there is none.
+if ! command -v node >/dev/null; then
+  packages+=(nodejs npm)
+fi
 
 sudo_cmd=()
 if [ "$(id -u)" -ne 0 ]; then
@@ -26,11 +33,18 @@ for p in "${packages[@]}"; do
   fi
 done
 
-if [ ${#missing[@]} -eq 0 ]; then
-  exit 0
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  "${sudo_cmd[@]}" apt-get update -q
+  "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
-echo "Installing: ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
-"${sudo_cmd[@]}" apt-get update -q
-"${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+# The browser test's node modules (noVNC, playwright-core), as locked; done
+# again only when the lock file changed since the last install.
+browser=kwo-serve/tests/browser
+if ! cmp -s "$browser/package-lock.json" "$browser/node_modules/.installed-lock.json"; then
+  echo "Installing the node modules of $browser"
+  (cd "$browser" && npm ci --no-audit --no-fund --loglevel=error)
+  cp "$browser/package-lock.json" "$browser/node_modules/.installed-lock.json"
+fi

@@ -19,6 +19,10 @@ namespace kwoserve::test {
 
 namespace {
 
+int viewerTag;
+
+} // namespace
+
 bool pollUntil(const std::function<bool()>& condition) {
   auto end = std::chrono::steady_clock::now() + deadline;
   while (std::chrono::steady_clock::now() < end) {
@@ -29,13 +33,38 @@ bool pollUntil(const std::function<bool()>& condition) {
   return condition();
 }
 
-int viewerTag;
-
-} // namespace
-
 Rgb8 tileColour(int tx, int ty) {
   return {(tx * 97 + ty * 31 + 40) % 256, (tx * 53 + ty * 151 + 90) % 256,
           (tx * 29 + ty * 67 + 200) % 256};
+}
+
+Rgb8 Picture::pixel(int x, int y) const {
+  const uint8_t* p = rgb.data() + (size_t(y) * width + x) * 3;
+  return {p[0], p[1], p[2]};
+}
+
+std::string pictureDifference(const Picture& got, const Picture& want) {
+  std::ostringstream out;
+  if (got.width != want.width || got.height != want.height) {
+    out << "size " << got.width << "x" << got.height << " vs " << want.width << "x"
+        << want.height;
+    return out.str();
+  }
+  long differing = 0;
+  for (int y = 0; y < want.height; y++) {
+    for (int x = 0; x < want.width; x++) {
+      Rgb8 g = got.pixel(x, y);
+      Rgb8 w = want.pixel(x, y);
+      if (near(g, w, 0))
+        continue;
+      if (differing++ == 0)
+        out << "first at " << x << "," << y << ": " << g.r << "," << g.g << "," << g.b
+            << " vs " << w.r << "," << w.g << "," << w.b;
+    }
+  }
+  if (differing == 0)
+    return {};
+  return std::to_string(differing) + " pixels differ, " + out.str();
 }
 
 bool near(Rgb8 a, Rgb8 b, int tolerance) {
@@ -86,6 +115,34 @@ void PatternDisplay::drawPattern() {
   }
   XFreeGC(dpy_, gc);
   XSync(dpy_, False);
+}
+
+Picture PatternDisplay::picture() const {
+  Window root = DefaultRootWindow(dpy_);
+  XWindowAttributes attrs;
+  XGetWindowAttributes(dpy_, root, &attrs);
+  // XDestroyImage is a macro: wrapped for the deleter.
+  auto destroy = [](XImage* image) { XDestroyImage(image); };
+  std::unique_ptr<XImage, decltype(destroy)> image(
+      XGetImage(dpy_, root, 0, 0, unsigned(attrs.width), unsigned(attrs.height), AllPlanes,
+                ZPixmap),
+      destroy);
+  if (!image)
+    throw std::runtime_error("XGetImage failed on " + name());
+  if (image->red_mask != 0xff0000 || image->green_mask != 0xff00 || image->blue_mask != 0xff)
+    throw std::runtime_error("unexpected visual on " + name());
+  Picture out{attrs.width, attrs.height, {}};
+  out.rgb.resize(size_t(out.width) * out.height * 3);
+  uint8_t* to = out.rgb.data();
+  for (int y = 0; y < out.height; y++) {
+    for (int x = 0; x < out.width; x++, to += 3) {
+      unsigned long p = XGetPixel(image.get(), x, y);
+      to[0] = uint8_t(p >> 16);
+      to[1] = uint8_t(p >> 8);
+      to[2] = uint8_t(p);
+    }
+  }
+  return out;
 }
 
 void PatternDisplay::fill(Rgb8 c) {

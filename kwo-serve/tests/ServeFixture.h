@@ -8,6 +8,7 @@
 #include <rfb/rfbclient.h>
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -28,6 +29,17 @@ struct Rgb8 {
 Rgb8 tileColour(int tx, int ty);
 constexpr int tileSize = 128;
 
+// A picture as 8-bit RGB rows, top to bottom.
+struct Picture {
+  int width = 0, height = 0;
+  std::vector<uint8_t> rgb;
+  Rgb8 pixel(int x, int y) const;
+};
+
+// "" when `got` equals `want` pixel for pixel; otherwise how they differ
+// (sizes, or the count of differing pixels and the first one).
+std::string pictureDifference(const Picture& got, const Picture& want);
+
 // An X display (Xvfb, 1024x768x24) with a window covering it that shows the
 // tile pattern.
 class PatternDisplay {
@@ -40,6 +52,8 @@ public:
   // Fills the whole window with one colour.
   void fill(Rgb8 colour);
   void drawPattern();
+  // The whole screen as the X server has it.
+  Picture picture() const;
 
 private:
   testsupport::XvfbServer server_;
@@ -90,6 +104,8 @@ private:
 };
 
 bool near(Rgb8 a, Rgb8 b, int tolerance);
+// Whether `condition` holds within the deadline, checked every 20 ms.
+bool pollUntil(const std::function<bool()>& condition);
 int freePort();
 
 } // namespace kwoserve::test

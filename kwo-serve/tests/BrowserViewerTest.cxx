@@ -1,0 +1,104 @@
+// kwo-serve with a browser viewer: noVNC in headless Chromium connects over
+// WebSocket, and its canvas must show exactly what the X screen holds.
+
+#include "BrowserViewer.h"
+
+// GoogleTest before Xlib: Xlib's macros (None, Bool) break its templates.
+#include <gtest/gtest.h>
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+namespace kwoserve::test {
+
+namespace {
+
+// Captures the canvas until it equals the X screen, pixel for pixel: the
+// first updates may still be on their way. "" on success, else how the last
+// capture differed.
+std::string waitForScreen(BrowserViewer& browser, const PatternDisplay& display) {
+  Picture screen = display.picture();
+  std::string difference;
+  auto end = std::chrono::steady_clock::now() + deadline;
+  do {
+    std::optional<Picture> canvas = browser.capture();
+    if (!canvas)
+      return "no canvas; " + browser.log();
+    difference = pictureDifference(*canvas, screen);
+    if (difference.empty())
+      return {};
+  } while (std::chrono::steady_clock::now() < end);
+  return difference;
+}
+
+// Key presses and button presses that reached the pattern window.
+struct WindowInput {
+  std::string typed;
+  int clicks = 0;
+
+  void drain(Display* dpy) {
+    while (XPending(dpy)) {
+      XEvent ev;
+      XNextEvent(dpy, &ev);
+      if (ev.type == KeyPress) {
+        char buffer[8];
+        KeySym sym;
+        int n = XLookupString(&ev.xkey, buffer, sizeof(buffer), &sym, nullptr);
+        typed.append(buffer, size_t(n));
+      } else if (ev.type == ButtonPress) {
+        clicks++;
+      }
+    }
+  }
+};
+
+} // namespace
+
+class BrowserViewerTest : public testing::Test {
+protected:
+  void SetUp() override {
+    std::string missing = BrowserViewer::missing();
+    if (!missing.empty())
+      GTEST_SKIP() << "no browser viewer here, missing: " << missing
+                   << " (bash scripts/install-deps.sh installs it)";
+  }
+
+  PatternDisplay display;
+};
+
+TEST_F(BrowserViewerTest, NoVncCanvasEqualsTheXScreenAndFollowsItsChanges) {
+  ServeRun serve(display.name());
+  ASSERT_TRUE(serve.waitListening()) << serve.log();
+  // WebSocket viewers share the RFB port.
+  BrowserViewer browser(serve.port());
+  ASSERT_TRUE(browser.waitConnected()) << browser.log() << serve.log();
+  EXPECT_EQ(waitForScreen(browser, display), "") << serve.log();
+
+  display.fill({10, 200, 30});
+  EXPECT_EQ(waitForScreen(browser, display), "") << serve.log();
+}
+
+TEST_F(BrowserViewerTest, NoVncOnTheWebSocketPortClicksAndTypesIntoTheXWindow) {
+  int wsPort = freePort();
+  ServeRun serve(display.name(), {"-wsport", std::to_string(wsPort)});
+  ASSERT_TRUE(serve.waitListening()) << serve.log();
+  ASSERT_TRUE(serve.waitLog("Listening for viewers")) << serve.log();
+  BrowserViewer browser(wsPort);
+  ASSERT_TRUE(browser.waitConnected()) << browser.log() << serve.log();
+  ASSERT_EQ(waitForScreen(browser, display), "") << serve.log();
+
+  // The click also gives noVNC's canvas the keyboard focus.
+  WindowInput input;
+  ASSERT_TRUE(browser.click(200, 200)) << browser.log();
+  EXPECT_TRUE(pollUntil([&] {
+    input.drain(display.dpy());
+    return input.clicks == 1;
+  })) << serve.log();
+  ASSERT_TRUE(browser.type("kwo")) << browser.log();
+  EXPECT_TRUE(pollUntil([&] {
+    input.drain(display.dpy());
+    return input.typed == "kwo";
+  })) << "typed '" << input.typed << "'\n" << serve.log();
+}
+
+} // namespace kwoserve::test
