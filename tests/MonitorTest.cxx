@@ -93,6 +93,24 @@ public:
 
   bool hasMode(const std::string& name) { return modeNames().count(name) > 0; }
 
+  // The mode of the first CRTC that shows one.
+  std::string currentModeName() {
+    std::string name;
+    XRRScreenResources* res = tx::XRRGetScreenResources(dpy_, DefaultRootWindow(dpy_));
+    for (int c = 0; res && name.empty() && c < res->ncrtc; c++) {
+      XRRCrtcInfo* crtc = tx::XRRGetCrtcInfo(dpy_, res, res->crtcs[c]);
+      for (int m = 0; crtc && crtc->mode != None && m < res->nmode; m++) {
+        if (res->modes[m].id == crtc->mode)
+          name.assign(res->modes[m].name, res->modes[m].nameLength);
+      }
+      if (crtc)
+        tx::XRRFreeCrtcInfo(crtc);
+    }
+    if (res)
+      tx::XRRFreeScreenResources(res);
+    return name;
+  }
+
 private:
   Display* dpy_;
 };
@@ -163,14 +181,30 @@ TEST_F(MonitorTest, TwoActiveMonitorsAreListedAndTheWholeScreenCaptured) {
   EXPECT_EQ(report.effectiveSpec, "");
 }
 
-TEST_F(MonitorTest, MonitorParameterCapturesThatMonitor) {
+TEST_F(MonitorTest, MonitorParameterCapturesThatMonitorOrRectangle) {
   startTwoMonitors();
-  launchAgent({{"Monitor", "2"}});
-  startDesktop();
-  EXPECT_EQ(recorder.bufferRect(), secondMonitor);
-  EXPECT_EQ(recorder.monitorReports.back().parameterSpec, "2");
-  EXPECT_EQ(recorder.monitorReports.back().effectiveSpec, "2");
-  EXPECT_EQ(recorder.monitorReports.back().monitors.size(), 2u);
+  const struct {
+    const char* spec;
+    rfb::Rect captured;
+    const char* logged;
+  } cases[] = {
+    {"2", secondMonitor, "Monitor 2 rect 800x600 at 1024,0"},
+    {"dummy1", secondMonitor, "Monitor dummy1 rect 800x600 at 1024,0"},
+    {"800x600 at 1024,0", secondMonitor, "Monitor 800x600 at 1024,0 rect 800x600 at 1024,0"},
+    {"0,0 to 800,600", rfb::Rect(0, 0, 800, 600), "Monitor 0,0 to 800,600 rect 800x600 at 0,0"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.spec);
+    agent.reset();
+    recorder = Recorder();
+    launchAgent({{"Monitor", c.spec}});
+    startDesktop();
+    EXPECT_EQ(recorder.bufferRect(), c.captured);
+    EXPECT_TRUE(waitForLog(c.logged));
+    EXPECT_EQ(recorder.monitorReports.back().parameterSpec, c.spec);
+    EXPECT_EQ(recorder.monitorReports.back().effectiveSpec, c.spec);
+    EXPECT_EQ(recorder.monitorReports.back().monitors.size(), 2u);
+  }
 }
 
 TEST_F(MonitorTest, ServerSelectionCapturesThatMonitorAndClearingItTheScreen) {
@@ -236,6 +270,24 @@ TEST_F(MonitorTest, SetDisplayModeMakesAModeResizesTheScreenAndAnnouncesTheBuffe
   EXPECT_TRUE(client->hasMode("1000x700_kwo"));
   EXPECT_EQ(client->screenRect(), rfb::Rect(0, 0, 1000, 700));
   EXPECT_EQ(recorder.bufferRect(), rfb::Rect(0, 0, 1000, 700));
+
+  // A mode the CRTC shows survives a "RandR" change that does not name it.
+  agent->send(agenthost::SetParams{{{"RandR", "1280x1024", 10}}});
+  ASSERT_TRUE(agent->waitForMsg("displayModesUpdated", deadlineMs));
+  EXPECT_TRUE(client->hasMode("1280x1024_kwo"));
+  EXPECT_TRUE(client->hasMode("1000x700_kwo"));
+
+  // A size the output already offers is set with that mode.
+  agent->send(agenthost::SetDisplayMode{800, 600});
+  ASSERT_TRUE(nextBuffer());
+  EXPECT_EQ(client->screenRect(), rfb::Rect(0, 0, 800, 600));
+  EXPECT_FALSE(client->hasMode("800x600_kwo"));
+  EXPECT_EQ(client->currentModeName(), "800x600");
+  // Now nothing shows the made mode: the next change removes it.
+  agent->send(agenthost::SetParams{{{"RandR", "", 10}}});
+  ASSERT_TRUE(agent->waitUntil(
+    [&] { return !client->hasMode("1000x700_kwo") && !client->hasMode("1280x1024_kwo"); },
+    deadlineMs));
 }
 
 TEST_F(MonitorTest, ZeroWidthOrHeightChangesNothing) {
