@@ -5,6 +5,7 @@
 #include "base/plat/LogSrc.h"
 #include "kwo-serve/CutText.h"
 #include "kwo-serve/FdWatch.h"
+#include "kwo-serve/HttpServer.h"
 #include "kwo-serve/PixelAccess.h"
 #include "libs/agenthost/FromAgentMsgs.h"
 
@@ -172,9 +173,14 @@ VncScreen::VncScreen(Callback& callback, const Settings& settings, int width, in
     screen_->passwordCheck = rfbCheckPasswordByList;
   }
   if (settings.httpDir) {
-    screen_->httpDir = strdup(settings.httpDir->c_str());
-    screen_->httpPort = settings.httpPort;
-    screen_->http6Port = settings.httpPort;
+    try {
+      httpServer_ = std::make_unique<HttpServer>(*settings.httpDir, v4, listen6_,
+                                                 settings.httpPort);
+    } catch (...) {
+      rfbScreenCleanup(screen_);
+      screen_ = nullptr;
+      throw;
+    }
   }
   useOwnBuffer(width, height, pf);
   rfbInitServer(screen_);
@@ -208,8 +214,6 @@ VncScreen::~VncScreen() {
   if (!screen_)
     return;
   rfbShutdownServer(screen_, TRUE);
-  free(screen_->httpDir);
-  screen_->httpDir = nullptr;
   // Our buffers go with this object; LibVNCServer must not free them.
   screen_->frameBuffer = nullptr;
   screen_->cursor = nullptr;
@@ -370,6 +374,8 @@ bool VncScreen::viewerWaiting() const {
 void VncScreen::pump() {
   rfbProcessEvents(screen_, 0);
   syncWatches();
+  if (httpServer_)
+    httpServer_->collect();
 }
 
 void VncScreen::acceptWebSocket() {
@@ -386,9 +392,6 @@ void VncScreen::syncWatches() {
   std::vector<int> wanted;
   for (int fd = 0; fd <= screen_->maxFd && fd < FD_SETSIZE; fd++)
     if (FD_ISSET(fd, &screen_->allFds))
-      wanted.push_back(fd);
-  for (int fd : {screen_->httpListenSock, screen_->httpListen6Sock, screen_->httpSock})
-    if (fd >= 0)
       wanted.push_back(fd);
   std::sort(wanted.begin(), wanted.end());
   wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());

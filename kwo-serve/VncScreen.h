@@ -39,6 +39,7 @@ struct Rgb;
 namespace kwoserve {
 
 class FdWatch;
+class HttpServer;
 
 class VncScreen {
 public:
@@ -134,6 +135,7 @@ private:
   std::map<int, std::unique_ptr<FdWatch>> watches_;
   int wsListener_ = -1;
   std::unique_ptr<FdWatch> wsWatch_;
+  std::unique_ptr<HttpServer> httpServer_;
   int viewers_ = 0;
 };
 

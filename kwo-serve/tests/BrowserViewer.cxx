@@ -49,6 +49,10 @@ std::string readFile(const std::string& path) {
 
 } // namespace
 
+std::string BrowserViewer::pageFolder() {
+  return browserDir;
+}
+
 std::string BrowserViewer::missing() {
   if (!executable(chromiumPath))
     return "Chromium (" + chromiumPath + ", Debian package chromium)";

@@ -18,6 +18,8 @@ public:
   // What is missing for a browser viewer here (Chromium, node or the
   // browser/ folder's node modules), or "" when nothing is.
   static std::string missing();
+  // The folder of viewer.html and its node modules.
+  static std::string pageFolder();
 
   // Starts the script against RFB port `port`. With `pageUrl` the browser
   // loads that page instead of the script's own copy of viewer.html.

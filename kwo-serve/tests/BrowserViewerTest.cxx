@@ -78,12 +78,18 @@ TEST_F(BrowserViewerTest, NoVncCanvasEqualsTheXScreenAndFollowsItsChanges) {
   EXPECT_EQ(waitForScreen(browser, display), "") << serve.log();
 }
 
-TEST_F(BrowserViewerTest, NoVncOnTheWebSocketPortClicksAndTypesIntoTheXWindow) {
+// The way a person uses it: the page and noVNC come from kwo-serve's own
+// HTTP server (-httpdir), the viewer connects to the extra WebSocket port.
+TEST_F(BrowserViewerTest, NoVncFromKwoServesHttpOnTheWebSocketPortClicksAndTypesIntoTheXWindow) {
   int wsPort = freePort();
-  ServeRun serve(display.name(), {"-wsport", std::to_string(wsPort)});
+  int httpPort = freePort();
+  ServeRun serve(display.name(), {"-wsport", std::to_string(wsPort), "-httpdir",
+                                  BrowserViewer::pageFolder(), "-httpport",
+                                  std::to_string(httpPort)});
   ASSERT_TRUE(serve.waitListening()) << serve.log();
   ASSERT_TRUE(serve.waitLog("Listening for viewers")) << serve.log();
-  BrowserViewer browser(wsPort);
+  BrowserViewer browser(wsPort, "http://127.0.0.1:" + std::to_string(httpPort) +
+                                    "/viewer.html?port=" + std::to_string(wsPort));
   ASSERT_TRUE(browser.waitConnected()) << browser.log() << serve.log();
   ASSERT_EQ(waitForScreen(browser, display), "") << serve.log();
 
