@@ -390,57 +390,41 @@ TEST_F(FaultTest, GarbageFromTheServerNeverCrashesTheAgent) {
   }
 }
 
-TEST_F(FaultTest, AnXServerKilledEndsTheAgentAndTheNextAgentRemovesItsSegments) {
-  struct Case {
+// An agent that could not clean up, because its X server died under it or
+// it was killed, leaves its segments to the next agent of the same user.
+TEST_F(FaultTest, SegmentsOfAnAgentThatDidNotCleanUpAreRemovedByTheNextOne) {
+  const struct {
     const char* name;
     std::vector<std::string> disabled;
-  };
-  const Case cases[] = {{"System V", {}}, {"POSIX", {"MIT-SHM"}}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    startServer(c.disabled);
-    launchAgent();
-    ASSERT_NO_FATAL_FAILURE(startDesktop());
-    Segment first = announced();
-    ASSERT_TRUE(first.segmentExists());
-    kill(xvfb->pid(), SIGKILL);
-    ASSERT_TRUE(agent->waitForExit(deadlineMs));
-    EXPECT_FALSE(agent->exitStatus()->signal) << agent->exitStatus()->describe();
-    // Our own mapping goes with the agent's object.
-    agent.reset();
+  } kinds[] = {{"System V", {}}, {"POSIX", {"MIT-SHM"}}};
+  for (bool killXServer : {true, false}) {
+    for (const auto& kind : kinds) {
+      SCOPED_TRACE(std::string(kind.name) + (killXServer ? ", X server killed" : ", agent killed"));
+      startServer(kind.disabled);
+      launchAgent();
+      ASSERT_NO_FATAL_FAILURE(startDesktop());
+      Segment first = announced();
+      ASSERT_TRUE(first.segmentExists());
+      kill(killXServer ? xvfb->pid() : agent->pid(), SIGKILL);
+      ASSERT_TRUE(agent->waitForExit(deadlineMs));
+      if (killXServer)
+        EXPECT_FALSE(agent->exitStatus()->signal) << agent->exitStatus()->describe();
+      // Our own mapping goes with the agent's object.
+      agent.reset();
+      if (killXServer) {
+        startServer(kind.disabled);
+      } else {
+        // Left behind: nobody could remove them.
+        EXPECT_TRUE(first.segmentExists());
+        EXPECT_TRUE(first.markerExists()) << first.marker();
+      }
 
-    startServer(c.disabled);
-    launchAgent();
-    ASSERT_NO_FATAL_FAILURE(startDesktop());
-    EXPECT_FALSE(first.segmentExists());
-    EXPECT_FALSE(first.markerExists()) << first.marker();
-  }
-}
-
-TEST_F(FaultTest, AnAgentKilledWhileServingIsCleanedUpByTheNextStart) {
-  struct Case {
-    const char* name;
-    std::vector<std::string> disabled;
-  };
-  const Case cases[] = {{"System V", {}}, {"POSIX", {"MIT-SHM"}}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    startServer(c.disabled);
-    launchAgent();
-    ASSERT_NO_FATAL_FAILURE(startDesktop());
-    Segment first = announced();
-    kill(agent->pid(), SIGKILL);
-    ASSERT_TRUE(agent->waitForExit(deadlineMs));
-    agent.reset();
-    // Left behind: nobody could remove them.
-    EXPECT_TRUE(first.segmentExists());
-    EXPECT_TRUE(first.markerExists()) << first.marker();
-
-    launchAgent();
-    ASSERT_NO_FATAL_FAILURE(startDesktop());
-    EXPECT_FALSE(first.segmentExists());
-    EXPECT_FALSE(first.markerExists()) << first.marker();
-    EXPECT_TRUE(answers());
+      launchAgent();
+      ASSERT_NO_FATAL_FAILURE(startDesktop());
+      EXPECT_FALSE(first.segmentExists());
+      EXPECT_FALSE(first.markerExists()) << first.marker();
+      EXPECT_TRUE(answers());
+    }
   }
 }
 
