@@ -14,6 +14,7 @@
 namespace rdr {
 namespace {
 
+using test::thrown;
 using test::pattern;
 
 // A sink that records what it took. Non-blocking calls draw on a budget
@@ -106,12 +107,7 @@ TEST(BufferedOutStream, SinkTakingNothingAtMaximumSizeIsUnableToWrite) {
   auto data = pattern(65536, 6);
   out.writeBytes(data.data(), data.size());
   EXPECT_EQ(out.bufferSize(), 65536u) << "grown to the maximum first";
-  try {
-    out.writeU8(1);
-    FAIL() << "no exception";
-  } catch (const plat::Exception& e) {
-    EXPECT_STREQ(e.str(), "BufferedOutStream overrun: unable to write");
-  }
+  EXPECT_EQ(thrown([&] { out.writeU8(1); }), "BufferedOutStream overrun: unable to write");
   EXPECT_EQ(out.length(), 65536u);
   EXPECT_TRUE(out.taken.empty());
 }
@@ -120,12 +116,7 @@ TEST(BufferedOutStream, ItemLargerThanTheMaximumExceedsTheBuffer) {
   FakeSinkStream out(4, 4);
   EXPECT_EQ(out.maxBufferSize(), 4u);
   out.writeU32(7);
-  try {
-    out.writeU64(1);
-    FAIL() << "no exception";
-  } catch (const plat::Exception& e) {
-    EXPECT_STREQ(e.str(), "BufferedOutStream overrun: buffer size exceeded");
-  }
+  EXPECT_EQ(thrown([&] { out.writeU64(1); }), "BufferedOutStream overrun: buffer size exceeded");
 }
 
 TEST(BufferedOutStream, MaximumIsNeverBelowTheInitialSize) {

@@ -11,6 +11,7 @@
 namespace rdr {
 namespace {
 
+using test::thrown;
 using test::pattern;
 
 using test::SocketPair;
@@ -108,12 +109,7 @@ TEST(ByteReader, ADifferentLengthWhileUnfinishedIsBad) {
   ByteReader reader;
   reader.init(in, 10);
   EXPECT_FALSE(reader.collect(false));
-  try {
-    reader.init(in, 11);
-    FAIL() << "no exception";
-  } catch (const plat::Exception& e) {
-    EXPECT_STREQ(e.str(), "ByteReader::init: bad len");
-  }
+  EXPECT_EQ(thrown([&] { reader.init(in, 11); }), "ByteReader::init: bad len");
   reader.reset();
   EXPECT_NO_THROW(reader.init(in, 11));
 }

@@ -18,6 +18,7 @@
 namespace rdr {
 namespace {
 
+using test::thrown;
 using test::appendBE;
 using test::SocketPair;
 
@@ -213,13 +214,7 @@ TEST(FdInStream, EndOfStreamWhenThePeerCloses) {
   pair.closeWriter();
   FdInStream in(pair.reader);
   EXPECT_EQ(in.readU16(), uint16_t('a' << 8 | 'b'));
-  try {
-    in.readU8();
-    FAIL() << "no exception";
-  } catch (const EndOfStream& e) {
-    EXPECT_STREQ(e.str(), "End of IO stream");
-    EXPECT_STREQ(e.type(), "EndOfStream");
-  }
+  EXPECT_EQ(thrown<EndOfStream>([&] { in.readU8(); }, true), "EndOfStream: End of IO stream");
 }
 
 TEST(FdInStream, BlockingReadTimesOut) {
@@ -227,13 +222,7 @@ TEST(FdInStream, BlockingReadTimesOut) {
     SCOPED_TRACE(nonBlockingFd ? "non-blocking descriptor" : "blocking descriptor");
     SocketPair pair(nonBlockingFd);
     FdInStream in(pair.reader, 20);
-    try {
-      in.readU8();
-      FAIL() << "no exception";
-    } catch (const plat::TimedOut& e) {
-      EXPECT_STREQ(e.str(), "Timed out");
-      EXPECT_STREQ(e.type(), "TimedOut");
-    }
+    EXPECT_EQ(thrown<plat::TimedOut>([&] { in.readU8(); }, true), "TimedOut: Timed out");
   }
 }
 
@@ -251,12 +240,7 @@ TEST(FdInStream, MarkedTimedOutFailsEvenWithDataWaiting) {
 TEST(FdInStream, RewindIsRefusedWithoutRewindOnBlock) {
   SocketPair pair;
   FdInStream in(pair.reader);
-  try {
-    in.rewind();
-    FAIL() << "no exception";
-  } catch (const plat::Exception& e) {
-    EXPECT_STREQ(e.str(), "Attempt to rewind a non-rewindable stream");
-  }
+  EXPECT_EQ(thrown([&] { in.rewind(); }), "Attempt to rewind a non-rewindable stream");
   in.setNonBlocking(true);
   EXPECT_NO_THROW(in.rewind());
 }
@@ -281,24 +265,15 @@ TEST(FdInStream, ItemLargerThanTheBufferOverrunsInRewindMode) {
   in.setNonBlocking(true);
   pair.send(std::vector<uint8_t>(16, 1));
   uint8_t out[12];
-  try {
-    in.readBytes(out, sizeof out);
-    FAIL() << "no exception";
-  } catch (const plat::Exception& e) {
-    EXPECT_STREQ(e.str(), "InStream overrun: buffer size exceeded");
-  }
+  EXPECT_EQ(thrown([&] { in.readBytes(out, sizeof out); }),
+            "InStream overrun: buffer size exceeded");
 }
 
 TEST(FdInStream, NoBufferCannotRead) {
   SocketPair pair;
   pair.send(test::bytesOf("x"));
   FdInStream in(pair.reader, -1, 0);
-  try {
-    in.readU8();
-    FAIL() << "no exception";
-  } catch (const plat::Exception& e) {
-    EXPECT_STREQ(e.str(), "Too much data for InStream buffer");
-  }
+  EXPECT_EQ(thrown([&] { in.readU8(); }), "Too much data for InStream buffer");
 }
 
 TEST(FdInStream, DiscardBufferedForgetsUnreadBytes) {

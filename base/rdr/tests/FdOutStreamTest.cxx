@@ -11,6 +11,7 @@
 namespace rdr {
 namespace {
 
+using test::thrown;
 using test::SocketPair;
 
 // Records the reports of the stream in order.
@@ -70,13 +71,8 @@ TEST(FdOutStream, BlockingFlushToAStalledPeerTimesOut) {
   SocketPair pair;
   FdOutStream out(pair.writer, 20);
   auto data = test::pattern(4 << 20, 11);
-  try {
-    out.writeBytes(data.data(), data.size());
-    out.flush();
-    FAIL() << "no exception";
-  } catch (const plat::TimedOut& e) {
-    EXPECT_STREQ(e.str(), "Timed out");
-  }
+  EXPECT_EQ(thrown<plat::TimedOut>([&] { out.writeBytes(data.data(), data.size()); out.flush(); }),
+            "Timed out");
 }
 
 TEST(FdOutStream, WritingToAClosedPeerIsAnErrorNotASignal) {

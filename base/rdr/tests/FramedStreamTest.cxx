@@ -1,7 +1,6 @@
 #include "StreamTestSupport.h"
 
 #include "base/rdr/BlockException.h"
-#include "base/rdr/BufferedNonBlockableInStream.h"
 #include "base/rdr/BufferedOutStream.h"
 #include "base/rdr/EndOfMsg.h"
 #include "base/rdr/FrameException.h"
@@ -9,6 +8,7 @@
 #include "base/rdr/MemInStream.h"
 #include "base/rdr/MemOutStream.h"
 #include "base/rdr/OutStreamV4.h"
+#include "testsupport/ArrivingInStream.h"
 
 #include <gtest/gtest.h>
 
@@ -17,6 +17,8 @@
 
 namespace rdr::test {
 namespace {
+
+using testsupport::ArrivingInStream;
 
 struct Frame {
   size_t length;
@@ -58,31 +60,6 @@ std::vector<uint8_t> frameByHand(const std::vector<uint8_t>& body, const std::ve
   EXPECT_EQ(at, body.size());
   return wire;
 }
-
-// A non-blocking source whose bytes arrive in steps, like a socket: reads
-// take what has arrived and report "nothing now" after that.
-class ArrivingInStream : public BufferedNonBlockableInStream {
-public:
-  explicit ArrivingInStream(std::vector<uint8_t> bytes, int bufferSize = -1)
-    : BufferedNonBlockableInStream(bufferSize), bytes_(std::move(bytes)) {
-    setNonBlocking(true);
-  }
-  void arrive(size_t n) { arrived_ = std::min(bytes_.size(), arrived_ + n); }
-  void arriveAll() { arrived_ = bytes_.size(); }
-
-protected:
-  size_t readSome(uint8_t* buffer, size_t max) override {
-    size_t n = std::min(max, arrived_ - taken_);
-    std::copy_n(bytes_.begin() + taken_, n, buffer);
-    taken_ += n;
-    return n;
-  }
-
-private:
-  std::vector<uint8_t> bytes_;
-  size_t arrived_ = 0;
-  size_t taken_ = 0;
-};
 
 // A buffered output stream whose sink takes everything: frames are cut at the
 // ends of its 16384-byte windows as well as at the frame limit.
@@ -210,13 +187,7 @@ TEST(FramedOutStream, MisuseTexts) {
   };
   for (auto& c : cases) {
     SCOPED_TRACE(c.name);
-    try {
-      c.misuse();
-      ADD_FAILURE() << "no exception";
-    } catch (const FrameException& e) {
-      EXPECT_STREQ(e.str(), c.text);
-      EXPECT_STREQ(e.type(), "FrameException");
-    }
+    EXPECT_EQ(thrown<FrameException>(c.misuse, true), std::string("FrameException: ") + c.text);
   }
 }
 
@@ -226,12 +197,8 @@ TEST(FramedOutStream, WritingPastAnOpenFrameIntoTheUnderlyingStreamIsDetected) {
   out.startMsg();
   out.pad(200);
   mem.pad(100);  // someone else writes where the frame lies
-  try {
-    out.endMsg(false);
-    ADD_FAILURE() << "no exception";
-  } catch (const FrameException& e) {
-    EXPECT_STREQ(e.str(), "FramedOutStream::endFrame: no space for header");
-  }
+  EXPECT_EQ(thrown<FrameException>([&] { out.endMsg(false); }),
+            "FramedOutStream::endFrame: no space for header");
 }
 
 TEST(FramedOutStream, AbandonedMessageIsEndedAndTheNextOneStarts) {
@@ -281,13 +248,8 @@ TEST(FramedInStream, EndWithDataLeftIsAFrameException) {
   InStreamV4 in(&mem);
   ASSERT_TRUE(in.startMsg(false));
   in.readU8();
-  try {
-    in.endMsg();
-    ADD_FAILURE() << "no exception";
-  } catch (const FrameException& e) {
-    EXPECT_STREQ(e.str(), "FramedInStream::endMsg: data left in msg");
-    EXPECT_STREQ(e.type(), "FrameException");
-  }
+  EXPECT_EQ(thrown<FrameException>([&] { in.endMsg(); }, true),
+            "FrameException: FramedInStream::endMsg: data left in msg");
 }
 
 TEST(FramedInStream, EmptyFramesThatAreNotLastAreSteppedOver) {

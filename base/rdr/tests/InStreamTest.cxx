@@ -10,6 +10,7 @@
 namespace rdr {
 namespace {
 
+using test::thrown;
 using test::appendBE;
 using test::appendText;
 using test::bytesOf;
@@ -52,13 +53,8 @@ TEST(InStream, S32IsTwosComplement) {
 TEST(InStream, ReadingPastTheEndOfMemoryThrowsEndOfStream) {
   const uint8_t wire[] = {1, 2, 3};
   MemInStream in(wire, sizeof wire);
-  try {
-    in.readU32();
-    FAIL() << "no exception";
-  } catch (const EndOfStream& e) {
-    EXPECT_STREQ(e.str(), "End of in-memory input stream");
-    EXPECT_STREQ(e.type(), "EndOfStream");
-  }
+  EXPECT_EQ(thrown<EndOfStream>([&] { in.readU32(); }, true),
+            "EndOfStream: End of in-memory input stream");
 }
 
 TEST(InStream, ShortStringAndString) {
@@ -80,13 +76,8 @@ TEST(InStream, ReadStringOverMaximumThrowsBeforeReadingText) {
   appendBE(wire, 1025, 4);
   appendText(wire, std::string(1025, 'x'));
   MemInStream in(wire.data(), wire.size());
-  try {
-    in.readString(1024);
-    FAIL() << "no exception";
-  } catch (const StringTooLongException& e) {
-    EXPECT_STREQ(e.str(), "String exceeds maximum length");
-    EXPECT_STREQ(e.type(), "StringTooLongException");
-  }
+  EXPECT_EQ(thrown<StringTooLongException>([&] { in.readString(1024); }, true),
+            "StringTooLongException: String exceeds maximum length");
   EXPECT_EQ(in.pos(), 4u) << "only the length field is consumed";
 }
 
@@ -154,12 +145,7 @@ TEST(InStream, RewindToGoesBackToPositionsAfterTheCheckpoint) {
   EXPECT_EQ(in.readU8(), 5);
   in.rewind();
   EXPECT_EQ(in.readU8(), 3);
-  try {
-    in.rewindTo(2);
-    FAIL() << "no exception";
-  } catch (const plat::Exception& e) {
-    EXPECT_STREQ(e.str(), "Can't reposition before checkpoint");
-  }
+  EXPECT_EQ(thrown([&] { in.rewindTo(2); }), "Can't reposition before checkpoint");
 }
 
 TEST(InStream, GetItemsHandsOutWholeItemsOfTheWindow) {

@@ -10,6 +10,7 @@
 namespace rdr {
 namespace {
 
+using test::thrown;
 using test::appendBE;
 
 TEST(OutStream, IntegersMatchTheReferenceEncoding) {
@@ -130,13 +131,7 @@ TEST(MemOutStream, BeyondMaxSizeIsFull) {
   MemOutStream out(4, 10);
   out.pad(10);
   EXPECT_EQ(out.capacity(), 10u);
-  try {
-    out.writeU8(1);
-    FAIL() << "no exception";
-  } catch (const OutStreamFull& e) {
-    EXPECT_STREQ(e.str(), "OutStream full");
-    EXPECT_STREQ(e.type(), "OutStreamFull");
-  }
+  EXPECT_EQ(thrown<OutStreamFull>([&] { out.writeU8(1); }, true), "OutStreamFull: OutStream full");
   EXPECT_EQ(out.length(), 10u) << "nothing was written by the failed call";
 
   MemOutStream small(4, 6);

@@ -3,6 +3,8 @@
 // Helpers shared by the stream tests: a connected socket pair and the
 // reference big-endian encoding the streams are checked against.
 
+#include "base/plat/Exception.h"
+
 #include <cstdint>
 #include <stdexcept>
 #include <fcntl.h>
@@ -70,6 +72,19 @@ struct SocketPair {
     }
   }
 };
+
+// The text of the `E` that `body` throws, after "<type>: " when `withType`;
+// "" and a failure when it throws none.
+template <class E = plat::Exception, class Body>
+std::string thrown(Body body, bool withType = false) {
+  try {
+    body();
+  } catch (const E& e) {
+    return withType ? std::string(e.type()) + ": " + e.str() : std::string(e.str());
+  }
+  ADD_FAILURE() << "no exception";
+  return {};
+}
 
 inline void appendBE(std::vector<uint8_t>& out, uint64_t v, int bytes) {
   for (int i = bytes - 1; i >= 0; i--)

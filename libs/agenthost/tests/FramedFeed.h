@@ -5,42 +5,19 @@
 // delivers them in pieces.
 
 #include "base/rdr/BlockException.h"
-#include "base/rdr/BufferedNonBlockableInStream.h"
 #include "base/rdr/InStreamV4.h"
 #include "base/rdr/MemOutStream.h"
 #include "base/rdr/OutStreamV4.h"
 #include "libs/agenthost/MsgWriter.h"
 #include "libs/agenthost/ParseState.h"
+#include "testsupport/ArrivingInStream.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
 namespace agenthost::test {
-
-class ArrivingInStream : public rdr::BufferedNonBlockableInStream {
-public:
-  explicit ArrivingInStream(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {
-    setNonBlocking(true);
-  }
-  void arrive(size_t n) { arrived_ = std::min(bytes_.size(), arrived_ + n); }
-  bool allArrived() const { return arrived_ == bytes_.size(); }
-
-protected:
-  size_t readSome(uint8_t* buffer, size_t max) override {
-    size_t n = std::min(max, arrived_ - taken_);
-    std::copy_n(bytes_.begin() + taken_, n, buffer);
-    taken_ += n;
-    return n;
-  }
-
-private:
-  std::vector<uint8_t> bytes_;
-  size_t arrived_ = 0;
-  size_t taken_ = 0;
-};
 
 template <class Msg>
 std::vector<uint8_t> framed(const Msg& msg) {
@@ -56,7 +33,7 @@ std::vector<uint8_t> framed(const Msg& msg) {
 // data is left over or the read never completes.
 template <class Msg>
 Msg readArriving(const std::vector<uint8_t>& wire, size_t step) {
-  ArrivingInStream source(wire);
+  testsupport::ArrivingInStream source(wire);
   rdr::InStreamV4 in(&source);
   Msg msg;
   ParseState state;
