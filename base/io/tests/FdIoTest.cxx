@@ -1,10 +1,9 @@
 #include "CapturedLog.h"
-#include "LoopPump.h"
+#include "testsupport/LoopPump.h"
 
 #include "base/io/FdIo.h"
 #include "base/io/FdSelectManager.h"
 #include "base/io/IoHandler.h"
-#include "base/io/UniqueFd.h"
 #include "base/plat/ConfigParameter.h"
 #include "base/plat/Configuration.h"
 #include "base/plat/Exception.h"
@@ -13,6 +12,7 @@
 #include "base/rdr/FdInStream.h"
 #include "base/rdr/InStream.h"
 #include "base/rdr/OutStream.h"
+#include "testsupport/SocketPeer.h"
 
 #include <gtest/gtest.h>
 
@@ -20,14 +20,13 @@
 #include <climits>
 #include <fcntl.h>
 #include <functional>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace io {
 namespace {
 
 using test::CapturedLog;
-using test::pumpUntil;
+using testsupport::pumpUntil;
 
 class TestHandler : public IoHandler {
 public:
@@ -77,40 +76,26 @@ char payloadByte(size_t i) {
 
 class FdIoTest : public testing::Test {
 protected:
-  void SetUp() override {
-    int fds[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    ourFd = fds[0];
-    peer.reset(fds[1]);
-    ASSERT_EQ(::fcntl(peer.get(), F_SETFL, O_NONBLOCK), 0);
-    log = &CapturedLog::capture("FdIo", 100);
-  }
+  void SetUp() override { log = &CapturedLog::capture("FdIo", 100); }
 
   // The connection on our end; it owns the descriptor.
   std::unique_ptr<FdIo> makeIo(bool writeReady = false) {
-    return std::make_unique<FdIo>(ourFd, true, writeReady);
+    return std::make_unique<FdIo>(peer.takeOurs(), true, writeReady);
   }
 
   // Reads what the peer has now; returns false once it sees end of file.
   bool peerRead(std::string* into = nullptr) {
-    char buffer[65536];
-    for (;;) {
-      ssize_t n = ::read(peer.get(), buffer, sizeof buffer);
-      if (n == 0)
-        return false;
-      if (n < 0)
-        return true;
-      if (into)
-        into->append(buffer, size_t(n));
-      peerBytes += size_t(n);
-    }
+    std::string got;
+    bool open = peer.receive(got);
+    peerBytes += got.size();
+    if (into)
+      into->append(got);
+    return open;
   }
 
   bool peerSeesEof() { return !peerRead(); }
 
-  void peerWrite(const std::string& text) {
-    ASSERT_EQ(::write(peer.get(), text.data(), text.size()), ssize_t(text.size()));
-  }
+  void peerWrite(const std::string& text) { peer.send(text); }
 
   // Fills our side far beyond what the socket holds, so that output stays
   // buffered while the peer does not read.
@@ -132,8 +117,8 @@ protected:
   // test fails is completed by the manager's destructor and tells it.
   TestHandler handler;
   FdSelectManager manager;
-  int ourFd = -1;
-  UniqueFd peer;
+  testsupport::SocketPeer peer;
+  const int ourFd = peer.ours();
   size_t peerBytes = 0;
   CapturedLog* log = nullptr;
 };
@@ -267,7 +252,7 @@ TEST_F(FdIoTest, LazyFlushExpiryOnAnOpenConnectionTimesTheReaderOut) {
 TEST_F(FdIoTest, PeerCloseIsAReadErrorThatShutsDown) {
   auto io = makeIo();
   io->setHandler(&handler);
-  peer.reset();
+  peer.close();
   EXPECT_TRUE(pumpUntil(manager, [&] { return handler.completions == 1; }));
   io.release(); // it has destroyed itself
   EXPECT_TRUE(log->contains("FdIo: Read error: [EndOfStream] End of IO stream"));
@@ -278,7 +263,7 @@ TEST_F(FdIoTest, WriteFailureWhilePendingShutsDown) {
   handler.onData = [](Io&) {}; // never reads, so the close shows on the write side
   io->setHandler(&handler, false);
   writePayload(*io, 4 << 20);
-  peer.reset();
+  peer.close();
   EXPECT_TRUE(pumpUntil(manager, [&] { return handler.completions == 1; }));
   io.release(); // it has destroyed itself
   bool found = false;
@@ -395,7 +380,7 @@ TEST_F(FdIoTest, SocketErrorIsReadOnce) {
 TEST_F(FdIoTest, DescriptorCanBeGivenLater) {
   auto io = std::make_unique<FdIo>();
   EXPECT_EQ(io->getFd(), -1);
-  io->setFd(ourFd, true, {}, {}, false);
+  io->setFd(peer.takeOurs(), true, {}, {}, false);
   EXPECT_EQ(io->getFd(), ourFd);
   EXPECT_EQ(::fcntl(ourFd, F_GETFL) & O_NONBLOCK, 0);
   // Like a display connection: a blocking descriptor whose readability only

@@ -1,31 +1,29 @@
 #include "CapturedLog.h"
-#include "LoopPump.h"
+#include "testsupport/LoopPump.h"
 
 #include "base/io/FdIo.h"
 #include "base/io/FdSelectManager.h"
 #include "base/io/LogChannel.h"
 #include "base/io/MsgIpc.h"
-#include "base/io/UniqueFd.h"
 #include "base/plat/Exception.h"
 #include "base/plat/LogDestIpc.h"
 #include "base/rdr/BlockException.h"
 #include "base/rdr/ByteReader.h"
 #include "base/rdr/MemOutStream.h"
 #include "base/rdr/OutStreamV4.h"
+#include "testsupport/SocketPeer.h"
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <functional>
+#include <optional>
 #include <set>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace io {
 namespace {
 
 using test::CapturedLog;
-using test::pumpUntil;
+using testsupport::pumpUntil;
 using Bytes = std::vector<uint8_t>;
 
 void appendBE(Bytes& out, uint64_t v, int bytes) {
@@ -123,30 +121,14 @@ class MsgIpcTest : public testing::Test, public MsgIpc::Callback {
 protected:
   void SetUp() override { log = &CapturedLog::capture("Ipc", 100); }
 
+  // A new peer each time.
   void connect() {
-    int fds[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    peer.reset(fds[1]);
-    ASSERT_EQ(::fcntl(peer.get(), F_SETFL, O_NONBLOCK), 0);
-    channel.accept(std::make_unique<FdIo>(fds[0]));
+    peer.emplace();
+    channel.accept(std::make_unique<FdIo>(peer->takeOurs()));
   }
-
-  void peerSend(const Bytes& bytes) {
-    ASSERT_EQ(::write(peer.get(), bytes.data(), bytes.size()), ssize_t(bytes.size()));
-  }
-
+  void peerSend(const Bytes& bytes) { peer->send(bytes); }
   // Everything the peer has received so far; false once it sees the end.
-  bool peerRead() {
-    uint8_t buffer[65536];
-    for (;;) {
-      ssize_t n = ::read(peer.get(), buffer, sizeof buffer);
-      if (n == 0)
-        return false;
-      if (n < 0)
-        return true;
-      received.insert(received.end(), buffer, buffer + n);
-    }
-  }
+  bool peerRead() { return peer->receive(received); }
 
   bool pump(const std::function<bool()>& condition) { return pumpUntil(manager, condition); }
   // Runs passes until the peer has at least `n` bytes.
@@ -173,7 +155,7 @@ protected:
   Bytes received;
   CapturedLog* log = nullptr;
   FdSelectManager manager;
-  UniqueFd peer;
+  std::optional<testsupport::SocketPeer> peer;
   MsgIpc channel{*this, "Server"};
 };
 
@@ -295,7 +277,7 @@ TEST_F(MsgIpcTest, PeerClosingMidMessageClosesTheChannel) {
   wire.resize(wire.size() - 1);
   peerSend(wire);
   ASSERT_TRUE(pump([&] { return reader.calls == 1; }));
-  peer.reset();
+  peer->close();
   ASSERT_TRUE(pump([&] { return closed == 1; }));
   EXPECT_TRUE(reader.got.empty());
   ASSERT_EQ(errors.size(), 1u);

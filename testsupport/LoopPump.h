@@ -7,10 +7,10 @@
 
 #include <chrono>
 
-namespace io::test {
+namespace testsupport {
 
 template <typename Condition>
-bool pumpUntil(FdManager& manager, Condition condition,
+bool pumpUntil(io::FdManager& manager, Condition condition,
                std::chrono::milliseconds deadline = std::chrono::seconds(30)) {
   auto end = std::chrono::steady_clock::now() + deadline;
   while (!condition()) {
@@ -21,4 +21,4 @@ bool pumpUntil(FdManager& manager, Condition condition,
   return true;
 }
 
-} // namespace io::test
+} // namespace testsupport
