@@ -34,23 +34,19 @@
 #include "uilibs/tx/PixelBufferX11.h"
 #include "uilibs/tx/TXEventDispatcher.h"
 #include "uilibs/tx/TXUtil.h"
-#include "testsupport/XvfbServer.h"
+#include "bench/support/Painter.h"
+#include "bench/support/PatternedScreen.h"
+#include "bench/support/ProcessTree.h"
 
 #include <benchmark/benchmark.h>
 
 #include <X11/Xlib.h>
 
 #include <chrono>
-#include <fstream>
-#include <memory>
-#include <sstream>
-#include <string>
-#include <csignal>
 #include <ctime>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <poll.h>
 #include <random>
+#include <unistd.h>
 
 namespace {
 
@@ -59,25 +55,7 @@ constexpr int screenHeight = 1080;
 const rfb::Rect screenRect(0, 0, screenWidth, screenHeight);
 
 void setUpScreen() {
-  static std::unique_ptr<testsupport::XvfbServer> server;
-  if (server)
-    return;
-  testsupport::XvfbServer::Options options;
-  options.width = screenWidth;
-  options.height = screenHeight;
-  server = std::make_unique<testsupport::XvfbServer>(options);
-  server->exportDisplay();
-  tx::openDisplay(server->displayName().c_str());
-  Display* dpy = tx::display();
-  GC gc = XCreateGC(dpy, tx::rootWindow(), 0, nullptr);
-  std::mt19937 rng(42);
-  for (int i = 0; i < 2000; i++) {
-    XSetForeground(dpy, gc, rng() & 0xffffff);
-    XFillRectangle(dpy, tx::rootWindow(), gc, int(rng() % screenWidth),
-                   int(rng() % screenHeight), 1 + rng() % 300, 1 + rng() % 200);
-  }
-  XFreeGC(dpy, gc);
-  XSync(dpy, False);
+  benchsupport::PatternedScreen::shared(screenWidth, screenHeight);
 }
 
 // The server end: grabs the named pixels, counts the updates.
@@ -120,34 +98,103 @@ class App : public svr::SDesktopX11::Callback {
   const ipc_perm* getShmPerm() override { return nullptr; }
 };
 
-// Runs X dispatch and timers until the server has one more update.
-void waitForUpdate(svr::SDesktopX11& desktop, CountingServer& server) {
-  long before = server.updates;
-  server.requested = true;
-  desktop.requestUpdate();
+// The agent's loop, in two halves: handle the X events and timers that are
+// due, then wait at most `maxWaitMs` for the next X event or timer.
+void dispatchDue() {
   Display* dpy = tx::display();
-  while (server.updates == before) {
-    while (XPending(dpy)) {
-      XEvent event;
-      XNextEvent(dpy, &event);
-      tx::TXEventDispatcher::handleEvent(event);
-    }
-    plat::TimerManager::current()->processTimers();
-    if (server.updates != before)
-      break;
-    int wait = plat::TimerManager::current()->msUntilNext();
-    pollfd pfd = {ConnectionNumber(dpy), POLLIN, 0};
-    poll(&pfd, 1, wait < 0 || wait > 100 ? 100 : wait);
+  while (XPending(dpy)) {
+    XEvent event;
+    XNextEvent(dpy, &event);
+    tx::TXEventDispatcher::handleEvent(event);
   }
+  plat::TimerManager::current()->processTimers();
 }
 
-void setParams(const char* method, const char* pollInterval = "1") {
+void waitForWork(int maxWaitMs) {
+  Display* dpy = tx::display();
+  int wait = plat::TimerManager::current()->msUntilNext();
+  if (wait < 0 || wait > maxWaitMs)
+    wait = maxWaitMs;
+  if (XPending(dpy))
+    return;
+  pollfd pfd = {ConnectionNumber(dpy), POLLIN, 0};
+  poll(&pfd, 1, wait < 0 ? 0 : wait);
+}
+
+void setParams(const char* method, const char* pollInterval) {
   plat::Configuration& config = plat::Configuration::global();
   config.setParam("CaptureMethod", method, 10);
   config.setParam("PollInterval", pollInterval, 10);
   config.setParam("UpdatePeriod", "0", 10);
   config.setParam("UpdateBatchDelay", "0", 10);
 }
+
+// The engine started on the screen with a counting server end, stopped
+// when it goes. `method` and `pollInterval` are "CaptureMethod" and
+// "PollInterval"; updates are never held back by period or batching.
+struct Engine {
+  struct Settings {
+    Settings(const char* method, const char* pollInterval) {
+      setUpScreen();
+      setParams(method, pollInterval);
+    }
+  };
+
+  explicit Engine(const char* method, const char* pollInterval = "1")
+    : settings(method, pollInterval) {
+    desktop.start(server);
+  }
+  ~Engine() { desktop.stop(); }
+  Engine(const Engine&) = delete;
+  Engine& operator=(const Engine&) = delete;
+
+  // Runs the loop until the server has one more update.
+  void waitForUpdate() {
+    long before = server.updates;
+    server.requested = true;
+    desktop.requestUpdate();
+    for (;;) {
+      dispatchDue();
+      if (server.updates != before)
+        return;
+      waitForWork(100);
+    }
+  }
+
+  // Runs updates until they have named all of `wanted`; returns how many
+  // it took.
+  long waitUntilNamed(const rfb::Region& wanted) {
+    rfb::Region named;
+    long count = 0;
+    while (!wanted.subtract(named).isEmpty()) {
+      waitForUpdate();
+      named.assign_union(server.lastChanged);
+      count++;
+    }
+    return count;
+  }
+
+  // Runs the loop for the given time, answering each update and asking for
+  // the next at once, as a client that is always waiting would.
+  void serveFor(std::chrono::milliseconds span) {
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point end = Clock::now() + span;
+    while (Clock::now() < end) {
+      if (!server.requested) {
+        server.requested = true;
+        desktop.requestUpdate();
+      }
+      dispatchDue();
+      waitForWork(int(std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count()));
+    }
+  }
+
+  Settings settings;
+  plat::TimerManager timers;
+  App app;
+  CountingServer server;
+  svr::SDesktopX11 desktop{app};
+};
 
 void rawGrab(benchmark::State& state) {
   setUpScreen();
@@ -159,29 +206,16 @@ void rawGrab(benchmark::State& state) {
 }
 
 void pollingUpdate(benchmark::State& state) {
-  setUpScreen();
-  setParams("1");
-  plat::TimerManager timers;
-  App app;
-  CountingServer server;
-  svr::SDesktopX11 desktop(app);
-  desktop.start(server);
+  Engine engine("1");
   for (auto _ : state)
-    waitForUpdate(desktop, server);
-  if (!server.lastChanged.equals(rfb::Region(screenRect)))
+    engine.waitForUpdate();
+  if (!engine.server.lastChanged.equals(rfb::Region(screenRect)))
     state.SkipWithError("an update did not name the whole screen");
   state.SetItemsProcessed(state.iterations());
-  desktop.stop();
 }
 
 void damageUpdate(benchmark::State& state) {
-  setUpScreen();
-  setParams("2");
-  plat::TimerManager timers;
-  App app;
-  CountingServer server;
-  svr::SDesktopX11 desktop(app);
-  desktop.start(server);
+  Engine engine("2");
   Display* painter = XOpenDisplay(nullptr);
   GC gc = XCreateGC(painter, DefaultRootWindow(painter), 0, nullptr);
   unsigned long colour = 0;
@@ -190,42 +224,11 @@ void damageUpdate(benchmark::State& state) {
     XSetForeground(painter, gc, colour++ & 0xffffff);
     XFillRectangle(painter, DefaultRootWindow(painter), gc, 0, 0, screenWidth, screenHeight);
     XSync(painter, False);
-    rfb::Region named;
-    while (!whole.subtract(named).isEmpty()) {
-      waitForUpdate(desktop, server);
-      named.assign_union(server.lastChanged);
-    }
+    engine.waitUntilNamed(whole);
   }
   state.SetItemsProcessed(state.iterations());
   XFreeGC(painter, gc);
   XCloseDisplay(painter);
-  desktop.stop();
-}
-
-// Runs X dispatch and timers for the given time, answering each update and
-// asking for the next at once, as a client that is always waiting would.
-void serveFor(svr::SDesktopX11& desktop, CountingServer& server, std::chrono::milliseconds span) {
-  using Clock = std::chrono::steady_clock;
-  Display* dpy = tx::display();
-  Clock::time_point end = Clock::now() + span;
-  while (Clock::now() < end) {
-    if (!server.requested) {
-      server.requested = true;
-      desktop.requestUpdate();
-    }
-    while (XPending(dpy)) {
-      XEvent event;
-      XNextEvent(dpy, &event);
-      tx::TXEventDispatcher::handleEvent(event);
-    }
-    plat::TimerManager::current()->processTimers();
-    int left = int(std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count());
-    int wait = plat::TimerManager::current()->msUntilNext();
-    if (wait < 0 || wait > left)
-      wait = left;
-    pollfd pfd = {ConnectionNumber(dpy), POLLIN, 0};
-    poll(&pfd, 1, wait < 0 ? 0 : wait);
-  }
 }
 
 // utime+stime of this process (the engine runs in it; the X server is
@@ -237,79 +240,35 @@ double cpuSeconds() {
   return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
 }
 
-long residentKiB() {
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  while (std::getline(in, line))
-    if (line.rfind("VmRSS:", 0) == 0)
-      return std::stol(line.substr(6));
-  return -1;
+// The repainting load: the whole screen, one colour after another.
+std::unique_ptr<benchsupport::Painter> startPainter() {
+  benchsupport::Painter::Options options;
+  options.width = screenWidth;
+  options.height = screenHeight;
+  return std::make_unique<benchsupport::Painter>(options);
 }
 
-// A child process that fills the whole screen over and over until killed.
-class Painter {
-public:
-  Painter() {
-    pid_ = fork();
-    if (pid_ != 0)
-      return;
-    Display* dpy = XOpenDisplay(nullptr);
-    if (!dpy)
-      _exit(1);
-    GC gc = XCreateGC(dpy, DefaultRootWindow(dpy), 0, nullptr);
-    for (unsigned long colour = 0;; colour++) {
-      XSetForeground(dpy, gc, colour & 0xffffff);
-      XFillRectangle(dpy, DefaultRootWindow(dpy), gc, 0, 0, screenWidth, screenHeight);
-      XSync(dpy, False);
-    }
-  }
-  ~Painter() {
-    if (pid_ <= 0)
-      return;
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
-  Painter(const Painter&) = delete;
-  Painter& operator=(const Painter&) = delete;
-  bool running() const { return pid_ > 0; }
-
-private:
-  pid_t pid_;
-};
-
 void continuousUpdate(benchmark::State& state) {
-  setUpScreen();
-  setParams("2");
-  plat::TimerManager timers;
-  App app;
-  CountingServer server;
-  svr::SDesktopX11 desktop(app);
-  desktop.start(server);
-  Painter painter;
-  if (!painter.running()) {
+  Engine engine("2");
+  std::unique_ptr<benchsupport::Painter> painter = startPainter();
+  if (!painter->running()) {
     state.SkipWithError("could not start the painter");
     return;
   }
   rfb::Region whole(screenRect);
   long updates = 0;
   for (auto _ : state) {
-    rfb::Region named;
-    while (!whole.subtract(named).isEmpty()) {
-      waitForUpdate(desktop, server);
-      named.assign_union(server.lastChanged);
-      updates++;
-    }
+    updates += engine.waitUntilNamed(whole);
   }
   state.SetItemsProcessed(state.iterations());
   state.counters["updates_per_full_screen"] = double(updates) / double(state.iterations());
-  desktop.stop();
 }
 
 void rawGrabWhilePainting(benchmark::State& state) {
   setUpScreen();
   tx::PixelBufferX11 pb(tx::rootWindow(), nullptr);
-  Painter painter;
-  if (!painter.running()) {
+  std::unique_ptr<benchsupport::Painter> painter = startPainter();
+  if (!painter->running()) {
     state.SkipWithError("could not start the painter");
     return;
   }
@@ -320,14 +279,8 @@ void rawGrabWhilePainting(benchmark::State& state) {
 }
 
 void drawLatency(benchmark::State& state) {
-  setUpScreen();
-  setParams("2");
-  plat::TimerManager timers;
-  App app;
-  CountingServer server;
-  svr::SDesktopX11 desktop(app);
-  desktop.start(server);
-  waitForUpdate(desktop, server);
+  Engine engine("2");
+  engine.waitForUpdate();
   Display* painter = XOpenDisplay(nullptr);
   GC gc = XCreateGC(painter, DefaultRootWindow(painter), 0, nullptr);
   std::mt19937 rng(3);
@@ -338,42 +291,32 @@ void drawLatency(benchmark::State& state) {
     XSetForeground(painter, gc, colour++ & 0xffffff);
     XFillRectangle(painter, DefaultRootWindow(painter), gc, square.tl.x, square.tl.y, 16, 16);
     XSync(painter, False);
-    rfb::Region wanted(square), named;
-    while (!wanted.subtract(named).isEmpty()) {
-      waitForUpdate(desktop, server);
-      named.assign_union(server.lastChanged);
-    }
+    engine.waitUntilNamed(rfb::Region(square));
   }
   XFreeGC(painter, gc);
   XCloseDisplay(painter);
-  desktop.stop();
 }
 
 void idleCpu(benchmark::State& state, const char* method, const char* pollInterval) {
-  setUpScreen();
-  setParams(method, pollInterval);
-  plat::TimerManager timers;
-  App app;
-  CountingServer server;
-  svr::SDesktopX11 desktop(app);
-  desktop.start(server);
+  Engine engine(method, pollInterval);
   // Let the first full update and any leftover damage go by first.
-  serveFor(desktop, server, std::chrono::milliseconds(200));
+  engine.serveFor(std::chrono::milliseconds(200));
   const std::chrono::milliseconds span(500);
   double cpu = 0;
   long updates = 0;
   for (auto _ : state) {
     double before = cpuSeconds();
-    long updatesBefore = server.updates;
-    serveFor(desktop, server, span);
+    long updatesBefore = engine.server.updates;
+    engine.serveFor(span);
     cpu += cpuSeconds() - before;
-    updates += server.updates - updatesBefore;
+    updates += engine.server.updates - updatesBefore;
   }
   double seconds = double(state.iterations()) * span.count() / 1000.0;
   state.counters["cpu_percent"] = 100.0 * cpu / seconds;
   state.counters["updates_per_s"] = double(updates) / seconds;
-  state.counters["rss_KiB"] = double(residentKiB());
-  desktop.stop();
+  long rss = benchsupport::ProcessTree::residentKiBOf(getpid());
+  state.counters["rss_KiB"] = double(rss);
+  state.counters["rss_bytes_per_pixel"] = double(rss) * 1024.0 / double(screenWidth * screenHeight);
 }
 
 BENCHMARK(rawGrab)->Unit(benchmark::kMillisecond)->UseRealTime();

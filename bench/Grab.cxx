@@ -8,7 +8,7 @@
 
 #include "base/plat/Configuration.h"
 #include "base/rfb/Region.h"
-#include "testsupport/XvfbServer.h"
+#include "bench/support/PatternedScreen.h"
 
 #include <benchmark/benchmark.h>
 
@@ -24,28 +24,8 @@ using Method = tx::PixelBufferX11::Method;
 constexpr int screenWidth = 1920;
 constexpr int screenHeight = 1080;
 
-// The server and a screen full of rectangles, made once for every benchmark.
 void setUpScreen() {
-  static std::unique_ptr<testsupport::XvfbServer> server;
-  if (server)
-    return;
-  testsupport::XvfbServer::Options options;
-  options.width = screenWidth;
-  options.height = screenHeight;
-  options.depth = 24;
-  server = std::make_unique<testsupport::XvfbServer>(options);
-  tx::openDisplay(server->displayName().c_str());
-  Display* dpy = tx::display();
-  Window root = DefaultRootWindow(dpy);
-  GC gc = XCreateGC(dpy, root, 0, nullptr);
-  std::mt19937 rng(42);
-  for (int i = 0; i < 2000; i++) {
-    XSetForeground(dpy, gc, rng() & 0xffffff);
-    XFillRectangle(dpy, root, gc, int(rng() % screenWidth), int(rng() % screenHeight),
-                   1 + rng() % 300, 1 + rng() % 200);
-  }
-  XFreeGC(dpy, gc);
-  XSync(dpy, False);
+  benchsupport::PatternedScreen::shared(screenWidth, screenHeight);
 }
 
 std::unique_ptr<tx::PixelBufferX11> makeBuffer(Method method) {

@@ -1,0 +1,51 @@
+#!/usr/bin/env python3
+"""Tables (Markdown) of the means over rounds of the "result" lines that
+bench_peer_client printed: python3 tabulate.py results.txt"""
+import collections, re, sys
+rows = collections.defaultdict(list)
+for line in open(sys.argv[1]):
+    if not line.startswith("result "):
+        continue
+    fields = dict(re.findall(r"(\S+?)=(\S+)", line))
+    rows[(fields["label"], fields["phase"])].append(fields)
+labels = sorted({label for label, _ in rows}, key=lambda l: (l.split("/")[1], l))
+phases = sorted({phase for _, phase in rows if phase.startswith("paint")})
+
+def mean(label, phase, key):
+    values = [float(r[key]) for r in rows.get((label, phase), []) if key in r]
+    return sum(values) / len(values) if values else float("nan")
+
+def table(title, columns):
+    print("\n" + title)
+    print("| server/profile | " + " | ".join(name for name, _, _ in columns) + " |")
+    print("|---|" + "---|" * len(columns))
+    for label in labels:
+        print("| " + label + " | " + " | ".join(fmt % fn(label) for _, fn, fmt in columns) + " |")
+
+for phase in phases:
+    fps = phase[len("paint"):]
+    table("Whole screen repainted %s" % ("as fast as Xvfb draws" if fps == "0" else fps + " times a second"), [
+        ("updates/s", lambda l: mean(l, phase, "updates_per_s"), "%.1f"),
+        ("screens/s", lambda l: mean(l, phase, "screens_per_s"), "%.1f"),
+        ("MB/s received", lambda l: mean(l, phase, "MB_per_s"), "%.0f"),
+        ("server CPU ms/screen", lambda l: mean(l, phase, "server_ms_per_screen"), "%.2f"),
+        ("server CPU %", lambda l: mean(l, phase, "server_cpu_pct"), "%.0f"),
+        ("Xvfb CPU s", lambda l: mean(l, phase, "xserver_cpu_s"), "%.2f"),
+    ])
+table("Latency of a 16x16 change (ms)", [
+    ("median", lambda l: mean(l, "latency", "median_ms"), "%.2f"),
+    ("p90", lambda l: mean(l, "latency", "p90_ms"), "%.2f"),
+    ("mean", lambda l: mean(l, "latency", "mean_ms"), "%.2f"),
+    ("missed", lambda l: mean(l, "latency", "missed"), "%.1f"),
+])
+table("Idle screen, client waiting", [
+    ("server CPU %", lambda l: mean(l, "idle", "server_cpu_pct"), "%.2f"),
+    ("Xvfb CPU s", lambda l: mean(l, "idle", "xserver_cpu_s"), "%.2f"),
+    ("updates", lambda l: mean(l, "idle", "updates"), "%.1f"),
+    ("seconds", lambda l: mean(l, "idle", "seconds"), "%.0f"),
+])
+table("Memory of the server side", [
+    ("RSS KiB (sum)", lambda l: mean(l, "memory", "server_rss_KiB"), "%.0f"),
+    ("PSS KiB (sum)", lambda l: mean(l, "memory", "server_pss_KiB"), "%.0f"),
+    ("PSS bytes/pixel", lambda l: mean(l, "memory", "pss_bytes_per_pixel"), "%.2f"),
+])
