@@ -343,7 +343,7 @@ bool SDesktopX11::timerFired(plat::Timer& timer) {
 }
 
 bool SDesktopX11::takeDamage() {
-  rfb::Region changed = damage_->collect();
+  rfb::Region changed = damage_->collect(pb_.get());
   changed.assign_union(pending_);
   pending_.clear();
   if (!pb_ || changed.isEmpty())

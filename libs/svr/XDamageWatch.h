@@ -12,6 +12,11 @@
 
 #include <vector>
 
+namespace tx {
+class ErrorCatcher;
+class PixelBufferX11;
+} // namespace tx
+
 namespace svr {
 
 class XDamageWatch {
@@ -32,7 +37,11 @@ public:
   // Takes the damage reported since the last call (or construction), in the
   // drawable's coordinates; empty when nothing changed. An X error is logged
   // and gives an empty region.
-  rfb::Region collect();
+  // With `buffer` (over the drawable), the damaged pixels are also copied
+  // into it in the same round trip, when the buffer can, and marked fresh
+  // there: the update that names them need not grab them again. Changes made
+  // after the copy are in the next damage taken.
+  rfb::Region collect(tx::PixelBufferX11* buffer = nullptr);
 
   // The DAMAGE object's id, to match notify events against.
   unsigned long damage() const { return damage_; }
@@ -44,6 +53,10 @@ public:
   static rfb::Region regionFromRects(const XRect* rects, int count);
 
 private:
+  // The region's rectangles, once the server has answered; throws the X
+  // error `catcher` saw.
+  rfb::Region fetch(tx::ErrorCatcher& catcher);
+
   Display* dpy_;
   unsigned long damage_ = 0;
   unsigned long region_ = 0;

@@ -213,6 +213,7 @@ plat::SharedMem* PixelBufferX11::getSharedMem() {
 
 void PixelBufferX11::setClipRegion(const rfb::Region& clip) {
   clip_ = clip;
+  clipCoversBuffer_ = clip_.isEmpty() || rfb::Region(rect_).subtract(clip_).isEmpty();
 }
 
 rfb::Region PixelBufferX11::grabArea(const rfb::Region& region, int maxRects,
@@ -228,8 +229,31 @@ rfb::Region PixelBufferX11::grabArea(const rfb::Region& region, int maxRects,
   return area;
 }
 
+bool PixelBufferX11::queueGrab(unsigned long region) {
+  if (method_ != Method::shmPixmap)
+    return false;
+  // One clip per copy: the region's. A clip region that leaves parts of the
+  // buffer out would need intersecting first; such buffers take the usual
+  // way.
+  if (!clipCoversBuffer_)
+    return false;
+  try {
+    pixmap_->copyFromUnder(window_, region, rect_.tl.x, rect_.tl.y, width(), height());
+  } catch (const plat::Exception& e) {
+    vlog.debug("%s", e.str());
+    return false;
+  }
+  return true;
+}
+
+void PixelBufferX11::markFresh(const rfb::Region& area) {
+  fresh_.assign_union(area.intersect(rfb::Region(rect_)));
+}
+
 void PixelBufferX11::grabRegion(const rfb::Region& region) {
-  rfb::Region area = grabArea(region, maxGrabRects, rect_, clip_);
+  rfb::Region wanted = fresh_.isEmpty() ? region : region.subtract(fresh_);
+  fresh_.clear();
+  rfb::Region area = grabArea(wanted, maxGrabRects, rect_, clip_);
   if (area.isEmpty())
     return;
   switch (method_) {

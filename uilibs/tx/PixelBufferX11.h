@@ -14,7 +14,9 @@
 // Invariants: the stride is the width rounded up to the server's scanline
 // pad; the segment is bpp/8 * stride * height bytes and holds every pixel,
 // whichever way is used; grabs never write outside the grabbed region, and,
-// when a clip region is set, never outside the clip region.
+// when a clip region is set, never outside the clip region. The fresh region
+// is part of the buffer already equal to the screen that the next
+// grabRegion may leave out; that grab empties it.
 
 #include "uilibs/tx/XTypes.h"
 
@@ -59,6 +61,20 @@ public:
   // X errors (an area the window does not have, a window that is not
   // viewable) are logged and leave the old pixels.
   void grabRegion(const rfb::Region& region) override;
+
+  // Queues a copy of the screen under `region`, an XFIXES region in the
+  // window's coordinates, into the buffer, and returns true; nothing is
+  // waited for. The pixels are in place once the server has answered any
+  // later request; the caller then names them with markFresh(). Returns
+  // false, having sent nothing, unless the buffer uses the shared pixmap and
+  // its clip region (if any) covers all of it, or when the XFIXES library
+  // cannot clip copies to a region.
+  bool queueGrab(unsigned long region);
+  // `area` (framebuffer coordinates) equals the screen since after the last
+  // damage taken: the next grabRegion leaves it out, once. Only valid for
+  // areas whose later changes the caller will have the buffer grab again.
+  void markFresh(const rfb::Region& area);
+  const rfb::Region& freshRegion() const { return fresh_; }
 
   // The segment holding the pixels; never null.
   plat::SharedMem* getSharedMem() override;
@@ -125,6 +141,8 @@ private:
   std::unique_ptr<XShmPixmap> pixmap_;
   SegmentImagePtr image_;
   rfb::Region clip_;
+  bool clipCoversBuffer_ = true;
+  rfb::Region fresh_;
 };
 
 } // namespace tx

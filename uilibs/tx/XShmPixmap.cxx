@@ -2,6 +2,7 @@
 
 #include "uilibs/tx/ErrorCatcher.h"
 #include "uilibs/tx/XShmAttachment.h"
+#include "uilibs/tx/XfixesFns.h"
 
 #include "base/plat/Exception.h"
 
@@ -43,6 +44,14 @@ XShmPixmap::~XShmPixmap() {
 void XShmPixmap::copyFrom(Drawable source, int srcX, int srcY, int w, int h, int destX,
                           int destY) {
   XCopyArea(dpy_, source, pixmap_, gc_, srcX, srcY, unsigned(w), unsigned(h), destX, destY);
+}
+
+void XShmPixmap::copyFromUnder(Drawable source, unsigned long region, int srcX, int srcY, int w,
+                               int h) {
+  // The clip origin is where the region's (0, 0) falls in the pixmap.
+  tx::XFixesSetGCClipRegion(dpy_, gc_, -srcX, -srcY, region);
+  XCopyArea(dpy_, source, pixmap_, gc_, srcX, srcY, unsigned(w), unsigned(h), 0, 0);
+  XSetClipMask(dpy_, gc_, None);
 }
 
 void XShmPixmap::sync() {

@@ -28,6 +28,12 @@ public:
   // Queues a copy of the w x h area at (srcX, srcY) of `source` to
   // (destX, destY) of the pixmap. Nothing is waited for: see sync().
   void copyFrom(Drawable source, int srcX, int srcY, int w, int h, int destX, int destY);
+  // Queues a copy of the w x h area at (srcX, srcY) of `source` to (0, 0)
+  // of the pixmap, limited to the pixels under `region`, an XFIXES region
+  // in the source's coordinates. Nothing is waited for. Throws
+  // plat::DynamicFnLoadFailed, before sending anything, when the XFIXES
+  // library lacks XFixesSetGCClipRegion.
+  void copyFromUnder(Drawable source, unsigned long region, int srcX, int srcY, int w, int h);
   // Waits until the server has done every queued copy (events are kept).
   void sync();
 

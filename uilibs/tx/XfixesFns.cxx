@@ -16,6 +16,7 @@ TX_IMPORTED_FN(librarySpec, XFixesGetCursorImage)
 TX_IMPORTED_FN(librarySpec, XFixesCreateRegion)
 TX_IMPORTED_FN(librarySpec, XFixesDestroyRegion)
 TX_IMPORTED_FN(librarySpec, XFixesFetchRegionAndBounds)
+TX_IMPORTED_FN(librarySpec, XFixesSetGCClipRegion)
 TX_IMPORTED_FN(librarySpec, XFixesSetWindowShapeRegion)
 
 } // namespace
@@ -56,6 +57,10 @@ void XFixesDestroyRegion(Display* dpy, XserverRegion region) {
 XRectangle* XFixesFetchRegionAndBounds(Display* dpy, XserverRegion region, int* count,
                                        XRectangle* bounds) {
   return TX_CALL_IMPORTED(XFixesFetchRegionAndBounds, dpy, region, count, bounds);
+}
+
+void XFixesSetGCClipRegion(Display* dpy, GC gc, int xOrigin, int yOrigin, XserverRegion region) {
+  TX_CALL_IMPORTED(XFixesSetGCClipRegion, dpy, gc, xOrigin, yOrigin, region);
 }
 
 void XFixesSetWindowShapeRegion(Display* dpy, Window window, int shapeKind, int xOffset,

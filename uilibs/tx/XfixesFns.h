@@ -28,6 +28,7 @@ XserverRegion XFixesCreateRegion(Display* dpy, XRectangle* rectangles, int count
 void XFixesDestroyRegion(Display* dpy, XserverRegion region);
 XRectangle* XFixesFetchRegionAndBounds(Display* dpy, XserverRegion region, int* count,
                                        XRectangle* bounds);
+void XFixesSetGCClipRegion(Display* dpy, GC gc, int xOrigin, int yOrigin, XserverRegion region);
 void XFixesSetWindowShapeRegion(Display* dpy, Window window, int shapeKind, int xOffset,
                                 int yOffset, XserverRegion region);
 

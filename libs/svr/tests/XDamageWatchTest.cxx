@@ -1,6 +1,7 @@
 #include "libs/svr/tests/DesktopTestSupport.h"
 
 #include "libs/svr/XDamageWatch.h"
+#include "uilibs/tx/PixelBufferX11.h"
 #include "uilibs/tx/XdamageFns.h"
 #include "uilibs/tx/XfixesFns.h"
 
@@ -81,11 +82,15 @@ protected:
 
   // Collects until `wanted` is covered; the union of what came.
   rfb::Region collectUntilCovered(XDamageWatch& watch, const rfb::Rect& wanted) {
+    return collectUntilCovered(watch, rfb::Region(wanted), nullptr);
+  }
+  rfb::Region collectUntilCovered(XDamageWatch& watch, const rfb::Region& wanted,
+                                  tx::PixelBufferX11* buffer) {
     rfb::Region seen;
     auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (std::chrono::steady_clock::now() < end) {
-      seen.assign_union(watch.collect());
-      if (rfb::Region(wanted).subtract(seen).isEmpty())
+      seen.assign_union(watch.collect(buffer));
+      if (wanted.subtract(seen).isEmpty())
         break;
     }
     return seen;
@@ -123,6 +128,42 @@ TEST_F(XDamageWatchOnScreen, DamageBeforeTheWatchStartedIsNotReported) {
   painter.fill(300, 300, 4, 4, 0x123456);
   rfb::Region seen = collectUntilCovered(second, rfb::Rect(300, 300, 304, 304));
   EXPECT_TRUE(rfb::Region(rfb::Rect(200, 200, 208, 208)).intersect(seen).isEmpty());
+}
+
+TEST_F(XDamageWatchOnScreen, CollectIntoABufferCopiesTheDamagedPixelsAndMarksThemFresh) {
+  tx::PixelBufferX11 pb(tx::rootWindow(), nullptr);
+  ASSERT_EQ(pb.method(), tx::PixelBufferX11::Method::shmPixmap);
+  painter.fill(0, 0, 400, 300, 0x000000);
+  pb.grabRegion(rfb::Region(rfb::Rect(0, 0, 400, 300)));
+  XDamageWatch watch(dpy, tx::rootWindow());
+
+  painter.fill(100, 50, 30, 20, 0x00ff00);
+  painter.fill(300, 200, 10, 10, 0x0000ff);
+  rfb::Region wanted(rfb::Rect(100, 50, 130, 70));
+  wanted.assign_union(rfb::Region(rfb::Rect(300, 200, 310, 210)));
+  rfb::Region seen = collectUntilCovered(watch, wanted, &pb);
+  // In the buffer without any grab of its own.
+  EXPECT_EQ(pb.getPixel(100, 50), 0x00ff00u);
+  EXPECT_EQ(pb.getPixel(129, 69), 0x00ff00u);
+  EXPECT_EQ(pb.getPixel(305, 205), 0x0000ffu);
+  // Only what was damaged: the rest stays as grabbed.
+  EXPECT_EQ(pb.getPixel(99, 50), 0u);
+  EXPECT_TRUE(pb.freshRegion().equals(seen)) << pb.freshRegion().print() << " " << seen.print();
+
+  // The next grab leaves them out once and forgets them.
+  pb.grabRegion(rfb::Region(rfb::Rect(0, 0, 10, 10)));
+  EXPECT_TRUE(pb.freshRegion().isEmpty());
+}
+
+TEST_F(XDamageWatchOnScreen, CollectWithoutABufferGrabsNothing) {
+  tx::PixelBufferX11 pb(tx::rootWindow(), nullptr);
+  painter.fill(0, 0, 64, 64, 0x000000);
+  pb.grabRegion(rfb::Region(rfb::Rect(0, 0, 64, 64)));
+  XDamageWatch watch(dpy, tx::rootWindow());
+  painter.fill(8, 8, 8, 8, 0xff0000);
+  collectUntilCovered(watch, rfb::Rect(8, 8, 16, 16));
+  EXPECT_EQ(pb.getPixel(10, 10), 0u);
+  EXPECT_TRUE(pb.freshRegion().isEmpty());
 }
 
 } // namespace
