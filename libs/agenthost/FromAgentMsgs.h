@@ -9,18 +9,13 @@
 #include "base/rfb/PixelFormat.h"
 #include "base/rfb/Rect.h"
 #include "base/rfb/Region.h"
-#include "libs/agenthost/ParseState.h"
+#include "libs/agenthost/NoPayload.h"
 
 #include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
-
-namespace rdr {
-class InStream;
-class OutStream;
-} // namespace rdr
 
 namespace agenthost {
 
@@ -99,8 +94,6 @@ struct SetColourMapEntries {
 
   // Throws plat::Exception when the entries do not fit the 256-entry map
   // or there are none.
-  // Throws plat::Exception for values the peer would refuse; write()
-  // checks first and so writes nothing then.
   void check() const;
   void write(rdr::OutStream& os) const;
   // Throws plat::Exception when first + count exceeds 256.
@@ -133,8 +126,6 @@ struct SetCursorImage {
 
   // Throws plat::Exception when the pixels do not match the rectangle and
   // format.
-  // Throws plat::Exception for values the peer would refuse; write()
-  // checks first and so writes nothing then.
   void check() const;
   void write(rdr::OutStream& os) const;
   // Refuses a byte count that does not equal width x height x bytes per
@@ -156,30 +147,22 @@ struct SetCursorPos {
   bool operator==(const SetCursorPos&) const = default;
 };
 
-struct Bell {
+struct Bell : NoPayload {
   static constexpr const char* name = "bell";
-  void write(rdr::OutStream&) const {}
-  void read(rdr::InStream&, ParseState&) {}
-  bool operator==(const Bell&) const = default;
 };
 
 struct ServerCutText {
   static constexpr const char* name = "serverCutText";
   std::string text;
 
-  // Throws plat::Exception for values the peer would refuse; write()
-  // checks first and so writes nothing then.
   void check() const;
   void write(rdr::OutStream& os) const;
   void read(rdr::InStream& is, ParseState& state);
   bool operator==(const ServerCutText&) const = default;
 };
 
-struct LocalInput {
+struct LocalInput : NoPayload {
   static constexpr const char* name = "localInput";
-  void write(rdr::OutStream&) const {}
-  void read(rdr::InStream&, ParseState&) {}
-  bool operator==(const LocalInput&) const = default;
 };
 
 struct SetBlankRegion {
@@ -254,8 +237,6 @@ struct MonitorsUpdated {
   std::string effectiveSpec;
 
   // Throws plat::Exception for more than 255 monitors.
-  // Throws plat::Exception for values the peer would refuse; write()
-  // checks first and so writes nothing then.
   void check() const;
   void write(rdr::OutStream& os) const;
   // Monitor records are checkpointed one by one.
@@ -272,11 +253,8 @@ struct DisplayModesSupported {
   bool operator==(const DisplayModesSupported&) const = default;
 };
 
-struct DisplayModesUpdated {
+struct DisplayModesUpdated : NoPayload {
   static constexpr const char* name = "displayModesUpdated";
-  void write(rdr::OutStream&) const {}
-  void read(rdr::InStream&, ParseState&) {}
-  bool operator==(const DisplayModesUpdated&) const = default;
 };
 
 struct LogMsg {

@@ -10,17 +10,14 @@
 // Readers check every size the peer sends before using it and throw
 // plat::Exception (or rdr::StringTooLongException) for one that is out of
 // range; on the channel that closes the connection.
+// A record with check() throws plat::Exception there for values the peer
+// would refuse; write() checks first and so writes nothing then.
 
-#include "libs/agenthost/ParseState.h"
+#include "libs/agenthost/NoPayload.h"
 
 #include <cstdint>
 #include <string>
 #include <vector>
-
-namespace rdr {
-class InStream;
-class OutStream;
-} // namespace rdr
 
 namespace agenthost {
 
@@ -30,25 +27,16 @@ constexpr size_t maxCutTextLength = 64 * 1024 * 1024;
 // The longest value of a parameter record and the longest log or failure text.
 constexpr size_t maxParamValueLength = 1024;
 
-struct Start {
+struct Start : NoPayload {
   static constexpr const char* name = "start";
-  void write(rdr::OutStream&) const {}
-  void read(rdr::InStream&, ParseState&) {}
-  bool operator==(const Start&) const = default;
 };
 
-struct Stop {
+struct Stop : NoPayload {
   static constexpr const char* name = "stop";
-  void write(rdr::OutStream&) const {}
-  void read(rdr::InStream&, ParseState&) {}
-  bool operator==(const Stop&) const = default;
 };
 
-struct FbUpdateRequest {
+struct FbUpdateRequest : NoPayload {
   static constexpr const char* name = "fbUpdateRequest";
-  void write(rdr::OutStream&) const {}
-  void read(rdr::InStream&, ParseState&) {}
-  bool operator==(const FbUpdateRequest&) const = default;
 };
 
 struct PointerEvent {
@@ -78,8 +66,6 @@ struct ClientCutText {
   std::string text;
 
   // Throws plat::Exception for a text longer than maxCutTextLength.
-  // Throws plat::Exception for values the peer would refuse; write()
-  // checks first and so writes nothing then.
   void check() const;
   void write(rdr::OutStream& os) const;
   void read(rdr::InStream& is, ParseState& state);
@@ -101,8 +87,6 @@ struct SetParams {
   // Names are cut to 255 bytes by the short-string form; a value longer
   // than maxParamValueLength throws plat::Exception before anything of the
   // record is written (the agent would refuse it and close the channel).
-  // Throws plat::Exception for values the peer would refuse; write()
-  // checks first and so writes nothing then.
   void check() const;
   void write(rdr::OutStream& os) const;
   // Records up to the end of the message, checkpointed one by one.
