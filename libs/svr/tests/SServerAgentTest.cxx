@@ -7,7 +7,6 @@
 
 #include "base/io/FdIo.h"
 #include "base/io/FdSelectManager.h"
-#include "base/io/UniqueFd.h"
 #include "base/plat/Exception.h"
 #include "base/plat/IntParameter.h"
 #include "base/plat/unix/SharedMem.h"
@@ -16,16 +15,15 @@
 #include "base/rfb/CursorWithAlpha.h"
 #include "base/rfb/ManagedPixelBuffer.h"
 #include "testsupport/LogRecorder.h"
+#include "testsupport/LoopPump.h"
+#include "testsupport/SocketPeer.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
-#include <fcntl.h>
 #include <functional>
+#include <optional>
 #include <random>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace svr {
 namespace {
@@ -125,12 +123,10 @@ public:
 
 class SServerAgentTest : public testing::Test, public SServerAgent::Callback {
 protected:
+  // Also called again by tests that need a new connection.
   void SetUp() override {
-    int fds[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    peer.reset(fds[1]);
-    ASSERT_EQ(::fcntl(peer.get(), F_SETFL, O_NONBLOCK), 0);
-    agent.accept(std::make_unique<io::FdIo>(fds[0]));
+    peer.emplace();
+    agent.accept(std::make_unique<io::FdIo>(peer->takeOurs()));
   }
 
   void desktopRunning(SServerAgent&, bool running) override {
@@ -139,40 +135,15 @@ protected:
   void serverDisconnected(SServerAgent&) override { events.push_back("disconnected"); }
 
   void peerSend(const Bytes& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-      ssize_t n = ::write(peer.get(), bytes.data() + done, bytes.size() - done);
-      if (n > 0) {
-        done += size_t(n);
-        continue;
-      }
-      // The agent's socket buffer is full: let it read.
-      ASSERT_TRUE(n < 0 && errno == EAGAIN);
-      manager.processEvents(10);
-    }
+    // While the agent's socket buffer is full, let it read.
+    peer->send(bytes, [&] { manager.processEvents(10); });
   }
 
   // Reads what the peer has; false once the agent has closed its end.
-  bool peerRead() {
-    uint8_t buffer[65536];
-    for (;;) {
-      ssize_t n = ::read(peer.get(), buffer, sizeof buffer);
-      if (n == 0)
-        return false;
-      if (n < 0)
-        return true;
-      received.insert(received.end(), buffer, buffer + n);
-    }
-  }
+  bool peerRead() { return peer->receive(received); }
 
   bool pumpUntil(const std::function<bool()>& condition) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!condition()) {
-      if (std::chrono::steady_clock::now() > end)
-        return false;
-      manager.processEvents(20);
-    }
-    return true;
+    return testsupport::pumpUntil(manager, condition);
   }
 
   // Every complete message the agent sent since the last call.
@@ -210,7 +181,7 @@ protected:
   io::FdSelectManager manager;
   FakeDesktop desktop{events};
   SServerAgent agent{*this, desktop};
-  io::UniqueFd peer;
+  std::optional<testsupport::SocketPeer> peer;
   Bytes received;
 };
 
@@ -644,7 +615,7 @@ TEST_F(SServerAgentTest, StartAndStopFollowTheServer) {
 TEST_F(SServerAgentTest, ServerClosingWhileStartedStopsTheDesktopFirst) {
   peerSend(message("start"));
   ASSERT_TRUE(pumpUntil([&] { return agent.desktopStarted(); }));
-  peer.reset();
+  peer->close();
   ASSERT_TRUE(pumpUntil([&] { return count("disconnected") == 1; }));
   EXPECT_EQ(events,
             (std::vector<std::string>{"start", "running", "stop", "not running", "disconnected"}));
@@ -670,13 +641,10 @@ TEST_F(SServerAgentTest, DestroyingTheAgentStopsAStartedDesktop) {
   std::vector<std::string> otherEvents;
   FakeDesktop other(otherEvents);
   {
+    testsupport::SocketPeer secondPeer;
     SServerAgent second(*this, other);
-    int fds[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    io::UniqueFd secondPeer(fds[1]);
-    second.accept(std::make_unique<io::FdIo>(fds[0]));
-    Bytes wire = message("start");
-    ASSERT_EQ(::write(secondPeer.get(), wire.data(), wire.size()), ssize_t(wire.size()));
+    second.accept(std::make_unique<io::FdIo>(secondPeer.takeOurs()));
+    secondPeer.send(message("start"));
     ASSERT_TRUE(pumpUntil([&] { return second.desktopStarted(); }));
   }
   EXPECT_EQ(otherEvents, (std::vector<std::string>{"start", "stop"}));
