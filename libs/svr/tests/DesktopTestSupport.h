@@ -18,6 +18,7 @@
 #include "libs/svr/UpdateInfo.h"
 #include "uilibs/tx/TXEventDispatcher.h"
 #include "uilibs/tx/TXUtil.h"
+#include "uilibs/tx/tests/RunUntil.h"
 
 #include "testsupport/XvfbServer.h"
 
@@ -27,7 +28,6 @@
 #include <chrono>
 #include <functional>
 #include <memory>
-#include <poll.h>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -123,30 +123,13 @@ public:
 // `done` holds or a generous deadline passes. Returns whether `done` held.
 inline bool pumpUntil(const std::function<bool()>& done,
                       std::chrono::milliseconds deadline = std::chrono::seconds(30)) {
-  Display* dpy = tx::display();
-  auto end = std::chrono::steady_clock::now() + deadline;
-  for (;;) {
-    while (XPending(dpy)) {
-      XEvent event;
-      XNextEvent(dpy, &event);
-      tx::TXEventDispatcher::handleEvent(event);
-    }
-    plat::TimerManager::current()->processTimers();
-    if (done())
-      return true;
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-      end - std::chrono::steady_clock::now());
-    if (left.count() <= 0)
-      return false;
-    XFlush(dpy);
-    int wait = plat::TimerManager::current()->msUntilNext();
-    if (wait < 0 || wait > left.count())
-      wait = int(left.count());
-    if (wait > 50)
-      wait = 50;
-    pollfd pfd = {ConnectionNumber(dpy), POLLIN, 0};
-    poll(&pfd, 1, wait);
-  }
+  return txtest::runUntil(
+    done,
+    [] {
+      txtest::dispatchEvents();
+      plat::TimerManager::current()->processTimers();
+    },
+    {{tx::display()}, 50, true, deadline});
 }
 
 } // namespace svrtest

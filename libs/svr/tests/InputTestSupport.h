@@ -11,16 +11,16 @@
 
 #include "base/plat/Clock.h"
 #include "uilibs/tx/TXEventDispatcher.h"
+#include "uilibs/tx/tests/RunUntil.h"
+#include "uilibs/tx/tests/XTestHelpers.h"
 
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <poll.h>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -28,10 +28,7 @@
 
 namespace svrtest {
 
-struct DisplayCloser {
-  void operator()(Display* dpy) const { XCloseDisplay(dpy); }
-};
-using Connection = std::unique_ptr<Display, DisplayCloser>;
+using txtest::Connection;
 
 inline Connection connect(const std::string& name, bool useXkb = true) {
   // Xlib decides at open time whether a connection uses XKB; ignoring the
@@ -59,15 +56,7 @@ inline std::pair<int, int> pointerOf(Display* dpy) {
   return {x, y};
 }
 
-// Dispatches every event `dpy` has now through the toolkit's dispatcher, as
-// the agent's loop does for its connection.
-inline void dispatchEvents(Display* dpy) {
-  while (XPending(dpy)) {
-    XEvent event;
-    XNextEvent(dpy, &event);
-    tx::TXEventDispatcher::handleEvent(event);
-  }
-}
+using txtest::dispatchEvents;
 
 // What an application sees of one key or button event.
 struct SeenEvent {
@@ -114,22 +103,14 @@ public:
   // Runs `pump` and collects until `done` holds or 30 s pass.
   bool waitFor(const std::function<bool()>& done, const std::function<void()>& pump = {},
                Display* other = nullptr) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (pump)
-        pump();
-      collect();
-      if (done())
-        return true;
-      XFlush(dpy());
-      std::vector<pollfd> fds{{ConnectionNumber(dpy()), POLLIN, 0}};
-      if (other) {
-        XFlush(other);
-        fds.push_back({ConnectionNumber(other), POLLIN, 0});
-      }
-      poll(fds.data(), fds.size(), 20);
-    }
-    return done();
+    return txtest::runUntil(
+      done,
+      [&] {
+        if (pump)
+          pump();
+        collect();
+      },
+      {{dpy(), other}, 20});
   }
 
   // Waits until `count` key or button events have arrived.

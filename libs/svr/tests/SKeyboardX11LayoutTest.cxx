@@ -93,22 +93,14 @@ public:
 
   // Pumps the injector's events and collects until `done` holds or 30 s pass.
   bool waitFor(const std::function<bool()>& done, Display* injector = nullptr) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    for (;;) {
-      if (injector)
-        svrtest::dispatchEvents(injector);
-      collect();
-      if (done())
-        return true;
-      if (std::chrono::steady_clock::now() >= deadline)
-        return false;
-      std::vector<pollfd> fds{{ConnectionNumber(dpy()), POLLIN, 0}};
-      if (injector) {
-        XFlush(injector);
-        fds.push_back({ConnectionNumber(injector), POLLIN, 0});
-      }
-      poll(fds.data(), fds.size(), 20);
-    }
+    return txtest::runUntil(
+      done,
+      [&] {
+        if (injector)
+          svrtest::dispatchEvents(injector);
+        collect();
+      },
+      {{dpy(), injector}, 20});
   }
 
   // Waits until the text typed so far is at least as long as `expected`.

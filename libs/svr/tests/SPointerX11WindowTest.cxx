@@ -54,19 +54,13 @@ public:
   // Collects until `done` holds or 30 s pass; the toolkit's connection is
   // pumped too so that it sees button-map changes.
   bool waitFor(const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    for (;;) {
-      svrtest::dispatchEvents(tx::display());
-      collect();
-      if (done())
-        return true;
-      if (std::chrono::steady_clock::now() >= deadline)
-        return false;
-      XFlush(tx::display());
-      pollfd fds[] = {{ConnectionNumber(dpy()), POLLIN, 0},
-                      {ConnectionNumber(tx::display()), POLLIN, 0}};
-      poll(fds, 2, 20);
-    }
+    return txtest::runUntil(
+      done,
+      [this] {
+        svrtest::dispatchEvents(tx::display());
+        collect();
+      },
+      {{dpy(), tx::display()}, 20});
   }
 
   // Waits for the last expected event and compares everything seen.

@@ -12,6 +12,7 @@
 
 #include "uilibs/tx/TXEventDispatcher.h"
 #include "uilibs/tx/TXUtil.h"
+#include "uilibs/tx/tests/RunUntil.h"
 
 #include "base/plat/Clock.h"
 #include "base/plat/ConfigParameter.h"
@@ -26,7 +27,6 @@
 #include <functional>
 #include <map>
 #include <optional>
-#include <poll.h>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -68,36 +68,18 @@ public:
 // `done` holds or a generous deadline passes. Returns whether `done` held.
 inline bool pumpUntil(const std::function<bool()>& done, const std::vector<Peer*>& peers = {},
                       std::chrono::milliseconds deadline = std::chrono::seconds(30)) {
-  auto end = std::chrono::steady_clock::now() + deadline;
-  Display* toolkit = tx::display();
-  for (;;) {
-    while (XPending(toolkit)) {
-      XEvent event;
-      XNextEvent(toolkit, &event);
-      tx::TXEventDispatcher::handleEvent(event);
-    }
-    if (plat::TimerManager* timers = plat::TimerManager::current())
-      timers->processTimers();
-    for (Peer* peer : peers)
-      peer->serve();
-    if (done())
-      return true;
-    if (std::chrono::steady_clock::now() >= end)
-      return false;
-    XFlush(toolkit);
-    std::vector<pollfd> fds{{ConnectionNumber(toolkit), POLLIN, 0}};
-    for (Peer* peer : peers) {
-      XFlush(peer->dpy());
-      fds.push_back({ConnectionNumber(peer->dpy()), POLLIN, 0});
-    }
-    int wait = 50;
-    if (plat::TimerManager* timers = plat::TimerManager::current()) {
-      int32_t next = timers->msUntilNext();
-      if (next >= 0)
-        wait = std::min<int>(wait, next);
-    }
-    poll(fds.data(), fds.size(), wait);
-  }
+  std::vector<Display*> displays{tx::display()};
+  for (Peer* peer : peers)
+    displays.push_back(peer->dpy());
+  return txtest::runUntil(
+    done,
+    [&] {
+      txtest::dispatchEvents();
+      txtest::fireDueTimers();
+      for (Peer* peer : peers)
+        peer->serve();
+    },
+    {displays, 50, true, deadline});
 }
 
 // A client connection with one unmapped window of its own.

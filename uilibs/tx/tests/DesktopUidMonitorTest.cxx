@@ -52,7 +52,7 @@ protected:
     deleteRootProperties();
     // Events of earlier tests must not reach this test's monitor.
     XSync(tx::display(), False);
-    txtest::dispatchToolkitEvents();
+    txtest::dispatchEvents();
     tx::TXEventDispatcher::addRootEventHandler(&seen, true, PropertyChangeMask);
   }
 

@@ -245,7 +245,7 @@ TEST_F(TXEventDispatcherTest, FiveQueuedConfigureNotifyGiveOneConfigured) {
   XSync(tx::display(), False);
   ASSERT_EQ(XEventsQueued(tx::display(), QueuedAlready), 5);
 
-  txtest::dispatchToolkitEvents();
+  txtest::dispatchEvents();
 
   EXPECT_EQ(window.configuredCalls, 1);
   EXPECT_EQ(window.resizedCalls, 1);

@@ -9,14 +9,13 @@
 
 #include "uilibs/tx/TXEventDispatcher.h"
 #include "uilibs/tx/TXUtil.h"
+#include "uilibs/tx/tests/RunUntil.h"
 
 #include "testsupport/XvfbServer.h"
 
 #include <X11/Xlib.h>
 
-#include <chrono>
 #include <functional>
-#include <poll.h>
 #include <stdexcept>
 #include <vector>
 
@@ -66,38 +65,21 @@ private:
   Display* dpy_;
 };
 
-// Dispatches every event the toolkit connection has now.
-inline void dispatchToolkitEvents() {
-  Display* dpy = tx::display();
-  while (XPending(dpy)) {
-    XEvent event;
-    XNextEvent(dpy, &event);
-    tx::TXEventDispatcher::handleEvent(event);
-  }
-}
-
 // Runs the toolkit's dispatch and `others` (each handling its own client's
 // events) until `done` holds or a generous deadline passes; waits on the
 // connections in between. Returns whether `done` held.
 inline bool pumpUntil(const std::function<bool()>& done,
                       const std::vector<std::function<void()>>& others = {},
-                      const std::vector<Display*>& otherDisplays = {}) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (std::chrono::steady_clock::now() < deadline) {
-    dispatchToolkitEvents();
-    for (const auto& other : others)
-      other();
-    if (done())
-      return true;
-    XFlush(tx::display());
-    std::vector<pollfd> fds{{ConnectionNumber(tx::display()), POLLIN, 0}};
-    for (Display* dpy : otherDisplays) {
-      XFlush(dpy);
-      fds.push_back({ConnectionNumber(dpy), POLLIN, 0});
-    }
-    poll(fds.data(), fds.size(), 100);
-  }
-  return done();
+                      std::vector<Display*> otherDisplays = {}) {
+  otherDisplays.insert(otherDisplays.begin(), tx::display());
+  return runUntil(
+    done,
+    [&] {
+      dispatchEvents();
+      for (const auto& other : others)
+        other();
+    },
+    {otherDisplays, 100});
 }
 
 // Records every event it is given.

@@ -214,7 +214,7 @@ TEST_F(TXWindowReceiveTest, RefusedConversionGivesEmptyData) {
   Atom unowned = client.atom("KWO_TEST_UNOWNED_SELECTION");
   window.convertSelection(unowned, tx::atomUtf8String(), tx::atomSelectionString(), CurrentTime);
   EXPECT_TRUE(window.waitForSelectionNotify(unowned, tx::atomUtf8String(), 30000));
-  txtest::dispatchToolkitEvents();
+  txtest::dispatchEvents();
   ASSERT_EQ(window.received.size(), 1u);
   EXPECT_EQ(window.received[0].type, Atom(None));
   EXPECT_EQ(window.received[0].items, 0u);

@@ -205,7 +205,7 @@ TEST_F(TXWindowSelectionTest, RequestorThatVanishedDoesNotEndTheAgent) {
                     client.atom("KWO_TEST_INTO"), doomed, CurrentTime);
   XDestroyWindow(client.dpy(), doomed);
   XSync(client.dpy(), False);
-  txtest::dispatchToolkitEvents();
+  txtest::dispatchEvents();
   XSync(tx::display(), False);
   // Still alive and answering.
   EXPECT_EQ(convert(XA_PRIMARY, client.atom("UTF8_STRING"), client.atom("KWO_TEST_INTO")).bytes,

@@ -133,9 +133,9 @@ TEST_F(WindowPosTrackerTest, TracksMovesAndForgetsDestroyedWindows) {
   tracker.stop();
   XMoveWindow(client.dpy(), c, 90, 90);
   XSync(client.dpy(), False);
-  txtest::dispatchToolkitEvents();
+  txtest::dispatchEvents();
   XSync(tx::display(), False);
-  txtest::dispatchToolkitEvents();
+  txtest::dispatchEvents();
   EXPECT_EQ(callback.moves.size(), 2u);
 }
 
