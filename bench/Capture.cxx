@@ -10,6 +10,11 @@
 //                    by the poll timer
 //   damageUpdate   - CaptureMethod 2: another client repaints the whole
 //                    screen, XDAMAGE reports it, the update names it
+//   fullScreenChange - damageUpdate with the repaint left out of the timing:
+//                    from a finished repaint to the update naming it
+//   .../inFetch, .../separate - damaged pixels copied in the damage fetch's
+//                    round trip, or grabbed in a round trip of their own (the
+//                    fallback; every update before the shared round trip)
 //   continuousUpdate - CaptureMethod 2: a painter process repaints the whole
 //                    screen without pause while updates are requested back
 //                    to back; one iteration is updates until the whole
@@ -46,6 +51,8 @@
 #include <ctime>
 #include <poll.h>
 #include <random>
+#include <string>
+#include <utility>
 #include <unistd.h>
 
 namespace {
@@ -140,9 +147,19 @@ struct Engine {
     }
   };
 
-  explicit Engine(const char* method, const char* pollInterval = "1")
+  // How an update's pixels reach the buffer under damage: copied in the
+  // damage fetch's round trip (the engine's way where it can), or by a grab
+  // of their own afterwards (the fallback, and how every update went
+  // before). The fallback is forced with a clip region that leaves one
+  // pixel out.
+  enum class Grab { inFetch, separate };
+
+  explicit Engine(const char* method, const char* pollInterval = "1", Grab grab = Grab::inFetch)
     : settings(method, pollInterval) {
     desktop.start(server);
+    if (grab == Grab::separate)
+      if (auto* pb = dynamic_cast<tx::PixelBufferX11*>(server.buffer))
+        pb->setClipRegion(rfb::Region(screenRect).subtract(rfb::Region(rfb::Rect(0, 0, 1, 1))));
   }
   ~Engine() { desktop.stop(); }
   Engine(const Engine&) = delete;
@@ -214,23 +231,6 @@ void pollingUpdate(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 
-void damageUpdate(benchmark::State& state) {
-  Engine engine("2");
-  Display* painter = XOpenDisplay(nullptr);
-  GC gc = XCreateGC(painter, DefaultRootWindow(painter), 0, nullptr);
-  unsigned long colour = 0;
-  rfb::Region whole(screenRect);
-  for (auto _ : state) {
-    XSetForeground(painter, gc, colour++ & 0xffffff);
-    XFillRectangle(painter, DefaultRootWindow(painter), gc, 0, 0, screenWidth, screenHeight);
-    XSync(painter, False);
-    engine.waitUntilNamed(whole);
-  }
-  state.SetItemsProcessed(state.iterations());
-  XFreeGC(painter, gc);
-  XCloseDisplay(painter);
-}
-
 // utime+stime of this process (the engine runs in it; the X server is
 // another process). The clock rather than the tick counts in /proc/self/stat:
 // ticks are 10 ms, too coarse for a fraction of a percent over a second.
@@ -248,8 +248,49 @@ std::unique_ptr<benchsupport::Painter> startPainter() {
   return std::make_unique<benchsupport::Painter>(options);
 }
 
-void continuousUpdate(benchmark::State& state) {
-  Engine engine("2");
+// Another client repaints the whole screen and waits for the X server;
+// then the engine delivers until an update has named it all. With
+// `timeRepaint` false only the second half is timed: against rawGrab that is
+// the cost of delivering over the cost of the grab it is built on.
+void repaintThenUpdate(benchmark::State& state, bool timeRepaint, Engine::Grab grab) {
+  Engine engine("2", "1", grab);
+  Display* painter = XOpenDisplay(nullptr);
+  GC gc = XCreateGC(painter, DefaultRootWindow(painter), 0, nullptr);
+  unsigned long colour = 0;
+  rfb::Region whole(screenRect);
+  for (auto _ : state) {
+    if (!timeRepaint)
+      state.PauseTiming();
+    XSetForeground(painter, gc, colour++ & 0xffffff);
+    XFillRectangle(painter, DefaultRootWindow(painter), gc, 0, 0, screenWidth, screenHeight);
+    XSync(painter, False);
+    if (!timeRepaint)
+      state.ResumeTiming();
+    engine.waitUntilNamed(whole);
+  }
+  state.SetItemsProcessed(state.iterations());
+  XFreeGC(painter, gc);
+  XCloseDisplay(painter);
+}
+
+void damageUpdate(benchmark::State& state) {
+  repaintThenUpdate(state, true, Engine::Grab::inFetch);
+}
+
+void fullScreenChange(benchmark::State& state, Engine::Grab grab) {
+  repaintThenUpdate(state, false, grab);
+}
+
+// Frames the painter finished per second since `start`, when it had done
+// `before`.
+double paintedPerSecond(const benchsupport::Painter& painter, uint64_t before,
+                        std::chrono::steady_clock::time_point start) {
+  std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - start;
+  return double(painter.framesPainted() - before) / seconds.count();
+}
+
+void continuousUpdate(benchmark::State& state, Engine::Grab grab) {
+  Engine engine("2", "1", grab);
   std::unique_ptr<benchsupport::Painter> painter = startPainter();
   if (!painter->running()) {
     state.SkipWithError("could not start the painter");
@@ -257,9 +298,13 @@ void continuousUpdate(benchmark::State& state) {
   }
   rfb::Region whole(screenRect);
   long updates = 0;
+  uint64_t paintedBefore = painter->framesPainted();
+  auto start = std::chrono::steady_clock::now();
   for (auto _ : state) {
     updates += engine.waitUntilNamed(whole);
   }
+  // What the painter got of the X server meanwhile.
+  state.counters["painted_per_s"] = paintedPerSecond(*painter, paintedBefore, start);
   state.SetItemsProcessed(state.iterations());
   state.counters["updates_per_full_screen"] = double(updates) / double(state.iterations());
 }
@@ -273,13 +318,16 @@ void rawGrabWhilePainting(benchmark::State& state) {
     return;
   }
   rfb::Region whole(screenRect);
+  uint64_t paintedBefore = painter->framesPainted();
+  auto start = std::chrono::steady_clock::now();
   for (auto _ : state)
     pb.grabRegion(whole);
+  state.counters["painted_per_s"] = paintedPerSecond(*painter, paintedBefore, start);
   state.SetItemsProcessed(state.iterations());
 }
 
-void drawLatency(benchmark::State& state) {
-  Engine engine("2");
+void drawLatency(benchmark::State& state, Engine::Grab grab) {
+  Engine engine("2", "1", grab);
   engine.waitForUpdate();
   Display* painter = XOpenDisplay(nullptr);
   GC gc = XCreateGC(painter, DefaultRootWindow(painter), 0, nullptr);
@@ -322,9 +370,20 @@ void idleCpu(benchmark::State& state, const char* method, const char* pollInterv
 BENCHMARK(rawGrab)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(pollingUpdate)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(damageUpdate)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(continuousUpdate)->Unit(benchmark::kMillisecond)->UseRealTime();
+// Each with both ways of grabbing: "<name>/inFetch" and "<name>/separate".
+bool registerBothWays(const char* name, void (*fn)(benchmark::State&, Engine::Grab)) {
+  for (auto [way, grab] : {std::pair("inFetch", Engine::Grab::inFetch),
+                           std::pair("separate", Engine::Grab::separate)})
+    benchmark::RegisterBenchmark((std::string(name) + "/" + way).c_str(), fn, grab)
+      ->Unit(benchmark::kMillisecond)
+      ->UseRealTime();
+  return true;
+}
+
+const bool fullScreenChangeRegistered = registerBothWays("fullScreenChange", fullScreenChange);
+const bool continuousUpdateRegistered = registerBothWays("continuousUpdate", continuousUpdate);
 BENCHMARK(rawGrabWhilePainting)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(drawLatency)->Unit(benchmark::kMillisecond)->UseRealTime();
+const bool drawLatencyRegistered = registerBothWays("drawLatency", drawLatency);
 // Default PollInterval (50 ms) for polling: the idle cost is what the default costs.
 BENCHMARK_CAPTURE(idleCpu, damage, "2", "50")->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(idleCpu, polling, "1", "50")->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -202,7 +202,9 @@ void paint(const Options& o, peers::VncSession& session, int framesPerSecond) {
     throw std::runtime_error("cannot start the painter");
   // The painter prepares its pictures, and the server catches up.
   session.runUntil(after(1.5));
+  uint64_t paintedBefore = painter.framesPainted();
   Span span = serve(o, session, o.seconds);
+  double painted = double(painter.framesPainted() - paintedBefore);
   const peers::VncSession::Counters& before = span.before;
   const peers::VncSession::Counters& now = span.after;
   double seconds = span.seconds, serverSeconds = span.serverSeconds;
@@ -210,9 +212,9 @@ void paint(const Options& o, peers::VncSession& session, int framesPerSecond) {
   double screens = (now.pixels - before.pixels) / (double(session.width()) * session.height());
   char text[512];
   snprintf(text, sizeof(text),
-           "seconds=%.2f updates_per_s=%.1f screens_per_s=%.1f rects_per_update=%.1f "
-           "MB_per_s=%.1f server_ms_per_screen=%.3f server_cpu_pct=%.1f ",
-           seconds, updates / seconds, screens / seconds,
+           "seconds=%.2f painted_per_s=%.1f updates_per_s=%.1f screens_per_s=%.1f "
+           "rects_per_update=%.1f MB_per_s=%.1f server_ms_per_screen=%.3f server_cpu_pct=%.1f ",
+           seconds, painted / seconds, updates / seconds, screens / seconds,
            updates > 0 ? double(now.rects - before.rects) / updates : 0.0,
            double(now.wireBytes - before.wireBytes) / seconds / 1e6,
            screens > 0 ? 1000.0 * serverSeconds / screens : 0.0, 100.0 * serverSeconds / seconds);

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Tables (Markdown) of the means over rounds of the "result" lines that
 bench_peer_client printed: python3 tabulate.py results.txt"""
-import collections, re, sys
+import collections, math, re, sys
 rows = collections.defaultdict(list)
 for line in open(sys.argv[1]):
     if not line.startswith("result "):
@@ -15,20 +15,33 @@ def mean(label, phase, key):
     values = [float(r[key]) for r in rows.get((label, phase), []) if key in r]
     return sum(values) / len(values) if values else float("nan")
 
+def agent_ms_per_screen(label, phase):
+    """CPU of the agent process alone per whole screen delivered."""
+    values = []
+    for r in rows.get((label, phase), []):
+        screens = float(r["screens_per_s"]) * float(r["seconds"])
+        if "cpu_s[kwoagent-x11]" in r and screens > 0:
+            values.append(1000.0 * float(r["cpu_s[kwoagent-x11]"]) / screens)
+    return sum(values) / len(values) if values else float("nan")
+
 def table(title, columns):
     print("\n" + title)
     print("| server/profile | " + " | ".join(name for name, _, _ in columns) + " |")
     print("|---|" + "---|" * len(columns))
     for label in labels:
-        print("| " + label + " | " + " | ".join(fmt % fn(label) for _, fn, fmt in columns) + " |")
+        cells = [fn(label) for _, fn, _ in columns]
+        print("| " + label + " | " + " | ".join(
+            "-" if math.isnan(v) else fmt % v for v, (_, _, fmt) in zip(cells, columns)) + " |")
 
 for phase in phases:
     fps = phase[len("paint"):]
     table("Whole screen repainted %s" % ("as fast as Xvfb draws" if fps == "0" else fps + " times a second"), [
+        ("painted/s", lambda l: mean(l, phase, "painted_per_s"), "%.1f"),
         ("updates/s", lambda l: mean(l, phase, "updates_per_s"), "%.1f"),
         ("screens/s", lambda l: mean(l, phase, "screens_per_s"), "%.1f"),
         ("MB/s received", lambda l: mean(l, phase, "MB_per_s"), "%.0f"),
         ("server CPU ms/screen", lambda l: mean(l, phase, "server_ms_per_screen"), "%.2f"),
+        ("of which agent", lambda l: agent_ms_per_screen(l, phase), "%.2f"),
         ("server CPU %", lambda l: mean(l, phase, "server_cpu_pct"), "%.0f"),
         ("Xvfb CPU s", lambda l: mean(l, phase, "xserver_cpu_s"), "%.2f"),
     ])

@@ -5,7 +5,9 @@
 #include <X11/Xlib.h>
 
 #include <csignal>
+#include <new>
 #include <ctime>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -33,19 +35,26 @@ void pace(timespec& next, long frameNs) {
 } // namespace
 
 Painter::Painter(const Options& options) {
+  void* shared = mmap(nullptr, sizeof(std::atomic<uint64_t>), PROT_READ | PROT_WRITE,
+                      MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (shared == MAP_FAILED)
+    return;
+  frames_ = new (shared) std::atomic<uint64_t>(0);
   pid_ = fork();
   if (pid_ == 0)
-    paint(options);
+    paint(options, frames_);
 }
 
 Painter::~Painter() {
-  if (pid_ <= 0)
-    return;
-  kill(pid_, SIGKILL);
-  waitpid(pid_, nullptr, 0);
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  if (frames_)
+    munmap(frames_, sizeof(std::atomic<uint64_t>));
 }
 
-void Painter::paint(const Options& options) {
+void Painter::paint(const Options& options, std::atomic<uint64_t>* frames) {
   Display* dpy = XOpenDisplay(options.display.empty() ? nullptr : options.display.c_str());
   if (!dpy)
     _exit(1);
@@ -73,6 +82,7 @@ void Painter::paint(const Options& options) {
       XFillRectangle(dpy, root, gc, options.x, options.y, w, h);
     }
     XSync(dpy, False);
+    frames->fetch_add(1, std::memory_order_relaxed);
     if (frameNs)
       pace(next, frameNs);
   }

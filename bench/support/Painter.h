@@ -6,6 +6,8 @@
 // ends with an XSync, so that frames are not queued faster than the server
 // draws them.
 
+#include <atomic>
+#include <cstdint>
 #include <string>
 #include <sys/types.h>
 
@@ -39,11 +41,15 @@ public:
 
   bool running() const { return pid_ > 0; }
   pid_t pid() const { return pid_; }
+  // Frames the X server has finished drawing so far.
+  uint64_t framesPainted() const { return frames_ ? frames_->load() : 0; }
 
 private:
-  [[noreturn]] static void paint(const Options& options);
+  [[noreturn]] static void paint(const Options& options, std::atomic<uint64_t>* frames);
 
-  pid_t pid_;
+  // A counter in memory shared with the child.
+  std::atomic<uint64_t>* frames_ = nullptr;
+  pid_t pid_ = -1;
 };
 
 } // namespace benchsupport
