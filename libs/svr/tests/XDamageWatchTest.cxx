@@ -4,7 +4,9 @@
 #include "uilibs/tx/PixelBufferX11.h"
 #include "uilibs/tx/XdamageFns.h"
 #include "uilibs/tx/XfixesFns.h"
+#include "testsupport/LogRecorder.h"
 
+#include <algorithm>
 #include <random>
 
 namespace {
@@ -164,6 +166,26 @@ TEST_F(XDamageWatchOnScreen, CollectWithoutABufferGrabsNothing) {
   collectUntilCovered(watch, rfb::Rect(8, 8, 16, 16));
   EXPECT_EQ(pb.getPixel(10, 10), 0u);
   EXPECT_TRUE(pb.freshRegion().isEmpty());
+}
+
+TEST_F(XDamageWatchOnScreen, ACopyThatFailsStillGivesTheDamage) {
+  // A buffer over a window that is gone: its copy fails with an X error.
+  // The damage must not be lost with it, nor be marked as grabbed.
+  Window window = XCreateSimpleWindow(dpy, tx::rootWindow(), 0, 0, 64, 64, 0, 0, 0);
+  tx::PixelBufferX11 pb(window, nullptr);
+  ASSERT_EQ(pb.method(), tx::PixelBufferX11::Method::shmPixmap);
+  XDestroyWindow(dpy, window);
+  XSync(dpy, False);
+  XDamageWatch watch(dpy, tx::rootWindow());
+  testsupport::LogRecorder recorder("XDamageWatch", 0);
+  painter.fill(20, 20, 8, 8, 0x00ffff);
+  rfb::Region seen = collectUntilCovered(watch, rfb::Region(rfb::Rect(20, 20, 28, 28)), &pb);
+  EXPECT_TRUE(rfb::Region(rfb::Rect(20, 20, 28, 28)).subtract(seen).isEmpty()) << seen.print();
+  EXPECT_TRUE(pb.freshRegion().isEmpty());
+  std::vector<std::string> errors = recorder.texts("XDamageWatch");
+  EXPECT_TRUE(std::any_of(errors.begin(), errors.end(), [](const std::string& text) {
+    return text.rfind("Fetching damage: ", 0) == 0;
+  })) << errors.size() << " errors logged";
 }
 
 } // namespace
