@@ -104,7 +104,10 @@ public:
   // updates to send) without blocking, then follows its descriptors.
   void pump();
   // How long the loop may sleep before the next pump.
-  int idleTimeoutMs() const { return viewers_ > 0 ? 20 : 1000; }
+  // Everything LibVNCServer needs to do follows a descriptor event or an
+  // update from the agent, after each of which the loop pumps at once;
+  // the timeout is only a safety net.
+  int idleTimeoutMs() const { return 1000; }
   int port() const { return screen_->port; }
   rfbScreenInfoPtr screen() { return screen_; }
 
