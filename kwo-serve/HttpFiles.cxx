@@ -2,6 +2,7 @@
 
 #include "base/plat/Exception.h"
 #include "base/plat/Format.h"
+#include "base/plat/HexDigit.h"
 
 #include <climits>
 #include <cstdlib>
@@ -22,24 +23,14 @@ std::string realPath(const std::string& path) {
   return realpath(path.c_str(), resolved) ? std::string(resolved) : std::string();
 }
 
-int hexDigit(char c) {
-  if (c >= '0' && c <= '9')
-    return c - '0';
-  if (c >= 'a' && c <= 'f')
-    return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F')
-    return c - 'A' + 10;
-  return -1;
-}
-
 // "" when the encoding is broken or decodes to a NUL.
 std::string percentDecode(const std::string& text) {
   std::string out;
   for (size_t i = 0; i < text.size(); i++) {
     char c = text[i];
     if (c == '%') {
-      int high = i + 2 < text.size() ? hexDigit(text[i + 1]) : -1;
-      int low = i + 2 < text.size() ? hexDigit(text[i + 2]) : -1;
+      int high = i + 2 < text.size() ? plat::hexDigitValue(text[i + 1]) : -1;
+      int low = i + 2 < text.size() ? plat::hexDigitValue(text[i + 2]) : -1;
       if (high < 0 || low < 0)
         return {};
       c = char(high * 16 + low);
