@@ -9,6 +9,7 @@
 #include "libs/agenthost/SharedPixelBuffer.h"
 #include "libs/agenthost/ToAgentMsgs.h"
 #include "tests/LaunchedAgent.h"
+#include "testsupport/RootPainter.h"
 #include "testsupport/TempDir.h"
 #include "testsupport/XvfbServer.h"
 
@@ -70,41 +71,22 @@ struct Recorder : agenthost::FromAgentHandler {
 
 // A second application on the X server: draws on the root window, reads the
 // screen back and resizes the screen through RandR.
-class XClient {
+class XClient : public testsupport::RootPainter {
 public:
-  explicit XClient(const std::string& display) : dpy_(XOpenDisplay(display.c_str())) {
-    if (!dpy_)
-      throw std::runtime_error("cannot open " + display);
-    gc_ = XCreateGC(dpy_, root(), 0, nullptr);
-  }
-  ~XClient() {
-    XFreeGC(dpy_, gc_);
-    XCloseDisplay(dpy_);
-  }
-  XClient(const XClient&) = delete;
-  XClient& operator=(const XClient&) = delete;
-
-  Display* dpy() const { return dpy_; }
-  Window root() const { return DefaultRootWindow(dpy_); }
-
-  void fill(int x, int y, int w, int h, unsigned long rgb) {
-    XSetForeground(dpy_, gc_, rgb);
-    XFillRectangle(dpy_, root(), gc_, x, y, unsigned(w), unsigned(h));
-    XSync(dpy_, False);
-  }
+  explicit XClient(const std::string& display) : RootPainter(display) {}
 
   // The screen's size as the server has it now.
   rfb::Rect screenRect() {
     Window r;
     int x, y;
     unsigned w, h, border, depth;
-    XGetGeometry(dpy_, root(), &r, &x, &y, &w, &h, &border, &depth);
+    XGetGeometry(dpy(), root(), &r, &x, &y, &w, &h, &border, &depth);
     return rfb::Rect(0, 0, int(w), int(h));
   }
 
   // Number of pixels in `rect` where `buffer` differs from the screen.
   int mismatches(const agenthost::SharedPixelBuffer& buffer, const rfb::Rect& rect) {
-    XImage* image = XGetImage(dpy_, root(), rect.tl.x, rect.tl.y, unsigned(rect.width()),
+    XImage* image = XGetImage(dpy(), root(), rect.tl.x, rect.tl.y, unsigned(rect.width()),
                               unsigned(rect.height()), AllPlanes, ZPixmap);
     if (!image)
       throw std::runtime_error("XGetImage failed");
@@ -122,7 +104,7 @@ public:
   // Shrinks the screen to w x h (smaller than it is) with a mode of that
   // size on its one CRTC. The mode lives as long as this connection.
   void shrinkScreen(int w, int h) {
-    XRRScreenResources* res = tx::XRRGetScreenResources(dpy_, root());
+    XRRScreenResources* res = tx::XRRGetScreenResources(dpy(), root());
     std::string name = std::to_string(w) + "x" + std::to_string(h) + "_test";
     XRRModeInfo* mode = tx::XRRAllocModeInfo(name.c_str(), int(name.size()));
     mode->width = unsigned(w);
@@ -130,12 +112,12 @@ public:
     mode->hTotal = unsigned(w);
     mode->vTotal = unsigned(h);
     mode->dotClock = 60ul * unsigned(w) * unsigned(h);
-    RRMode id = tx::XRRCreateMode(dpy_, root(), mode);
-    tx::XRRAddOutputMode(dpy_, res->outputs[0], id);
-    tx::XRRSetCrtcConfig(dpy_, res, res->crtcs[0], CurrentTime, 0, 0, id, RR_Rotate_0,
+    RRMode id = tx::XRRCreateMode(dpy(), root(), mode);
+    tx::XRRAddOutputMode(dpy(), res->outputs[0], id);
+    tx::XRRSetCrtcConfig(dpy(), res, res->crtcs[0], CurrentTime, 0, 0, id, RR_Rotate_0,
                          res->outputs, 1);
-    tx::XRRSetScreenSize(dpy_, root(), w, h, w * 254 / 960, h * 254 / 960);
-    XSync(dpy_, False);
+    tx::XRRSetScreenSize(dpy(), root(), w, h, w * 254 / 960, h * 254 / 960);
+    XSync(dpy(), False);
     tx::XRRFreeModeInfo(mode);
     tx::XRRFreeScreenResources(res);
   }
@@ -146,9 +128,6 @@ public:
     return value;
   }
 
-private:
-  Display* dpy_;
-  GC gc_;
 };
 
 class CaptureTest : public testing::Test {

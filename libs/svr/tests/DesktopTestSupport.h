@@ -20,6 +20,7 @@
 #include "uilibs/tx/TXUtil.h"
 #include "uilibs/tx/tests/RunUntil.h"
 
+#include "testsupport/RootPainter.h"
 #include "testsupport/XvfbServer.h"
 
 #include <X11/Xlib.h>
@@ -41,42 +42,9 @@ inline Display* openSharedDisplay() {
 }
 
 // Another application on the shared server, drawing on the root window.
-class Painter {
+class Painter : public testsupport::RootPainter {
 public:
-  Painter() : dpy_(XOpenDisplay(testsupport::XvfbServer::shared().displayName().c_str())) {
-    if (!dpy_)
-      throw std::runtime_error("cannot open a second connection");
-    gc_ = XCreateGC(dpy_, DefaultRootWindow(dpy_), 0, nullptr);
-  }
-  ~Painter() {
-    XFreeGC(dpy_, gc_);
-    XCloseDisplay(dpy_);
-  }
-  Painter(const Painter&) = delete;
-  Painter& operator=(const Painter&) = delete;
-
-  Display* dpy() const { return dpy_; }
-  Window root() const { return DefaultRootWindow(dpy_); }
-
-  // Fills x, y, w, h of the root with the 24-bit colour `rgb` and waits
-  // until the server has done it.
-  void fill(int x, int y, int w, int h, unsigned long rgb) {
-    XSetForeground(dpy_, gc_, rgb);
-    XFillRectangle(dpy_, root(), gc_, x, y, unsigned(w), unsigned(h));
-    XSync(dpy_, False);
-  }
-
-  // The screen's pixel at x, y as this client reads it.
-  unsigned long pixelAt(int x, int y) {
-    XImage* image = XGetImage(dpy_, root(), x, y, 1, 1, AllPlanes, ZPixmap);
-    unsigned long pixel = XGetPixel(image, 0, 0);
-    XDestroyImage(image);
-    return pixel;
-  }
-
-private:
-  Display* dpy_;
-  GC gc_;
+  Painter() : RootPainter(testsupport::XvfbServer::shared().displayName()) {}
 };
 
 // Records the desktop's calls. fbUpdate grabs the named pixels into the
