@@ -28,17 +28,12 @@
 //                    process's CPU time as a share of one core, and its
 //                    resident memory (VmRSS)
 
-#include "base/plat/Configuration.h"
-#include "base/plat/Exception.h"
-#include "base/plat/TimerManager.h"
 #include "base/rfb/PixelBuffer.h"
 #include "base/rfb/Region.h"
 #include "libs/svr/SDesktopX11.h"
-#include "libs/svr/SServer.h"
-#include "libs/svr/UpdateInfo.h"
 #include "uilibs/tx/PixelBufferX11.h"
-#include "uilibs/tx/TXEventDispatcher.h"
 #include "uilibs/tx/TXUtil.h"
+#include "bench/support/CaptureEngine.h"
 #include "bench/support/Painter.h"
 #include "bench/support/PatternedScreen.h"
 #include "bench/support/ProcessTree.h"
@@ -48,8 +43,6 @@
 #include <X11/Xlib.h>
 
 #include <chrono>
-#include <ctime>
-#include <poll.h>
 #include <random>
 #include <string>
 #include <utility>
@@ -65,88 +58,9 @@ void setUpScreen() {
   benchsupport::PatternedScreen::shared(screenWidth, screenHeight);
 }
 
-// The server end: grabs the named pixels, counts the updates.
-class CountingServer : public svr::SServer {
-public:
-  void setPixelBuffer(rfb::PixelBuffer* pb) override {
-    buffer = pb;
-    if (pb)
-      pb->grabRegion(rfb::Region(pb->getRect()));
-  }
-  void setColourMapEntries(int, int) override {}
-  void serverCutText(std::string_view) override {}
-  void bell() override {}
-  bool isUpdateRequested() override { return requested; }
-  void desktopFailure(const plat::Exception&) override {}
-  void closeClients(const svr::CloseReason&) override {}
-  void fbUpdate(const svr::UpdateInfo& update) override {
-    requested = false;
-    if (buffer)
-      buffer->grabRegion(update.copied.unite(update.changed));
-    lastChanged = update.changed;
-    updates++;
-  }
-  void setCursorImage(const rfb::Cursor*) override {}
-  void setCursorPos(const rfb::Point&) override {}
-  void localInput() override {}
-  void setBlankRegion(const rfb::Region&) override {}
-
-  rfb::PixelBuffer* buffer = nullptr;
-  rfb::Region lastChanged;
-  bool requested = false;
-  long updates = 0;
-};
-
-class App : public svr::SDesktopX11::Callback {
-  void monitorsUpdated(const std::vector<svr::MonitorInfo>&, const std::optional<std::string>&,
-                       const std::optional<std::string>&) override {}
-  void setClipboardText(std::string_view) override {}
-  void captureBroken(bool) override {}
-  const ipc_perm* getShmPerm() override { return nullptr; }
-};
-
-// The agent's loop, in two halves: handle the X events and timers that are
-// due, then wait at most `maxWaitMs` for the next X event or timer.
-void dispatchDue() {
-  Display* dpy = tx::display();
-  while (XPending(dpy)) {
-    XEvent event;
-    XNextEvent(dpy, &event);
-    tx::TXEventDispatcher::handleEvent(event);
-  }
-  plat::TimerManager::current()->processTimers();
-}
-
-void waitForWork(int maxWaitMs) {
-  Display* dpy = tx::display();
-  int wait = plat::TimerManager::current()->msUntilNext();
-  if (wait < 0 || wait > maxWaitMs)
-    wait = maxWaitMs;
-  if (XPending(dpy))
-    return;
-  pollfd pfd = {ConnectionNumber(dpy), POLLIN, 0};
-  poll(&pfd, 1, wait < 0 ? 0 : wait);
-}
-
-void setParams(const char* method, const char* pollInterval) {
-  plat::Configuration& config = plat::Configuration::global();
-  config.setParam("CaptureMethod", method, 10);
-  config.setParam("PollInterval", pollInterval, 10);
-  config.setParam("UpdatePeriod", "0", 10);
-  config.setParam("UpdateBatchDelay", "0", 10);
-}
-
-// The engine started on the screen with a counting server end, stopped
-// when it goes. `method` and `pollInterval` are "CaptureMethod" and
-// "PollInterval"; updates are never held back by period or batching.
+// The engine on the screen, optionally made to grab each update in a round
+// trip of its own.
 struct Engine {
-  struct Settings {
-    Settings(const char* method, const char* pollInterval) {
-      setUpScreen();
-      setParams(method, pollInterval);
-    }
-  };
-
   // How an update's pixels reach the buffer under damage: copied in the
   // damage fetch's round trip (the engine's way where it can), or by a grab
   // of their own afterwards (the fallback, and how every update went
@@ -155,62 +69,20 @@ struct Engine {
   enum class Grab { inFetch, separate };
 
   explicit Engine(const char* method, const char* pollInterval = "1", Grab grab = Grab::inFetch)
-    : settings(method, pollInterval) {
-    desktop.start(server);
+    : core(method, pollInterval), server(core.server()) {
     if (grab == Grab::separate)
       if (auto* pb = dynamic_cast<tx::PixelBufferX11*>(server.buffer))
         pb->setClipRegion(rfb::Region(screenRect).subtract(rfb::Region(rfb::Rect(0, 0, 1, 1))));
   }
-  ~Engine() { desktop.stop(); }
-  Engine(const Engine&) = delete;
-  Engine& operator=(const Engine&) = delete;
 
-  // Runs the loop until the server has one more update.
-  void waitForUpdate() {
-    long before = server.updates;
-    server.requested = true;
-    desktop.requestUpdate();
-    for (;;) {
-      dispatchDue();
-      if (server.updates != before)
-        return;
-      waitForWork(100);
-    }
-  }
+  void waitForUpdate() { core.waitForUpdate(); }
+  long waitUntilNamed(const rfb::Region& wanted) { return core.waitUntilNamed(wanted); }
+  void serveFor(std::chrono::milliseconds span) { core.serveFor(span); }
 
-  // Runs updates until they have named all of `wanted`; returns how many
-  // it took.
-  long waitUntilNamed(const rfb::Region& wanted) {
-    rfb::Region named;
-    long count = 0;
-    while (!wanted.subtract(named).isEmpty()) {
-      waitForUpdate();
-      named.assign_union(server.lastChanged);
-      count++;
-    }
-    return count;
-  }
-
-  // Runs the loop for the given time, answering each update and asking for
-  // the next at once, as a client that is always waiting would.
-  void serveFor(std::chrono::milliseconds span) {
-    using Clock = std::chrono::steady_clock;
-    Clock::time_point end = Clock::now() + span;
-    while (Clock::now() < end) {
-      if (!server.requested) {
-        server.requested = true;
-        desktop.requestUpdate();
-      }
-      dispatchDue();
-      waitForWork(int(std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count()));
-    }
-  }
-
-  Settings settings;
-  plat::TimerManager timers;
-  App app;
-  CountingServer server;
-  svr::SDesktopX11 desktop{app};
+  // The screen first: the engine starts on it.
+  bool screenReady = (setUpScreen(), true);
+  benchsupport::CaptureEngine core;
+  benchsupport::CaptureEngine::CountingServer& server;
 };
 
 void rawGrab(benchmark::State& state) {
@@ -229,15 +101,6 @@ void pollingUpdate(benchmark::State& state) {
   if (!engine.server.lastChanged.equals(rfb::Region(screenRect)))
     state.SkipWithError("an update did not name the whole screen");
   state.SetItemsProcessed(state.iterations());
-}
-
-// utime+stime of this process (the engine runs in it; the X server is
-// another process). The clock rather than the tick counts in /proc/self/stat:
-// ticks are 10 ms, too coarse for a fraction of a percent over a second.
-double cpuSeconds() {
-  timespec now{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-  return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
 }
 
 // The repainting load: the whole screen, one colour after another.
@@ -353,10 +216,10 @@ void idleCpu(benchmark::State& state, const char* method, const char* pollInterv
   double cpu = 0;
   long updates = 0;
   for (auto _ : state) {
-    double before = cpuSeconds();
+    double before = benchsupport::CaptureEngine::cpuSeconds();
     long updatesBefore = engine.server.updates;
     engine.serveFor(span);
-    cpu += cpuSeconds() - before;
+    cpu += benchsupport::CaptureEngine::cpuSeconds() - before;
     updates += engine.server.updates - updatesBefore;
   }
   double seconds = double(state.iterations()) * span.count() / 1000.0;

@@ -9,6 +9,7 @@
 #include "libs/agenthost/SharedPixelBuffer.h"
 #include "libs/agenthost/ToAgentMsgs.h"
 #include "tests/LaunchedAgent.h"
+#include "testsupport/FramebufferFile.h"
 #include "testsupport/RootPainter.h"
 #include "testsupport/TempDir.h"
 #include "testsupport/XvfbServer.h"
@@ -21,11 +22,6 @@
 #include <X11/extensions/Xrandr.h>
 
 #include "uilibs/tx/XrandrFns.h"
-
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -148,6 +144,21 @@ protected:
     client = std::make_unique<XClient>(xvfb->displayName());
   }
 
+  // A server whose screen the returned file also holds (see
+  // FramebufferFile): writes there change the screen without damage.
+  std::unique_ptr<testsupport::FramebufferFile> startServerWithFile() {
+    agent.reset();
+    client.reset();
+    xvfb.reset();
+    fbdir = std::make_unique<testsupport::TempDir>("kwo-fbdir");
+    XvfbServer::Options options;
+    options.extraArguments = {"-fbdir", fbdir->path()};
+    startServer(options);
+    rfb::Rect rect = client->screenRect();
+    return std::make_unique<testsupport::FramebufferFile>(fbdir->path() + "/Xvfb_screen0",
+                                                          rect.width(), rect.height());
+  }
+
   void launchAgent(AgentParams params = {}) {
     agent = e2e::launchAgent(xvfb->displayName(), std::move(params), recorder, deadlineMs);
   }
@@ -168,6 +179,24 @@ protected:
     return found;
   }
 
+  // Ordinary drawing until the start-up damage test has judged, which it
+  // does once the screen has changed; damage passes it.
+  void passStartupTest() {
+    unsigned long shade = 0x204060;
+    ASSERT_TRUE(agent->waitUntil(
+      [&] {
+        client->fill(700, 100, 32, 32, shade++);
+        return !recorder.brokenReports.empty();
+      },
+      deadlineMs));
+    ASSERT_EQ(recorder.brokenReports, std::vector<bool>{false});
+  }
+
+  int logsStartingWith(const std::string& prefix) const {
+    return int(std::count_if(recorder.logs.begin(), recorder.logs.end(),
+                             [&](const std::string& line) { return line.rfind(prefix, 0) == 0; }));
+  }
+
   // Asks for updates until the mapped pixel at x, y is `rgb`; the union of
   // the changed regions of those updates.
   rfb::Region updatesUntilPixel(int x, int y, uint32_t rgb) {
@@ -185,6 +214,7 @@ protected:
   }
 
   io::FdSelectManager manager;
+  std::unique_ptr<testsupport::TempDir> fbdir;
   std::unique_ptr<XvfbServer> xvfb;
   std::unique_ptr<XClient> client;
   Recorder recorder;
@@ -361,49 +391,8 @@ TEST_F(CaptureTest, TheDamageTestReportsReliableDamage) {
 }
 
 
-// Xvfb keeps its screen in a file with -fbdir; writing the file changes the
-// screen behind the X server's back, so no damage is ever reported for it.
-class FramebufferFile {
-public:
-  FramebufferFile(const std::string& path, const rfb::Rect& screen) : width_(screen.width()) {
-    int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0)
-      throw std::runtime_error("cannot open " + path);
-    struct stat st {};
-    fstat(fd, &st);
-    size_ = size_t(st.st_size);
-    void* map = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    close(fd);
-    if (map == MAP_FAILED)
-      throw std::runtime_error("cannot map " + path);
-    file_ = static_cast<uint8_t*>(map);
-    // The pixels (32 bits each, no row padding at these widths) end the file.
-    pixels_ = file_ + size_ - size_t(screen.area()) * 4;
-  }
-  ~FramebufferFile() { munmap(file_, size_); }
-  FramebufferFile(const FramebufferFile&) = delete;
-  FramebufferFile& operator=(const FramebufferFile&) = delete;
-
-  void fill(const rfb::Rect& rect, uint32_t rgb) {
-    for (int y = rect.tl.y; y < rect.br.y; y++) {
-      for (int x = rect.tl.x; x < rect.br.x; x++)
-        std::memcpy(pixels_ + (size_t(y) * size_t(width_) + size_t(x)) * 4, &rgb, 4);
-    }
-  }
-
-private:
-  int width_;
-  size_t size_ = 0;
-  uint8_t* file_ = nullptr;
-  uint8_t* pixels_ = nullptr;
-};
-
 TEST_F(CaptureTest, DamageThatMissesChangesIsReportedAndPollingTakesOver) {
-  testsupport::TempDir fbdir("kwo-fbdir");
-  XvfbServer::Options options;
-  options.extraArguments = {"-fbdir", fbdir.path()};
-  startServer(options);
-  FramebufferFile screen(fbdir.path() + "/Xvfb_screen0", client->screenRect());
+  std::unique_ptr<testsupport::FramebufferFile> screen = startServerWithFile();
   launchAgent();
   startDesktop();
   EXPECT_TRUE(waitForLog("Using damage extension"));
@@ -414,7 +403,7 @@ TEST_F(CaptureTest, DamageThatMissesChangesIsReportedAndPollingTakesOver) {
   ASSERT_TRUE(agent->waitUntil(
     [&] {
       shade = (shade + 0x040404) & 0xffffff;
-      screen.fill(rfb::Rect(64, 64, 128, 128), shade);
+      screen->fill(64, 64, 64, 64, shade);
       return !recorder.brokenReports.empty();
     },
     deadlineMs));
@@ -423,10 +412,85 @@ TEST_F(CaptureTest, DamageThatMissesChangesIsReportedAndPollingTakesOver) {
   EXPECT_TRUE(waitForLog("Using polling"));
 
   // Polling sees what damage cannot.
-  screen.fill(rfb::Rect(600, 400, 616, 416), 0xc08040);
+  screen->fill(600, 400, 16, 16, 0xc08040);
   rfb::Region changed = updatesUntilPixel(605, 405, 0xc08040);
   EXPECT_EQ(XClient::pixelOf(agent->pixelBuffer(), 605, 405), 0xc08040u);
   EXPECT_TRUE(changed.equals(rfb::Region(client->screenRect()))) << changed.print();
+}
+
+TEST_F(CaptureTest, AMissedChangeIsRepairedWhileDamageStaysInUse) {
+  std::unique_ptr<testsupport::FramebufferFile> screen = startServerWithFile();
+  launchAgent();
+  startDesktop();
+  ASSERT_NO_FATAL_FAILURE(passStartupTest());
+
+  screen->fill(200, 200, 64, 60, 0x12ab34);
+  rfb::Region changed = updatesUntilPixel(210, 210, 0x12ab34);
+  EXPECT_EQ(XClient::pixelOf(agent->pixelBuffer(), 210, 210), 0x12ab34u);
+  EXPECT_TRUE(rfb::Region(rfb::Rect(200, 200, 264, 260)).subtract(changed).isEmpty())
+    << changed.print();
+  EXPECT_EQ(logsStartingWith("Damage missed a change at"), 1);
+
+  // Still damage: what another client draws is named alone.
+  client->fill(500, 600, 20, 20, 0x0000c0);
+  changed = updatesUntilPixel(505, 605, 0x0000c0);
+  EXPECT_FALSE(changed.equals(rfb::Region(client->screenRect()))) << changed.print();
+  EXPECT_EQ(recorder.brokenReports, std::vector<bool>{false});
+  EXPECT_EQ(logsStartingWith("Using polling"), 0);
+}
+
+TEST_F(CaptureTest, RepeatedMissesMeanPollingUntilDamageExplainsEveryChangeAgain) {
+  std::unique_ptr<testsupport::FramebufferFile> screen = startServerWithFile();
+  launchAgent();
+  startDesktop();
+  ASSERT_NO_FATAL_FAILURE(passStartupTest());
+
+  uint32_t shade = 0x300000;
+  ASSERT_TRUE(agent->waitUntil(
+    [&] {
+      screen->fill(100, 100, 48, 48, shade++);
+      return recorder.brokenReports.size() >= 2;
+    },
+    deadlineMs));
+  EXPECT_EQ(recorder.brokenReports, (std::vector<bool>{false, true}));
+  EXPECT_EQ(logsStartingWith("Damage test: any "), 2);
+  EXPECT_TRUE(waitForLog("Using polling"));
+
+  // Ordinary drawing only, for as long as the audit wants to see damage
+  // explain every change.
+  ASSERT_TRUE(agent->waitUntil(
+    [&] {
+      client->fill(400, 500, 40, 40, shade++);
+      return recorder.brokenReports.size() >= 3;
+    },
+    deadlineMs));
+  EXPECT_EQ(recorder.brokenReports, (std::vector<bool>{false, true, false}));
+  EXPECT_EQ(logsStartingWith("Damage reported every change for "), 1);
+  EXPECT_EQ(logsStartingWith("Using damage extension"), 2);
+}
+
+TEST_F(CaptureTest, ACompositingManagerStartingRunsTheDamageTestAgain) {
+  startServer();
+  launchAgent();
+  startDesktop();
+  ASSERT_NO_FATAL_FAILURE(passStartupTest());
+
+  Display* dpy = client->dpy();
+  Window owner = XCreateSimpleWindow(dpy, client->root(), 0, 0, 1, 1, 0, 0, 0);
+  XSetSelectionOwner(dpy, XInternAtom(dpy, "_NET_WM_CM_S0", False), owner, CurrentTime);
+  XSync(dpy, False);
+  EXPECT_TRUE(waitForLog("Compositing manager changed - restarting damage test"));
+  unsigned long shade = 0x004000;
+  ASSERT_TRUE(agent->waitUntil(
+    [&] {
+      client->fill(50, 700, 30, 30, shade++);
+      return recorder.brokenReports.size() >= 2;
+    },
+    deadlineMs));
+  EXPECT_EQ(recorder.brokenReports, (std::vector<bool>{false, false}));
+  EXPECT_EQ(logsStartingWith("Damage test: any 1 all 1"), 2);
+  XDestroyWindow(dpy, owner);
+  XSync(dpy, False);
 }
 
 TEST_F(CaptureTest, TheSameCursorShapeTwiceIsSentOnce) {

@@ -55,6 +55,56 @@ bool isSolid(const uint8_t* block, size_t rowStep, int width, int height, int bp
   return true;
 }
 
+// The start of the grid cell (cells of `step`, one starting at `origin`)
+// that holds `v`.
+int cellStart(int v, int origin, int step) {
+  const int d = v - origin;
+  const int cells = d >= 0 ? d / step : -((step - 1 - d) / step);
+  return origin + cells * step;
+}
+
+// differingBlocks() for one rectangle: the cells of each row of cells with a
+// differing pixel inside `r`, runs joined, appended to `found`.
+void differingBlocksIn(const PixelBuffer& a, const PixelBuffer& b, const Rect& r, const Point& grid,
+                       std::vector<Rect>& found) {
+  const int step = PixelBufferComparer::blockSize;
+  const size_t bpp = size_t(a.bytesPerPixel());
+  int aStride = 0, bStride = 0;
+  const uint8_t* aPixels = a.getPixelsR(r, &aStride);
+  const uint8_t* bPixels = b.getPixelsR(r, &bStride);
+  const int firstX = cellStart(r.tl.x, grid.x, step);
+  std::vector<char> marked(size_t((r.br.x - firstX + step - 1) / step));
+  for (int cellY = cellStart(r.tl.y, grid.y, step); cellY < r.br.y; cellY += step) {
+    const int top = std::max(cellY, r.tl.y);
+    const int bottom = std::min(cellY + step, r.br.y);
+    std::fill(marked.begin(), marked.end(), 0);
+    bool any = false;
+    for (int y = top; y < bottom; y++) {
+      const uint8_t* rowA = aPixels + size_t(y - r.tl.y) * size_t(aStride) * bpp;
+      const uint8_t* rowB = bPixels + size_t(y - r.tl.y) * size_t(bStride) * bpp;
+      if (rowsEqual(rowA, rowB, size_t(r.width()) * bpp))
+        continue;
+      for (size_t cell = 0; cell < marked.size(); cell++) {
+        const int left = std::max(firstX + int(cell) * step, r.tl.x);
+        const int right = std::min(firstX + int(cell + 1) * step, r.br.x);
+        const size_t offset = size_t(left - r.tl.x) * bpp;
+        if (!marked[cell] && !rowsEqual(rowA + offset, rowB + offset, size_t(right - left) * bpp))
+          marked[cell] = any = true;
+      }
+    }
+    // Whole cells: the caller clips them to the area.
+    for (size_t cell = 0; any && cell < marked.size(); cell++) {
+      if (!marked[cell])
+        continue;
+      const int left = firstX + int(cell) * step;
+      if (cell > 0 && marked[cell - 1])
+        found.back().br.x = left + step;
+      else
+        found.emplace_back(left, cellY, left + step, cellY + step);
+    }
+  }
+}
+
 } // namespace
 
 PixelBufferComparer::PixelBufferComparer() {
@@ -136,6 +186,18 @@ void PixelBufferComparer::compare(Update& update) {
     update.offset = Point();
   update.changed.assign_union(exposed);
   copyFromSource(exposed);
+}
+
+Region PixelBufferComparer::differingBlocks(const PixelBuffer& a, const PixelBuffer& b,
+                                            const Region& area, const Point& grid) {
+  PLAT_ASSERT(a.getPF().bpp == b.getPF().bpp);
+  std::vector<Rect> found;
+  for (const RgnRect& box : area.boxes()) {
+    const Rect r(box.x1, box.y1, box.x2, box.y2);
+    PLAT_ASSERT(a.getRect().encloses(r) && b.getRect().encloses(r));
+    differingBlocksIn(a, b, r, grid, found);
+  }
+  return Region(found).intersect(area);
 }
 
 void PixelBufferComparer::compareRect(const Rect& r, Region* changed) {

@@ -58,6 +58,13 @@ public:
   // a changed run to the right) to `changed`. The copy takes the new pixels.
   void compareRect(const Rect& rect, Region* changed);
 
+  // The cells of the blockSize grid anchored at `grid` that hold, inside
+  // `area`, a pixel where `a` and `b` differ; each cell clipped to `area`.
+  // Both buffers must cover `area` and have pixels of the same size; neither
+  // is changed. Rows that are equal across `area` cost one memcmp each.
+  static Region differingBlocks(const PixelBuffer& a, const PixelBuffer& b, const Region& area,
+                                const Point& grid);
+
 private:
   void moveRect(const Rect& rect);
 

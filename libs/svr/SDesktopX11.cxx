@@ -25,6 +25,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <string>
 
 namespace svr {
 
@@ -56,7 +57,7 @@ Bool isRootConfigure(Display*, XEvent* event, XPointer root) {
 
 SDesktopX11::SDesktopX11(Callback& callback)
   : callback_(callback), ext_(CaptureExtensions::discover(tx::display(), vlog, useXFixes)),
-    scheduler_(*this), pollTimer_(*this), resizeTimer_(*this), windowTracker_(*this),
+    scheduler_(*this), pollTimer_(*this), resizeTimer_(*this), audit_(*this), windowTracker_(*this),
     cursor_(ext_.xfixes.present) {
   if (ext_.xfixes.present) {
     cursorWindow_ = std::make_unique<tx::TXWindow>();
@@ -187,10 +188,11 @@ bool SDesktopX11::getPF(rfb::PixelFormat& pf) {
 }
 
 SDesktopX11::Capture SDesktopX11::capture() const {
-  if (damage_)
-    return Capture::damage;
+  // Damage found unreliable may still be watched while polling.
   if (pollTimer_.isRunning())
     return Capture::polling;
+  if (damage_)
+    return Capture::damage;
   return Capture::none;
 }
 
@@ -209,6 +211,9 @@ void SDesktopX11::buildBuffer() {
 }
 
 void SDesktopX11::dropBuffer() {
+  // The audit reads the buffer, and its bands have the buffer's size.
+  audit_.stop();
+  scratch_.reset();
   if (!pb_)
     return;
   if (server_)
@@ -254,6 +259,7 @@ void SDesktopX11::rebuild() {
     vlog.status("Restarting damage test due to resolution change");
     startDamageTest();
   }
+  resumeAudit();
 }
 
 void SDesktopX11::displayChanged() {
@@ -271,9 +277,11 @@ void SDesktopX11::updateCapture() {
   if (server_) {
     sendCursor(true);
     selectCursorEvents(true);
+    selectCompositorEvents(true);
     // The test compares snapshots of the buffer, so it waits for one.
     if (damage_ && captureMethod == captureOptimal)
       startDamageTest();
+    resumeAudit();
     tx::TXEventDispatcher::addRootEventHandler(this, true, StructureNotifyMask);
     return;
   }
@@ -281,6 +289,7 @@ void SDesktopX11::updateCapture() {
   pollTimer_.stop();
   resizeTimer_.stop();
   selectCursorEvents(false);
+  selectCompositorEvents(false);
   tx::TXEventDispatcher::addRootEventHandler(this, false, 0);
 }
 
@@ -307,6 +316,8 @@ void SDesktopX11::stopDamage() {
     return;
   damageTest_.reset();
   damageTestInterrupted_ = false;
+  audit_.stop();
+  scratch_.reset();
   damage_.reset();
   windowTracker_.stop();
   pending_.clear();
@@ -322,6 +333,8 @@ void SDesktopX11::startPolling() {
 void SDesktopX11::startDamageTest() {
   if (!pb_)
     return;
+  // The test grabs into the buffer, which the audit compares with.
+  audit_.stop();
   try {
     DamageTestCallback& callback = *this;
     damageTest_ = std::make_unique<DamageTest>(callback, *pb_);
@@ -354,6 +367,7 @@ bool SDesktopX11::takeDamage() {
   scheduler_.addChanged(changed);
   if (damageTest_)
     damageTest_->addDamage(changed);
+  audit_.damageReported(changed);
   return true;
 }
 
@@ -365,13 +379,99 @@ void SDesktopX11::collectDamage() {
 
 void SDesktopX11::damageTestResult(DamageTest* test, bool any, bool all, bool nonFull) {
   PLAT_ASSERT(test == damageTest_.get());
-  vlog.status("Damage test: any %d all %d non full %d", any, all, nonFull);
+  vlog.status("%s", DamageTest::resultText(any, all, nonFull).c_str());
   callback_.captureBroken(!all);
   damageTest_.reset();
   if (all)
+    trustDamage();
+  else
+    distrustDamage();
+}
+
+void SDesktopX11::trustDamage() {
+  if (pollTimer_.isRunning()) {
+    pollTimer_.stop();
+    vlog.status("Using damage extension");
+  }
+  resumeAudit();
+}
+
+void SDesktopX11::distrustDamage() {
+  if (!DamageAudit::enabled())
+    stopDamage();
+  if (!pollTimer_.isRunning())
+    startPolling();
+  resumeAudit();
+}
+
+void SDesktopX11::resumeAudit() {
+  if (!damage_ || damageTest_ || !pb_)
     return;
-  stopDamage();
-  startPolling();
+  if (pollTimer_.isRunning())
+    audit_.doubt(*pb_, capturedArea());
+  else
+    audit_.trust(*pb_, capturedArea(), captureMethod == captureOptimal);
+}
+
+rfb::Region SDesktopX11::capturedArea() const {
+  rfb::Region area(pb_->getRect());
+  if (!pb_->clipRegion().isEmpty())
+    area.assign_intersect(pb_->clipRegion());
+  return area;
+}
+
+const rfb::PixelBuffer* SDesktopX11::readScreen(const rfb::Rect& area) {
+  if (!pb_ || !damage_)
+    return nullptr;
+  try {
+    if (scratch_ && scratch_->width() == area.width() && scratch_->height() == area.height())
+      scratch_->moveTo(area.tl);
+    else
+      scratch_ = std::make_unique<tx::PixelBufferX11>(tx::rootWindow(), nullptr, area);
+    if (!scratch_->queueGrab())
+      scratch_->grabRegion(rfb::Region(area));
+  } catch (const plat::Exception& e) {
+    vlog.error("Damage audit: %s", e.str());
+    scratch_.reset();
+    return nullptr;
+  }
+  // Damage is fetched after the queued copy, so its answer also says that
+  // the copy is done, and it holds every change made before the copy.
+  if (takeDamage())
+    scheduler_.changesAdded();
+  return scratch_.get();
+}
+
+rfb::Region SDesktopX11::undelivered() {
+  rfb::Region waiting = scheduler_.getChanged().unite(scheduler_.getCopied());
+  waiting.assign_union(scheduler_.getPendingCopy());
+  waiting.assign_union(pending_);
+  return waiting;
+}
+
+void SDesktopX11::repair(const rfb::Region& missed) {
+  scheduler_.addChanged(missed);
+  scheduler_.changesAdded();
+}
+
+void SDesktopX11::damageUnreliable(bool any, bool nonFull) {
+  vlog.status("%s", DamageTest::resultText(any, false, nonFull).c_str());
+  callback_.captureBroken(true);
+  distrustDamage();
+}
+
+void SDesktopX11::damageReliable() {
+  callback_.captureBroken(false);
+  trustDamage();
+}
+
+void SDesktopX11::compositorChanged() {
+  if (!started() || captureMethod != captureOptimal || !ext_.xdamage.present)
+    return;
+  vlog.status("Compositing manager changed - restarting damage test");
+  if (!damage_ && !startDamage())
+    return;
+  startDamageTest();
 }
 
 void SDesktopX11::prepareUpdate() {
@@ -408,6 +508,12 @@ void SDesktopX11::handleEvent(const XEvent& event) {
     scheduler_.changesAdded();
     return;
   }
+  if (ext_.xfixes.present && event.type == ext_.xfixes.eventBase + XFixesSelectionNotify) {
+    const auto& notify = reinterpret_cast<const XFixesSelectionNotifyEvent&>(event);
+    if (compositorSelection_ && notify.selection == compositorSelection_)
+      compositorChanged();
+    return;
+  }
   if (ext_.xfixes.present && event.type == ext_.xfixes.eventBase + XFixesCursorNotify) {
     const auto& notify = reinterpret_cast<const XFixesCursorNotifyEvent&>(event);
     if (notify.subtype == XFixesDisplayCursorNotify && server_)
@@ -432,6 +538,23 @@ void SDesktopX11::selectCursorEvents(bool on) {
   tx::ErrorCatcher catcher(100);
   tx::XFixesSelectCursorInput(tx::display(), cursorWindow_->win(),
                               on ? XFixesDisplayCursorNotifyMask : 0);
+}
+
+// A compositing manager owns the selection _NET_WM_CM_S<screen> while it
+// runs; it paints the screen itself, which may change what damage reports.
+void SDesktopX11::selectCompositorEvents(bool on) {
+  if (!cursorWindow_ || !ext_.xdamage.present)
+    return;
+  Display* dpy = tx::display();
+  if (!compositorSelection_) {
+    std::string name = "_NET_WM_CM_S" + std::to_string(DefaultScreen(dpy));
+    compositorSelection_ = XInternAtom(dpy, name.c_str(), False);
+  }
+  const unsigned long mask = XFixesSetSelectionOwnerNotifyMask |
+                             XFixesSelectionWindowDestroyNotifyMask |
+                             XFixesSelectionClientCloseNotifyMask;
+  tx::ErrorCatcher catcher(100);
+  tx::XFixesSelectSelectionInput(dpy, cursorWindow_->win(), compositorSelection_, on ? mask : 0);
 }
 
 void SDesktopX11::sendCursor(bool force) {

@@ -5,8 +5,14 @@
 // test, or polling), feeds changed areas to the update scheduler, and keeps
 // the server told about the buffer, the cursor image, the colour map and
 // capture failures. The protocol end grabs the pixels of each update into
-// the buffer before naming them to the server; this class compares no
-// pixels.
+// the buffer before naming them to the server; pixels are compared only by
+// the damage test and the damage audit.
+//
+// Damage is checked for the whole session: the start-up test first (again
+// whenever a compositing manager starts or stops), then the audit, which
+// repairs the changes damage missed. When damage is found unreliable the
+// desktop polls; with the audit enabled it keeps the damage object while
+// polling and goes back to damage once the audit finds it reliable again.
 //
 // States: stopped (no server, no buffer, nothing selected) and started
 // (server set, buffer announced, cursor notifications and root structure
@@ -24,6 +30,7 @@
 
 #include "libs/svr/CaptureExtensions.h"
 #include "libs/svr/CursorSender.h"
+#include "libs/svr/DamageAudit.h"
 #include "libs/svr/DamageTestCallback.h"
 #include "libs/svr/MonitorSelect.h"
 #include "libs/svr/MonitorSelectCallback.h"
@@ -62,6 +69,7 @@ class SDesktopX11 : public SDesktop,
                     private tx::WindowPosTracker::Callback,
                     private SPointerX11Callback,
                     private DamageTestCallback,
+                    private DamageAudit::Callback,
                     public MonitorSelectCallback {
 public:
   // What the desktop needs from the agent application. monitorsUpdated()
@@ -118,6 +126,7 @@ public:
   bool started() const { return server_ != nullptr; }
   Capture capture() const;
   bool damageTestRunning() const { return damageTest_ != nullptr; }
+  const DamageAudit& audit() const { return audit_; }
   const CaptureExtensions& extensions() const { return ext_; }
   // The current buffer; null while stopped or after a failed rebuild.
   tx::PixelBufferX11* buffer() const { return pb_.get(); }
@@ -142,6 +151,12 @@ private:
   // DamageTestCallback
   void collectDamage() override;
   void damageTestResult(DamageTest* test, bool any, bool all, bool nonFull) override;
+  // DamageAudit::Callback
+  const rfb::PixelBuffer* readScreen(const rfb::Rect& area) override;
+  rfb::Region undelivered() override;
+  void repair(const rfb::Region& missed) override;
+  void damageUnreliable(bool any, bool nonFull) override;
+  void damageReliable() override;
 
   void buildBuffer();
   void dropBuffer();
@@ -158,6 +173,18 @@ private:
   void stopDamage();
   void startPolling();
   void startDamageTest();
+  // Damage found reliable: stops polling (if it ran) and audits damage.
+  void trustDamage();
+  // Damage found unreliable: polls, auditing damage meanwhile when the
+  // audit is enabled, else without damage.
+  void distrustDamage();
+  // The audit that fits the capture state now, unless a test runs.
+  void resumeAudit();
+  // The buffer's area that grabs refresh.
+  rfb::Region capturedArea() const;
+  // A compositing manager started or stopped: the start-up test again.
+  void compositorChanged();
+  void selectCompositorEvents(bool on);
   // Moves the damage reported so far (and the pending window rectangles)
   // into the scheduler and the damage test; true when anything was added.
   bool takeDamage();
@@ -173,6 +200,11 @@ private:
   plat::Timer resizeTimer_;
   std::unique_ptr<XDamageWatch> damage_;
   std::unique_ptr<DamageTest> damageTest_;
+  DamageAudit audit_;
+  // The audit's reading of the screen, one band at a time.
+  std::unique_ptr<tx::PixelBufferX11> scratch_;
+  // _NET_WM_CM_S<screen>, owned by the running compositing manager.
+  unsigned long compositorSelection_ = 0;
   // A damage test was running when a rebuild failed; it starts again over
   // the next buffer.
   bool damageTestInterrupted_ = false;

@@ -70,6 +70,10 @@ public:
   // its clip region (if any) covers all of it, or when the XFIXES library
   // cannot clip copies to a region.
   bool queueGrab(unsigned long region);
+  // Queues a copy of the screen under the whole buffer, as above: true when
+  // queued, false (nothing sent) unless the buffer uses the shared pixmap
+  // and has no clip region that leaves parts of it out.
+  bool queueGrab();
   // `area` (framebuffer coordinates) equals the screen since after the last
   // damage taken: the next grabRegion leaves it out, once. Only valid for
   // areas whose later changes the caller will have the buffer grab again.
@@ -78,6 +82,11 @@ public:
 
   // The segment holding the pixels; never null.
   plat::SharedMem* getSharedMem() override;
+
+  // Makes the buffer show the area of the window of its size whose top-left
+  // is `topLeft` (a scratch buffer that reads several areas in turn). The
+  // pixels keep their values until grabbed; the fresh region is dropped.
+  void moveTo(const rfb::Point& topLeft);
 
   // Restricts every later grab to `clip` (framebuffer coordinates); an empty
   // region removes the restriction.

@@ -1,5 +1,6 @@
 #include "base/rfb/PixelBufferComparer.h"
 
+#include <cmath>
 #include <random>
 #include <vector>
 
@@ -308,6 +309,41 @@ TEST(PixelBufferComparerTest, RandomChangesMatchBlockReference) {
     Region unseen = Region(rect).subtract(Region(claim));
     f.comparer.copyFromSource(unseen);
     EXPECT_TRUE(samePixels(f.comparer.getCopy(), f.source));
+  }
+}
+
+TEST(PixelBufferComparerTest, DifferingBlocksMatchCellReference) {
+  std::mt19937 rng(99);
+  auto between = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+  for (int iter = 0; iter < 40; iter++) {
+    SCOPED_TRACE(iter);
+    const PixelFormat& pf = iter % 2 ? PixelFormat::rgb565() : PixelFormat::rgb888();
+    const Rect rect(-5, 3, 75, 60);
+    ManagedPixelBuffer a(pf, rect), b(pf, rect);
+    paint(a, rect);
+    b.copyRegionFrom(a, Point(), Region(rect));
+    for (int i = between(0, 10); i > 0; i--) {
+      int x = between(rect.tl.x, rect.br.x - 1), y = between(rect.tl.y, rect.br.y - 1);
+      b.setPixel(x, y, b.getPixel(x, y) ^ 1);
+    }
+    // Two random rectangles and a grid that need not start at either.
+    Region area;
+    for (int i = 0; i < 2; i++) {
+      int x = between(rect.tl.x, rect.br.x - 1), y = between(rect.tl.y, rect.br.y - 1);
+      area.assign_union(Region(Rect(x, y, between(x, rect.br.x), between(y, rect.br.y))));
+    }
+    const Point grid(between(-20, 20), between(-20, 20));
+    Region expected;
+    for (int y = rect.tl.y; y < rect.br.y; y++)
+      for (int x = rect.tl.x; x < rect.br.x; x++)
+        if (a.getPixel(x, y) != b.getPixel(x, y) &&
+            !area.intersect(Region(Rect(x, y, x + 1, y + 1))).isEmpty()) {
+          int cx = grid.x + int(std::floor((x - grid.x) / 16.0)) * 16;
+          int cy = grid.y + int(std::floor((y - grid.y) / 16.0)) * 16;
+          expected.assign_union(Region(Rect(cx, cy, cx + 16, cy + 16)).intersect(area));
+        }
+    Region found = PixelBufferComparer::differingBlocks(a, b, area, grid);
+    EXPECT_EQ(rectsOf(found), rectsOf(expected));
   }
 }
 

@@ -1,0 +1,216 @@
+#include "libs/svr/DamageAudit.h"
+
+#include "base/plat/Clock.h"
+#include "base/plat/IntParameter.h"
+#include "base/plat/LogSrc.h"
+#include "base/plat/TimerManager.h"
+#include "base/rfb/PixelBuffer.h"
+#include "base/rfb/PixelBufferComparer.h"
+
+#include <algorithm>
+
+namespace svr {
+
+namespace {
+
+plat::LogSrc vlog("DamageAudit");
+
+plat::IntParameter auditRate(
+  "DamageAuditRate",
+  "How many times a second to compare a quarter of the screen with the damage reported for it, "
+  "so that changes damage missed are repaired and polling ends once damage is reliable again "
+  "(0 turns this off)",
+  3, 0, 1000);
+
+constexpr int block = rfb::PixelBufferComparer::blockSize;
+
+// Bands of equal height (so that one scratch image fits them all), whole
+// blocks high where the area allows.
+int bandHeight(int height) {
+  int h = (height + DamageAudit::bandCount - 1) / DamageAudit::bandCount;
+  h = (h + block - 1) / block * block;
+  return std::min(h, height);
+}
+
+} // namespace
+
+DamageAudit::DamageAudit(Callback& callback) : callback_(callback), timer_(*this) {}
+
+DamageAudit::~DamageAudit() = default;
+
+bool DamageAudit::enabled() {
+  return auditRate > 0;
+}
+
+int DamageAudit::checkIntervalMs() {
+  return std::max(1, 1000 / std::max(1, int(auditRate)));
+}
+
+void DamageAudit::trust(const rfb::PixelBuffer& shared, const rfb::Region& area, bool mayGiveUp) {
+  start(Mode::trusting, shared, area);
+  mayGiveUp_ = mayGiveUp;
+}
+
+void DamageAudit::doubt(const rfb::PixelBuffer& shared, const rfb::Region& area) {
+  start(Mode::doubting, shared, area);
+}
+
+void DamageAudit::start(Mode mode, const rfb::PixelBuffer& shared, const rfb::Region& area) {
+  stop();
+  if (!enabled())
+    return;
+  mode_ = mode;
+  shared_ = &shared;
+  area_ = area.intersect(rfb::Region(shared.getRect()));
+  band_ = 0;
+  misses_ = 0;
+  recentMisses_.clear();
+  lastLogMs_ = nowMs() - logIntervalMs;
+  unlogged_ = 0;
+  anyDamage_ = nonFull_ = false;
+  quietSinceMs_ = nowMs();
+  changedChecks_ = 0;
+  if (mode == Mode::doubting) {
+    // Only while doubting: the band's previous pixels, whole screen's worth.
+    reference_.setPF(shared.getPF());
+    reference_.setRect(shared.getRect());
+  }
+  timer_.start(checkIntervalMs());
+}
+
+void DamageAudit::stop() {
+  timer_.stop();
+  mode_ = Mode::off;
+  shared_ = nullptr;
+  area_.clear();
+  reference_.setRect(rfb::Rect());
+  seen_.clear();
+  damageSince_.clear();
+  checkDamage_.clear();
+}
+
+void DamageAudit::damageReported(const rfb::Region& damage) {
+  if (mode_ == Mode::off || damage.isEmpty())
+    return;
+  anyDamage_ = true;
+  if (!damage.equals(rfb::Region(shared_->getRect())))
+    nonFull_ = true;
+  if (mode_ != Mode::doubting)
+    return;
+  damageSince_.assign_union(damage);
+  if (checking_)
+    checkDamage_.assign_union(damage);
+}
+
+rfb::Rect DamageAudit::nextBand() const {
+  if (!shared_)
+    return {};
+  const rfb::Rect r = shared_->getRect();
+  const int h = bandHeight(r.height());
+  const int top = r.tl.y + std::min(band_ * h, r.height() - h);
+  return rfb::Rect(r.tl.x, top, r.br.x, top + h);
+}
+
+bool DamageAudit::timerFired(plat::Timer&) {
+  // Restarted first: a verdict below stops the audit, and that must stand.
+  timer_.start(checkIntervalMs());
+  const rfb::Rect band = nextBand();
+  band_ = (band_ + 1) % bandCount;
+  checkDamage_.clear();
+  checking_ = true;
+  const rfb::PixelBuffer* screen = callback_.readScreen(band);
+  checking_ = false;
+  if (!screen || mode_ == Mode::off)
+    return false;
+  if (mode_ == Mode::trusting)
+    checkTrusting(*screen, band);
+  else
+    checkDoubting(*screen, band);
+  return false;
+}
+
+void DamageAudit::checkTrusting(const rfb::PixelBuffer& screen, const rfb::Rect& band) {
+  const rfb::Point grid = shared_->getRect().tl;
+  rfb::Region differing = rfb::PixelBufferComparer::differingBlocks(
+    screen, *shared_, area_.intersect(rfb::Region(band)), grid);
+  if (differing.isEmpty())
+    return;
+  // Damage not yet delivered explains its blocks: the update on its way
+  // brings them.
+  differing.assign_subtract(callback_.undelivered().roundToMultiple(block, block, grid));
+  if (!differing.isEmpty())
+    missed(differing);
+}
+
+void DamageAudit::missed(const rfb::Region& blocks) {
+  misses_++;
+  const int64_t now = nowMs();
+  recentMisses_.push_back(now);
+  while (now - recentMisses_.front() >= missWindowMs)
+    recentMisses_.pop_front();
+  logMiss(blocks);
+  callback_.repair(blocks);
+  if (!mayGiveUp_ || int(recentMisses_.size()) < missLimit)
+    return;
+  const bool any = anyDamage_;
+  const bool nonFull = nonFull_;
+  stop();
+  callback_.damageUnreliable(any, nonFull);
+}
+
+void DamageAudit::logMiss(const rfb::Region& blocks) {
+  const int64_t now = nowMs();
+  if (now - lastLogMs_ < logIntervalMs) {
+    unlogged_++;
+    return;
+  }
+  lastLogMs_ = now;
+  const std::string where = blocks.get_bounding_rect().printWH();
+  if (unlogged_ > 0)
+    vlog.status("Damage missed a change at %s, repaired (miss %d, %d not logged)", where.c_str(),
+                misses_, unlogged_);
+  else
+    vlog.status("Damage missed a change at %s, repaired (miss %d)", where.c_str(), misses_);
+  unlogged_ = 0;
+}
+
+void DamageAudit::checkDoubting(const rfb::PixelBuffer& screen, const rfb::Rect& band) {
+  const rfb::Point grid = shared_->getRect().tl;
+  const rfb::Region bandRegion(band);
+  const rfb::Region area = area_.intersect(bandRegion);
+  const rfb::Region changes =
+    rfb::PixelBufferComparer::differingBlocks(screen, reference_, area.intersect(seen_), grid);
+  if (!changes.isEmpty()) {
+    const rfb::Region explained = damageSince_.roundToMultiple(block, block, grid);
+    const rfb::Region unexplained = changes.subtract(explained);
+    if (unexplained.isEmpty()) {
+      changedChecks_++;
+    } else {
+      vlog.debug("Change without damage at %s",
+                 unexplained.get_bounding_rect().printWH().c_str());
+      quietSinceMs_ = nowMs();
+      changedChecks_ = 0;
+    }
+  }
+  reference_.copyRegionFrom(screen, rfb::Point(), area);
+  seen_.assign_union(area);
+  // Damage collected by this check may be for changes made after the band
+  // was read: it stays to explain them at the next check.
+  damageSince_.assign_subtract(bandRegion);
+  damageSince_.assign_union(checkDamage_.intersect(bandRegion));
+  if (!quietLongEnough())
+    return;
+  vlog.status("Damage reported every change for %d s", int((nowMs() - quietSinceMs_) / 1000));
+  stop();
+  callback_.damageReliable();
+}
+
+bool DamageAudit::quietLongEnough() const {
+  return nowMs() - quietSinceMs_ >= quietStretchMs && changedChecks_ >= minChangedChecks;
+}
+
+int64_t DamageAudit::nowMs() const {
+  return plat::TimerManager::current()->now() / plat::ticksPerMs;
+}
+
+} // namespace svr

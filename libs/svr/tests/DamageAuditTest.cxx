@@ -1,0 +1,291 @@
+#include "libs/svr/DamageAudit.h"
+
+#include "base/plat/ConfigParameter.h"
+#include "base/plat/Configuration.h"
+#include "base/plat/TimerManager.h"
+#include "base/plat/tests/TimerTestSupport.h"
+#include "base/rfb/ManagedPixelBuffer.h"
+#include "base/rfb/PixelFormat.h"
+#include "testsupport/LogRecorder.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace svr {
+namespace {
+
+using rfb::Rect;
+using rfb::Region;
+using Mode = DamageAudit::Mode;
+
+// Plays the capture engine over a screen in memory: drawing with damage
+// queues the damage, which a read of the screen collects and which stays
+// undelivered until deliver(); hidden drawing changes the screen only.
+// Repairs and deliveries copy the screen into the shared buffer, as the
+// update that follows them does.
+class FakeEngine : public DamageAudit::Callback {
+public:
+  explicit FakeEngine(const Rect& rect)
+    : screen(rfb::PixelFormat::rgb888(), rect), shared(rfb::PixelFormat::rgb888(), rect) {
+    for (int y = rect.tl.y; y < rect.br.y; y++)
+      for (int x = rect.tl.x; x < rect.br.x; x++)
+        screen.setPixel(x, y, uint32_t(x * 131 + y * 7));
+    shared.copyRegionFrom(screen, rfb::Point(), Region(rect));
+  }
+
+  void draw(const Rect& r) { screen.fillRect(r, colour++); }
+  void drawWithDamage(const Rect& r) {
+    draw(r);
+    queued.assign_union(Region(r));
+  }
+  void deliver() {
+    shared.copyRegionFrom(screen, rfb::Point(), waiting);
+    waiting.clear();
+  }
+
+  const rfb::PixelBuffer* readScreen(const Rect& area) override {
+    reads.push_back(area);
+    scratch = std::make_unique<rfb::ManagedPixelBuffer>(screen.getPF(), area);
+    scratch->copyRegionFrom(screen, rfb::Point(), Region(area));
+    // Drawn after the copy, its damage still comes with this collection.
+    if (afterRead)
+      drawWithDamage(*afterRead);
+    afterRead.reset();
+    audit->damageReported(queued);
+    waiting.assign_union(queued);
+    queued.clear();
+    return scratch.get();
+  }
+  Region undelivered() override { return waiting; }
+  void repair(const Region& missed) override {
+    repaired.assign_union(missed);
+    shared.copyRegionFrom(screen, rfb::Point(), missed);
+  }
+  void damageUnreliable(bool any, bool nonFull) override {
+    unreliable.push_back({any, nonFull});
+  }
+  void damageReliable() override { reliable++; }
+
+  rfb::ManagedPixelBuffer screen;
+  rfb::ManagedPixelBuffer shared;
+  std::unique_ptr<rfb::ManagedPixelBuffer> scratch;
+  DamageAudit* audit = nullptr;
+  Region queued;
+  Region waiting;
+  std::optional<Rect> afterRead;
+  std::vector<Rect> reads;
+  Region repaired;
+  std::vector<std::pair<bool, bool>> unreliable;
+  int reliable = 0;
+  uint32_t colour = 0xff000001;
+};
+
+class DamageAuditTest : public ::testing::Test {
+protected:
+  explicit DamageAuditTest(const Rect& rect = Rect(0, 0, 96, 80)) : engine(rect), audit(engine) {
+    engine.audit = &audit;
+  }
+
+  void trust(bool mayGiveUp = true) {
+    audit.trust(engine.shared, Region(engine.shared.getRect()), mayGiveUp);
+  }
+  void doubt() { audit.doubt(engine.shared, Region(engine.shared.getRect())); }
+
+  void checks(int count) {
+    for (int i = 0; i < count; i++) {
+      clock.advanceMs(DamageAudit::checkIntervalMs());
+      timers.processTimers();
+    }
+  }
+  // Enough checks to read every band once.
+  void sweep() { checks(DamageAudit::bandCount); }
+  void waitMs(int ms) { checks((ms + DamageAudit::checkIntervalMs() - 1) / DamageAudit::checkIntervalMs()); }
+
+  plat_test::FakeClock clock;
+  plat::TimerManager timers{true, &clock};
+  FakeEngine engine;
+  DamageAudit audit;
+};
+
+TEST_F(DamageAuditTest, BandsOfOneSizeCoverTheBufferInTurn) {
+  trust();
+  checks(2 * DamageAudit::bandCount);
+  ASSERT_EQ(engine.reads.size(), size_t(2 * DamageAudit::bandCount));
+  Region covered;
+  for (const Rect& r : engine.reads) {
+    EXPECT_EQ(r.width(), 96);
+    EXPECT_EQ(r.height(), engine.reads.front().height());
+    covered.assign_union(Region(r));
+  }
+  EXPECT_TRUE(covered.equals(Region(engine.shared.getRect()))) << covered.print();
+  EXPECT_EQ(engine.reads[0], engine.reads[DamageAudit::bandCount]);
+}
+
+TEST_F(DamageAuditTest, TrustingFindsWhatNoDamageExplains) {
+  struct Case {
+    const char* name;
+    std::vector<Rect> hidden;
+    std::vector<Rect> damaged;
+    bool delivered;
+    Region area; // empty: the whole buffer
+    Region repaired;
+    int misses;
+  };
+  const Case cases[] = {
+    {"a change without damage", {{20, 20, 30, 25}}, {}, false, {}, Region(Rect(16, 16, 32, 32)), 1},
+    {"damage on its way", {}, {{20, 20, 30, 25}}, false, {}, {}, 0},
+    {"damage delivered", {}, {{20, 20, 30, 25}}, true, {}, {}, 0},
+    {"damage on its way in the same block", {{17, 17, 18, 18}}, {{30, 30, 31, 31}}, false, {}, {},
+     0},
+    {"outside the captured area", {{70, 60, 80, 70}}, {}, false, Region(Rect(0, 0, 64, 80)), {},
+     0},
+    {"two blocks in two bands", {{0, 0, 1, 1}, {90, 75, 96, 80}}, {}, false, {},
+     Region(Rect(0, 0, 16, 16)).unite(Region(Rect(80, 64, 96, 80))), 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    engine.repaired.clear();
+    audit.trust(engine.shared, c.area.isEmpty() ? Region(engine.shared.getRect()) : c.area, true);
+    for (const Rect& r : c.hidden)
+      engine.draw(r);
+    for (const Rect& r : c.damaged)
+      engine.drawWithDamage(r);
+    if (c.delivered) {
+      checks(1);
+      engine.deliver();
+    }
+    sweep();
+    EXPECT_TRUE(engine.repaired.equals(c.repaired)) << engine.repaired.print();
+    EXPECT_EQ(audit.misses(), c.misses);
+    EXPECT_EQ(audit.mode(), Mode::trusting) << "an isolated miss keeps damage";
+    engine.deliver();
+    engine.shared.copyRegionFrom(engine.screen, rfb::Point(), Region(engine.screen.getRect()));
+  }
+  EXPECT_TRUE(engine.unreliable.empty());
+}
+
+TEST_F(DamageAuditTest, RepeatedMissesMakeDamageUnreliable) {
+  trust();
+  engine.drawWithDamage(Rect(40, 40, 41, 41));
+  for (int i = 0; i < DamageAudit::missLimit; i++) {
+    EXPECT_TRUE(engine.unreliable.empty());
+    engine.draw(Rect(0, 0, 5, 5));
+    sweep();
+  }
+  ASSERT_EQ(engine.unreliable.size(), 1u);
+  EXPECT_EQ(engine.unreliable[0], std::make_pair(true, true));
+  EXPECT_EQ(audit.mode(), Mode::off);
+  EXPECT_EQ(timers.msUntilNext(), -1);
+}
+
+TEST_F(DamageAuditTest, MissesFarApartOrInRepairOnlyModeKeepDamage) {
+  for (bool mayGiveUp : {true, false}) {
+    SCOPED_TRACE(mayGiveUp);
+    trust(mayGiveUp);
+    for (int i = 0; i < 2 * DamageAudit::missLimit; i++) {
+      engine.draw(Rect(50, 50, 52, 52));
+      sweep();
+      if (mayGiveUp)
+        waitMs(DamageAudit::missWindowMs / (DamageAudit::missLimit - 1));
+    }
+    EXPECT_EQ(audit.misses(), 2 * DamageAudit::missLimit);
+    EXPECT_EQ(audit.mode(), Mode::trusting);
+  }
+  EXPECT_TRUE(engine.unreliable.empty());
+}
+
+TEST_F(DamageAuditTest, MissesAreLoggedAtMostOnceInTheInterval) {
+  testsupport::LogRecorder recorder("DamageAudit", 30);
+  trust(false);
+  engine.draw(Rect(0, 0, 1, 1));
+  sweep();
+  engine.draw(Rect(0, 0, 1, 1));
+  sweep();
+  waitMs(DamageAudit::logIntervalMs);
+  engine.draw(Rect(80, 64, 96, 80));
+  sweep();
+  EXPECT_EQ(recorder.texts("DamageAudit"),
+            (std::vector<std::string>{"Damage missed a change at 16x16 at 0,0, repaired (miss 1)",
+                                      "Damage missed a change at 16x16 at 80,64, repaired (miss "
+                                      "3, 1 not logged)"}));
+}
+
+TEST_F(DamageAuditTest, DoubtingEndsAfterAQuietStretchOfExplainedChanges) {
+  doubt();
+  sweep(); // the first reading of each band is only remembered
+  int64_t hiddenAt = -1;
+  for (int i = 0; engine.reliable == 0 && i < 200; i++) {
+    engine.drawWithDamage(Rect(10, 10 + i % 60, 20, 20 + i % 60));
+    if (i == 12) {
+      engine.draw(Rect(60, 60, 70, 70));
+      hiddenAt = clock.ticks / plat::ticksPerMs;
+    }
+    checks(1);
+  }
+  ASSERT_EQ(engine.reliable, 1);
+  EXPECT_EQ(audit.mode(), Mode::off);
+  // The hidden change restarted the stretch (found within one sweep).
+  const int64_t stretchEnd = clock.ticks / plat::ticksPerMs;
+  EXPECT_GE(stretchEnd, hiddenAt + DamageAudit::quietStretchMs);
+  EXPECT_LE(stretchEnd, hiddenAt + DamageAudit::quietStretchMs +
+                          (2 * DamageAudit::bandCount + 1) * DamageAudit::checkIntervalMs());
+  EXPECT_TRUE(engine.repaired.isEmpty()) << "polling sends everything anyway";
+}
+
+TEST_F(DamageAuditTest, DoubtingNeedsChangesToTrustAgain) {
+  doubt();
+  waitMs(3 * DamageAudit::quietStretchMs);
+  EXPECT_EQ(engine.reliable, 0);
+  EXPECT_EQ(audit.mode(), Mode::doubting);
+}
+
+TEST_F(DamageAuditTest, DamageCollectedWithAReadingExplainsTheNextOne) {
+  doubt();
+  sweep();
+  // Each change is made just after its band was read, with its damage in
+  // that reading's collection; it used to look unexplained at the next
+  // reading of the band, which had forgotten that damage.
+  for (int elapsed = 0; engine.reliable == 0 && elapsed < 30000;
+       elapsed += DamageAudit::checkIntervalMs()) {
+    const Rect band = audit.nextBand();
+    engine.afterRead = Rect(band.tl.x, band.tl.y, band.tl.x + 4, band.tl.y + 4);
+    checks(1);
+  }
+  EXPECT_EQ(engine.reliable, 1);
+}
+
+TEST_F(DamageAuditTest, RateZeroTurnsTheAuditOff) {
+  plat::ConfigParameter* rate = plat::Configuration::global().findParam("DamageAuditRate");
+  ASSERT_NE(rate, nullptr);
+  ASSERT_TRUE(rate->setParam("0", 10));
+  EXPECT_FALSE(DamageAudit::enabled());
+  trust();
+  EXPECT_EQ(audit.mode(), Mode::off);
+  EXPECT_EQ(timers.msUntilNext(), -1);
+  rate->reset(false);
+  EXPECT_TRUE(DamageAudit::enabled());
+}
+
+// A buffer that captures one monitor need not start on the screen's grid.
+class OffsetAuditTest : public DamageAuditTest {
+protected:
+  OffsetAuditTest() : DamageAuditTest(Rect(8, 8, 104, 61)) {}
+};
+
+TEST_F(OffsetAuditTest, BlocksAndBandsStartAtTheBuffer) {
+  trust();
+  engine.draw(Rect(10, 10, 11, 11));
+  checks(2 * DamageAudit::bandCount);
+  EXPECT_TRUE(engine.repaired.equals(Region(Rect(8, 8, 24, 24)))) << engine.repaired.print();
+  Region covered;
+  for (const Rect& r : engine.reads)
+    covered.assign_union(Region(r));
+  EXPECT_TRUE(covered.equals(Region(engine.shared.getRect()))) << covered.print();
+  EXPECT_EQ(engine.reads.back().br.y, 61);
+}
+
+} // namespace
+} // namespace svr
