@@ -25,6 +25,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 
@@ -179,16 +180,26 @@ protected:
     return found;
   }
 
+  // Paints with `paint(shade)`, a new shade each time, on every pass of
+  // the loop until `count` "captureBroken" reports have come. `asking`: a
+  // viewer that always waits for the next update.
+  bool paintUntilReports(size_t count, const std::function<void(uint32_t)>& paint,
+                         bool asking = false) {
+    uint32_t shade = 0x204060;
+    return agent->waitUntil(
+      [&] {
+        paint(shade++);
+        if (asking)
+          agent->send(agenthost::FbUpdateRequest{});
+        return recorder.brokenReports.size() >= count;
+      },
+      deadlineMs);
+  }
+
   // Ordinary drawing until the start-up damage test has judged, which it
   // does once the screen has changed; damage passes it.
   void passStartupTest() {
-    unsigned long shade = 0x204060;
-    ASSERT_TRUE(agent->waitUntil(
-      [&] {
-        client->fill(700, 100, 32, 32, shade++);
-        return !recorder.brokenReports.empty();
-      },
-      deadlineMs));
+    ASSERT_TRUE(paintUntilReports(1, [&](uint32_t shade) { client->fill(700, 100, 32, 32, shade); }));
     ASSERT_EQ(recorder.brokenReports, std::vector<bool>{false});
   }
 
@@ -454,29 +465,18 @@ TEST_F(CaptureTest, RepeatedMissesMeanPollingUntilDamageExplainsEveryChangeAgain
   startDesktop();
   ASSERT_NO_FATAL_FAILURE(passStartupTest());
 
-  // A viewer that always waits for the next update gets each repair, and
-  // the audit finds the next change as a new miss.
-  uint32_t shade = 0x300000;
-  ASSERT_TRUE(agent->waitUntil(
-    [&] {
-      screen->fill(100, 100, 48, 48, shade++);
-      agent->send(agenthost::FbUpdateRequest{});
-      return recorder.brokenReports.size() >= 2;
-    },
-    deadlineMs));
+  // The viewer gets each repair, and the audit finds the next change as a
+  // new miss.
+  ASSERT_TRUE(
+    paintUntilReports(2, [&](uint32_t shade) { screen->fill(100, 100, 48, 48, shade); }, true));
   EXPECT_EQ(recorder.brokenReports, (std::vector<bool>{false, true}));
   EXPECT_TRUE(waitForLogCount("Damage test: any ", 2));
   EXPECT_TRUE(waitForLogCount("Using polling", 1));
 
   // Ordinary drawing only, for as long as the audit wants to see damage
   // explain every change.
-  ASSERT_TRUE(agent->waitUntil(
-    [&] {
-      client->fill(400, 500, 40, 40, shade++);
-      agent->send(agenthost::FbUpdateRequest{});
-      return recorder.brokenReports.size() >= 3;
-    },
-    deadlineMs));
+  ASSERT_TRUE(
+    paintUntilReports(3, [&](uint32_t shade) { client->fill(400, 500, 40, 40, shade); }, true));
   EXPECT_EQ(recorder.brokenReports, (std::vector<bool>{false, true, false}));
   EXPECT_TRUE(waitForLogCount("Damage reported every change for ", 1));
   EXPECT_TRUE(waitForLogCount("Using damage extension", 2));
@@ -493,13 +493,7 @@ TEST_F(CaptureTest, ACompositingManagerStartingRunsTheDamageTestAgain) {
   XSetSelectionOwner(dpy, XInternAtom(dpy, "_NET_WM_CM_S0", False), owner, CurrentTime);
   XSync(dpy, False);
   EXPECT_TRUE(waitForLog("Compositing manager changed - restarting damage test"));
-  unsigned long shade = 0x004000;
-  ASSERT_TRUE(agent->waitUntil(
-    [&] {
-      client->fill(50, 700, 30, 30, shade++);
-      return recorder.brokenReports.size() >= 2;
-    },
-    deadlineMs));
+  ASSERT_TRUE(paintUntilReports(2, [&](uint32_t shade) { client->fill(50, 700, 30, 30, shade); }));
   EXPECT_EQ(recorder.brokenReports, (std::vector<bool>{false, false}));
   EXPECT_TRUE(waitForLogCount("Damage test: any 1 all 1", 2));
   XDestroyWindow(dpy, owner);

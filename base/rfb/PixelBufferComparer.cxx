@@ -63,10 +63,17 @@ int cellStart(int v, int origin, int step) {
   return origin + cells * step;
 }
 
+// The rows differingBlocks() looks at.
+struct RowSample {
+  int step;
+  int phase;
+  bool includes(int y, int origin) const { return ((y - origin) % step + step) % step == phase; }
+};
+
 // differingBlocks() for one rectangle: the cells of each row of cells with a
 // differing pixel inside `r`, runs joined, appended to `found`.
 void differingBlocksIn(const PixelBuffer& a, const PixelBuffer& b, const Rect& r, const Point& grid,
-                       std::vector<Rect>& found) {
+                       const RowSample& rows, std::vector<Rect>& found) {
   const int step = PixelBufferComparer::blockSize;
   const size_t bpp = size_t(a.bytesPerPixel());
   int aStride = 0, bStride = 0;
@@ -80,6 +87,8 @@ void differingBlocksIn(const PixelBuffer& a, const PixelBuffer& b, const Rect& r
     std::fill(marked.begin(), marked.end(), 0);
     bool any = false;
     for (int y = top; y < bottom; y++) {
+      if (!rows.includes(y, grid.y))
+        continue;
       const uint8_t* rowA = aPixels + size_t(y - r.tl.y) * size_t(aStride) * bpp;
       const uint8_t* rowB = bPixels + size_t(y - r.tl.y) * size_t(bStride) * bpp;
       if (rowsEqual(rowA, rowB, size_t(r.width()) * bpp))
@@ -189,13 +198,16 @@ void PixelBufferComparer::compare(Update& update) {
 }
 
 Region PixelBufferComparer::differingBlocks(const PixelBuffer& a, const PixelBuffer& b,
-                                            const Region& area, const Point& grid) {
+                                            const Region& area, const Point& grid, int rowStep,
+                                            int rowPhase) {
   PLAT_ASSERT(a.getPF().bpp == b.getPF().bpp);
+  PLAT_ASSERT(rowStep > 0 && rowPhase >= 0 && rowPhase < rowStep);
+  const RowSample rows{rowStep, rowPhase};
   std::vector<Rect> found;
   for (const RgnRect& box : area.boxes()) {
     const Rect r(box.x1, box.y1, box.x2, box.y2);
     PLAT_ASSERT(a.getRect().encloses(r) && b.getRect().encloses(r));
-    differingBlocksIn(a, b, r, grid, found);
+    differingBlocksIn(a, b, r, grid, rows, found);
   }
   return Region(found).intersect(area);
 }

@@ -60,10 +60,12 @@ public:
 
   // The cells of the blockSize grid anchored at `grid` that hold, inside
   // `area`, a pixel where `a` and `b` differ; each cell clipped to `area`.
-  // Both buffers must cover `area` and have pixels of the same size; neither
-  // is changed. Rows that are equal across `area` cost one memcmp each.
+  // Only the rows y with (y - grid.y) mod rowStep == rowPhase are looked
+  // at. Both buffers must cover `area` and have pixels of the same size;
+  // neither is changed. Rows that are equal across `area` cost one memcmp
+  // each.
   static Region differingBlocks(const PixelBuffer& a, const PixelBuffer& b, const Region& area,
-                                const Point& grid);
+                                const Point& grid, int rowStep = 1, int rowPhase = 0);
 
 private:
   void moveRect(const Rect& rect);

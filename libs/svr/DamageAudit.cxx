@@ -17,10 +17,10 @@ plat::LogSrc vlog("DamageAudit");
 
 plat::IntParameter auditRate(
   "DamageAuditRate",
-  "How many times a second to compare a quarter of the screen with the damage reported for it, "
-  "so that changes damage missed are repaired and polling ends once damage is reliable again "
-  "(0 turns this off)",
-  3, 0, 1000);
+  "How many times a minute to compare the whole screen, half of it at a time, with the damage "
+  "reported for it, so that changes damage missed are repaired and polling ends once damage is "
+  "reliable again (0 turns this off)",
+  40, 0, 60000);
 
 constexpr int block = rfb::PixelBufferComparer::blockSize;
 
@@ -43,7 +43,7 @@ bool DamageAudit::enabled() {
 }
 
 int DamageAudit::checkIntervalMs() {
-  return std::max(1, 1000 / std::max(1, int(auditRate)));
+  return std::max(1, 60000 / (bandCount * std::max(1, int(auditRate))));
 }
 
 void DamageAudit::trust(const rfb::PixelBuffer& shared, const rfb::Region& area, bool mayGiveUp) {
@@ -63,7 +63,9 @@ void DamageAudit::start(Mode mode, const rfb::PixelBuffer& shared, const rfb::Re
   shared_ = &shared;
   area_ = area.intersect(rfb::Region(shared.getRect()));
   band_ = 0;
+  sweep_ = 0;
   misses_ = 0;
+  lastMissSweep_ = -1;
   recentMisses_.clear();
   lastLogMs_ = nowMs() - logIntervalMs;
   unlogged_ = 0;
@@ -115,41 +117,58 @@ bool DamageAudit::timerFired(plat::Timer&) {
   // Restarted first: a verdict below stops the audit, and that must stand.
   timer_.start(checkIntervalMs());
   const rfb::Rect band = nextBand();
+  const int sweep = sweep_;
   band_ = (band_ + 1) % bandCount;
+  if (band_ == 0)
+    sweep_++;
   checkDamage_.clear();
-  checking_ = true;
   const rfb::PixelBuffer* screen = callback_.readScreen(band);
-  checking_ = false;
-  if (!screen || mode_ == Mode::off)
+  if (!screen)
     return false;
+  const rfb::Region bandRegion(band);
+  const rfb::Region area = area_.intersect(bandRegion);
   if (mode_ == Mode::trusting)
-    checkTrusting(*screen, band);
+    checkTrusting(*screen, area, sweep);
   else
-    checkDoubting(*screen, band);
+    checkDoubting(*screen, area, bandRegion);
   return false;
 }
 
-void DamageAudit::checkTrusting(const rfb::PixelBuffer& screen, const rfb::Rect& band) {
-  const rfb::Point grid = shared_->getRect().tl;
-  rfb::Region differing = rfb::PixelBufferComparer::differingBlocks(
-    screen, *shared_, area_.intersect(rfb::Region(band)), grid);
-  if (differing.isEmpty())
-    return;
-  // Damage not yet delivered explains its blocks: the update on its way
-  // brings them.
-  differing.assign_subtract(callback_.undelivered().roundToMultiple(block, block, grid));
-  if (!differing.isEmpty())
-    missed(differing);
+void DamageAudit::collectDamage() {
+  checking_ = true;
+  callback_.collectDamage();
+  checking_ = false;
 }
 
-void DamageAudit::missed(const rfb::Region& blocks) {
+void DamageAudit::checkTrusting(const rfb::PixelBuffer& screen, const rfb::Region& area,
+                                int sweep) {
+  using rfb::PixelBufferComparer;
+  const rfb::Point grid = shared_->getRect().tl;
+  if (PixelBufferComparer::differingBlocks(screen, *shared_, area, grid, rowStep, sweep % rowStep)
+        .isEmpty())
+    return;
+  // Every row, so that one change is repaired (and counted) once.
+  rfb::Region differing = PixelBufferComparer::differingBlocks(screen, *shared_, area, grid);
+  // Damage not yet delivered explains its blocks: the update on its way
+  // brings them.
+  collectDamage();
+  differing.assign_subtract(callback_.undelivered().roundToMultiple(block, block, grid));
+  if (!differing.isEmpty())
+    missed(differing, sweep);
+}
+
+void DamageAudit::missed(const rfb::Region& blocks, int sweep) {
+  callback_.repair(blocks);
+  // The other band of a change that crosses bands is the same miss.
+  if (sweep == lastMissSweep_)
+    return;
+  lastMissSweep_ = sweep;
   misses_++;
   const int64_t now = nowMs();
   recentMisses_.push_back(now);
   while (now - recentMisses_.front() >= missWindowMs)
     recentMisses_.pop_front();
   logMiss(blocks);
-  callback_.repair(blocks);
   if (!mayGiveUp_ || int(recentMisses_.size()) < missLimit)
     return;
   const bool any = anyDamage_;
@@ -174,13 +193,13 @@ void DamageAudit::logMiss(const rfb::Region& blocks) {
   unlogged_ = 0;
 }
 
-void DamageAudit::checkDoubting(const rfb::PixelBuffer& screen, const rfb::Rect& band) {
+void DamageAudit::checkDoubting(const rfb::PixelBuffer& screen, const rfb::Region& area,
+                                const rfb::Region& band) {
   const rfb::Point grid = shared_->getRect().tl;
-  const rfb::Region bandRegion(band);
-  const rfb::Region area = area_.intersect(bandRegion);
   const rfb::Region changes =
     rfb::PixelBufferComparer::differingBlocks(screen, reference_, area.intersect(seen_), grid);
   if (!changes.isEmpty()) {
+    collectDamage();
     const rfb::Region explained = damageSince_.roundToMultiple(block, block, grid);
     const rfb::Region unexplained = changes.subtract(explained);
     if (unexplained.isEmpty()) {
@@ -196,8 +215,8 @@ void DamageAudit::checkDoubting(const rfb::PixelBuffer& screen, const rfb::Rect&
   seen_.assign_union(area);
   // Damage collected by this check may be for changes made after the band
   // was read: it stays to explain them at the next check.
-  damageSince_.assign_subtract(bandRegion);
-  damageSince_.assign_union(checkDamage_.intersect(bandRegion));
+  damageSince_.assign_subtract(band);
+  damageSince_.assign_union(checkDamage_.intersect(band));
   if (!quietLongEnough())
     return;
   vlog.status("Damage reported every change for %d s", int((nowMs() - quietSinceMs_) / 1000));

@@ -1,22 +1,30 @@
 #pragma once
 
 // Keeps checking, for the whole session, whether XDAMAGE reports every change
-// of the screen. At "DamageAuditRate" times a second it reads one band of the
-// buffer's area from the screen (the bands take turns, so the whole area is
-// read every bandCount checks) and compares it in 16x16 blocks:
+// of the screen. "DamageAuditRate" times a minute it sweeps the buffer's
+// area: one check reads one of bandCount bands from the screen, the next
+// check the next band, and compares it in 16x16 blocks:
 //
 // - trusting (damage in use): with what the viewers were sent, the shared
-//   buffer. Blocks that differ where no damage is waiting to be delivered are
-//   a miss: they are handed back at once to be sent with the next update,
-//   logged (at most one line per logIntervalMs) and counted. missLimit misses
+//   buffer. An idle screen costs little: a check first compares every
+//   rowStep-th row only (the rows move on by one at each sweep, so that a
+//   change rowStep rows high or more is found within a sweep, any change
+//   within rowStep sweeps), and only when those differ every row. Blocks
+//   that differ where no damage is waiting to be delivered, once the damage
+//   reported so far is collected, are missed: they are handed back at once
+//   to be sent with the next update. A sweep that misses blocks counts one
+//   miss, logged (at most one line per logIntervalMs). missLimit misses
 //   within missWindowMs make damage unreliable, unless the audit only
 //   repairs.
-// - doubting (polling because damage was found unreliable): with what the
-//   band held at its previous check, kept in a reference image. Changed
-//   blocks that no damage reported since then are unexplained. After
-//   quietStretchMs without an unexplained change, in which at least
+// - doubting (polling because damage was found unreliable): every row, with
+//   what the band held at its previous check, kept in a reference image.
+//   Changed blocks that no damage reported since then are unexplained.
+//   After quietStretchMs without an unexplained change, in which at least
 //   minChangedChecks checks found changes (all explained), damage is
 //   reliable again.
+//
+// Damage is collected only when a check finds differences, and after the
+// band was read, so that it holds every change the reading shows.
 //
 // Invariants: the timer runs exactly while the mode is not off; `seen_` is
 // the part of the area whose reference pixels were read while doubting;
@@ -43,10 +51,12 @@ public:
   public:
     virtual ~Callback() = default;
     // Reads the screen under `area` into pixels of the engine's own (never
-    // the shared buffer) and collects the damage reported until then, which
-    // reaches the audit through damageReported(). Null when the screen
-    // could not be read. The pixels stay valid until the next call.
+    // the shared buffer). Null when the screen could not be read. The
+    // pixels stay valid until the next call.
     virtual const rfb::PixelBuffer* readScreen(const rfb::Rect& area) = 0;
+    // Collects the damage reported until now, which reaches the audit
+    // through damageReported().
+    virtual void collectDamage() = 0;
     // Damage collected but not yet delivered to the viewers.
     virtual rfb::Region undelivered() = 0;
     // `missed` is to go to the viewers with the next update.
@@ -60,7 +70,8 @@ public:
 
   enum class Mode { off, trusting, doubting };
 
-  static constexpr int bandCount = 4;
+  static constexpr int bandCount = 2;
+  static constexpr int rowStep = 4;
   static constexpr int missLimit = 3;
   static constexpr int missWindowMs = 60000;
   static constexpr int logIntervalMs = 10000;
@@ -99,9 +110,11 @@ public:
 private:
   bool timerFired(plat::Timer& timer) override;
   void start(Mode mode, const rfb::PixelBuffer& shared, const rfb::Region& area);
-  void checkTrusting(const rfb::PixelBuffer& screen, const rfb::Rect& band);
-  void checkDoubting(const rfb::PixelBuffer& screen, const rfb::Rect& band);
-  void missed(const rfb::Region& blocks);
+  void checkTrusting(const rfb::PixelBuffer& screen, const rfb::Region& area, int sweep);
+  void checkDoubting(const rfb::PixelBuffer& screen, const rfb::Region& area,
+                     const rfb::Region& band);
+  void collectDamage();
+  void missed(const rfb::Region& blocks, int sweep);
   void logMiss(const rfb::Region& blocks);
   bool quietLongEnough() const;
   int64_t nowMs() const;
@@ -112,10 +125,12 @@ private:
   const rfb::PixelBuffer* shared_ = nullptr;
   rfb::Region area_;
   int band_ = 0;
+  int sweep_ = 0;
   bool mayGiveUp_ = true;
 
   // Trusting.
   int misses_ = 0;
+  int lastMissSweep_ = -1;
   std::deque<int64_t> recentMisses_;
   int64_t lastLogMs_ = 0;
   int unlogged_ = 0;

@@ -428,17 +428,12 @@ const rfb::PixelBuffer* SDesktopX11::readScreen(const rfb::Rect& area) {
       scratch_->moveTo(area.tl);
     else
       scratch_ = std::make_unique<tx::PixelBufferX11>(tx::rootWindow(), nullptr, area);
-    if (!scratch_->queueGrab())
-      scratch_->grabRegion(rfb::Region(area));
+    scratch_->grabRegion(rfb::Region(area));
   } catch (const plat::Exception& e) {
     vlog.error("Damage audit: %s", e.str());
     scratch_.reset();
     return nullptr;
   }
-  // Damage is fetched after the queued copy, so its answer also says that
-  // the copy is done, and it holds every change made before the copy.
-  if (takeDamage())
-    scheduler_.changesAdded();
   return scratch_.get();
 }
 

@@ -148,7 +148,7 @@ private:
   // SPointerX11Callback: what the pointer poll finds goes to the server.
   void cursorPosChanged(const rfb::Point& position) override;
   void localPointerMoved() override;
-  // DamageTestCallback
+  // DamageTestCallback, and DamageAudit::Callback for collectDamage().
   void collectDamage() override;
   void damageTestResult(DamageTest* test, bool any, bool all, bool nonFull) override;
   // DamageAudit::Callback

@@ -246,13 +246,6 @@ bool PixelBufferX11::queueGrab(unsigned long region) {
   return true;
 }
 
-bool PixelBufferX11::queueGrab() {
-  if (method_ != Method::shmPixmap || !clipCoversBuffer_)
-    return false;
-  pixmap_->copyFrom(window_, rect_.tl.x, rect_.tl.y, width(), height(), 0, 0);
-  return true;
-}
-
 void PixelBufferX11::moveTo(const rfb::Point& topLeft) {
   rect_ = rfb::Rect(topLeft.x, topLeft.y, topLeft.x + width(), topLeft.y + height());
   fresh_.clear();

@@ -70,10 +70,6 @@ public:
   // its clip region (if any) covers all of it, or when the XFIXES library
   // cannot clip copies to a region.
   bool queueGrab(unsigned long region);
-  // Queues a copy of the screen under the whole buffer, as above: true when
-  // queued, false (nothing sent) unless the buffer uses the shared pixmap
-  // and has no clip region that leaves parts of it out.
-  bool queueGrab();
   // `area` (framebuffer coordinates) equals the screen since after the last
   // damage taken: the next grabRegion leaves it out, once. Only valid for
   // areas whose later changes the caller will have the buffer grab again.

@@ -322,7 +322,7 @@ TEST(PixelBufferComparerTest, DifferingBlocksMatchCellReference) {
     ManagedPixelBuffer a(pf, rect), b(pf, rect);
     paint(a, rect);
     b.copyRegionFrom(a, Point(), Region(rect));
-    for (int i = between(0, 10); i > 0; i--) {
+    for (int i = between(0, 20); i > 0; i--) {
       int x = between(rect.tl.x, rect.br.x - 1), y = between(rect.tl.y, rect.br.y - 1);
       b.setPixel(x, y, b.getPixel(x, y) ^ 1);
     }
@@ -333,16 +333,17 @@ TEST(PixelBufferComparerTest, DifferingBlocksMatchCellReference) {
       area.assign_union(Region(Rect(x, y, between(x, rect.br.x), between(y, rect.br.y))));
     }
     const Point grid(between(-20, 20), between(-20, 20));
+    const int rowStep = between(1, 3), rowPhase = between(0, rowStep - 1);
     Region expected;
     for (int y = rect.tl.y; y < rect.br.y; y++)
       for (int x = rect.tl.x; x < rect.br.x; x++)
-        if (a.getPixel(x, y) != b.getPixel(x, y) &&
+        if (a.getPixel(x, y) != b.getPixel(x, y) && ((y - grid.y) % rowStep + rowStep) % rowStep == rowPhase &&
             !area.intersect(Region(Rect(x, y, x + 1, y + 1))).isEmpty()) {
           int cx = grid.x + int(std::floor((x - grid.x) / 16.0)) * 16;
           int cy = grid.y + int(std::floor((y - grid.y) / 16.0)) * 16;
           expected.assign_union(Region(Rect(cx, cy, cx + 16, cy + 16)).intersect(area));
         }
-    Region found = PixelBufferComparer::differingBlocks(a, b, area, grid);
+    Region found = PixelBufferComparer::differingBlocks(a, b, area, grid, rowStep, rowPhase);
     EXPECT_EQ(rectsOf(found), rectsOf(expected));
   }
 }
