@@ -114,6 +114,11 @@ rfb::Rect DamageAudit::nextBand() const {
 }
 
 bool DamageAudit::timerFired(plat::Timer&) {
+  // Turned off meanwhile (through "setParams"): the audit ends here.
+  if (!enabled()) {
+    stop();
+    return false;
+  }
   // Restarted first: a verdict below stops the audit, and that must stand.
   timer_.start(checkIntervalMs());
   const rfb::Rect band = nextBand();

@@ -93,7 +93,8 @@ public:
   // part of `shared`, framebuffer coordinates). `shared` is not owned and
   // must stay until stop() or the next start. With `mayGiveUp` false misses
   // are repaired but never make damage unreliable. Nothing starts when the
-  // audit is disabled.
+  // audit is disabled; disabled while running, it stops at its next check
+  // (and an audit enabled later starts with the next of these calls).
   void trust(const rfb::PixelBuffer& shared, const rfb::Region& area, bool mayGiveUp);
   void doubt(const rfb::PixelBuffer& shared, const rfb::Region& area);
   void stop();

@@ -291,6 +291,15 @@ TEST_F(DamageAuditTest, RateZeroTurnsTheAuditOff) {
   EXPECT_EQ(timers.msUntilNext(), -1);
   rate->reset(false);
   EXPECT_TRUE(DamageAudit::enabled());
+
+  // Turned off while running: the next check ends it.
+  trust();
+  ASSERT_TRUE(rate->setParam("0", 10));
+  checks(1);
+  EXPECT_TRUE(engine.reads.empty());
+  EXPECT_EQ(audit.mode(), Mode::off);
+  EXPECT_EQ(timers.msUntilNext(), -1);
+  rate->reset(false);
 }
 
 // A buffer that captures one monitor need not start on the screen's grid.
