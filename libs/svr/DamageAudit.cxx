@@ -32,6 +32,23 @@ int bandHeight(int height) {
   return std::min(h, height);
 }
 
+// `region` and the blocks next to it, corners included.
+rfb::Region withNeighbours(const rfb::Region& region) {
+  rfb::Region wide = region;
+  for (int dx : {-block, block}) {
+    rfb::Region moved = region;
+    moved.translate(dx, 0);
+    wide.assign_union(moved);
+  }
+  rfb::Region grown = wide;
+  for (int dy : {-block, block}) {
+    rfb::Region moved = wide;
+    moved.translate(0, dy);
+    grown.assign_union(moved);
+  }
+  return grown;
+}
+
 } // namespace
 
 DamageAudit::DamageAudit(Callback& callback) : callback_(callback), timer_(*this) {}
@@ -66,6 +83,7 @@ void DamageAudit::start(Mode mode, const rfb::PixelBuffer& shared, const rfb::Re
   sweep_ = 0;
   misses_ = 0;
   lastMissSweep_ = -1;
+  nearMiss_.clear();
   recentMisses_.clear();
   lastLogMs_ = nowMs() - logIntervalMs;
   unlogged_ = 0;
@@ -149,8 +167,14 @@ void DamageAudit::checkTrusting(const rfb::PixelBuffer& screen, const rfb::Regio
                                 int sweep) {
   using rfb::PixelBufferComparer;
   const rfb::Point grid = shared_->getRect().tl;
-  if (PixelBufferComparer::differingBlocks(screen, *shared_, area, grid, rowStep, sweep % rowStep)
-        .isEmpty())
+  // Beyond the edge of the last miss's band the change may go on in rows
+  // that the sample leaves out: those blocks are compared whole.
+  const rfb::Region nearMiss = nearMiss_.intersect(area);
+  nearMiss_.assign_subtract(area);
+  rfb::Region found =
+    PixelBufferComparer::differingBlocks(screen, *shared_, area, grid, rowStep, sweep % rowStep);
+  found.assign_union(PixelBufferComparer::differingBlocks(screen, *shared_, nearMiss, grid));
+  if (found.isEmpty())
     return;
   // Every row, so that one change is repaired (and counted) once.
   rfb::Region differing = PixelBufferComparer::differingBlocks(screen, *shared_, area, grid);
@@ -158,14 +182,16 @@ void DamageAudit::checkTrusting(const rfb::PixelBuffer& screen, const rfb::Regio
   // brings them.
   collectDamage();
   differing.assign_subtract(callback_.undelivered().roundToMultiple(block, block, grid));
-  if (!differing.isEmpty())
-    missed(differing, sweep);
+  if (differing.isEmpty())
+    return;
+  nearMiss_.assign_union(withNeighbours(differing).subtract(area).intersect(area_));
+  missed(differing, sweep, !differing.intersect(nearMiss).isEmpty());
 }
 
-void DamageAudit::missed(const rfb::Region& blocks, int sweep) {
+void DamageAudit::missed(const rfb::Region& blocks, int sweep, bool goesOn) {
   callback_.repair(blocks);
-  // The other band of a change that crosses bands is the same miss.
-  if (sweep == lastMissSweep_)
+  // A change that crosses bands is one miss.
+  if (goesOn || sweep == lastMissSweep_)
     return;
   lastMissSweep_ = sweep;
   misses_++;

@@ -12,10 +12,12 @@
 //   within rowStep sweeps), and only when those differ every row. Blocks
 //   that differ where no damage is waiting to be delivered, once the damage
 //   reported so far is collected, are missed: they are handed back at once
-//   to be sent with the next update. A sweep that misses blocks counts one
-//   miss, logged (at most one line per logIntervalMs). missLimit misses
-//   within missWindowMs make damage unreliable, unless the audit only
-//   repairs.
+//   to be sent with the next update. The blocks next to them in other bands
+//   are compared whole at those bands' next checks, so that a change that
+//   crosses a band's edge is found whole. A sweep that misses blocks counts
+//   one miss (a change found on both sides of an edge counts once), logged
+//   (at most one line per logIntervalMs). missLimit misses within
+//   missWindowMs make damage unreliable, unless the audit only repairs.
 // - doubting (polling because damage was found unreliable): every row, with
 //   what the band held at its previous check, kept in a reference image.
 //   Changed blocks that no damage reported since then are unexplained.
@@ -115,7 +117,8 @@ private:
   void checkDoubting(const rfb::PixelBuffer& screen, const rfb::Region& area,
                      const rfb::Region& band);
   void collectDamage();
-  void missed(const rfb::Region& blocks, int sweep);
+  // `goesOn`: the blocks continue the last miss across a band's edge.
+  void missed(const rfb::Region& blocks, int sweep, bool goesOn);
   void logMiss(const rfb::Region& blocks);
   bool quietLongEnough() const;
   int64_t nowMs() const;
@@ -132,6 +135,8 @@ private:
   // Trusting.
   int misses_ = 0;
   int lastMissSweep_ = -1;
+  // Blocks next to the last misses, outside the bands that found them.
+  rfb::Region nearMiss_;
   std::deque<int64_t> recentMisses_;
   int64_t lastLogMs_ = 0;
   int unlogged_ = 0;

@@ -180,6 +180,19 @@ TEST_F(DamageAuditTest, TrustingFindsWhatNoDamageExplains) {
   EXPECT_TRUE(engine.unreliable.empty());
 }
 
+TEST_F(DamageAuditTest, AChangeAcrossABandsEdgeIsFoundWholeAsOneMiss) {
+  trust();
+  sweep();
+  sweep();
+  // Rows 48 and 49 are past the first band and left out of this sweep's
+  // sample of the second; the second band's rows above them are repaired
+  // with the first band. They used to wait for a sweep that read them.
+  engine.draw(Rect(20, 40, 30, 50));
+  sweep();
+  EXPECT_TRUE(engine.repaired.equals(Region(Rect(16, 32, 32, 64)))) << engine.repaired.print();
+  EXPECT_EQ(audit.misses(), 1);
+}
+
 TEST_F(DamageAuditTest, RepeatedMissesMakeDamageUnreliable) {
   trust();
   engine.drawWithDamage(Rect(40, 40, 41, 41));
