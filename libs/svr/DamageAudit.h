@@ -73,7 +73,7 @@ public:
   enum class Mode { off, trusting, doubting };
 
   static constexpr int bandCount = 2;
-  static constexpr int rowStep = 4;
+  static constexpr int rowStep = 8;
   static constexpr int missLimit = 3;
   static constexpr int missWindowMs = 60000;
   static constexpr int logIntervalMs = 10000;

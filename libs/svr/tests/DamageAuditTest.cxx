@@ -148,7 +148,7 @@ TEST_F(DamageAuditTest, TrustingFindsWhatNoDamageExplains) {
      0},
     {"outside the captured area", {{70, 60, 80, 70}}, {}, false, Region(Rect(0, 0, 64, 80)), {},
      0},
-    {"two blocks in two bands: one miss", {{0, 0, 1, 1}, {90, 75, 96, 80}}, {}, false, {},
+    {"two blocks in two bands: one miss", {{0, 0, 1, 1}, {90, 72, 96, 80}}, {}, false, {},
      Region(Rect(0, 0, 16, 16)).unite(Region(Rect(80, 64, 96, 80))), 1},
     {"a change over many rows, found whole", {{20, 7, 21, 40}}, {}, false, {},
      Region(Rect(16, 0, 32, 48)), 1},
@@ -212,7 +212,7 @@ TEST_F(DamageAuditTest, MissesFarApartOrInRepairOnlyModeKeepDamage) {
     SCOPED_TRACE(mayGiveUp);
     trust(mayGiveUp);
     for (int i = 0; i < 2 * DamageAudit::missLimit; i++) {
-      engine.draw(Rect(50, 50, 52, 54));
+      engine.draw(Rect(50, 50, 52, 58));
       sweep();
       if (mayGiveUp)
         waitMs(DamageAudit::missWindowMs / (DamageAudit::missLimit - 1));
@@ -226,9 +226,9 @@ TEST_F(DamageAuditTest, MissesFarApartOrInRepairOnlyModeKeepDamage) {
 TEST_F(DamageAuditTest, MissesAreLoggedAtMostOnceInTheInterval) {
   testsupport::LogRecorder recorder("DamageAudit", 30);
   trust(false);
-  engine.draw(Rect(0, 0, 1, 4));
+  engine.draw(Rect(0, 0, 1, 8));
   sweep();
-  engine.draw(Rect(0, 0, 1, 4));
+  engine.draw(Rect(0, 0, 1, 8));
   sweep();
   waitMs(DamageAudit::logIntervalMs);
   engine.draw(Rect(80, 64, 96, 80));
@@ -323,7 +323,7 @@ protected:
 
 TEST_F(OffsetAuditTest, BlocksAndBandsStartAtTheBuffer) {
   trust();
-  engine.draw(Rect(10, 10, 11, 14));
+  engine.draw(Rect(10, 10, 11, 18));
   checks(2 * DamageAudit::bandCount);
   EXPECT_TRUE(engine.repaired.equals(Region(Rect(8, 8, 24, 24)))) << engine.repaired.print();
   Region covered;
