@@ -20,7 +20,7 @@ plat::IntParameter auditRate(
   "How many times a minute to compare the whole screen, half of it at a time, with the damage "
   "reported for it, so that changes damage missed are repaired and polling ends once damage is "
   "reliable again (0 turns this off)",
-  40, 0, 60000);
+  36, 0, 60000);
 
 constexpr int block = rfb::PixelBufferComparer::blockSize;
 
