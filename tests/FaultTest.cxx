@@ -29,6 +29,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -439,6 +440,14 @@ TEST_F(FaultTest, SigtermDuringHeavyUpdatesEndsTheAgentWithZero) {
   }
   agent->send(agenthost::FbUpdateRequest{});
   agent->terminate();
+  // The last lines used to stay queued: the log let go of the channel
+  // before sending them.
+  EXPECT_TRUE(agent->waitUntil(
+    [&] {
+      return std::count(recorder.logs.begin(), recorder.logs.end(), "Got signal SIGTERM") == 1 &&
+             std::count(recorder.logs.begin(), recorder.logs.end(), "Stopping desktop") == 1;
+    },
+    deadlineMs));
   expectCleanEnd({0});
 }
 

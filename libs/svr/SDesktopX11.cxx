@@ -56,7 +56,7 @@ Bool isRootConfigure(Display*, XEvent* event, XPointer root) {
 
 SDesktopX11::SDesktopX11(Callback& callback)
   : callback_(callback), ext_(CaptureExtensions::discover(tx::display(), vlog, useXFixes)),
-    scheduler_(*this), pollTimer_(*this), resizeTimer_(*this), windowTracker_(*this),
+    randrEvents_(tx::display()), scheduler_(*this), pollTimer_(*this), resizeTimer_(*this), windowTracker_(*this),
     cursor_(ext_.xfixes.present) {
   if (ext_.xfixes.present) {
     cursorWindow_ = std::make_unique<tx::TXWindow>();
@@ -118,6 +118,7 @@ void SDesktopX11::start(SServer& server) {
   // Resizes are watched from before the screen's size is read for the
   // buffer: one in between would otherwise leave the buffer at the old size.
   tx::TXEventDispatcher::addRootEventHandler(this, true, StructureNotifyMask);
+  randrEvents_.select(true);
   // Capture starts before the buffer's first grab: damage watched only from
   // after it would never report a change made in between, and the viewers
   // would keep the old picture there.
@@ -150,8 +151,11 @@ void SDesktopX11::stop() {
   server_ = nullptr;
   scheduler_.setServer(nullptr);
   updateCapture();
-  // Keys viewers still hold are released and the keysyms they added taken
-  // back; the pointer watch has nobody to report to.
+  // Keys and buttons viewers still hold are released and the keysyms they
+  // added taken back (the keyboard's stop gives the server time to act on
+  // both); the pointer watch has nobody to report to.
+  if (pointer_)
+    pointer_->releaseButtons();
   if (keyboard_)
     keyboard_->stop();
   if (pointer_)
@@ -200,7 +204,7 @@ void SDesktopX11::buildBuffer() {
   dropBuffer();
   if (!tx::display())
     throw plat::Exception("No X display");
-  MonitorSelect::Choice choice = monitorSelect_.choose();
+  MonitorSelect::Choice choice = monitorSelect_.choose(getRect());
   pb_ = std::make_unique<tx::PixelBufferX11>(tx::rootWindow(), callback_.getShmPerm(),
                                              choice.rect);
   clipToMonitors();
@@ -257,7 +261,10 @@ void SDesktopX11::rebuild() {
 }
 
 void SDesktopX11::displayChanged() {
-  rebuild();
+  // Changes come in bursts (every CRTC of a mode change): one rebuild after
+  // the last will do.
+  if (started())
+    resizeTimer_.start(resizeDelayMs);
 }
 
 void SDesktopX11::setMonitor(const std::optional<std::string>& spec) {
@@ -281,6 +288,7 @@ void SDesktopX11::updateCapture() {
   pollTimer_.stop();
   resizeTimer_.stop();
   selectCursorEvents(false);
+  randrEvents_.select(false);
   tx::TXEventDispatcher::addRootEventHandler(this, false, 0);
 }
 
@@ -404,6 +412,10 @@ void SDesktopX11::handleEvent(const XEvent& event) {
     }
     return;
   }
+  if (randrEvents_.isLayoutChange(event)) {
+    displayChanged();
+    return;
+  }
   if (damage_ && event.type == ext_.xdamage.eventBase + XDamageNotify) {
     scheduler_.changesAdded();
     return;
@@ -421,7 +433,7 @@ void SDesktopX11::rootConfigured() {
   while (XCheckIfEvent(tx::display(), &dropped, isRootConfigure,
                        reinterpret_cast<XPointer>(tx::rootWindow()))) {
   }
-  resizeTimer_.start(resizeDelayMs);
+  displayChanged();
 }
 
 // ---- cursor

@@ -458,12 +458,12 @@ void SServerAgent::fbUpdate(const UpdateInfo& update) {
   if (!empty && pb_) {
     try {
       pb_->grabRegion(update.copied.unite(update.changed));
-    } catch (const plat::Exception& e) {
-      // Announcing pixels that are not in the buffer would show stale ones;
-      // the request stays open for the next update instead.
-      vlog.status("%s", e.str());
+    } catch (const plat::Exception&) {
+      // Announcing pixels that are not in the buffer would show stale ones.
+      // The request stays open, and the caller keeps the regions for the
+      // next update.
       updateRequested_ = true;
-      return;
+      throw;
     }
     if (debugUpdates)
       vlog.info("grabbed");

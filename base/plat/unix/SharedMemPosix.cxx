@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <limits>
+#include <random>
 
 namespace plat {
 
@@ -25,6 +26,9 @@ const char* const appComponent = "kwo";
 // Stale objects are looked for once per process, before its first creation,
 // when it cannot yet hold markers of its own.
 bool staleCleaned = false;
+
+// Names tried before a creation gives up on "File exists".
+constexpr int createAttempts = 8;
 
 size_t pageSize() {
   long size = sysconf(_SC_PAGESIZE);
@@ -92,13 +96,29 @@ void SharedMemPosix::openObject(bool create) {
   if (isFile_)
     fd_.reset(open(name_.c_str(), O_RDWR | O_SYNC | O_CLOEXEC));
   else if (create)
-    fd_.reset(shm_open(name_.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600));
+    createObject();
   else
     fd_.reset(shm_open(name_.c_str(), O_RDWR, 0));
   if (!fd_)
     throw SystemException("open/shm_open failed", errno);
   if (create)
     unlinkName_ = name_;
+}
+
+void SharedMemPosix::createObject() {
+  // Names made of the pid and the serial can be foreseen: another local
+  // user may have planted one. The exclusive create refuses it, and a name
+  // nobody can foresee takes its place.
+  const std::string planned = name_;
+  std::random_device random;
+  for (int attempt = 1;; attempt++) {
+    fd_.reset(shm_open(name_.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600));
+    if (fd_ || errno != EEXIST || attempt == createAttempts)
+      return;
+    std::string taken = name_;
+    name_ = format("%s-%08x%08x", planned.c_str(), unsigned(random()), unsigned(random()));
+    vlog.status("Shared memory %s exists already; trying %s", taken.c_str(), name_.c_str());
+  }
 }
 
 void SharedMemPosix::checkObjectSize() const {
@@ -131,11 +151,14 @@ void SharedMemPosix::map() {
 }
 
 void SharedMemPosix::lockMarker(const std::string& runtimeBase) {
-  std::string dir = SharedMemDir::makeMarkerDir(runtimeBase, SharedMemDir::kindPosix);
+  std::optional<std::string> dir =
+    SharedMemDir::markerDirOrNone(runtimeBase, SharedMemDir::kindPosix, vlog);
   // The name's leading "/" separates it from the directory. A lock held by
-  // another process leaves the object without a marker: it is still
-  // removed by this process's destructor, only not by a later clean-up.
-  marker_.acquire(dir + name_);
+  // another process, or no directory to hold markers, leaves the object
+  // without a marker: it is still removed by this process's destructor, only
+  // not by a later clean-up.
+  if (dir)
+    marker_.acquire(*dir + name_);
 }
 
 void SharedMemPosix::release() noexcept {

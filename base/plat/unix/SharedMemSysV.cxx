@@ -115,10 +115,12 @@ void SharedMemSysV::create(const ipc_perm* perm, const std::string& runtimeBase)
 }
 
 void SharedMemSysV::markCreated(const std::string& runtimeBase) {
-  std::string dir = SharedMemDir::makeMarkerDir(runtimeBase, SharedMemDir::kindSysV);
+  std::optional<std::string> dir =
+    SharedMemDir::markerDirOrNone(runtimeBase, SharedMemDir::kindSysV, vlog);
   // The lock keeps another agent's clean-up away in the moment between
   // creation and attachment, when the segment has no attachments yet.
-  marker_.acquire(dir + format("/%d", id_));
+  if (dir)
+    marker_.acquire(*dir + format("/%d", id_));
 }
 
 void SharedMemSysV::attachAndCheck() {
