@@ -404,8 +404,9 @@ public:
 };
 
 TEST_F(MonitorsX11, ACrtcChangedWithoutAResizeIsReportedAgain) {
-  // Only root resizes used to rebuild: the monitor list and the clip region
-  // stayed stale until the next start.
+  // The monitor list and the clip region must follow, not wait for the next
+  // start. (X.org's RandR also sends the root a ConfigureNotify of the same
+  // size here; the RandR notices cover servers that do not.)
   plat::TimerManager timers;
   svrtest::RecordingServer server;
   RecordingApp app;
