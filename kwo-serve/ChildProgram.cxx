@@ -6,7 +6,8 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
-#include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -42,17 +43,30 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
   return result;
 }
 
-// Owners of posix_spawn's attribute objects.
-struct SpawnActions {
-  posix_spawn_file_actions_t actions;
-  SpawnActions() { posix_spawn_file_actions_init(&actions); }
-  ~SpawnActions() { posix_spawn_file_actions_destroy(&actions); }
-};
-struct SpawnAttributes {
-  posix_spawnattr_t attr;
-  SpawnAttributes() { posix_spawnattr_init(&attr); }
-  ~SpawnAttributes() { posix_spawnattr_destroy(&attr); }
-};
+// In the child between fork and exec: only async-signal-safe calls.
+void becomeChild(pid_t parent, int outputFd, bool quiet) {
+  // Dies with kwo-serve, even when it is killed; the check catches a parent
+  // that died before the signal was armed.
+  if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent)
+    _exit(127);
+  int null = open("/dev/null", O_RDWR);
+  dup2(null, 0);
+  if (outputFd >= 0)
+    dup2(outputFd, 1);
+  if (quiet)
+    dup2(null, 2);
+  // Listening sockets, the agent's connection, and anything a library opened
+  // without close-on-exec stay with us.
+  if (syscall(SYS_close_range, 3U, ~0U, 4U /* CLOSE_RANGE_CLOEXEC */) != 0) {
+    for (int fd = 3; fd < 65536; fd++)
+      fcntl(fd, F_SETFD, FD_CLOEXEC);
+  }
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+    signal(sig, SIG_DFL);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+}
 
 } // namespace
 
@@ -61,33 +75,42 @@ ChildProgram::ChildProgram(const std::vector<std::string>& argv, int outputFd,
                            bool quiet)
     : name_(argv.at(0)) {
   std::vector<std::string> args = argv;
+  std::string path = findInPath(name_);
+  if (path.empty())
+    throw plat::SystemException(("cannot start " + name_).c_str(), ENOENT);
   std::vector<std::string> env = mergedEnvironment(environment);
+  // Everything the child needs is prepared before fork.
   std::vector<char*> argp = pointers(args);
   std::vector<char*> envp = pointers(env);
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0)
+    throw plat::SystemException("pipe2", errno);
+  io::UniqueFd reportRead(report[0]);
+  io::UniqueFd reportWrite(report[1]);
 
-  SpawnActions actions;
-  posix_spawn_file_actions_addopen(&actions.actions, 0, "/dev/null", O_RDONLY, 0);
-  if (outputFd >= 0)
-    posix_spawn_file_actions_adddup2(&actions.actions, outputFd, 1);
-  if (quiet)
-    posix_spawn_file_actions_addopen(&actions.actions, 2, "/dev/null", O_WRONLY, 0);
-  SpawnAttributes attributes;
-  sigset_t none;
-  sigemptyset(&none);
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGINT);
-  sigaddset(&defaults, SIGTERM);
-  sigaddset(&defaults, SIGPIPE);
-  posix_spawnattr_setsigmask(&attributes.attr, &none);
-  posix_spawnattr_setsigdefault(&attributes.attr, &defaults);
-  posix_spawnattr_setflags(&attributes.attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
-  int err = posix_spawnp(&pid_, argp[0], &actions.actions, &attributes.attr, argp.data(),
-                         envp.data());
-  if (err != 0) {
+  pid_t parent = getpid();
+  pid_ = fork();
+  if (pid_ < 0)
+    throw plat::SystemException("fork", errno);
+  if (pid_ == 0) {
+    becomeChild(parent, outputFd, quiet);
+    execve(path.c_str(), argp.data(), envp.data());
+    int err = errno;
+    // The pipe closes on a successful exec; otherwise it carries errno.
+    (void)!write(reportWrite.get(), &err, sizeof err);
+    _exit(127);
+  }
+  reportWrite.reset();
+  int err = 0;
+  ssize_t n;
+  do {
+    n = read(reportRead.get(), &err, sizeof err);
+  } while (n < 0 && errno == EINTR);
+  if (n == ssize_t(sizeof err)) {
+    while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+    }
     pid_ = -1;
-    throw plat::SystemException(("posix_spawn " + name_).c_str(), err);
+    throw plat::SystemException(("cannot start " + name_).c_str(), err);
   }
 }
 
@@ -121,7 +144,9 @@ void ChildProgram::stop(int graceMs) {
   pid_ = -1;
 }
 
-bool ChildProgram::available(const std::string& program) {
+std::string ChildProgram::findInPath(const std::string& program) {
+  if (program.find('/') != std::string::npos)
+    return access(program.c_str(), X_OK) == 0 ? program : std::string();
   const char* path = std::getenv("PATH");
   std::string dirs = path ? path : "/usr/bin:/bin";
   size_t start = 0;
@@ -131,10 +156,10 @@ bool ChildProgram::available(const std::string& program) {
       end = dirs.size();
     std::string candidate = dirs.substr(start, end - start) + "/" + program;
     if (access(candidate.c_str(), X_OK) == 0)
-      return true;
+      return candidate;
     start = end + 1;
   }
-  return false;
+  return {};
 }
 
 } // namespace kwoserve

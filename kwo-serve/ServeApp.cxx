@@ -5,12 +5,15 @@
 #include "base/plat/Exception.h"
 #include "base/plat/Format.h"
 #include "base/plat/LogSrc.h"
+#include "base/io/UniqueFd.h"
 #include "kwo-serve/FdWatch.h"
+#include "kwo-serve/Secrets.h"
 #include "libs/agenthost/ToAgentMsgs.h"
 
 #include <csignal>
 #include <cstdio>
-#include <fstream>
+#include <fcntl.h>
+#include <sstream>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,16 +25,31 @@ namespace {
 plat::LogSrc slog("ServeApp");
 
 constexpr int agentLogDefault = 30;
+// A password file is a few lines; more is not read.
+constexpr size_t maxPasswordFile = 65536;
 
+// The user's password file: ours alone (no link followed, our uid, mode 600).
 std::vector<std::string> readPasswords(const std::string& path) {
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0)
+  io::UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+  if (!fd)
     throw plat::SystemException(("password file " + path).c_str(), errno);
-  if (st.st_mode & 077)
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+    throw plat::Exception(plat::format("password file %s is not a regular file", path.c_str()));
+  if (st.st_uid != getuid())
+    throw plat::Exception(plat::format("password file %s belongs to uid %u, not to uid %u",
+                                       path.c_str(), unsigned(st.st_uid), unsigned(getuid())));
+  if ((st.st_mode & 07777) != 0600)
     throw plat::Exception(plat::format(
-        "password file %s is readable by other users; chmod 600 it first", path.c_str()));
-  std::ifstream in(path);
+        "password file %s has mode %o; chmod 600 it first", path.c_str(),
+        unsigned(st.st_mode & 07777)));
+  std::string content;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = read(fd.get(), buffer, sizeof(buffer))) > 0 && content.size() < maxPasswordFile)
+    content.append(buffer, size_t(n));
   std::vector<std::string> passwords;
+  std::istringstream in(content);
   std::string line;
   while (std::getline(in, line)) {
     if (!line.empty() && line.back() == '\r')
@@ -88,12 +106,27 @@ ServeApp::ServeApp(const Options& options) : options_(options) {
   settings.wsPort = options_.wsPort;
   settings.httpDir = options_.httpDir;
   settings.httpPort = options_.httpPort;
+  settings.maxClients = options_.maxClients;
+  settings.wsOrigins = options_.wsOrigins;
   settings.desktopName = options_.desktopName;
   if (options_.passwordFile)
     settings.passwords = readPasswords(*options_.passwordFile);
+  else if (!options_.noPassword)
+    settings.passwords = {Secrets::randomPassword()};
   // Black until the agent says what its screen is.
   screen_ = std::make_unique<VncScreen>(static_cast<VncScreen::Callback&>(*this), settings, options_.width, options_.height,
                                         rfb::PixelFormat::rgb888());
+
+  // Named after the port, which is ours now: instances do not clash.
+  std::string tag = std::to_string(options_.port);
+  if (options_.noPassword) {
+    fprintf(stderr, "kwo-serve: WARNING: -nopassword: every local user can take over the "
+                    "desktop\n");
+  } else if (!options_.passwordFile) {
+    passwordFile_ = std::make_unique<PrivateFile>(runtimeDir().file("password-" + tag),
+                                                  settings.passwords.front() + "\n");
+    fprintf(stderr, "kwo-serve: the viewers' password is in %s\n", passwordFile_->path().c_str());
+  }
 
   const char* envDisplay = getenv("DISPLAY");
   if (options_.display) {
@@ -101,8 +134,9 @@ ServeApp::ServeApp(const Options& options) : options_(options) {
   } else if (envDisplay && *envDisplay) {
     display_ = envDisplay;
   } else {
+    cookieFile_ = std::make_unique<XCookieFile>(runtimeDir().file("Xauthority-" + tag));
     virtualDesktop_ = std::make_unique<VirtualDesktop>(options_.width, options_.height,
-                                                       options_.depth);
+                                                       options_.depth, cookieFile_->path());
     display_ = virtualDesktop_->displayName();
   }
   launchAgent();
@@ -118,11 +152,19 @@ ServeApp::~ServeApp() {
     close(signalFd_);
 }
 
+const RuntimeDir& ServeApp::runtimeDir() {
+  if (!runtimeDir_)
+    runtimeDir_ = std::make_unique<RuntimeDir>();
+  return *runtimeDir_;
+}
+
 void ServeApp::launchAgent() {
   agenthost::AgentLaunch launch;
   launch.agentPath = options_.agentPath;
   launch.mode = virtualDesktop_ ? agenthost::AgentMode::virtualDisplay : agenthost::AgentMode::user;
   launch.display = display_;
+  if (virtualDesktop_)
+    launch.environment = virtualDesktop_->clientEnvironment();
   slog.status("Starting %s on display %s (%s mode)", options_.agentPath.c_str(), display_.c_str(),
               agenthost::AgentLaunch::modeWord(launch.mode));
   agent_ = std::make_unique<agenthost::AgentProcess>(

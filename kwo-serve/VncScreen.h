@@ -21,6 +21,9 @@
 #include "base/rfb/Rect.h"
 #include "base/rfb/Region.h"
 #include "kwo-serve/CursorShape.h"
+#include "kwo-serve/OriginPolicy.h"
+#include "kwo-serve/SlowViewers.h"
+#include "kwo-serve/ViewerGate.h"
 
 #include <rfb/rfb.h>
 
@@ -64,10 +67,17 @@ public:
     std::optional<int> wsPort;
     std::optional<std::string> httpDir;
     int httpPort = 5800;
+    // RFB and WebSocket viewers at once (see ViewerGate).
+    int maxClients = 32;
+    // Web pages allowed to connect besides our own (see OriginPolicy).
+    std::vector<std::string> wsOrigins;
     // Empty: no authentication.
     std::vector<std::string> passwords;
     std::string desktopName = "kwo-serve";
   };
+
+  // How long a write to one viewer may wait before that viewer is dropped.
+  static constexpr int maxClientWaitMs = 100;
 
   VncScreen(Callback& callback, const Settings& settings, int width, int height,
             const rfb::PixelFormat& pf);
@@ -117,8 +127,8 @@ private:
   void applyFormat(int width, int height, const rfb::PixelFormat& pf, char* buffer,
                    int bytesPerRow);
   void translate(const rfb::Region& region);
+  void openPorts(const Settings& settings);
   void syncWatches();
-  void acceptWebSocket();
   rfb::Rect bounds() const { return rfb::Rect(0, 0, screen_->width, screen_->height); }
 
   Callback& callback_;
@@ -134,11 +144,13 @@ private:
   std::vector<std::string> passwords_;
   std::vector<char*> passwordList_;
   std::string desktopName_;
-  std::string listen6_;
+  OriginPolicy origins_;
+  std::unique_ptr<ViewerGate> gate_;
+  SlowViewers slowViewers_;
   std::map<int, std::unique_ptr<FdWatch>> watches_;
-  int wsListener_ = -1;
-  std::unique_ptr<FdWatch> wsWatch_;
+  std::vector<std::unique_ptr<FdWatch>> heldWatches_;
   std::unique_ptr<HttpServer> httpServer_;
+  std::unique_ptr<HttpServer> wsServer_;
   int viewers_ = 0;
 };
 
