@@ -5,15 +5,13 @@
 #include "base/plat/Exception.h"
 #include "base/plat/Format.h"
 #include "base/plat/LogSrc.h"
-#include "base/io/UniqueFd.h"
 #include "kwo-serve/FdWatch.h"
+#include "kwo-serve/PasswordFile.h"
 #include "kwo-serve/Secrets.h"
 #include "libs/agenthost/ToAgentMsgs.h"
 
 #include <csignal>
 #include <cstdio>
-#include <fcntl.h>
-#include <sstream>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,45 +23,6 @@ namespace {
 plat::LogSrc slog("ServeApp");
 
 constexpr int agentLogDefault = 30;
-// A password file is a few lines; more is not read.
-constexpr size_t maxPasswordFile = 65536;
-
-// The user's password file: ours alone (no link followed, our uid, mode 600).
-std::vector<std::string> readPasswords(const std::string& path) {
-  io::UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
-  if (!fd)
-    throw plat::SystemException(("password file " + path).c_str(), errno);
-  struct stat st;
-  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
-    throw plat::Exception(plat::format("password file %s is not a regular file", path.c_str()));
-  if (st.st_uid != getuid())
-    throw plat::Exception(plat::format("password file %s belongs to uid %u, not to uid %u",
-                                       path.c_str(), unsigned(st.st_uid), unsigned(getuid())));
-  if ((st.st_mode & 07777) != 0600)
-    throw plat::Exception(plat::format(
-        "password file %s has mode %o; chmod 600 it first", path.c_str(),
-        unsigned(st.st_mode & 07777)));
-  std::string content;
-  char buffer[4096];
-  ssize_t n;
-  while ((n = read(fd.get(), buffer, sizeof(buffer))) > 0 && content.size() < maxPasswordFile)
-    content.append(buffer, size_t(n));
-  std::vector<std::string> passwords;
-  std::istringstream in(content);
-  std::string line;
-  while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r')
-      line.pop_back();
-    if (line.empty())
-      continue;
-    if (line.size() > 8)
-      slog.status("Only the first 8 characters of a password count in RFB authentication");
-    passwords.push_back(line);
-  }
-  if (passwords.empty())
-    throw plat::Exception(plat::format("password file %s holds no password", path.c_str()));
-  return passwords;
-}
 
 std::string defaultAgentPath() {
   // Installed next to kwo-serve's own build folder sibling, or where the
@@ -110,7 +69,7 @@ ServeApp::ServeApp(const Options& options) : options_(options) {
   settings.wsOrigins = options_.wsOrigins;
   settings.desktopName = options_.desktopName;
   if (options_.passwordFile)
-    settings.passwords = readPasswords(*options_.passwordFile);
+    settings.passwords = PasswordFile::read(*options_.passwordFile);
   else if (!options_.noPassword)
     settings.passwords = {Secrets::randomPassword()};
   // Black until the agent says what its screen is.
