@@ -154,7 +154,10 @@ VncScreen::VncScreen(Callback& callback, const Settings& settings, int width, in
   // stopping everyone (SlowViewers keeps it from happening to slow readers).
   screen_->maxClientWait = maxClientWaitMs;
   screen_->deferUpdateTime = 0;
-  screen_->handleEventsEagerly = TRUE;
+  // Not eagerly: LibVNCServer does not read from a viewer on hold, and its
+  // eager loop would spin on that viewer's waiting messages. The loop comes
+  // back at once for what remains anyway.
+  screen_->handleEventsEagerly = FALSE;
   screen_->alwaysShared = TRUE;
   screen_->newClientHook = VncHooks::newClient;
   screen_->kbdAddEvent = VncHooks::key;
@@ -374,13 +377,9 @@ bool VncScreen::viewerWaiting() const {
 void VncScreen::pump() {
   auto now = std::chrono::steady_clock::now();
   gate_->checkDeadlines(now);
-  std::vector<int> held = slowViewers_.check(screen_, now);
+  held_ = slowViewers_.check(screen_, now);
   rfbProcessEvents(screen_, 0);
   syncWatches();
-  // A held viewer's socket turns writable when the viewer may go on.
-  heldWatches_.clear();
-  for (int fd : held)
-    heldWatches_.push_back(std::make_unique<FdWatch>(fd, [] {}, FdWatch::Kind::writable));
   if (httpServer_)
     httpServer_->collect();
   if (wsServer_)
@@ -388,9 +387,16 @@ void VncScreen::pump() {
 }
 
 void VncScreen::syncWatches() {
+  // A held viewer's messages wait unread (LibVNCServer does not read them):
+  // its socket is watched for the moment it turns writable instead, which is
+  // when it may go on (see SlowViewers).
+  heldWatches_.clear();
+  for (int fd : held_)
+    heldWatches_.push_back(std::make_unique<FdWatch>(fd, [] {}, FdWatch::Kind::writable));
   std::vector<int> wanted;
   for (int fd = 0; fd <= screen_->maxFd && fd < FD_SETSIZE; fd++)
-    if (FD_ISSET(fd, &screen_->allFds))
+    if (FD_ISSET(fd, &screen_->allFds) &&
+        std::find(held_.begin(), held_.end(), fd) == held_.end())
       wanted.push_back(fd);
   std::sort(wanted.begin(), wanted.end());
   wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());

@@ -148,6 +148,8 @@ private:
   std::unique_ptr<ViewerGate> gate_;
   SlowViewers slowViewers_;
   std::map<int, std::unique_ptr<FdWatch>> watches_;
+  // The sockets of the viewers SlowViewers holds, and their write watches.
+  std::vector<int> held_;
   std::vector<std::unique_ptr<FdWatch>> heldWatches_;
   std::unique_ptr<HttpServer> httpServer_;
   std::unique_ptr<HttpServer> wsServer_;

@@ -337,7 +337,8 @@ void Viewer::gotCutText(rfbClient* client, const char* text, int length) {
 
 char* Viewer::getPassword(rfbClient* client) {
   auto* self = static_cast<Viewer*>(rfbClientGetClientData(client, &viewerTag));
-  return strdup(self->password_.c_str());
+  // No password: LibVNCClient gives up (it would not free an empty one).
+  return self->password_.empty() ? nullptr : strdup(self->password_.c_str());
 }
 
 Rgb8 Viewer::pixel(int x, int y) const {

@@ -158,16 +158,14 @@ TEST(ServeSecurity, KillingKwoServeEndsTheVirtualDisplayAndEveryProgramOnIt) {
 TEST(ServeSecurity, ViewersNeedTheGeneratedPasswordAndAWrongOneIsPaidFor) {
   PatternDisplay display;
   ServeRun serve(display.name(), {}, ServeRun::Password::generated);
-  ASSERT_TRUE(serve.waitListening()) << serve.log();
   std::string file = serve.runtimeFile("password-" + std::to_string(serve.port()));
-  EXPECT_NE(serve.log().find("the viewers' password is in " + file), std::string::npos)
-      << serve.log();
+  ASSERT_TRUE(serve.waitLog("the viewers' password is in " + file)) << serve.log();
   struct stat st;
   ASSERT_EQ(stat(file.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   ASSERT_GE(serve.password().size(), 8u);
 
-  EXPECT_FALSE(Viewer(serve.port()).connected());
+  EXPECT_FALSE(Viewer(serve.port(), "wrong-pw").connected());
   EXPECT_TRUE(serve.waitLog("Wrong password from 127.0.0.1; refusing it for 1 s")) << serve.log();
   // Connections during the pause are refused; afterwards the password works.
   EXPECT_TRUE(pollUntil([&] { return Viewer(serve.port(), serve.password()).connected(); }))
@@ -187,7 +185,6 @@ TEST(ServeSecurity, WebSocketsOpenOnlyForOurOwnPagesAndAllowedOrigins) {
   ASSERT_TRUE(serve.waitLog("Listening for WebSocket viewers")) << serve.log();
   std::string own = "http://127.0.0.1:" + std::to_string(httpPort);
   const std::vector<std::pair<std::optional<std::string>, bool>> cases{
-      {std::nullopt, true},
       {own, true},
       {"HTTP://LOCALHOST:" + std::to_string(httpPort), true},
       {"https://viewer.example", true},
@@ -211,6 +208,12 @@ TEST(ServeSecurity, WebSocketsOpenOnlyForOurOwnPagesAndAllowedOrigins) {
       EXPECT_EQ(answer.rfind(expected, 0), 0u) << answer;
     }
   }
+  // Without an Origin kwo-serve lets the request through (native clients
+  // send none), but LibVNCServer's own handshake insists on one.
+  Connection native(httpPort);
+  ASSERT_TRUE(native.send(webSocketRequest(std::nullopt)));
+  EXPECT_EQ(native.read(), "");
+  EXPECT_TRUE(serve.waitLog("incomplete client handshake")) << serve.log();
 }
 
 // Used to fail: LibVNCServer waited about 100 ms for a WebSocket request on
@@ -244,12 +247,29 @@ TEST(ServeSecurity, TwoThousandIdleConnectionsNeitherCrashKwoServeNorKeepAViewer
   PatternDisplay display;
   ServeRun serve(display.name());
   ASSERT_TRUE(serve.waitListening()) << serve.log();
-  std::vector<std::unique_ptr<Connection>> idle;
-  for (int i = 0; i < 2000; i++)
-    idle.push_back(std::make_unique<Connection>(serve.port()));
+  // Held by a child: LibVNCClient's select() could not take our viewer's
+  // descriptor beyond FD_SETSIZE either.
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t holder = fork();
+  if (holder == 0) {
+    std::vector<std::unique_ptr<Connection>> idle;
+    for (int i = 0; i < 2000; i++)
+      idle.push_back(std::make_unique<Connection>(serve.port()));
+    char done = 1;
+    (void)!write(ready[1], &done, 1);
+    pause();
+    _exit(0);
+  }
+  char done = 0;
+  EXPECT_EQ(read(ready[0], &done, 1), 1);
   Viewer viewer(serve.port());
-  ASSERT_TRUE(viewer.connected()) << serve.log().substr(0, 4000);
+  EXPECT_TRUE(viewer.connected()) << serve.log().substr(0, 4000);
   EXPECT_TRUE(serve.running());
+  kill(holder, SIGKILL);
+  waitpid(holder, nullptr, 0);
+  close(ready[0]);
+  close(ready[1]);
 }
 
 // Used to fail: a connection that never finished its handshake stayed forever.
