@@ -147,10 +147,10 @@ Picture PatternDisplay::picture() const {
   return out;
 }
 
-void PatternDisplay::fill(Rgb8 c) {
+void PatternDisplay::fill(Rgb8 c, int width, int height) {
   GC gc = XCreateGC(dpy_, window_, 0, nullptr);
   XSetForeground(dpy_, gc, (unsigned long)(c.r << 16 | c.g << 8 | c.b));
-  XFillRectangle(dpy_, window_, gc, 0, 0, 1024, 768);
+  XFillRectangle(dpy_, window_, gc, 0, 0, unsigned(width), unsigned(height));
   XFreeGC(dpy_, gc);
   XSync(dpy_, False);
 }

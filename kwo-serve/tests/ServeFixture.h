@@ -50,8 +50,8 @@ public:
   const std::string& name() const { return server_.displayName(); }
   _XDisplay* dpy() const { return dpy_; }
   unsigned long window() const { return window_; }
-  // Fills the whole window with one colour.
-  void fill(Rgb8 colour);
+  // Fills the window (its top left width x height) with one colour.
+  void fill(Rgb8 colour, int width = 1024, int height = 768);
   void drawPattern();
   // The whole screen as the X server has it.
   Picture picture() const;

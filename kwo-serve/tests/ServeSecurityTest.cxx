@@ -300,7 +300,7 @@ TEST(ServeSecurity, AViewerThatNeverReadsDoesNotHoldUpTheOthers) {
   viewer.client()->FinishedFrameBufferUpdate = noteUpdate;
   auto start = Clock::now();
   for (int i = 0; Clock::now() - start < std::chrono::seconds(10); i++) {
-    display.fill({i % 2 ? 200 : 20, 90, 160});
+    display.fill({i % 2 ? 200 : 20, 90, 160}, 256, 256);
     stalled.askForScreen(1024, 768);
     auto until = Clock::now() + std::chrono::milliseconds(30);
     while (Clock::now() < until)
