@@ -12,14 +12,6 @@ constexpr int sendBufferBytes = 4 << 20;
 
 // The plain connection being handed over; -1 outside ClientHandOver::plain.
 int plainSocket = -1;
-bool replacedCheckCalled = false;
-
-void enlargeSendBuffer(int fd) {
-  int size = sendBufferBytes;
-  // SO_SNDBUFFORCE passes the system limit when we may (root).
-  if (setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &size, sizeof(size)) != 0)
-    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
-}
 
 using CheckFn = rfbBool (*)(rfbClientPtr);
 
@@ -43,7 +35,12 @@ rfbClientPtr ClientHandOver::webSocket(rfbScreenInfoPtr screen, int fd) {
   return rfbNewClient(screen, fd);
 }
 
-bool ClientHandOver::checkReplaced() { return replacedCheckCalled; }
+void ClientHandOver::enlargeSendBuffer(int fd) {
+  int size = sendBufferBytes;
+  // SO_SNDBUFFORCE passes the system limit when we may (root).
+  if (setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &size, sizeof(size)) != 0)
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
+}
 
 } // namespace kwoserve
 
@@ -51,7 +48,6 @@ bool ClientHandOver::checkReplaced() { return replacedCheckCalled; }
 // ClientHandOver.h). TRUE with no WebSocket context means "a plain RFB
 // client" to the library.
 extern "C" rfbBool webSocketsCheck(rfbClientPtr cl) {
-  kwoserve::replacedCheckCalled = true;
   if (cl->sock == kwoserve::plainSocket)
     return TRUE;
   kwoserve::CheckFn check = kwoserve::libraryCheck();

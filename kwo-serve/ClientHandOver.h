@@ -27,8 +27,8 @@ public:
   // closed). Either way the descriptor no longer belongs to the caller.
   static rfbClientPtr plain(rfbScreenInfoPtr screen, int fd);
   static rfbClientPtr webSocket(rfbScreenInfoPtr screen, int fd);
-  // Whether kwo-serve's webSocketsCheck is the one LibVNCServer calls.
-  static bool checkReplaced();
+  // Requests a send buffer large enough for a whole update.
+  static void enlargeSendBuffer(int fd);
 };
 
 } // namespace kwoserve

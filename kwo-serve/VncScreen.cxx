@@ -202,7 +202,8 @@ void VncScreen::openPorts(const Settings& settings) {
     httpServer_ = std::make_unique<HttpServer>(
         settings.httpDir, ListenSockets(settings.listenAddress, settings.httpPort, "HTTP"),
         origins_, webSocket);
-  if (settings.wsPort && *settings.wsPort != settings.port)
+  // The HTTP port serves WebSocket viewers already.
+  if (settings.wsPort && !(settings.httpDir && *settings.wsPort == settings.httpPort))
     wsServer_ = std::make_unique<HttpServer>(
         std::nullopt, ListenSockets(settings.listenAddress, *settings.wsPort, "WebSocket viewers"),
         origins_, webSocket);

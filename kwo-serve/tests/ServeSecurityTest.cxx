@@ -272,6 +272,21 @@ TEST(ServeSecurity, TwoThousandIdleConnectionsNeitherCrashKwoServeNorKeepAViewer
   close(ready[1]);
 }
 
+TEST(ServeSecurity, ANewViewerReplacesAConnectionInItsHandshakeAndIsRefusedBeyondTheCap) {
+  PatternDisplay display;
+  ServeRun serve(display.name(), {"-maxclients", "2"});
+  ASSERT_TRUE(serve.waitListening()) << serve.log();
+  Viewer first(serve.port());
+  ASSERT_TRUE(first.connected()) << serve.log();
+  Connection idle(serve.port());
+  ASSERT_EQ(idle.read(lineEnded), "RFB 003.008\n");
+  Viewer second(serve.port());
+  EXPECT_TRUE(second.connected()) << serve.log();
+  EXPECT_EQ(idle.read(), "") << "the idle connection was not closed";
+  EXPECT_FALSE(Viewer(serve.port()).connected());
+  EXPECT_TRUE(serve.waitLog("refused: 2 viewers already (-maxclients)")) << serve.log();
+}
+
 // Used to fail: a connection that never finished its handshake stayed forever.
 TEST(ServeSecurity, AConnectionStuckInItsHandshakeIsDropped) {
   PatternDisplay display;
