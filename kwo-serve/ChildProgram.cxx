@@ -1,5 +1,6 @@
 #include "kwo-serve/ChildProgram.h"
 
+#include "base/os/ForkExec.h"
 #include "base/plat/Exception.h"
 
 #include <cerrno>
@@ -7,8 +8,6 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/prctl.h>
-#include <sys/syscall.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -43,24 +42,28 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
   return result;
 }
 
+struct ChildSetup {
+  pid_t parent;
+  int outputFd;
+  bool quiet;
+};
+
 // In the child between fork and exec: only async-signal-safe calls.
-void becomeChild(pid_t parent, int outputFd, bool quiet) {
+void becomeChild(void* context) {
+  const ChildSetup& setup = *static_cast<const ChildSetup*>(context);
   // Dies with kwo-serve, even when it is killed; the check catches a parent
   // that died before the signal was armed.
-  if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent)
+  if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != setup.parent)
     _exit(127);
   int null = open("/dev/null", O_RDWR);
   dup2(null, 0);
-  if (outputFd >= 0)
-    dup2(outputFd, 1);
-  if (quiet)
+  if (setup.outputFd >= 0)
+    dup2(setup.outputFd, 1);
+  if (setup.quiet)
     dup2(null, 2);
   // Listening sockets, the agent's connection, and anything a library opened
   // without close-on-exec stay with us.
-  if (syscall(SYS_close_range, 3U, ~0U, 4U /* CLOSE_RANGE_CLOEXEC */) != 0) {
-    for (int fd = 3; fd < 65536; fd++)
-      fcntl(fd, F_SETFD, FD_CLOEXEC);
-  }
+  os::ForkExec::markDescriptorsCloseOnExec();
   for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
     signal(sig, SIG_DFL);
   sigset_t none;
@@ -82,36 +85,9 @@ ChildProgram::ChildProgram(const std::vector<std::string>& argv, int outputFd,
   // Everything the child needs is prepared before fork.
   std::vector<char*> argp = pointers(args);
   std::vector<char*> envp = pointers(env);
-  int report[2];
-  if (pipe2(report, O_CLOEXEC) != 0)
-    throw plat::SystemException("pipe2", errno);
-  io::UniqueFd reportRead(report[0]);
-  io::UniqueFd reportWrite(report[1]);
-
-  pid_t parent = getpid();
-  pid_ = fork();
-  if (pid_ < 0)
-    throw plat::SystemException("fork", errno);
-  if (pid_ == 0) {
-    becomeChild(parent, outputFd, quiet);
-    execve(path.c_str(), argp.data(), envp.data());
-    int err = errno;
-    // The pipe closes on a successful exec; otherwise it carries errno.
-    (void)!write(reportWrite.get(), &err, sizeof err);
-    _exit(127);
-  }
-  reportWrite.reset();
-  int err = 0;
-  ssize_t n;
-  do {
-    n = read(reportRead.get(), &err, sizeof err);
-  } while (n < 0 && errno == EINTR);
-  if (n == ssize_t(sizeof err)) {
-    while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-    }
-    pid_ = -1;
-    throw plat::SystemException(("cannot start " + name_).c_str(), err);
-  }
+  ChildSetup setup{getpid(), outputFd, quiet};
+  pid_ = os::ForkExec::start(path.c_str(), argp.data(), envp.data(), becomeChild, &setup,
+                             ("cannot start " + name_).c_str());
 }
 
 ChildProgram::~ChildProgram() { stop(); }
