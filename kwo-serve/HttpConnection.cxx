@@ -7,6 +7,7 @@
 #include "kwo-serve/RequestHead.h"
 
 #include <cerrno>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <utility>
@@ -93,6 +94,13 @@ void HttpConnection::peekHead() {
   }
   if (peeked.size() > maxHeadSize) {
     handleHead(0, {});
+    return;
+  }
+  // A peer that closed after part of a head: the peek would keep finding
+  // the same bytes.
+  pollfd p{fd_, POLLRDHUP, 0};
+  if (poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR))) {
+    finish();
     return;
   }
   // Woken again only when more than what is there has come.
