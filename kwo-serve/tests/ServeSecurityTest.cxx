@@ -310,6 +310,9 @@ TEST(ServeSecurity, AViewerThatNeverReadsDoesNotHoldUpTheOthers) {
   NonReadingViewer stalled(serve.port());
   ASSERT_TRUE(stalled.ok());
 
+  // Raw pixels: little work per update for the sanitizer builds.
+  viewer.client()->appData.encodingsString = "raw";
+  ASSERT_TRUE(SetFormatAndEncodings(viewer.client()));
   std::vector<Clock::time_point> times;
   updateTimes = &times;
   viewer.client()->FinishedFrameBufferUpdate = noteUpdate;
@@ -327,7 +330,10 @@ TEST(ServeSecurity, AViewerThatNeverReadsDoesNotHoldUpTheOthers) {
   Clock::duration largest{};
   for (size_t i = 1; i < times.size(); i++)
     largest = std::max(largest, times[i] - times[i - 1]);
-  EXPECT_LT(largest, std::chrono::milliseconds(500))
+  // Without the fault the largest gap is mostly 0.2-0.45 s here (ASan, two
+  // busy cores), with the fault 5-20 s; the bound leaves room for a loaded
+  // machine.
+  EXPECT_LT(largest, std::chrono::milliseconds(1500))
       << times.size() << " updates; " << serve.log();
 }
 

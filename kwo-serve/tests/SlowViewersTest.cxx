@@ -42,6 +42,8 @@ public:
   }
   ~OneViewer() {
     close(peer_);
+    // Lets LibVNCServer forget a viewer that was dropped.
+    rfbProcessEvents(screen_, 0);
     rfbShutdownServer(screen_, TRUE);
     screen_->frameBuffer = nullptr;
     rfbScreenCleanup(screen_);
