@@ -216,6 +216,9 @@ VncScreen::~VncScreen() {
   wsServer_.reset();
   if (!screen_)
     return;
+  // Frees the viewers already closed (by ViewerGate, SlowViewers), which
+  // rfbShutdownServer would leave behind.
+  rfbProcessEvents(screen_, 0);
   rfbShutdownServer(screen_, TRUE);
   gate_.reset();
   // Our buffers go with this object; LibVNCServer must not free them.
