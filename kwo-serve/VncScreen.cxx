@@ -150,8 +150,9 @@ VncScreen::VncScreen(Callback& callback, const Settings& settings, int width, in
   // Connections are accepted by ViewerGate, not by LibVNCServer: with its
   // sockets "ready", rfbInitServer opens no listener of its own.
   screen_->socketState = RFB_SOCKET_READY;
-  // A write that cannot go on for this long drops that viewer rather than
-  // stopping everyone (SlowViewers keeps it from happening to slow readers).
+  // A write that cannot go on drops that viewer after one wait rather than
+  // several; SlowViewers keeps writes from meeting full sockets, and
+  // WriteWatchdog cuts a stalled one short.
   screen_->maxClientWait = maxClientWaitMs;
   screen_->deferUpdateTime = 0;
   // Not eagerly: LibVNCServer does not read from a viewer on hold, and its
@@ -333,7 +334,7 @@ void VncScreen::setColourMap(int first, const std::vector<agenthost::Rgb>& colou
     entry[1] = colours[i].g;
     entry[2] = colours[i].b;
   }
-  rfbSetClientColourMaps(screen_, first, int(colours.size()));
+  guardWrites(true, [&] { rfbSetClientColourMaps(screen_, first, int(colours.size())); });
   rfbMarkRectAsModified(screen_, 0, 0, screen_->width, screen_->height);
 }
 
@@ -352,16 +353,20 @@ void VncScreen::setCursorPos(int x, int y) {
   forEachClient(screen_, [](rfbClientPtr cl) { cl->cursorWasMoved = TRUE; });
 }
 
-void VncScreen::bell() { rfbSendBell(screen_); }
+void VncScreen::bell() {
+  guardWrites(true, [&] { rfbSendBell(screen_); });
+}
 
 void VncScreen::sendCutText(const std::string& text) {
   std::string latin1 = CutText::utf8ToLatin1(text);
+  guardWrites(true, [&] {
 #ifdef LIBVNCSERVER_HAVE_LIBZ
-  rfbSendServerCutTextUTF8(screen_, const_cast<char*>(text.data()), int(text.size()),
-                           latin1.data(), int(latin1.size()));
+    rfbSendServerCutTextUTF8(screen_, const_cast<char*>(text.data()), int(text.size()),
+                             latin1.data(), int(latin1.size()));
 #else
-  rfbSendServerCutText(screen_, latin1.data(), int(latin1.size()));
+    rfbSendServerCutText(screen_, latin1.data(), int(latin1.size()));
 #endif
+  });
 }
 
 void VncScreen::closeViewers() {
@@ -382,12 +387,29 @@ void VncScreen::pump() {
   auto now = std::chrono::steady_clock::now();
   gate_->checkDeadlines(now);
   held_ = slowViewers_.check(screen_, now);
-  rfbProcessEvents(screen_, 0);
+  // Held viewers get nothing from this pass.
+  guardWrites(false, [&] { rfbProcessEvents(screen_, 0); });
   syncWatches();
   if (httpServer_)
     httpServer_->collect();
   if (wsServer_)
     wsServer_->collect();
+}
+
+template <class Fn>
+void VncScreen::guardWrites(bool heldToo, Fn work) {
+  std::vector<int> sockets;
+  forEachClient(screen_, [&](rfbClientPtr cl) {
+    bool held = std::find(held_.begin(), held_.end(), cl->sock) != held_.end();
+    if (cl->sock != RFB_INVALID_SOCKET && (heldToo || !held))
+      sockets.push_back(cl->sock);
+  });
+  watchdog_.arm(std::move(sockets));
+  work();
+  for (int fd : watchdog_.disarm())
+    vlog.error("Dropping the viewer on socket %d: its output stalled the server for %lld ms",
+               fd, (long long)std::chrono::duration_cast<std::chrono::milliseconds>(
+                       WriteWatchdog::limit).count());
 }
 
 void VncScreen::syncWatches() {

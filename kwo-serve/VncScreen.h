@@ -24,6 +24,7 @@
 #include "kwo-serve/OriginPolicy.h"
 #include "kwo-serve/SlowViewers.h"
 #include "kwo-serve/ViewerGate.h"
+#include "kwo-serve/WriteWatchdog.h"
 
 #include <rfb/rfb.h>
 
@@ -76,7 +77,8 @@ public:
     std::string desktopName = "kwo-serve";
   };
 
-  // How long a write to one viewer may wait before that viewer is dropped.
+  // LibVNCServer's own limit for a write to one viewer (it waits at least
+  // 5 s whatever this says; WriteWatchdog cuts in well before).
   static constexpr int maxClientWaitMs = 100;
 
   VncScreen(Callback& callback, const Settings& settings, int width, int height,
@@ -128,6 +130,10 @@ private:
                    int bytesPerRow);
   void translate(const rfb::Region& region);
   void openPorts(const Settings& settings);
+  // Runs `work`, which may write to viewers (all, or all not held), under
+  // the write watchdog.
+  template <class Fn>
+  void guardWrites(bool heldToo, Fn work);
   void syncWatches();
   rfb::Rect bounds() const { return rfb::Rect(0, 0, screen_->width, screen_->height); }
 
@@ -147,6 +153,7 @@ private:
   OriginPolicy origins_;
   std::unique_ptr<ViewerGate> gate_;
   SlowViewers slowViewers_;
+  WriteWatchdog watchdog_;
   std::map<int, std::unique_ptr<FdWatch>> watches_;
   // The sockets of the viewers SlowViewers holds, and their write watches.
   std::vector<int> held_;

@@ -2,11 +2,13 @@
 
 #include "kwo-serve/ClientHandOver.h"
 #include "kwo-serve/ListenSockets.h"
+#include "kwo-serve/WriteWatchdog.h"
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -97,6 +99,24 @@ TEST(SlowViewers, AViewerThatDoesNotReadIsHeldThenReleasedOrDroppedAfterTheLimit
   EXPECT_NE(viewer.client()->sock, RFB_INVALID_SOCKET);
   slow.check(viewer.screen(), t + SlowViewers::dropAfter + std::chrono::seconds(1));
   EXPECT_EQ(viewer.client()->sock, RFB_INVALID_SOCKET);
+}
+
+// Used to fail: a write to a full socket stopped the loop for 5 s or more.
+TEST(WriteWatchdog, AWriteWaitingOnAStuckViewerIsCutShort) {
+  OneViewer viewer;
+  int fd = viewer.client()->sock;
+  viewer.clog();
+  WriteWatchdog watchdog;
+  watchdog.arm({fd});
+  // Waits as LibVNCServer does for room to write; the cut ends the wait.
+  fd_set writable;
+  FD_ZERO(&writable);
+  FD_SET(fd, &writable);
+  timeval timeout{30, 0};
+  EXPECT_EQ(select(fd + 1, nullptr, &writable, nullptr, &timeout), 1);
+  EXPECT_EQ(watchdog.disarm(), std::vector<int>{fd});
+  char byte = 0;
+  EXPECT_LT(send(fd, &byte, 1, MSG_NOSIGNAL), 0);
 }
 
 } // namespace kwoserve
