@@ -4,6 +4,11 @@
 // loop (io::FdManager) rather than LibVNCServer's threads, so that its hooks
 // and the agent's messages are handled on one thread.
 //
+// Connections: LibVNCServer opens no port; ViewerGate accepts RFB viewers
+// and HttpServer the HTTP and WebSocket ports, and they hand LibVNCServer
+// the viewers they admit. Before each pass SlowViewers holds viewers that do
+// not read, and WriteWatchdog bounds any write that meets a full socket.
+//
 // Framebuffer: the agent's shared pixel buffer is served as it is (the
 // screen's frameBuffer points into the mapping, with its stride and format)
 // when LibVNCServer can read that format; otherwise, and until the agent
@@ -14,7 +19,7 @@
 // cursor and the descriptor watches; the callback is not owned. The mapped
 // pixels belong to the caller, who must call useOwnBuffer (or destroy this
 // object) before they go away.
-// Failures: the constructor throws plat::Exception when the port cannot be
+// Failures: the constructor throws plat::Exception when a port cannot be
 // opened.
 
 #include "base/rfb/PixelFormat.h"
