@@ -4,6 +4,11 @@
 // loop (io::FdManager) rather than LibVNCServer's threads, so that its hooks
 // and the agent's messages are handled on one thread.
 //
+// Connections: LibVNCServer opens no port; ViewerGate accepts RFB viewers
+// and HttpServer the HTTP and WebSocket ports, and they hand LibVNCServer
+// the viewers they admit. Before each pass SlowViewers holds viewers that do
+// not read, and WriteWatchdog bounds any write that meets a full socket.
+//
 // Framebuffer: the agent's shared pixel buffer is served as it is (the
 // screen's frameBuffer points into the mapping, with its stride and format)
 // when LibVNCServer can read that format; otherwise, and until the agent
@@ -14,13 +19,17 @@
 // cursor and the descriptor watches; the callback is not owned. The mapped
 // pixels belong to the caller, who must call useOwnBuffer (or destroy this
 // object) before they go away.
-// Failures: the constructor throws plat::Exception when the port cannot be
+// Failures: the constructor throws plat::Exception when a port cannot be
 // opened.
 
 #include "base/rfb/PixelFormat.h"
 #include "base/rfb/Rect.h"
 #include "base/rfb/Region.h"
 #include "kwo-serve/CursorShape.h"
+#include "kwo-serve/OriginPolicy.h"
+#include "kwo-serve/SlowViewers.h"
+#include "kwo-serve/ViewerGate.h"
+#include "kwo-serve/WriteWatchdog.h"
 
 #include <rfb/rfb.h>
 
@@ -64,10 +73,18 @@ public:
     std::optional<int> wsPort;
     std::optional<std::string> httpDir;
     int httpPort = 5800;
+    // RFB and WebSocket viewers at once (see ViewerGate).
+    int maxClients = 32;
+    // Web pages allowed to connect besides our own (see OriginPolicy).
+    std::vector<std::string> wsOrigins;
     // Empty: no authentication.
     std::vector<std::string> passwords;
     std::string desktopName = "kwo-serve";
   };
+
+  // LibVNCServer's own limit for a write to one viewer (it waits at least
+  // 5 s whatever this says; WriteWatchdog cuts in well before).
+  static constexpr int maxClientWaitMs = 100;
 
   VncScreen(Callback& callback, const Settings& settings, int width, int height,
             const rfb::PixelFormat& pf);
@@ -117,8 +134,12 @@ private:
   void applyFormat(int width, int height, const rfb::PixelFormat& pf, char* buffer,
                    int bytesPerRow);
   void translate(const rfb::Region& region);
+  void openPorts(const Settings& settings);
+  // Runs `work`, which may write to viewers (all, or all not held), under
+  // the write watchdog.
+  template <class Fn>
+  void guardWrites(bool heldToo, Fn work);
   void syncWatches();
-  void acceptWebSocket();
   rfb::Rect bounds() const { return rfb::Rect(0, 0, screen_->width, screen_->height); }
 
   Callback& callback_;
@@ -134,11 +155,16 @@ private:
   std::vector<std::string> passwords_;
   std::vector<char*> passwordList_;
   std::string desktopName_;
-  std::string listen6_;
+  OriginPolicy origins_;
+  std::unique_ptr<ViewerGate> gate_;
+  SlowViewers slowViewers_;
+  WriteWatchdog watchdog_;
   std::map<int, std::unique_ptr<FdWatch>> watches_;
-  int wsListener_ = -1;
-  std::unique_ptr<FdWatch> wsWatch_;
+  // The sockets of the viewers SlowViewers holds, and their write watches.
+  std::vector<int> held_;
+  std::vector<std::unique_ptr<FdWatch>> heldWatches_;
   std::unique_ptr<HttpServer> httpServer_;
+  std::unique_ptr<HttpServer> wsServer_;
   int viewers_ = 0;
 };
 

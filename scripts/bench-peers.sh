@@ -84,7 +84,8 @@ wait_for_port() {
 }
 
 start_server() { # server profile log
-  local cmd kwo=("$kwo_serve" -display "$display" -port "$kwo_port")
+  # No password, as x11vnc runs with -nopw: the bench client sends none.
+  local cmd kwo=("$kwo_serve" -display "$display" -port "$kwo_port" -nopassword)
   [ "$1" = kwo-base ] && kwo+=(-agent "$baseline_agent")
   case "$1/$2" in
     kwo*/default) cmd=("${kwo[@]}") ;;
