@@ -5,15 +5,14 @@
 #include "uilibs/tx/TXClipboardWindow.h"
 
 #include "base/plat/Exception.h"
-#include "testsupport/ChildProcess.h"
+#include "testsupport/BackgroundChild.h"
 #include "testsupport/LogRecorder.h"
 #include "testsupport/XvfbServer.h"
 
 #include <algorithm>
-#include <atomic>
 #include <memory>
 #include <random>
-#include <thread>
+#include <utility>
 
 namespace {
 
@@ -47,26 +46,13 @@ std::string bigUtf8(size_t bytes, unsigned seed) {
   return text;
 }
 
-// xclip on the test's X server, in a thread of its own: it waits for the
-// toolkit, which only the test's pump runs.
-class Xclip {
-public:
-  Xclip(std::vector<std::string> argv, std::string input = {})
-    : thread_([this, argv, input] {
-        result_ = testsupport::ChildProcess::run(argv, {{"DISPLAY", serverName()}}, input);
-        ended_ = true;
-      }) {}
-  ~Xclip() { thread_.join(); }
-
-  bool ended() const { return ended_; }
-  // Valid once ended().
-  const testsupport::ChildResult& result() const { return result_; }
-
-private:
-  testsupport::ChildResult result_;
-  std::atomic<bool> ended_{false};
-  std::thread thread_;
-};
+// xclip on the test's X server; it waits for the toolkit, which only the
+// test's pump runs.
+testsupport::BackgroundChild xclip(std::vector<std::string> argv, std::string input = {}) {
+  argv.insert(argv.begin(), "xclip");
+  return testsupport::BackgroundChild(std::move(argv), {{"DISPLAY", serverName()}},
+                                      std::move(input));
+}
 
 class TXClipboardWindowTest : public ::testing::Test {
 protected:
@@ -291,7 +277,8 @@ TEST_F(TXClipboardWindowTest, TwentyMegabytesBothWaysWithXclip) {
   const std::string fromDesktop = bigUtf8(20 * 1024 * 1024, 1);
   {
     // xclip serves until another client takes the selection.
-    Xclip owner({"xclip", "-selection", "clipboard", "-i", "-quiet"}, fromDesktop);
+    testsupport::BackgroundChild owner =
+      xclip({"-selection", "clipboard", "-i", "-quiet"}, fromDesktop);
     ASSERT_TRUE(cliptest::pumpUntil(
       [&] { return XGetSelectionOwner(paster.dpy(), paster.atom("CLIPBOARD")) != None; }));
     poll();
@@ -302,7 +289,7 @@ TEST_F(TXClipboardWindowTest, TwentyMegabytesBothWaysWithXclip) {
     const std::string fromViewer = bigUtf8(20 * 1024 * 1024, 2);
     window->setCutText(fromViewer.size(), fromViewer.data());
     ASSERT_TRUE(cliptest::pumpUntil([&] { return owner.ended(); }));
-    Xclip pasting({"xclip", "-selection", "clipboard", "-o"});
+    testsupport::BackgroundChild pasting = xclip({"-selection", "clipboard", "-o"});
     ASSERT_TRUE(cliptest::pumpUntil([&] { return pasting.ended(); }));
     EXPECT_EQ(pasting.result().out.size(), fromViewer.size());
     EXPECT_TRUE(pasting.result().out == fromViewer);
