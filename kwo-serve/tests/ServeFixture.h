@@ -85,7 +85,8 @@ private:
   std::string logPath_;
 };
 
-// A viewer connected with LibVNCClient.
+// A viewer connected with LibVNCClient, which also takes the extended
+// clipboard (texts of up to maxCutText bytes).
 class Viewer {
 public:
   explicit Viewer(int port);
@@ -95,10 +96,15 @@ public:
   Rgb8 pixel(int x, int y) const;
   // Handles server messages until `condition` holds or the deadline passes.
   bool waitUntil(const std::function<bool()>& condition);
+  // The last clipboard text from the server (UTF-8 when extended, else
+  // ISO-8859-1).
   const std::string& cutText() const { return cutText_; }
 
+  static constexpr uint32_t maxCutText = 64u << 20;
+
 private:
-  static void gotCutText(rfbClient* client, const char* text, int length);
+  bool handleMessage();
+
   rfbClient* client_ = nullptr;
   std::string cutText_;
 };
