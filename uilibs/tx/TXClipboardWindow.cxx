@@ -1,9 +1,7 @@
 #include "uilibs/tx/TXClipboardWindow.h"
 
 #include "uilibs/tx/CutBufferEventHandler.h"
-#include "uilibs/tx/ErrorCatcher.h"
 #include "uilibs/tx/Latin1.h"
-#include "uilibs/tx/TXEventDispatcher.h"
 #include "uilibs/tx/TXUtil.h"
 
 #include "base/plat/BoolParameter.h"

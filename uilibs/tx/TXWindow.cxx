@@ -45,7 +45,7 @@ bool earlier(Time a, Time b) {
 
 // The chunks of a text served incrementally: large enough to need few
 // round trips, small enough to keep the X server's copies small.
-constexpr size_t incrementalChunkBytes = 256 * 1024;
+constexpr size_t incrementalChunkBytes = 1 << 20;
 
 void wipe(std::string& text) {
   volatile char* bytes = text.data();
