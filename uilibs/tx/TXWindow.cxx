@@ -328,12 +328,28 @@ void TXWindow::handlePropertyNotify(const XEvent& event) {
 
 void TXWindow::startIncoming(const XEvent& event, const SelectionData& announcement) {
   abandonIncoming();
-  if (pendingIncr_ == event.xselection.property)
+  Atom property = event.xselection.property;
+  if (pendingIncr_ == property)
     pendingIncr_ = 0;
   unsigned long announced = announcement.values.empty() ? 0 : announcement.values[0];
   vlog.info("Receiving %s selection incrementally, at least %lu bytes",
             atomName(event.xselection.selection), announced);
+  if (announced > incomingLimit_) {
+    // The announced size is a lower bound: the value cannot fit.
+    refuseIncoming(event, event.xselection.target, 8);
+    return;
+  }
   incoming_ = std::make_unique<IncomingTransfer>(event, announced, incomingLimit_);
+}
+
+void TXWindow::refuseIncoming(const XEvent& notify, Atom type, int format) {
+  // The owner is let finish into the drain.
+  pendingIncr_ = notify.xselection.property;
+  SelectionData refused;
+  refused.type = type;
+  refused.format = format;
+  refused.tooLarge = true;
+  selectionNotify(notify, refused);
 }
 
 void TXWindow::continueIncoming() {
@@ -348,17 +364,10 @@ void TXWindow::continueIncoming() {
     return;
   }
   std::unique_ptr<IncomingTransfer> transfer = std::move(incoming_);
-  if (progress == IncomingTransfer::Progress::done) {
+  if (progress == IncomingTransfer::Progress::done)
     selectionNotify(transfer->notify(), transfer->take());
-    return;
-  }
-  // Past the limit: the owner is let finish into the drain.
-  pendingIncr_ = transfer->property();
-  SelectionData refused;
-  refused.type = chunk.type;
-  refused.format = chunk.format;
-  refused.tooLarge = true;
-  selectionNotify(transfer->notify(), refused);
+  else
+    refuseIncoming(transfer->notify(), chunk.type, chunk.format);
 }
 
 void TXWindow::drainChunk() {

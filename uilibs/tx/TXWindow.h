@@ -156,6 +156,7 @@ private:
                   Atom property);
   void startIncoming(const XEvent& event, const SelectionData& announcement);
   void continueIncoming();
+  void refuseIncoming(const XEvent& notify, Atom type, int format);
   void drainChunk();
   void forgetSelection(Atom selection);
   void selectInput();

@@ -160,6 +160,8 @@ public:
   bool offerUtf8 = true;
   // Whether text requests are answered incrementally (INCR), in chunks.
   bool incremental = false;
+  // Whether the INCR value is the text's size (or 0, as xclip writes).
+  bool announceSize = true;
   size_t chunkBytes = 4096;
   // Chunks each incremental answer gets before the owner stops sending
   // (until resume()).
@@ -287,7 +289,7 @@ private:
   void startTransfer(Window requestor, Atom property, Atom type, const std::string& bytes) {
     XSelectInput(dpy_, requestor, PropertyChangeMask);
     transfers_.push_back({requestor, property, type, bytes});
-    long size = long(bytes.size());
+    long size = announceSize ? long(bytes.size()) : 0;
     XChangeProperty(dpy_, requestor, property, atom("INCR"), 32, PropModeReplace,
                     reinterpret_cast<unsigned char*>(&size), 1);
   }
