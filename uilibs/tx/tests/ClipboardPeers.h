@@ -356,8 +356,6 @@ public:
   }
   // None until the whole answer is in.
   const std::optional<Answer>& answer() const { return answer_; }
-  // Whether an incremental answer is coming in.
-  bool receiving() const { return receiving_.has_value(); }
 
   // Asks and pumps `others` until the whole answer is in.
   Answer paste(Atom selection, Atom target, const std::vector<Peer*>& others = {}) {
