@@ -23,6 +23,12 @@
 
 namespace kwoserve::test {
 
+namespace {
+
+int viewerTag;
+
+} // namespace
+
 bool pollUntil(const std::function<bool()>& condition) {
   auto end = std::chrono::steady_clock::now() + deadline;
   while (std::chrono::steady_clock::now() < end) {
