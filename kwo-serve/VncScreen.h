@@ -4,13 +4,12 @@
 // loop (io::FdManager) rather than LibVNCServer's threads, so that its hooks
 // and the agent's messages are handled on one thread.
 //
-// Framebuffer: the agent's shared pixel buffer is served as it is (the
-// screen's frameBuffer points into the mapping, with its stride and format)
-// when LibVNCServer can read that format; otherwise, and until the agent
-// announces a buffer, the screen serves a buffer of its own (translated
-// pixels, or black).
+// Framebuffer: a copy of the agent's picture of our own (FrameCopy), which
+// LibVNCServer serves and draws its cursor into; viewers are told only of
+// the blocks that really changed. The agent's shared buffer is only read.
+// Until the agent announces a buffer the copy is black.
 //
-// Ownership: owns the rfbScreenInfo, its sockets, the own buffer, the
+// Ownership: owns the rfbScreenInfo, its sockets, the frame copy, the
 // cursor and the descriptor watches; the callback is not owned. The mapped
 // pixels belong to the caller, who must call useOwnBuffer (or destroy this
 // object) before they go away.
@@ -21,6 +20,7 @@
 #include "base/rfb/Rect.h"
 #include "base/rfb/Region.h"
 #include "kwo-serve/CursorShape.h"
+#include "kwo-serve/FrameCopy.h"
 
 #include <rfb/rfb.h>
 
@@ -77,17 +77,15 @@ public:
 
   // A black buffer of our own, of this size and format.
   void useOwnBuffer(int width, int height, const rfb::PixelFormat& pf);
-  // The agent's pixels (stride in pixels). Served in place when the format
-  // allows; otherwise translated into our own buffer from now on, with
-  // every change (see changed/copied).
+  // The agent's pixels (stride in pixels): copied whole now, and then
+  // with every update().
   void useSharedBuffer(const uint8_t* pixels, int width, int height, uint32_t stride,
                        const rfb::PixelFormat& pf);
-  bool servesInPlace() const { return shared_ && !translating_; }
 
-  // Viewers get the copy (destination region, destination = source +
-  // (dx, dy)), then the changed region; pixels are already in the buffer.
-  void copied(const rfb::Region& destination, int dx, int dy);
-  void changed(const rfb::Region& region);
+  // An update from the agent, whose buffer already holds the pixels: the
+  // copy (destination region, destination = source + (dx, dy)) and the
+  // changed region. Viewers get what really differs from the copy.
+  void update(const rfb::Region& copied, int dx, int dy, const rfb::Region& changed);
 
   void setColourMap(int first, const std::vector<agenthost::Rgb>& colours);
   void setCursor(const agenthost::SetCursorImage& image);
@@ -116,19 +114,16 @@ private:
 
   void applyFormat(int width, int height, const rfb::PixelFormat& pf, char* buffer,
                    int bytesPerRow);
-  void translate(const rfb::Region& region);
+  // Hands the frame copy's memory and format to LibVNCServer.
+  void serveFrame();
   void syncWatches();
   void acceptWebSocket();
   rfb::Rect bounds() const { return rfb::Rect(0, 0, screen_->width, screen_->height); }
 
   Callback& callback_;
   rfbScreenInfoPtr screen_ = nullptr;
-  std::vector<uint8_t> ownBuffer_;
-  const uint8_t* shared_ = nullptr;
-  uint32_t sharedStride_ = 0;
-  rfb::PixelFormat sharedPf_;
+  FrameCopy frame_;
   rfb::PixelFormat pf_;
-  bool translating_ = false;
   std::vector<uint8_t> colourMap_;
   std::unique_ptr<CursorShape> cursor_;
   std::vector<std::string> passwords_;
