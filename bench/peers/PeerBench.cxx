@@ -8,7 +8,9 @@
 //   latency  - a 16x16 square of a new colour is drawn at a random place,
 //              time until the client's framebuffer shows it;
 //   idle     - nothing changes: CPU of the server side and updates sent;
-//   memory   - resident and proportional memory of the server side.
+//   memory   - resident and proportional memory of the server side;
+//   greeting - time from connecting to the server's version greeting,
+//              over --samples fresh connections made one after another.
 // With --workloads, each named workload instead (after the first frame):
 //   idle     - nothing changes (--idle-seconds);
 //   patch    - a 256x256 square at the centre takes a new colour 30 times
@@ -28,7 +30,11 @@
 
 #include <X11/Xlib.h>
 
+#include <arpa/inet.h>
 #include <csignal>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -405,6 +411,52 @@ void memory(const Options& o, const peers::VncSession& session) {
   result(o, "memory", out.str());
 }
 
+// Seconds until the 12-byte version greeting has arrived on a new
+// connection; negative when it did not come within 5 s.
+double greetingSeconds(const Options& o) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0)
+    throw std::runtime_error("socket failed");
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(uint16_t(o.port));
+  inet_pton(AF_INET, o.host.c_str(), &address.sin_addr);
+  Clock::time_point start = Clock::now();
+  double seconds = -1;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) {
+    char greeting[12];
+    size_t got = 0;
+    pollfd p{fd, POLLIN, 0};
+    while (got < sizeof(greeting) && poll(&p, 1, 5000) == 1) {
+      ssize_t n = read(fd, greeting + got, sizeof(greeting) - got);
+      if (n <= 0)
+        break;
+      got += size_t(n);
+    }
+    if (got == sizeof(greeting))
+      seconds = secondsSince(start);
+  }
+  close(fd);
+  return seconds;
+}
+
+void greeting(const Options& o) {
+  std::vector<double> samples;
+  int missed = 0;
+  for (int i = 0; i < o.samples; i++) {
+    double seconds = greetingSeconds(o);
+    if (seconds < 0)
+      missed++;
+    else
+      samples.push_back(1000.0 * seconds);
+  }
+  char text[256];
+  snprintf(text, sizeof(text), "samples=%zu missed=%d median_ms=%.2f p90_ms=%.2f max_ms=%.2f",
+           samples.size(), missed, percentile(samples, 0.5), percentile(samples, 0.9),
+           percentile(samples, 1.0));
+  result(o, "greeting", text);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -422,6 +474,7 @@ int main(int argc, char** argv) {
     latency(o, session);
     idle(o, session);
     memory(o, session);
+    greeting(o);
   } catch (const std::exception& e) {
     fprintf(stderr, "bench_peer_client (%s): %s\n", o.label.c_str(), e.what());
     return 1;

@@ -54,6 +54,12 @@ table("Latency of a 16x16 change (ms)", [
     ("mean", lambda l: mean(l, "latency", "mean_ms"), "%.2f"),
     ("missed", lambda l: mean(l, "latency", "missed"), "%.1f"),
 ])
+table("Version greeting after connecting (ms)", [
+    ("median", lambda l: mean(l, "greeting", "median_ms"), "%.2f"),
+    ("p90", lambda l: mean(l, "greeting", "p90_ms"), "%.2f"),
+    ("max", lambda l: mean(l, "greeting", "max_ms"), "%.2f"),
+    ("missed", lambda l: mean(l, "greeting", "missed"), "%.1f"),
+])
 table("Idle screen, client waiting", [
     ("server CPU %", lambda l: mean(l, "idle", "server_cpu_pct"), "%.2f"),
     ("Xvfb CPU s", lambda l: mean(l, "idle", "xserver_cpu_s"), "%.2f"),
