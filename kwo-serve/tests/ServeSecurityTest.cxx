@@ -132,8 +132,9 @@ TEST(ServeSecurity, TheVirtualDisplayLetsInOnlyClientsWithItsCookie) {
 
   EXPECT_TRUE(canOpenDisplay(display, -1, cookie));
   EXPECT_FALSE(canOpenDisplay(display, -1, "/nonexistent"));
-  if (getuid() == 0)
+  if (getuid() == 0) {
     EXPECT_FALSE(canOpenDisplay(display, 65534, cookie)) << "another user got in";
+  }
 }
 
 // Used to fail: Xvfb, the xterm and the xclock outlived a killed kwo-serve.
