@@ -12,6 +12,7 @@
 #include "uilibs/ui/AppLoop.h"
 
 #include <csignal>
+#include <cstdio>
 #include <memory>
 
 namespace {
@@ -39,6 +40,9 @@ private:
 // Everything start-up builds, torn down in the one documented order
 // whichever way main leaves.
 struct Agent {
+  // The launcher's connection was made; failures before that are already on
+  // standard error.
+  bool connected = false;
   std::unique_ptr<io::Io> io;
   std::unique_ptr<ui::AppLoop> loop;
   std::unique_ptr<QuitOnSignals> signals;
@@ -55,6 +59,7 @@ struct Agent {
 
 int runAgent(Agent& agent, int argc, char** argv) {
   agent.io = svr::initAgent(argc, argv);
+  agent.connected = true;
   // Opens the display, which every component below needs.
   agent.loop = std::make_unique<ui::AppLoop>();
   agent.signals = std::make_unique<QuitOnSignals>();
@@ -75,8 +80,13 @@ int main(int argc, char** argv) {
     agent.tearDown();
     return status;
   } catch (const plat::Exception& e) {
-    agent.tearDown();
+    // Logged before the teardown, which sends the lines still queued for
+    // the server as it lets go of the channel. Standard error keeps the
+    // text where no server is listening.
     programLog.error("%s", e.str());
+    if (agent.connected)
+      std::fprintf(stderr, "%s\n", e.str());
+    agent.tearDown();
     return 1;
   }
 }

@@ -73,4 +73,13 @@ TEST(Entry, ParamsXmlThatCannotBeWrittenFails) {
     << result.err;
 }
 
+TEST(Entry, AFatalErrorAfterConnectingIsWrittenToStandardError) {
+  // Used to be logged for a server only, after the channel had gone: with
+  // standard error the one trace left, the agent died without a word.
+  ChildResult result = ChildProcess::run({agent, "user", "-dummy"}, {{"DISPLAY", ":64999"}});
+  ASSERT_TRUE(result.exited);
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_EQ(result.err, "unable to open display \":64999\"\n");
+}
+
 } // namespace

@@ -283,6 +283,12 @@ TEST_F(MonitorTest, SetDisplayModeMakesAModeResizesTheScreenAndAnnouncesTheBuffe
   EXPECT_EQ(client->screenRect(), rfb::Rect(0, 0, 800, 600));
   EXPECT_FALSE(client->hasMode("800x600_kwo"));
   EXPECT_EQ(client->currentModeName(), "800x600");
+
+  // A size the screen cannot take (wider than RandR's 32767) is refused;
+  // the next buffer tells the server the size that stayed.
+  agent->send(agenthost::SetDisplayMode{40000, 100});
+  ASSERT_TRUE(nextBuffer());
+  EXPECT_EQ(recorder.bufferRect(), rfb::Rect(0, 0, 800, 600));
   // Now nothing shows the made mode: the next change removes it.
   agent->send(agenthost::SetParams{{{"RandR", "", 10}}});
   ASSERT_TRUE(agent->waitUntil(

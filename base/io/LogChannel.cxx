@@ -19,6 +19,16 @@ void LogChannel::attach() {
 void LogChannel::detach() {
   if (!attached_)
     return;
+  // The loop that would send what is still queued may never run again (the
+  // agent is ending): these are the last lines the peer can get.
+  if (channel_.connected())
+    dest_.sendQueued();
+  release();
+}
+
+void LogChannel::release() {
+  if (!attached_)
+    return;
   attached_ = false;
   dest_.setChannel(nullptr);
   // The channel may be gone already (it tells its readers so).
@@ -44,7 +54,7 @@ std::unique_ptr<plat::Kicker> LogChannel::createKicker(plat::Kickee& kickee) {
 
 void LogChannel::ipcGone(MsgIpc& channel) {
   MsgIpc::Reader::ipcGone(channel);
-  detach();
+  release();
 }
 
 bool LogChannel::readMsg(const std::string&, rdr::FramedInStream& in, MsgIpc&) {

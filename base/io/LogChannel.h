@@ -23,8 +23,9 @@ public:
   // Makes this channel the destination's; its level is unknown until the
   // peer sends "setLogLevel".
   void attach();
-  // Lets go of the destination and the "setLogLevel" reader. Nothing
-  // happens when not attached.
+  // Sends the lines still queued while the channel is connected (and the
+  // level known), then lets go of the destination and the "setLogLevel"
+  // reader. Nothing happens when not attached.
   void detach();
   bool attached() const { return attached_; }
 
@@ -37,6 +38,8 @@ private:
   bool readMsg(const std::string& name, rdr::FramedInStream& in, MsgIpc& channel) override;
   // The channel is going away: the destination must not send through it.
   void ipcGone(MsgIpc& channel) override;
+  // detach() without sending.
+  void release();
 
   MsgIpc& channel_;
   plat::LogDestIpc& dest_;

@@ -109,6 +109,9 @@ int KeyEventInterpreter::Callback::searchLevel(uint32_t keysym, int level) {
 }
 
 int KeyEventInterpreter::Callback::keysymToKeycode(uint32_t keysym, int* level) {
+  // NoSymbol is what every empty slot answers: it names no key.
+  if (keysym == 0)
+    return -1;
   if (level) {
     const int keycode = searchLevel(keysym, *level);
     if (keycode >= 0)
@@ -323,6 +326,10 @@ bool KeyEventInterpreter::pressFallbacks(uint32_t keysym) {
 }
 
 bool KeyEventInterpreter::keyEvent(uint32_t keysym, bool down) {
+  // NoSymbol from a viewer types nothing; taken as a key it would be pressed
+  // as a modifier adjustment, which no release ever matches.
+  if (keysym == 0)
+    return false;
   if (!composePending_ || isModifierKeysym(keysym)) {
     if (sendKey(keysym, down) || !down)
       return true;

@@ -79,7 +79,8 @@ public:
   KeyEventInterpreter& operator=(const KeyEventInterpreter&) = delete;
 
   // Injects one viewer key event. False when the keysym could not be
-  // produced by any route (the key is dropped).
+  // produced by any route (the key is dropped); NoSymbol (0) is always
+  // dropped.
   bool keyEvent(uint32_t keysym, bool down);
   // Releases every keysym that viewers hold, smallest keysym first.
   void releasePressedKeys();

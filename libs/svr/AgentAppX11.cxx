@@ -28,7 +28,7 @@ void abandon(rdr::FramedOutStream* out) {
 
 AgentAppX11::AgentAppX11(std::unique_ptr<io::Io> io)
   : desktop_(*this), server_(desktop_, ::getuid() == 0, std::move(io)),
-    shmPerm_(server_.channel()), displayMode_(server_.channel()),
+    shmPerm_(server_.channel()), displayMode_(server_.channel(), desktop_),
     monitorSelect_(server_.channel(), desktop_) {}
 
 AgentAppX11::~AgentAppX11() = default;

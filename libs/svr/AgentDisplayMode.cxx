@@ -21,8 +21,8 @@ int asSize(uint32_t value) {
 
 } // namespace
 
-AgentDisplayMode::AgentDisplayMode(io::MsgIpc& channel)
-  : channel_(channel), displayMode_(this) {
+AgentDisplayMode::AgentDisplayMode(io::MsgIpc& channel, DisplayChangeCallback& display)
+  : channel_(channel), display_(display), displayMode_(this) {
   channel_.registerReader(std::string(setDisplayModeMsg), *this);
   bool supported = displayMode_.isSupported();
   MsgSender::send(
@@ -45,7 +45,13 @@ bool AgentDisplayMode::readMsg(const std::string&, rdr::FramedInStream& in, io::
   } catch (const rdr::BlockException&) {
     return false;
   }
-  displayMode_.setDisplayMode(asSize(width), asSize(height));
+  const int w = asSize(width);
+  const int h = asSize(height);
+  displayMode_.setDisplayMode(w, h);
+  // Whatever the outcome, the buffer the server gets next says which size
+  // the screen has.
+  if (w > 0 && h > 0 && displayMode_.isSupported())
+    display_.displayChanged();
   return true;
 }
 

@@ -6,7 +6,14 @@
 // "displayModesUpdated" (no payload) the first time the "RandR" parameter
 // changes the mode list, never again. Sending failures are logged (level
 // 30) and dropped.
+//
+// Every "setDisplayMode" that reaches the X server, whether the screen took
+// the size or not, ends in a displayChanged() of the capture engine: while
+// the desktop runs, the server then gets one "setPixelBuffer" (300 ms after
+// the last layout change) whose rectangle is the size the screen has, the
+// old one when the request was refused.
 
+#include "libs/svr/DisplayChangeCallback.h"
 #include "libs/svr/DisplayMode.h"
 
 #include "base/io/MsgIpc.h"
@@ -17,10 +24,10 @@ class AgentDisplayMode : public io::MsgIpc::Reader, private DisplayMode::Callbac
 public:
   static constexpr const char* setDisplayModeMsg = "setDisplayMode";
 
-  // Registers for "setDisplayMode" on `channel` (not owned, must outlive
-  // this object) and sends "displayModesSupported". The base class
-  // unregisters on destruction.
-  explicit AgentDisplayMode(io::MsgIpc& channel);
+  // Registers for "setDisplayMode" on `channel` and sends
+  // "displayModesSupported". `channel` and `display` are not owned and must
+  // outlive this object. The base class unregisters on destruction.
+  AgentDisplayMode(io::MsgIpc& channel, DisplayChangeCallback& display);
 
   DisplayMode& displayMode() { return displayMode_; }
   bool updateSent() const { return updateSent_; }
@@ -33,6 +40,7 @@ private:
   void displayModesUpdated() override;
 
   io::MsgIpc& channel_;
+  DisplayChangeCallback& display_;
   bool updateSent_ = false;
   DisplayMode displayMode_;
 };

@@ -8,6 +8,7 @@
 #include "base/rfb/PixelBufferComparer.h"
 
 #include <algorithm>
+#include <string>
 
 namespace svr {
 

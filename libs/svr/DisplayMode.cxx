@@ -9,6 +9,7 @@
 #include "base/plat/StringParameter.h"
 #include "uilibs/tx/ErrorCatcher.h"
 #include "uilibs/tx/TXUtil.h"
+#include "uilibs/tx/XErrorException.h"
 #include "uilibs/tx/XrandrFns.h"
 
 #include <charconv>
@@ -142,11 +143,116 @@ void deleteMode(const RandrScreen& screen, const XRRModeInfo& mode) {
   vlog.info("Deleted mode %s from %d outputs", modeName(mode).c_str(), int(outputs.size()));
 }
 
+// The screen size and every CRTC's configuration as they were, so that a
+// change the server refuses half-way can be undone. Every request is checked:
+// XRRSetCrtcConfig answers with a status (a refused one reads as "failed"),
+// and an error of XRRSetScreenSize shows once the server has been waited for.
+class CrtcLayout {
+public:
+  explicit CrtcLayout(const RandrScreen& screen) : screen_(screen), size_(rootSize()) {
+    for (XID crtc : screen.crtcs()) {
+      if (RandrScreen::CrtcInfoPtr info = screen.crtcInfo(crtc))
+        saved_.push_back({crtc, info->x, info->y, info->mode, info->rotation,
+                          std::vector<RROutput>(info->outputs, info->outputs + info->noutput)});
+    }
+  }
+
+  // Every CRTC that drives outputs shows `mode` at its old place, on a
+  // screen of `size`. False at the first request refused.
+  bool apply(RRMode mode, DisplayMode::Size size) {
+    // CRTCs must be off while the screen shrinks below what they show.
+    if (!allOff() || !setScreenSize(size))
+      return false;
+    for (const Crtc& crtc : saved_) {
+      // A CRTC without outputs cannot show a mode; it stays off, as it was.
+      if (!crtc.outputs.empty() && !setCrtc(crtc, mode))
+        return false;
+    }
+    return true;
+  }
+
+  // Back to the saved layout, as far as the server lets it.
+  void restore() {
+    bool done = allOff() && (!resized_ || setScreenSize(*size_));
+    for (const Crtc& crtc : saved_) {
+      if (crtc.mode != None && !crtc.outputs.empty())
+        done = setCrtc(crtc, crtc.mode) && done;
+    }
+    if (!done)
+      vlog.error("The screen layout could not be fully restored");
+  }
+
+private:
+  struct Crtc {
+    XID id;
+    int x, y;
+    RRMode mode;
+    Rotation rotation;
+    std::vector<RROutput> outputs;
+  };
+
+  static std::optional<DisplayMode::Size> rootSize() {
+    Display* dpy = tx::display();
+    Window root = 0;
+    int x = 0, y = 0;
+    unsigned width = 0, height = 0, border = 0, depth = 0;
+    tx::ErrorCatcher catcher(100);
+    if (!XGetGeometry(dpy, RootWindow(dpy, DefaultScreen(dpy)), &root, &x, &y, &width, &height,
+                      &border, &depth))
+      return std::nullopt;
+    return DisplayMode::Size{int(width), int(height)};
+  }
+
+  bool allOff() {
+    for (const Crtc& crtc : saved_) {
+      if (!setCrtc(crtc, None))
+        return false;
+    }
+    return true;
+  }
+
+  // Off (`mode` None, no outputs) or on with the CRTC's own outputs.
+  bool setCrtc(const Crtc& crtc, RRMode mode) {
+    std::vector<RROutput> outputs = mode == None ? std::vector<RROutput>() : crtc.outputs;
+    tx::ErrorCatcher catcher(100);
+    Status status = tx::XRRSetCrtcConfig(tx::display(), screen_.resources(), crtc.id, CurrentTime,
+                                         crtc.x, crtc.y, mode, crtc.rotation, outputs.data(),
+                                         int(outputs.size()));
+    // The reply has been read, and with it any error.
+    return status == RRSetConfigSuccess && catcher.errorCode() == 0;
+  }
+
+  // At 96 dots per inch, as every size this component sets.
+  bool setScreenSize(DisplayMode::Size size) {
+    if (!size_)
+      return false;
+    Display* dpy = tx::display();
+    tx::ErrorCatcher catcher(100);
+    tx::XRRSetScreenSize(dpy, RootWindow(dpy, DefaultScreen(dpy)), size.width, size.height,
+                         int(size.width * 25.4 / 96), int(size.height * 25.4 / 96));
+    try {
+      catcher.check();
+    } catch (const tx::XErrorException&) {
+      return false;
+    }
+    resized_ = true;
+    return true;
+  }
+
+  const RandrScreen& screen_;
+  std::optional<DisplayMode::Size> size_;
+  std::vector<Crtc> saved_;
+  bool resized_ = false;
+};
+
 } // namespace
 
 DisplayMode::DisplayMode(Callback* callback)
   : callback_(callback), supported_(RandrSupport::supported(true)) {
   randrParam.addCallback(this);
+  // Modes left by an agent that died are deleted (unless shown), and those
+  // the parameter already asks for are made.
+  syncModes();
 }
 
 DisplayMode::~DisplayMode() {
@@ -238,9 +344,9 @@ void DisplayMode::syncModes(std::optional<Size> extra) {
   }
 }
 
-void DisplayMode::setDisplayMode(int width, int height) {
+bool DisplayMode::setDisplayMode(int width, int height) {
   if (width <= 0 || height <= 0 || !supported_)
-    return;
+    return false;
   vlog.info("Setting display mode to %dx%d", width, height);
   try {
     RandrScreen screen;
@@ -252,33 +358,19 @@ void DisplayMode::setDisplayMode(int width, int height) {
     }
     if (mode == None) {
       vlog.error("Unable to set display mode to %dx%d", width, height);
-      return;
+      return false;
     }
-
     Display* dpy = tx::display();
-    Window root = RootWindow(dpy, DefaultScreen(dpy));
     ServerGrab grab(dpy);
-    tx::ErrorCatcher catcher(100);
-    std::vector<std::pair<XID, RandrScreen::CrtcInfoPtr>> crtcs;
-    for (XID crtc : screen.crtcs()) {
-      RandrScreen::CrtcInfoPtr info = screen.crtcInfo(crtc);
-      if (info)
-        crtcs.emplace_back(crtc, std::move(info));
-    }
-    // CRTCs must be off while the screen shrinks below what they show.
-    for (const auto& [crtc, info] : crtcs)
-      tx::XRRSetCrtcConfig(dpy, screen.resources(), crtc, CurrentTime, info->x, info->y, None,
-                           info->rotation, nullptr, 0);
-    tx::XRRSetScreenSize(dpy, root, width, height, int(width * 25.4 / 96),
-                         int(height * 25.4 / 96));
-    // A CRTC without outputs is refused by the server; the catcher takes
-    // that error.
-    for (const auto& [crtc, info] : crtcs)
-      tx::XRRSetCrtcConfig(dpy, screen.resources(), crtc, CurrentTime, info->x, info->y, mode,
-                           info->rotation, info->outputs, info->noutput);
+    CrtcLayout layout(screen);
+    if (layout.apply(mode, Size{width, height}))
+      return true;
+    vlog.error("Unable to set display mode");
+    layout.restore();
   } catch (const plat::Exception& e) {
     vlog.error("%s", e.describe().c_str());
   }
+  return false;
 }
 
 } // namespace svr

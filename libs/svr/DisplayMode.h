@@ -52,8 +52,11 @@ public:
     uint64_t dotClock;
   };
 
-  // Watches the "RandR" parameter and runs the RandR check (logging why it
-  // fails). `callback` (not owned, may be null) must outlive this object.
+  // Watches the "RandR" parameter, runs the RandR check (logging why it
+  // fails) and brings the "_kwo" modes in line with the parameter: modes an
+  // earlier agent left behind are deleted unless a CRTC shows them.
+  // `callback` (not owned, may be null) must outlive this object; it is not
+  // called for this first synchronisation.
   explicit DisplayMode(Callback* callback);
   ~DisplayMode() override;
   DisplayMode(const DisplayMode&) = delete;
@@ -61,13 +64,16 @@ public:
 
   bool isSupported() const { return supported_; }
 
-  // Switches the screen to width x height: every CRTC gets a mode of that
-  // size (an existing one of any name, else a new "_kwo" one) at its old
-  // position, rotation and outputs, and the screen gets that size at 96 dpi.
-  // Does nothing for a size that is not positive or without RandR; X errors
-  // are logged and absorbed. "Unable to set display mode to %dx%d" when no
-  // mode of that size can be had.
-  void setDisplayMode(int width, int height);
+  // Switches the screen to width x height: every CRTC that drives outputs
+  // gets a mode of that size (an existing one of any name, else a new "_kwo"
+  // one) at its old position, rotation and outputs, and the screen gets that
+  // size at 96 dpi. True when the screen now has that size. Does nothing
+  // (false) for a size that is not positive or without RandR. "Unable to set
+  // display mode to %dx%d" (level 0) when no mode of that size can be had.
+  // When the server refuses any step (a size beyond the screen's range, a
+  // CRTC that does not fit the new size), every CRTC and the screen size are
+  // put back and "Unable to set display mode" is logged at level 0.
+  bool setDisplayMode(int width, int height);
 
   // Creates the wanted "_kwo" modes that are missing and deletes the unused
   // ones that are no longer wanted. `extra` (used when its width is at

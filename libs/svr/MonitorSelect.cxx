@@ -18,6 +18,19 @@ plat::LogSrc vlog("SDesktopX11");
 plat::StringParameter monitorParam("Monitor", plat::LocKey("svr_param_sdisplay_displaydevice"),
                                    "");
 
+// The part of the rectangle `spec` names that lies on the screen: a buffer
+// beyond it would only hold pixels nobody can see. None of it on the screen
+// gives the empty rectangle, as a spec that names nothing does.
+rfb::Rect onScreen(const std::string& spec, const rfb::Rect& rect, const rfb::Rect& screen) {
+  if (rect.isEmpty())
+    return rect;
+  rfb::Rect visible = rect.intersect(screen);
+  if (visible.isEmpty())
+    vlog.status("Monitor %s rect %s lies outside the screen %s", spec.c_str(),
+                rect.printWH().c_str(), screen.printWH().c_str());
+  return visible;
+}
+
 } // namespace
 
 bool MonitorSelect::select(const std::optional<std::string>& spec) {
@@ -37,14 +50,14 @@ bool MonitorSelect::select(const std::optional<std::string>& spec) {
   return true;
 }
 
-MonitorSelect::Choice MonitorSelect::choose() const {
+MonitorSelect::Choice MonitorSelect::choose(const rfb::Rect& screen) const {
   const std::string& parameter = monitorParam.getValue();
-  rfb::Rect rect = MonitorLayout::rectOf(parameter);
+  rfb::Rect rect = onScreen(parameter, MonitorLayout::rectOf(parameter), screen);
   if (!rect.isEmpty()) {
     vlog.status("Monitor %s rect %s", parameter.c_str(), rect.printWH().c_str());
     return {rect, parameter, parameter};
   }
-  rect = MonitorLayout::rectOf(selection_);
+  rect = onScreen(selection_.value_or(""), MonitorLayout::rectOf(selection_), screen);
   if (!rect.isEmpty()) {
     vlog.status("Monitor %s rect %s", selection_->c_str(), rect.printWH().c_str());
     return {rect, std::nullopt, selection_};

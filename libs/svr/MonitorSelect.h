@@ -40,8 +40,9 @@ public:
   bool select(const std::optional<std::string>& spec);
 
   // The area to capture: the parameter's, else the selection's, else the
-  // whole screen; logs "Monitor %s rect %s" for the first two.
-  Choice choose() const;
+  // whole screen; logs "Monitor %s rect %s" for the first two. Areas are
+  // clipped to `screen`; one wholly outside it is logged and passed over.
+  Choice choose(const rfb::Rect& screen) const;
 
   // Tells `response` the current monitor list with the specs of `choice`.
   // A failure to list the monitors is logged (level 30) and reported as an

@@ -57,7 +57,8 @@ Bool isRootConfigure(Display*, XEvent* event, XPointer root) {
 
 SDesktopX11::SDesktopX11(Callback& callback)
   : callback_(callback), ext_(CaptureExtensions::discover(tx::display(), vlog, useXFixes)),
-    scheduler_(*this), pollTimer_(*this), resizeTimer_(*this), audit_(*this), windowTracker_(*this),
+    randrEvents_(tx::display()), scheduler_(*this), pollTimer_(*this), resizeTimer_(*this),
+    audit_(*this), windowTracker_(*this),
     cursor_(ext_.xfixes.present) {
   if (ext_.xfixes.present) {
     cursorWindow_ = std::make_unique<tx::TXWindow>();
@@ -119,25 +120,38 @@ void SDesktopX11::start(SServer& server) {
   // Resizes are watched from before the screen's size is read for the
   // buffer: one in between would otherwise leave the buffer at the old size.
   tx::TXEventDispatcher::addRootEventHandler(this, true, StructureNotifyMask);
+  randrEvents_.select(true);
   // Capture starts before the buffer's first grab: damage watched only from
   // after it would never report a change made in between, and the viewers
   // would keep the old picture there.
   chooseCaptureMethod();
+  startPointer();
   try {
     buildBuffer();
   } catch (...) {
     dropBuffer();
+    if (pointer_)
+      pointer_->setCallback(nullptr);
     server_ = nullptr;
     updateCapture();
     throw;
   }
   if (keyboard_)
     keyboard_->refreshModifierState();
-  if (pointer_)
-    pointer_->setCallback(this);
   scheduler_.setServer(server_);
   updateCapture();
   vlog.status("Desktop started (%s)", pb_->getRect().printWH().c_str());
+}
+
+// The server learns where the pointer is before the first picture: one that
+// draws the cursor into the pixels would otherwise draw it at 0,0 until the
+// pointer moves.
+void SDesktopX11::startPointer() {
+  if (!pointer_)
+    return;
+  pointer_->setCallback(this);
+  if (pointer_->isPolling())
+    cursorPosChanged(pointer_->position());
 }
 
 void SDesktopX11::stop() {
@@ -151,8 +165,11 @@ void SDesktopX11::stop() {
   server_ = nullptr;
   scheduler_.setServer(nullptr);
   updateCapture();
-  // Keys viewers still hold are released and the keysyms they added taken
-  // back; the pointer watch has nobody to report to.
+  // Keys and buttons viewers still hold are released and the keysyms they
+  // added taken back (the keyboard's stop gives the server time to act on
+  // both); the pointer watch has nobody to report to.
+  if (pointer_)
+    pointer_->releaseButtons();
   if (keyboard_)
     keyboard_->stop();
   if (pointer_)
@@ -202,7 +219,7 @@ void SDesktopX11::buildBuffer() {
   dropBuffer();
   if (!tx::display())
     throw plat::Exception("No X display");
-  MonitorSelect::Choice choice = monitorSelect_.choose();
+  MonitorSelect::Choice choice = monitorSelect_.choose(getRect());
   pb_ = std::make_unique<tx::PixelBufferX11>(tx::rootWindow(), callback_.getShmPerm(),
                                              choice.rect);
   clipToMonitors();
@@ -263,7 +280,10 @@ void SDesktopX11::rebuild() {
 }
 
 void SDesktopX11::displayChanged() {
-  rebuild();
+  // Changes come in bursts (every CRTC of a mode change): one rebuild after
+  // the last will do.
+  if (started())
+    resizeTimer_.start(resizeDelayMs);
 }
 
 void SDesktopX11::setMonitor(const std::optional<std::string>& spec) {
@@ -290,6 +310,7 @@ void SDesktopX11::updateCapture() {
   resizeTimer_.stop();
   selectCursorEvents(false);
   selectCompositorEvents(false);
+  randrEvents_.select(false);
   tx::TXEventDispatcher::addRootEventHandler(this, false, 0);
 }
 
@@ -499,6 +520,10 @@ void SDesktopX11::handleEvent(const XEvent& event) {
     }
     return;
   }
+  if (randrEvents_.isLayoutChange(event)) {
+    displayChanged();
+    return;
+  }
   if (damage_ && event.type == ext_.xdamage.eventBase + XDamageNotify) {
     scheduler_.changesAdded();
     return;
@@ -522,7 +547,7 @@ void SDesktopX11::rootConfigured() {
   while (XCheckIfEvent(tx::display(), &dropped, isRootConfigure,
                        reinterpret_cast<XPointer>(tx::rootWindow()))) {
   }
-  resizeTimer_.start(resizeDelayMs);
+  displayChanged();
 }
 
 // ---- cursor

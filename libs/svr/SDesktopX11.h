@@ -17,8 +17,8 @@
 // States: stopped (no server, no buffer, nothing selected) and started
 // (server set, buffer announced, cursor notifications and root structure
 // events selected, polling or damage running). While started, a resize of
-// the root window rebuilds the buffer 300 ms after the last ConfigureNotify
-// of a burst. A buffer announced to the server is always withdrawn
+// the root window, or a RandR change of the screen or a CRTC, rebuilds the
+// buffer 300 ms after the last event of a burst. A buffer announced to the server is always withdrawn
 // (setPixelBuffer(null)) before it is freed, so the server never holds a
 // freed buffer.
 //
@@ -32,9 +32,11 @@
 #include "libs/svr/CursorSender.h"
 #include "libs/svr/DamageAudit.h"
 #include "libs/svr/DamageTestCallback.h"
+#include "libs/svr/DisplayChangeCallback.h"
 #include "libs/svr/MonitorSelect.h"
 #include "libs/svr/MonitorSelectCallback.h"
 #include "libs/svr/MonitorSelectResponse.h"
+#include "libs/svr/RandrEvents.h"
 #include "libs/svr/SDesktop.h"
 #include "libs/svr/SPointerX11Callback.h"
 #include "libs/svr/UpdateScheduler.h"
@@ -70,6 +72,7 @@ class SDesktopX11 : public SDesktop,
                     private SPointerX11Callback,
                     private DamageTestCallback,
                     private DamageAudit::Callback,
+                    public DisplayChangeCallback,
                     public MonitorSelectCallback {
 public:
   // What the desktop needs from the agent application. monitorsUpdated()
@@ -112,9 +115,10 @@ public:
   rfb::Rect getRect() override;
   bool getPF(rfb::PixelFormat& pf) override;
 
-  // The screen layout changed (a display mode was set): rebuilds the buffer
-  // while started.
-  void displayChanged();
+  // The screen layout may have changed (a display mode was set or refused,
+  // RandR reported a CRTC or screen change): while started, the buffer is
+  // rebuilt when the resize timer fires, 300 ms after the last change.
+  void displayChanged() override;
 
   // MonitorSelectCallback: a selection that is stored rebuilds the buffer
   // while started; an invalid one is logged and changes nothing.
@@ -158,6 +162,8 @@ private:
   void damageUnreliable(bool any, bool nonFull) override;
   void damageReliable() override;
 
+  // Starts the pointer watch and reports where the pointer is now.
+  void startPointer();
   void buildBuffer();
   void dropBuffer();
   void clipToMonitors();
@@ -193,6 +199,7 @@ private:
 
   Callback& callback_;
   CaptureExtensions ext_;
+  RandrEvents randrEvents_;
   SServer* server_ = nullptr;
   std::unique_ptr<tx::PixelBufferX11> pb_;
   UpdateScheduler scheduler_;

@@ -47,6 +47,7 @@ SPointerX11::SPointerX11(Display* dpy) : dpy_(dpy), pollTimer_(*this) {
 
 SPointerX11::~SPointerX11() {
   pollTimer_.stop();
+  releaseButtons();
 }
 
 void SPointerX11::pointerEvent(const rfb::Point& position, uint32_t buttonMask, bool relative) {
@@ -84,8 +85,29 @@ void SPointerX11::injectButtons(uint32_t oldMask, uint32_t newMask) {
       continue;
     const bool down = (newMask & flag) != 0;
     vlog.debug("button %d (mask bit %d) %s", physical, bit, down ? "down" : "up");
-    XTestFakeButtonEvent(dpy_, physical, down, CurrentTime);
+    fakeButton(physical, down);
   }
+}
+
+void SPointerX11::fakeButton(int physical, bool down) {
+  XTestFakeButtonEvent(dpy_, physical, down, CurrentTime);
+  const uint32_t flag = uint32_t(1) << (physical - 1);
+  physicalDown_ = down ? (physicalDown_ | flag) : (physicalDown_ & ~flag);
+}
+
+void SPointerX11::releaseButtons() {
+  buttonMask_ = 0;
+  if (physicalDown_ == 0)
+    return;
+  // Physical buttons, not mask bits: the mapping may have changed since the
+  // presses.
+  for (int physical = 1; physicalDown_ != 0; ++physical) {
+    if (physicalDown_ & (uint32_t(1) << (physical - 1))) {
+      vlog.debug("button %d released", physical);
+      fakeButton(physical, false);
+    }
+  }
+  XFlush(dpy_);
 }
 
 void SPointerX11::setPosition(const rfb::Point& position) {

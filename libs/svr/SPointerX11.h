@@ -8,8 +8,9 @@
 // root-window coordinates (an injected one or a polled one);
 // positionChanged_ says it has not been reported since it changed;
 // buttonMask_ is the RFB mask (bit 0 = button 1) of the last pointer event,
-// so that only changed buttons are pressed or released. Event-loop thread
-// only.
+// so that only changed buttons are pressed or released; physicalDown_ holds
+// the physical buttons (bit 0 = button 1) this object has pressed and not
+// released. Event-loop thread only.
 
 #include "libs/svr/SPointerX11Callback.h"
 
@@ -36,6 +37,11 @@ public:
   // server has no XTEST. Nothing is reported here: the next poll does.
   void pointerEvent(const rfb::Point& position, uint32_t buttonMask, bool relative);
 
+  // Releases every button this object pressed and starts the next viewer
+  // from an empty mask, so that nobody is left holding a button (the desktop
+  // stopping, the agent ending). The destructor does it too.
+  void releaseButtons();
+
   // Starts (non-null, and "PollCursorTime" above 0) or stops (null) the
   // periodic position poll that reports to `callback` (not owned; it must
   // outlive the polling).
@@ -58,6 +64,7 @@ private:
   // The pointer in root coordinates; (-1, -1) when the query fails.
   rfb::Point queryPointer();
   void injectButtons(uint32_t oldMask, uint32_t newMask);
+  void fakeButton(int physical, bool down);
   void setPosition(const rfb::Point& position);
 
   Display* dpy_;
@@ -65,6 +72,7 @@ private:
   rfb::Point position_;
   plat::Timer pollTimer_;
   uint32_t buttonMask_ = 0;
+  uint32_t physicalDown_ = 0;
   bool positionChanged_ = false;
 };
 

@@ -3,8 +3,9 @@
 // What the desktop side calls to tell the server about the screen: the
 // buffer it captures into, updates, the cursor, clipboard text and failures.
 // Implemented by the agent's protocol end, which turns each call into one
-// message. Calls never throw: a message that cannot be sent is logged and
-// lost. All calls happen on the loop thread.
+// message. Calls never throw, except fbUpdate when it cannot grab: a message
+// that cannot be sent is logged and lost. All calls happen on the loop
+// thread.
 
 #include <string_view>
 
@@ -44,7 +45,9 @@ public:
   virtual void desktopFailure(const plat::Exception& e) = 0;
   virtual void closeClients(const CloseReason& reason) = 0;
   // Grabs the pixels of both regions into the shared buffer, then names the
-  // regions to the server. Ends the outstanding update request.
+  // regions to the server. Ends the outstanding update request. A grab that
+  // fails throws its plat::Exception: nothing is sent and the request stays
+  // open, so that the caller can send the regions again.
   virtual void fbUpdate(const UpdateInfo& update) = 0;
   // The cursor image (not kept), or null for none.
   virtual void setCursorImage(const rfb::Cursor* cursor) = 0;

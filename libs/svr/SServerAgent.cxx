@@ -228,6 +228,8 @@ bool SServerAgent::readClientCutText() {
   std::optional<std::span<const uint8_t>> text = cutText_.collect(true);
   desktop_.clientCutText(
     std::string_view(reinterpret_cast<const char*>(text->data()), text->size()));
+  // The desktop has its copy; a large text must not stay resident twice.
+  cutText_.releaseStorage();
   in.checkpoint();
   return true;
 }
@@ -458,12 +460,12 @@ void SServerAgent::fbUpdate(const UpdateInfo& update) {
   if (!empty && pb_) {
     try {
       pb_->grabRegion(update.copied.unite(update.changed));
-    } catch (const plat::Exception& e) {
-      // Announcing pixels that are not in the buffer would show stale ones;
-      // the request stays open for the next update instead.
-      vlog.status("%s", e.str());
+    } catch (const plat::Exception&) {
+      // Announcing pixels that are not in the buffer would show stale ones.
+      // The request stays open, and the caller keeps the regions for the
+      // next update.
       updateRequested_ = true;
-      return;
+      throw;
     }
     if (debugUpdates)
       vlog.info("grabbed");

@@ -69,6 +69,9 @@ void UpdateScheduler::deliver() {
     // the viewers would keep the old picture there until it changes again.
     // As plain pixels, because the screen no longer holds the copy's source.
     addChanged(update.copied.unite(update.changed));
+    // Ready again, so that they do not wait for a change somewhere else: the
+    // end of the period, or the next request, tries again.
+    pending_ = true;
   }
 }
 

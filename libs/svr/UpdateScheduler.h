@@ -42,7 +42,8 @@ public:
   // Delivers the accumulated update when a batch is ready, no period is
   // running and the server has an outstanding request; otherwise does
   // nothing. A plat::Exception from the delivery is logged, and the regions
-  // of the failed update go out with the next one.
+  // of the failed update are ready to go again at the end of the period or
+  // at the next request.
   void tryUpdate();
 
   // Where updates go (not owned); null while the desktop is stopped, which

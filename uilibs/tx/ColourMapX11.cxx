@@ -1,11 +1,14 @@
 #include "uilibs/tx/ColourMapX11.h"
 
+#include "uilibs/tx/ErrorCatcher.h"
+
 #include "base/plat/Assert.h"
 
 #include <X11/Xlib.h>
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 
 namespace tx {
 
@@ -53,19 +56,36 @@ void ColourMapX11::getColour(int index, rfb::Colour* colour) const {
   colour->a = 255;
 }
 
-bool ColourMapX11::refresh() {
-  Display* dpy = display();
-  int count = numColours();
+std::optional<std::vector<Rgb16>> ColourMapX11::readColormap(Colormap cmap, int count) {
   std::vector<XColor> cells(size_t(count > 0 ? count : 0));
-  for (int i = 0; i < count; i++)
-    cells[size_t(i)].pixel = static_cast<unsigned long>(i);
-  if (count > 0)
-    XQueryColors(dpy, shownColormap(dpy), cells.data(), count);
-
+  for (size_t i = 0; i < cells.size(); i++)
+    cells[i].pixel = static_cast<unsigned long>(i);
+  if (!cells.empty()) {
+    ErrorCatcher catcher(100);
+    XQueryColors(display(), cmap, cells.data(), int(cells.size()));
+    // The reply has been read, and with it any error.
+    if (catcher.errorCode() != 0)
+      return std::nullopt;
+  }
   std::vector<Rgb16> entries;
   entries.reserve(cells.size());
   for (const XColor& cell : cells)
     entries.push_back({cell.red, cell.green, cell.blue});
+  return entries;
+}
+
+bool ColourMapX11::refresh() {
+  Display* dpy = display();
+  int count = numColours();
+  std::optional<std::vector<Rgb16>> read = readColormap(shownColormap(dpy), count);
+  // X cannot tell a colormap's size: the one shown may belong to a visual
+  // with fewer cells, or be gone already. The default colormap has the
+  // default visual's cells.
+  if (!read)
+    read = readColormap(DefaultColormap(dpy, DefaultScreen(dpy)), count);
+  if (!read)
+    return false;
+  std::vector<Rgb16>& entries = *read;
   bool same = entries.size() == entries_.size() &&
               std::equal(entries.begin(), entries.end(), entries_.begin(),
                          [](const Rgb16& a, const Rgb16& b) {

@@ -9,6 +9,7 @@
 
 #include "base/rfb/ColourMap.h"
 
+#include <optional>
 #include <vector>
 
 namespace tx {
@@ -26,9 +27,16 @@ public:
   int size() const override;
 
   // Reads every entry again from the first installed colormap of the root
-  // window (the default colormap when none is installed). True when any
-  // entry differs from the copy held before.
+  // window, or from the default colormap when none is installed or the
+  // installed one has fewer cells (it belongs to another visual). True when
+  // any entry differs from the copy held before; false too when nothing
+  // could be read (the copy is kept).
   bool refresh();
+
+  // Pixels 0 .. count - 1 of `cmap`; none when the server refuses, which it
+  // does for a pixel beyond the colormap's cells or a colormap that is gone
+  // (the X error is caught and logged at level 100).
+  static std::optional<std::vector<Rgb16>> readColormap(Colormap cmap, int count);
 
   // 16-bit channel -> 8-bit channel, rounding to nearest.
   static uint32_t to8Bits(uint16_t channel);

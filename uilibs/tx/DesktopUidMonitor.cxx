@@ -83,13 +83,16 @@ DesktopUidMonitor::~DesktopUidMonitor() {
 
 bool DesktopUidMonitor::timerFired(plat::Timer&) {
   uint32_t uid = determineUid();
-  if (retries_ > 0 && uid == lastUid_) {
+  // A new session of the same user may come with a new authority file; the
+  // server needs that one to reach the display.
+  if (retries_ > 0 && uid == lastUid_ && xauthFile_ == lastXauthFile_) {
     --retries_;
     return retries_ > 0;
   }
   firstCheckDone_ = true;
   vlog.status("Desktop user is %d", int(uid));
   lastUid_ = uid;
+  lastXauthFile_ = xauthFile_;
   callback_.desktopUidChanged(uid, xauthFile_);
   return false;
 }

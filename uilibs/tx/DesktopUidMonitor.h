@@ -13,7 +13,8 @@
 // reports, even when nobody is found (uid 0xFFFFFFFF). After that the
 // monitor only listens: a change of "KWO_DESKTOP_UID", or any root property
 // that a starting session sets, arms up to five checks a second apart,
-// which report as soon as the answer differs from the last one reported.
+// which report as soon as the answer (the uid or the authority file) differs
+// from the last one reported.
 
 #include "uilibs/tx/EnumWindows.h"
 #include "uilibs/tx/TXEventHandler.h"
@@ -86,6 +87,7 @@ private:
   // check runs after them and sees what they announced.
   bool firstCheckDone_ = false;
   std::optional<std::string> xauthFile_;
+  std::optional<std::string> lastXauthFile_;
   // Scratch of one scan: the PIDs named by windows.
   std::set<uint32_t> windowPids_;
 };

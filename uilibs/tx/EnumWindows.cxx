@@ -28,11 +28,26 @@ std::vector<Window> childrenOf(Window window) {
 } // namespace
 
 bool enumerateWindows(EnumWindowsCallback& callback, Window window, bool recursive) {
-  for (Window child : childrenOf(window ? window : rootWindow())) {
+  // Depth first without recursion: a window tree nested by a hostile client
+  // must not exhaust the stack. One list of siblings per level, each with
+  // the position of the next one to visit.
+  struct Level {
+    std::vector<Window> windows;
+    size_t next = 0;
+  };
+  std::vector<Level> levels;
+  levels.push_back({childrenOf(window ? window : rootWindow())});
+  while (!levels.empty()) {
+    Level& level = levels.back();
+    if (level.next == level.windows.size()) {
+      levels.pop_back();
+      continue;
+    }
+    Window child = level.windows[level.next++];
     if (!callback.enumWindow(child))
       return false;
-    if (recursive && !enumerateWindows(callback, child, true))
-      return false;
+    if (recursive && int(levels.size()) < maxWindowDepth)
+      levels.push_back({childrenOf(child)});
   }
   return true;
 }

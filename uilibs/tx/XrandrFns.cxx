@@ -24,6 +24,7 @@ TX_IMPORTED_FN(librarySpec, XRRCreateMode)
 TX_IMPORTED_FN(librarySpec, XRRDestroyMode)
 TX_IMPORTED_FN(librarySpec, XRRAddOutputMode)
 TX_IMPORTED_FN(librarySpec, XRRDeleteOutputMode)
+TX_IMPORTED_FN(librarySpec, XRRSelectInput)
 
 } // namespace
 
@@ -95,6 +96,10 @@ void XRRAddOutputMode(Display* dpy, RROutput output, RRMode mode) {
 
 void XRRDeleteOutputMode(Display* dpy, RROutput output, RRMode mode) {
   TX_CALL_IMPORTED(XRRDeleteOutputMode, dpy, output, mode);
+}
+
+void XRRSelectInput(Display* dpy, Window window, int mask) {
+  TX_CALL_IMPORTED(XRRSelectInput, dpy, window, mask);
 }
 
 } // namespace tx

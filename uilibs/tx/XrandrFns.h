@@ -36,5 +36,6 @@ RRMode XRRCreateMode(Display* dpy, Window window, XRRModeInfo* modeInfo);
 void XRRDestroyMode(Display* dpy, RRMode mode);
 void XRRAddOutputMode(Display* dpy, RROutput output, RRMode mode);
 void XRRDeleteOutputMode(Display* dpy, RROutput output, RRMode mode);
+void XRRSelectInput(Display* dpy, Window window, int mask);
 
 } // namespace tx

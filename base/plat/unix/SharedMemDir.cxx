@@ -2,6 +2,7 @@
 
 #include "base/plat/Exception.h"
 #include "base/plat/Format.h"
+#include "base/plat/LogSrc.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -11,7 +12,9 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <set>
 
 namespace plat {
 
@@ -90,6 +93,21 @@ std::string SharedMemDir::makeMarkerDir(const std::string& base, const char* kin
     openChecked(path);
   }
   return path;
+}
+
+std::optional<std::string> SharedMemDir::markerDirOrNone(const std::string& base,
+                                                         const char* kind, LogSrc& log) {
+  static std::mutex mutex;
+  static std::set<std::string> reported;
+  try {
+    return makeMarkerDir(base, kind);
+  } catch (const Exception& e) {
+    std::string path = markerPath(base, kind);
+    std::lock_guard lock(mutex);
+    if (reported.insert(path).second)
+      log.error("%s; shared memory is created without markers", e.str());
+    return std::nullopt;
+  }
 }
 
 ScopedFd SharedMemDir::openMarkerDir(const std::string& base, const char* kind) {

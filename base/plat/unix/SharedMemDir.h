@@ -13,10 +13,13 @@
 #include "base/plat/ScopedFd.h"
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace plat {
+
+class LogSrc;
 
 class SharedMemDir {
 public:
@@ -35,6 +38,14 @@ public:
   // reason when a level cannot be trusted, plat::SystemException when mkdir
   // fails.
   static std::string makeMarkerDir(const std::string& base, const char* kind);
+
+  // makeMarkerDir for a segment about to be created: a directory that
+  // cannot be made or trusted (another user may have taken its name first)
+  // gives none instead of an exception, after logging why to `log` at level
+  // 0, once per directory. The segment then goes without a marker, which
+  // only costs the stale clean-up a later agent would do for it.
+  static std::optional<std::string> markerDirOrNone(const std::string& base, const char* kind,
+                                                    LogSrc& log);
 
   // Opens the marker directory of `kind` for listing after checking every
   // level. An empty result means that a level does not exist (nothing to

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <limits>
+#include <random>
 
 namespace plat {
 
@@ -25,6 +26,9 @@ const char* const appComponent = "kwo";
 // Stale objects are looked for once per process, before its first creation,
 // when it cannot yet hold markers of its own.
 bool staleCleaned = false;
+
+// Names tried before a creation gives up on "File exists".
+constexpr int createAttempts = 8;
 
 size_t pageSize() {
   long size = sysconf(_SC_PAGESIZE);
@@ -44,8 +48,9 @@ SharedMemPosix::SharedMemPosix(uint32_t size, const std::string& runtimeBase)
   }
 }
 
-SharedMemPosix::SharedMemPosix(std::string name, uint32_t size, bool isFile, uint64_t position)
-  : name_(std::move(name)), isFile_(isFile), position_(position) {
+SharedMemPosix::SharedMemPosix(std::string name, uint32_t size, bool isFile, uint64_t position,
+                               Access access)
+  : name_(std::move(name)), isFile_(isFile), access_(access), position_(position) {
   setData(nullptr, size);
   try {
     openObject(false);
@@ -58,16 +63,19 @@ SharedMemPosix::SharedMemPosix(std::string name, uint32_t size, bool isFile, uin
 }
 
 std::unique_ptr<SharedMemPosix> SharedMemPosix::receive(const std::string& name, uint32_t size,
-                                                        bool isFile, uint64_t position) {
+                                                        bool isFile, uint64_t position,
+                                                        Access access) {
   vlog.info("Receive %s size %#x pos %#llx isFile %d", name.c_str(), size,
             (unsigned long long)position, isFile ? 1 : 0);
-  return std::unique_ptr<SharedMemPosix>(new SharedMemPosix(name, size, isFile, position));
+  return std::unique_ptr<SharedMemPosix>(
+      new SharedMemPosix(name, size, isFile, position, access));
 }
 
 std::unique_ptr<SharedMemPosix> SharedMemPosix::openFile(const std::string& path, uint32_t size,
                                                          uint64_t position) {
   vlog.info("Open file %s size %#x pos %#llx", path.c_str(), size, (unsigned long long)position);
-  return std::unique_ptr<SharedMemPosix>(new SharedMemPosix(path, size, true, position));
+  return std::unique_ptr<SharedMemPosix>(
+      new SharedMemPosix(path, size, true, position, Access::readWrite));
 }
 
 SharedMemPosix::~SharedMemPosix() {
@@ -89,16 +97,33 @@ void SharedMemPosix::create(const std::string& runtimeBase) {
 
 void SharedMemPosix::openObject(bool create) {
   PLAT_ASSERT(!isFile_ || !create);
+  const int mode = access_ == Access::readOnly ? O_RDONLY : O_RDWR;
   if (isFile_)
-    fd_.reset(open(name_.c_str(), O_RDWR | O_SYNC | O_CLOEXEC));
+    fd_.reset(open(name_.c_str(), mode | O_SYNC | O_CLOEXEC));
   else if (create)
-    fd_.reset(shm_open(name_.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600));
+    createObject();
   else
-    fd_.reset(shm_open(name_.c_str(), O_RDWR, 0));
+    fd_.reset(shm_open(name_.c_str(), mode, 0));
   if (!fd_)
     throw SystemException("open/shm_open failed", errno);
   if (create)
     unlinkName_ = name_;
+}
+
+void SharedMemPosix::createObject() {
+  // Names made of the pid and the serial can be foreseen: another local
+  // user may have planted one. The exclusive create refuses it, and a name
+  // nobody can foresee takes its place.
+  const std::string planned = name_;
+  std::random_device random;
+  for (int attempt = 1;; attempt++) {
+    fd_.reset(shm_open(name_.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600));
+    if (fd_ || errno != EEXIST || attempt == createAttempts)
+      return;
+    std::string taken = name_;
+    name_ = format("%s-%08x%08x", planned.c_str(), unsigned(random()), unsigned(random()));
+    vlog.status("Shared memory %s exists already; trying %s", taken.c_str(), name_.c_str());
+  }
 }
 
 void SharedMemPosix::checkObjectSize() const {
@@ -120,8 +145,8 @@ void SharedMemPosix::map() {
   if (size() > std::numeric_limits<size_t>::max() - pageOffset_)
     throw Exception("invalid shared memory size");
   size_t length = size() + pageOffset_;
-  void* mapping =
-      mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd_.get(), off_t(start));
+  const int protection = access_ == Access::readOnly ? PROT_READ : PROT_READ | PROT_WRITE;
+  void* mapping = mmap(nullptr, length, protection, MAP_SHARED, fd_.get(), off_t(start));
   if (mapping == MAP_FAILED)
     throw SystemException("mmap failed", errno);
   mapping_ = mapping;
@@ -131,11 +156,14 @@ void SharedMemPosix::map() {
 }
 
 void SharedMemPosix::lockMarker(const std::string& runtimeBase) {
-  std::string dir = SharedMemDir::makeMarkerDir(runtimeBase, SharedMemDir::kindPosix);
+  std::optional<std::string> dir =
+    SharedMemDir::markerDirOrNone(runtimeBase, SharedMemDir::kindPosix, vlog);
   // The name's leading "/" separates it from the directory. A lock held by
-  // another process leaves the object without a marker: it is still
-  // removed by this process's destructor, only not by a later clean-up.
-  marker_.acquire(dir + name_);
+  // another process, or no directory to hold markers, leaves the object
+  // without a marker: it is still removed by this process's destructor, only
+  // not by a later clean-up.
+  if (dir)
+    marker_.acquire(*dir + name_);
 }
 
 void SharedMemPosix::release() noexcept {

@@ -1,7 +1,8 @@
 #pragma once
 
 // A POSIX shared-memory object (or an ordinary file) mapped into this
-// process. Objects created here are named "/kwo-<pid>-<serial>", unlinked
+// process. Objects created here are named "/kwo-<pid>-<serial>" (with a
+// random suffix when that name is taken), unlinked
 // again on destruction, and recorded by a locked marker file in the per-user
 // runtime directory so that the next agent of the user can remove them if
 // this process dies first.
@@ -24,10 +25,12 @@ namespace plat {
 class SharedMemPosix : public SharedMem {
 public:
   // Creates, sizes and maps a new object of `size` bytes. `runtimeBase` is
-  // where the runtime directory lives. The first creation in the process
-  // removes stale objects first. Throws plat::SystemException (or
-  // plat::Exception for an untrusted runtime directory) after releasing
-  // everything acquired so far.
+  // where the runtime directory lives; one that cannot be trusted leaves the
+  // object without a marker (logged once). The first creation in the process
+  // removes stale objects first. A name that another process has taken first
+  // is replaced by one with a random suffix, "/kwo-<pid>-<serial>-<hex>".
+  // Throws plat::SystemException after releasing everything acquired so
+  // far.
   explicit SharedMemPosix(uint32_t size,
                           const std::string& runtimeBase = SharedMemDir::defaultBase);
 
@@ -36,7 +39,8 @@ public:
   // plat::SystemException when it cannot be opened or mapped, plat::Exception
   // "invalid shared memory size" when it is shorter than position + size.
   static std::unique_ptr<SharedMemPosix> receive(const std::string& name, uint32_t size,
-                                                 bool isFile, uint64_t position);
+                                                 bool isFile, uint64_t position,
+                                                 Access access = Access::readWrite);
   // Maps `size` bytes at `position` of the ordinary file at `path`.
   static std::unique_ptr<SharedMemPosix> openFile(const std::string& path, uint32_t size,
                                                   uint64_t position);
@@ -59,10 +63,11 @@ public:
   static void cleanStale(const std::string& runtimeBase = SharedMemDir::defaultBase);
 
 private:
-  SharedMemPosix(std::string name, uint32_t size, bool isFile, uint64_t position);
+  SharedMemPosix(std::string name, uint32_t size, bool isFile, uint64_t position, Access access);
 
   void create(const std::string& runtimeBase);
   void openObject(bool create);
+  void createObject();
   void checkObjectSize() const;
   void map();
   void lockMarker(const std::string& runtimeBase);
@@ -70,6 +75,7 @@ private:
 
   std::string name_;
   bool isFile_ = false;
+  Access access_ = Access::readWrite;
   uint64_t position_ = 0;
   size_t pageOffset_ = 0;
   ScopedFd fd_;

@@ -241,6 +241,8 @@ TEST(KeyEventInterpreter, RepeatsAndReleases) {
      {press(Shift_L), press(Shift_L), release(Shift_L)}, {D(50), U(50)}},
     {"release of a keysym never pressed", {release(a), release(Shift_L)}, {}},
     {"second release is ignored", {press(a), release(a), release(a)}, {D(38), U(38)}},
+    // Used to press the first keycode without a keysym and never release it.
+    {"NoSymbol is ignored", {press(0, false), {0, false, false}}, {}},
   });
 }
 
@@ -479,6 +481,7 @@ TEST(KeyEventInterpreter, DefaultKeysymSearch) {
     {one, -1, 10, -1}, {one, 0, 10, 0}, {one, 2, 30, 2},   {one, 1, 10, 0},
     {0x21, 0, 31, 0},  {0x21, 1, 10, 1}, {0x21, 3, 31, 0}, {EuroSign, 0, 26, 2},
     {EuroSign, 3, 26, 2}, {Cyrillic_zhe, 0, -1, 0}, {Cyrillic_zhe, -1, -1, -1},
+    {0, -1, -1, -1},      {0, 0, -1, 0}, // NoSymbol names no key, not an empty one
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << std::hex << "keysym 0x" << c.keysym << std::dec

@@ -2,6 +2,7 @@
 
 #include "libs/svr/AgentDisplayMode.h"
 #include "libs/svr/DisplayMode.h"
+#include "libs/svr/MonitorLayout.h"
 
 #include "base/plat/ConfigParameter.h"
 #include "base/plat/Configuration.h"
@@ -44,6 +45,20 @@ Bytes setDisplayModeMsg(uint32_t width, uint32_t height) {
 
 bool logged(testsupport::LogRecorder& log, const std::string& source, const std::string& text) {
   return svrtest::contains(log.texts(source), text);
+}
+
+// Counts what the capture engine would be told.
+struct DisplayChanges : svr::DisplayChangeCallback {
+  void displayChanged() override { count++; }
+  int count = 0;
+};
+
+// The rectangles of the CRTCs that drive outputs, in resource order.
+std::vector<rfb::Rect> monitorRects() {
+  std::vector<rfb::Rect> rects;
+  for (const svr::MonitorInfo& monitor : svr::MonitorLayout::listMonitors())
+    rects.push_back(monitor.rect);
+  return rects;
 }
 
 // ---- Timings and texts, no X ----
@@ -154,11 +169,12 @@ protected:
 
   RandRReset resetRandR;
   testsupport::LogRecorder log{"*", 110};
+  DisplayChanges display;
 };
 
 TEST_F(DisplayModeX11, ReportsSupportAtConstruction) {
   svrtest::ChannelPeer server;
-  svr::AgentDisplayMode agent(server.channel);
+  svr::AgentDisplayMode agent(server.channel, display);
   std::vector<Message> sent = server.received();
   ASSERT_EQ(1u, sent.size());
   EXPECT_EQ("displayModesSupported", sent[0].name);
@@ -169,7 +185,7 @@ TEST_F(DisplayModeX11, ReportsSupportAtConstruction) {
 
 TEST_F(DisplayModeX11, ModesFollowTheParameterAndTheUpdateIsSentOnce) {
   svrtest::ChannelPeer server;
-  svr::AgentDisplayMode agent(server.channel);
+  svr::AgentDisplayMode agent(server.channel, display);
   server.received();
   const std::vector<std::string> before = svrtest::modeNames();
 
@@ -216,7 +232,7 @@ TEST_F(DisplayModeX11, ModesFollowTheParameterAndTheUpdateIsSentOnce) {
 
 TEST_F(DisplayModeX11, SetDisplayModeCreatesTheSizeAndResizesAt96Dpi) {
   svrtest::ChannelPeer server;
-  svr::AgentDisplayMode agent(server.channel);
+  svr::AgentDisplayMode agent(server.channel, display);
   server.received();
 
   server.send(setDisplayModeMsg(1234, 567));
@@ -231,6 +247,7 @@ TEST_F(DisplayModeX11, SetDisplayModeCreatesTheSizeAndResizesAt96Dpi) {
   // A resize is not a change of the "RandR" parameter.
   EXPECT_TRUE(server.received().empty());
   EXPECT_EQ(0, server.closed);
+  EXPECT_EQ(1, display.count);
 }
 
 TEST_F(DisplayModeX11, AnExistingModeOfAnyNameIsUsedAndNothingIsCreated) {
@@ -267,7 +284,7 @@ TEST_F(DisplayModeX11, AModeInUseSurvivesUntilItIsNoLongerShown) {
 
 TEST_F(DisplayModeX11, SizesThatAreNotPositiveDoNothing) {
   svrtest::ChannelPeer server;
-  svr::AgentDisplayMode agent(server.channel);
+  svr::AgentDisplayMode agent(server.channel, display);
   const svrtest::ScreenSize before = svrtest::currentScreenSize();
   const std::vector<std::string> modes = svrtest::modeNames();
   const std::pair<uint32_t, uint32_t> sizes[] = {
@@ -283,11 +300,12 @@ TEST_F(DisplayModeX11, SizesThatAreNotPositiveDoNothing) {
   for (const std::string& text : log.texts("DisplayMode"))
     EXPECT_EQ(std::string::npos, text.find("Setting display mode")) << text;
   EXPECT_EQ(0, server.closed);
+  EXPECT_EQ(0, display.count);
 }
 
 TEST_F(DisplayModeX11, ARequestCutShortIsReadAgainWhenTheRestArrives) {
   svrtest::ChannelPeer server;
-  svr::AgentDisplayMode agent(server.channel);
+  svr::AgentDisplayMode agent(server.channel, display);
   Bytes whole = setDisplayModeMsg(1152, 864);
   // The body ends with the height; send all but its last two bytes.
   server.send(Bytes(whole.begin(), whole.end() - 2));
@@ -322,6 +340,70 @@ TEST_F(DisplayModeX11, LargeSizesGetTheirExactClockOrAreRefused) {
   EXPECT_EQ(before.height, after.height);
 }
 
+// Used to leave the CRTC without a mode: the screen refused the size, the
+// errors were absorbed, and later requests could fail until someone ran
+// xrandr by hand.
+TEST_F(DisplayModeX11, ASizeTheScreenCannotTakeLeavesTheLayoutAsItWas) {
+  svrtest::ChannelPeer server;
+  svr::AgentDisplayMode agent(server.channel, display);
+  const svrtest::ScreenSize before = svrtest::currentScreenSize();
+  const std::vector<rfb::Rect> monitors = monitorRects();
+  log.clear();
+  // Beyond the largest screen RandR allows (32767), yet a mode can be made.
+  server.send(setDisplayModeMsg(40000, 100));
+  EXPECT_NE(0ul, svrtest::modeNamed("40000x100_kwo").id);
+  EXPECT_EQ(monitors, monitorRects());
+  const svrtest::ScreenSize after = svrtest::currentScreenSize();
+  EXPECT_EQ(before.width, after.width);
+  EXPECT_EQ(before.height, after.height);
+  bool reported = false;
+  for (const testsupport::LogRecorder::Line& line : log.lines())
+    reported = reported || (line.level == 0 && line.text == "Unable to set display mode");
+  EXPECT_TRUE(reported);
+  // The server hears of the size the screen kept.
+  EXPECT_EQ(1, display.count);
+
+  EXPECT_TRUE(agent.displayMode().setDisplayMode(800, 600));
+  EXPECT_EQ(std::make_pair(800u, 600u), svrtest::crtcSize(0));
+}
+
+// Used to survive their agent for good.
+TEST_F(DisplayModeX11, StaleModesAreDeletedAndWantedOnesMadeAtStart) {
+  {
+    DisplayMode earlier(nullptr);
+    setRandR("1111x222");
+  }
+  ASSERT_TRUE(svrtest::contains(svrtest::modeNames(), "1111x222_kwo"));
+  // Changed behind the back of any component, as a new agent finds it.
+  plat::Configuration::global().findParam("RandR")->reset(false);
+  ASSERT_TRUE(plat::Configuration::global().setParam("RandR", "1280x1024", 10));
+  DisplayMode modes(nullptr);
+  EXPECT_FALSE(svrtest::contains(svrtest::modeNames(), "1111x222_kwo"));
+  EXPECT_TRUE(svrtest::contains(svrtest::modeNames(), "1280x1024_kwo"));
+}
+
+class DisplayModeTwoMonitors : public ::testing::Test {
+protected:
+  void SetUp() override {
+    if (!svrtest::openXorgDisplay(svrtest::twoMonitors()))
+      GTEST_SKIP() << svrtest::needsOwnProcess;
+  }
+};
+
+// The second CRTC, at 1024,0, cannot show a 1024x768 mode on a screen of
+// that size; it used to be left off.
+TEST_F(DisplayModeTwoMonitors, ALayoutThatCannotTakeTheSizeIsPutBack) {
+  const std::vector<rfb::Rect> monitors = {rfb::Rect(0, 0, 1024, 768),
+                                           rfb::Rect(1024, 0, 1824, 600)};
+  ASSERT_EQ(monitors, monitorRects());
+  DisplayMode modes(nullptr);
+  EXPECT_FALSE(modes.setDisplayMode(1024, 768));
+  EXPECT_EQ(monitors, monitorRects());
+  const svrtest::ScreenSize size = svrtest::currentScreenSize();
+  EXPECT_EQ(1824, size.width);
+  EXPECT_EQ(768, size.height);
+}
+
 // ---- Without RandR ----
 
 TEST(DisplayModeWithoutRandr, IsInertAndSaysSo) {
@@ -329,8 +411,9 @@ TEST(DisplayModeWithoutRandr, IsInertAndSaysSo) {
     GTEST_SKIP() << svrtest::needsOwnProcess;
   testsupport::LogRecorder log("*", 110);
   RandRReset resetRandR;
+  DisplayChanges display;
   svrtest::ChannelPeer server;
-  svr::AgentDisplayMode agent(server.channel);
+  svr::AgentDisplayMode agent(server.channel, display);
   std::vector<Message> sent = server.received();
   ASSERT_EQ(1u, sent.size());
   EXPECT_EQ("displayModesSupported", sent[0].name);

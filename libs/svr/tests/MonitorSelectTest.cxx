@@ -1,8 +1,10 @@
 #include "libs/svr/tests/RandrTestSupport.h"
+#include "libs/svr/tests/DesktopTestSupport.h"
 
 #include "libs/svr/AgentMonitorSelect.h"
 #include "libs/svr/MonitorLayout.h"
 #include "libs/svr/MonitorSelect.h"
+#include "libs/svr/SDesktopX11.h"
 
 #include "base/plat/ConfigParameter.h"
 #include "base/plat/Configuration.h"
@@ -25,6 +27,7 @@ using svr::test::Message;
 
 const rfb::Rect firstMonitor(0, 0, 1024, 768);
 const rfb::Rect secondMonitor(1024, 0, 1824, 600);
+const rfb::Rect wholeScreen(0, 0, 1824, 768);
 
 void setMonitorParam(const char* value) {
   ASSERT_TRUE(plat::Configuration::global().setParam("Monitor", value, 10));
@@ -303,7 +306,7 @@ TEST_F(MonitorsX11, TheParameterWinsOverTheServersSelection) {
   ASSERT_TRUE(select.select("1"));
 
   setMonitorParam("2");
-  MonitorSelect::Choice choice = select.choose();
+  MonitorSelect::Choice choice = select.choose(wholeScreen);
   EXPECT_EQ(secondMonitor, choice.rect);
   EXPECT_EQ(std::optional<std::string>("2"), choice.parameterSpec);
   EXPECT_EQ(std::optional<std::string>("2"), choice.effectiveSpec);
@@ -311,19 +314,19 @@ TEST_F(MonitorsX11, TheParameterWinsOverTheServersSelection) {
 
   // A parameter that names nothing leaves the selection in effect.
   setMonitorParam("nope");
-  choice = select.choose();
+  choice = select.choose(wholeScreen);
   EXPECT_EQ(firstMonitor, choice.rect);
   EXPECT_EQ(std::nullopt, choice.parameterSpec);
   EXPECT_EQ(std::optional<std::string>("1"), choice.effectiveSpec);
   EXPECT_TRUE(svrtest::contains(log.texts("SDesktopX11"), "Monitor 1 rect 1024x768 at 0,0"));
 
   setMonitorParam("0,0 to 800,600");
-  EXPECT_EQ(rfb::Rect(0, 0, 800, 600), select.choose().rect);
+  EXPECT_EQ(rfb::Rect(0, 0, 800, 600), select.choose(wholeScreen).rect);
 
   // Neither: the whole screen, no specs.
   setMonitorParam("");
   ASSERT_TRUE(select.select(std::nullopt));
-  choice = select.choose();
+  choice = select.choose(wholeScreen);
   EXPECT_TRUE(choice.rect.isEmpty());
   EXPECT_EQ(std::nullopt, choice.parameterSpec);
   EXPECT_EQ(std::nullopt, choice.effectiveSpec);
@@ -350,7 +353,7 @@ TEST_F(MonitorsX11, SelectionChangesOnlyForValidNewSpecs) {
   EXPECT_EQ(std::optional<std::string>("DUMMY1"), select.selection());
 
   EXPECT_TRUE(select.select("2"));
-  EXPECT_EQ(secondMonitor, select.choose().rect);
+  EXPECT_EQ(secondMonitor, select.choose(wholeScreen).rect);
 }
 
 TEST_F(MonitorsX11, MonitorsUpdatedCarriesTheListAndTheSpecs) {
@@ -360,7 +363,7 @@ TEST_F(MonitorsX11, MonitorsUpdatedCarriesTheListAndTheSpecs) {
   setMonitorParam("2");
   MonitorSelect select;
   select.reset();
-  MonitorSelect::report(agent, select.choose());
+  MonitorSelect::report(agent, select.choose(wholeScreen));
 
   std::vector<Message> sent = server.received();
   ASSERT_EQ(1u, sent.size());
@@ -377,7 +380,7 @@ TEST_F(MonitorsX11, MonitorsUpdatedCarriesTheListAndTheSpecs) {
   // The selection in effect: no parameter spec.
   setMonitorParam("");
   ASSERT_TRUE(select.select("DUMMY0"));
-  MonitorSelect::report(agent, select.choose());
+  MonitorSelect::report(agent, select.choose(wholeScreen));
   sent = server.received();
   ASSERT_EQ(1u, sent.size());
   Bytes tail;
@@ -385,6 +388,50 @@ TEST_F(MonitorsX11, MonitorsUpdatedCarriesTheListAndTheSpecs) {
   putShortString(tail, "DUMMY0");
   ASSERT_GE(sent[0].payload.size(), tail.size());
   EXPECT_EQ(tail, Bytes(sent[0].payload.end() - long(tail.size()), sent[0].payload.end()));
+}
+
+// The capture engine's side of the application: keeps the monitor lists.
+class RecordingApp : public svr::SDesktopX11::Callback {
+public:
+  void monitorsUpdated(const std::vector<MonitorInfo>& list, const std::optional<std::string>&,
+                       const std::optional<std::string>&) override {
+    reports.push_back(list);
+  }
+  void setClipboardText(std::string_view) override {}
+  void captureBroken(bool) override {}
+  const ipc_perm* getShmPerm() override { return nullptr; }
+  std::vector<std::vector<MonitorInfo>> reports;
+};
+
+TEST_F(MonitorsX11, ACrtcChangedWithoutAResizeIsReportedAgain) {
+  // The monitor list and the clip region must follow, not wait for the next
+  // start. (X.org's RandR also sends the root a ConfigureNotify of the same
+  // size here; the RandR notices cover servers that do not.)
+  plat::TimerManager timers;
+  svrtest::RecordingServer server;
+  RecordingApp app;
+  svr::SDesktopX11 desktop(app);
+  desktop.start(server);
+  ASSERT_EQ(1u, app.reports.size());
+
+  // The second monitor shows 640x480 at the same place; the screen keeps
+  // its size.
+  svrtest::Resources res = svrtest::resources();
+  XRRCrtcInfo* crtc = tx::XRRGetCrtcInfo(tx::display(), res.get(), res->crtcs[1]);
+  ASSERT_NE(nullptr, crtc);
+  Status status = tx::XRRSetCrtcConfig(tx::display(), res.get(), res->crtcs[1], CurrentTime,
+                                       crtc->x, crtc->y, svrtest::modeNamed("640x480").id,
+                                       crtc->rotation, crtc->outputs, crtc->noutput);
+  tx::XRRFreeCrtcInfo(crtc);
+  ASSERT_EQ(RRSetConfigSuccess, status);
+  const rfb::Rect moved(1024, 0, 1664, 480);
+  EXPECT_TRUE(svrtest::pumpUntil(
+    [&] {
+      return app.reports.size() > 1 && app.reports.back().size() == 2 &&
+             app.reports.back()[1].rect == moved;
+    }));
+  EXPECT_EQ(server.buffer->getRect(), wholeScreen);
+  desktop.stop();
 }
 
 // ---- Without RandR ----
@@ -411,7 +458,7 @@ TEST(MonitorsWithoutRandr, OneMonitorTheWholeScreenAndNoSelection) {
   EXPECT_TRUE(select.select(std::nullopt));
 
   setMonitorParam("0,0 to 800,600");
-  MonitorSelect::Choice choice = select.choose();
+  MonitorSelect::Choice choice = select.choose(wholeScreen);
   EXPECT_EQ(rfb::Rect(0, 0, 800, 600), choice.rect);
   RecordingResponse response;
   MonitorSelect::report(response, choice);

@@ -212,10 +212,15 @@ TEST_F(SDesktopX11Test, WithoutXFixesThereIsPollingAndTheArrow) {
 TEST_F(SDesktopX11Test, CursorIsSentAtStartAndWhenItChanges) {
   Cursor plain = XCreateFontCursor(painter.dpy(), XC_left_ptr);
   XDefineCursor(painter.dpy(), painter.root(), plain);
+  XWarpPointer(painter.dpy(), 0, painter.root(), 0, 0, 0, 0, 123, 45);
   XSync(painter.dpy(), False);
   SDesktopX11 desktop(app);
   desktop.start(server);
   ASSERT_EQ(server.cursors.size(), 1u);
+  // Used to go wrong: the position was told only after the pointer moved,
+  // so a server drawing the cursor drew it at 0,0 in the first pictures.
+  ASSERT_FALSE(server.cursorPositions.empty());
+  EXPECT_EQ(server.cursorPositions[0], std::make_pair(rfb::Point(123, 45), size_t(0)));
 
   Cursor other = XCreateFontCursor(painter.dpy(), XC_pirate);
   XDefineCursor(painter.dpy(), painter.root(), other);
@@ -263,6 +268,27 @@ TEST_F(SDesktopX11Test, StartsAgainAfterStop) {
   EXPECT_EQ(server.buffer->getPixel(105, 605), 0xabcdefu);
   EXPECT_NE(desktop.capture(), Capture::none);
   desktop.stop();
+}
+
+TEST_F(SDesktopX11Test, AViewersHeldButtonIsReleasedAtStop) {
+  // Used to stay down after "stop": the local user had a held button until
+  // a new viewer sent a mask, and that viewer's press of it was skipped.
+  auto button1Down = [&] {
+    Window root, child;
+    int rx, ry, wx, wy;
+    unsigned mask = 0;
+    XQueryPointer(painter.dpy(), painter.root(), &root, &child, &rx, &ry, &wx, &wy, &mask);
+    return (mask & Button1Mask) != 0;
+  };
+  SDesktopX11 desktop(app);
+  for (int session = 0; session < 2; session++) {
+    SCOPED_TRACE(session);
+    desktop.start(server);
+    desktop.pointerEvent(rfb::Point(10, 10), 1, false);
+    EXPECT_TRUE(svrtest::pumpUntil(button1Down));
+    desktop.stop();
+    EXPECT_TRUE(svrtest::pumpUntil([&] { return !button1Down(); }));
+  }
 }
 
 TEST_F(SDesktopX11Test, ABurstOfRootConfigureEventsRebuildsOnce) {
@@ -394,11 +420,37 @@ TEST_F(SDesktopX11Test, StartForgetsTheSelection) {
   desktop.stop();
 }
 
-TEST_F(SDesktopX11Test, ARectangleParameterCapturesThatArea) {
+TEST_F(SDesktopX11Test, ARectangleParameterCapturesItsPartOfTheScreen) {
+  // Rectangles beyond the screen used to be taken as they were: a 5000x5000
+  // one made a 100 MB segment of nothing.
+  const rfb::Rect inside(30, 40, 230, 140);
+  const struct {
+    const char* spec;
+    rfb::Rect captured;
+  } cases[] = {
+    {"200x100 at 30,40", inside},
+    {"2000x2000 at 500,500", rfb::Rect(500, 500, whole.br.x, whole.br.y)},
+    {"5000x5000 at 3000,3000", whole},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.spec);
+    ParamOverride monitor("Monitor", c.spec);
+    testsupport::LogRecorder recorder("SDesktopX11", 30);
+    SDesktopX11 desktop(app);
+    desktop.start(server);
+    EXPECT_EQ(server.buffer->getRect(), c.captured);
+    const bool inEffect = c.captured != whole;
+    EXPECT_EQ(app.monitorReports.back().effectiveSpec.has_value(), inEffect);
+    std::vector<std::string> texts = recorder.texts("SDesktopX11");
+    EXPECT_EQ(std::count(texts.begin(), texts.end(),
+                         std::string("Monitor ") + c.spec + " rect 5000x5000 at 3000,3000 lies "
+                           "outside the screen " + whole.printWH()),
+              inEffect ? 0 : 1);
+    desktop.stop();
+  }
   ParamOverride monitor("Monitor", "200x100 at 30,40");
   SDesktopX11 desktop(app);
   desktop.start(server);
-  EXPECT_EQ(server.buffer->getRect(), rfb::Rect(30, 40, 230, 140));
   EXPECT_EQ(app.monitorReports.back().parameterSpec, "200x100 at 30,40");
   EXPECT_EQ(app.monitorReports.back().effectiveSpec, "200x100 at 30,40");
   // A viewer's pointer stays inside the captured area.

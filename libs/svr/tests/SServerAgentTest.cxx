@@ -527,7 +527,9 @@ TEST_F(SServerAgentTest, UpdateGrabsBothRegionsThenNamesThem) {
 
 TEST_F(SServerAgentTest, UpdateWhosePixelsCannotBeGrabbedIsNotAnnounced) {
   // Announcing it would have had the server send pixels that were never
-  // copied into the shared buffer; the request now stays open instead.
+  // copied into the shared buffer; the request now stays open instead, and
+  // the failure reaches the caller, which keeps the regions (it used to be
+  // swallowed here, and the regions were lost).
   FakeSharedMem shm({0xd2});
   ShmBuffer pb(rfb::PixelFormat::rgb888(), rfb::Rect(0, 0, 100, 100), &shm);
   agent.setPixelBuffer(&pb);
@@ -536,7 +538,7 @@ TEST_F(SServerAgentTest, UpdateWhosePixelsCannotBeGrabbedIsNotAnnounced) {
   pb.failGrab = true;
   UpdateInfo update;
   update.changed = rfb::Region(rfb::Rect(0, 0, 10, 10));
-  agent.fbUpdate(update);
+  EXPECT_THROW(agent.fbUpdate(update), plat::Exception);
   EXPECT_TRUE(agent.isUpdateRequested());
   pb.failGrab = false;
   agent.fbUpdate(update);

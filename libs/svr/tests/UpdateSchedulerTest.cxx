@@ -51,13 +51,14 @@ public:
   void localInput() override {}
   void setBlankRegion(const rfb::Region&) override {}
 
+  // A failure keeps the request open, as the protocol end does.
   void fbUpdate(const UpdateInfo& update) override {
-    requested = false;
     if (throwNext) {
       plat::Exception e = *throwNext;
       throwNext.reset();
       throw e;
     }
+    requested = false;
     sent.push_back({update, clock_.ticks / plat::ticksPerMs});
   }
 
@@ -360,14 +361,11 @@ TEST_F(UpdateSchedulerTest, ExceptionFromTheServerIsLoggedAndTheSchedulerGoesOn)
     EXPECT_TRUE(server.sent.empty());
     EXPECT_EQ(std::vector<std::string>{c.line}, log.lines());
 
+    // Used to wait for a change elsewhere: the viewers kept the old picture
+    // in the failed update's area until then.
     request();
-    change(rgn({{40, 40, 50, 50}}));
-    advanceMs(1);
     ASSERT_EQ(1u, server.sent.size()) << "the scheduler goes on after the failure";
-    // Used to be lost: the viewers kept the old picture in the failed update's
-    // area until it changed again.
-    EXPECT_TRUE(server.sent[0].update.changed.equals(
-      rgn({{0, 0, 5, 5}, {10, 0, 20, 10}, {40, 40, 50, 50}})));
+    EXPECT_TRUE(server.sent[0].update.changed.equals(rgn({{0, 0, 5, 5}, {10, 0, 20, 10}})));
     EXPECT_TRUE(server.sent[0].update.copied.isEmpty());
   }
 }

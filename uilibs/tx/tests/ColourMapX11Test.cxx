@@ -118,6 +118,24 @@ TEST(ColourMapX11, TheInstalledColormapIsTheOneRead) {
   });
 }
 
+TEST(ColourMapX11, AColormapThatRefusesTheQueryIsNoFatalError) {
+  // Used to be queried outside any error catcher: a refusal (more pixels
+  // than the installed colormap has, or a colormap gone meanwhile) reached
+  // Xlib's default handler, which ended the agent.
+  inServer(ServerKind::depth8, [] {
+    Display* dpy = tx::display();
+    Colormap gone = XCreateColormap(dpy, DefaultRootWindow(dpy),
+                                    DefaultVisual(dpy, DefaultScreen(dpy)), AllocNone);
+    XFreeColormap(dpy, gone);
+    EXPECT_FALSE(tx::ColourMapX11::readColormap(gone, 256).has_value());
+    // The default colormap answers for all of the default visual's cells.
+    std::optional<std::vector<tx::Rgb16>> read =
+      tx::ColourMapX11::readColormap(DefaultColormap(dpy, DefaultScreen(dpy)), 256);
+    ASSERT_TRUE(read.has_value());
+    EXPECT_EQ(read->size(), 256u);
+  });
+}
+
 TEST(ColourMapX11, IndexesOutsideTheMapGiveNothing) {
   inServer(ServerKind::depth8, [] {
     tx::ColourMapX11 map;

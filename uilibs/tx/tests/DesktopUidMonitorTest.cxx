@@ -388,6 +388,16 @@ TEST_F(DesktopUidMonitorTest, ASessionStartFindsTheNewUser) {
   EXPECT_EQ(callback.reports, (std::vector<Report>{{1000, "/a"}, {1005, "/a"}}));
 }
 
+TEST_F(DesktopUidMonitorTest, ANewAuthorityFileOfTheSameUserIsReported) {
+  // Used to go unreported: only a change of uid counted.
+  addWindowProcess(pidA, 1000, "/a");
+  ASSERT_EQ(firstCheck().size(), 1u);
+  procs.addProcess(pidA, 1000, std::string("/b"));
+  setRootValue("_NET_SUPPORTING_WM_CHECK", long(client.root()), XA_WINDOW);
+  after(1000);
+  EXPECT_EQ(callback.reports, (std::vector<Report>{{1000, "/a"}, {1000, "/b"}}));
+}
+
 TEST_F(DesktopUidMonitorTest, WhileNobodyIsKnownAnyRootChangeTriggers) {
   ASSERT_EQ(firstCheck(), (std::vector<Report>{{noUid, std::nullopt}}));
   setRootValue("KWO_TEST_OTHER", 1);

@@ -84,6 +84,24 @@ TEST_F(WindowPosTrackerTest, RecursiveEnumerationVisitsChildrenRightAfterTheirPa
   EXPECT_EQ(ofA.windows, (std::vector<Window>{child}));
 }
 
+TEST_F(WindowPosTrackerTest, RecursiveEnumerationStopsAtTheDepthCap) {
+  // Used to recurse once per level: a client nesting windows deeply enough
+  // could exhaust the stack of an agent running as root.
+  std::vector<Window> chain;
+  Window parent = client.root();
+  for (int depth = 0; depth < tx::maxWindowDepth + 3; depth++) {
+    parent = XCreateSimpleWindow(client.dpy(), parent, 0, 0, 5, 5, 0, 0, 0);
+    chain.push_back(parent);
+  }
+  XSync(client.dpy(), False);
+  CollectingCallback all;
+  EXPECT_TRUE(tx::enumerateWindows(all, 0, true));
+  EXPECT_EQ(onlyOf(all.windows, chain),
+            std::vector<Window>(chain.begin(), chain.begin() + tx::maxWindowDepth));
+  XDestroyWindow(client.dpy(), chain.front());
+  XSync(client.dpy(), False);
+}
+
 TEST_F(WindowPosTrackerTest, EnumerationStopsWhenTheCallbackSaysSo) {
   CollectingCallback first(1);
   EXPECT_FALSE(tx::enumerateWindows(first, 0, true));

@@ -70,6 +70,30 @@ TEST_F(SharedMemPosixTest, NamesDifferOnlyInTheSerial) {
   EXPECT_EQ(prefix + std::to_string(second.serial()), second.name());
 }
 
+TEST_F(SharedMemPosixTest, ANamePlantedAheadIsLeftAloneAndAnotherTaken) {
+  // Used to fail with "File exists": anybody could plant the foreseeable
+  // names of the next segments and keep the desktop from starting.
+  uint64_t next = SharedMemPosix(4096, base.path()).serial() + 1;
+  std::vector<std::string> planted;
+  for (uint64_t serial = next; serial < next + 3; serial++) {
+    planted.push_back(plat::format("/kwo-%ld-%llu", long(getpid()), (unsigned long long)serial));
+    plat::ScopedFd fd(shm_open(planted.back().c_str(), O_RDWR | O_CREAT | O_EXCL, 0644));
+    ASSERT_TRUE(fd) << planted.back();
+  }
+  {
+    SharedMemPosix shm(4096, base.path());
+    EXPECT_EQ(shm.name().rfind(planted[0] + "-", 0), 0u) << shm.name();
+    EXPECT_EQ(shm.name().size(), planted[0].size() + 17);
+    EXPECT_EQ(markerDir() + shm.name(), shm.markerPath());
+    fill(shm, 0x5a);
+  }
+  for (const std::string& name : planted) {
+    EXPECT_TRUE(exists(shmFile(name))) << name;
+    EXPECT_EQ(0u, std::filesystem::file_size(shmFile(name)));
+    shm_unlink(name.c_str());
+  }
+}
+
 TEST_F(SharedMemPosixTest, ReceivedObjectSharesTheBytesAndTakesASerial) {
   SharedMemPosix created(8192, base.path());
   fill(created, 1);
