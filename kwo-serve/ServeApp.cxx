@@ -68,6 +68,8 @@ ServeApp::ServeApp(const Options& options) : options_(options) {
   // Black until the agent says what its screen is.
   screen_ = std::make_unique<VncScreen>(static_cast<VncScreen::Callback&>(*this), settings, options_.width, options_.height,
                                         rfb::PixelFormat::rgb888());
+  // Until the agent has shown the screen.
+  screen_->holdPictures(true);
   std::string password = settings.passwords.empty() ? "" : settings.passwords.front();
   if (options_.noPassword)
     fprintf(stderr, "kwo-serve: WARNING: -nopassword: every local user can take over the "

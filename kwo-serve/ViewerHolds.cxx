@@ -3,9 +3,9 @@
 namespace kwoserve {
 
 bool ViewerHolds::pictureOverdue(Clock::time_point now) {
-  if (!pictureSince_ || now - *pictureSince_ < pictureDeadline)
+  if (!pictureHeld_ || !pictureSince_ || now - *pictureSince_ < pictureDeadline)
     return false;
-  pictureSince_.reset();
+  pictureHeld_ = false;
   return true;
 }
 

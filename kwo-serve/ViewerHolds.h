@@ -34,8 +34,17 @@ public:
     int status;
   };
 
-  void holdPicture(Clock::time_point now) { pictureSince_ = now; }
-  void pictureReady() { pictureSince_.reset(); }
+  void holdPicture() {
+    pictureHeld_ = true;
+    pictureSince_.reset();
+  }
+  void pictureReady() { pictureHeld_ = false; }
+  // A viewer waits for the picture: its deadline runs from the first such
+  // moment on.
+  void pictureWaitedFor(Clock::time_point now) {
+    if (pictureHeld_ && !pictureSince_)
+      pictureSince_ = now;
+  }
   // True once, when the picture has not come within its deadline.
   bool pictureOverdue(Clock::time_point now);
 
@@ -46,7 +55,7 @@ public:
   // and those past their deadline by the size there is.
   std::vector<Answer> answerSettled(int width, int height, Clock::time_point now);
 
-  bool held(rfbClientPtr cl) const { return pictureSince_ || resizes_.contains(cl); }
+  bool held(rfbClientPtr cl) const { return pictureHeld_ || resizes_.contains(cl); }
   void forget(rfbClientPtr cl) { resizes_.erase(cl); }
 
 private:
@@ -58,6 +67,7 @@ private:
   template <class Settled>
   std::vector<Answer> answer(int width, int height, Settled settled);
 
+  bool pictureHeld_ = false;
   std::optional<Clock::time_point> pictureSince_;
   std::map<rfbClientPtr, Request> resizes_;
 };

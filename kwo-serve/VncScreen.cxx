@@ -400,7 +400,7 @@ bool VncScreen::viewerWaiting() const {
 
 void VncScreen::holdPictures(bool hold) {
   if (hold)
-    holds_.holdPicture(ViewerHolds::Clock::now());
+    holds_.holdPicture();
   else
     holds_.pictureReady();
 }
@@ -434,6 +434,7 @@ void VncScreen::applyHolds(ViewerHolds::Clock::time_point now) {
     if (cl->sock == RFB_INVALID_SOCKET || cl->state != rfbClientRec::RFB_NORMAL)
       return;
     if (holds_.held(cl)) {
+      holds_.pictureWaitedFor(now);
       cl->onHold = TRUE;
       waiting_.push_back(cl->sock);
     } else if (!slowViewers_.holding(cl)) {

@@ -30,6 +30,7 @@ TEST(AgentPath, FoundBesideKwoServeThenInLibexecThenInTheBuildTree) {
   for (const auto& [programs, found] : cases) {
     SCOPED_TRACE(found);
     testsupport::TempDir prefix("kwo-agentpath");
+    std::filesystem::create_directory(prefix.path() + "/bin");
     for (const std::string& program : programs)
       makeProgram(prefix.path() + "/" + program);
     std::string want = found == "fallback" ? found : prefix.path() + found;
