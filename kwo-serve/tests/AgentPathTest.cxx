@@ -1,11 +1,13 @@
 #include "kwo-serve/AgentPath.h"
 
+#include "ServeFixture.h"
 #include "testsupport/TempDir.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <unistd.h>
 
 namespace kwoserve {
@@ -36,6 +38,28 @@ TEST(AgentPath, FoundBesideKwoServeThenInLibexecThenInTheBuildTree) {
     std::string want = found == "fallback" ? found : prefix.path() + found;
     EXPECT_EQ(AgentPath::find(prefix.path() + "/bin", "fallback"), want);
   }
+}
+
+// cmake --install: kwo-serve in bin runs the agent from libexec.
+TEST(AgentPath, AnInstalledKwoServeRunsTheAgentFromLibexec) {
+  testsupport::TempDir prefix("kwo-install");
+  std::string install = "cmake --install " KWO_BINARY_DIR " --prefix " + prefix.path() +
+                        " > " + prefix.path() + "/install.log 2>&1";
+  ASSERT_EQ(system(install.c_str()), 0) << install;
+  for (const char* file : {"/bin/kwo-serve", "/libexec/kwoagent-x11",
+                           "/lib/systemd/user/kwo-serve.service"})
+    EXPECT_TRUE(std::filesystem::exists(prefix.path() + file)) << file;
+  // The display does not exist: the agent is started, then kwo-serve gives up.
+  std::string run = "XDG_RUNTIME_DIR=" + prefix.path() + " " + prefix.path() +
+                    "/bin/kwo-serve -display :65000 -nopassword -port " +
+                    std::to_string(test::freePort()) + " -httpport " +
+                    std::to_string(test::freePort()) + " 2> " + prefix.path() + "/serve.log";
+  EXPECT_NE(system(run.c_str()), 0);
+  std::ifstream log(prefix.path() + "/serve.log");
+  std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find("Starting " + prefix.path() + "/bin/../libexec/kwoagent-x11"),
+            std::string::npos)
+      << text;
 }
 
 } // namespace kwoserve
