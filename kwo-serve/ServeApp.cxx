@@ -115,6 +115,8 @@ void ServeApp::printBanner(const std::string& password) {
     banner.noVncPage = access((folder + "/vnc.html").c_str(), R_OK) == 0;
   }
   banner.password = password;
+  // A password of the user's own is not printed (the URL asks for it).
+  banner.passwordInUrl = !options_.passwordFile;
   banner.passwordFile = options_.passwordFile ? *options_.passwordFile
                         : passwordFile_       ? passwordFile_->path()
                                               : "";

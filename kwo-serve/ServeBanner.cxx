@@ -42,7 +42,7 @@ std::string ServeBanner::text() const {
   if (httpPort && noVncPage) {
     std::string url = plat::format("http://%s:%d/vnc.html#autoconnect=1&resize=remote",
                                    host.c_str(), *httpPort);
-    if (!password.empty())
+    if (!password.empty() && passwordInUrl)
       url += "&password=" + percentEncoded(password);
     out += "  browser:     " + url + "\n";
   }

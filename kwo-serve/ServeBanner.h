@@ -20,6 +20,8 @@ struct ServeBanner {
   bool noVncPage = false;
   // Empty when viewers need no password.
   std::string password;
+  // Whether the browser URL carries the password (logs in at once).
+  bool passwordInUrl = true;
   std::string passwordFile;
   // The password in the obfuscated form of `vncviewer -passwd`.
   std::string vncPasswordFile;
