@@ -20,7 +20,7 @@ if [ "$what" != run ]; then
   packages+=(
     libgtest-dev libgmock-dev libbenchmark-dev
     xserver-xorg-core xserver-xorg-video-dummy x11-xkb-utils
-    xdotool libxml2-utils
+    xdotool xclip libxml2-utils zlib1g-dev
     libjpeg-dev vncsnapshot
     clang libclang-rt-14-dev
     chromium

@@ -3,6 +3,8 @@
 
 #include "ServeFixture.h"
 
+#include "testsupport/BackgroundChild.h"
+
 // GoogleTest before Xlib: Xlib's macros (None, Bool) break its templates.
 #include <gtest/gtest.h>
 
@@ -395,6 +397,30 @@ TEST_F(ServeEndToEnd, ClipboardTextRoundTripsBetweenViewerAndXClient) {
     serveRequests();
     return viewer.cutText() == fromX;
   })) << "viewer got '" << viewer.cutText() << "'\n" << serve.log();
+}
+
+// Used to go wrong: a copy of that size comes in chunks (INCR), which the
+// agent dropped; a classic cut text of it would also be more than
+// LibVNCClient takes, so it travels as an extended clipboard text.
+TEST_F(ServeEndToEnd, FiveMegabyteDesktopCopyReachesTheViewerWhole) {
+  ServeRun serve(display.name());
+  ASSERT_TRUE(serve.waitListening()) << serve.log();
+  Viewer viewer(serve.port());
+  ASSERT_TRUE(viewer.connected());
+  ASSERT_TRUE(viewer.waitUntil([&] { return patternShown(viewer); })) << serve.log();
+
+  std::string text(5 * 1024 * 1024, 'k');
+  for (size_t i = 0; i < text.size(); i += 83)
+    text[i] = char('0' + i % 10);
+  // xclip serves the copy until another client takes the clipboard.
+  testsupport::BackgroundChild copy({"xclip", "-selection", "clipboard", "-i", "-quiet"},
+                                    {{"DISPLAY", display.name()}}, text);
+  EXPECT_TRUE(viewer.waitUntil([&] { return viewer.cutText().size() == text.size(); }))
+    << viewer.cutText().size() << " bytes arrived\n" << serve.log();
+  EXPECT_TRUE(viewer.cutText() == text);
+  Display* dpy = display.dpy();
+  XSetSelectionOwner(dpy, XInternAtom(dpy, "CLIPBOARD", False), display.window(), CurrentTime);
+  XSync(dpy, False);
 }
 
 // Used to end kwo-serve and every viewer with it.

@@ -1,5 +1,7 @@
 #include "ServeFixture.h"
 
+#include "ViewerClipboard.h"
+
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
@@ -10,12 +12,14 @@
 #include <cstdlib>
 #include <fstream>
 #include <netinet/in.h>
+#include <optional>
 #include <poll.h>
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 namespace kwoserve::test {
 
@@ -324,15 +328,18 @@ int ServeRun::waitExit() {
 
 Viewer::Viewer(int port, const std::string& password) : password_(password) {
   rfbEnableClientLogging = FALSE;
+  ViewerClipboard::announce();
   client_ = rfbGetClient(8, 3, 4);
   client_->GetPassword = getPassword;
   free(client_->serverHost);
   client_->serverHost = strdup("127.0.0.1");
   client_->serverPort = port;
-  client_->GotXCutText = gotCutText;
   rfbClientSetClientData(client_, &viewerTag, this);
-  if (!rfbInitClient(client_, nullptr, nullptr))
+  if (!rfbInitClient(client_, nullptr, nullptr)) {
     client_ = nullptr;  // freed by rfbInitClient
+    return;
+  }
+  ViewerClipboard::sendCaps(client_, maxCutText);
 }
 
 Viewer::~Viewer() {
@@ -346,11 +353,6 @@ Viewer::~Viewer() {
   free(client_->rcMask);
   client_->rcSource = client_->rcMask = nullptr;
   rfbClientCleanup(client_);
-}
-
-void Viewer::gotCutText(rfbClient* client, const char* text, int length) {
-  auto* self = static_cast<Viewer*>(rfbClientGetClientData(client, &viewerTag));
-  self->cutText_.assign(text, size_t(length));
 }
 
 char* Viewer::getPassword(rfbClient* client) {
@@ -382,13 +384,30 @@ bool Viewer::waitUntil(const std::function<bool()>& condition) {
   while (std::chrono::steady_clock::now() < end) {
     if (condition())
       return true;
-    int n = WaitForMessage(client_, 50000);
+    // WaitForMessage looks at the socket only, not at what LibVNCClient
+    // has read ahead.
+    int n = client_->buffered > 0 ? 1 : WaitForMessage(client_, 50000);
     if (n < 0)
       return false;
-    if (n > 0 && !HandleRFBServerMessage(client_))
+    if (n > 0 && !handleMessage())
       return false;
   }
   return condition();
+}
+
+bool Viewer::handleMessage() {
+  std::optional<std::string> text;
+  switch (ViewerClipboard::readIfCutText(client_, text)) {
+  case ViewerClipboard::Result::failed:
+    return false;
+  case ViewerClipboard::Result::handled:
+    if (text)
+      cutText_ = std::move(*text);
+    return true;
+  case ViewerClipboard::Result::notCutText:
+    break;
+  }
+  return HandleRFBServerMessage(client_);
 }
 
 } // namespace kwoserve::test

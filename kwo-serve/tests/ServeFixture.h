@@ -103,7 +103,8 @@ private:
   testsupport::TempDir runtimeDir_{"kwo-serve-run"};
 };
 
-// A viewer connected with LibVNCClient.
+// A viewer connected with LibVNCClient, which also takes the extended
+// clipboard (texts of up to maxCutText bytes).
 class Viewer {
 public:
   // `password`: what the viewer answers when asked for one.
@@ -115,11 +116,16 @@ public:
   Picture picture() const;
   // Handles server messages until `condition` holds or the deadline passes.
   bool waitUntil(const std::function<bool()>& condition);
+  // The last clipboard text from the server (UTF-8 when extended, else
+  // ISO-8859-1).
   const std::string& cutText() const { return cutText_; }
 
+  static constexpr uint32_t maxCutText = 64u << 20;
+
 private:
-  static void gotCutText(rfbClient* client, const char* text, int length);
   static char* getPassword(rfbClient* client);
+  bool handleMessage();
+
   rfbClient* client_ = nullptr;
   std::string cutText_;
   std::string password_;
