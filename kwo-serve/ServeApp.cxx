@@ -240,11 +240,16 @@ bool ServeApp::displayAlive() const {
       if (name == "XAUTHORITY")
         setenv("XAUTHORITY", value.c_str(), 1);
   }
-  Display* dpy = XOpenDisplay(display_.c_str());
-  if (!dpy)
-    return false;
-  XCloseDisplay(dpy);
-  return true;
+  // A connection can fail for a moment while the X server cleans up
+  // after the agent: only one that keeps failing means the display is gone.
+  for (int attempt = 0; attempt < 10; attempt++) {
+    if (Display* dpy = XOpenDisplay(display_.c_str())) {
+      XCloseDisplay(dpy);
+      return true;
+    }
+    usleep(100 * 1000);
+  }
+  return false;
 }
 
 void ServeApp::replaceAgent() {
