@@ -54,7 +54,8 @@ ServeApp::ServeApp(const Options& options) : options_(options) {
   settings.httpDir = options_.httpDir;
   settings.httpPort = options_.httpPortOrDefault();
   // noVNC, when installed, unless another folder is named.
-  if (!settings.httpDir && access((std::string(Options::noVncDir) + "/vnc.html").c_str(), R_OK) == 0) {
+  std::string noVncPage = std::string(Options::noVncDir) + "/vnc.html";
+  if (!settings.httpDir && access(noVncPage.c_str(), R_OK) == 0) {
     settings.httpDir = Options::noVncDir;
     settings.httpOptional = true;
   }
@@ -235,11 +236,7 @@ void ServeApp::agentLost(const std::string& why) {
 bool ServeApp::displayAlive() const {
   if (virtualDesktop_ && !virtualDesktop_->running())
     return false;
-  if (virtualDesktop_) {
-    for (const auto& [name, value] : virtualDesktop_->clientEnvironment())
-      if (name == "XAUTHORITY")
-        setenv("XAUTHORITY", value.c_str(), 1);
-  }
+  // (A virtual display's cookie is in XAUTHORITY already: VirtualDesktop.)
   // A connection can fail for a moment while the X server cleans up
   // after the agent: only one that keeps failing means the display is gone.
   for (int attempt = 0; attempt < 10; attempt++) {

@@ -78,6 +78,8 @@ VirtualDesktop::VirtualDesktop(int width, int height, int depth, const std::stri
 }
 
 void VirtualDesktop::setScreenSize(int width, int height) {
+  // kwo-serve's own connections to the display (here, and when it checks
+  // the display is still there) need the cookie too.
   setenv("XAUTHORITY", cookieFile_.c_str(), 1);
   std::unique_ptr<Display, DisplayCloser> dpy(XOpenDisplay(displayName_.c_str()));
   if (!dpy)
