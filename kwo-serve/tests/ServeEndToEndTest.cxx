@@ -166,11 +166,10 @@ public:
   };
 
   explicit SizeRequester(int port) : connection_(port) {
-    uint8_t none = 1;
-    std::string version = take(12);
+    take(12);  // version
     send("RFB 003.008\n");
     take(uint8_t(take(1)[0]));  // security types
-    send(std::string(1, char(none)));
+    send(std::string(1, '\1'));  // none
     take(4);                    // security result
     send(std::string(1, '\1')); // shared
     std::string init = take(24);
