@@ -309,8 +309,7 @@ void ServeApp::fbUpdate(const agenthost::FbUpdate& msg) {
   slog.debug("fbUpdate: %d copied, %d changed rectangles", msg.copied.numRects(),
              msg.changed.numRects());
   updateRequested_ = false;
-  screen_->copied(msg.copied, msg.dx, msg.dy);
-  screen_->changed(msg.changed);
+  screen_->update(msg.copied, msg.dx, msg.dy, msg.changed);
 }
 
 void ServeApp::setCursorImage(const agenthost::SetCursorImage& msg) {

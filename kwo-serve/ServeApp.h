@@ -7,11 +7,11 @@
 //
 // Agent protocol as used here: "start" when the first viewer comes and
 // "stop" when the last goes; exactly one "fbUpdateRequest" outstanding
-// while a viewer waits for pixels; every "fbUpdate" is passed to the viewers
-// as a copy and a changed region.
+// while a viewer waits for pixels; every "fbUpdate" is compared with the
+// picture served so far, and the viewers get what really changed.
 //
 // Ownership: owns the virtual display, the agent and the screen; they are
-// destroyed screen first (it points into the agent's mapping), then the
+// destroyed screen first (it reads from the agent's mapping), then the
 // agent (terminated and reaped, its socket removed), then the display, then
 // the files holding the X cookie and the generated password.
 // An agent that dies is replaced by a new one on the same display, and the

@@ -269,75 +269,35 @@ void VncScreen::applyFormat(int width, int height, const rfb::PixelFormat& pf, c
 }
 
 void VncScreen::useOwnBuffer(int width, int height, const rfb::PixelFormat& pf) {
-  shared_ = nullptr;
-  translating_ = false;
-  rfb::PixelFormat own = PixelAccess::servable(pf) ? pf : PixelAccess::translatedFormat();
-  int bytes = own.bpp / 8;
-  ownBuffer_.assign(size_t(std::max(width, 1)) * std::max(height, 1) * bytes, 0);
-  applyFormat(std::max(width, 1), std::max(height, 1), own,
-              reinterpret_cast<char*>(ownBuffer_.data()), std::max(width, 1) * bytes);
+  frame_.showBlack(width, height, pf);
+  serveFrame();
 }
 
 void VncScreen::useSharedBuffer(const uint8_t* pixels, int width, int height, uint32_t stride,
                                 const rfb::PixelFormat& pf) {
-  if (PixelAccess::servable(pf)) {
-    // LibVNCServer only reads the buffer, except when it draws the cursor
-    // for viewers that cannot take cursor shapes (restored at once).
-    applyFormat(width, height, pf, reinterpret_cast<char*>(const_cast<uint8_t*>(pixels)),
-                int(stride) * (pf.bpp / 8));
-    ownBuffer_.clear();
-    shared_ = pixels;
-    sharedStride_ = stride;
-    sharedPf_ = pf;
-    translating_ = false;
-    vlog.status("Serving the agent's buffer in place (%dx%d, %s)", width, height,
-                pf.print().c_str());
-    return;
+  frame_.follow(pixels, width, height, stride, pf);
+  serveFrame();
+  vlog.status("%s the agent's buffer (%dx%d, %s)",
+              frame_.translating() ? "Translating" : "Serving a copy of", width, height,
+              pf.print().c_str());
+}
+
+void VncScreen::serveFrame() {
+  applyFormat(frame_.width(), frame_.height(), frame_.pf(),
+              reinterpret_cast<char*>(frame_.data()), frame_.bytesPerRow());
+}
+
+void VncScreen::update(const rfb::Region& copied, int dx, int dy, const rfb::Region& changed) {
+  FrameCopy::Changes real = frame_.update(copied, rfb::Point(dx, dy), changed);
+  if (!real.copied.isEmpty()) {
+    SraRegion region = toSra(real.copied, bounds());
+    // The copy has already moved the pixels: only the viewers are told.
+    rfbScheduleCopyRegion(screen_, region.get(), real.offset.x, real.offset.y);
   }
-  useOwnBuffer(width, height, pf);
-  shared_ = pixels;
-  sharedStride_ = stride;
-  sharedPf_ = pf;
-  translating_ = true;
-  vlog.status("Translating the agent's buffer (%dx%d, %s)", width, height, pf.print().c_str());
-  translate(rfb::Region(bounds()));
-}
-
-void VncScreen::translate(const rfb::Region& region) {
-  if (!translating_ || !shared_)
-    return;
-  int inBytes = sharedPf_.bpp / 8;
-  rfbPixelFormat out = screen_->serverFormat;
-  std::vector<rfb::Rect> rects;
-  region.get_rects(&rects);
-  for (const rfb::Rect& r : rects) {
-    rfb::Rect c = r.intersect(bounds());
-    for (int y = c.tl.y; y < c.br.y; y++) {
-      for (int x = c.tl.x; x < c.br.x; x++) {
-        const uint8_t* in = shared_ + (size_t(y) * sharedStride_ + x) * inBytes;
-        rfb::Colour colour = sharedPf_.rgbaFromPixel(PixelAccess::load(in, inBytes));
-        PixelAccess::store(ownBuffer_.data() + (size_t(y) * screen_->width + x) * 4, 4,
-                           PixelAccess::fromRgb(out, colour.r, colour.g, colour.b));
-      }
-    }
+  if (!real.changed.isEmpty()) {
+    SraRegion region = toSra(real.changed, bounds());
+    rfbMarkRegionAsModified(screen_, region.get());
   }
-}
-
-void VncScreen::copied(const rfb::Region& destination, int dx, int dy) {
-  if (destination.isEmpty())
-    return;
-  translate(destination);
-  SraRegion region = toSra(destination, bounds());
-  // The agent has already moved the pixels: only the viewers are told.
-  rfbScheduleCopyRegion(screen_, region.get(), dx, dy);
-}
-
-void VncScreen::changed(const rfb::Region& region) {
-  if (region.isEmpty())
-    return;
-  translate(region);
-  SraRegion sra = toSra(region, bounds());
-  rfbMarkRegionAsModified(screen_, sra.get());
 }
 
 void VncScreen::setColourMap(int first, const std::vector<agenthost::Rgb>& colours) {

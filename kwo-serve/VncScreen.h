@@ -9,13 +9,12 @@
 // the viewers they admit. Before each pass SlowViewers holds viewers that do
 // not read, and WriteWatchdog bounds any write that meets a full socket.
 //
-// Framebuffer: the agent's shared pixel buffer is served as it is (the
-// screen's frameBuffer points into the mapping, with its stride and format)
-// when LibVNCServer can read that format; otherwise, and until the agent
-// announces a buffer, the screen serves a buffer of its own (translated
-// pixels, or black).
+// Framebuffer: a copy of the agent's picture of our own (FrameCopy), which
+// LibVNCServer serves and draws its cursor into; viewers are told only of
+// the blocks that really changed. The agent's shared buffer is only read.
+// Until the agent announces a buffer the copy is black.
 //
-// Ownership: owns the rfbScreenInfo, its sockets, the own buffer, the
+// Ownership: owns the rfbScreenInfo, its sockets, the frame copy, the
 // cursor and the descriptor watches; the callback is not owned. The mapped
 // pixels belong to the caller, who must call useOwnBuffer (or destroy this
 // object) before they go away.
@@ -26,6 +25,7 @@
 #include "base/rfb/Rect.h"
 #include "base/rfb/Region.h"
 #include "kwo-serve/CursorShape.h"
+#include "kwo-serve/FrameCopy.h"
 #include "kwo-serve/OriginPolicy.h"
 #include "kwo-serve/SlowViewers.h"
 #include "kwo-serve/ViewerGate.h"
@@ -99,17 +99,15 @@ public:
 
   // A black buffer of our own, of this size and format.
   void useOwnBuffer(int width, int height, const rfb::PixelFormat& pf);
-  // The agent's pixels (stride in pixels). Served in place when the format
-  // allows; otherwise translated into our own buffer from now on, with
-  // every change (see changed/copied).
+  // The agent's pixels (stride in pixels): copied whole now, and then
+  // with every update().
   void useSharedBuffer(const uint8_t* pixels, int width, int height, uint32_t stride,
                        const rfb::PixelFormat& pf);
-  bool servesInPlace() const { return shared_ && !translating_; }
 
-  // Viewers get the copy (destination region, destination = source +
-  // (dx, dy)), then the changed region; pixels are already in the buffer.
-  void copied(const rfb::Region& destination, int dx, int dy);
-  void changed(const rfb::Region& region);
+  // An update from the agent, whose buffer already holds the pixels: the
+  // copy (destination region, destination = source + (dx, dy)) and the
+  // changed region. Viewers get what really differs from the copy.
+  void update(const rfb::Region& copied, int dx, int dy, const rfb::Region& changed);
 
   void setColourMap(int first, const std::vector<agenthost::Rgb>& colours);
   void setCursor(const agenthost::SetCursorImage& image);
@@ -148,12 +146,13 @@ private:
 
   void applyFormat(int width, int height, const rfb::PixelFormat& pf, char* buffer,
                    int bytesPerRow);
-  void translate(const rfb::Region& region);
   void openPorts(const Settings& settings);
   // Runs `work`, which may write to viewers (all, or all not held), under
   // the write watchdog.
   template <class Fn>
   void guardWrites(bool heldToo, Fn work);
+  // Hands the frame copy's memory and format to LibVNCServer.
+  void serveFrame();
   void syncWatches();
   // Puts the viewers ViewerHolds names on hold (and takes the others off,
   // unless SlowViewers holds them); answers overdue requests first.
@@ -163,12 +162,8 @@ private:
 
   Callback& callback_;
   rfbScreenInfoPtr screen_ = nullptr;
-  std::vector<uint8_t> ownBuffer_;
-  const uint8_t* shared_ = nullptr;
-  uint32_t sharedStride_ = 0;
-  rfb::PixelFormat sharedPf_;
+  FrameCopy frame_;
   rfb::PixelFormat pf_;
-  bool translating_ = false;
   std::vector<uint8_t> colourMap_;
   std::unique_ptr<CursorShape> cursor_;
   std::vector<std::string> passwords_;
