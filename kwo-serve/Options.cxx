@@ -4,6 +4,7 @@
 #include "base/plat/Format.h"
 #include "kwo-serve/OriginPolicy.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <climits>
 #include <cstdlib>
@@ -46,54 +47,48 @@ void parseOrigin(const std::string& text, Options& options) {
 
 } // namespace
 
+const std::vector<Options::Spec>& Options::table() {
+  using O = Options;
+  using V = const std::string&;
+  static const std::vector<Spec> specs{
+      {"-help", false, [](O& o, V) { o.help = true; }},
+      {"--help", false, [](O& o, V) { o.help = true; }},
+      {"-h", false, [](O& o, V) { o.help = true; }},
+      {"-display", true, [](O& o, V v) {
+         if (v.empty())
+           throw plat::Exception("-display: no display named (is DISPLAY set?)");
+         o.display = v;
+       }},
+      {"-geometry", true, [](O& o, V v) { parseGeometry(v, o); }},
+      {"-depth", true, [](O& o, V v) { o.depth = parseInt("-depth", v, 8, 32); }},
+      {"-listen", true, [](O& o, V v) { o.listenAddress = v; }},
+      {"-port", true, [](O& o, V v) { o.port = parseInt("-port", v, 1, 65535); }},
+      {"-httpdir", true, [](O& o, V v) { o.httpDir = v; }},
+      {"-httpport", true, [](O& o, V v) { o.httpPort = parseInt("-httpport", v, 1, 65535); }},
+      {"-wsport", true, [](O& o, V v) { o.wsPort = parseInt("-wsport", v, 1, 65535); }},
+      {"-wsorigin", true, [](O& o, V v) { parseOrigin(v, o); }},
+      {"-passwordfile", true, [](O& o, V v) { o.passwordFile = v; }},
+      {"-nopassword", false, [](O& o, V) { o.noPassword = true; }},
+      {"-maxclients", true, [](O& o, V v) { o.maxClients = parseInt("-maxclients", v, 1, 512); }},
+      {"-param", true, [](O& o, V v) { parseParam(v, o); }},
+      {"-loglevel", true, [](O& o, V v) { o.agentLogLevel = parseInt("-loglevel", v, 0, 1000); }},
+      {"-agent", true, [](O& o, V v) { o.agentPath = v; }},
+      {"-desktop", true, [](O& o, V v) { o.desktopName = v; }},
+  };
+  return specs;
+}
+
 Options Options::parse(const std::vector<std::string>& args) {
   Options options;
   for (size_t i = 0; i < args.size(); i++) {
     const std::string& arg = args[i];
-    if (arg == "-help" || arg == "--help" || arg == "-h") {
-      options.help = true;
-      continue;
-    }
-    if (arg == "-nopassword") {
-      options.noPassword = true;
-      continue;
-    }
-    if (i + 1 >= args.size())
-      throw plat::Exception(plat::format("unknown option or missing value: '%s' (try -help)",
-                                         arg.c_str()));
-    const std::string& value = args[++i];
-    if (arg == "-display")
-      options.display = value;
-    else if (arg == "-listen")
-      options.listenAddress = value;
-    else if (arg == "-port")
-      options.port = parseInt(arg, value, 1, 65535);
-    else if (arg == "-wsport")
-      options.wsPort = parseInt(arg, value, 1, 65535);
-    else if (arg == "-wsorigin")
-      parseOrigin(value, options);
-    else if (arg == "-maxclients")
-      options.maxClients = parseInt(arg, value, 1, 512);
-    else if (arg == "-httpdir")
-      options.httpDir = value;
-    else if (arg == "-httpport")
-      options.httpPort = parseInt(arg, value, 1, 65535);
-    else if (arg == "-passwordfile")
-      options.passwordFile = value;
-    else if (arg == "-param")
-      parseParam(value, options);
-    else if (arg == "-loglevel")
-      options.agentLogLevel = parseInt(arg, value, 0, 1000);
-    else if (arg == "-agent")
-      options.agentPath = value;
-    else if (arg == "-geometry")
-      parseGeometry(value, options);
-    else if (arg == "-depth")
-      options.depth = parseInt(arg, value, 8, 32);
-    else if (arg == "-desktop")
-      options.desktopName = value;
-    else
+    auto spec = std::find_if(table().begin(), table().end(),
+                             [&](const Spec& s) { return arg == s.name; });
+    if (spec == table().end())
       throw plat::Exception(plat::format("unknown option '%s' (try -help)", arg.c_str()));
+    if (spec->takesValue && i + 1 >= args.size())
+      throw plat::Exception(plat::format("%s needs a value (try -help)", arg.c_str()));
+    spec->apply(options, spec->takesValue ? args[++i] : std::string());
   }
   if (options.depth != 8 && options.depth != 16 && options.depth != 24)
     throw plat::Exception("-depth: use 8, 16 or 24");
@@ -102,16 +97,19 @@ Options Options::parse(const std::vector<std::string>& args) {
 
 const char* Options::usage() {
   return "Usage: kwo-serve [options]\n"
-         "Serves an X display to RFB viewers through kwoagent-x11.\n"
+         "Serves an X display to RFB viewers through kwoagent-x11, and prints where,\n"
+         "with the password and the commands that connect.\n"
          "  -display NAME       serve this existing display (default: $DISPLAY;\n"
          "                      with neither, a virtual display is started)\n"
-         "  -geometry WxH       size of the virtual display (1024x768)\n"
+         "  -geometry WxH       starting size of the virtual display (1024x768);\n"
+         "                      viewers may resize it up to 3840x2160\n"
          "  -depth N            depth of the virtual display (24; 8, 16 or 24)\n"
          "  -listen ADDR        address to listen on (127.0.0.1)\n"
          "  -port N             RFB port (5900)\n"
-         "  -httpdir DIR        serve DIR over HTTP (e.g. noVNC's files); WebSocket\n"
-         "                      viewers are accepted on that port too\n"
-         "  -httpport N         port for -httpdir (5800)\n"
+         "  -httpdir DIR        serve DIR over HTTP (default: noVNC's files in\n"
+         "                      /usr/share/novnc when present); WebSocket viewers\n"
+         "                      are accepted on that port too\n"
+         "  -httpport N         HTTP port (100 below the RFB port: 5800)\n"
          "  -wsport N           a port for WebSocket viewers only\n"
          "  -wsorigin ORIGIN    also let web pages from ORIGIN (e.g.\n"
          "                      https://example.net) open a WebSocket (repeatable);\n"
@@ -125,8 +123,10 @@ const char* Options::usage() {
          "  -maxclients N       viewers at once, RFB and WebSocket (32)\n"
          "  -param Name=value   agent parameter (repeatable)\n"
          "  -loglevel N         agent log level (30)\n"
-         "  -agent PATH         the kwoagent-x11 program\n"
-         "  -desktop NAME       desktop name shown to viewers (kwo-serve)\n";
+         "  -agent PATH         the kwoagent-x11 program (default: beside kwo-serve,\n"
+         "                      or in ../libexec)\n"
+         "  -desktop NAME       desktop name shown to viewers (kwo-serve)\n"
+         "  -help, --help, -h   this text\n";
 }
 
 bool Options::isLoopback(const std::string& address) {

@@ -20,9 +20,11 @@ struct Options {
   std::optional<int> wsPort;
   // Web pages (origins) allowed to open a WebSocket besides our own.
   std::vector<std::string> wsOrigins;
-  // A folder served over HTTP on httpPort (for a browser viewer such as noVNC).
+  // A folder served over HTTP on httpPort (for a browser viewer such as
+  // noVNC); by default noVncDir when it holds noVNC.
   std::optional<std::string> httpDir;
-  int httpPort = 5800;
+  // By default 100 below the RFB port (5800 for 5900).
+  int httpPort = 0;
   std::optional<std::string> passwordFile;
   // No password at all: only allowed on loopback.
   bool noPassword = false;
@@ -40,10 +42,25 @@ struct Options {
   std::string desktopName = "kwo-serve";
   bool help = false;
 
+  // One command-line option: its name, whether a value follows it, and
+  // what it does to the settings.
+  struct Spec {
+    const char* name;
+    bool takesValue;
+    void (*apply)(Options& options, const std::string& value);
+  };
+  // Every option parse() accepts.
+  static const std::vector<Spec>& table();
+
   // Parses argv (without the program name). Throws plat::Exception with a
   // message fit for the user for unknown options, missing or bad values.
   static Options parse(const std::vector<std::string>& args);
+  // The -help text: every option of table(), one a line.
   static const char* usage();
+
+  // Debian's noVNC, served over HTTP when no -httpdir is given.
+  static constexpr const char* noVncDir = "/usr/share/novnc";
+  int httpPortOrDefault() const { return httpPort ? httpPort : port > 100 ? port - 100 : 5800; }
 
   // Whether `address` only reaches this machine (127.0.0.0/8, ::1, localhost).
   static bool isLoopback(const std::string& address);

@@ -2,8 +2,13 @@
 
 #include "base/plat/Exception.h"
 
+#include <rfb/rfb.h>
+
 #include <cerrno>
+#include <fstream>
+#include <sstream>
 #include <sys/random.h>
+#include <unistd.h>
 
 namespace kwoserve {
 
@@ -35,6 +40,19 @@ std::string Secrets::randomPassword() {
     }
   }
   return password;
+}
+
+std::string Secrets::vncPasswdFile(const std::string& password,
+                                   const std::string& scratchPath) {
+  std::string key = password.substr(0, 8);
+  unlink(scratchPath.c_str());
+  if (rfbEncryptAndStorePasswd(key.data(), const_cast<char*>(scratchPath.c_str())) != 0)
+    throw plat::Exception("cannot write " + scratchPath);
+  std::ifstream in(scratchPath, std::ios::binary);
+  std::stringstream bytes;
+  bytes << in.rdbuf();
+  unlink(scratchPath.c_str());
+  return bytes.str();
 }
 
 } // namespace kwoserve

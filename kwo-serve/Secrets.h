@@ -19,6 +19,10 @@ public:
   // 8 letters and digits (RFB password authentication uses 8 characters),
   // without look-alikes such as 0/O and 1/l.
   static std::string randomPassword();
+  // `password` as a file for `vncviewer -passwd` (the classic obfuscated
+  // form, made by LibVNCServer through `scratchPath`, which must lie in a
+  // private folder and is removed again).
+  static std::string vncPasswdFile(const std::string& password, const std::string& scratchPath);
 };
 
 } // namespace kwoserve

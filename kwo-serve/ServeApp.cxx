@@ -5,10 +5,14 @@
 #include "base/plat/Exception.h"
 #include "base/plat/Format.h"
 #include "base/plat/LogSrc.h"
+#include "kwo-serve/AgentPath.h"
 #include "kwo-serve/FdWatch.h"
 #include "kwo-serve/PasswordFile.h"
 #include "kwo-serve/Secrets.h"
+#include "kwo-serve/ServeBanner.h"
 #include "libs/agenthost/ToAgentMsgs.h"
+
+#include <X11/Xlib.h>
 
 #include <csignal>
 #include <cstdio>
@@ -24,28 +28,12 @@ plat::LogSrc slog("ServeApp");
 
 constexpr int agentLogDefault = 30;
 
-std::string defaultAgentPath() {
-  // Installed next to kwo-serve's own build folder sibling, or where the
-  // build put it.
-  char self[4096];
-  ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
-  if (n > 0) {
-    self[n] = '\0';
-    std::string dir(self);
-    dir = dir.substr(0, dir.rfind('/'));
-    for (std::string candidate : {dir + "/kwoagent-x11", dir + "/../kwoagent-x11/kwoagent-x11"})
-      if (access(candidate.c_str(), X_OK) == 0)
-        return candidate;
-  }
-  return KWO_DEFAULT_AGENT;
-}
-
 } // namespace
 
 ServeApp::ServeApp(const Options& options) : options_(options) {
   options_.checkSafety();
   if (options_.agentPath.empty())
-    options_.agentPath = defaultAgentPath();
+    options_.agentPath = AgentPath::find(AgentPath::selfDir(), KWO_DEFAULT_AGENT);
 
   // Signals become loop events, so that shutting down runs the destructors.
   sigset_t set;
@@ -64,7 +52,13 @@ ServeApp::ServeApp(const Options& options) : options_(options) {
   settings.port = options_.port;
   settings.wsPort = options_.wsPort;
   settings.httpDir = options_.httpDir;
-  settings.httpPort = options_.httpPort;
+  settings.httpPort = options_.httpPortOrDefault();
+  // noVNC, when installed, unless another folder is named.
+  std::string noVncPage = std::string(Options::noVncDir) + "/vnc.html";
+  if (!settings.httpDir && access(noVncPage.c_str(), R_OK) == 0) {
+    settings.httpDir = Options::noVncDir;
+    settings.httpOptional = true;
+  }
   settings.maxClients = options_.maxClients;
   settings.wsOrigins = options_.wsOrigins;
   settings.desktopName = options_.desktopName;
@@ -75,17 +69,14 @@ ServeApp::ServeApp(const Options& options) : options_(options) {
   // Black until the agent says what its screen is.
   screen_ = std::make_unique<VncScreen>(static_cast<VncScreen::Callback&>(*this), settings, options_.width, options_.height,
                                         rfb::PixelFormat::rgb888());
-
-  // Named after the port, which is ours now: instances do not clash.
-  std::string tag = std::to_string(options_.port);
-  if (options_.noPassword) {
+  // Until the agent has shown the screen.
+  screen_->holdPictures(true);
+  std::string password = settings.passwords.empty() ? "" : settings.passwords.front();
+  if (options_.noPassword)
     fprintf(stderr, "kwo-serve: WARNING: -nopassword: every local user can take over the "
                     "desktop\n");
-  } else if (!options_.passwordFile) {
-    passwordFile_ = std::make_unique<PrivateFile>(runtimeDir().file("password-" + tag),
-                                                  settings.passwords.front() + "\n");
-    fprintf(stderr, "kwo-serve: the viewers' password is in %s\n", passwordFile_->path().c_str());
-  }
+  else
+    writePasswordFiles(password);
 
   const char* envDisplay = getenv("DISPLAY");
   if (options_.display) {
@@ -93,12 +84,46 @@ ServeApp::ServeApp(const Options& options) : options_(options) {
   } else if (envDisplay && *envDisplay) {
     display_ = envDisplay;
   } else {
+    std::string tag = std::to_string(options_.port);
     cookieFile_ = std::make_unique<XCookieFile>(runtimeDir().file("Xauthority-" + tag));
     virtualDesktop_ = std::make_unique<VirtualDesktop>(options_.width, options_.height,
                                                        options_.depth, cookieFile_->path());
     display_ = virtualDesktop_->displayName();
   }
   launchAgent();
+  printBanner(password);
+}
+
+void ServeApp::writePasswordFiles(const std::string& password) {
+  // Named after the port, which is ours now: instances do not clash.
+  std::string tag = std::to_string(options_.port);
+  if (!options_.passwordFile)
+    passwordFile_ = std::make_unique<PrivateFile>(runtimeDir().file("password-" + tag),
+                                                  password + "\n");
+  vncPasswordFile_ = std::make_unique<PrivateFile>(
+      runtimeDir().file("vncpasswd-" + tag),
+      Secrets::vncPasswdFile(password, runtimeDir().file("vncpasswd-" + tag + ".new")));
+}
+
+void ServeApp::printBanner(const std::string& password) {
+  ServeBanner banner;
+  banner.display = display_;
+  banner.listenAddress = options_.listenAddress;
+  banner.port = options_.port;
+  if (screen_->servesHttp()) {
+    banner.httpPort = options_.httpPortOrDefault();
+    std::string folder = options_.httpDir ? *options_.httpDir : Options::noVncDir;
+    banner.noVncPage = access((folder + "/vnc.html").c_str(), R_OK) == 0;
+  }
+  banner.password = password;
+  // A password of the user's own is not printed (the URL asks for it).
+  banner.passwordInUrl = !options_.passwordFile;
+  banner.passwordFile = options_.passwordFile ? *options_.passwordFile
+                        : passwordFile_       ? passwordFile_->path()
+                                              : "";
+  if (vncPasswordFile_)
+    banner.vncPasswordFile = vncPasswordFile_->path();
+  fputs(banner.text().c_str(), stderr);
 }
 
 ServeApp::~ServeApp() {
@@ -137,6 +162,8 @@ int ServeApp::run() {
     manager = &io::FdSelectManager::instance();
   while (!exitStatus_) {
     manager->processEvents(screen_->idleTimeoutMs());
+    if (agentLost_ && !exitStatus_)
+      replaceAgent();
     if (exitStatus_)
       break;
     screen_->pump();
@@ -173,6 +200,7 @@ void ServeApp::send(const Msg& msg) {
 
 void ServeApp::agentConnected(agenthost::AgentProcess& agent) {
   slog.status("Agent connected (pid %d)", int(agent.pid()));
+  agentEverConnected_ = true;
   send(agenthost::SetLogLevel{uint32_t(options_.agentLogLevel)});
   agenthost::SetParams params;
   // The clipboard bridge is off in the agent unless asked for.
@@ -184,15 +212,71 @@ void ServeApp::agentConnected(agenthost::AgentProcess& agent) {
 }
 
 void ServeApp::agentDisconnected(agenthost::AgentProcess& agent) {
-  quit(1, "the agent closed its connection; shutting down");
+  agentLost("it closed its connection");
 }
 
 void ServeApp::agentFailed(agenthost::AgentProcess& agent, const std::string& reason) {
-  quit(1, "the agent could not be started: " + reason);
+  if (!agentEverConnected_)
+    quit(1, "the agent could not be started: " + reason);
+  else
+    agentLost("the new one could not be started: " + reason);
 }
 
 void ServeApp::agentExited(agenthost::AgentProcess& agent, const agenthost::ExitStatus& status) {
-  quit(1, "the agent ended (" + status.describe() + "); shutting down");
+  agentLost("it ended: " + status.describe());
+}
+
+void ServeApp::agentLost(const std::string& why) {
+  if (!agentLost_ && !exitStatus_)
+    agentLost_ = why;
+  desktopStarted_ = false;
+  updateRequested_ = false;
+}
+
+bool ServeApp::displayAlive() const {
+  if (virtualDesktop_ && !virtualDesktop_->running())
+    return false;
+  // (A virtual display's cookie is in XAUTHORITY already: VirtualDesktop.)
+  // A connection can fail for a moment while the X server cleans up
+  // after the agent: only one that keeps failing means the display is gone.
+  for (int attempt = 0; attempt < 10; attempt++) {
+    if (Display* dpy = XOpenDisplay(display_.c_str())) {
+      XCloseDisplay(dpy);
+      return true;
+    }
+    usleep(100 * 1000);
+  }
+  return false;
+}
+
+void ServeApp::replaceAgent() {
+  std::string why = *agentLost_;
+  agentLost_.reset();
+  fprintf(stderr, "kwo-serve: the agent is gone (%s)\n", why.c_str());
+  // Viewers keep their picture and wait for the new agent's; the screen
+  // lets go of the old agent's pixels before they are unmapped.
+  screen_->holdPictures(true);
+  const agenthost::SharedPixelBuffer& buffer = agent_->pixelBuffer();
+  if (buffer.valid())
+    screen_->useOwnBuffer(buffer.rect().width(), buffer.rect().height(), buffer.pf());
+  agent_.reset();
+  if (!displayAlive()) {
+    quit(1, "the X display " + display_ + " is gone; shutting down");
+    return;
+  }
+  if (!restarts_.failed(std::chrono::steady_clock::now())) {
+    quit(1, plat::format("the agent failed %d times within %lld s; giving up",
+                         RestartBudget::maxFailures,
+                         (long long)std::chrono::duration_cast<std::chrono::seconds>(
+                             RestartBudget::window).count()));
+    return;
+  }
+  fprintf(stderr, "kwo-serve: starting a new agent on display %s\n", display_.c_str());
+  try {
+    launchAgent();
+  } catch (const plat::Exception& e) {
+    agentLost(e.str());
+  }
 }
 
 void ServeApp::initRectAndPf(const agenthost::InitRectAndPf& msg) {
@@ -207,10 +291,14 @@ void ServeApp::setPixelBuffer(const agenthost::SetPixelBuffer& msg) {
   if (!buffer.valid()) {
     slog.error("The agent's pixel buffer could not be mapped; showing black");
     screen_->useOwnBuffer(msg.rect.width(), msg.rect.height(), msg.pf);
-    return;
+  } else {
+    screen_->useSharedBuffer(buffer.pixels(), buffer.rect().width(), buffer.rect().height(),
+                             buffer.stride(), buffer.pf());
   }
-  screen_->useSharedBuffer(buffer.pixels(), buffer.rect().width(), buffer.rect().height(),
-                           buffer.stride(), buffer.pf());
+  // The agent fills its buffer before announcing it.
+  if (desktopStarted_)
+    screen_->holdPictures(false);
+  screen_->answerResizes();
 }
 
 void ServeApp::setColourMapEntries(const agenthost::SetColourMapEntries& msg) {
@@ -247,6 +335,8 @@ void ServeApp::desktopFailure(const agenthost::DesktopFailure& msg) {
           msg.kind.empty() ? "" : ("[" + msg.kind + "] ").c_str(), msg.message.c_str(), "");
   desktopStarted_ = false;
   updateRequested_ = false;
+  // No picture is coming: viewers are not kept waiting for one.
+  screen_->holdPictures(false);
 }
 
 void ServeApp::closeClients(const agenthost::CloseClients& msg) {
@@ -301,6 +391,8 @@ void ServeApp::startOrStopDesktop() {
   updateRequested_ = false;
   if (wanted) {
     slog.status("First viewer: starting the desktop");
+    // Viewers wait for the agent's first picture.
+    screen_->holdPictures(true);
     send(agenthost::Start{});
   } else {
     slog.status("Last viewer gone: stopping the desktop");

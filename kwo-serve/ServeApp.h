@@ -14,11 +14,16 @@
 // destroyed screen first (it reads from the agent's mapping), then the
 // agent (terminated and reaped, its socket removed), then the display, then
 // the files holding the X cookie and the generated password.
-// run() returns the process exit status: 0 after SIGINT/SIGTERM, 1 when the
-// agent failed or ended.
+// An agent that dies is replaced by a new one on the same display, and the
+// viewers stay connected (their updates wait for the new agent's picture);
+// kwo-serve gives up when the display is gone, when the first agent never
+// connects, or after RestartBudget's failures.
+// run() returns the process exit status: 0 after SIGINT/SIGTERM, 1 when it
+// gave up on the agent.
 
 #include "kwo-serve/Options.h"
 #include "kwo-serve/PrivateFile.h"
+#include "kwo-serve/RestartBudget.h"
 #include "kwo-serve/RuntimeDir.h"
 #include "kwo-serve/XCookieFile.h"
 #include "kwo-serve/VirtualDesktop.h"
@@ -79,6 +84,13 @@ private:
   // Made when first needed: not every setup keeps files there.
   const RuntimeDir& runtimeDir();
   void launchAgent();
+  // The agent is gone (callbacks come once for each reason): replaced from
+  // the loop, where it may be destroyed.
+  void agentLost(const std::string& why);
+  void replaceAgent();
+  bool displayAlive() const;
+  void writePasswordFiles(const std::string& password);
+  void printBanner(const std::string& password);
   void startOrStopDesktop();
   void requestUpdateIfWaiting();
   void handleSignal();
@@ -88,6 +100,8 @@ private:
   Options options_;
   std::unique_ptr<RuntimeDir> runtimeDir_;
   std::unique_ptr<PrivateFile> passwordFile_;
+  // The password for `vncviewer -passwd`.
+  std::unique_ptr<PrivateFile> vncPasswordFile_;
   std::unique_ptr<XCookieFile> cookieFile_;
   std::unique_ptr<VirtualDesktop> virtualDesktop_;
   std::string display_;
@@ -96,6 +110,9 @@ private:
   int signalFd_ = -1;
   std::unique_ptr<FdWatch> signalWatch_;
   bool desktopStarted_ = false;
+  bool agentEverConnected_ = false;
+  std::optional<std::string> agentLost_;
+  RestartBudget restarts_;
   bool updateRequested_ = false;
   std::optional<int> exitStatus_;
 };

@@ -34,6 +34,7 @@ public:
   std::vector<int> check(rfbScreenInfoPtr screen, Clock::time_point now);
   // The viewer is gone.
   void forget(rfbClientPtr cl) { heldSince_.erase(cl); }
+  bool holding(rfbClientPtr cl) const { return heldSince_.contains(cl); }
 
 private:
   void hold(rfbClientPtr cl, Clock::time_point now);

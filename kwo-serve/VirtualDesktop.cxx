@@ -5,7 +5,13 @@
 #include "base/plat/Format.h"
 #include "base/plat/LogSrc.h"
 
+#include <X11/Xlib.h>
+#include <X11/extensions/Xrandr.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
+#include <memory>
 #include <chrono>
 #include <fcntl.h>
 #include <poll.h>
@@ -46,12 +52,65 @@ int readDisplayNumber(int fd, ChildProgram& server) {
   return std::stoi(text);
 }
 
+// Records the first X error of a request sequence instead of exiting.
+int xErrorCode = 0;
+int recordXError(Display*, XErrorEvent* event) {
+  if (!xErrorCode)
+    xErrorCode = event->error_code;
+  return 0;
+}
+
+struct DisplayCloser {
+  void operator()(Display* dpy) const { XCloseDisplay(dpy); }
+};
+
+struct ResourcesFree {
+  void operator()(XRRScreenResources* resources) const { XRRFreeScreenResources(resources); }
+};
+
 } // namespace
 
 VirtualDesktop::VirtualDesktop(int width, int height, int depth, const std::string& cookieFile)
     : cookieFile_(cookieFile) {
-  startServer(width, height, depth);
+  startServer(std::max(width, maxWidth), std::max(height, maxHeight), depth);
+  setScreenSize(width, height);
   startDesktop();
+}
+
+void VirtualDesktop::setScreenSize(int width, int height) {
+  // kwo-serve's own connections to the display (here, and when it checks
+  // the display is still there) need the cookie too.
+  setenv("XAUTHORITY", cookieFile_.c_str(), 1);
+  std::unique_ptr<Display, DisplayCloser> dpy(XOpenDisplay(displayName_.c_str()));
+  if (!dpy)
+    throw plat::Exception("cannot open the virtual display " + displayName_);
+  Window root = DefaultRootWindow(dpy.get());
+  std::unique_ptr<XRRScreenResources, ResourcesFree> resources(
+      XRRGetScreenResources(dpy.get(), root));
+  if (!resources || resources->noutput < 1 || resources->ncrtc < 1)
+    throw plat::Exception("the virtual display has no RandR output to size");
+  std::string name = plat::format("%dx%d", width, height);
+  XRRModeInfo* info = XRRAllocModeInfo(name.c_str(), int(name.size()));
+  info->width = unsigned(width);
+  info->height = unsigned(height);
+  info->hTotal = unsigned(width);
+  info->vTotal = unsigned(height);
+  info->dotClock = (unsigned long)width * height * 60;
+  xErrorCode = 0;
+  auto previous = XSetErrorHandler(recordXError);
+  RRMode mode = XRRCreateMode(dpy.get(), root, info);
+  XRRFreeModeInfo(info);
+  RROutput output = resources->outputs[0];
+  XRRAddOutputMode(dpy.get(), output, mode);
+  Status status = XRRSetCrtcConfig(dpy.get(), resources.get(), resources->crtcs[0], CurrentTime,
+                                   0, 0, mode, RR_Rotate_0, &output, 1);
+  // 96 dots per inch.
+  XRRSetScreenSize(dpy.get(), root, width, height, width * 254 / 960, height * 254 / 960);
+  XSync(dpy.get(), False);
+  XSetErrorHandler(previous);
+  if (status != RRSetConfigSuccess || xErrorCode)
+    throw plat::Exception(plat::format("cannot size the virtual display to %s (status %d, X error %d)",
+                                       name.c_str(), int(status), xErrorCode));
 }
 
 VirtualDesktop::~VirtualDesktop() {

@@ -2,7 +2,11 @@
 
 // A private X display for kwo-serve's "virtual" mode: an Xvfb server that
 // picks a free display number itself (-displayfd), a root window pattern and
-// a terminal (or clock) so that a viewer sees a usable desktop. The server
+// a terminal (or clock) so that a viewer sees a usable desktop. Xvfb's
+// screen can be resized (RandR, as the agent does for viewers) up to the
+// size it started with, so it starts at maxWidth x maxHeight (or the
+// geometry, when larger) and is set to the geometry before any client
+// comes. The server
 // only lets in clients that hold the cookie of `cookieFile` (an Xauthority
 // file, see XCookieFile); the desktop clients get it through XAUTHORITY.
 //
@@ -22,6 +26,9 @@ namespace kwoserve {
 
 class VirtualDesktop {
 public:
+  static constexpr int maxWidth = 3840;
+  static constexpr int maxHeight = 2160;
+
   VirtualDesktop(int width, int height, int depth, const std::string& cookieFile);
   ~VirtualDesktop();
   VirtualDesktop(const VirtualDesktop&) = delete;
@@ -29,11 +36,14 @@ public:
 
   // ":N".
   const std::string& displayName() const { return displayName_; }
+  // Whether the X server still runs.
+  bool running() { return server_ && server_->running(); }
   // The environment of an X client of this display.
   std::vector<std::pair<std::string, std::string>> clientEnvironment() const;
 
 private:
   void startServer(int width, int height, int depth);
+  void setScreenSize(int width, int height);
   void startDesktop();
 
   std::unique_ptr<ChildProgram> server_;

@@ -92,6 +92,7 @@ public:
     VncScreen& s = of(cl);
     s.gate_->clientGone(cl);
     s.slowViewers_.forget(cl);
+    s.holds_.forget(cl);
     s.viewers_--;
     vlog.status("Viewer %s left (%d connected)", cl->host ? cl->host : "?", s.viewers_);
     s.callback_.viewersChanged(s.viewers_);
@@ -125,8 +126,15 @@ public:
                             rfbClientPtr cl) {
     if (width <= 0 || height <= 0)
       return rfbExtDesktopSize_InvalidScreenLayout;
-    return of(cl).callback_.viewerResize(width, height) ? rfbExtDesktopSize_Success
-                                                        : rfbExtDesktopSize_ResizeProhibited;
+    VncScreen& s = of(cl);
+    bool same = width == s.screen_->width && height == s.screen_->height;
+    if (!same && !s.callback_.viewerResize(width, height))
+      return rfbExtDesktopSize_ResizeProhibited;
+    // The viewer waits for the agent's answer (a size already there is
+    // answered on the next pass): LibVNCServer is told of no error now,
+    // and the status is set with the answer (see sendAnswer).
+    s.holds_.holdResize(cl, width, height, ViewerHolds::Clock::now());
+    return rfbExtDesktopSize_Success;
   }
 };
 
@@ -199,12 +207,19 @@ void VncScreen::openPorts(const Settings& settings) {
     gate_->admitWebSocket(fd);
     syncWatches();
   };
-  if (settings.httpDir)
-    httpServer_ = std::make_unique<HttpServer>(
-        settings.httpDir, ListenSockets(settings.listenAddress, settings.httpPort, "HTTP"),
-        origins_, webSocket);
+  if (settings.httpDir) {
+    try {
+      httpServer_ = std::make_unique<HttpServer>(
+          settings.httpDir, ListenSockets(settings.listenAddress, settings.httpPort, "HTTP"),
+          origins_, webSocket);
+    } catch (const plat::Exception& e) {
+      if (!settings.httpOptional)
+        throw;
+      vlog.error("No browser viewers: %s", e.str());
+    }
+  }
   // The HTTP port serves WebSocket viewers already.
-  if (settings.wsPort && !(settings.httpDir && *settings.wsPort == settings.httpPort))
+  if (settings.wsPort && !(httpServer_ && *settings.wsPort == settings.httpPort))
     wsServer_ = std::make_unique<HttpServer>(
         std::nullopt, ListenSockets(settings.listenAddress, *settings.wsPort, "WebSocket viewers"),
         origins_, webSocket);
@@ -343,10 +358,56 @@ bool VncScreen::viewerWaiting() const {
   return waiting;
 }
 
+void VncScreen::holdPictures(bool hold) {
+  if (hold)
+    holds_.holdPicture();
+  else
+    holds_.pictureReady();
+}
+
+void VncScreen::answerResizes() {
+  for (const ViewerHolds::Answer& answer : holds_.answerResizes(screen_->width, screen_->height))
+    sendAnswer(answer);
+}
+
+void VncScreen::sendAnswer(const ViewerHolds::Answer& answer) {
+  rfbClientPtr cl = answer.cl;
+  vlog.status("Size request of %s answered: %dx%d, %s", cl->host, screen_->width,
+              screen_->height, answer.status == rfbExtDesktopSize_Success ? "granted" : "refused");
+  // The next update carries the size with this status, as the answer to
+  // this viewer's own request.
+  cl->requestedDesktopSizeChange = rfbExtDesktopSize_ClientRequestedChange;
+  cl->lastDesktopSizeChangeError = answer.status;
+  cl->newFBSizePending = TRUE;
+}
+
+void VncScreen::applyHolds(ViewerHolds::Clock::time_point now) {
+  if (holds_.pictureOverdue(now))
+    vlog.error("The agent has shown no picture for %lld s: serving the buffer as it is",
+               (long long)std::chrono::duration_cast<std::chrono::seconds>(
+                   ViewerHolds::pictureDeadline).count());
+  for (const ViewerHolds::Answer& answer :
+       holds_.answerSettled(screen_->width, screen_->height, now))
+    sendAnswer(answer);
+  waiting_.clear();
+  forEachClient(screen_, [&](rfbClientPtr cl) {
+    if (cl->sock == RFB_INVALID_SOCKET || cl->state != rfbClientRec::RFB_NORMAL)
+      return;
+    if (holds_.held(cl)) {
+      holds_.pictureWaitedFor(now);
+      cl->onHold = TRUE;
+      waiting_.push_back(cl->sock);
+    } else if (!slowViewers_.holding(cl)) {
+      cl->onHold = FALSE;
+    }
+  });
+}
+
 void VncScreen::pump() {
   auto now = std::chrono::steady_clock::now();
   gate_->checkDeadlines(now);
   held_ = slowViewers_.check(screen_, now);
+  applyHolds(now);
   // Held viewers get nothing from this pass.
   guardWrites(false, [&] { rfbProcessEvents(screen_, 0); });
   syncWatches();
@@ -380,9 +441,11 @@ void VncScreen::syncWatches() {
   for (int fd : held_)
     heldWatches_.push_back(std::make_unique<FdWatch>(fd, [] {}, FdWatch::Kind::writable));
   std::vector<int> wanted;
+  auto listed = [](const std::vector<int>& fds, int fd) {
+    return std::find(fds.begin(), fds.end(), fd) != fds.end();
+  };
   for (int fd = 0; fd <= screen_->maxFd && fd < FD_SETSIZE; fd++)
-    if (FD_ISSET(fd, &screen_->allFds) &&
-        std::find(held_.begin(), held_.end(), fd) == held_.end())
+    if (FD_ISSET(fd, &screen_->allFds) && !listed(held_, fd) && !listed(waiting_, fd))
       wanted.push_back(fd);
   std::sort(wanted.begin(), wanted.end());
   wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());

@@ -29,6 +29,7 @@
 #include "kwo-serve/OriginPolicy.h"
 #include "kwo-serve/SlowViewers.h"
 #include "kwo-serve/ViewerGate.h"
+#include "kwo-serve/ViewerHolds.h"
 #include "kwo-serve/WriteWatchdog.h"
 
 #include <rfb/rfb.h>
@@ -58,7 +59,8 @@ public:
     virtual void viewerPointer(int x, int y, uint32_t buttonMask) = 0;
     // UTF-8.
     virtual void viewerCutText(const std::string& text) = 0;
-    // A viewer asks for a new desktop size; true when it was passed on.
+    // A viewer asks for a new desktop size; true when it was passed on
+    // (answerResizes() follows once the screen has the size it gets).
     virtual bool viewerResize(int width, int height) = 0;
     // The number of connected viewers changed.
     virtual void viewersChanged(int count) = 0;
@@ -73,6 +75,9 @@ public:
     std::optional<int> wsPort;
     std::optional<std::string> httpDir;
     int httpPort = 5800;
+    // Whether the HTTP port may fail to open (a default, not asked for):
+    // then it is only logged.
+    bool httpOptional = false;
     // RFB and WebSocket viewers at once (see ViewerGate).
     int maxClients = 32;
     // Web pages allowed to connect besides our own (see OriginPolicy).
@@ -112,6 +117,14 @@ public:
   void sendCutText(const std::string& text);
   void closeViewers();
 
+  // While held, viewers get no updates: the buffer does not hold the screen
+  // yet (see ViewerHolds for the deadline).
+  void holdPictures(bool hold);
+  // The agent's screen has the size it will keep for now: viewers waiting
+  // for their size requests get their answer (success when this is the
+  // size they asked for, an error status otherwise).
+  void answerResizes();
+
   int viewerCount() const { return viewers_; }
   // Whether a viewer waits for pixels (an update request not answered yet).
   bool viewerWaiting() const;
@@ -124,6 +137,8 @@ public:
   // the timeout is only a safety net.
   int idleTimeoutMs() const { return 1000; }
   int port() const { return screen_->port; }
+  // Whether the HTTP port (files and WebSocket viewers) is open.
+  bool servesHttp() const { return httpServer_ != nullptr; }
   rfbScreenInfoPtr screen() { return screen_; }
 
 private:
@@ -139,6 +154,10 @@ private:
   // Hands the frame copy's memory and format to LibVNCServer.
   void serveFrame();
   void syncWatches();
+  // Puts the viewers ViewerHolds names on hold (and takes the others off,
+  // unless SlowViewers holds them); answers overdue requests first.
+  void applyHolds(ViewerHolds::Clock::time_point now);
+  void sendAnswer(const ViewerHolds::Answer& answer);
   rfb::Rect bounds() const { return rfb::Rect(0, 0, screen_->width, screen_->height); }
 
   Callback& callback_;
@@ -153,6 +172,9 @@ private:
   OriginPolicy origins_;
   std::unique_ptr<ViewerGate> gate_;
   SlowViewers slowViewers_;
+  ViewerHolds holds_;
+  // The sockets of the viewers holds_ holds: not read until they go on.
+  std::vector<int> waiting_;
   WriteWatchdog watchdog_;
   std::map<int, std::unique_ptr<FdWatch>> watches_;
   // The sockets of the viewers SlowViewers holds, and their write watches.

@@ -41,8 +41,8 @@ bool onPath(const std::string& program) {
 
 } // namespace
 
-std::string BrowserViewer::pageFolder() {
-  return browserDir;
+std::string BrowserViewer::noVncFolder() {
+  return "/usr/share/novnc";
 }
 
 std::string BrowserViewer::missing() {
@@ -50,21 +50,23 @@ std::string BrowserViewer::missing() {
     return "Chromium (" + chromiumPath + ", Debian package chromium)";
   if (!onPath("node"))
     return "node (Debian package nodejs)";
-  for (const char* module : {"@novnc/novnc/core/rfb.js", "playwright-core/package.json"})
-    if (access((browserDir + "/node_modules/" + module).c_str(), R_OK) != 0)
-      return std::string("node module ") + module + " (npm ci in " + browserDir + ")";
+  if (access((noVncFolder() + "/vnc.html").c_str(), R_OK) != 0)
+    return "noVNC (Debian package novnc)";
+  if (access((browserDir + "/node_modules/playwright-core/package.json").c_str(), R_OK) != 0)
+    return "node module playwright-core (npm ci in " + browserDir + ")";
   return {};
 }
 
-BrowserViewer::BrowserViewer(int port, const std::string& pageUrl, int pagePort)
+BrowserViewer::BrowserViewer(const std::string& url, const Options& options)
     : dir_("kwo-serve-browser"), logPath_(dir_.path() + "/log"),
       capturePath_(dir_.path() + "/canvas.rgba") {
-  std::vector<std::string> args{"node", browserDir + "/novnc-viewer.mjs", "--port",
-                                std::to_string(port), "--chromium", chromiumPath};
-  if (!pageUrl.empty())
-    args.insert(args.end(), {"--page-url", pageUrl});
-  if (pagePort > 0)
-    args.insert(args.end(), {"--page-port", std::to_string(pagePort)});
+  std::vector<std::string> args{"node",     browserDir + "/novnc-viewer.mjs",
+                                "--url",    url,
+                                "--viewport", options.viewport,
+                                "--chromium", chromiumPath};
+  if (options.servePort > 0)
+    args.insert(args.end(), {"--serve", noVncFolder(), "--serve-port",
+                             std::to_string(options.servePort)});
   std::vector<char*> argv;
   for (std::string& a : args)
     argv.push_back(a.data());

@@ -1,8 +1,9 @@
 #pragma once
 
-// noVNC in headless Chromium as a viewer of kwo-serve, for the end-to-end
-// tests: runs browser/novnc-viewer.mjs under node and talks to it one line
-// at a time (see that script for the commands).
+// noVNC's page (vnc.html of Debian's novnc) in headless Chromium as a
+// viewer of kwo-serve, for the end-to-end tests: runs
+// browser/novnc-viewer.mjs under node and talks to it one line at a time
+// (see that script for the commands).
 
 #include "ServeFixture.h"
 #include "testsupport/TempDir.h"
@@ -15,16 +16,21 @@ namespace kwoserve::test {
 
 class BrowserViewer {
 public:
-  // What is missing for a browser viewer here (Chromium, node or the
+  // What is missing for a browser viewer here (Chromium, node, noVNC or the
   // browser/ folder's node modules), or "" when nothing is.
   static std::string missing();
-  // The folder of viewer.html and its node modules.
-  static std::string pageFolder();
+  // Debian's noVNC.
+  static std::string noVncFolder();
 
-  // Starts the script against WebSocket port `port`. With `pageUrl` the
-  // browser loads that page instead of the script's own copy of
-  // viewer.html, which it serves on `pagePort` (0: any free port).
-  explicit BrowserViewer(int port, const std::string& pageUrl = {}, int pagePort = 0);
+  struct Options {
+    // Serves noVncFolder() on this port of 127.0.0.1 first (a page from a
+    // site other than kwo-serve); 0: no such server.
+    int servePort = 0;
+    std::string viewport = "1280x900";
+  };
+
+  // Starts the script: the browser loads `url`.
+  BrowserViewer(const std::string& url, const Options& options);
   // Asks the script to close the browser; kills it if it does not end in time.
   ~BrowserViewer();
   BrowserViewer(const BrowserViewer&) = delete;

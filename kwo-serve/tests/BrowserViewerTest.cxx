@@ -1,5 +1,6 @@
-// kwo-serve with a browser viewer: noVNC in headless Chromium connects over
-// WebSocket, and its canvas must show exactly what the X screen holds.
+// kwo-serve with a browser viewer: noVNC's own page in headless Chromium
+// connects over WebSocket, and its canvas must show exactly what the X
+// screen holds.
 
 #include "BrowserViewer.h"
 
@@ -14,17 +15,16 @@ namespace kwoserve::test {
 namespace {
 
 // Captures the canvas until it equals the X screen, pixel for pixel: the
-// first updates may still be on their way. "" on success, else how the last
-// capture differed.
+// first updates (or a new size) may still be on their way. "" on success,
+// else how the last capture differed.
 std::string waitForScreen(BrowserViewer& browser, const PatternDisplay& display) {
-  Picture screen = display.picture();
   std::string difference;
   auto end = std::chrono::steady_clock::now() + deadline;
   do {
     std::optional<Picture> canvas = browser.capture();
     if (!canvas)
       return "no canvas; " + browser.log();
-    difference = pictureDifference(*canvas, screen);
+    difference = pictureDifference(*canvas, display.picture());
     if (difference.empty())
       return {};
   } while (std::chrono::steady_clock::now() < end);
@@ -68,13 +68,16 @@ protected:
 
 // The page comes from another site, allowed with -wsorigin; the viewer
 // connects to the WebSocket port.
-TEST_F(BrowserViewerTest, NoVncCanvasEqualsTheXScreenAndFollowsItsChanges) {
+TEST_F(BrowserViewerTest, NoVncFromAnotherSiteOnTheWebSocketPortShowsTheScreenAndFollowsIt) {
   int wsPort = freePort();
   int pagePort = freePort();
   ServeRun serve(display.name(), {"-wsport", std::to_string(wsPort), "-wsorigin",
                                   "http://127.0.0.1:" + std::to_string(pagePort)});
   ASSERT_TRUE(serve.waitLog("Listening for WebSocket viewers")) << serve.log();
-  BrowserViewer browser(wsPort, {}, pagePort);
+  BrowserViewer browser("http://127.0.0.1:" + std::to_string(pagePort) +
+                            "/vnc.html?host=127.0.0.1&port=" + std::to_string(wsPort) +
+                            "&autoconnect=1",
+                        {.servePort = pagePort});
   ASSERT_TRUE(browser.waitConnected()) << browser.log() << serve.log();
   EXPECT_EQ(waitForScreen(browser, display), "") << serve.log();
 
@@ -82,19 +85,19 @@ TEST_F(BrowserViewerTest, NoVncCanvasEqualsTheXScreenAndFollowsItsChanges) {
   EXPECT_EQ(waitForScreen(browser, display), "") << serve.log();
 }
 
-// The way a person uses it: the page and noVNC come from kwo-serve's own
-// HTTP server (-httpdir), and the viewer connects back to that port, as
-// noVNC's own page does.
-TEST_F(BrowserViewerTest, NoVncFromKwoServesHttpPortClicksAndTypesIntoTheXWindow) {
-  int httpPort = freePort();
-  ServeRun serve(display.name(), {"-httpdir", BrowserViewer::pageFolder(), "-httpport",
-                                  std::to_string(httpPort)});
-  ASSERT_TRUE(serve.waitListening()) << serve.log();
-  ASSERT_TRUE(serve.waitLog("Listening for viewers")) << serve.log();
-  BrowserViewer browser(httpPort, "http://127.0.0.1:" + std::to_string(httpPort) +
-                                      "/viewer.html");
+// The way a person uses it: the URL kwo-serve prints opens noVNC from its
+// own HTTP port, logs in with the password and connects at once; noVNC asks
+// for its window's size (remote resizing) and the desktop takes it.
+TEST_F(BrowserViewerTest, ThePrintedUrlConnectsResizesTheDesktopToTheWindowAndTakesClicksAndKeys) {
+  ServeRun serve(display.name(), {}, ServeRun::Password::generated);
+  std::string url = serve.banner("browser");
+  ASSERT_NE(url, "") << serve.log();
+  BrowserViewer browser(url, {.viewport = "800x600"});
   ASSERT_TRUE(browser.waitConnected()) << browser.log() << serve.log();
   ASSERT_EQ(waitForScreen(browser, display), "") << serve.log();
+  Picture screen = display.picture();
+  EXPECT_EQ(screen.width, 800);
+  EXPECT_EQ(screen.height, 600);
 
   // The click also gives noVNC's canvas the keyboard focus.
   WindowInput input;

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+#include <sstream>
+
 namespace kwoserve {
 
 TEST(Options, DefaultsAreLoopbackPort5900AndAVirtualDisplay) {
@@ -40,6 +43,7 @@ TEST(Options, BadCommandLinesAreRefused) {
       {"-unknown", "1"},   {"-param", "=v"},      {"-param", "novalue"},
       {"-geometry", "800"}, {"-depth", "12"},       {"-maxclients", "0"},
       {"-wsorigin", "example.net"}, {"-wsorigin", "http://"}, {"-wsorigin", "http://a/b"},
+      {"-display", ""},
   };
   for (const auto& args : cases) {
     SCOPED_TRACE(args[0] + (args.size() > 1 ? " " + args[1] : ""));
@@ -66,6 +70,31 @@ TEST(Options, NoPasswordOnlyOnLoopbackAndNotWithAPasswordFile) {
                plat::Exception);
   EXPECT_THROW(Options::parse({"-nopassword", "-passwordfile", "f"}).checkSafety(),
                plat::Exception);
+}
+
+// Option names in the usage text: lines that start "  -", names separated
+// by ", " before the first run of two spaces.
+std::set<std::string> namesInUsage() {
+  std::set<std::string> names;
+  std::istringstream lines(Options::usage());
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (line.rfind("  -", 0) != 0)
+      continue;
+    std::istringstream words(line.substr(2, line.find("  ", 2) - 2));
+    std::string word;
+    while (words >> word)
+      if (word[0] == '-')
+        names.insert(word.back() == ',' ? word.substr(0, word.size() - 1) : word);
+  }
+  return names;
+}
+
+TEST(Options, HelpListsEveryOptionTheParserTakesAndNoOther) {
+  std::set<std::string> parsed;
+  for (const Options::Spec& spec : Options::table())
+    parsed.insert(spec.name);
+  EXPECT_EQ(namesInUsage(), parsed);
 }
 
 } // namespace kwoserve

@@ -164,8 +164,9 @@ ServeRun::ServeRun(const std::string& display, const std::vector<std::string>& e
   port_ = freePort();
   logPath_ = runtimeDir_.path() + "/log";
   int fd = open(logPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  // An HTTP port of its own: the default one may be another test's.
   std::vector<std::string> args{KWO_SERVE_PATH, "-port", std::to_string(port_), "-agent",
-                                KWO_AGENT_PATH};
+                                KWO_AGENT_PATH, "-httpport", std::to_string(freePort())};
   if (!display.empty())
     args.insert(args.end(), {"-display", display});
   if (password == Password::none)
@@ -240,6 +241,19 @@ bool ServeRun::waitListening() {
 
 bool ServeRun::waitLog(const std::string& text) {
   return pollUntil([&] { return log().find(text) != std::string::npos; });
+}
+
+std::string ServeRun::banner(const std::string& label) {
+  std::string key = "\n  " + label + ":";
+  std::string text;
+  if (!pollUntil([&] {
+        text = log();
+        size_t at = text.find(key);
+        return at != std::string::npos && text.find('\n', at + key.size()) != std::string::npos;
+      }))
+    return {};
+  size_t start = text.find_first_not_of(' ', text.find(key) + key.size());
+  return text.substr(start, text.find('\n', start) - start);
 }
 
 std::vector<std::pair<pid_t, std::string>> ServeRun::children() const {
@@ -331,9 +345,13 @@ Viewer::Viewer(int port, const std::string& password) : password_(password) {
 Viewer::~Viewer() {
   if (!client_)
     return;
-  // LibVNCClient leaves the framebuffer it allocated to the application.
+  // LibVNCClient leaves the framebuffer and the cursor shape it allocated
+  // to the application.
   free(client_->frameBuffer);
   client_->frameBuffer = nullptr;
+  free(client_->rcSource);
+  free(client_->rcMask);
+  client_->rcSource = client_->rcMask = nullptr;
   rfbClientCleanup(client_);
 }
 
@@ -347,6 +365,18 @@ Rgb8 Viewer::pixel(int x, int y) const {
   const uint8_t* p = client_->frameBuffer + (size_t(y) * client_->width + x) * 4;
   // The client's default format: red in the lowest byte.
   return {p[0], p[1], p[2]};
+}
+
+Picture Viewer::picture() const {
+  Picture out{client_->width, client_->height, {}};
+  out.rgb.reserve(size_t(out.width) * out.height * 3);
+  for (int y = 0; y < out.height; y++) {
+    for (int x = 0; x < out.width; x++) {
+      Rgb8 p = pixel(x, y);
+      out.rgb.insert(out.rgb.end(), {uint8_t(p.r), uint8_t(p.g), uint8_t(p.b)});
+    }
+  }
+  return out;
 }
 
 bool Viewer::waitUntil(const std::function<bool()>& condition) {

@@ -35,6 +35,7 @@ struct Picture {
   int width = 0, height = 0;
   std::vector<uint8_t> rgb;
   Rgb8 pixel(int x, int y) const;
+  Picture picture() const;
 };
 
 // "" when `got` equals `want` pixel for pixel; otherwise how they differ
@@ -83,6 +84,9 @@ public:
   // Waits for the listener; false when kwo-serve ended or the deadline passed.
   bool waitListening();
   bool waitLog(const std::string& text);
+  // What the block kwo-serve prints says after "  label:" (the command or
+  // URL to copy); "" when it does not say it within the deadline.
+  std::string banner(const std::string& label);
   // Its child processes and their names.
   std::vector<std::pair<pid_t, std::string>> children() const;
   // The agent process it started (a child of kwo-serve), -1 when none.
@@ -109,6 +113,7 @@ public:
   bool connected() const { return client_ != nullptr; }
   rfbClient* client() { return client_; }
   Rgb8 pixel(int x, int y) const;
+  Picture picture() const;
   // Handles server messages until `condition` holds or the deadline passes.
   bool waitUntil(const std::function<bool()>& condition);
   // The last clipboard text from the server (UTF-8 when extended, else

@@ -160,7 +160,7 @@ TEST(ServeSecurity, ViewersNeedTheGeneratedPasswordAndAWrongOneIsPaidFor) {
   PatternDisplay display;
   ServeRun serve(display.name(), {}, ServeRun::Password::generated);
   std::string file = serve.runtimeFile("password-" + std::to_string(serve.port()));
-  ASSERT_TRUE(serve.waitLog("the viewers' password is in " + file)) << serve.log();
+  ASSERT_TRUE(serve.waitLog("  password:    in " + file + "\n")) << serve.log();
   struct stat st;
   ASSERT_EQ(stat(file.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);

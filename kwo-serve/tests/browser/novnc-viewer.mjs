@@ -1,14 +1,14 @@
-// noVNC in headless Chromium as a kwo-serve viewer, driven line by line for
-// the C++ end-to-end tests.
+// noVNC's own page (vnc.html, Debian's package) in headless Chromium as a
+// kwo-serve viewer, driven line by line for the C++ end-to-end tests.
 //
-//   node novnc-viewer.mjs --port N [--page-url URL] [--page-port P] [--chromium PATH]
+//   node novnc-viewer.mjs --url URL [--serve DIR --serve-port P]
+//                         [--viewport WxH] [--chromium PATH]
 //
-// Serves viewer.html and noVNC from this folder over a throwaway HTTP server
-// on 127.0.0.1, port P or any (module imports need HTTP: file:// blocks
-// them), or loads
-// --page-url instead, and connects to ws://127.0.0.1:N. Prints
-// "connected W H" once noVNC is connected, then answers commands read from
-// standard input, one a line:
+// Loads URL (e.g. the browser URL kwo-serve prints) and waits until noVNC
+// says it is connected. With --serve, first serves the files of DIR on
+// 127.0.0.1:P over a throwaway HTTP server (a page from another site than
+// kwo-serve). Prints "connected W H" (the canvas size), then answers
+// commands read from standard input, one a line:
 //   capture PATH   writes the canvas to PATH as raw RGBA rows; "captured W H"
 //   click X Y      clicks the canvas at (X, Y);                  "clicked"
 //   type TEXT      types TEXT on the keyboard;                   "typed"
@@ -18,16 +18,18 @@
 import { createServer } from 'node:http';
 import { readFile, writeFile } from 'node:fs/promises';
 import { createInterface } from 'node:readline';
-import { dirname, extname, join, normalize } from 'node:path';
-import { fileURLToPath } from 'node:url';
+import { extname, join, normalize } from 'node:path';
 import { parseArgs } from 'node:util';
 import { chromium } from 'playwright-core';
 
-const here = dirname(fileURLToPath(import.meta.url));
-const contentTypes = { '.html': 'text/html', '.js': 'text/javascript', '.mjs': 'text/javascript' };
+const contentTypes = {
+  '.html': 'text/html', '.js': 'text/javascript', '.css': 'text/css', '.svg': 'image/svg+xml',
+  '.png': 'image/png', '.json': 'application/json', '.oga': 'audio/ogg', '.mp3': 'audio/mpeg',
+};
 // Generous: Chromium and the ASan builds share two cores with other tests.
 const deadlineMs = 60000;
 const started = Date.now();
+const canvas = '#noVNC_container canvas';
 
 // Milestones on stderr, for the tests' failure reports.
 function note(text) {
@@ -39,17 +41,15 @@ function fail(message) {
   process.exit(1);
 }
 
-// Serves viewer.html and the noVNC package, nothing else.
-function servePage(port) {
+// The files of `dir`, nothing above it.
+function serveFolder(dir, port) {
   const server = createServer(async (req, res) => {
     const path = normalize(decodeURIComponent(new URL(req.url, 'http://x').pathname));
-    const allowed = path === '/viewer.html' || path.startsWith('/node_modules/@novnc/novnc/');
-    const type = contentTypes[extname(path)];
     try {
-      if (!allowed || !type)
+      if (path.includes('..'))
         throw new Error('not served');
-      const body = await readFile(join(here, path));
-      res.writeHead(200, { 'Content-Type': type, 'Cache-Control': 'no-store' });
+      const body = await readFile(join(dir, path));
+      res.writeHead(200, { 'Content-Type': contentTypes[extname(path)] ?? 'application/octet-stream' });
       res.end(body);
     } catch {
       res.writeHead(404);
@@ -66,17 +66,34 @@ async function connect(page, url) {
   page.on('console', (msg) => process.stderr.write(`page: ${msg.text()}\n`));
   page.on('pageerror', (err) => process.stderr.write(`page error: ${err.message}\n`));
   await page.goto(url, { timeout: deadlineMs });
-  note(`loaded ${url}`);
-  const state = await page.waitForFunction(
-    () => window.kwoViewer && window.kwoViewer.state !== 'connecting' && window.kwoViewer,
-    null, { timeout: deadlineMs, polling: 50 });
-  const status = await state.jsonValue();
-  if (status.state !== 'connected')
-    fail(`noVNC ${status.state} ${status.reason}`);
+  note(`loaded ${url.replace(/password=[^&]*/, 'password=...')}`);
+  try {
+    await page.waitForFunction(
+      () => document.documentElement.classList.contains('noVNC_connected'), null,
+      { timeout: deadlineMs, polling: 50 });
+  } catch {
+    const status = await page.evaluate(() => document.getElementById('noVNC_status')?.textContent);
+    fail(`noVNC did not connect: ${status}`);
+  }
 }
 
+// The canvas as RGBA words, run-length coded in the page ([count, word,
+// ...]): screens of a few colours stay small on their way out.
 async function capture(page, path) {
-  const { width, height, runs } = await page.evaluate(() => window.kwoViewer.canvasRuns());
+  const { width, height, runs } = await page.evaluate((selector) => {
+    const c = document.querySelector(selector);
+    const words = new Uint32Array(
+      c.getContext('2d').getImageData(0, 0, c.width, c.height).data.buffer);
+    const runs = [];
+    for (let i = 0; i < words.length;) {
+      let j = i + 1;
+      while (j < words.length && words[j] === words[i])
+        j++;
+      runs.push(j - i, words[i]);
+      i = j;
+    }
+    return { width: c.width, height: c.height, runs };
+  }, canvas);
   const words = new Uint32Array(width * height);
   for (let i = 0, at = 0; i < runs.length; at += runs[i], i += 2)
     words.fill(runs[i + 1], at, at + runs[i]);
@@ -85,7 +102,7 @@ async function capture(page, path) {
 }
 
 async function click(page, x, y) {
-  const box = await page.locator('#screen canvas').boundingBox();
+  const box = await page.locator(canvas).boundingBox();
   await page.mouse.click(box.x + Number(x), box.y + Number(y));
   return 'clicked';
 }
@@ -106,32 +123,31 @@ async function answer(page, line) {
 async function main() {
   const { values } = parseArgs({
     options: {
-      port: { type: 'string' },
-      'page-url': { type: 'string' },
-      'page-port': { type: 'string', default: '0' },
+      url: { type: 'string' },
+      serve: { type: 'string' },
+      'serve-port': { type: 'string', default: '0' },
+      viewport: { type: 'string', default: '1280x900' },
       chromium: { type: 'string', default: '/usr/bin/chromium' },
     },
   });
-  if (!values.port)
-    fail('--port is required');
+  if (!values.url)
+    fail('--url is required');
 
-  const server = values['page-url'] ? null : await servePage(Number(values['page-port']));
-  const pageUrl = values['page-url'] ??
-      `http://127.0.0.1:${server.address().port}/viewer.html?host=127.0.0.1&port=${values.port}`;
+  const server = values.serve ? await serveFolder(values.serve, Number(values['serve-port'])) : null;
   // Chromium refuses to run as root with its sandbox on.
   const args = process.getuid() === 0 ? ['--no-sandbox'] : [];
   const browser = await chromium.launch({
     executablePath: values.chromium, headless: true, args, timeout: deadlineMs,
   });
   note(`launched ${values.chromium} ${browser.version()}`);
-  const page = await browser.newPage({ viewport: { width: 1280, height: 900 } });
-  note('page opened');
+  const [width, height] = values.viewport.split('x').map(Number);
+  const page = await browser.newPage({ viewport: { width, height } });
   page.setDefaultTimeout(deadlineMs);
-  await connect(page, pageUrl);
-  const size = await page.evaluate(() => {
-    const canvas = document.querySelector('#screen canvas');
-    return `${canvas.width} ${canvas.height}`;
-  });
+  await connect(page, values.url);
+  const size = await page.evaluate((selector) => {
+    const c = document.querySelector(selector);
+    return `${c.width} ${c.height}`;
+  }, canvas);
   note(`connected ${size}`);
   process.stdout.write(`connected ${size}\n`);
 
