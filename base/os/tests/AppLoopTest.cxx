@@ -1,5 +1,3 @@
-#include "ChildProcess.h"
-
 #include "base/io/FdHandler.h"
 #include "base/io/FdSelectManager.h"
 #include "base/io/UniqueFd.h"
@@ -8,6 +6,7 @@
 #include "base/plat/Exception.h"
 #include "base/plat/LogSetting.h"
 #include "base/plat/Timer.h"
+#include "testsupport/ForkedChild.h"
 
 #include <gtest/gtest.h>
 
@@ -18,9 +17,10 @@
 namespace os {
 namespace {
 
+// A timer callback that runs `body`, started at once.
 class Action : public plat::Timer::Callback {
 public:
-  explicit Action(std::function<void()> body) : body_(std::move(body)) {}
+  explicit Action(std::function<void()> body) : body_(std::move(body)) { timer_.start(0); }
   int fired = 0;
   bool timerFired(plat::Timer&) override {
     fired++;
@@ -30,6 +30,7 @@ public:
 
 private:
   std::function<void()> body_;
+  plat::Timer timer_{*this};
 };
 
 class QuitOnRead : public io::FdHandler {
@@ -45,26 +46,22 @@ protected:
   AppLoop loop{std::make_unique<AppLoopImpl>(manager)};
 };
 
-TEST_F(AppLoopTest, QuitFromATimerEndsRunWithItsCode) {
-  Action quit([] { AppLoop::quit(7); });
-  plat::Timer timer(quit);
-  timer.start(0);
-  EXPECT_FALSE(loop.isRunning());
-  EXPECT_EQ(loop.run(), 7);
-  EXPECT_FALSE(loop.isRunning());
-  EXPECT_EQ(AppLoop::exitCode(), 7);
+TEST_F(AppLoopTest, QuitEndsRunAfterTheCurrentPassWithTheLastCodeAndRunMayFollow) {
   EXPECT_EQ(AppLoop::instance(), &loop);
-}
-
-TEST_F(AppLoopTest, RunEndsAfterTheCurrentPassWithTheLastCode) {
-  Action first([] { AppLoop::quit(3); });
-  Action second([] { AppLoop::quit(5); });
-  plat::Timer timerA(first), timerB(second);
-  timerA.start(0);
-  timerB.start(0);
-  EXPECT_EQ(loop.run(), 5);
-  EXPECT_EQ(first.fired, 1);
-  EXPECT_EQ(second.fired, 1);
+  {
+    Action first([] { AppLoop::quit(3); });
+    Action second([&] {
+      EXPECT_TRUE(loop.isRunning());
+      AppLoop::quit(5);
+    });
+    EXPECT_EQ(loop.run(), 5);
+    EXPECT_EQ(first.fired + second.fired, 2);
+  }
+  EXPECT_FALSE(loop.isRunning());
+  EXPECT_EQ(AppLoop::exitCode(), 5);
+  EXPECT_FALSE(plat::isLogStartup()) << "the first run ends the start-up phase of logging";
+  Action again([] { AppLoop::quit(2); });
+  EXPECT_EQ(loop.run(), 2);
 }
 
 TEST_F(AppLoopTest, QuitFromADescriptorCallbackEndsABlockedRun) {
@@ -80,38 +77,17 @@ TEST_F(AppLoopTest, QuitFromADescriptorCallbackEndsABlockedRun) {
   manager.removeHandler(handler);
 }
 
-TEST_F(AppLoopTest, LoopRunsAgainAfterAQuit) {
-  Action quit([] { AppLoop::quit(1); });
-  plat::Timer timer(quit);
-  timer.start(0);
-  EXPECT_EQ(loop.run(), 1);
-  Action quitAgain([] { AppLoop::quit(2); });
-  plat::Timer second(quitAgain);
-  second.start(0);
-  EXPECT_EQ(loop.run(), 2);
-}
-
 TEST_F(AppLoopTest, EscapingExceptionClearsTheRunningFlag) {
-  Action fail([] { throw plat::Exception("broken", "Test"); });
-  plat::Timer timer(fail);
-  timer.start(0);
-  EXPECT_THROW(loop.run(), plat::Exception);
+  {
+    Action fail([] { throw plat::Exception("broken", "Test"); });
+    EXPECT_THROW(loop.run(), plat::Exception);
+  }
   EXPECT_FALSE(loop.isRunning());
   Action quit([] { AppLoop::quit(0); });
-  plat::Timer again(quit);
-  again.start(0);
   EXPECT_EQ(loop.run(), 0);
 }
 
-TEST_F(AppLoopTest, RunEndsTheLoggingStartUpPhase) {
-  Action quit([] { AppLoop::quit(0); });
-  plat::Timer timer(quit);
-  timer.start(0);
-  loop.run();
-  EXPECT_FALSE(plat::isLogStartup());
-}
-
-TEST_F(AppLoopTest, SecondLoopIsAnAssertion) {
+TEST_F(AppLoopTest, SecondLoopQuitWithoutARunningLoopAndNestedRunAreAssertions) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_DEATH(
     {
@@ -119,54 +95,35 @@ TEST_F(AppLoopTest, SecondLoopIsAnAssertion) {
       AppLoop second{std::make_unique<AppLoopImpl>(manager)};
     },
     "Assertion '!inst' failed");
-}
-
-TEST_F(AppLoopTest, QuitWithoutARunningLoopIsAnAssertion) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_DEATH(
     {
       plat::setLogSetting("Assert:stderr:0");
       AppLoop::quit(1);
     },
     "Assertion 'inst && inst->isRunning' failed");
-}
-
-TEST_F(AppLoopTest, NestedRunIsAnAssertion) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  Action nested([&] { loop.run(); });
-  plat::Timer timer(nested);
   EXPECT_DEATH(
     {
       plat::setLogSetting("Assert:stderr:0");
-      timer.start(0);
+      Action nested([&] { loop.run(); });
       loop.run();
     },
     "Assertion '!isRunning' failed");
 }
 
-TEST(AppLoopDefaultTest, DefaultLoopRunsOverTheProcessWideManager) {
+TEST(AppLoopDefaultTest, DefaultLoopRunsOverTheProcessWideManagerAndLeavesNoInstance) {
   // In a child: the process-wide manager stays current once built.
-  test::ChildProcess child([] {
-    AppLoop loop;
-    if (io::FdManager::current() != &io::FdSelectManager::instance())
-      return 2;
-    Action quit([] { AppLoop::quit(4); });
-    plat::Timer timer(quit);
-    timer.start(0);
-    return loop.run() == 4 && AppLoop::instance() == &loop ? 0 : 3;
+  testsupport::ForkedChild child([](int, int) {
+    {
+      AppLoop loop;
+      if (io::FdManager::current() != &io::FdSelectManager::instance())
+        return 2;
+      Action quit([] { AppLoop::quit(4); });
+      if (loop.run() != 4)
+        return 3;
+    }
+    return AppLoop::instance() == nullptr ? 0 : 4;
   });
   EXPECT_EQ(child.wait(), 0) << child.errorOutput();
-}
-
-TEST(AppLoopDefaultTest, DestroyedLoopLeavesNoInstance) {
-  io::FdSelectManager manager;
-  {
-    AppLoop loop{std::make_unique<AppLoopImpl>(manager)};
-    EXPECT_EQ(AppLoop::instance(), &loop);
-  }
-  EXPECT_EQ(AppLoop::instance(), nullptr);
-  AppLoop another{std::make_unique<AppLoopImpl>(manager)};
-  EXPECT_EQ(AppLoop::instance(), &another);
 }
 
 } // namespace

@@ -1,15 +1,14 @@
 #pragma once
 
-// Pieces shared by the socket and launched-process pipe tests: a private
-// temporary folder, a listening Unix socket, and a descriptor number that is
-// taken over for a test and given back afterwards.
+// Pieces shared by the socket and launched-process pipe tests: a listening
+// Unix socket, a descriptor number that is taken over for a test and given
+// back afterwards, and whole reads and writes.
 
 #include "base/io/UniqueFd.h"
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -21,28 +20,6 @@
 #include <unistd.h>
 
 namespace os::test {
-
-class TempDir {
-public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "kwo-lpp-XXXXXX").string();
-    if (!::mkdtemp(pattern.data()))
-      throw std::runtime_error(std::string("mkdtemp: ") + std::strerror(errno));
-    path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  const std::string& path() const { return path_; }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-  std::string path_;
-};
 
 class ListeningSocket {
 public:
@@ -98,15 +75,13 @@ private:
   int saved_;
 };
 
-inline void writeAll(int fd, const void* data, size_t length) {
-  const char* bytes = static_cast<const char*>(data);
-  while (length > 0) {
-    ssize_t n = ::write(fd, bytes, length);
+inline void writeAll(int fd, const std::string& text) {
+  for (size_t done = 0; done < text.size();) {
+    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
     if (n < 0 && errno == EINTR)
       continue;
     ASSERT_GT(n, 0) << std::strerror(errno);
-    bytes += n;
-    length -= size_t(n);
+    done += size_t(n);
   }
 }
 

@@ -1,4 +1,5 @@
-#include "ChildProcess.h"
+// Every test runs in a forked child: signal dispositions, the loop singleton
+// and the log setting of one test must not leak into another.
 
 #include "base/io/FdSelectManager.h"
 #include "base/os/AppLoop.h"
@@ -8,6 +9,7 @@
 #include "base/plat/LogSetting.h"
 #include "base/plat/LogSrc.h"
 #include "base/plat/Timer.h"
+#include "testsupport/ForkedChild.h"
 
 #include <gtest/gtest.h>
 
@@ -17,6 +19,8 @@
 
 namespace os {
 namespace {
+
+using testsupport::ForkedChild;
 
 plat::LogSrc appLog("SignalTestApp");
 
@@ -36,24 +40,29 @@ private:
   const char* name_;
 };
 
+// Tells the parent, once the loop runs, that it is ready.
 class ReadyTimer : public plat::Timer::Callback {
 public:
+  explicit ReadyTimer(int toParent) : toParent_(toParent) {}
   bool timerFired(plat::Timer&) override {
-    test::ChildProcess::signalReady();
+    ForkedChild::sendLine(toParent_, "ready");
     return false;
   }
+
+private:
+  int toParent_;
 };
 
 // The agent's arrangement: the default loop, the application's handler for
-// SIGINT and SIGTERM, logging to standard error. Tells the parent once the
-// loop runs, then stays in it until a signal ends it.
-int runAgentLikeLoop() {
+// SIGINT and SIGTERM, logging to standard error (or no log source). Stays in
+// the loop until a signal ends it.
+int runAgentLikeLoop(int toParent, bool withLog) {
   AppLoop loop;
-  plat::setLogSetting("SignalTestApp:stderr:30");
-  SignalHandlerApp app(&appLog);
+  plat::setLogSetting("*:stderr:100");
+  SignalHandlerApp app(withLog ? &appLog : nullptr);
   SignalHandler::instance().setCallback(SIGINT, app, true);
   SignalHandler::instance().setCallback(SIGTERM, app, true);
-  ReadyTimer ready;
+  ReadyTimer ready(toParent);
   plat::Timer timer(ready);
   timer.start(0);
   int code = loop.run();
@@ -61,124 +70,96 @@ int runAgentLikeLoop() {
   return code;
 }
 
-void expectSignalEndsTheLoop(int signal, const char* name) {
-  test::ChildProcess child(runAgentLikeLoop);
-  ASSERT_TRUE(child.waitReady());
-  // The loop is now blocked in select() without a time limit.
-  ASSERT_TRUE(child.waitSleeping());
-  ASSERT_EQ(::kill(child.pid(), signal), 0);
-  EXPECT_EQ(child.wait(), 0);
-  const std::string& err = child.errorOutput();
-  EXPECT_NE(err.find(std::string("]: SignalTestApp: Got signal ") + name + "\n"), std::string::npos) << err;
-  EXPECT_NE(err.find("run returned 0\n"), std::string::npos) << err;
-}
-
-TEST(SignalHandlerTest, SigtermEndsABlockedLoopWithCodeZero) {
-  expectSignalEndsTheLoop(SIGTERM, "SIGTERM");
-}
-
-TEST(SignalHandlerTest, SigintEndsABlockedLoopWithCodeZero) {
-  expectSignalEndsTheLoop(SIGINT, "SIGINT");
-}
-
-TEST(SignalHandlerTest, UnregisteredSignalKeepsItsDefaultAction) {
-  test::ChildProcess child(runAgentLikeLoop);
-  ASSERT_TRUE(child.waitReady());
-  ASSERT_TRUE(child.waitSleeping());
-  ASSERT_EQ(::kill(child.pid(), SIGHUP), 0);
-  EXPECT_EQ(child.wait(), -SIGHUP);
+TEST(SignalHandlerTest, SigtermAndSigintEndABlockedLoopWithCodeZeroOthersKeepTheirDefault) {
+  // Signal, whether the application logs, what it says.
+  const std::tuple<int, bool, const char*> cases[] = {
+    {SIGTERM, true, "]: SignalTestApp: Got signal SIGTERM\n"},
+    {SIGINT, true, "]: SignalTestApp: Got signal SIGINT\n"},
+    {SIGTERM, false, nullptr},
+    {SIGHUP, true, nullptr},
+  };
+  for (auto [signal, withLog, said] : cases) {
+    SCOPED_TRACE(testing::Message() << signal << (withLog ? " logged" : ""));
+    ForkedChild child([withLog = withLog](int up, int) { return runAgentLikeLoop(up, withLog); });
+    ASSERT_EQ(child.readLine(), "ready");
+    // The loop is now blocked in select() without a time limit.
+    ASSERT_TRUE(child.waitSleeping());
+    ASSERT_EQ(::kill(child.pid(), signal), 0);
+    int status = child.wait();
+    const std::string& err = child.errorOutput();
+    EXPECT_EQ(status, signal == SIGHUP ? -SIGHUP : 0);
+    if (signal == SIGHUP)
+      continue;
+    EXPECT_NE(err.find("run returned 0\n"), std::string::npos) << err;
+    EXPECT_EQ(err.find("Got signal") != std::string::npos, said != nullptr) << err;
+    if (said) {
+      EXPECT_NE(err.find(said), std::string::npos) << err;
+    }
+  }
+  EXPECT_EQ(SignalHandler::signalName(0), nullptr);
+  EXPECT_EQ(SignalHandler::signalName(32), nullptr);
 }
 
 // Runs `body` in a child with a manager current and returns the trace.
-std::string traceInChild(std::function<void(io::FdManager&)> body, int* status = nullptr) {
-  test::ChildProcess child([&] {
+std::string traceInChild(std::function<void(io::FdManager&, SignalHandler&)> body,
+                         int expectedStatus = 0) {
+  ForkedChild child([&](int, int) {
     io::FdSelectManager manager;
-    body(manager);
+    body(manager, SignalHandler::instance());
     return 0;
   });
-  int code = child.wait();
-  if (status)
-    *status = code;
-  else
-    EXPECT_EQ(code, 0) << child.errorOutput();
+  EXPECT_EQ(child.wait(), expectedStatus) << child.errorOutput();
   return child.errorOutput();
 }
 
-TEST(SignalHandlerTest, CallbacksRunLatestRegistrationFirstAndOnlyForTheirSignal) {
-  std::string trace = traceInChild([](io::FdManager& manager) {
+const char* disposition(int signal) {
+  struct sigaction action {};
+  sigaction(signal, nullptr, &action);
+  return action.sa_handler == SIG_DFL ? "default " : "caught ";
+}
+
+TEST(SignalHandlerTest, EachDeliveredSignalReachesItsCallbacksOnceLatestRegistrationFirst) {
+  std::string trace = traceInChild([](io::FdManager& manager, SignalHandler& handler) {
     Tracer a("a"), b("b"), other("o");
-    auto& handler = SignalHandler::instance();
     handler.setCallback(SIGUSR1, a, true);
     handler.setCallback(SIGUSR2, other, true);
     handler.setCallback(SIGUSR1, b, true);
-    std::raise(SIGUSR1);
-    manager.processEvents(10000);
-  });
-  EXPECT_EQ(trace, "b10 a10 ");
-}
-
-TEST(SignalHandlerTest, EachDeliveredSignalIsDispatchedOnce) {
-  std::string trace = traceInChild([](io::FdManager& manager) {
-    Tracer a("a");
-    auto& handler = SignalHandler::instance();
-    handler.setCallback(SIGUSR1, a, true);
-    handler.setCallback(SIGUSR2, a, true);
     std::raise(SIGUSR1);
     std::raise(SIGUSR2);
     std::raise(SIGUSR1);
     manager.processEvents(10000);
     manager.processEvents(0);
   });
-  EXPECT_EQ(trace, "a10 a12 a10 ");
+  EXPECT_EQ(trace, "b10 a10 o12 b10 a10 ");
 }
 
-TEST(SignalHandlerTest, DuplicateRegistrationsAreCalledForEachEntry) {
-  std::string trace = traceInChild([](io::FdManager& manager) {
-    Tracer a("a");
-    auto& handler = SignalHandler::instance();
+TEST(SignalHandlerTest, RemovingCallbacksEvenDuringADispatch) {
+  std::string trace = traceInChild([](io::FdManager& manager, SignalHandler& handler) {
+    Tracer a("a"), b("b");
     handler.setCallback(SIGUSR1, a, true);
     handler.setCallback(SIGUSR1, a, true);
+    handler.setCallback(SIGUSR1, b, true);
+    std::raise(SIGUSR1);
+    manager.processEvents(10000);  // duplicates are called for each entry
+    handler.setCallback(SIGUSR1, a, false);  // every equal entry goes
+    std::fprintf(stderr, "%s", disposition(SIGUSR1));
     std::raise(SIGUSR1);
     manager.processEvents(10000);
-    // Disabling removes every equal entry.
-    handler.setCallback(SIGUSR1, a, false);
-    struct sigaction action {};
-    sigaction(SIGUSR1, nullptr, &action);
-    std::fprintf(stderr, "%s", action.sa_handler == SIG_DFL ? "default" : "still caught");
-  });
-  EXPECT_EQ(trace, "a10 a10 default");
-}
-
-TEST(SignalHandlerTest, CallbackRemovedDuringDispatchIsNotCalled) {
-  std::string trace = traceInChild([](io::FdManager& manager) {
-    Tracer a("a"), b("b");
-    auto& handler = SignalHandler::instance();
+    handler.setCallback(SIGUSR1, b, false);
     handler.setCallback(SIGUSR1, a, true);
     handler.setCallback(SIGUSR1, b, true);
     b.then = [&] { handler.setCallback(SIGUSR1, a, false); };
     std::raise(SIGUSR1);
     manager.processEvents(10000);
+    handler.setCallback(SIGUSR1, b, false);
+    std::fprintf(stderr, "%s", disposition(SIGUSR1));
   });
-  EXPECT_EQ(trace, "b10 ");
-}
-
-TEST(SignalHandlerTest, SignalWithAnotherCallbackLeftStaysCaught) {
-  std::string trace = traceInChild([](io::FdManager& manager) {
-    Tracer a("a"), b("b");
-    auto& handler = SignalHandler::instance();
-    handler.setCallback(SIGUSR1, a, true);
-    handler.setCallback(SIGUSR1, b, true);
-    handler.setCallback(SIGUSR1, a, false);
-    std::raise(SIGUSR1);
-    manager.processEvents(10000);
-  });
-  EXPECT_EQ(trace, "b10 ");
+  EXPECT_EQ(trace, "b10 a10 a10 caught b10 b10 default ");
 }
 
 TEST(SignalHandlerTest, BlockerHoldsRegisteredSignalsUntilReleased) {
-  std::string trace = traceInChild([](io::FdManager& manager) {
+  std::string trace = traceInChild([](io::FdManager& manager, SignalHandler& handler) {
     Tracer a("a");
-    auto& handler = SignalHandler::instance();
     handler.setCallback(SIGUSR1, a, true);
     {
       SignalHandler::Blocker blocker;
@@ -194,59 +175,18 @@ TEST(SignalHandlerTest, BlockerHoldsRegisteredSignalsUntilReleased) {
 }
 
 TEST(SignalHandlerTest, ResetDispositionsRestoresDefaultsAndRefusesRegistrations) {
-  int status = 0;
   std::string trace = traceInChild(
-    [](io::FdManager&) {
+    [](io::FdManager&, SignalHandler& handler) {
       Tracer a("a");
-      auto& handler = SignalHandler::instance();
       handler.setCallback(SIGUSR1, a, true);
       handler.resetDispositions();
-      struct sigaction action {};
-      sigaction(SIGUSR1, nullptr, &action);
-      std::fprintf(stderr, "%s\n", action.sa_handler == SIG_DFL ? "default" : "still caught");
+      std::fprintf(stderr, "%s\n", disposition(SIGUSR1));
       plat::setLogSetting("Assert:stderr:0");
       handler.setCallback(SIGUSR2, a, true);
     },
-    &status);
-  EXPECT_EQ(status, -SIGABRT);
-  EXPECT_EQ(trace.rfind("default\n", 0), 0u) << trace;
+    -SIGABRT);
+  EXPECT_TRUE(trace.starts_with("default \n")) << trace;
   EXPECT_NE(trace.find("Assertion '!disabled' failed"), std::string::npos) << trace;
-}
-
-TEST(SignalHandlerTest, AppHandlerWithoutLogSourceQuitsSilently) {
-  test::ChildProcess child([] {
-    AppLoop loop;
-    plat::setLogSetting("*:stderr:100");
-    SignalHandlerApp app;
-    SignalHandler::instance().setCallback(SIGTERM, app, true);
-    ReadyTimer ready;
-    plat::Timer timer(ready);
-    timer.start(0);
-    return loop.run();
-  });
-  ASSERT_TRUE(child.waitReady());
-  ASSERT_EQ(::kill(child.pid(), SIGTERM), 0);
-  EXPECT_EQ(child.wait(), 0);
-  EXPECT_EQ(child.errorOutput().find("Got signal"), std::string::npos) << child.errorOutput();
-}
-
-TEST(SignalNameTest, TableOfNames) {
-  const char* expected[] = {
-    "SIGHUP",  "SIGINT",  "SIGQUIT", "SIGILL",    "SIGTRAP", "SIGABRT", "SIGBUS",  "SIGFPE",
-    "SIGKILL", "SIGUSR1", "SIGSEGV", "SIGUSR2",   "SIGPIPE", "SIGALRM", "SIGTERM", "SIGSTKFLT",
-    "SIGCHLD", "SIGCONT", "SIGSTOP", "SIGTSTP",   "SIGTTIN", "SIGTTOU", "SIGURG",  "SIGXCPU",
-    "SIGXFSZ", "SIGVTALRM", "SIGPROF", "SIGWINCH", "SIGIO", "SIGPWR",  "SIGSYS",
-  };
-  for (int signal = 1; signal <= 31; signal++) {
-    SCOPED_TRACE(signal);
-    ASSERT_NE(SignalHandler::signalName(signal), nullptr);
-    EXPECT_STREQ(SignalHandler::signalName(signal), expected[signal - 1]);
-  }
-  // The table matches the platform's numbering of the signals the agent uses.
-  EXPECT_STREQ(SignalHandler::signalName(SIGINT), "SIGINT");
-  EXPECT_STREQ(SignalHandler::signalName(SIGTERM), "SIGTERM");
-  for (int signal : {-1, 0, 32, 64, 1000})
-    EXPECT_EQ(SignalHandler::signalName(signal), nullptr) << signal;
 }
 
 } // namespace

@@ -12,36 +12,26 @@
 
 namespace {
 
-TEST(Configuration, GlobalGroupIsNamedAndLogsChanges) {
-  plat::Configuration& global = plat::Configuration::global();
-  EXPECT_EQ(&global, &plat::Configuration::global());
-  EXPECT_EQ(global.getName(), "Global");
-  EXPECT_STREQ(global.getTitleKey(), "plat_configuration_global_params");
-  EXPECT_TRUE(global.logsChanges());
+TEST(Configuration, ParametersWithoutAGroupJoinTheGlobalOne) {
   plat::BoolParameter joined("ConfigurationTestJoinsGlobal", "d", false);
-  EXPECT_EQ(joined.group(), &global);
-  EXPECT_EQ(global.findParam("configurationtestjoinsglobal"), &joined);
+  EXPECT_EQ(plat::Configuration::global().findParam("configurationtestjoinsglobal"), &joined);
+  EXPECT_TRUE(plat::Configuration::global().logsChanges());
 }
 
-TEST(Configuration, ParametersLeaveTheirGroupWhenDestroyed) {
-  plat::Configuration group("Group");
-  auto a = std::make_unique<plat::BoolParameter>("A", "a", false, false, &group);
-  plat::BoolParameter b("B", "b", false, false, &group);
-  auto c = std::make_unique<plat::BoolParameter>("C", "c", false, false, &group);
-  EXPECT_EQ(group.head(), c.get());  // newest first
+TEST(Configuration, ParametersAndGroupsMayBeDestroyedInAnyOrder) {
+  auto group = std::make_unique<plat::Configuration>("Group");
+  auto a = std::make_unique<plat::BoolParameter>("A", "a", false, false, group.get());
+  plat::BoolParameter b("B", "b", false, false, group.get());
+  auto c = std::make_unique<plat::BoolParameter>("C", "c", false, false, group.get());
+  plat::ParameterAlias alias("Nick", "B", group.get());
+  EXPECT_EQ(group->head(), c.get());  // newest first
   a.reset();
   c.reset();
-  EXPECT_EQ(group.head(), &b);
+  EXPECT_EQ(group->head(), &b);
   EXPECT_EQ(b.next(), nullptr);
-}
-
-TEST(Configuration, GroupDestroyedFirstDetachesItsMembers) {
-  auto group = std::make_unique<plat::Configuration>("Short");
-  plat::BoolParameter survivor("Survivor", "s", false, false, group.get());
-  plat::ParameterAlias alias("Nick", "Survivor", group.get());
   group.reset();
-  EXPECT_EQ(survivor.group(), nullptr);
-  EXPECT_TRUE(survivor.setParam("1", 10));
+  EXPECT_EQ(b.group(), nullptr);
+  EXPECT_TRUE(b.setParam("1", 10));
 }
 
 TEST(Configuration, FindParamSearchesNestedGroupsInOrder) {
@@ -54,11 +44,9 @@ TEST(Configuration, FindParamSearchesNestedGroupsInOrder) {
   plat::IntParameter onlyDeep("OnlyDeep", "deep", 3, 0, 9, false, &deep);
   plat::IntParameter atTop("AtTop", "top", 4, 0, 9, false, &top);
 
-  EXPECT_EQ(top.children(), (std::vector<plat::Configuration*>{&first, &second}));
   EXPECT_EQ(top.findParam("shared"), &inDeep);  // first child, depth first
   EXPECT_EQ(top.findParam("SHARED", false), nullptr);
   EXPECT_EQ(top.findParam("ATTOP", false), &atTop);
-  EXPECT_EQ(top.findParam("onlydeep"), &onlyDeep);
   EXPECT_EQ(second.findParam("OnlyDeep"), nullptr);
   EXPECT_EQ(top.findParam("Missing"), nullptr);
 
@@ -79,7 +67,6 @@ TEST(Configuration, AliasSetsEveryTargetAndExpandsAliasesOfAliases) {
   EXPECT_TRUE(group.setParam("size", "20", 10));
   EXPECT_EQ(width.getValue(), 20);
   EXPECT_EQ(height.getValue(), 20);
-  EXPECT_EQ(size.targets(), (std::vector<std::string>{"Width", "Height"}));
 
   // Label accepts any text; the integers reject it: still accepted overall.
   EXPECT_TRUE(group.setParam("EVERYTHING", "abc", 30));
@@ -87,13 +74,16 @@ TEST(Configuration, AliasSetsEveryTargetAndExpandsAliasesOfAliases) {
   EXPECT_EQ(width.getPriority(), 10);
 
   EXPECT_TRUE(group.setParam("Everything", "55", 30));
-  EXPECT_EQ(width.getValue(), 55);
   EXPECT_EQ(height.getValue(), 55);
   EXPECT_EQ(label.getValue(), "55");
 
   // Nothing accepts it: false.
   EXPECT_FALSE(group.setParam("Size", "500", 10));
-  EXPECT_EQ(group.findAlias("SIZE"), &size);
+  {
+    plat::ParameterAlias nick("Nick", "Label", &group);
+    EXPECT_TRUE(group.setParam("Nick", "n", 10));
+  }
+  EXPECT_FALSE(group.setParam("Nick", "0", 10)) << "a destroyed alias leaves its group";
 }
 
 TEST(Configuration, CyclicAliasesEndInsteadOfRecursingForEver) {
@@ -104,23 +94,25 @@ TEST(Configuration, CyclicAliasesEndInsteadOfRecursingForEver) {
   EXPECT_FALSE(group.setParam("Ping", "1", 10));
 }
 
-TEST(Configuration, AliasLeavesItsGroupWhenDestroyed) {
-  plat::Configuration group("Aliases");
-  plat::BoolParameter flag("Flag", "f", false, false, &group);
-  {
-    plat::ParameterAlias nick("Nick", "Flag", &group);
-    EXPECT_TRUE(group.setParam("Nick", "1", 10));
-  }
-  EXPECT_EQ(group.findAlias("Nick"), nullptr);
-  EXPECT_FALSE(group.setParam("Nick", "0", 10));
-}
-
 class CommandLine : public testing::Test {
 protected:
   plat::Configuration group{"CommandLine"};
   plat::BoolParameter useXFixes{"UseXFixes", "Use XFIXES", false, false, &group};
   plat::IntParameter pollInterval{"PollInterval", "Poll", 50, 1, INT_MAX, false, &group};
   plat::StringParameter log{"Log", plat::LocKey("plat_param_log"), "", false, &group};
+
+  // The message of the exception that parsing throws.
+  std::string badArgument(const std::vector<std::string>& args,
+                          const plat::Configuration::HelpHandler& help) {
+    try {
+      group.parseCommandLine(args, help);
+    } catch (const plat::Exception& e) {
+      EXPECT_STREQ(e.type(), "BadCmdLineArg");
+      return e.str();
+    }
+    ADD_FAILURE() << "no exception";
+    return {};
+  }
 };
 
 TEST_F(CommandLine, ParseArgForms) {
@@ -165,7 +157,6 @@ TEST_F(CommandLine, ParseArgForms) {
 TEST_F(CommandLine, ParseCommandLineUsesPriorityTenAndPairs) {
   group.parseCommandLine({"-UseXFixes", "-PollInterval", "20", "Log=x"}, nullptr);
   EXPECT_TRUE(useXFixes.getValue());
-  EXPECT_EQ(useXFixes.getPriority(), 10);
   EXPECT_EQ(pollInterval.getValue(), 20);
   EXPECT_EQ(pollInterval.getPriority(), 10);
   EXPECT_EQ(log.getValue(), "x");
@@ -175,36 +166,17 @@ TEST_F(CommandLine, ParseCommandLineUsesPriorityTenAndPairs) {
   EXPECT_FALSE(useXFixes.getValue());
 }
 
-std::string badArgument(plat::Configuration& group, std::vector<std::string> args,
-                        const plat::Configuration::HelpHandler& help) {
-  try {
-    group.parseCommandLine(args, help);
-  } catch (const plat::Exception& e) {
-    EXPECT_STREQ(e.type(), "BadCmdLineArg");
-    return e.str();
-  }
-  ADD_FAILURE() << "no exception";
-  return {};
-}
-
-TEST_F(CommandLine, UseXFixesMaybeStopsAtTheSecondArgument) {
-  std::vector<int> modes;
-  auto help = [&](int mode) { modes.push_back(mode); };
-  EXPECT_EQ(badArgument(group, {"-UseXFixes", "maybe", "-PollInterval=9"}, help),
+TEST_F(CommandLine, BadArgumentStopsTheScanAndIsNamed) {
+  auto help = [](int) {};
+  EXPECT_EQ(badArgument({"-UseXFixes", "maybe", "-PollInterval=9"}, help),
             "Bad argument 'maybe'.  Run with -help for usage.");
   EXPECT_TRUE(useXFixes.getValue());
   EXPECT_EQ(pollInterval.getValue(), 50);  // the scan stopped before it
-  EXPECT_TRUE(modes.empty());
-}
-
-TEST_F(CommandLine, BadArgumentTexts) {
-  EXPECT_EQ(badArgument(group, {"-PollInterval"}, nullptr), "Bad argument '-PollInterval'.");
-  EXPECT_EQ(badArgument(group, {"-PollInterval=0"}, nullptr),
-            "Bad argument '-PollInterval=0'.");
-  EXPECT_EQ(badArgument(group, {"-PollInterval", "zero"}, [](int) {}),
+  EXPECT_EQ(badArgument({"-PollInterval"}, nullptr), "Bad argument '-PollInterval'.");
+  EXPECT_EQ(badArgument({"-PollInterval", "zero"}, help),
             "Bad argument '-PollInterval'.  Run with -help for usage.");
   // A percent sign in the argument is text, not a format.
-  EXPECT_EQ(badArgument(group, {"%s%n"}, nullptr), "Bad argument '%s%n'.");
+  EXPECT_EQ(badArgument({"%s%n"}, nullptr), "Bad argument '%s%n'.");
 }
 
 TEST_F(CommandLine, HelpWordsCallTheHandlerWithTheirMode) {
@@ -221,15 +193,12 @@ TEST_F(CommandLine, HelpWordsCallTheHandlerWithTheirMode) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args.front());
     std::vector<int> modes;
-    std::string text = badArgument(group, c.args, [&](int mode) { modes.push_back(mode); });
+    badArgument(c.args, [&](int mode) { modes.push_back(mode); });
     EXPECT_EQ(modes, std::vector<int>{c.mode});
-    EXPECT_NE(text.find("Run with -help for usage."), std::string::npos);
   }
   // Without a handler "-help" is just a bad argument.
-  EXPECT_EQ(badArgument(group, {"-help"}, nullptr), "Bad argument '-help'.");
-}
-
-TEST_F(CommandLine, ParameterNamedLikeAHelpWordIsNotHelp) {
+  EXPECT_EQ(badArgument({"-help"}, nullptr), "Bad argument '-help'.");
+  // A parameter named like a help word is no help.
   plat::BoolParameter h("h", "short flag", false, false, &group);
   group.parseCommandLine({"-h"}, [](int) { FAIL() << "help called"; });
   EXPECT_TRUE(h.getValue());

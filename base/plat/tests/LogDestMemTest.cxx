@@ -7,56 +7,14 @@
 #include <gtest/gtest.h>
 
 using logtest::Line;
-using logtest::LogStateTest;
 using logtest::RecordingDest;
 
 namespace {
 
 plat::LogSrc memLog("MemTestSource");
 
-const char* const notice = "Too many messages, discarding further ones";
-
-TEST(LogDestMemTest, KeepsFiveHundredThenTheNoticeThenNothing) {
-  plat::LogDestMem store;
-  for (int i = 0; i < 502; i++)
-    store.write(i % 3, "Src", std::to_string(i).c_str());
-  EXPECT_EQ(501u, store.size());
-
-  RecordingDest rec("MemCapRec");
-  store.replay(rec, 100);
-  std::vector<Line> lines = rec.lines();
-  ASSERT_EQ(503u, lines.size());
-  EXPECT_EQ((Line{100, "LogDestMem", "Start replaying stored messages"}), lines.front());
-  for (int i = 0; i < 500; i++)
-    EXPECT_EQ((Line{i % 3, "Src", std::to_string(i)}), lines[1 + i]);
-  EXPECT_EQ((Line{0, "LogDestMem", notice}), lines[501]);
-  EXPECT_EQ((Line{100, "LogDestMem", "Finished replaying stored messages"}), lines.back());
-}
-
-TEST(LogDestMemTest, ReplayTakesOnlyMessagesUpToTheLevelAndKeepsTheStore) {
-  plat::LogDestMem store;
-  store.write(0, "A", "error");
-  store.write(110, "B", "debug");
-  store.write(30, "C", "status");
-  RecordingDest rec("MemLevelRec");
-  store.replay(rec, 30);
-  EXPECT_EQ((std::vector<Line>{{30, "LogDestMem", "Start replaying stored messages"},
-                               {0, "A", "error"},
-                               {30, "C", "status"},
-                               {30, "LogDestMem", "Finished replaying stored messages"}}),
-            rec.lines());
-  EXPECT_EQ(3u, store.size());
-  store.discardUpTo(30);
-  EXPECT_EQ(1u, store.size());
-}
-
-TEST(LogDestMemTest, NothingQualifyingMeansNoFraming) {
-  plat::LogDestMem store;
-  store.write(110, "B", "debug");
-  RecordingDest rec("MemEmptyRec");
-  store.replay(rec, 10);
-  EXPECT_TRUE(rec.lines().empty());
-}
+const std::string start = "Start replaying stored messages";
+const std::string finish = "Finished replaying stored messages";
 
 TEST(LogDestMemTest, MessagesWrittenDuringAReplayAreNotStored) {
   plat::LogDestMem store;
@@ -79,55 +37,48 @@ TEST(LogDestMemTest, MessagesWrittenDuringAReplayAreNotStored) {
   EXPECT_EQ(1u, store.size());
 }
 
-class LogReplayTest : public LogStateTest {
+class LogReplayTest : public logtest::LogStateTest {
 protected:
   RecordingDest rec{"ReplayRec"};
   RecordingDest late{"ReplayLate"};
 };
 
-TEST_F(LogReplayTest, StartupMessagesAreReplayedFramedToStarDestinations) {
+TEST_F(LogReplayTest, StartupMessagesAreReplayedFramedToStarDestinationsUpToTheirLevel) {
   memLog.error("early error");
   memLog.status("early status");
   memLog.debug("early debug");
   plat::setLogSetting("*:replayrec:30");
-  EXPECT_EQ((std::vector<Line>{{30, "LogDestMem", "Start replaying stored messages"},
+  EXPECT_EQ((std::vector<Line>{{30, "LogDestMem", start},
                                {0, "MemTestSource", "early error"},
                                {30, "MemTestSource", "early status"},
-                               {30, "LogDestMem", "Finished replaying stored messages"}}),
+                               {30, "LogDestMem", finish}}),
             rec.lines());
+  EXPECT_EQ(1u, plat::LogDestMem::instance().size()) << "what was replayed is dropped";
 
-  // The debug line is still kept for a "*" destination that wants it...
+  // The debug line is still kept for a "*" destination that wants it.
   plat::setLogSetting("*:replaylate:200");
-  EXPECT_EQ((std::vector<std::string>{"Start replaying stored messages", "early debug",
-                                      "Finished replaying stored messages"}),
-            late.texts());
+  EXPECT_EQ((std::vector<std::string>{start, "early debug", finish}), late.texts());
   EXPECT_EQ(0u, plat::LogDestMem::instance().size());
+}
+
+TEST_F(LogReplayTest, NoReplayForOtherPatternsInactiveDestinationsOrNothingQualifying) {
+  memLog.debug("stored");
+  plat::setLogSetting("MemTest*:replayrec:200,*:replaylate:30");
+  rec.active = false;
+  plat::setLogSetting("*:replayrec:200");
+  EXPECT_TRUE(rec.lines().empty());
+  EXPECT_TRUE(late.lines().empty());
+  EXPECT_EQ(1u, plat::LogDestMem::instance().size());
 }
 
 TEST_F(LogReplayTest, MessagesAboveEveryStarLevelAreLostAtTheEndOfStartup) {
   memLog.debug("too detailed");
   memLog.error("wanted");
   plat::setLogSetting("*:replayrec:30");
-  EXPECT_EQ(1u, plat::LogDestMem::instance().size());
   plat::endStartup();
   EXPECT_EQ(0u, plat::LogDestMem::instance().size());
   plat::setLogSetting("*:replaylate:200");
   EXPECT_TRUE(late.lines().empty());
-}
-
-TEST_F(LogReplayTest, OnlyTheStarPatternReplays) {
-  memLog.error("stored");
-  plat::setLogSetting("MemTest*:replayrec:30");
-  EXPECT_TRUE(rec.lines().empty());
-  EXPECT_EQ(1u, plat::LogDestMem::instance().size());
-}
-
-TEST_F(LogReplayTest, InactiveStarDestinationsGetNoReplay) {
-  memLog.error("stored");
-  rec.active = false;
-  plat::setLogSetting("*:replayrec:30");
-  EXPECT_TRUE(rec.lines().empty());
-  EXPECT_EQ(1u, plat::LogDestMem::instance().size());
 }
 
 TEST_F(LogReplayTest, EndOfStartupReplaysWithTheCurrentSettingOnce) {
@@ -139,16 +90,8 @@ TEST_F(LogReplayTest, EndOfStartupReplaysWithTheCurrentSettingOnce) {
   EXPECT_TRUE(late.lines().empty());
   plat::endStartup();
   plat::endStartup();
-  EXPECT_EQ((std::vector<std::string>{"Start replaying stored messages", "kept for the end",
-                                      "Finished replaying stored messages"}),
-            late.texts());
+  EXPECT_EQ((std::vector<std::string>{start, "kept for the end", finish}), late.texts());
   EXPECT_FALSE(plat::isLogStartup());
-}
-
-TEST_F(LogReplayTest, UndeliveredMessagesAreDroppedAfterStartup) {
-  plat::endStartup();
-  memLog.error("nobody listens");
-  EXPECT_EQ(0u, plat::LogDestMem::instance().size());
 }
 
 TEST_F(LogReplayTest, TheFiveHundredAndFirstStartupMessageIsTheNotice) {
@@ -159,7 +102,7 @@ TEST_F(LogReplayTest, TheFiveHundredAndFirstStartupMessageIsTheNotice) {
   std::vector<Line> lines = rec.lines();
   ASSERT_EQ(503u, lines.size());
   EXPECT_EQ("message 499", lines[500].text);
-  EXPECT_EQ((Line{0, "LogDestMem", notice}), lines[501]);
+  EXPECT_EQ((Line{0, "LogDestMem", "Too many messages, discarding further ones"}), lines[501]);
 }
 
 } // namespace

@@ -1,7 +1,8 @@
 #pragma once
 
-// Shared pieces of the logging tests: a destination that records what it is
-// given, standard-error capture and a scratch directory.
+// Shared pieces of the logging tests: a named destination that records what
+// it is given, standard-error capture, files, and a fixture that starts and
+// ends in the log state of a fresh process.
 
 #include "base/plat/LogDest.h"
 #include "base/plat/LogSetting.h"
@@ -9,13 +10,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <mutex>
 #include <sstream>
 #include <string>
-#include <sys/stat.h>
-#include <sys/time.h>
 #include <unistd.h>
 #include <vector>
 
@@ -52,10 +50,6 @@ public:
       texts.push_back(line.text);
     return texts;
   }
-  void clear() {
-    std::lock_guard lock(mutex_);
-    lines_.clear();
-  }
 
   bool active = true;
 
@@ -64,28 +58,23 @@ private:
   std::vector<Line> lines_;
 };
 
-// Redirects descriptor 2 into a temporary file for its lifetime.
+// Redirects descriptor 2 into a temporary file until text() is called.
 class StderrCapture {
 public:
-  StderrCapture() {
+  StderrCapture() : file_(std::tmpfile()), saved_(dup(2)) {
     std::fflush(stderr);
-    file_ = std::tmpfile();
-    saved_ = dup(2);
     dup2(fileno(file_), 2);
   }
   ~StderrCapture() {
     restore();
     std::fclose(file_);
   }
-  // Everything written so far; stops capturing.
   std::string text() {
     restore();
     std::string out;
     std::rewind(file_);
-    char buffer[4096];
-    size_t got;
-    while ((got = std::fread(buffer, 1, sizeof(buffer), file_)) > 0)
-      out.append(buffer, got);
+    for (int c; (c = std::fgetc(file_)) != EOF;)
+      out += char(c);
     return out;
   }
 
@@ -103,24 +92,6 @@ private:
   int saved_;
 };
 
-class TempDir {
-public:
-  TempDir() {
-    char pattern[] = "/tmp/kwo-logtest-XXXXXX";
-    path_ = mkdtemp(pattern);
-  }
-  ~TempDir() {
-    std::string command = "rm -rf '" + path_ + "'";
-    if (std::system(command.c_str()) != 0)
-      ADD_FAILURE() << "could not remove " << path_;
-  }
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-  std::string path_;
-};
-
 inline std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream content;
@@ -129,21 +100,9 @@ inline std::string readFile(const std::string& path) {
 }
 
 inline void writeFile(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary);
-  out << content;
+  std::ofstream(path, std::ios::binary) << content;
 }
 
-inline bool fileExists(const std::string& path) {
-  struct stat info;
-  return stat(path.c_str(), &info) == 0;
-}
-
-inline void setMtime(const std::string& path, time_t mtime) {
-  timeval times[2] = {{mtime, 0}, {mtime, 0}};
-  ASSERT_EQ(0, utimes(path.c_str(), times)) << path;
-}
-
-// Every test starts and ends in the state of a fresh process.
 class LogStateTest : public ::testing::Test {
 protected:
   void SetUp() override { plat::resetLogStateForTests(); }

@@ -21,30 +21,22 @@ protected:
   logtest::RecordingDest dest{"cfgrecord"};
 };
 
-TEST_F(ParameterLog, SetAndUnsetLinesOfALoggingGroup) {
+TEST_F(ParameterLog, ALoggingGroupReportsStoredChangesWithoutBinaryValues) {
   plat::Configuration group("Logged", nullptr, nullptr, true);
   plat::IntParameter level("Level", "A level", 5, 0, 100, false, &group);
+  plat::BinaryParameter key("Key", "Key bytes", {}, false, &group);
   level.set(7, 0);
   level.setParam("20", 10);
   level.setParam("20", 10);  // unchanged: no line
-  level.setParam("30", 30);
-  level.unset(30, false);
+  level.unset(10, false);
   level.unset(0, false);  // never removed: no line
-  level.reset(true);
+  key.setParam("c0ffee", 10);
   EXPECT_EQ(dest.lines(), (std::vector<Line>{
                             {110, "Configuration", "set Level(int) to 7, priority 0"},
                             {100, "Configuration", "set Level(int) to 20, priority 10"},
-                            {100, "Configuration", "set Level(int) to 30, priority 30"},
-                            {100, "Configuration", "unset Level(int) priority 30, now 20, priority 10"},
                             {100, "Configuration", "unset Level(int) priority 10, now 7, priority 0"},
+                            {100, "Configuration", "set Key(binary) to <binary>, priority 10"},
                           }));
-}
-
-TEST_F(ParameterLog, BinaryValuesStayOutOfTheLog) {
-  plat::Configuration group("Logged", nullptr, nullptr, true);
-  plat::BinaryParameter key("Key", "Key bytes", {}, false, &group);
-  key.setParam("c0ffee", 10);
-  EXPECT_EQ(dest.texts(), std::vector<std::string>{"set Key(binary) to <binary>, priority 10"});
 }
 
 TEST_F(ParameterLog, QuietGroupLogsNothingButBadBooleans) {

@@ -1,29 +1,74 @@
+#include "base/plat/Clock.h"
+#include "base/plat/Timer.h"
 #include "base/plat/TimerManager.h"
 
-#include "base/plat/Timer.h"
-#include "base/plat/tests/TimerTestSupport.h"
+#include <gtest/gtest.h>
 
 #include <algorithm>
-#include <gtest/gtest.h>
+#include <functional>
+#include <optional>
+#include <tuple>
+#include <utility>
 #include <limits>
 #include <memory>
 #include <random>
 #include <stdexcept>
-#include <thread>
 
 namespace {
 
 using plat::Timer;
 using plat::TimerManager;
 using plat::ticksPerMs;
-using plat_test::FakeClock;
-using plat_test::Probe;
 using Names = std::vector<std::string>;
+
+constexpr int32_t maxMs = std::numeric_limits<int32_t>::max();
+
+// A clock the test moves by hand; it can report a jump on the next reading.
+class FakeClock : public plat::Clock {
+public:
+  Reading read(int64_t limit) override {
+    limits.push_back(limit);
+    return {ticks, std::exchange(jumpOnNextRead, false)};
+  }
+  void advanceMs(int64_t ms) { ticks += ms * ticksPerMs; }
+  void jumpTo(int64_t newTicks) {
+    ticks = newTicks;
+    jumpOnNextRead = true;
+  }
+
+  int64_t ticks = 0;
+  bool jumpOnNextRead = false;
+  std::vector<int64_t> limits;
+};
+
+// Records its name in a shared log when its timer fires, then runs `onFire`
+// (if any) and returns its answer; false otherwise.
+class Probe : public Timer::Callback {
+public:
+  Probe(std::string name, Names& log) : name_(std::move(name)), log_(log) {}
+
+  bool timerFired(Timer& fired) override {
+    EXPECT_EQ(&fired, &timer) << name_;
+    EXPECT_FALSE(fired.isRunning()) << name_ << " must count as stopped in its callback";
+    log_.push_back(name_);
+    return onFire ? onFire() : false;
+  }
+
+  Timer timer{*this};
+  std::function<bool()> onFire;
+
+private:
+  std::string name_;
+  Names& log_;
+};
 
 class TimerManagerTest : public ::testing::Test {
 protected:
-  Probe& probe(const std::string& name) {
+  // A probe owned by the test, started `ms` from now unless `ms` is null.
+  Probe& probe(const std::string& name, std::optional<int32_t> ms = std::nullopt) {
     probes_.push_back(std::make_unique<Probe>(name, fired));
+    if (ms)
+      probes_.back()->timer.start(*ms);
     return *probes_.back();
   }
 
@@ -35,48 +80,24 @@ private:
   std::vector<std::unique_ptr<Probe>> probes_;
 };
 
-TEST_F(TimerManagerTest, FiresInDueOrderWithTiesInStartOrder) {
-  Probe& c = probe("c");
-  Probe& a = probe("a");
-  Probe& b = probe("b");
-  Probe& d = probe("d");
-  c.timer.start(30);
-  a.timer.start(10);
-  b.timer.start(10);
-  d.timer.start(20);
-  clock.advanceMs(30);
-  EXPECT_EQ(manager.processTimers(), 0);
-  EXPECT_EQ(fired, (Names{"a", "b", "d", "c"}));
-  EXPECT_EQ(manager.processTimers(), -1);
-}
-
-TEST_F(TimerManagerTest, RandomStartsFireInStableDueOrderAcrossRuns) {
+TEST_F(TimerManagerTest, RandomStartsFireInStableDueOrderNeverEarly) {
   std::mt19937 rng(20240305);
   for (int round = 0; round < 20; round++) {
     SCOPED_TRACE(round);
     fired.clear();
-    std::vector<std::unique_ptr<Probe>> probes;
     std::vector<std::pair<int, std::string>> expected; // (period, name) in start order
     for (int i = 0; i < 60; i++) {
-      std::string name = "t" + std::to_string(i);
-      int period = int(rng() % 40);
-      probes.push_back(std::make_unique<Probe>(name, fired));
-      probes.back()->timer.start(period);
-      expected.emplace_back(period, name);
+      expected.emplace_back(int(rng() % 40), "t" + std::to_string(round) + "." + std::to_string(i));
+      probe(expected.back().second, expected.back().first);
     }
     std::stable_sort(expected.begin(), expected.end(),
                      [](const auto& l, const auto& r) { return l.first < r.first; });
-
     int64_t startTicks = clock.ticks;
-    size_t checked = 0;
     while (manager.processTimers() != -1) {
       int64_t nowMs = (clock.ticks - startTicks) / ticksPerMs;
-      for (; checked < fired.size(); checked++) {
-        auto entry = std::find_if(expected.begin(), expected.end(),
-                                  [&](const auto& e) { return e.second == fired[checked]; });
-        ASSERT_NE(entry, expected.end());
-        EXPECT_LE(entry->first, nowMs) << fired[checked] << " fired early";
-      }
+      ASSERT_LE(fired.size(), expected.size());
+      for (size_t i = 0; i < fired.size(); i++)
+        ASSERT_LE(expected[i].first, nowMs) << expected[i].second << " fired early";
       clock.advanceMs(1 + rng() % 7);
     }
     Names expectedNames;
@@ -86,73 +107,57 @@ TEST_F(TimerManagerTest, RandomStartsFireInStableDueOrderAcrossRuns) {
   }
 }
 
-TEST_F(TimerManagerTest, WaitTimeForNoTimerDueTimerAndFutureTimer) {
+TEST_F(TimerManagerTest, WaitTimeRoundsUpAndClamps) {
   EXPECT_EQ(manager.msUntilNext(), -1);
   EXPECT_EQ(manager.processTimers(), -1);
-
-  Probe& future = probe("future");
-  future.timer.start(25);
-  EXPECT_EQ(manager.msUntilNext(), 25);
-  EXPECT_EQ(manager.processTimers(), 25);
-  EXPECT_TRUE(fired.empty());
-
-  clock.advanceMs(25);
-  EXPECT_EQ(manager.msUntilNext(), 0);
-  EXPECT_EQ(manager.processTimers(), 0);
-  EXPECT_EQ(fired, (Names{"future"}));
-}
-
-TEST_F(TimerManagerTest, WaitTimeRoundsUpAndClamps) {
-  struct Case {
-    int64_t ticksAhead;
-    int32_t expectedMs;
-  };
-  const Case cases[] = {
-    {1, 1},
-    {ticksPerMs, 1},
-    {ticksPerMs + 1, 2},
-    {0, 0},
-    {-1, 0},
-    {-50 * ticksPerMs, 0},
-  };
+  const std::pair<int64_t, int32_t> cases[] = {{1, 1}, {ticksPerMs, 1}, {ticksPerMs + 1, 2},
+                                               {0, 0}, {-1, 0},         {-50 * ticksPerMs, 0}};
   Probe& p = probe("p");
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.ticksAhead);
+  for (auto [ticksAhead, expectedMs] : cases) {
+    SCOPED_TRACE(ticksAhead);
     clock.ticks = 1000 * ticksPerMs;
     p.timer.start(0);
-    clock.ticks -= c.ticksAhead;
-    EXPECT_EQ(manager.msUntilNext(), c.expectedMs);
-    EXPECT_EQ(p.timer.remaining(), c.ticksAhead);
+    clock.ticks -= ticksAhead;
+    EXPECT_EQ(manager.msUntilNext(), expectedMs);
+    EXPECT_EQ(p.timer.remaining(), ticksAhead);
   }
-
   clock.ticks = 0;
-  p.timer.start(std::numeric_limits<int32_t>::max());
-  EXPECT_EQ(manager.msUntilNext(), std::numeric_limits<int32_t>::max());
+  p.timer.start(maxMs);
   clock.ticks = -10 * ticksPerMs;
-  EXPECT_EQ(manager.msUntilNext(), std::numeric_limits<int32_t>::max());
-  EXPECT_EQ(manager.processTimers(), std::numeric_limits<int32_t>::max());
+  EXPECT_EQ(manager.msUntilNext(), maxMs);
+  EXPECT_EQ(manager.processTimers(), maxMs);
+  EXPECT_TRUE(fired.empty());
+  clock.ticks = int64_t(maxMs) * ticksPerMs;
+  EXPECT_EQ(manager.processTimers(), 0);
+  EXPECT_EQ(fired, (Names{"p"}));
 }
 
-// A negative start is due at once: CallbacksStartAndStopOtherTimers.
+TEST(TimerClock, TicksRoundUpToWholeMillisecondsAndCoarseClockOnlyWhenFineEnough) {
+  const std::pair<int64_t, int64_t> rounding[] = {
+    {0, 0},  {1, 1},           {ticksPerMs - 1, 1},     {ticksPerMs, 1}, {ticksPerMs + 1, 2},
+    {-1, 0}, {-ticksPerMs, -1}, {-ticksPerMs - 1, -1}, {-2 * ticksPerMs + 1, -1}};
+  for (auto [ticks, ms] : rounding)
+    EXPECT_EQ(plat::ticksToMsRoundedUp(ticks), ms) << ticks;
+  // Resolution known, seconds, nanoseconds: fine enough.
+  EXPECT_TRUE(plat::coarseClockFineEnough(true, timespec{0, 1000099}));  // still 10000 ticks
+  EXPECT_FALSE(plat::coarseClockFineEnough(true, timespec{0, 1000100}));
+  EXPECT_FALSE(plat::coarseClockFineEnough(true, timespec{1, 0}));
+  EXPECT_FALSE(plat::coarseClockFineEnough(false, timespec{0, 1}));
+}
+
 TEST_F(TimerManagerTest, StoppingOrRestartingALaterDueTimerInTheSameRunTakesItOut) {
   for (bool restart : {false, true}) {
     SCOPED_TRACE(restart ? "restart" : "stop");
     fired.clear();
-    Probe& a = probe("a");
-    Probe& b = probe("b");
+    Probe& a = probe("a", 5);
+    Probe& b = probe("b", 5);
     a.onFire = [&] {
-      if (restart)
-        b.timer.start(5);
-      else
-        b.timer.stop();
+      restart ? b.timer.start(5) : b.timer.stop();
       return false;
     };
-    a.timer.start(5);
-    b.timer.start(5);
     clock.advanceMs(5);
     EXPECT_EQ(manager.processTimers(), 0);
     EXPECT_EQ(fired, (Names{"a"}));
-    EXPECT_EQ(b.timer.isRunning(), restart);
     EXPECT_EQ(manager.msUntilNext(), restart ? 5 : -1);
     clock.advanceMs(5);
     EXPECT_EQ(manager.processTimers(), restart ? 0 : -1);
@@ -160,152 +165,73 @@ TEST_F(TimerManagerTest, StoppingOrRestartingALaterDueTimerInTheSameRunTakesItOu
   }
 }
 
-TEST_F(TimerManagerTest, MissedPeriodsAreNotMadeUp) {
-  Probe& p = probe("p");
-  p.onFire = [] { return true; };
-  p.timer.start(10);
-  clock.advanceMs(35); // three periods late
-  EXPECT_EQ(manager.processTimers(), 0);
-  EXPECT_EQ(fired.size(), 1u);
-  EXPECT_EQ(manager.msUntilNext(), 10) << "next firing is one period after the late one";
-  EXPECT_EQ(manager.processTimers(), 10);
-  EXPECT_EQ(fired.size(), 1u);
-  clock.advanceMs(10);
-  EXPECT_EQ(manager.processTimers(), 0);
-  EXPECT_EQ(fired.size(), 2u);
-}
-
-TEST_F(TimerManagerTest, SlightlyLatePeriodicTimerKeepsItsCadence) {
-  Probe& p = probe("p");
-  p.onFire = [] { return true; };
-  p.timer.start(10);
-  clock.advanceMs(12);
-  EXPECT_EQ(manager.processTimers(), 0);
-  EXPECT_EQ(manager.msUntilNext(), 8);
-  EXPECT_EQ(p.timer.dueTime(), 20 * ticksPerMs);
-}
-
-TEST_F(TimerManagerTest, ZeroMsTimerStartedDuringARunFiresInTheNextRun) {
-  Probe& a = probe("a");
-  Probe& z = probe("z");
-  a.onFire = [&] {
-    z.timer.start(0);
-    return false;
-  };
-  a.timer.start(0);
-  EXPECT_EQ(manager.processTimers(), 0);
-  EXPECT_EQ(fired, (Names{"a"}));
-  EXPECT_EQ(manager.msUntilNext(), 0) << "the wait before the next pass must not block";
-  EXPECT_EQ(manager.processTimers(), 0);
-  EXPECT_EQ(fired, (Names{"a", "z"}));
-}
-
-TEST_F(TimerManagerTest, ZeroPeriodRepeatingTimerFiresOncePerRun) {
-  Probe& p = probe("p");
-  p.onFire = [] { return true; };
-  p.timer.start(0);
-  for (size_t run = 1; run <= 5; run++) {
+TEST_F(TimerManagerTest, PeriodicTimersKeepTheirCadenceButDoNotMakeUpMissedPeriods) {
+  // Late by, restarted by the callback at (0: not), next due.
+  const std::tuple<int, int32_t, int64_t> cases[] = {{2, 0, 20}, {25, 0, 45}, {0, 50, 60}};
+  for (auto [lateMs, restartMs, nextDueMs] : cases) {
+    SCOPED_TRACE(testing::Message() << lateMs << " late, restarted at " << restartMs);
+    clock.ticks = 0;
+    Probe& p = probe("p", 10);
+    p.onFire = [&p, restartMs = restartMs] {
+      if (restartMs)
+        p.timer.start(restartMs);
+      return true;
+    };
+    clock.advanceMs(10 + lateMs);
     EXPECT_EQ(manager.processTimers(), 0);
-    EXPECT_EQ(fired.size(), run);
+    EXPECT_EQ(p.timer.dueTime(), nextDueMs * ticksPerMs);
+    p.timer.stop();
   }
 }
 
-TEST_F(TimerManagerTest, SelfRestartWithNewPeriodKeepsTheNewPeriod) {
-  Probe& p = probe("p");
-  p.onFire = [&] {
-    p.timer.start(50);
-    return true;
-  };
-  p.timer.start(10);
-  clock.advanceMs(10);
-  EXPECT_EQ(manager.processTimers(), 0);
-  EXPECT_EQ(p.timer.period(), 50);
-  EXPECT_EQ(p.timer.dueTime(), 60 * ticksPerMs);
-  EXPECT_EQ(manager.msUntilNext(), 50);
-}
-
-TEST_F(TimerManagerTest, TimerDestroyedWhileListedIsNeverCalled) {
-  auto doomed = std::make_unique<Probe>("doomed", fired);
-  doomed->timer.start(5);
-  doomed.reset();
-  EXPECT_EQ(manager.msUntilNext(), -1);
-  clock.advanceMs(5);
-  EXPECT_EQ(manager.processTimers(), -1);
-  EXPECT_TRUE(fired.empty());
-}
-
-TEST_F(TimerManagerTest, TimerDestroyedWhileQueuedForFiringIsNeverCalled) {
-  Probe& a = probe("a");
-  auto doomed = std::make_unique<Probe>("doomed", fired);
-  Probe& c = probe("c");
+TEST_F(TimerManagerTest, TimersStartedDuringARunWaitForTheNextRun) {
+  Probe& a = probe("a", 0);
+  Probe& z = probe("z");
+  probe("r", 0).onFire = [] { return true; };
   a.onFire = [&] {
-    doomed.reset();
+    z.timer.start(-1);
     return false;
   };
-  a.timer.start(1);
-  doomed->timer.start(1);
-  c.timer.start(1);
-  clock.advanceMs(1);
   EXPECT_EQ(manager.processTimers(), 0);
-  EXPECT_EQ(fired, (Names{"a", "c"}));
+  EXPECT_EQ(fired, (Names{"a", "r"}));
+  EXPECT_EQ(manager.msUntilNext(), 0) << "the wait before the next pass must not block";
+  EXPECT_EQ(manager.processTimers(), 0);
+  EXPECT_EQ(fired, (Names{"a", "r", "z", "r"}));  // z was due 1 ms before r
 }
 
-TEST_F(TimerManagerTest, TimerMayBeDestroyedByItsOwnCallback) {
+TEST_F(TimerManagerTest, DestroyedOrStoppedTimersAreNeverCalled) {
+  Probe& a = probe("a", 1);
+  auto queued = std::make_unique<Probe>("queued", fired);
   auto self = std::make_unique<Probe>("self", fired);
-  Probe* raw = self.get();
-  raw->onFire = [&] {
+  auto listed = std::make_unique<Probe>("listed", fired);
+  Probe& stopped = probe("stopped");
+  stopped.timer.stop();  // harmless while stopped
+  queued->timer.start(1);
+  self->timer.start(1);
+  stopped.timer.start(1);
+  listed->timer.start(1);
+  probe("c", 1);
+  a.onFire = [&] {
+    queued.reset();
+    return false;
+  };
+  self->onFire = [&] {
     self.reset();
     return false;
   };
-  raw->timer.start(0);
+  listed.reset();
+  stopped.timer.stop();
+  clock.advanceMs(1);
   EXPECT_EQ(manager.processTimers(), 0);
-  EXPECT_EQ(self, nullptr);
-  EXPECT_EQ(manager.processTimers(), -1);
-}
-
-TEST_F(TimerManagerTest, CallbacksStartAndStopOtherTimers) {
-  Probe& a = probe("a");
-  Probe& later = probe("later");
-  Probe& fresh = probe("fresh");
-  Probe& due = probe("due");
-  a.onFire = [&] {
-    later.timer.stop();
-    fresh.timer.start(3);
-    due.timer.start(-1);
-    return false;
-  };
-  a.timer.start(2);
-  later.timer.start(4);
-  clock.advanceMs(2);
-  EXPECT_EQ(manager.processTimers(), 0);
-  EXPECT_EQ(fired, (Names{"a"}));
-  EXPECT_FALSE(later.timer.isRunning());
-  EXPECT_EQ(manager.processTimers(), 0);
-  EXPECT_EQ(fired, (Names{"a", "due"}));
-  clock.advanceMs(3);
-  EXPECT_EQ(manager.processTimers(), 0);
-  EXPECT_EQ(fired, (Names{"a", "due", "fresh"}));
-  EXPECT_EQ(manager.processTimers(), -1);
-}
-
-TEST_F(TimerManagerTest, StopIsHarmlessOnAStoppedTimer) {
-  Probe& p = probe("p");
-  p.timer.stop();
-  p.timer.start(1);
-  p.timer.stop();
-  p.timer.stop();
-  EXPECT_FALSE(p.timer.isRunning());
+  EXPECT_EQ(fired, (Names{"a", "self", "c"}));
   EXPECT_EQ(manager.processTimers(), -1);
 }
 
 // Used to go wrong: timers queued behind a throwing callback stayed marked
 // running but were dropped from the queue, so they never fired again.
 TEST_F(TimerManagerTest, TimersBehindAThrowingCallbackStayDue) {
-  Probe& thrower = probe("thrower");
-  Probe& next = probe("next");
-  thrower.onFire = []() -> bool { throw std::runtime_error("callback failed"); };
-  thrower.timer.start(1);
-  next.timer.start(1);
+  probe("thrower", 1).onFire = []() -> bool { throw std::runtime_error("callback failed"); };
+  Probe& next = probe("next", 1);
   clock.advanceMs(1);
   EXPECT_THROW(manager.processTimers(), std::runtime_error);
   EXPECT_EQ(fired, (Names{"thrower"}));
@@ -316,98 +242,116 @@ TEST_F(TimerManagerTest, TimersBehindAThrowingCallbackStayDue) {
 }
 
 TEST_F(TimerManagerTest, ProcessingFromInsideACallbackFiresEveryTimerOnce) {
-  Probe& a = probe("a");
-  Probe& b = probe("b");
-  Probe& c = probe("c");
-  a.onFire = [&] {
+  probe("a", 1).onFire = [&] {
     manager.processTimers();
     return false;
   };
-  a.timer.start(1);
-  b.timer.start(1);
-  c.timer.start(1);
+  probe("b", 1);
+  probe("c", 1);
   clock.advanceMs(1);
   EXPECT_EQ(manager.processTimers(), 0);
   EXPECT_EQ(fired, (Names{"a", "b", "c"}));
 }
 
-TEST_F(TimerManagerTest, CurrentIsThisManagerAndNestedOnesStackOnTop) {
-  EXPECT_EQ(TimerManager::current(), &manager);
-  Probe& outer = probe("outer");
-  outer.timer.start(10);
+TEST_F(TimerManagerTest, NestedManagersStackAndStopTheirTimersWhenDestroyed) {
+  Probe& outer = probe("outer", 10);
+  Probe& stays = probe("stays");
   {
     FakeClock innerClock;
     TimerManager inner(true, &innerClock);
     EXPECT_EQ(TimerManager::current(), &inner);
-    Probe& moved = probe("moved");
-    Probe& stays = probe("stays");
-    moved.timer.start(1);
-    stays.timer.start(1);
-    EXPECT_EQ(inner.msUntilNext(), 1);
-    outer.timer.start(2); // restarting joins the innermost manager
+    probe("moved", 1);
+    outer.timer.start(2);  // restarting joins the innermost manager
     EXPECT_EQ(manager.msUntilNext(), -1);
     innerClock.advanceMs(2);
-    stays.timer.stop();
-    stays.timer.start(5);
     EXPECT_EQ(inner.processTimers(), 0);
     EXPECT_EQ(fired, (Names{"moved", "outer"}));
-    EXPECT_TRUE(stays.timer.isRunning());
+    stays.timer.start(5);
   }
+  EXPECT_FALSE(stays.timer.isRunning());
   EXPECT_EQ(TimerManager::current(), &manager);
   EXPECT_EQ(manager.msUntilNext(), -1);
 }
 
-TEST_F(TimerManagerTest, DestroyingTheManagerStopsItsTimers) {
-  Probe& later = probe("later");
-  Probe& due = probe("due");
-  FakeClock innerClock;
-  auto inner = std::make_unique<TimerManager>(true, &innerClock);
-  later.timer.start(100);
-  due.timer.start(0);
-  inner.reset();
-  EXPECT_FALSE(later.timer.isRunning());
-  EXPECT_FALSE(due.timer.isRunning());
-  EXPECT_EQ(TimerManager::current(), &manager);
-  EXPECT_EQ(manager.processTimers(), -1);
-}
-
-TEST(TimerManagerDeathTest, StartWithoutCurrentManagerIsFatal) {
+TEST(TimerManagerDeathTest, StartWithoutAManagerOrASecondUnnestedManagerIsFatal) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  std::vector<std::string> log;
+  Names log;
   Probe p("p", log);
   ASSERT_EQ(TimerManager::current(), nullptr);
   EXPECT_DEATH(p.timer.start(1), "");
-}
-
-TEST(TimerManagerDeathTest, SecondManagerMustBeNested) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
   TimerManager first;
   EXPECT_DEATH(TimerManager second, "");
-  TimerManager nested(true);
-  EXPECT_EQ(TimerManager::current(), &nested);
 }
 
-TEST(TimerManagerThreads, EachThreadHasItsOwnCurrentManager) {
-  TimerManager mine;
-  TimerManager* seenByOther = &mine;
-  std::thread other([&] {
-    seenByOther = TimerManager::current();
-    TimerManager theirs;
-    EXPECT_EQ(TimerManager::current(), &theirs);
-  });
-  other.join();
-  EXPECT_EQ(seenByOther, nullptr);
-  EXPECT_EQ(TimerManager::current(), &mine);
+// Clock jumps: the clock is told how far it may move before a reading
+// counts as a jump, and a jump restarts every timer from the new "now".
+
+TEST_F(TimerManagerTest, ClockIsGivenTheEarliestDuePlusAllowanceAsLimit) {
+  manager.msUntilNext();
+  manager.processTimers();
+  EXPECT_TRUE(clock.limits.empty()) << "no timer, no reason to read the clock";
+  probe("a", 30);
+  EXPECT_EQ(clock.limits, std::vector<int64_t>{-1}) << "the first timer passes no limit";
+  probe("b", 10);
+  clock.limits.clear();
+  manager.msUntilNext();
+  EXPECT_EQ(clock.limits, std::vector<int64_t>{10 * ticksPerMs + 240 * 1000 * ticksPerMs});
 }
 
-TEST(TimerManagerRealClock, ZeroMsTimerIsDueWithoutWaiting) {
-  TimerManager manager;
-  std::vector<std::string> log;
-  Probe p("p", log);
-  p.timer.start(0);
-  EXPECT_EQ(manager.msUntilNext(), 0);
+TEST_F(TimerManagerTest, JumpsEitherWayRestartEveryTimerFromTheNewNowInStartOrder) {
+  Probe& a = probe("a", 20);
+  probe("c", 10);
+  Probe& b = probe("b", 20);
+  a.onFire = [] { return true; };
+  clock.jumpTo(1000000 * ticksPerMs);
+  EXPECT_EQ(manager.processTimers(), 10) << "overdue timers are restarted, not fired";
+  EXPECT_TRUE(fired.empty());
+  EXPECT_EQ(a.timer.dueTime(), clock.ticks + 20 * ticksPerMs);
+
+  clock.jumpTo(5 * ticksPerMs);
+  EXPECT_EQ(manager.msUntilNext(), 10) << "not the 999995 ms the old due time implies";
+  EXPECT_EQ(b.timer.dueTime(), 25 * ticksPerMs);
+  clock.advanceMs(20);
   EXPECT_EQ(manager.processTimers(), 0);
-  EXPECT_EQ(log, (Names{"p"}));
+  EXPECT_EQ(fired, (Names{"c", "a", "b"}));
+}
+
+TEST_F(TimerManagerTest, PeriodicTimerFiredInAJumpedRunIsDueOnePeriodAfterTheNewNow) {
+  Probe& a = probe("a", -5);  // due at once, even after the restart
+  a.onFire = [] { return true; };
+  clock.jumpTo(400 * ticksPerMs);
+  EXPECT_EQ(manager.processTimers(), 0);
+  EXPECT_EQ(fired, (Names{"a"}));
+  EXPECT_EQ(a.timer.dueTime(), 395 * ticksPerMs);
+}
+
+TEST_F(TimerManagerTest, JumpSeenDuringARunStillFiresTheQueuedTimers) {
+  Probe& c = probe("c");
+  Probe& listed = probe("listed", 30);
+  probe("a", 1).onFire = [&] {
+    clock.jumpTo(90000 * ticksPerMs);
+    c.timer.start(7);  // reads the clock and sees the jump
+    return false;
+  };
+  probe("b", 1);
+  clock.advanceMs(1);
+  EXPECT_EQ(manager.processTimers(), 0);
+  EXPECT_EQ(fired, (Names{"a", "b"}));
+  EXPECT_EQ(listed.timer.dueTime(), 90030 * ticksPerMs);
+  EXPECT_EQ(c.timer.dueTime(), 90007 * ticksPerMs);
+}
+
+// Used to go wrong: the direction was decided by comparing the reading with
+// the expected limit the wrong way round, so a backwards jump was logged as
+// a forward one.
+TEST(TimerJumpMessage, NamesTheDirectionOfTheJump) {
+  const char* forwards = "Time has jumped forwards - restarting timers";
+  const char* backwards = "Time has moved backwards - restarting timers";
+  const std::tuple<int64_t, int64_t, const char*> cases[] = {
+    {100, 5000000000, forwards}, {100, 100, forwards},   {INT64_MIN, 0, forwards},
+    {5000000000, 100, backwards}, {0, -1, backwards}};
+  for (auto [previous, reading, text] : cases)
+    EXPECT_STREQ(TimerManager::jumpMessage(previous, reading), text) << previous << " " << reading;
 }
 
 } // namespace

@@ -10,9 +10,8 @@
 #include "base/plat/unix/tests/SharedMemTestSupport.h"
 #include "base/rdr/EndOfStream.h"
 #include "base/rdr/MemInStream.h"
-#include "base/rdr/MemOutStream.h"
 #include "base/rdr/StringTooLongException.h"
-#include "testsupport/LogRecorder.h"
+#include "testsupport/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -20,7 +19,7 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <functional>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -54,12 +53,6 @@ Bytes sysvDescription(uint32_t size, int id) {
   return out;
 }
 
-Bytes describe(const plat::SharedMem& shm) {
-  rdr::MemOutStream os;
-  shm.writeDescription(os);
-  return Bytes(os.data(), os.data() + os.length());
-}
-
 std::unique_ptr<plat::SharedMem> open(const Bytes& description) {
   rdr::MemInStream is(description.data(), description.size());
   auto shm = plat::SharedMemFactory::read(is);
@@ -67,80 +60,48 @@ std::unique_ptr<plat::SharedMem> open(const Bytes& description) {
   return shm;
 }
 
-// The message of the plat::Exception that reading `description` throws.
-std::string refusal(const Bytes& description) {
-  try {
-    open(description);
-  } catch (const plat::Exception& e) {
-    return e.str();
-  }
-  return "";
-}
-
 class SharedMemDescriptionTest : public ::testing::Test {
 protected:
-  std::unique_ptr<plat::SharedMem> make(bool sysv, uint32_t size) {
-    if (sysv)
-      return std::make_unique<plat::SharedMemSysV>(size, nullptr, base.path());
-    return std::make_unique<plat::SharedMemPosix>(size, base.path());
-  }
-
-  shmtest::PrivateBase base;
+  testsupport::TempDir base{"kwo-shmtest"};
 };
 
-TEST_F(SharedMemDescriptionTest, PosixWireForm) {
-  plat::SharedMemPosix shm(0x12345, base.path());
-  rdr::MemOutStream os;
-  os.writeU8(0xaa);
-  shm.writeDescription(os, -1);
-  Bytes expected{0xaa};
-  Bytes body = posixDescription(0x12345, shm.name(), false, 0);
-  expected.insert(expected.end(), body.begin(), body.end());
-  EXPECT_EQ(expected, Bytes(os.data(), os.data() + os.length()));
+TEST_F(SharedMemDescriptionTest, WireForms) {
+  plat::SharedMemPosix posix(0x12345, base.path());
+  EXPECT_EQ(posixDescription(0x12345, posix.name(), false, 0), posix.description());
+  plat::SharedMemSysV sysv(0x2345, nullptr, base.path());
+  EXPECT_EQ(sysvDescription(0x2345, sysv.id()), sysv.description());
 }
 
-TEST_F(SharedMemDescriptionTest, SysVWireFormAndLogLine) {
-  plat::SharedMemSysV shm(0x2345, nullptr, base.path());
-  testsupport::LogRecorder recorder("SharedMemSysV", 200);
-  EXPECT_EQ(sysvDescription(0x2345, shm.id()), describe(shm));
-  EXPECT_EQ(std::vector<std::string>{plat::format("sending %d size 0x2345", shm.id())},
-            recorder.texts("SharedMemSysV"));
-}
-
-TEST_F(SharedMemDescriptionTest, ReadBackInThisProcessSharesTheBytes) {
+TEST_F(SharedMemDescriptionTest, TheDescribedSegmentIsSharedHereAndInAnotherProcess) {
   for (bool sysv : {false, true}) {
     SCOPED_TRACE(sysv ? "System V" : "POSIX");
-    auto created = make(sysv, 50000);
+    std::unique_ptr<plat::SharedMem> created;
+    if (sysv)
+      created = std::make_unique<plat::SharedMemSysV>(100000, nullptr, base.path());
+    else
+      created = std::make_unique<plat::SharedMemPosix>(100000, base.path());
     fill(*created, 1);
-    auto opened = open(describe(*created));
-    ASSERT_TRUE(opened);
-    EXPECT_EQ(sysv, dynamic_cast<plat::SharedMemSysV*>(opened.get()) != nullptr);
-    EXPECT_EQ(created->size(), opened->size());
-    EXPECT_EQ(created->serial() + 1, opened->serial());
-    EXPECT_TRUE(holds(*opened, 1));
-    fill(*opened, 2);
-    EXPECT_TRUE(holds(*created, 2));
-    // The opened side describes the same segment.
-    EXPECT_EQ(describe(*created), describe(*opened));
-  }
-}
+    Bytes description = created->description();
+    {
+      auto opened = open(description);
+      EXPECT_EQ(sysv, dynamic_cast<plat::SharedMemSysV*>(opened.get()) != nullptr);
+      EXPECT_EQ(created->serial() + 1, opened->serial());
+      EXPECT_TRUE(holds(*opened, 1));
+      EXPECT_EQ(description, opened->description());
+    }
+    // Only the creator removes the segment.
+    EXPECT_EQ(description, open(description)->description());
 
-TEST_F(SharedMemDescriptionTest, ForkedChildOpensTheDescriptionAndSeesTheBytes) {
-  for (bool sysv : {false, true}) {
-    SCOPED_TRACE(sysv ? "System V" : "POSIX");
-    auto created = make(sysv, 100000);
-    fill(*created, 3);
-    Bytes description = describe(*created);
-    ForkedChild child([&](int up, int down) {
+    ForkedChild child([&](int, int down) {
       // The child knows the segment only from the description it is sent.
       std::string hex = ForkedChild::receiveLine(down);
       Bytes received;
       for (size_t i = 0; i + 1 < hex.size(); i += 2)
         received.push_back(uint8_t(std::stoi(hex.substr(i, 2), nullptr, 16)));
       auto seen = open(received);
-      if (!holds(*seen, 3))
+      if (!holds(*seen, 1))
         return 1;
-      fill(*seen, 4);
+      fill(*seen, 2);
       return 0;
     });
     std::string hex;
@@ -148,76 +109,69 @@ TEST_F(SharedMemDescriptionTest, ForkedChildOpensTheDescriptionAndSeesTheBytes) 
       hex += plat::format("%02x", b);
     child.tell(hex);
     ASSERT_EQ(0, child.wait());
-    EXPECT_TRUE(holds(*created, 4));
+    EXPECT_TRUE(holds(*created, 2));
   }
 }
 
-TEST_F(SharedMemDescriptionTest, UnknownTypesAreRefused) {
-  for (uint8_t type : {2, 3, 0x80, 0xff}) {
-    SCOPED_TRACE(int(type));
-    Bytes description = sysvDescription(4096, 1);
-    description[0] = type;
-    EXPECT_EQ("Unsupported memory type received", refusal(description));
-  }
-}
-
-TEST_F(SharedMemDescriptionTest, NamesLongerThan1024BytesAreRefused) {
-  std::string tooLong = "/" + std::string(1024, 'n');
-  EXPECT_THROW(open(posixDescription(4096, tooLong, false, 0)), rdr::StringTooLongException);
-  // 1024 bytes pass the reader; the system then refuses the name itself.
-  std::string longest = "/" + std::string(1023, 'n');
-  try {
-    open(posixDescription(4096, longest, false, 0));
-    ADD_FAILURE() << "opened";
-  } catch (const plat::SystemException& e) {
-    EXPECT_EQ(0, std::string(e.str()).rfind("open/shm_open failed: ", 0)) << e.str();
-  }
-}
-
-TEST_F(SharedMemDescriptionTest, BadSysVIdsAndSizesAreRefused) {
-  EXPECT_EQ("Bad SharedMemSysV id -1", refusal(sysvDescription(4096, -1)));
-  plat::SharedMemSysV shm(4096, nullptr, base.path());
-  EXPECT_EQ("invalid shared memory size", refusal(sysvDescription(4097, shm.id())));
-  shmid_ds ds;
-  ASSERT_EQ(0, shmctl(shm.id(), IPC_STAT, &ds));
-  EXPECT_EQ(1u, ds.shm_nattch);
-}
-
-TEST_F(SharedMemDescriptionTest, PosixDescriptionsLargerThanTheObjectAreRefused) {
-  plat::SharedMemPosix shm(4096, base.path());
-  EXPECT_EQ("invalid shared memory size", refusal(posixDescription(8192, shm.name(), false, 0)));
-  EXPECT_EQ("invalid shared memory size", refusal(posixDescription(4096, shm.name(), false, 1)));
-}
-
-TEST_F(SharedMemDescriptionTest, FileDescriptionAtAnUnalignedPosition) {
+TEST_F(SharedMemDescriptionTest, AFileIsMappedFromThePageBelowAnUnalignedPosition) {
   std::string path = base.path() + "/backing";
-  Bytes contents(10000);
-  for (size_t i = 0; i < contents.size(); i++)
-    contents[i] = shmtest::patternByte(i, 5);
-  {
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(contents.data()), std::streamsize(contents.size()));
+  Bytes bytes(3 * 4096 + 500);
+  for (size_t i = 0; i < bytes.size(); i++)
+    bytes[i] = shmtest::patternByte(i, 4);
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                               std::streamsize(bytes.size()));
+  size_t page = size_t(sysconf(_SC_PAGESIZE));
+  for (uint64_t position : {size_t(0), size_t(1), page - 1, page, page + 77}) {
+    SCOPED_TRACE(position);
+    auto file = open(posixDescription(1000, path, true, position));
+    EXPECT_EQ(0, std::memcmp(file->data(), bytes.data() + position, 1000));
+    EXPECT_EQ(posixDescription(1000, path, true, position), file->description());
   }
-  testsupport::LogRecorder recorder("SharedMemPosix", 200);
-  auto opened = open(posixDescription(3000, path, true, 4099));
-  ASSERT_EQ(0, std::memcmp(opened->data(), contents.data() + 4099, 3000));
-  auto* posix = dynamic_cast<plat::SharedMemPosix*>(opened.get());
-  ASSERT_TRUE(posix);
-  EXPECT_TRUE(posix->isFile());
-  EXPECT_EQ(4099u, posix->position());
-  ASSERT_FALSE(recorder.texts("SharedMemPosix").empty());
-  EXPECT_EQ(plat::format("Receive %s size 0xbb8 pos 0x1003 isFile 1", path.c_str()),
-            recorder.texts("SharedMemPosix").front());
+  std::memset(open(posixDescription(10, path, true, page + 3))->data(), 0xee, 10);
+  std::ifstream in(path, std::ios::binary);
+  std::vector<char> after(bytes.size());
+  in.read(after.data(), std::streamsize(after.size()));
+  EXPECT_EQ(char(0xee), after[page + 3]);
+  EXPECT_EQ(char(0xee), after[page + 12]);
+  EXPECT_EQ(char(bytes[page + 13]), after[page + 13]);
 }
 
-TEST_F(SharedMemDescriptionTest, TruncatedDescriptionOpensNothing) {
-  plat::SharedMemSysV shm(4096, nullptr, base.path());
-  Bytes description = sysvDescription(4096, shm.id());
-  description.pop_back();
-  EXPECT_THROW(open(description), rdr::EndOfStream);
+TEST_F(SharedMemDescriptionTest, BadDescriptionsOpenNothing) {
+  plat::SharedMemSysV sysv(4096, nullptr, base.path());
+  plat::SharedMemPosix posix(4096, base.path());
+  Bytes truncated = sysvDescription(4096, sysv.id());
+  truncated.pop_back();
+  int removed = shmget(IPC_PRIVATE, 4096, IPC_CREAT | 0600);
+  shmctl(removed, IPC_RMID, nullptr);
+  const std::pair<Bytes, const char*> cases[] = {
+    {Bytes{2}, "Unsupported memory type received"},
+    {Bytes{0xff}, "Unsupported memory type received"},
+    {sysvDescription(4096, -1), "Bad SharedMemSysV id -1"},
+    {sysvDescription(4097, sysv.id()), "invalid shared memory size"},
+    {sysvDescription(4096, removed), "shmat failed: "},
+    {posixDescription(8192, posix.name(), false, 0), "invalid shared memory size"},
+    {posixDescription(4096, posix.name(), false, 1), "invalid shared memory size"},
+    // 1024 bytes pass the reader; the system then refuses the name itself.
+    {posixDescription(4096, "/" + std::string(1023, 'n'), false, 0), "open/shm_open failed: "},
+    {posixDescription(4096, "/" + std::string(1024, 'n'), false, 0), "string too long"},
+    {truncated, "end of stream"},
+  };
+  for (const auto& [description, message] : cases) {
+    SCOPED_TRACE(message);
+    try {
+      open(description);
+      ADD_FAILURE() << "opened";
+    } catch (const rdr::StringTooLongException&) {
+      EXPECT_STREQ(message, "string too long");
+    } catch (const rdr::EndOfStream&) {
+      EXPECT_STREQ(message, "end of stream");
+    } catch (const plat::Exception& e) {
+      EXPECT_TRUE(std::string(e.str()).starts_with(message)) << e.str();
+    }
+  }
   shmid_ds ds;
-  ASSERT_EQ(0, shmctl(shm.id(), IPC_STAT, &ds));
-  EXPECT_EQ(1u, ds.shm_nattch);
+  ASSERT_EQ(0, shmctl(sysv.id(), IPC_STAT, &ds));
+  EXPECT_EQ(1u, ds.shm_nattch) << "refused attachments are undone";
 }
 
 } // namespace

@@ -1,0 +1,142 @@
+// The small text helpers: case-insensitive comparison, lists, wrapping,
+// UTF-8, exception texts and the product line.
+
+#include "base/plat/CaseInsensitive.h"
+#include "base/plat/Exception.h"
+#include "base/plat/ProductInfo.h"
+#include "base/plat/SplitList.h"
+#include "base/plat/TextWrap.h"
+#include "base/plat/Utf8.h"
+#include "base/plat/VersionInfo.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <random>
+#include <sstream>
+
+namespace {
+
+TEST(CaseInsensitive, Comparisons) {
+  const std::tuple<const char*, const char*, int> cases[] = {
+    {"PollInterval", "pollinterval", 0}, {"", "", 0},      {"a", "B", -1}, {"b", "A", 1},
+    {"abc", "ab", 1},                    {"ab", "ABC", -1}, {"_x", "a", -1}, {"Z", "_", 1},
+    {"\xc3\xa9", "\xc3\x89", 1}};
+  for (auto [a, b, expected] : cases) {
+    SCOPED_TRACE(std::string(a) + " / " + b);
+    int order = plat::compareIgnoreCase(a, b);
+    EXPECT_EQ(order < 0 ? -1 : order > 0 ? 1 : 0, expected);
+    EXPECT_EQ(plat::equalsIgnoreCase(a, b), expected == 0);
+    EXPECT_EQ(plat::LessIgnoreCase()(a, b), expected < 0);
+  }
+}
+
+TEST(SplitList, Items) {
+  const std::pair<const char*, std::vector<std::string>> cases[] = {
+    {nullptr, {}}, {"", {}}, {",", {}}, {"one", {"one"}}, {" a , b,,c ", {"a", "b", "c"}},
+    {"with space, x", {"with space", "x"}}};
+  for (const auto& [list, items] : cases)
+    EXPECT_EQ(plat::splitList(list), items) << (list ? list : "<null>");
+}
+
+TEST(TextWrap, Cases) {
+  const std::tuple<const char*, size_t, size_t, const char*> cases[] = {
+    {"", 10, 0, ""},
+    {"exactly10!", 10, 0, "exactly10!"},
+    {"one two three", 7, 2, "one two\n  three"},
+    {"aaaa bbbb cccc dddd", 9, 3, "aaaa bbbb\n   cccc\n   dddd"},
+    {"unbreakableword here", 5, 0, "unbreakableword\nhere"},
+    {"Sentence one.  Sentence two.", 16, 0, "Sentence one.\nSentence two."},
+    {"keep  two spaces", 20, 0, "keep  two spaces"},
+    {"line one\nline two is longer", 12, 2, "line one\n  line two\n  is longer"},
+    {"trailing   ", 8, 0, "trailing"},
+  };
+  for (auto [text, width, indent, expected] : cases)
+    EXPECT_EQ(plat::wrapText(text, width, indent), expected) << text;
+}
+
+// Random words: no line over the width unless it is one long word after the
+// indent, and the words come out unchanged and in order.
+TEST(TextWrap, RandomTextsKeepWordsAndWidth) {
+  std::mt19937 random(77);
+  for (int round = 0; round < 500; round++) {
+    std::vector<std::string> words;
+    std::string text;
+    int count = 1 + int(random() % 30);
+    for (int i = 0; i < count; i++) {
+      words.emplace_back(1 + random() % 12, char('a' + random() % 26));
+      text += (i ? " " : "") + words.back();
+    }
+    size_t width = 20 + random() % 60;
+    size_t indent = random() % 19;
+    std::string wrapped = plat::wrapText(text, width, indent);
+    std::istringstream lines(wrapped);
+    std::vector<std::string> seen;
+    bool first = true;
+    for (std::string line; std::getline(lines, line); first = false) {
+      if (!first) {
+        ASSERT_EQ(line.substr(0, indent), std::string(indent, ' '));
+        line = line.substr(indent);
+      }
+      std::istringstream parts(line);
+      size_t wordsOnLine = 0;
+      for (std::string word; parts >> word; wordsOnLine++)
+        seen.push_back(word);
+      if (wordsOnLine > 1) {
+        ASSERT_LE((first ? 0 : indent) + line.size(), width) << wrapped;
+      }
+    }
+    ASSERT_EQ(seen, words);
+  }
+}
+
+TEST(Utf8, SequenceLengthsValidityAndRepair) {
+  const std::pair<std::string_view, size_t> cases[] = {
+    {"A", 1},
+    {"\xc3\xa9", 2},
+    {"\xe2\x82\xac", 3},
+    {"\xf0\x9f\x98\x80", 4},
+    {"\xc0\xaf", 0},          // overlong '/'
+    {"\xed\xa0\x80", 0},      // surrogate
+    {"\xf4\x90\x80\x80", 0},  // above U+10FFFF
+    {"\xe2\x82", 0},          // truncated
+    {"\x80", 0},              // lone continuation
+    {"\xff", 0},
+    {"", 0},
+  };
+  for (auto [bytes, length] : cases)
+    EXPECT_EQ(plat::utf8SequenceLength(bytes), length)
+      << testing::PrintToString(std::string(bytes));
+  EXPECT_TRUE(plat::isValidUtf8("plain \xe2\x82\xac text"));
+  EXPECT_FALSE(plat::isValidUtf8("bad \xe2\x82 end"));
+  EXPECT_EQ(plat::repairUtf8("a\xff" "b\xc3\xa9"), "a\xef\xbf\xbd" "b\xc3\xa9");
+}
+
+TEST(Exception, TextsAreCutAndDescribed) {
+  plat::Exception e(std::string(300, 'm'), std::string(100, 'k'));
+  EXPECT_EQ(std::string(e.str()).size(), 255u);
+  EXPECT_EQ(std::string(e.type()).size(), 63u);
+  EXPECT_EQ(plat::Exception("plain").describe(), "plain");
+  EXPECT_EQ(plat::Exception("End of IO stream", "EndOfStream").describe(),
+            "[EndOfStream] End of IO stream");
+  plat::SystemException system("shmctl(IPC_STAT)", EINVAL);
+  EXPECT_STREQ(system.type(), "System-22");
+  EXPECT_STREQ(system.str(), "shmctl(IPC_STAT): Invalid argument (22)");
+  EXPECT_EQ(system.err(), EINVAL);
+}
+
+TEST(ProductInfo, NamesTheProgramAndVersionWithinSeventyNineColumns) {
+  plat::VersionInfo::record(2, 5, 1, "77");
+  EXPECT_EQ(plat::VersionInfo::numeric(), "2.5.1.77");
+  plat::ProductInfo::setProgramName("kwoagent-x11");
+  std::string text = plat::ProductInfo::text();
+  EXPECT_TRUE(text.starts_with("kwoagent-x11 - ")) << text;
+  EXPECT_TRUE(text.ends_with("Version 2.5.1 (77)")) << text;
+  std::istringstream lines(text);
+  int count = 0;
+  for (std::string line; std::getline(lines, line); count++)
+    EXPECT_LE(line.size(), 79u) << line;
+  EXPECT_GE(count, 2);
+}
+
+} // namespace
