@@ -96,12 +96,15 @@ TEST(MemStreams, StringsAreCutToTheirLengthField) {
 
 TEST(MemStreams, ReadStringOverMaximumThrowsBeforeReadingText) {
   std::vector<uint8_t> wire;
-  appendBE(wire, 1025, 4);
-  appendText(wire, std::string(1025, 'x'));
+  for (size_t length : {1024, 1025}) {
+    appendBE(wire, length, 4);
+    appendText(wire, std::string(length, 'x'));
+  }
   MemInStream in(wire.data(), wire.size());
+  EXPECT_EQ(in.readString(1024).size(), 1024u) << "the maximum itself is allowed";
   EXPECT_EQ(thrown<StringTooLongException>([&] { in.readString(1024); }, true),
             "StringTooLongException: String exceeds maximum length");
-  EXPECT_EQ(in.pos(), 4u) << "only the length field is consumed";
+  EXPECT_EQ(in.pos(), 4u + 1024u + 4u) << "only the length field is consumed";
 }
 
 TEST(MemStreams, Utf8CheckRepairsOnlyWhenAsked) {
