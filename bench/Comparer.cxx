@@ -1,6 +1,9 @@
-// A full-screen comparison as the damage self-test runs it: 1920x1080 at 32
-// bits per pixel, a claim that everything changed, and 1% of the 16x16 blocks
-// really different.
+// A full-screen comparison as the damage self-test and kwo-serve's frame copy
+// run it: 1920x1080 at 32 bits per pixel, a claim that everything changed,
+// and a share of the 16x16 blocks (argument 0, in percent) really different
+// in one pixel of one row (argument 1: 15, the last row, so that each
+// changed block is compared to the bottom and one row copied; 0, the first,
+// so that a changed block is copied whole, as when a video plays).
 
 #include <algorithm>
 #include <random>
@@ -14,7 +17,7 @@
 
 namespace {
 
-void BM_Compare1080pOnePercentChanged(benchmark::State& state) {
+void BM_Compare1080p(benchmark::State& state) {
   const rfb::Rect screen(0, 0, 1920, 1080);
   rfb::ManagedPixelBuffer source(rfb::PixelFormat::rgb888(), screen);
   std::mt19937 rng(3);
@@ -26,18 +29,18 @@ void BM_Compare1080pOnePercentChanged(benchmark::State& state) {
   comparer.setPB(&source);
   comparer.copyFromSource(comparer.syncFormatAndRect());
 
-  // One pixel in each of 1% of the blocks; toggled every round so that each
-  // comparison finds them changed again. The pixel sits in the block's last
-  // row, so each changed block is compared to the bottom.
-  const int blocksX = 1920 / 16, blocksY = (1080 + 15) / 16;
-  const int changedBlocks = blocksX * blocksY / 100;
+  // One pixel in each of the changed blocks; toggled every round so that each
+  // comparison finds them changed again.
+  const int blocksX = 1920 / 16;
   std::vector<int> blocks(size_t(blocksX) * (1080 / 16)); // full-height blocks only
+  const int changedBlocks = int(blocks.size() * size_t(state.range(0)) / 100);
+  const int row = int(state.range(1));
   for (size_t i = 0; i < blocks.size(); i++)
     blocks[i] = int(i);
   std::shuffle(blocks.begin(), blocks.end(), rng);
   std::vector<rfb::Point> pixels;
   for (int i = 0; i < changedBlocks; i++)
-    pixels.push_back(rfb::Point(blocks[i] % blocksX * 16 + 7, blocks[i] / blocksX * 16 + 15));
+    pixels.push_back(rfb::Point(blocks[i] % blocksX * 16 + 7, blocks[i] / blocksX * 16 + row));
 
   int reported = 0;
   for (auto _ : state) {
@@ -53,6 +56,12 @@ void BM_Compare1080pOnePercentChanged(benchmark::State& state) {
   state.counters["reported_boxes"] = reported;
   state.SetBytesProcessed(int64_t(state.iterations()) * screen.area() * 4);
 }
-BENCHMARK(BM_Compare1080pOnePercentChanged)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Compare1080p)
+    ->ArgNames({"percent", "row"})
+    ->Args({0, 15})
+    ->Args({1, 15})
+    ->Args({100, 15})
+    ->Args({100, 0})
+    ->Unit(benchmark::kMillisecond);
 
 } // namespace

@@ -1,13 +1,13 @@
 #include "kwo-serve/ChildProgram.h"
 
+#include "base/os/ForkExec.h"
 #include "base/plat/Exception.h"
 
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
-#include <spawn.h>
-#include <sys/stat.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -42,17 +42,34 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
   return result;
 }
 
-// Owners of posix_spawn's attribute objects.
-struct SpawnActions {
-  posix_spawn_file_actions_t actions;
-  SpawnActions() { posix_spawn_file_actions_init(&actions); }
-  ~SpawnActions() { posix_spawn_file_actions_destroy(&actions); }
+struct ChildSetup {
+  pid_t parent;
+  int outputFd;
+  bool quiet;
 };
-struct SpawnAttributes {
-  posix_spawnattr_t attr;
-  SpawnAttributes() { posix_spawnattr_init(&attr); }
-  ~SpawnAttributes() { posix_spawnattr_destroy(&attr); }
-};
+
+// In the child between fork and exec: only async-signal-safe calls.
+void becomeChild(void* context) {
+  const ChildSetup& setup = *static_cast<const ChildSetup*>(context);
+  // Dies with kwo-serve, even when it is killed; the check catches a parent
+  // that died before the signal was armed.
+  if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != setup.parent)
+    _exit(127);
+  int null = open("/dev/null", O_RDWR);
+  dup2(null, 0);
+  if (setup.outputFd >= 0)
+    dup2(setup.outputFd, 1);
+  if (setup.quiet)
+    dup2(null, 2);
+  // Listening sockets, the agent's connection, and anything a library opened
+  // without close-on-exec stay with us.
+  os::ForkExec::markDescriptorsCloseOnExec();
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+    signal(sig, SIG_DFL);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+}
 
 } // namespace
 
@@ -61,34 +78,16 @@ ChildProgram::ChildProgram(const std::vector<std::string>& argv, int outputFd,
                            bool quiet)
     : name_(argv.at(0)) {
   std::vector<std::string> args = argv;
+  std::string path = findInPath(name_);
+  if (path.empty())
+    throw plat::SystemException(("cannot start " + name_).c_str(), ENOENT);
   std::vector<std::string> env = mergedEnvironment(environment);
+  // Everything the child needs is prepared before fork.
   std::vector<char*> argp = pointers(args);
   std::vector<char*> envp = pointers(env);
-
-  SpawnActions actions;
-  posix_spawn_file_actions_addopen(&actions.actions, 0, "/dev/null", O_RDONLY, 0);
-  if (outputFd >= 0)
-    posix_spawn_file_actions_adddup2(&actions.actions, outputFd, 1);
-  if (quiet)
-    posix_spawn_file_actions_addopen(&actions.actions, 2, "/dev/null", O_WRONLY, 0);
-  SpawnAttributes attributes;
-  sigset_t none;
-  sigemptyset(&none);
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGINT);
-  sigaddset(&defaults, SIGTERM);
-  sigaddset(&defaults, SIGPIPE);
-  posix_spawnattr_setsigmask(&attributes.attr, &none);
-  posix_spawnattr_setsigdefault(&attributes.attr, &defaults);
-  posix_spawnattr_setflags(&attributes.attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
-  int err = posix_spawnp(&pid_, argp[0], &actions.actions, &attributes.attr, argp.data(),
-                         envp.data());
-  if (err != 0) {
-    pid_ = -1;
-    throw plat::SystemException(("posix_spawn " + name_).c_str(), err);
-  }
+  ChildSetup setup{getpid(), outputFd, quiet};
+  pid_ = os::ForkExec::start(path.c_str(), argp.data(), envp.data(), becomeChild, &setup,
+                             ("cannot start " + name_).c_str());
 }
 
 ChildProgram::~ChildProgram() { stop(); }
@@ -121,7 +120,9 @@ void ChildProgram::stop(int graceMs) {
   pid_ = -1;
 }
 
-bool ChildProgram::available(const std::string& program) {
+std::string ChildProgram::findInPath(const std::string& program) {
+  if (program.find('/') != std::string::npos)
+    return access(program.c_str(), X_OK) == 0 ? program : std::string();
   const char* path = std::getenv("PATH");
   std::string dirs = path ? path : "/usr/bin:/bin";
   size_t start = 0;
@@ -131,10 +132,10 @@ bool ChildProgram::available(const std::string& program) {
       end = dirs.size();
     std::string candidate = dirs.substr(start, end - start) + "/" + program;
     if (access(candidate.c_str(), X_OK) == 0)
-      return true;
+      return candidate;
     start = end + 1;
   }
-  return false;
+  return {};
 }
 
 } // namespace kwoserve

@@ -1,11 +1,13 @@
 #pragma once
 
 // A helper program (the virtual X server, its desktop clients) owned by
-// kwo-serve: started with posix_spawn, ended and reaped by the destructor
-// (SIGTERM, then SIGKILL after a grace period), so that none outlives us.
+// kwo-serve: ended and reaped by the destructor (SIGTERM, then SIGKILL after
+// a grace period), and killed by the kernel when kwo-serve dies in any other
+// way (a parent-death signal), so that none outlives us. It inherits no
+// descriptor but its standard ones.
 //
 // Failures: the constructor throws plat::SystemException when the program
-// cannot be started.
+// cannot be found or started.
 
 #include "base/io/UniqueFd.h"
 
@@ -37,7 +39,9 @@ public:
   void stop(int graceMs = 3000);
 
   // Whether `program` can be found in PATH.
-  static bool available(const std::string& program);
+  static bool available(const std::string& program) { return !findInPath(program).empty(); }
+  // The path of `program` in PATH; "" when there is none.
+  static std::string findInPath(const std::string& program);
 
 private:
   pid_t pid_ = -1;

@@ -5,13 +5,13 @@
 
 namespace kwoserve {
 
-FdWatch::FdWatch(int fd, std::function<void()> onReadable)
-    : io::FdHandler(fd), onReadable_(std::move(onReadable)) {
+FdWatch::FdWatch(int fd, std::function<void()> onReady, Kind kind)
+    : io::FdHandler(fd), onReady_(std::move(onReady)) {
   manager_ = io::FdManager::current();
   if (!manager_)
     manager_ = &io::FdSelectManager::instance();
   manager_->addHandler(*this);
-  manager_->setEvents(*this, true, false);
+  manager_->setEvents(*this, kind == Kind::readable, kind == Kind::writable);
 }
 
 FdWatch::~FdWatch() {
@@ -21,6 +21,6 @@ FdWatch::~FdWatch() {
   manager_->removeHandler(*this);
 }
 
-void FdWatch::handleRead() { onReadable_(); }
+void FdWatch::handleRead() { onReady_(); }
 
 } // namespace kwoserve

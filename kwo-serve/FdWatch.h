@@ -1,7 +1,8 @@
 #pragma once
 
-// Read readiness of a descriptor someone else owns (LibVNCServer's sockets,
-// a signalfd), reported to a function from the thread's descriptor manager.
+// Read (or write) readiness of a descriptor someone else owns (LibVNCServer's
+// sockets, a signalfd), reported to a function from the thread's descriptor
+// manager.
 // Registers on construction, unregisters on destruction; never closes the
 // descriptor.
 
@@ -17,7 +18,9 @@ namespace kwoserve {
 
 class FdWatch : private io::FdHandler {
 public:
-  FdWatch(int fd, std::function<void()> onReadable);
+  enum class Kind { readable, writable };
+
+  FdWatch(int fd, std::function<void()> onReady, Kind kind = Kind::readable);
   ~FdWatch() override;
   FdWatch(const FdWatch&) = delete;
   FdWatch& operator=(const FdWatch&) = delete;
@@ -26,11 +29,11 @@ public:
 
 private:
   void handleRead() override;
-  void handleWrite() override {}
+  void handleWrite() override { onReady_(); }
   void fdManagerGone() override { manager_ = nullptr; }
 
   io::FdManager* manager_;
-  std::function<void()> onReadable_;
+  std::function<void()> onReady_;
 };
 
 } // namespace kwoserve

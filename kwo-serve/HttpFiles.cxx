@@ -6,7 +6,7 @@
 
 #include <climits>
 #include <cstdlib>
-#include <fstream>
+#include <fcntl.h>
 #include <map>
 #include <sstream>
 #include <sys/stat.h>
@@ -14,9 +14,6 @@
 namespace kwoserve {
 
 namespace {
-
-// Larger files are not served: each response is built in memory.
-constexpr off_t maxFileSize = 64 << 20;
 
 std::string realPath(const std::string& path) {
   char resolved[PATH_MAX];
@@ -43,16 +40,12 @@ std::string percentDecode(const std::string& text) {
   return out;
 }
 
-std::string response(const std::string& status, const std::string& type,
-                     const std::string& body, bool withBody,
-                     const std::string& extraHeaders = {}) {
-  std::string out = "HTTP/1.1 " + status + "\r\nContent-Type: " + type +
-                    "\r\nContent-Length: " + std::to_string(body.size()) +
-                    "\r\nCache-Control: no-cache\r\nX-Content-Type-Options: nosniff\r\n" +
-                    extraHeaders + "Connection: close\r\n\r\n";
-  if (withBody)
-    out += body;
-  return out;
+std::string responseHead(const std::string& status, const std::string& type, off_t length,
+                         const std::string& extraHeaders = {}) {
+  return "HTTP/1.1 " + status + "\r\nContent-Type: " + type +
+         "\r\nContent-Length: " + std::to_string(length) +
+         "\r\nCache-Control: no-cache\r\nX-Content-Type-Options: nosniff\r\n" +
+         extraHeaders + "Connection: close\r\n\r\n";
 }
 
 } // namespace
@@ -65,9 +58,14 @@ HttpFiles::HttpFiles(const std::string& folder) : root_(realPath(folder)) {
     root_.clear();
 }
 
-std::string HttpFiles::failure(const std::string& status, bool withBody,
-                               const std::string& extraHeaders) {
-  return response(status, "text/plain; charset=utf-8", status + "\n", withBody, extraHeaders);
+HttpFiles::Response HttpFiles::failure(const std::string& status, bool withBody,
+                                       const std::string& extraHeaders) {
+  std::string body = status + "\n";
+  Response out;
+  out.text = responseHead(status, "text/plain; charset=utf-8", off_t(body.size()), extraHeaders);
+  if (withBody)
+    out.text += body;
+  return out;
 }
 
 std::string HttpFiles::contentType(const std::string& name) {
@@ -107,7 +105,7 @@ std::string HttpFiles::resolve(const std::string& target) const {
   return file;
 }
 
-std::string HttpFiles::respond(const std::string& head) const {
+HttpFiles::Response HttpFiles::respond(const std::string& head) const {
   std::istringstream line(head.substr(0, head.find("\r\n")));
   std::string method, target, version;
   if (!(line >> method >> target >> version) || version.compare(0, 5, "HTTP/") != 0)
@@ -116,16 +114,20 @@ std::string HttpFiles::respond(const std::string& head) const {
   if (method != "GET" && method != "HEAD")
     return failure("405 Method Not Allowed", true, "Allow: GET, HEAD\r\n");
 
-  std::string file = resolve(target);
+  std::string path = resolve(target);
+  // Opened without blocking (a FIFO would wait for a writer) and checked
+  // through the descriptor, so that what is sent is what was checked.
+  io::UniqueFd file(path.empty() ? -1 : open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   struct stat st;
-  if (file.empty() || stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
-      st.st_size > maxFileSize)
+  if (!file || fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode))
     return failure("404 Not Found", withBody);
-  std::ifstream in(file, std::ios::binary);
-  std::string body(size_t(st.st_size), '\0');
-  if (!in.read(body.data(), std::streamsize(body.size())))
-    return failure("404 Not Found", withBody);
-  return response("200 OK", contentType(file), body, withBody);
+  Response out;
+  out.text = responseHead("200 OK", contentType(path), st.st_size);
+  if (withBody) {
+    out.file = std::move(file);
+    out.fileSize = st.st_size;
+  }
+  return out;
 }
 
 } // namespace kwoserve

@@ -1,16 +1,8 @@
 #include "kwo-serve/HttpServer.h"
 
-#include "base/plat/Exception.h"
-#include "base/plat/Format.h"
 #include "base/plat/LogSrc.h"
 #include "kwo-serve/FdWatch.h"
-#include "kwo-serve/HttpConnection.h"
 
-#include <rfb/rfb.h>
-
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace kwoserve {
@@ -19,61 +11,64 @@ namespace {
 
 plat::LogSrc vlog("HttpServer");
 
-// More at once are refused, so that idle connections cannot pile up.
-constexpr size_t maxConnections = 64;
-
-int prepared(int listener) {
-  if (listener >= 0) {
-    fcntl(listener, F_SETFL, fcntl(listener, F_GETFL) | O_NONBLOCK);
-    fcntl(listener, F_SETFD, FD_CLOEXEC);
-  }
-  return listener;
-}
-
 } // namespace
 
-HttpServer::HttpServer(const std::string& folder, in_addr_t address, const std::string& address6,
-                       int port)
-    : files_(folder) {
-  int v4 = prepared(rfbListenOnTCPPort(port, address));
-  if (v4 < 0) {
-    char text[INET_ADDRSTRLEN] = "?";
-    inet_ntop(AF_INET, &address, text, sizeof(text));
-    throw plat::Exception(plat::format("cannot listen on %s port %d for HTTP", text, port));
-  }
-  listeners_.push_back(v4);
-  int v6 = prepared(rfbListenOnTCP6Port(port, address6.c_str()));
-  if (v6 >= 0)
-    listeners_.push_back(v6);
-  for (int listener : listeners_)
+HttpServer::HttpServer(const std::optional<std::string>& folder, ListenSockets listeners,
+                       const OriginPolicy& origins, std::function<void(int fd)> webSocket)
+    : listeners_(std::move(listeners)) {
+  if (folder)
+    files_.emplace(*folder);
+  site_.files = files_ ? &*files_ : nullptr;
+  site_.origins = &origins;
+  site_.webSocket = std::move(webSocket);
+  for (int listener : listeners_.descriptors())
     watches_.push_back(std::make_unique<FdWatch>(listener, [this, listener] {
       acceptFrom(listener);
     }));
-  vlog.status("Serving %s over HTTP on port %d", files_.folder().c_str(), port);
+  if (files_)
+    vlog.status("Serving %s over HTTP on port %d", files_->folder().c_str(), listeners_.port());
+  else
+    vlog.status("Listening for WebSocket viewers on port %d", listeners_.port());
 }
 
 HttpServer::~HttpServer() {
   connections_.clear();
   watches_.clear();
-  for (int listener : listeners_)
-    close(listener);
 }
 
 void HttpServer::acceptFrom(int listener) {
   for (;;) {
-    int fd = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    int fd = ListenSockets::accept(listener);
     if (fd < 0)
       return;
-    if (connections_.size() >= maxConnections) {
+    if (connections_.size() >= maxConnections && !makeRoom()) {
       vlog.error("HTTP connection refused: %zu already open", connections_.size());
       close(fd);
       continue;
     }
-    connections_.push_back(std::make_unique<HttpConnection>(fd, files_));
+    connections_.push_back(std::make_unique<HttpConnection>(fd, site_));
   }
 }
 
+bool HttpServer::makeRoom() {
+  connections_.remove_if([](const auto& connection) { return connection->finished(); });
+  if (connections_.size() < maxConnections)
+    return true;
+  // The list is in order of arrival: the first waiting one is the oldest.
+  for (auto it = connections_.begin(); it != connections_.end(); ++it) {
+    if ((*it)->reading()) {
+      vlog.info("Closing an idle HTTP connection to make room");
+      connections_.erase(it);
+      return true;
+    }
+  }
+  return false;
+}
+
 void HttpServer::collect() {
+  auto now = HttpConnection::Clock::now();
+  for (auto& connection : connections_)
+    connection->checkDeadline(now);
   connections_.remove_if([](const auto& connection) { return connection->finished(); });
 }
 

@@ -2,6 +2,7 @@
 
 #include "base/plat/Exception.h"
 #include "base/plat/Format.h"
+#include "kwo-serve/OriginPolicy.h"
 
 #include <arpa/inet.h>
 #include <climits>
@@ -36,6 +37,13 @@ void parseParam(const std::string& text, Options& options) {
   options.params.emplace_back(text.substr(0, eq), text.substr(eq + 1));
 }
 
+void parseOrigin(const std::string& text, Options& options) {
+  if (OriginPolicy::normalise(text).empty())
+    throw plat::Exception(plat::format(
+        "-wsorigin: '%s' is not an origin such as http://example.net:8080", text.c_str()));
+  options.wsOrigins.push_back(text);
+}
+
 } // namespace
 
 Options Options::parse(const std::vector<std::string>& args) {
@@ -44,6 +52,10 @@ Options Options::parse(const std::vector<std::string>& args) {
     const std::string& arg = args[i];
     if (arg == "-help" || arg == "--help" || arg == "-h") {
       options.help = true;
+      continue;
+    }
+    if (arg == "-nopassword") {
+      options.noPassword = true;
       continue;
     }
     if (i + 1 >= args.size())
@@ -58,6 +70,10 @@ Options Options::parse(const std::vector<std::string>& args) {
       options.port = parseInt(arg, value, 1, 65535);
     else if (arg == "-wsport")
       options.wsPort = parseInt(arg, value, 1, 65535);
+    else if (arg == "-wsorigin")
+      parseOrigin(value, options);
+    else if (arg == "-maxclients")
+      options.maxClients = parseInt(arg, value, 1, 512);
     else if (arg == "-httpdir")
       options.httpDir = value;
     else if (arg == "-httpport")
@@ -92,13 +108,21 @@ const char* Options::usage() {
          "  -geometry WxH       size of the virtual display (1024x768)\n"
          "  -depth N            depth of the virtual display (24; 8, 16 or 24)\n"
          "  -listen ADDR        address to listen on (127.0.0.1)\n"
-         "  -port N             RFB port, also accepting WebSocket viewers (5900)\n"
-         "  -wsport N           an extra port for WebSocket viewers\n"
-         "  -httpdir DIR        serve DIR over HTTP (e.g. noVNC's files)\n"
+         "  -port N             RFB port (5900)\n"
+         "  -httpdir DIR        serve DIR over HTTP (e.g. noVNC's files); WebSocket\n"
+         "                      viewers are accepted on that port too\n"
          "  -httpport N         port for -httpdir (5800)\n"
-         "  -passwordfile FILE  require RFB password authentication; FILE holds\n"
-         "                      one password per line and must not be readable\n"
-         "                      by others. Needed to listen beyond loopback.\n"
+         "  -wsport N           a port for WebSocket viewers only\n"
+         "  -wsorigin ORIGIN    also let web pages from ORIGIN (e.g.\n"
+         "                      https://example.net) open a WebSocket (repeatable);\n"
+         "                      kwo-serve's own HTTP pages and native clients\n"
+         "                      are always allowed\n"
+         "  -passwordfile FILE  viewers' passwords, one a line (only the first 8\n"
+         "                      characters count); FILE must be yours, mode 600.\n"
+         "                      Without it a random password is generated and\n"
+         "                      the file holding it is printed\n"
+         "  -nopassword         no password at all (only with a loopback -listen)\n"
+         "  -maxclients N       viewers at once, RFB and WebSocket (32)\n"
          "  -param Name=value   agent parameter (repeatable)\n"
          "  -loglevel N         agent log level (30)\n"
          "  -agent PATH         the kwoagent-x11 program\n"
@@ -118,12 +142,13 @@ bool Options::isLoopback(const std::string& address) {
 }
 
 void Options::checkSafety() const {
-  if (isLoopback(listenAddress) || passwordFile)
-    return;
-  throw plat::Exception(plat::format(
-      "refusing to listen on %s without a password: other machines could take over the desktop "
-      "(give -passwordfile FILE, or listen on 127.0.0.1)",
-      listenAddress.c_str()));
+  if (noPassword && passwordFile)
+    throw plat::Exception("-nopassword and -passwordfile contradict each other");
+  if (noPassword && !isLoopback(listenAddress))
+    throw plat::Exception(plat::format(
+        "refusing to listen on %s without a password: other machines could take over the "
+        "desktop (drop -nopassword, or listen on 127.0.0.1)",
+        listenAddress.c_str()));
 }
 
 } // namespace kwoserve

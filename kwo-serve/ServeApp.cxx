@@ -6,11 +6,12 @@
 #include "base/plat/Format.h"
 #include "base/plat/LogSrc.h"
 #include "kwo-serve/FdWatch.h"
+#include "kwo-serve/PasswordFile.h"
+#include "kwo-serve/Secrets.h"
 #include "libs/agenthost/ToAgentMsgs.h"
 
 #include <csignal>
 #include <cstdio>
-#include <fstream>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,30 +23,6 @@ namespace {
 plat::LogSrc slog("ServeApp");
 
 constexpr int agentLogDefault = 30;
-
-std::vector<std::string> readPasswords(const std::string& path) {
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0)
-    throw plat::SystemException(("password file " + path).c_str(), errno);
-  if (st.st_mode & 077)
-    throw plat::Exception(plat::format(
-        "password file %s is readable by other users; chmod 600 it first", path.c_str()));
-  std::ifstream in(path);
-  std::vector<std::string> passwords;
-  std::string line;
-  while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r')
-      line.pop_back();
-    if (line.empty())
-      continue;
-    if (line.size() > 8)
-      slog.status("Only the first 8 characters of a password count in RFB authentication");
-    passwords.push_back(line);
-  }
-  if (passwords.empty())
-    throw plat::Exception(plat::format("password file %s holds no password", path.c_str()));
-  return passwords;
-}
 
 std::string defaultAgentPath() {
   // Installed next to kwo-serve's own build folder sibling, or where the
@@ -88,12 +65,27 @@ ServeApp::ServeApp(const Options& options) : options_(options) {
   settings.wsPort = options_.wsPort;
   settings.httpDir = options_.httpDir;
   settings.httpPort = options_.httpPort;
+  settings.maxClients = options_.maxClients;
+  settings.wsOrigins = options_.wsOrigins;
   settings.desktopName = options_.desktopName;
   if (options_.passwordFile)
-    settings.passwords = readPasswords(*options_.passwordFile);
+    settings.passwords = PasswordFile::read(*options_.passwordFile);
+  else if (!options_.noPassword)
+    settings.passwords = {Secrets::randomPassword()};
   // Black until the agent says what its screen is.
   screen_ = std::make_unique<VncScreen>(static_cast<VncScreen::Callback&>(*this), settings, options_.width, options_.height,
                                         rfb::PixelFormat::rgb888());
+
+  // Named after the port, which is ours now: instances do not clash.
+  std::string tag = std::to_string(options_.port);
+  if (options_.noPassword) {
+    fprintf(stderr, "kwo-serve: WARNING: -nopassword: every local user can take over the "
+                    "desktop\n");
+  } else if (!options_.passwordFile) {
+    passwordFile_ = std::make_unique<PrivateFile>(runtimeDir().file("password-" + tag),
+                                                  settings.passwords.front() + "\n");
+    fprintf(stderr, "kwo-serve: the viewers' password is in %s\n", passwordFile_->path().c_str());
+  }
 
   const char* envDisplay = getenv("DISPLAY");
   if (options_.display) {
@@ -101,8 +93,9 @@ ServeApp::ServeApp(const Options& options) : options_(options) {
   } else if (envDisplay && *envDisplay) {
     display_ = envDisplay;
   } else {
+    cookieFile_ = std::make_unique<XCookieFile>(runtimeDir().file("Xauthority-" + tag));
     virtualDesktop_ = std::make_unique<VirtualDesktop>(options_.width, options_.height,
-                                                       options_.depth);
+                                                       options_.depth, cookieFile_->path());
     display_ = virtualDesktop_->displayName();
   }
   launchAgent();
@@ -118,11 +111,19 @@ ServeApp::~ServeApp() {
     close(signalFd_);
 }
 
+const RuntimeDir& ServeApp::runtimeDir() {
+  if (!runtimeDir_)
+    runtimeDir_ = std::make_unique<RuntimeDir>();
+  return *runtimeDir_;
+}
+
 void ServeApp::launchAgent() {
   agenthost::AgentLaunch launch;
   launch.agentPath = options_.agentPath;
   launch.mode = virtualDesktop_ ? agenthost::AgentMode::virtualDisplay : agenthost::AgentMode::user;
   launch.display = display_;
+  if (virtualDesktop_)
+    launch.environment = virtualDesktop_->clientEnvironment();
   slog.status("Starting %s on display %s (%s mode)", options_.agentPath.c_str(), display_.c_str(),
               agenthost::AgentLaunch::modeWord(launch.mode));
   agent_ = std::make_unique<agenthost::AgentProcess>(
@@ -220,8 +221,7 @@ void ServeApp::fbUpdate(const agenthost::FbUpdate& msg) {
   slog.debug("fbUpdate: %d copied, %d changed rectangles", msg.copied.numRects(),
              msg.changed.numRects());
   updateRequested_ = false;
-  screen_->copied(msg.copied, msg.dx, msg.dy);
-  screen_->changed(msg.changed);
+  screen_->update(msg.copied, msg.dx, msg.dy, msg.changed);
 }
 
 void ServeApp::setCursorImage(const agenthost::SetCursorImage& msg) {

@@ -7,16 +7,20 @@
 //
 // Agent protocol as used here: "start" when the first viewer comes and
 // "stop" when the last goes; exactly one "fbUpdateRequest" outstanding
-// while a viewer waits for pixels; every "fbUpdate" is passed to the viewers
-// as a copy and a changed region.
+// while a viewer waits for pixels; every "fbUpdate" is compared with the
+// picture served so far, and the viewers get what really changed.
 //
 // Ownership: owns the virtual display, the agent and the screen; they are
-// destroyed screen first (it points into the agent's mapping), then the
-// agent (terminated and reaped, its socket removed), then the display.
+// destroyed screen first (it reads from the agent's mapping), then the
+// agent (terminated and reaped, its socket removed), then the display, then
+// the files holding the X cookie and the generated password.
 // run() returns the process exit status: 0 after SIGINT/SIGTERM, 1 when the
 // agent failed or ended.
 
 #include "kwo-serve/Options.h"
+#include "kwo-serve/PrivateFile.h"
+#include "kwo-serve/RuntimeDir.h"
+#include "kwo-serve/XCookieFile.h"
 #include "kwo-serve/VirtualDesktop.h"
 #include "kwo-serve/VncScreen.h"
 #include "libs/agenthost/AgentProcess.h"
@@ -72,6 +76,8 @@ private:
   bool viewerResize(int width, int height) override;
   void viewersChanged(int count) override;
 
+  // Made when first needed: not every setup keeps files there.
+  const RuntimeDir& runtimeDir();
   void launchAgent();
   void startOrStopDesktop();
   void requestUpdateIfWaiting();
@@ -80,6 +86,9 @@ private:
   void send(const Msg& msg);
 
   Options options_;
+  std::unique_ptr<RuntimeDir> runtimeDir_;
+  std::unique_ptr<PrivateFile> passwordFile_;
+  std::unique_ptr<XCookieFile> cookieFile_;
   std::unique_ptr<VirtualDesktop> virtualDesktop_;
   std::string display_;
   std::unique_ptr<agenthost::AgentProcess> agent_;

@@ -48,7 +48,8 @@ int readDisplayNumber(int fd, ChildProgram& server) {
 
 } // namespace
 
-VirtualDesktop::VirtualDesktop(int width, int height, int depth) {
+VirtualDesktop::VirtualDesktop(int width, int height, int depth, const std::string& cookieFile)
+    : cookieFile_(cookieFile) {
   startServer(width, height, depth);
   startDesktop();
 }
@@ -68,7 +69,7 @@ void VirtualDesktop::startServer(int width, int height, int depth) {
   std::string screen = plat::format("%dx%dx%d", width, height, depth);
   server_ = std::make_unique<ChildProgram>(
       std::vector<std::string>{"Xvfb", "-displayfd", "1", "-screen", "0", screen, "-nolisten",
-                               "tcp", "-noreset"},
+                               "tcp", "-noreset", "-auth", cookieFile_},
       writeEnd.get(), std::vector<std::pair<std::string, std::string>>{}, true);
   writeEnd.reset();
   int number = readDisplayNumber(readEnd.get(), *server_);
@@ -76,8 +77,12 @@ void VirtualDesktop::startServer(int width, int height, int depth) {
   vlog.status("Virtual display %s (%s) started", displayName_.c_str(), screen.c_str());
 }
 
+std::vector<std::pair<std::string, std::string>> VirtualDesktop::clientEnvironment() const {
+  return {{"DISPLAY", displayName_}, {"XAUTHORITY", cookieFile_}};
+}
+
 void VirtualDesktop::startDesktop() {
-  std::vector<std::pair<std::string, std::string>> env{{"DISPLAY", displayName_}};
+  std::vector<std::pair<std::string, std::string>> env = clientEnvironment();
   // A patterned background makes a stale or misplaced update easy to see.
   if (ChildProgram::available("xsetroot")) {
     ChildProgram root({"xsetroot", "-mod", "16", "16", "-fg", "#3a6ea5", "-bg", "#254a70"}, -1,

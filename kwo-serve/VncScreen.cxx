@@ -6,6 +6,7 @@
 #include "kwo-serve/CutText.h"
 #include "kwo-serve/FdWatch.h"
 #include "kwo-serve/HttpServer.h"
+#include "kwo-serve/ListenSockets.h"
 #include "kwo-serve/PixelAccess.h"
 #include "libs/agenthost/FromAgentMsgs.h"
 
@@ -15,6 +16,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -79,6 +81,7 @@ public:
   static enum rfbNewClientAction newClient(rfbClientPtr cl) {
     VncScreen& s = of(cl);
     cl->clientGoneHook = clientGone;
+    s.gate_->clientCreated(cl);
     s.viewers_++;
     vlog.status("Viewer connected from %s (%d connected)", cl->host ? cl->host : "?",
                 s.viewers_);
@@ -87,6 +90,8 @@ public:
   }
   static void clientGone(rfbClientPtr cl) {
     VncScreen& s = of(cl);
+    s.gate_->clientGone(cl);
+    s.slowViewers_.forget(cl);
     s.viewers_--;
     vlog.status("Viewer %s left (%d connected)", cl->host ? cl->host : "?", s.viewers_);
     s.callback_.viewersChanged(s.viewers_);
@@ -113,6 +118,9 @@ public:
       value.pop_back();
     of(cl).callback_.viewerCutText(value);
   }
+  static rfbBool checkPassword(rfbClientPtr cl, const char* response, int length) {
+    return of(cl).gate_->checkPassword(cl, response, length) ? TRUE : FALSE;
+  }
   static int setDesktopSize(int width, int height, int numScreens, rfbExtDesktopScreen* screens,
                             rfbClientPtr cl) {
     if (width <= 0 || height <= 0)
@@ -124,7 +132,8 @@ public:
 
 VncScreen::VncScreen(Callback& callback, const Settings& settings, int width, int height,
                      const rfb::PixelFormat& pf)
-    : callback_(callback), cursor_(std::make_unique<CursorShape>()) {
+    : callback_(callback), cursor_(std::make_unique<CursorShape>()),
+      origins_(settings.listenAddress, settings.httpPort, settings.wsOrigins) {
   rfbLog = libLog;
   rfbErr = libLog;
   int argc = 1;
@@ -138,22 +147,18 @@ VncScreen::VncScreen(Callback& callback, const Settings& settings, int width, in
   screen_->desktopName = desktopName_.c_str();
   screen_->port = settings.port;
   screen_->autoPort = FALSE;
-  // The IPv6 listener follows the IPv4 choice: loopback unless an IPv6
-  // address was asked for.
-  in_addr_t v4;
-  std::string address = settings.listenAddress == "localhost" ? "127.0.0.1" : settings.listenAddress;
-  if (rfbStringToAddr(address.data(), &v4)) {
-    screen_->listenInterface = v4;
-    listen6_ = "::1";
-  } else {
-    rfbStringToAddr(const_cast<char*>("127.0.0.1"), &v4);
-    screen_->listenInterface = v4;
-    listen6_ = address;
-  }
-  screen_->listen6Interface = listen6_.data();
-  screen_->ipv6port = settings.port;
+  // Connections are accepted by ViewerGate, not by LibVNCServer: with its
+  // sockets "ready", rfbInitServer opens no listener of its own.
+  screen_->socketState = RFB_SOCKET_READY;
+  // A write that cannot go on drops that viewer after one wait rather than
+  // several; SlowViewers keeps writes from meeting full sockets, and
+  // WriteWatchdog cuts a stalled one short.
+  screen_->maxClientWait = maxClientWaitMs;
   screen_->deferUpdateTime = 0;
-  screen_->handleEventsEagerly = TRUE;
+  // Not eagerly: LibVNCServer does not read from a viewer on hold, and its
+  // eager loop would spin on that viewer's waiting messages. The loop comes
+  // back at once for what remains anyway.
+  screen_->handleEventsEagerly = FALSE;
   screen_->alwaysShared = TRUE;
   screen_->newClientHook = VncHooks::newClient;
   screen_->kbdAddEvent = VncHooks::key;
@@ -170,50 +175,53 @@ VncScreen::VncScreen(Callback& callback, const Settings& settings, int width, in
       passwordList_.push_back(p.data());
     passwordList_.push_back(nullptr);
     screen_->authPasswdData = passwordList_.data();
-    screen_->passwordCheck = rfbCheckPasswordByList;
+    screen_->passwordCheck = VncHooks::checkPassword;
   }
-  if (settings.httpDir) {
-    try {
-      httpServer_ = std::make_unique<HttpServer>(*settings.httpDir, v4, listen6_,
-                                                 settings.httpPort);
-    } catch (...) {
-      rfbScreenCleanup(screen_);
-      screen_ = nullptr;
-      throw;
-    }
+  try {
+    openPorts(settings);
+  } catch (...) {
+    rfbScreenCleanup(screen_);
+    screen_ = nullptr;
+    throw;
   }
   useOwnBuffer(width, height, pf);
   rfbInitServer(screen_);
-  if (screen_->listenSock == RFB_INVALID_SOCKET) {
-    rfbScreenCleanup(screen_);
-    screen_ = nullptr;
-    throw plat::Exception(plat::format("cannot listen on %s port %d", address.c_str(),
-                                       settings.port));
-  }
   rfbSetCursor(screen_, cursor_->cursor());
-  if (settings.wsPort && *settings.wsPort != settings.port) {
-    wsListener_ = rfbListenOnTCPPort(*settings.wsPort, v4);
-    if (wsListener_ < 0) {
-      rfbScreenCleanup(screen_);
-      screen_ = nullptr;
-      throw plat::Exception(plat::format("cannot listen on %s port %d for WebSocket viewers",
-                                         address.c_str(), *settings.wsPort));
-    }
-    wsWatch_ = std::make_unique<FdWatch>(wsListener_, [this] { acceptWebSocket(); });
-  }
-  vlog.status("Listening for viewers on %s port %d%s", address.c_str(), settings.port,
-              settings.passwords.empty() ? "" : " (password required)");
+  vlog.status("Listening for viewers on %s port %d%s", settings.listenAddress.c_str(),
+              settings.port, settings.passwords.empty() ? "" : " (password required)");
   syncWatches();
+}
+
+void VncScreen::openPorts(const Settings& settings) {
+  gate_ = std::make_unique<ViewerGate>(
+      screen_, ListenSockets(settings.listenAddress, settings.port, "RFB"), settings.maxClients);
+  auto webSocket = [this](int fd) {
+    gate_->admitWebSocket(fd);
+    syncWatches();
+  };
+  if (settings.httpDir)
+    httpServer_ = std::make_unique<HttpServer>(
+        settings.httpDir, ListenSockets(settings.listenAddress, settings.httpPort, "HTTP"),
+        origins_, webSocket);
+  // The HTTP port serves WebSocket viewers already.
+  if (settings.wsPort && !(settings.httpDir && *settings.wsPort == settings.httpPort))
+    wsServer_ = std::make_unique<HttpServer>(
+        std::nullopt, ListenSockets(settings.listenAddress, *settings.wsPort, "WebSocket viewers"),
+        origins_, webSocket);
 }
 
 VncScreen::~VncScreen() {
   watches_.clear();
-  wsWatch_.reset();
-  if (wsListener_ >= 0)
-    close(wsListener_);
+  heldWatches_.clear();
+  httpServer_.reset();
+  wsServer_.reset();
   if (!screen_)
     return;
+  // Frees the viewers already closed (by ViewerGate, SlowViewers), which
+  // rfbShutdownServer would leave behind.
+  rfbProcessEvents(screen_, 0);
   rfbShutdownServer(screen_, TRUE);
+  gate_.reset();
   // Our buffers go with this object; LibVNCServer must not free them.
   screen_->frameBuffer = nullptr;
   screen_->cursor = nullptr;
@@ -246,75 +254,35 @@ void VncScreen::applyFormat(int width, int height, const rfb::PixelFormat& pf, c
 }
 
 void VncScreen::useOwnBuffer(int width, int height, const rfb::PixelFormat& pf) {
-  shared_ = nullptr;
-  translating_ = false;
-  rfb::PixelFormat own = PixelAccess::servable(pf) ? pf : PixelAccess::translatedFormat();
-  int bytes = own.bpp / 8;
-  ownBuffer_.assign(size_t(std::max(width, 1)) * std::max(height, 1) * bytes, 0);
-  applyFormat(std::max(width, 1), std::max(height, 1), own,
-              reinterpret_cast<char*>(ownBuffer_.data()), std::max(width, 1) * bytes);
+  frame_.showBlack(width, height, pf);
+  serveFrame();
 }
 
 void VncScreen::useSharedBuffer(const uint8_t* pixels, int width, int height, uint32_t stride,
                                 const rfb::PixelFormat& pf) {
-  if (PixelAccess::servable(pf)) {
-    // LibVNCServer only reads the buffer, except when it draws the cursor
-    // for viewers that cannot take cursor shapes (restored at once).
-    applyFormat(width, height, pf, reinterpret_cast<char*>(const_cast<uint8_t*>(pixels)),
-                int(stride) * (pf.bpp / 8));
-    ownBuffer_.clear();
-    shared_ = pixels;
-    sharedStride_ = stride;
-    sharedPf_ = pf;
-    translating_ = false;
-    vlog.status("Serving the agent's buffer in place (%dx%d, %s)", width, height,
-                pf.print().c_str());
-    return;
+  frame_.follow(pixels, width, height, stride, pf);
+  serveFrame();
+  vlog.status("%s the agent's buffer (%dx%d, %s)",
+              frame_.translating() ? "Translating" : "Serving a copy of", width, height,
+              pf.print().c_str());
+}
+
+void VncScreen::serveFrame() {
+  applyFormat(frame_.width(), frame_.height(), frame_.pf(),
+              reinterpret_cast<char*>(frame_.data()), frame_.bytesPerRow());
+}
+
+void VncScreen::update(const rfb::Region& copied, int dx, int dy, const rfb::Region& changed) {
+  FrameCopy::Changes real = frame_.update(copied, rfb::Point(dx, dy), changed);
+  if (!real.copied.isEmpty()) {
+    SraRegion region = toSra(real.copied, bounds());
+    // The copy has already moved the pixels: only the viewers are told.
+    rfbScheduleCopyRegion(screen_, region.get(), real.offset.x, real.offset.y);
   }
-  useOwnBuffer(width, height, pf);
-  shared_ = pixels;
-  sharedStride_ = stride;
-  sharedPf_ = pf;
-  translating_ = true;
-  vlog.status("Translating the agent's buffer (%dx%d, %s)", width, height, pf.print().c_str());
-  translate(rfb::Region(bounds()));
-}
-
-void VncScreen::translate(const rfb::Region& region) {
-  if (!translating_ || !shared_)
-    return;
-  int inBytes = sharedPf_.bpp / 8;
-  rfbPixelFormat out = screen_->serverFormat;
-  std::vector<rfb::Rect> rects;
-  region.get_rects(&rects);
-  for (const rfb::Rect& r : rects) {
-    rfb::Rect c = r.intersect(bounds());
-    for (int y = c.tl.y; y < c.br.y; y++) {
-      for (int x = c.tl.x; x < c.br.x; x++) {
-        const uint8_t* in = shared_ + (size_t(y) * sharedStride_ + x) * inBytes;
-        rfb::Colour colour = sharedPf_.rgbaFromPixel(PixelAccess::load(in, inBytes));
-        PixelAccess::store(ownBuffer_.data() + (size_t(y) * screen_->width + x) * 4, 4,
-                           PixelAccess::fromRgb(out, colour.r, colour.g, colour.b));
-      }
-    }
+  if (!real.changed.isEmpty()) {
+    SraRegion region = toSra(real.changed, bounds());
+    rfbMarkRegionAsModified(screen_, region.get());
   }
-}
-
-void VncScreen::copied(const rfb::Region& destination, int dx, int dy) {
-  if (destination.isEmpty())
-    return;
-  translate(destination);
-  SraRegion region = toSra(destination, bounds());
-  // The agent has already moved the pixels: only the viewers are told.
-  rfbScheduleCopyRegion(screen_, region.get(), dx, dy);
-}
-
-void VncScreen::changed(const rfb::Region& region) {
-  if (region.isEmpty())
-    return;
-  translate(region);
-  SraRegion sra = toSra(region, bounds());
-  rfbMarkRegionAsModified(screen_, sra.get());
 }
 
 void VncScreen::setColourMap(int first, const std::vector<agenthost::Rgb>& colours) {
@@ -326,7 +294,7 @@ void VncScreen::setColourMap(int first, const std::vector<agenthost::Rgb>& colou
     entry[1] = colours[i].g;
     entry[2] = colours[i].b;
   }
-  rfbSetClientColourMaps(screen_, first, int(colours.size()));
+  guardWrites(true, [&] { rfbSetClientColourMaps(screen_, first, int(colours.size())); });
   rfbMarkRectAsModified(screen_, 0, 0, screen_->width, screen_->height);
 }
 
@@ -345,16 +313,20 @@ void VncScreen::setCursorPos(int x, int y) {
   forEachClient(screen_, [](rfbClientPtr cl) { cl->cursorWasMoved = TRUE; });
 }
 
-void VncScreen::bell() { rfbSendBell(screen_); }
+void VncScreen::bell() {
+  guardWrites(true, [&] { rfbSendBell(screen_); });
+}
 
 void VncScreen::sendCutText(const std::string& text) {
   std::string latin1 = CutText::utf8ToLatin1(text);
+  guardWrites(true, [&] {
 #ifdef LIBVNCSERVER_HAVE_LIBZ
-  rfbSendServerCutTextUTF8(screen_, const_cast<char*>(text.data()), int(text.size()),
-                           latin1.data(), int(latin1.size()));
+    rfbSendServerCutTextUTF8(screen_, const_cast<char*>(text.data()), int(text.size()),
+                             latin1.data(), int(latin1.size()));
 #else
-  rfbSendServerCutText(screen_, latin1.data(), int(latin1.size()));
+    rfbSendServerCutText(screen_, latin1.data(), int(latin1.size()));
 #endif
+  });
 }
 
 void VncScreen::closeViewers() {
@@ -372,26 +344,45 @@ bool VncScreen::viewerWaiting() const {
 }
 
 void VncScreen::pump() {
-  rfbProcessEvents(screen_, 0);
+  auto now = std::chrono::steady_clock::now();
+  gate_->checkDeadlines(now);
+  held_ = slowViewers_.check(screen_, now);
+  // Held viewers get nothing from this pass.
+  guardWrites(false, [&] { rfbProcessEvents(screen_, 0); });
   syncWatches();
   if (httpServer_)
     httpServer_->collect();
+  if (wsServer_)
+    wsServer_->collect();
 }
 
-void VncScreen::acceptWebSocket() {
-  int fd = accept4(wsListener_, nullptr, nullptr, SOCK_CLOEXEC);
-  if (fd < 0)
-    return;
-  // LibVNCServer recognises the WebSocket handshake on any new client.
-  if (!rfbNewClient(screen_, fd))
-    vlog.error("WebSocket viewer refused");
-  syncWatches();
+template <class Fn>
+void VncScreen::guardWrites(bool heldToo, Fn work) {
+  std::vector<int> sockets;
+  forEachClient(screen_, [&](rfbClientPtr cl) {
+    bool held = std::find(held_.begin(), held_.end(), cl->sock) != held_.end();
+    if (cl->sock != RFB_INVALID_SOCKET && (heldToo || !held))
+      sockets.push_back(cl->sock);
+  });
+  watchdog_.arm(std::move(sockets));
+  work();
+  for (int fd : watchdog_.disarm())
+    vlog.error("Dropping the viewer on socket %d: its output stalled the server for %lld ms",
+               fd, (long long)std::chrono::duration_cast<std::chrono::milliseconds>(
+                       WriteWatchdog::limit).count());
 }
 
 void VncScreen::syncWatches() {
+  // A held viewer's messages wait unread (LibVNCServer does not read them):
+  // its socket is watched for the moment it turns writable instead, which is
+  // when it may go on (see SlowViewers).
+  heldWatches_.clear();
+  for (int fd : held_)
+    heldWatches_.push_back(std::make_unique<FdWatch>(fd, [] {}, FdWatch::Kind::writable));
   std::vector<int> wanted;
   for (int fd = 0; fd <= screen_->maxFd && fd < FD_SETSIZE; fd++)
-    if (FD_ISSET(fd, &screen_->allFds))
+    if (FD_ISSET(fd, &screen_->allFds) &&
+        std::find(held_.begin(), held_.end(), fd) == held_.end())
       wanted.push_back(fd);
   std::sort(wanted.begin(), wanted.end());
   wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());

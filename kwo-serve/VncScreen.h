@@ -4,23 +4,32 @@
 // loop (io::FdManager) rather than LibVNCServer's threads, so that its hooks
 // and the agent's messages are handled on one thread.
 //
-// Framebuffer: the agent's shared pixel buffer is served as it is (the
-// screen's frameBuffer points into the mapping, with its stride and format)
-// when LibVNCServer can read that format; otherwise, and until the agent
-// announces a buffer, the screen serves a buffer of its own (translated
-// pixels, or black).
+// Connections: LibVNCServer opens no port; ViewerGate accepts RFB viewers
+// and HttpServer the HTTP and WebSocket ports, and they hand LibVNCServer
+// the viewers they admit. Before each pass SlowViewers holds viewers that do
+// not read, and WriteWatchdog bounds any write that meets a full socket.
 //
-// Ownership: owns the rfbScreenInfo, its sockets, the own buffer, the
+// Framebuffer: a copy of the agent's picture of our own (FrameCopy), which
+// LibVNCServer serves and draws its cursor into; viewers are told only of
+// the blocks that really changed. The agent's shared buffer is only read.
+// Until the agent announces a buffer the copy is black.
+//
+// Ownership: owns the rfbScreenInfo, its sockets, the frame copy, the
 // cursor and the descriptor watches; the callback is not owned. The mapped
 // pixels belong to the caller, who must call useOwnBuffer (or destroy this
 // object) before they go away.
-// Failures: the constructor throws plat::Exception when the port cannot be
+// Failures: the constructor throws plat::Exception when a port cannot be
 // opened.
 
 #include "base/rfb/PixelFormat.h"
 #include "base/rfb/Rect.h"
 #include "base/rfb/Region.h"
 #include "kwo-serve/CursorShape.h"
+#include "kwo-serve/FrameCopy.h"
+#include "kwo-serve/OriginPolicy.h"
+#include "kwo-serve/SlowViewers.h"
+#include "kwo-serve/ViewerGate.h"
+#include "kwo-serve/WriteWatchdog.h"
 
 #include <rfb/rfb.h>
 
@@ -64,10 +73,18 @@ public:
     std::optional<int> wsPort;
     std::optional<std::string> httpDir;
     int httpPort = 5800;
+    // RFB and WebSocket viewers at once (see ViewerGate).
+    int maxClients = 32;
+    // Web pages allowed to connect besides our own (see OriginPolicy).
+    std::vector<std::string> wsOrigins;
     // Empty: no authentication.
     std::vector<std::string> passwords;
     std::string desktopName = "kwo-serve";
   };
+
+  // LibVNCServer's own limit for a write to one viewer (it waits at least
+  // 5 s whatever this says; WriteWatchdog cuts in well before).
+  static constexpr int maxClientWaitMs = 100;
 
   VncScreen(Callback& callback, const Settings& settings, int width, int height,
             const rfb::PixelFormat& pf);
@@ -77,17 +94,15 @@ public:
 
   // A black buffer of our own, of this size and format.
   void useOwnBuffer(int width, int height, const rfb::PixelFormat& pf);
-  // The agent's pixels (stride in pixels). Served in place when the format
-  // allows; otherwise translated into our own buffer from now on, with
-  // every change (see changed/copied).
+  // The agent's pixels (stride in pixels): copied whole now, and then
+  // with every update().
   void useSharedBuffer(const uint8_t* pixels, int width, int height, uint32_t stride,
                        const rfb::PixelFormat& pf);
-  bool servesInPlace() const { return shared_ && !translating_; }
 
-  // Viewers get the copy (destination region, destination = source +
-  // (dx, dy)), then the changed region; pixels are already in the buffer.
-  void copied(const rfb::Region& destination, int dx, int dy);
-  void changed(const rfb::Region& region);
+  // An update from the agent, whose buffer already holds the pixels: the
+  // copy (destination region, destination = source + (dx, dy)) and the
+  // changed region. Viewers get what really differs from the copy.
+  void update(const rfb::Region& copied, int dx, int dy, const rfb::Region& changed);
 
   void setColourMap(int first, const std::vector<agenthost::Rgb>& colours);
   void setCursor(const agenthost::SetCursorImage& image);
@@ -116,29 +131,35 @@ private:
 
   void applyFormat(int width, int height, const rfb::PixelFormat& pf, char* buffer,
                    int bytesPerRow);
-  void translate(const rfb::Region& region);
+  void openPorts(const Settings& settings);
+  // Runs `work`, which may write to viewers (all, or all not held), under
+  // the write watchdog.
+  template <class Fn>
+  void guardWrites(bool heldToo, Fn work);
+  // Hands the frame copy's memory and format to LibVNCServer.
+  void serveFrame();
   void syncWatches();
-  void acceptWebSocket();
   rfb::Rect bounds() const { return rfb::Rect(0, 0, screen_->width, screen_->height); }
 
   Callback& callback_;
   rfbScreenInfoPtr screen_ = nullptr;
-  std::vector<uint8_t> ownBuffer_;
-  const uint8_t* shared_ = nullptr;
-  uint32_t sharedStride_ = 0;
-  rfb::PixelFormat sharedPf_;
+  FrameCopy frame_;
   rfb::PixelFormat pf_;
-  bool translating_ = false;
   std::vector<uint8_t> colourMap_;
   std::unique_ptr<CursorShape> cursor_;
   std::vector<std::string> passwords_;
   std::vector<char*> passwordList_;
   std::string desktopName_;
-  std::string listen6_;
+  OriginPolicy origins_;
+  std::unique_ptr<ViewerGate> gate_;
+  SlowViewers slowViewers_;
+  WriteWatchdog watchdog_;
   std::map<int, std::unique_ptr<FdWatch>> watches_;
-  int wsListener_ = -1;
-  std::unique_ptr<FdWatch> wsWatch_;
+  // The sockets of the viewers SlowViewers holds, and their write watches.
+  std::vector<int> held_;
+  std::vector<std::unique_ptr<FdWatch>> heldWatches_;
   std::unique_ptr<HttpServer> httpServer_;
+  std::unique_ptr<HttpServer> wsServer_;
   int viewers_ = 0;
 };
 

@@ -7,13 +7,23 @@
 # second), the latency of a small change, idle CPU and memory; the script
 # prints a table of the means over the rounds. See bench/RESULTS.md.
 #
+# With WORKLOADS the client runs those workloads instead (see
+# bench/peers/PeerBench.cxx): idle, patch (256x256 at 30/s), yes and find
+# (in an xterm), noise60 (whole screen at 60/s); for every encoding of
+# ENCODINGS and viewer of VIEWERS ("shape": asks for cursor shapes and the
+# screen's pixel format; "drawn": lets the server draw the cursor and asks
+# for another format, as common viewers do).
+#
 # Settings (environment):
-#   ROUNDS=2  PROFILES="fast default"  ENCODING=raw  PAINT_FPS=0,60
+#   ROUNDS=2  PROFILES="fast default"  ENCODINGS=raw  PAINT_FPS=0,60
 #   PAINT_SECONDS=10  SAMPLES=40  IDLE_SECONDS=30  BUILD_DIR=build/release
 #   OUT_DIR=<temporary folder>  (logs and raw result lines are kept there)
 #   SERVERS="kwo x11vnc"  (the order within a round)
 #   BASELINE_AGENT=<path>  with "kwo-base" in SERVERS: kwo-serve running
 #                          that agent binary, to compare two agents
+#   WORKLOADS=  (e.g. idle,patch,yes,find,noise60)  VIEWERS=shape
+#   "kwo-poll" in SERVERS: kwo-serve with the agent forced to poll
+#   ("CaptureMethod" 1), running POLL_WORKLOADS=idle only
 
 # Profiles: "default" runs both servers as they come; "fast" removes their
 # pacing: kwo-serve -param UpdatePeriod=0, x11vnc -wait 1 -defer 1 -nonap
@@ -24,7 +34,10 @@ root=$(pwd)
 
 rounds=${ROUNDS:-2}
 profiles=${PROFILES:-"fast default"}
-encoding=${ENCODING:-raw}
+encodings=${ENCODINGS:-${ENCODING:-raw}}
+workloads=${WORKLOADS:-}
+viewers=${VIEWERS:-shape}
+poll_workloads=${POLL_WORKLOADS:-idle}
 paint_fps=${PAINT_FPS:-0,60}
 paint_seconds=${PAINT_SECONDS:-10}
 samples=${SAMPLES:-40}
@@ -84,8 +97,10 @@ wait_for_port() {
 }
 
 start_server() { # server profile log
-  local cmd kwo=("$kwo_serve" -display "$display" -port "$kwo_port")
+  # No password, as x11vnc runs with -nopw: the bench client sends none.
+  local cmd kwo=("$kwo_serve" -display "$display" -port "$kwo_port" -nopassword)
   [ "$1" = kwo-base ] && kwo+=(-agent "$baseline_agent")
+  [ "$1" = kwo-poll ] && kwo+=(-param CaptureMethod=1)
   case "$1/$2" in
     kwo*/default) cmd=("${kwo[@]}") ;;
     kwo*/fast) cmd=("${kwo[@]}" -param UpdatePeriod=0) ;;
@@ -100,18 +115,22 @@ start_server() { # server profile log
   server_pid=$!
 }
 
-run_one() { # server profile round
-  local log="$out_dir/$1-$2-$3.log" port=$kwo_port
+run_one() { # server profile round encoding viewer
+  local log="$out_dir/$1-$2-$4-$5-$3.log" port=$kwo_port phases=()
   [ "$1" = x11vnc ] && port=$x11vnc_port
+  if [ -n "$workloads" ]; then
+    phases=(--workloads "$workloads")
+    [ "$1" = kwo-poll ] && phases=(--workloads "$poll_workloads")
+  fi
   start_server "$1" "$2" "$log"
   wait_for_port "$port"
   if [ "$1" != x11vnc ]; then
     for _ in $(seq 200); do grep -q "Agent connected" "$log" && break; sleep 0.1; done
   fi
   "$client" --port "$port" --display "$display" --server-pid "$server_pid" \
-    --xserver-pid "$xvfb_pid" --label "$1/$2" --round "$3" --encoding "$encoding" \
-    --paint-fps "$paint_fps" --seconds "$paint_seconds" --samples "$samples" \
-    --idle-seconds "$idle_seconds" | tee -a "$out_dir/results.txt"
+    --xserver-pid "$xvfb_pid" --label "$1/$2/$4/$5" --round "$3" --encoding "$4" \
+    --viewer "$5" --paint-fps "$paint_fps" --seconds "$paint_seconds" --samples "$samples" \
+    --idle-seconds "$idle_seconds" "${phases[@]}" | tee -a "$out_dir/results.txt"
   kill "$server_pid"
   wait "$server_pid" 2>/dev/null || true
   server_pid=
@@ -120,14 +139,20 @@ run_one() { # server profile round
 : > "$out_dir/results.txt"
 for round in $(seq "$rounds"); do
   for profile in $profiles; do
-    for server in $servers; do
-      echo "round $round: $server ($profile), load average $(cut -d' ' -f1-3 /proc/loadavg)" >&2
-      run_one "$server" "$profile" "$round"
+    for encoding in $encodings; do
+      for viewer in $viewers; do
+        for server in $servers; do
+          echo "round $round: $server ($profile, $encoding, $viewer viewer)," \
+            "load average $(cut -d' ' -f1-3 /proc/loadavg)" >&2
+          run_one "$server" "$profile" "$round" "$encoding" "$viewer"
+        done
+      done
     done
   done
 done
 
 echo
-echo "Encoding $encoding, client pixel format 32-bit 0x00RRGGBB (the X server's own)."
+echo "Encodings $encodings; viewers $viewers (shape: the X server's own format, 32-bit 0x00RRGGBB;"
+echo "drawn: 32-bit 0x00BBGGRR, the server draws the cursor)."
 echo "Means over $rounds round(s); the server side is kwo-serve plus the agent, or x11vnc."
 python3 bench/peers/tabulate.py "$out_dir/results.txt"

@@ -10,7 +10,7 @@ packages=(
   libmbedtls-dev libpugixml-dev libpixman-1-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils x11-xkb-utils
-  xdotool libxml2-utils
+  xdotool xclip libxml2-utils zlib1g-dev
   libvncserver-dev libjpeg-dev vncsnapshot xterm x11-apps
   clang libclang-rt-14-dev
   chromium

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The main job: installs what is needed, builds everything (Release) and runs
 # kwo-serve on a virtual display of its own (Xvfb with a terminal and a
-# clock), listening on 127.0.0.1:5900 for RFB and WebSocket viewers, until
-# Ctrl-C. Extra arguments go to kwo-serve (see README.md or -help).
+# clock), listening on 127.0.0.1:5900 for RFB viewers with a generated
+# password (the file holding it is printed), until Ctrl-C. Extra arguments
+# go to kwo-serve (see README.md or -help).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

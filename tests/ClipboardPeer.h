@@ -3,8 +3,8 @@
 // The desktop's other applications for the end-to-end clipboard tests: the
 // selection owner and cut-buffer writer of the toolkit's clipboard tests,
 // kept answering while the test's server waits for the agent (their X
-// connections are watched by the thread's descriptor manager), a paster
-// whose answer arrives in that same loop, and a server grab under which
+// connections are watched by the thread's descriptor manager, so that a
+// paster's answer arrives in that same loop), and a server grab under which
 // several changes reach the agent as one.
 
 // GoogleTest comes first inside: Xlib's macros (None, Bool) break its headers.
@@ -16,7 +16,6 @@
 #include <X11/Xlib.h>
 
 #include <cstdio>
-#include <optional>
 #include <string>
 
 namespace e2e {
@@ -48,47 +47,6 @@ public:
 private:
   cliptest::Peer& peer_;
   io::FdManager& manager_;
-};
-
-// Pastes without blocking: request() asks the selection's owner, and the
-// answer is read when serve() meets the SelectionNotify.
-class AgentPaster : public cliptest::Paster {
-public:
-  explicit AgentPaster(const std::string& displayName) : Paster(displayName) {}
-
-  void request(Atom selection, Atom target) {
-    answer_.reset();
-    XConvertSelection(dpy_, selection, target, atom("KWO_TEST_PASTE"), win_, CurrentTime);
-    XFlush(dpy_);
-  }
-  // None until the owner answered the last request.
-  const std::optional<Answer>& answer() const { return answer_; }
-
-private:
-  void handle(const XEvent& event) override {
-    if (event.type != SelectionNotify)
-      return;
-    Answer answer;
-    answer.answered = true;
-    answer.property = event.xselection.property;
-    if (answer.property != None)
-      readAnswer(answer);
-    answer_ = std::move(answer);
-  }
-
-  void readAnswer(Answer& answer) {
-    unsigned long items = 0;
-    unsigned long after = 0;
-    unsigned char* data = nullptr;
-    XGetWindowProperty(dpy_, win_, answer.property, 0, 1L << 24, True, AnyPropertyType,
-                       &answer.type, &answer.format, &items, &after, &data);
-    if (data && answer.format == 8)
-      answer.bytes.assign(reinterpret_cast<char*>(data), items);
-    if (data)
-      XFree(data);
-  }
-
-  std::optional<Answer> answer_;
 };
 
 // Holds the X server for one connection for the life of the scope, so that

@@ -509,25 +509,26 @@ TEST_F(FaultTest, BurstsOfModesAndKeysLeaveTheAgentServingWithoutGrowing) {
   expectCleanEnd({0});
 }
 
-TEST_F(FaultTest, TwentyMegabyteClipboardsEachWayLeaveTheAgentServing) {
+// Used to go wrong: texts larger than one X request never arrived either
+// way (desktop copies that came in chunks were dropped, pastes refused).
+TEST_F(FaultTest, TwentyMegabyteClipboardsArriveWholeEachWay) {
   startServer();
   cliptest::SelectionOwner owner(xvfb->displayName());
-  AgentPaster paster(xvfb->displayName());
+  cliptest::Paster paster(xvfb->displayName());
   PeerWatch ownerWatch(owner);
   PeerWatch pasterWatch(paster);
   Atom clipboard = owner.atom("CLIPBOARD");
   Atom utf8 = owner.atom("UTF8_STRING");
   launchAgent({{"EnableClipboard", "1"}});
   ASSERT_NO_FATAL_FAILURE(startDesktop());
-  long before = rssKiB(agent->pid());
 
   // Viewer to desktop: more than the X server takes in one request.
   std::string big(20 * 1024 * 1024, 'v');
   for (size_t i = 0; i < big.size(); i += 97)
     big[i] = char('a' + i % 26);
   agent->send(agenthost::ClientCutText{big});
-  // The agent reads the text before it owns the clipboard: a paste or a copy
-  // before that would be answered by nobody or overridden by the agent.
+  // The agent reads the text before it owns the clipboard: a paste before
+  // that would be answered by the earlier owner.
   ASSERT_TRUE(agent->waitUntil(
     [&] {
       Window owned = XGetSelectionOwner(paster.dpy(), clipboard);
@@ -535,47 +536,34 @@ TEST_F(FaultTest, TwentyMegabyteClipboardsEachWayLeaveTheAgentServing) {
     },
     deadlineMs));
   paster.request(clipboard, utf8);
-  bool pasted = agent->waitUntil(
-      [&] {
-        owner.serve();
-        paster.serve();
-        return paster.answer().has_value();
-      },
-      deadlineMs);
-  EXPECT_TRUE(pasted);
-  if (pasted && !paster.answer()->bytes.empty()) {
-    EXPECT_TRUE(paster.answer()->bytes == big) << paster.answer()->bytes.size();
-  }
+  ASSERT_TRUE(agent->waitUntil(
+    [&] {
+      paster.serve();
+      return paster.answer().has_value();
+    },
+    deadlineMs));
+  EXPECT_TRUE(paster.answer()->incremental);
+  EXPECT_EQ(paster.answer()->bytes.size(), big.size());
+  EXPECT_TRUE(paster.answer()->bytes == big);
 
-  // Desktop to viewer: an owner with 20 MB answers in chunks.
+  // Desktop to viewer: an owner with another 20 MB answers in chunks.
+  std::string copied(big.rbegin(), big.rend());
   owner.incremental = true;
   owner.chunkBytes = 256 * 1024;
   // Strictly after the agent's own ownership: an equal time reads as no change.
-  owner.own(clipboard, {big, big}, owner.timeAfter(owner.serverTime()));
-  EXPECT_TRUE(agent->waitUntil(
-      [&] {
-        owner.serve();
-        return owner.incrementalDone >= 1;
-      },
-      deadlineMs));
-  // Nothing empty reached the viewers; a later small copy does arrive.
-  owner.incremental = false;
-  size_t sent = recorder.cutTexts.size();
-  owner.own(clipboard, {"after the big ones", "after the big ones"},
-            owner.timeAfter(owner.serverTime()));
-  EXPECT_TRUE(agent->waitUntil(
-      [&] {
-        owner.serve();
-        return recorder.cutTexts.size() > sent;
-      },
-      deadlineMs));
-  for (const std::string& text : recorder.cutTexts)
-    EXPECT_FALSE(text.empty());
-  ASSERT_FALSE(recorder.cutTexts.empty());
-  EXPECT_EQ(recorder.cutTexts.back(), "after the big ones");
+  owner.own(clipboard, {copied, copied}, owner.timeAfter(owner.serverTime()));
+  ASSERT_TRUE(agent->waitUntil(
+    [&] {
+      owner.serve();
+      return !recorder.cutTexts.empty();
+    },
+    deadlineMs));
+  EXPECT_EQ(recorder.cutTexts.back().size(), copied.size());
+  EXPECT_TRUE(recorder.cutTexts.back() == copied);
+  EXPECT_EQ(owner.incrementalDone, 1);
+  // The agent's memory afterwards is measured in a release build
+  // (bench/Clipboard.cxx): this agent's allocator keeps freed blocks aside.
   EXPECT_TRUE(answers());
-  long after = rssKiB(agent->pid());
-  EXPECT_LT(after, before + 256 * 1024) << before << " KiB before, " << after << " KiB after";
   agent->terminate();
   expectCleanEnd({0});
 }

@@ -35,7 +35,8 @@ size_t initialSize(int bufferSize) {
 BufferedOutStream::BufferedOutStream(int bufferSize, int maxSize)
   : buffer_(initialSize(bufferSize) ? std::make_unique_for_overwrite<uint8_t[]>(initialSize(bufferSize))
                                     : nullptr),
-    bufferSize_(initialSize(bufferSize)),
+    initialSize_(initialSize(bufferSize)),
+    bufferSize_(initialSize_),
     maxSize_(std::max(bufferSize_, maxSize < 0 ? configuredMaxSize() : size_t(maxSize))),
     unwritten_(buffer_.get()) {
   ptr = buffer_.get();
@@ -63,6 +64,7 @@ bool BufferedOutStream::writePending(bool wait) {
   if (bufferedBytes() == 0) {
     // Nothing is pending: start the buffer afresh, which keeps later windows
     // large without moving any byte.
+    shrinkIdle();
     ptr = unwritten_ = buffer_.get();
     setWindow(0);
   }
@@ -121,6 +123,13 @@ void BufferedOutStream::grow(size_t newSize) {
   unwritten_ = buffer_.get();
   ptr = unwritten_ + pending;
   end = ptr;
+}
+
+void BufferedOutStream::shrinkIdle() {
+  if (bufferSize_ <= std::max(keptSize, initialSize_))
+    return;
+  buffer_ = std::make_unique_for_overwrite<uint8_t[]>(initialSize_);
+  bufferSize_ = initialSize_;
 }
 
 void BufferedOutStream::setWindow(size_t itemSize) {

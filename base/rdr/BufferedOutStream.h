@@ -2,7 +2,9 @@
 
 // An output stream over a sink that takes bytes in chunks (writeSome). The
 // buffer grows up to a maximum size while the sink is slow, and the stream
-// blocks on the sink only when the maximum is reached.
+// blocks on the sink only when the maximum is reached. A buffer grown past
+// keptSize for a burst (a large clipboard text) goes back to its initial
+// size once the burst is out.
 //
 // Layout: buffer <= unwritten <= ptr <= end <= buffer + bufferSize. Bytes in
 // [unwritten, ptr) are accepted but not yet taken by the sink. The window
@@ -19,6 +21,7 @@ class BufferedOutStream : public OutStream {
 public:
   static constexpr size_t defaultBufferSize = 16384;
   static constexpr size_t maxWindow = 16384;
+  static constexpr size_t keptSize = 1 << 20;
 
   ~BufferedOutStream() override;
 
@@ -58,10 +61,13 @@ private:
   // Move the pending bytes to the buffer start.
   void compact();
   void grow(size_t newSize);
+  // With nothing pending: a buffer above keptSize shrinks to its initial size.
+  void shrinkIdle();
   // end = after the pending bytes, at most max(maxWindow, itemSize) on.
   void setWindow(size_t itemSize);
 
   std::unique_ptr<uint8_t[]> buffer_;
+  size_t initialSize_;
   size_t bufferSize_;
   size_t maxSize_;
   uint8_t* unwritten_;

@@ -59,4 +59,8 @@ void ByteReader::reset() {
   in_ = nullptr;
 }
 
+void ByteReader::releaseStorage() {
+  std::vector<uint8_t>().swap(own_);
+}
+
 } // namespace rdr

@@ -47,6 +47,9 @@ public:
   size_t collected() const { return collected_; }
   // Abandon an unfinished collection.
   void reset();
+  // Gives the reader's own storage back (it keeps its size otherwise, for
+  // the next block); the last block collected into it is gone with it.
+  void releaseStorage();
 
 private:
   InStream* in_ = nullptr;

@@ -36,8 +36,11 @@ public:
   // shrinks to nothing). The copy shares the source's colour map.
   void setPB(PixelBuffer* source);
   PixelBuffer* getPB() const { return pb_; }
-  // The comparer's copy of the source, as of the last comparison.
+  // The comparer's copy of the source, as of the last comparison. A caller
+  // that writes into it must restore it before the next comparison, which
+  // takes the copy for what the source held.
   const ManagedPixelBuffer& getCopy() const { return copy_; }
+  ManagedPixelBuffer& getCopy() { return copy_; }
 
   // Brings the copy's format and rectangle in line with the source (which
   // must be set) and returns the area that must be sent as changed because of

@@ -8,7 +8,18 @@
 //   latency  - a 16x16 square of a new colour is drawn at a random place,
 //              time until the client's framebuffer shows it;
 //   idle     - nothing changes: CPU of the server side and updates sent;
-//   memory   - resident and proportional memory of the server side.
+//   memory   - resident and proportional memory of the server side;
+//   greeting - time from connecting to the server's version greeting,
+//              over --samples fresh connections made one after another.
+// With --workloads, each named workload instead (after the first frame):
+//   idle     - nothing changes (--idle-seconds);
+//   patch    - a 256x256 square at the centre takes a new colour 30 times
+//              a second;
+//   yes      - `yes` in an xterm: scrolling, with text that never changes;
+//   find     - `find /` in an xterm: scrolling, with changing text;
+//   noise60  - the whole screen repainted 60 times a second (as paint60);
+// each measured over --seconds: updates (frames) and whole screens of
+// pixels delivered per second, bytes received, CPU of the server side.
 // The server side is a process and its descendants (kwo-serve and the
 // agent, or x11vnc); CPU comes from /proc/<pid>/stat. Each figure is printed
 // as one "result" line of key=value pairs for the script to tabulate.
@@ -18,6 +29,14 @@
 #include "bench/support/ProcessTree.h"
 
 #include <X11/Xlib.h>
+
+#include <arpa/inet.h>
+#include <csignal>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -50,14 +69,27 @@ struct Options {
   std::vector<int> paintRates = {0, 60};
   int samples = 40;
   double idleSeconds = 30;
+  peers::VncSession::Kind viewer = peers::VncSession::Kind::shape;
+  std::vector<std::string> workloads;
 };
 
 [[noreturn]] void usage() {
   fputs("usage: bench_peer_client --port N --display :N --server-pid PID [--xserver-pid PID]\n"
         "         [--host ADDR] [--label NAME] [--round N] [--encoding raw|zrle|tight|...]\n"
-        "         [--seconds S] [--paint-fps 0,60] [--samples N] [--idle-seconds S]\n",
+        "         [--seconds S] [--paint-fps 0,60] [--samples N] [--idle-seconds S]\n"
+        "         [--viewer shape|drawn] [--workloads idle,patch,yes,find,noise60]\n",
         stderr);
   exit(2);
+}
+
+std::vector<std::string> splitList(const std::string& text) {
+  std::vector<std::string> items;
+  std::stringstream list(text);
+  std::string item;
+  while (std::getline(list, item, ','))
+    if (!item.empty())
+      items.push_back(item);
+  return items;
 }
 
 Options parse(int argc, char** argv) {
@@ -78,14 +110,15 @@ Options parse(int argc, char** argv) {
     else if (arg == "--seconds") o.seconds = std::stod(value);
     else if (arg == "--samples") o.samples = std::stoi(value);
     else if (arg == "--idle-seconds") o.idleSeconds = std::stod(value);
+    else if (arg == "--viewer" && (value == "shape" || value == "drawn"))
+      o.viewer = value == "shape" ? peers::VncSession::Kind::shape : peers::VncSession::Kind::drawn;
     else if (arg == "--paint-fps") {
       o.paintRates.clear();
-      std::stringstream list(value);
-      std::string item;
-      while (std::getline(list, item, ','))
-        if (!item.empty())
-          o.paintRates.push_back(std::stoi(item));
-    } else
+      for (const std::string& item : splitList(value))
+        o.paintRates.push_back(std::stoi(item));
+    } else if (arg == "--workloads")
+      o.workloads = splitList(value);
+    else
       usage();
   }
   if (o.display.empty() || o.serverPid <= 0)
@@ -190,21 +223,9 @@ void firstFrame(const Options& o, peers::VncSession& session) {
   result(o, "first", text);
 }
 
-void paint(const Options& o, peers::VncSession& session, int framesPerSecond) {
-  benchsupport::Painter::Options paint;
-  paint.display = o.display;
-  paint.width = session.width();
-  paint.height = session.height();
-  paint.content = benchsupport::Painter::Content::noise;
-  paint.framesPerSecond = framesPerSecond;
-  benchsupport::Painter painter(paint);
-  if (!painter.running())
-    throw std::runtime_error("cannot start the painter");
-  // The painter prepares its pictures, and the server catches up.
-  session.runUntil(after(1.5));
-  uint64_t paintedBefore = painter.framesPainted();
-  Span span = serve(o, session, o.seconds);
-  double painted = double(painter.framesPainted() - paintedBefore);
+// One "result" line of what a span delivered.
+void report(const Options& o, const std::string& phase, const peers::VncSession& session,
+            const Span& span, double painted) {
   const peers::VncSession::Counters& before = span.before;
   const peers::VncSession::Counters& now = span.after;
   double seconds = span.seconds, serverSeconds = span.serverSeconds;
@@ -212,13 +233,92 @@ void paint(const Options& o, peers::VncSession& session, int framesPerSecond) {
   double screens = (now.pixels - before.pixels) / (double(session.width()) * session.height());
   char text[512];
   snprintf(text, sizeof(text),
-           "seconds=%.2f painted_per_s=%.1f updates_per_s=%.1f screens_per_s=%.1f "
-           "rects_per_update=%.1f MB_per_s=%.1f server_ms_per_screen=%.3f server_cpu_pct=%.1f ",
+           "seconds=%.2f painted_per_s=%.1f updates_per_s=%.2f screens_per_s=%.3f "
+           "rects_per_update=%.1f MB_per_s=%.3f server_ms_per_screen=%.3f server_cpu_pct=%.2f ",
            seconds, painted / seconds, updates / seconds, screens / seconds,
            updates > 0 ? double(now.rects - before.rects) / updates : 0.0,
            double(now.wireBytes - before.wireBytes) / seconds / 1e6,
            screens > 0 ? 1000.0 * serverSeconds / screens : 0.0, 100.0 * serverSeconds / seconds);
-  result(o, ("paint" + std::to_string(framesPerSecond)).c_str(), text + span.cpuText);
+  result(o, phase.c_str(), text + span.cpuText);
+}
+
+benchsupport::Painter::Options fullScreenNoise(const Options& o, const peers::VncSession& session,
+                                               int framesPerSecond) {
+  benchsupport::Painter::Options paint;
+  paint.display = o.display;
+  paint.width = session.width();
+  paint.height = session.height();
+  paint.content = benchsupport::Painter::Content::noise;
+  paint.framesPerSecond = framesPerSecond;
+  return paint;
+}
+
+void paint(const Options& o, peers::VncSession& session, int framesPerSecond) {
+  benchsupport::Painter painter(fullScreenNoise(o, session, framesPerSecond));
+  if (!painter.running())
+    throw std::runtime_error("cannot start the painter");
+  // The painter prepares its pictures, and the server catches up.
+  session.runUntil(after(1.5));
+  uint64_t paintedBefore = painter.framesPainted();
+  Span span = serve(o, session, o.seconds);
+  report(o, "paint" + std::to_string(framesPerSecond), session, span,
+         double(painter.framesPainted() - paintedBefore));
+}
+
+// An xterm running a shell command on the display, at the top left, until
+// destroyed.
+class Xterm {
+public:
+  Xterm(const std::string& display, const std::string& command) {
+    pid_ = fork();
+    if (pid_ != 0)
+      return;
+    setenv("DISPLAY", display.c_str(), 1);
+    execlp("xterm", "xterm", "-geometry", "160x60+0+0", "-e", "sh", "-c", command.c_str(),
+           static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  ~Xterm() {
+    if (pid_ <= 0)
+      return;
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+  }
+  Xterm(const Xterm&) = delete;
+  Xterm& operator=(const Xterm&) = delete;
+
+private:
+  pid_t pid_ = -1;
+};
+
+void workload(const Options& o, peers::VncSession& session, const std::string& name) {
+  std::unique_ptr<benchsupport::Painter> painter;
+  std::unique_ptr<Xterm> xterm;
+  if (name == "patch") {
+    benchsupport::Painter::Options patch;
+    patch.display = o.display;
+    patch.width = patch.height = 256;
+    patch.x = (session.width() - 256) / 2;
+    patch.y = (session.height() - 256) / 2;
+    patch.framesPerSecond = 30;
+    painter = std::make_unique<benchsupport::Painter>(patch);
+  } else if (name == "noise60") {
+    painter = std::make_unique<benchsupport::Painter>(fullScreenNoise(o, session, 60));
+  } else if (name == "yes") {
+    xterm = std::make_unique<Xterm>(o.display, "exec yes");
+  } else if (name == "find") {
+    xterm = std::make_unique<Xterm>(o.display, "while :; do find / 2>/dev/null; done");
+  } else if (name != "idle") {
+    throw std::runtime_error("unknown workload " + name);
+  }
+  if (painter && !painter->running())
+    throw std::runtime_error("cannot start the painter");
+  // The load gets going, and what the last workload left is sent.
+  session.runUntil(after(name == "idle" ? 3 : 2));
+  uint64_t paintedBefore = painter ? painter->framesPainted() : 0;
+  Span span = serve(o, session, name == "idle" ? o.idleSeconds : o.seconds);
+  report(o, "w-" + name, session, span,
+         painter ? double(painter->framesPainted() - paintedBefore) : 0.0);
 }
 
 struct XConnection {
@@ -311,18 +411,70 @@ void memory(const Options& o, const peers::VncSession& session) {
   result(o, "memory", out.str());
 }
 
+// Seconds until the 12-byte version greeting has arrived on a new
+// connection; negative when it did not come within 5 s.
+double greetingSeconds(const Options& o) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0)
+    throw std::runtime_error("socket failed");
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(uint16_t(o.port));
+  inet_pton(AF_INET, o.host.c_str(), &address.sin_addr);
+  Clock::time_point start = Clock::now();
+  double seconds = -1;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) {
+    char greeting[12];
+    size_t got = 0;
+    pollfd p{fd, POLLIN, 0};
+    while (got < sizeof(greeting) && poll(&p, 1, 5000) == 1) {
+      ssize_t n = read(fd, greeting + got, sizeof(greeting) - got);
+      if (n <= 0)
+        break;
+      got += size_t(n);
+    }
+    if (got == sizeof(greeting))
+      seconds = secondsSince(start);
+  }
+  close(fd);
+  return seconds;
+}
+
+void greeting(const Options& o) {
+  std::vector<double> samples;
+  int missed = 0;
+  for (int i = 0; i < o.samples; i++) {
+    double seconds = greetingSeconds(o);
+    if (seconds < 0)
+      missed++;
+    else
+      samples.push_back(1000.0 * seconds);
+  }
+  char text[256];
+  snprintf(text, sizeof(text), "samples=%zu missed=%d median_ms=%.2f p90_ms=%.2f max_ms=%.2f",
+           samples.size(), missed, percentile(samples, 0.5), percentile(samples, 0.9),
+           percentile(samples, 1.0));
+  result(o, "greeting", text);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
   Options o = parse(argc, argv);
   try {
-    peers::VncSession session(o.host, o.port, o.encoding);
+    peers::VncSession session(o.host, o.port, o.encoding, o.viewer);
     firstFrame(o, session);
+    if (!o.workloads.empty()) {
+      for (const std::string& name : o.workloads)
+        workload(o, session, name);
+      return 0;
+    }
     for (int rate : o.paintRates)
       paint(o, session, rate);
     latency(o, session);
     idle(o, session);
     memory(o, session);
+    greeting(o);
   } catch (const std::exception& e) {
     fprintf(stderr, "bench_peer_client (%s): %s\n", o.label.c_str(), e.what());
     return 1;

@@ -30,20 +30,21 @@ void errorLog(const char* format, ...) {
 
 } // namespace
 
-VncSession::VncSession(const std::string& host, int port, const std::string& encoding) {
+VncSession::VncSession(const std::string& host, int port, const std::string& encoding,
+                       Kind kind) {
   rfbClientLog = quietLog;
   rfbClientErr = errorLog;
   rfbClient* client = rfbGetClient(8, 3, 4);
   if (!client)
     throw std::runtime_error("rfbGetClient failed");
-  client->format.redShift = 16;
-  client->format.greenShift = 8;
-  client->format.blueShift = 0;
-  client->format.bigEndian = FALSE;
+  if (kind == Kind::shape) {
+    client->format.redShift = 16;
+    client->format.greenShift = 8;
+    client->format.blueShift = 0;
+    client->format.bigEndian = FALSE;
+  }
   client->appData.encodingsString = strdup(encoding.c_str());
-  // Cursor shapes as pseudo-encodings, so that no server draws the cursor
-  // into the pixels it sends.
-  client->appData.useRemoteCursor = TRUE;
+  client->appData.useRemoteCursor = kind == Kind::shape ? TRUE : FALSE;
   client->serverHost = strdup(host.c_str());
   client->serverPort = port;
   client->GotFrameBufferUpdate = gotRect;
@@ -128,7 +129,9 @@ uint32_t VncSession::pixel(int x, int y) const {
   uint32_t value;
   std::memcpy(&value, client_->frameBuffer + (size_t(y) * size_t(client_->width) + size_t(x)) * 4,
               4);
-  return value & 0xffffff;
+  const rfbPixelFormat& f = client_->format;
+  return ((value >> f.redShift) & 0xff) << 16 | ((value >> f.greenShift) & 0xff) << 8 |
+         ((value >> f.blueShift) & 0xff);
 }
 
 } // namespace peers

@@ -3,9 +3,14 @@
 // One RFB viewer connection through LibVNCClient that asks for updates back
 // to back: a non-incremental request when it connects, then, as soon as each
 // update is complete, an incremental one (LibVNCClient's own behaviour).
-// It keeps the framebuffer and counts what arrives. The pixel format asked
-// for is 32-bit little-endian 0x00RRGGBB, the X server's own, so that no
-// server has to translate pixels; the encoding is chosen by name.
+// It keeps the framebuffer and counts what arrives. The encoding is chosen
+// by name. Two kinds of viewer:
+//   shape - asks for cursor shapes (so that no server draws the cursor into
+//           the pixels) and for 32-bit little-endian 0x00RRGGBB, the X
+//           server's own format, so that no server translates pixels;
+//   drawn - as common viewers do: no cursor shapes (the server draws the
+//           cursor) and LibVNCClient's own format, 0x00BBGGRR, which the
+//           server must translate to.
 
 #include <chrono>
 #include <cstdint>
@@ -28,7 +33,10 @@ public:
 
   // Connects and sets the format and encodings; throws std::runtime_error
   // when the server cannot be reached or refuses.
-  VncSession(const std::string& host, int port, const std::string& encoding);
+  enum class Kind { shape, drawn };
+
+  VncSession(const std::string& host, int port, const std::string& encoding,
+             Kind kind = Kind::shape);
   ~VncSession();
   VncSession(const VncSession&) = delete;
   VncSession& operator=(const VncSession&) = delete;

@@ -61,10 +61,13 @@ void Painter::paint(const Options& options, std::atomic<uint64_t>* frames) {
   Window root = DefaultRootWindow(dpy);
   GC gc = XCreateGC(dpy, root, 0, nullptr);
   unsigned w = unsigned(options.width), h = unsigned(options.height);
-  Pixmap pictures[2] = {};
+  // Four pictures in turn: a server that samples the screen at up to three
+  // frames' distance never finds the picture it sent last, as with a video.
+  constexpr unsigned pictureCount = 4;
+  Pixmap pictures[pictureCount] = {};
   if (options.content == Content::noise) {
     int depth = DefaultDepth(dpy, DefaultScreen(dpy));
-    for (unsigned i = 0; i < 2; i++) {
+    for (unsigned i = 0; i < pictureCount; i++) {
       pictures[i] = XCreatePixmap(dpy, root, w, h, unsigned(depth));
       XSetForeground(dpy, gc, 0);
       XFillRectangle(dpy, pictures[i], gc, 0, 0, w, h);
@@ -76,7 +79,7 @@ void Painter::paint(const Options& options, std::atomic<uint64_t>* frames) {
   clock_gettime(CLOCK_MONOTONIC, &next);
   for (unsigned long frame = 0;; frame++) {
     if (options.content == Content::noise) {
-      XCopyArea(dpy, pictures[frame & 1], root, gc, 0, 0, w, h, options.x, options.y);
+      XCopyArea(dpy, pictures[frame % pictureCount], root, gc, 0, 0, w, h, options.x, options.y);
     } else {
       XSetForeground(dpy, gc, frame & 0xffffff);
       XFillRectangle(dpy, root, gc, options.x, options.y, w, h);

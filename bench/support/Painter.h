@@ -18,8 +18,8 @@ public:
   enum class Content {
     // One colour, another one each frame: cheapest for the X server.
     solidFill,
-    // Two prepared pictures of random rectangles, copied in turn: every
-    // frame differs from the last almost everywhere, as a video would.
+    // Four prepared pictures of random rectangles, copied in turn: every
+    // frame differs from the last three almost everywhere, as a video would.
     noise,
   };
 

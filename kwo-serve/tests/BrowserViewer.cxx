@@ -39,14 +39,6 @@ bool onPath(const std::string& program) {
   return false;
 }
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  std::string content(size_t(std::max<std::streamoff>(in.tellg(), 0)), '\0');
-  in.seekg(0);
-  in.read(content.data(), std::streamsize(content.size()));
-  return content;
-}
-
 } // namespace
 
 std::string BrowserViewer::pageFolder() {
@@ -64,13 +56,15 @@ std::string BrowserViewer::missing() {
   return {};
 }
 
-BrowserViewer::BrowserViewer(int port, const std::string& pageUrl)
+BrowserViewer::BrowserViewer(int port, const std::string& pageUrl, int pagePort)
     : dir_("kwo-serve-browser"), logPath_(dir_.path() + "/log"),
       capturePath_(dir_.path() + "/canvas.rgba") {
   std::vector<std::string> args{"node", browserDir + "/novnc-viewer.mjs", "--port",
                                 std::to_string(port), "--chromium", chromiumPath};
   if (!pageUrl.empty())
     args.insert(args.end(), {"--page-url", pageUrl});
+  if (pagePort > 0)
+    args.insert(args.end(), {"--page-port", std::to_string(pagePort)});
   std::vector<char*> argv;
   for (std::string& a : args)
     argv.push_back(a.data());

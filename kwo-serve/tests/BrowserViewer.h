@@ -21,9 +21,10 @@ public:
   // The folder of viewer.html and its node modules.
   static std::string pageFolder();
 
-  // Starts the script against RFB port `port`. With `pageUrl` the browser
-  // loads that page instead of the script's own copy of viewer.html.
-  explicit BrowserViewer(int port, const std::string& pageUrl = {});
+  // Starts the script against WebSocket port `port`. With `pageUrl` the
+  // browser loads that page instead of the script's own copy of
+  // viewer.html, which it serves on `pagePort` (0: any free port).
+  explicit BrowserViewer(int port, const std::string& pageUrl = {}, int pagePort = 0);
   // Asks the script to close the browser; kills it if it does not end in time.
   ~BrowserViewer();
   BrowserViewer(const BrowserViewer&) = delete;

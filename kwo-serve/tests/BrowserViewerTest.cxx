@@ -66,11 +66,15 @@ protected:
   PatternDisplay display;
 };
 
+// The page comes from another site, allowed with -wsorigin; the viewer
+// connects to the WebSocket port.
 TEST_F(BrowserViewerTest, NoVncCanvasEqualsTheXScreenAndFollowsItsChanges) {
-  ServeRun serve(display.name());
-  ASSERT_TRUE(serve.waitListening()) << serve.log();
-  // WebSocket viewers share the RFB port.
-  BrowserViewer browser(serve.port());
+  int wsPort = freePort();
+  int pagePort = freePort();
+  ServeRun serve(display.name(), {"-wsport", std::to_string(wsPort), "-wsorigin",
+                                  "http://127.0.0.1:" + std::to_string(pagePort)});
+  ASSERT_TRUE(serve.waitLog("Listening for WebSocket viewers")) << serve.log();
+  BrowserViewer browser(wsPort, {}, pagePort);
   ASSERT_TRUE(browser.waitConnected()) << browser.log() << serve.log();
   EXPECT_EQ(waitForScreen(browser, display), "") << serve.log();
 
@@ -79,17 +83,16 @@ TEST_F(BrowserViewerTest, NoVncCanvasEqualsTheXScreenAndFollowsItsChanges) {
 }
 
 // The way a person uses it: the page and noVNC come from kwo-serve's own
-// HTTP server (-httpdir), the viewer connects to the extra WebSocket port.
-TEST_F(BrowserViewerTest, NoVncFromKwoServesHttpOnTheWebSocketPortClicksAndTypesIntoTheXWindow) {
-  int wsPort = freePort();
+// HTTP server (-httpdir), and the viewer connects back to that port, as
+// noVNC's own page does.
+TEST_F(BrowserViewerTest, NoVncFromKwoServesHttpPortClicksAndTypesIntoTheXWindow) {
   int httpPort = freePort();
-  ServeRun serve(display.name(), {"-wsport", std::to_string(wsPort), "-httpdir",
-                                  BrowserViewer::pageFolder(), "-httpport",
+  ServeRun serve(display.name(), {"-httpdir", BrowserViewer::pageFolder(), "-httpport",
                                   std::to_string(httpPort)});
   ASSERT_TRUE(serve.waitListening()) << serve.log();
   ASSERT_TRUE(serve.waitLog("Listening for viewers")) << serve.log();
-  BrowserViewer browser(wsPort, "http://127.0.0.1:" + std::to_string(httpPort) +
-                                    "/viewer.html?port=" + std::to_string(wsPort));
+  BrowserViewer browser(httpPort, "http://127.0.0.1:" + std::to_string(httpPort) +
+                                      "/viewer.html");
   ASSERT_TRUE(browser.waitConnected()) << browser.log() << serve.log();
   ASSERT_EQ(waitForScreen(browser, display), "") << serve.log();
 

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <unistd.h>
 
 namespace kwoserve {
 
@@ -23,7 +24,14 @@ struct Answer {
   std::string body;
 };
 
-Answer split(const std::string& response) {
+// The response as the peer sees it: its text, then the file's content.
+Answer split(const HttpFiles::Response& answer) {
+  std::string response = answer.text;
+  if (answer.file) {
+    std::string content(size_t(answer.fileSize), '\0');
+    EXPECT_EQ(pread(answer.file.get(), content.data(), content.size(), 0), answer.fileSize);
+    response += content;
+  }
   Answer a;
   size_t lineEnd = response.find("\r\n");
   size_t headEnd = response.find("\r\n\r\n");

@@ -27,13 +27,19 @@ TEST(Options, ValuesAndRepeatedParams) {
   EXPECT_EQ(o.params[1], (std::pair<std::string, std::string>{"Desktop", "a=b"}));
   EXPECT_EQ(o.width, 800);
   EXPECT_EQ(o.height, 600);
+  o = Options::parse({"-maxclients", "4", "-wsorigin", "https://a.example", "-wsorigin",
+                      "http://b.example:8080", "-nopassword"});
+  EXPECT_EQ(o.maxClients, 4);
+  EXPECT_EQ(o.wsOrigins, (std::vector<std::string>{"https://a.example", "http://b.example:8080"}));
+  EXPECT_TRUE(o.noPassword);
 }
 
 TEST(Options, BadCommandLinesAreRefused) {
   const std::vector<std::vector<std::string>> cases{
       {"-port"},           {"-port", "0"},        {"-port", "65536"}, {"-port", "59x"},
       {"-unknown", "1"},   {"-param", "=v"},      {"-param", "novalue"},
-      {"-geometry", "800"}, {"-depth", "12"},
+      {"-geometry", "800"}, {"-depth", "12"},       {"-maxclients", "0"},
+      {"-wsorigin", "example.net"}, {"-wsorigin", "http://"}, {"-wsorigin", "http://a/b"},
   };
   for (const auto& args : cases) {
     SCOPED_TRACE(args[0] + (args.size() > 1 ? " " + args[1] : ""));
@@ -53,11 +59,13 @@ TEST(Options, LoopbackAddresses) {
   }
 }
 
-TEST(Options, ListeningBeyondLoopbackNeedsAPassword) {
-  Options o = Options::parse({"-listen", "0.0.0.0"});
-  EXPECT_THROW(o.checkSafety(), plat::Exception);
-  o.passwordFile = "/some/file";
-  EXPECT_NO_THROW(o.checkSafety());
+TEST(Options, NoPasswordOnlyOnLoopbackAndNotWithAPasswordFile) {
+  EXPECT_NO_THROW(Options::parse({"-listen", "0.0.0.0"}).checkSafety());
+  EXPECT_NO_THROW(Options::parse({"-nopassword"}).checkSafety());
+  EXPECT_THROW(Options::parse({"-listen", "0.0.0.0", "-nopassword"}).checkSafety(),
+               plat::Exception);
+  EXPECT_THROW(Options::parse({"-nopassword", "-passwordfile", "f"}).checkSafety(),
+               plat::Exception);
 }
 
 } // namespace kwoserve

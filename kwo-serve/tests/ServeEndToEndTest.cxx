@@ -3,6 +3,10 @@
 
 #include "ServeFixture.h"
 
+#include "base/plat/unix/SharedMemSysV.h"
+#include "base/rfb/Rect.h"
+#include "testsupport/BackgroundChild.h"
+
 // GoogleTest before Xlib: Xlib's macros (None, Bool) break its templates.
 #include <gtest/gtest.h>
 
@@ -148,6 +152,38 @@ std::string readClipboard(Display* dpy, Window w) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return {};
+}
+
+
+// The agent's shared buffer (a System V segment on Xvfb) holds what the X
+// server shows, pixel for pixel.
+bool agentBufferShowsTheScreen(pid_t agent, const Picture& screen) {
+  std::set<std::string> ids = sysvSegmentsOf(agent);
+  if (ids.size() != 1)
+    return false;
+  auto segment = plat::SharedMemSysV::attach(std::stoi(*ids.begin()),
+                                             uint32_t(screen.width * screen.height * 4),
+                                             plat::SharedMem::Access::readOnly);
+  const uint8_t* p = segment->data();
+  for (int y = 0; y < screen.height; y++) {
+    for (int x = 0; x < screen.width; x++, p += 4) {
+      Rgb8 want = screen.pixel(x, y);
+      if (!near(Rgb8{p[2], p[1], p[0]}, want, 0))
+        return false;
+    }
+  }
+  return true;
+}
+
+// The smallest rectangle holding every pixel in which the viewer's picture
+// differs from the screen; empty when none does.
+rfb::Rect differingArea(const Viewer& viewer, const Picture& screen) {
+  rfb::Rect area;
+  for (int y = 0; y < screen.height; y++)
+    for (int x = 0; x < screen.width; x++)
+      if (!near(viewer.pixel(x, y), screen.pixel(x, y), 0))
+        area = area.unionBoundary(rfb::Rect(x, y, x + 1, y + 1));
+  return area;
 }
 
 } // namespace
@@ -298,6 +334,30 @@ TEST_F(ServeEndToEnd, ClipboardTextRoundTripsBetweenViewerAndXClient) {
   })) << "viewer got '" << viewer.cutText() << "'\n" << serve.log();
 }
 
+// Used to go wrong: a copy of that size comes in chunks (INCR), which the
+// agent dropped; a classic cut text of it would also be more than
+// LibVNCClient takes, so it travels as an extended clipboard text.
+TEST_F(ServeEndToEnd, FiveMegabyteDesktopCopyReachesTheViewerWhole) {
+  ServeRun serve(display.name());
+  ASSERT_TRUE(serve.waitListening()) << serve.log();
+  Viewer viewer(serve.port());
+  ASSERT_TRUE(viewer.connected());
+  ASSERT_TRUE(viewer.waitUntil([&] { return patternShown(viewer); })) << serve.log();
+
+  std::string text(5 * 1024 * 1024, 'k');
+  for (size_t i = 0; i < text.size(); i += 83)
+    text[i] = char('0' + i % 10);
+  // xclip serves the copy until another client takes the clipboard.
+  testsupport::BackgroundChild copy({"xclip", "-selection", "clipboard", "-i", "-quiet"},
+                                    {{"DISPLAY", display.name()}}, text);
+  EXPECT_TRUE(viewer.waitUntil([&] { return viewer.cutText().size() == text.size(); }))
+    << viewer.cutText().size() << " bytes arrived\n" << serve.log();
+  EXPECT_TRUE(viewer.cutText() == text);
+  Display* dpy = display.dpy();
+  XSetSelectionOwner(dpy, XInternAtom(dpy, "CLIPBOARD", False), display.window(), CurrentTime);
+  XSync(dpy, False);
+}
+
 TEST_F(ServeEndToEnd, KillingTheAgentEndsKwoServeWithAClearMessage) {
   ServeRun serve(display.name());
   ASSERT_TRUE(serve.waitListening()) << serve.log();
@@ -336,6 +396,37 @@ TEST_F(ServeEndToEnd, SigtermEndsKwoServeAndItsAgentAndLeavesNoSharedMemory) {
   EXPECT_TRUE(eventually([&] { return sysvSegmentsOf(agent).empty(); }))
       << testing::PrintToString(sysvSegmentsOf(agent));
   EXPECT_EQ(shmEntriesOf(agent), std::set<std::string>{});
+}
+
+// Used to go wrong: LibVNCServer drew its cursor, at 0,0, into the agent's
+// own buffer, and the agent's start-up damage test, seeing pixels change
+// where no damage was reported, switched to polling the whole screen.
+TEST_F(ServeEndToEnd, ACursorDrawnForTheViewerLeavesTheAgentOnDamage) {
+  XWarpPointer(display.dpy(), 0, DefaultRootWindow(display.dpy()), 0, 0, 0, 0, 400, 300);
+  XSync(display.dpy(), False);
+  ServeRun serve(display.name());
+  ASSERT_TRUE(serve.waitListening()) << serve.log();
+  Viewer viewer(serve.port());
+  ASSERT_TRUE(viewer.connected()) << serve.log();
+  // No cursor shapes asked for: the server draws the cursor into the pixels.
+  ASSERT_FALSE(viewer.client()->appData.useRemoteCursor);
+  ASSERT_TRUE(viewer.waitUntil([&] { return patternShown(viewer); })) << serve.log();
+  // From the first picture on, the cursor is where the pointer is.
+  rfb::Rect cursor = differingArea(viewer, display.picture());
+  EXPECT_FALSE(cursor.isEmpty());
+  EXPECT_TRUE(rfb::Rect(368, 268, 432, 332).encloses(cursor)) << cursor.print();
+
+  // Idle past the damage test's first look at the screen (5 s), then a
+  // change that it sees reported.
+  auto idleEnd = std::chrono::steady_clock::now() + std::chrono::seconds(6);
+  viewer.waitUntil([&] { return std::chrono::steady_clock::now() > idleEnd; });
+  display.fill({10, 200, 30});
+  EXPECT_TRUE(viewer.waitUntil([&] {
+    return serve.log().find("Damage test: any 1 all 1") != std::string::npos;
+  })) << serve.log();
+  EXPECT_EQ(serve.log().find("Using polling"), std::string::npos) << serve.log();
+  EXPECT_TRUE(viewer.waitUntil(
+      [&] { return agentBufferShowsTheScreen(serve.agentPid(), display.picture()); }));
 }
 
 TEST(ServeSafety, RefusesToListenBeyondLoopbackWithoutAPassword) {

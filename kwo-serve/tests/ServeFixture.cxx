@@ -1,19 +1,25 @@
 #include "ServeFixture.h"
 
+#include "ViewerClipboard.h"
+
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
 #include <arpa/inet.h>
 #include <csignal>
+#include <fcntl.h>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <netinet/in.h>
+#include <optional>
+#include <poll.h>
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 namespace kwoserve::test {
 
@@ -145,25 +151,32 @@ Picture PatternDisplay::picture() const {
   return out;
 }
 
-void PatternDisplay::fill(Rgb8 c) {
+void PatternDisplay::fill(Rgb8 c, int width, int height) {
   GC gc = XCreateGC(dpy_, window_, 0, nullptr);
   XSetForeground(dpy_, gc, (unsigned long)(c.r << 16 | c.g << 8 | c.b));
-  XFillRectangle(dpy_, window_, gc, 0, 0, 1024, 768);
+  XFillRectangle(dpy_, window_, gc, 0, 0, unsigned(width), unsigned(height));
   XFreeGC(dpy_, gc);
   XSync(dpy_, False);
 }
 
-ServeRun::ServeRun(const std::string& display, const std::vector<std::string>& extraArgs) {
+ServeRun::ServeRun(const std::string& display, const std::vector<std::string>& extraArgs,
+                   Password password) {
   port_ = freePort();
-  char templ[] = "/tmp/kwo-serve-test-XXXXXX";
-  int fd = mkstemp(templ);
-  logPath_ = templ;
-  std::vector<std::string> args{KWO_SERVE_PATH, "-display", display, "-port",
-                                std::to_string(port_), "-agent", KWO_AGENT_PATH};
+  logPath_ = runtimeDir_.path() + "/log";
+  int fd = open(logPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  std::vector<std::string> args{KWO_SERVE_PATH, "-port", std::to_string(port_), "-agent",
+                                KWO_AGENT_PATH};
+  if (!display.empty())
+    args.insert(args.end(), {"-display", display});
+  if (password == Password::none)
+    args.push_back("-nopassword");
   args.insert(args.end(), extraArgs.begin(), extraArgs.end());
   pid_ = fork();
   if (pid_ == 0) {
     dup2(fd, 2);
+    setenv("XDG_RUNTIME_DIR", runtimeDir_.path().c_str(), 1);
+    if (display.empty())
+      unsetenv("DISPLAY");
     std::vector<char*> argv;
     for (std::string& a : args)
       argv.push_back(a.data());
@@ -179,15 +192,25 @@ ServeRun::~ServeRun() {
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
   }
-  unlink(logPath_.c_str());
 }
 
-std::string ServeRun::log() const {
-  std::ifstream in(logPath_);
+std::string ServeRun::runtimeFile(const std::string& name) const {
+  return runtimeDir_.path() + "/kwo-serve/" + name;
+}
+
+std::string ServeRun::password() const {
+  std::string text = readFile(runtimeFile("password-" + std::to_string(port_)));
+  return text.substr(0, text.find('\n'));
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
   std::stringstream ss;
   ss << in.rdbuf();
   return ss.str();
 }
+
+std::string ServeRun::log() const { return readFile(logPath_); }
 
 bool ServeRun::running() {
   if (status_ != -1 || pid_ < 0)
@@ -219,7 +242,8 @@ bool ServeRun::waitLog(const std::string& text) {
   return pollUntil([&] { return log().find(text) != std::string::npos; });
 }
 
-pid_t ServeRun::agentPid() const {
+std::vector<std::pair<pid_t, std::string>> ServeRun::children() const {
+  std::vector<std::pair<pid_t, std::string>> out;
   std::ifstream in("/proc/" + std::to_string(pid_) + "/task/" + std::to_string(pid_) +
                    "/children");
   pid_t child;
@@ -227,10 +251,60 @@ pid_t ServeRun::agentPid() const {
     std::ifstream comm("/proc/" + std::to_string(child) + "/comm");
     std::string name;
     comm >> name;
-    if (name.rfind("kwoagent", 0) == 0)
-      return child;
+    out.emplace_back(child, name);
   }
+  return out;
+}
+
+pid_t ServeRun::agentPid() const {
+  for (const auto& [pid, name] : children())
+    if (name.rfind("kwoagent", 0) == 0)
+      return pid;
   return -1;
+}
+
+Connection::Connection(int port) : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(uint16_t(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+    close(fd_);
+    fd_ = -1;
+  }
+}
+
+Connection::~Connection() {
+  if (fd_ >= 0)
+    close(fd_);
+}
+
+bool Connection::send(const std::string& data) {
+  return ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL) == ssize_t(data.size());
+}
+
+std::string Connection::read(const std::function<bool(const std::string&)>& enough) {
+  std::string data;
+  auto end = std::chrono::steady_clock::now() + deadline;
+  while (std::chrono::steady_clock::now() < end) {
+    if (enough && enough(data))
+      return data;
+    pollfd pfd{fd_, POLLIN, 0};
+    if (poll(&pfd, 1, 100) <= 0)
+      continue;
+    char buffer[4096];
+    ssize_t n = recv(fd_, buffer, sizeof(buffer), 0);
+    if (n <= 0)
+      return data;
+    data.append(buffer, size_t(n));
+  }
+  return data + "(no end in time)";
+}
+
+std::string Connection::get(const std::string& path) {
+  if (!send("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"))
+    return "(send failed)";
+  return read();
 }
 
 int ServeRun::waitExit() {
@@ -238,16 +312,20 @@ int ServeRun::waitExit() {
   return status_;
 }
 
-Viewer::Viewer(int port) {
+Viewer::Viewer(int port, const std::string& password) : password_(password) {
   rfbEnableClientLogging = FALSE;
+  ViewerClipboard::announce();
   client_ = rfbGetClient(8, 3, 4);
+  client_->GetPassword = getPassword;
   free(client_->serverHost);
   client_->serverHost = strdup("127.0.0.1");
   client_->serverPort = port;
-  client_->GotXCutText = gotCutText;
   rfbClientSetClientData(client_, &viewerTag, this);
-  if (!rfbInitClient(client_, nullptr, nullptr))
+  if (!rfbInitClient(client_, nullptr, nullptr)) {
     client_ = nullptr;  // freed by rfbInitClient
+    return;
+  }
+  ViewerClipboard::sendCaps(client_, maxCutText);
 }
 
 Viewer::~Viewer() {
@@ -259,9 +337,10 @@ Viewer::~Viewer() {
   rfbClientCleanup(client_);
 }
 
-void Viewer::gotCutText(rfbClient* client, const char* text, int length) {
+char* Viewer::getPassword(rfbClient* client) {
   auto* self = static_cast<Viewer*>(rfbClientGetClientData(client, &viewerTag));
-  self->cutText_.assign(text, size_t(length));
+  // No password: LibVNCClient gives up (it would not free an empty one).
+  return self->password_.empty() ? nullptr : strdup(self->password_.c_str());
 }
 
 Rgb8 Viewer::pixel(int x, int y) const {
@@ -275,13 +354,30 @@ bool Viewer::waitUntil(const std::function<bool()>& condition) {
   while (std::chrono::steady_clock::now() < end) {
     if (condition())
       return true;
-    int n = WaitForMessage(client_, 50000);
+    // WaitForMessage looks at the socket only, not at what LibVNCClient
+    // has read ahead.
+    int n = client_->buffered > 0 ? 1 : WaitForMessage(client_, 50000);
     if (n < 0)
       return false;
-    if (n > 0 && !HandleRFBServerMessage(client_))
+    if (n > 0 && !handleMessage())
       return false;
   }
   return condition();
+}
+
+bool Viewer::handleMessage() {
+  std::optional<std::string> text;
+  switch (ViewerClipboard::readIfCutText(client_, text)) {
+  case ViewerClipboard::Result::failed:
+    return false;
+  case ViewerClipboard::Result::handled:
+    if (text)
+      cutText_ = std::move(*text);
+    return true;
+  case ViewerClipboard::Result::notCutText:
+    break;
+  }
+  return HandleRFBServerMessage(client_);
 }
 
 } // namespace kwoserve::test

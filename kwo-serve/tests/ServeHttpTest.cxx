@@ -14,53 +14,18 @@
 
 namespace kwoserve::test {
 
+
 namespace {
 
-// A loopback TCP connection, closed at the end.
-class Connection {
-public:
-  explicit Connection(int port) : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(uint16_t(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
-      close(fd_);
-      fd_ = -1;
-    }
-  }
-  ~Connection() {
-    if (fd_ >= 0)
-      close(fd_);
-  }
-  Connection(const Connection&) = delete;
-  Connection& operator=(const Connection&) = delete;
-
-  bool connected() const { return fd_ >= 0; }
-
-  // Sends a GET and reads the response until the server closes.
-  std::string get(const std::string& path) {
-    std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-    if (send(fd_, request.data(), request.size(), MSG_NOSIGNAL) != ssize_t(request.size()))
-      return "(send failed)";
-    std::string response;
-    auto end = std::chrono::steady_clock::now() + deadline;
-    while (std::chrono::steady_clock::now() < end) {
-      pollfd pfd{fd_, POLLIN, 0};
-      if (poll(&pfd, 1, 100) <= 0)
-        continue;
-      char buffer[4096];
-      ssize_t n = recv(fd_, buffer, sizeof(buffer), 0);
-      if (n <= 0)
-        return response;
-      response.append(buffer, size_t(n));
-    }
-    return response + "(no end in time)";
-  }
-
-private:
-  int fd_;
-};
+// The resident memory of a process (VmRSS).
+long residentKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("VmRSS:", 0) == 0)
+      return std::stol(line.substr(6));
+  return -1;
+}
 
 } // namespace
 
@@ -100,6 +65,45 @@ TEST_F(ServeHttp, ServesSeveralConnectionsAtOnce) {
     EXPECT_EQ(response.substr(response.find("\r\n\r\n") + 4), body);
   }
   EXPECT_EQ(Connection(httpPort).get("/../etc/passwd").rfind("HTTP/1.1 404 Not Found\r\n", 0), 0u);
+}
+
+// Used to fail: 64 idle connections took every slot, for as long as they stayed.
+TEST_F(ServeHttp, IdleConnectionsDoNotKeepAClientOut) {
+  ServeRun serve(display.name(), {"-httpdir", dir.path(), "-httpport", std::to_string(httpPort)});
+  ASSERT_TRUE(serve.waitLog("over HTTP on port " + std::to_string(httpPort))) << serve.log();
+  std::vector<std::unique_ptr<Connection>> idle;
+  for (int i = 0; i < 80; i++)
+    idle.push_back(std::make_unique<Connection>(httpPort));
+  std::string response = Connection(httpPort).get("/page.html");
+  EXPECT_EQ(response.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << response << serve.log();
+}
+
+// Used to fail: each response was built whole in memory (60 GETs of a 60 MB
+// file that were never read took 3.6 GB).
+TEST_F(ServeHttp, ClientsThatDoNotReadALargeFileKeepMemoryBounded) {
+  constexpr off_t fileSize = 64 << 20;
+  constexpr int clients = 32;
+  std::string big = dir.path() + "/big.bin";
+  std::ofstream{big};
+  ASSERT_EQ(truncate(big.c_str(), fileSize), 0);
+  ServeRun serve(display.name(), {"-httpdir", dir.path(), "-httpport", std::to_string(httpPort)});
+  ASSERT_TRUE(serve.waitLog("over HTTP on port " + std::to_string(httpPort))) << serve.log();
+  long before = residentKiB(serve.pid());
+
+  std::vector<std::unique_ptr<Connection>> readers;
+  for (int i = 0; i < clients; i++) {
+    readers.push_back(std::make_unique<Connection>(httpPort));
+    ASSERT_TRUE(readers.back()->send("GET /big.bin HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+  }
+  // Every answer has begun (and stalled): the server has done what it can.
+  for (auto& reader : readers) {
+    std::string head = reader->read([](const std::string& data) {
+      return data.find("\r\n\r\n") != std::string::npos;
+    });
+    ASSERT_NE(head.find("Content-Length: " + std::to_string(fileSize)), std::string::npos) << head;
+  }
+  long grown = residentKiB(serve.pid()) - before;
+  EXPECT_LT(grown, 32 * 1024) << "KiB more while " << clients << " clients stall";
 }
 
 TEST_F(ServeHttp, AFolderThatIsNoneEndsKwoServeWithAMessage) {

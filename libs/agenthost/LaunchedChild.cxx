@@ -1,6 +1,7 @@
 #include "libs/agenthost/LaunchedChild.h"
 
 #include "base/io/FdManager.h"
+#include "base/os/ForkExec.h"
 #include "base/plat/Exception.h"
 #include "base/plat/LogSrc.h"
 
@@ -33,18 +34,6 @@ int openPidfd(pid_t pid) {
 }
 
 // In the child between fork and exec: only async-signal-safe calls.
-void markDescriptorsCloseOnExec() {
-#ifdef SYS_close_range
-  if (syscall(SYS_close_range, 3U, ~0U, 4U /* CLOSE_RANGE_CLOEXEC */) == 0)
-    return;
-#endif
-  long max = sysconf(_SC_OPEN_MAX);
-  if (max < 0 || max > 65536)
-    max = 65536;
-  for (int fd = 3; fd < max; fd++)
-    fcntl(fd, F_SETFD, FD_CLOEXEC);
-}
-
 void resetSignals() {
   for (int sig = 1; sig < NSIG; sig++) {
     if (sig != SIGKILL && sig != SIGSTOP)
@@ -87,38 +76,13 @@ void LaunchedChild::spawn(const std::vector<std::string>& argv,
   // async-signal-safe calls are allowed.
   std::vector<char*> args = pointers(argv);
   std::vector<char*> envp = pointers(env);
-  int report[2];
-  if (pipe2(report, O_CLOEXEC) != 0)
-    throw plat::SystemException("pipe2", errno);
-  io::UniqueFd reportRead(report[0]);
-  io::UniqueFd reportWrite(report[1]);
-
-  pid_ = fork();
-  if (pid_ < 0)
-    throw plat::SystemException("fork", errno);
-  if (pid_ == 0) {
-    markDescriptorsCloseOnExec();
-    resetSignals();
-    execve(args[0], args.data(), envp.data());
-    int err = errno;
-    // The pipe closes on a successful exec; otherwise it carries errno.
-    (void)!write(reportWrite.get(), &err, sizeof err);
-    _exit(127);
-  }
-  reportWrite.reset();
-
-  int err = 0;
-  ssize_t n;
-  do {
-    n = read(reportRead.get(), &err, sizeof err);
-  } while (n < 0 && errno == EINTR);
-  if (n == ssize_t(sizeof err)) {
-    int status = 0;
-    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
-    status_ = ExitStatus::fromWaitStatus(status);
-    throw plat::SystemException("execve", err);
-  }
+  pid_ = os::ForkExec::start(
+      args[0], args.data(), envp.data(),
+      [](void*) {
+        os::ForkExec::markDescriptorsCloseOnExec();
+        resetSignals();
+      },
+      nullptr, "execve");
   vlog.info("Started %s as process %d", argv[0].c_str(), int(pid_));
 }
 

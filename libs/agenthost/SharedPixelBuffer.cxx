@@ -12,13 +12,15 @@ SharedPixelBuffer::SharedPixelBuffer() = default;
 SharedPixelBuffer::~SharedPixelBuffer() = default;
 
 std::unique_ptr<plat::SharedMem> SharedPixelBuffer::open(const SegmentDescription& description) {
+  // Read-only: this side must never change the agent's pixels.
+  constexpr auto readOnly = plat::SharedMem::Access::readOnly;
   if (description.type == SegmentDescription::sysV)
-    return plat::SharedMemSysV::attach(description.id, description.size);
+    return plat::SharedMemSysV::attach(description.id, description.size, readOnly);
   if (description.isFile)
     throw plat::Exception(
         plat::format("Refusing to map the file '%s' as a pixel buffer", description.name.c_str()));
   return plat::SharedMemPosix::receive(description.name, description.size, false,
-                                       description.position);
+                                       description.position, readOnly);
 }
 
 void SharedPixelBuffer::update(const SetPixelBuffer& msg) {

@@ -5,7 +5,8 @@
 // format and stride of the last announcement. Pixel (x, y) of the rectangle
 // lies at pixels() + ((y - rect.y1) * stride + (x - rect.x1)) * bytes per
 // pixel. The agent writes the pixels; this side only reads them, after the
-// "fbUpdate" naming them has arrived.
+// "fbUpdate" naming them has arrived. The segment is mapped read-only: a
+// write from this side is a crash, never a change the agent would see.
 //
 // Invariant: while valid(), the whole announced area (rows of stride
 // pixels, the last one width pixels long) lies inside the mapped segment.
@@ -55,7 +56,7 @@ public:
   // The mapped segment, null when none.
   const plat::SharedMem* segment() const { return segment_.get(); }
 
-  // Opens the segment a description names, creating nothing. Throws
+  // Opens the segment a description names, read-only, creating nothing. Throws
   // plat::Exception for an ordinary-file description: the agent never
   // sends one, and a peer must not make us map files of its choosing.
   static std::unique_ptr<plat::SharedMem> open(const SegmentDescription& description);

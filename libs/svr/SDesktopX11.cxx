@@ -123,21 +123,33 @@ void SDesktopX11::start(SServer& server) {
   // after it would never report a change made in between, and the viewers
   // would keep the old picture there.
   chooseCaptureMethod();
+  startPointer();
   try {
     buildBuffer();
   } catch (...) {
     dropBuffer();
+    if (pointer_)
+      pointer_->setCallback(nullptr);
     server_ = nullptr;
     updateCapture();
     throw;
   }
   if (keyboard_)
     keyboard_->refreshModifierState();
-  if (pointer_)
-    pointer_->setCallback(this);
   scheduler_.setServer(server_);
   updateCapture();
   vlog.status("Desktop started (%s)", pb_->getRect().printWH().c_str());
+}
+
+// The server learns where the pointer is before the first picture: one that
+// draws the cursor into the pixels would otherwise draw it at 0,0 until the
+// pointer moves.
+void SDesktopX11::startPointer() {
+  if (!pointer_)
+    return;
+  pointer_->setCallback(this);
+  if (pointer_->isPolling())
+    cursorPosChanged(pointer_->position());
 }
 
 void SDesktopX11::stop() {

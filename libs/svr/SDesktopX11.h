@@ -147,6 +147,8 @@ private:
   void collectDamage() override;
   void damageTestResult(DamageTest* test, bool any, bool all, bool nonFull) override;
 
+  // Starts the pointer watch and reports where the pointer is now.
+  void startPointer();
   void buildBuffer();
   void dropBuffer();
   void clipToMonitors();

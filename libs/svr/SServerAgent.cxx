@@ -228,6 +228,8 @@ bool SServerAgent::readClientCutText() {
   std::optional<std::span<const uint8_t>> text = cutText_.collect(true);
   desktop_.clientCutText(
     std::string_view(reinterpret_cast<const char*>(text->data()), text->size()));
+  // The desktop has its copy; a large text must not stay resident twice.
+  cutText_.releaseStorage();
   in.checkpoint();
   return true;
 }

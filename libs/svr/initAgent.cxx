@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <malloc.h>
 #include <string>
 
 namespace svr {
@@ -22,6 +23,9 @@ namespace {
 
 // Everything goes to the server, which decides what it wants to receive.
 constexpr const char* agentLogSetting = "*:ipc:200";
+
+// Blocks from this size on are mapped on their own.
+constexpr int largeBlockBytes = 1 << 20;
 
 // The server's parameter document leaves out one parameter that it
 // describes itself.
@@ -41,6 +45,14 @@ std::string programName(const char* argv0) {
 
 void initPlatform(int argc, char** argv) {
   plat::ProductInfo::setProgramName(programName(argc > 0 ? argv[0] : nullptr));
+}
+
+// Clipboard texts of tens of MB come and go. glibc's threshold for mapping
+// a block on its own rises with the largest block freed, so that the next
+// texts come from the heap, which keeps what they freed resident for good.
+// Mapped blocks go back to the system when freed.
+void returnLargeBlocksWhenFreed() {
+  mallopt(M_MMAP_THRESHOLD, largeBlockBytes);
 }
 
 bool isModeWord(const char* word) {
@@ -107,6 +119,7 @@ void applyCommandLine(int argc, char** argv, int first) {
 
 std::unique_ptr<io::Io> initAgent(int argc, char** argv) {
   initPlatform(argc, argv);
+  returnLargeBlocksWhenFreed();
   requireModeWord(argc, argv);
   writeParamsXmlIfAsked(argc, argv);
   initAgentLogging();

@@ -1,22 +1,23 @@
 #include "uilibs/tx/TXClipboardWindow.h"
 
 #include "uilibs/tx/CutBufferEventHandler.h"
-#include "uilibs/tx/ErrorCatcher.h"
 #include "uilibs/tx/Latin1.h"
-#include "uilibs/tx/TXEventDispatcher.h"
 #include "uilibs/tx/TXUtil.h"
 
 #include "base/plat/BoolParameter.h"
 #include "base/plat/Exception.h"
 #include "base/plat/Format.h"
+#include "base/plat/IntParameter.h"
 #include "base/plat/LogSrc.h"
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 namespace tx {
 
@@ -27,10 +28,10 @@ plat::LogSrc vlog("TXClipboardWindow");
 plat::BoolParameter useCutBuffer("UseCutBuffer", "Use the cut buffer as well as the X selections",
                                  false);
 
-// The largest selection text taken from another client, in 32-bit units
-// (64 MB). A property can be grown past any single request by appending, so
-// the read is bounded; a larger value is refused, never cut short.
-constexpr long maxTextUnits = 16L * 1024 * 1024;
+plat::IntParameter maxClipboardBytes(
+  "MaxClipboardBytes",
+  "The largest clipboard text in bytes sent to the connected device; larger texts are not sent",
+  32 * 1024 * 1024, 0, INT_MAX);
 
 // X timestamps wrap around: `a` is later than `b` when the signed 32-bit
 // difference is at least 1.
@@ -57,16 +58,17 @@ std::string fetchCutBuffer() {
 
 } // namespace
 
+size_t TXClipboardWindow::maxBytes() {
+  return size_t(int(maxClipboardBytes));
+}
+
 TXClipboardWindow::TXClipboardWindow(Callback& callback)
   : TXWindow(1, 1), callback_(callback), requestTimer_(*this) {
   CutBufferEventHandler::install();
-  TXEventDispatcher::addEventHandler(this, true);
   checkSelection(0, 0);
 }
 
-TXClipboardWindow::~TXClipboardWindow() {
-  TXEventDispatcher::addEventHandler(this, false);
-}
+TXClipboardWindow::~TXClipboardWindow() = default;
 
 void TXClipboardWindow::checkSelection(Atom selection, Time time) {
   bool poll = selection == 0 && time == 0;
@@ -123,48 +125,20 @@ void TXClipboardWindow::setCutText(size_t length, const char* text) {
 }
 
 bool TXClipboardWindow::timerFired(plat::Timer&) {
+  if (receivingIncrementally()) {
+    vlog.status("Giving up a selection arriving in chunks: its owner sent nothing for %d ms",
+                requestTimeoutMs);
+    abandonIncoming();
+  }
   // The cycle did not complete: a first cycle that times out leaves the
   // next one to find the reference text.
   callback_.cutTextUnchanged(false, true, initial_);
   return false;
 }
 
-void TXClipboardWindow::handleEvent(const XEvent& event) {
-  if (event.type != SelectionNotify)
-    return;
-  const XSelectionEvent& notify = event.xselection;
-  if (notify.requestor != win() || notify.property != atomSelectionString() ||
-      !isTextTarget(notify.target))
-    return;
-
-  WholeValue value;
-  value.serial = notify.serial;
-  value.target = notify.target;
-  Atom type = None;
-  int format = 0;
-  unsigned long items = 0;
-  unsigned long bytesAfter = 0;
-  unsigned char* data = nullptr;
-  ErrorCatcher catcher(100);
-  int status = XGetWindowProperty(display(), win(), notify.property, 0, maxTextUnits, False,
-                                  AnyPropertyType, &type, &format, &items, &bytesAfter, &data);
-  std::unique_ptr<unsigned char, XFreeDeleter> owned(data);
-  value.ok = status == Success && format == 8 && type != atomIncr();
-  value.incremental = status == Success && type == atomIncr();
-  value.tooLarge = status == Success && bytesAfter > 0;
-  if (value.ok && !value.tooLarge && data)
-    value.bytes.assign(reinterpret_cast<const char*>(data), items);
-  wholeValue_ = std::move(value);
-}
-
-std::optional<TXClipboardWindow::WholeValue> TXClipboardWindow::takeWholeValue(
-  const XEvent& event) {
-  std::optional<WholeValue> value = std::move(wholeValue_);
-  wholeValue_.reset();
-  if (!value || value->serial != event.xselection.serial ||
-      value->target != event.xselection.target)
-    return std::nullopt;
-  return value;
+void TXClipboardWindow::incomingProgress(const XEvent&, size_t) {
+  if (requestTimer_.isRunning())
+    requestTimer_.start(requestTimeoutMs);
 }
 
 void TXClipboardWindow::selectionNotify(const XEvent& event, const SelectionData& data) {
@@ -241,7 +215,10 @@ bool TXClipboardWindow::useNewerCutBuffer() {
     return true;
   }
   vlog.info("Using X cut buffer string");
-  deliver(latin1ToUtf8(bytes));
+  std::string text = latin1ToUtf8(bytes);
+  if (!fits(text.size(), "cut buffer"))
+    return true;
+  deliver(text);
   return true;
 }
 
@@ -250,35 +227,46 @@ void TXClipboardWindow::handleTargets(const XEvent& event, const SelectionData& 
   bool utf8 = event.xselection.property != None && data.format == 32 &&
               std::find(data.values.begin(), data.values.end(), atomUtf8String()) !=
                 data.values.end();
+  // Read at run time: the server may change it between fetches.
+  setIncomingLimit(maxBytes());
   convertSelection(selection, utf8 ? atomUtf8String() : XA_STRING, atomSelectionString(),
                    CurrentTime);
 }
 
 void TXClipboardWindow::handleText(const XEvent& event, const SelectionData& data) {
   const XSelectionEvent& notify = event.xselection;
-  std::optional<WholeValue> whole = takeWholeValue(event);
-  if (notify.property != atomSelectionString() || data.format != 8 || !whole) {
+  const char* name = atomName(notify.selection);
+  std::string source = plat::format("%s selection", name);
+  if (data.tooLarge) {
+    refuseLarge(source);
+    return;
+  }
+  if (notify.property != atomSelectionString() || data.format != 8) {
     unchanged(false, false);
     return;
   }
-  // The window layer hands an incremental transfer over as an empty text;
-  // sent on, it would wipe the viewers' clipboards.
-  if (whole->incremental) {
-    vlog.status("Not sending the %s selection: it came incrementally", atomName(notify.selection));
-    unchanged(false, false);
+  vlog.info("Got %s selection as %s", name, atomName(notify.target));
+  if (notify.target != XA_STRING) {
+    deliver(data.bytes);
     return;
   }
-  if (whole->tooLarge || !whole->ok) {
-    vlog.status("Not sending the %s selection: unreadable or larger than %ld bytes",
-                atomName(notify.selection), maxTextUnits * 4);
-    unchanged(false, false);
-    return;
-  }
-  vlog.info("Got %s selection as %s", atomName(notify.selection), atomName(notify.target));
-  if (notify.target == XA_STRING)
-    deliver(latin1ToUtf8(whole->bytes));
-  else
-    deliver(whole->bytes);
+  // ISO-8859-1 grows in UTF-8: the cap holds for what would be sent.
+  std::string text = latin1ToUtf8(data.bytes);
+  if (fits(text.size(), source))
+    deliver(text);
+}
+
+bool TXClipboardWindow::fits(size_t bytes, const std::string& source) {
+  if (bytes <= maxBytes())
+    return true;
+  refuseLarge(source);
+  return false;
+}
+
+void TXClipboardWindow::refuseLarge(const std::string& source) {
+  vlog.status("Not sending the %s: larger than MaxClipboardBytes (%zu bytes)", source.c_str(),
+              maxBytes());
+  unchanged(false, false);
 }
 
 void TXClipboardWindow::deliver(std::string_view text) {

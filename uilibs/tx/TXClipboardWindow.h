@@ -7,7 +7,9 @@
 // One fetch cycle runs at a time: idle -> TIMESTAMP of PRIMARY and then of
 // CLIPBOARD (polls only) -> TARGETS -> the text -> idle. Every cycle ends
 // with exactly one call of cutTextChanged() or cutTextUnchanged(); a cycle
-// that is not over after 5000 ms is given up.
+// that makes no progress for 5000 ms is given up (a text arriving in chunks
+// makes progress with each chunk). A text larger than "MaxClipboardBytes"
+// is never reported, not even in part.
 //
 // Invariants: latestTime_ is the newest selection or cut-buffer time seen (0:
 // none), and never older than the time at which this window last took the
@@ -16,21 +18,17 @@
 // equal to it is not reported again. Event-loop thread only; the timers need
 // the thread's timer manager.
 
-#include "uilibs/tx/TXEventHandler.h"
 #include "uilibs/tx/TXWindow.h"
 
 #include "base/plat/Timer.h"
 
 #include <cstddef>
-#include <optional>
 #include <string>
 #include <string_view>
 
 namespace tx {
 
-class TXClipboardWindow : public TXWindow,
-                          private plat::Timer::Callback,
-                          private TXEventHandler {
+class TXClipboardWindow : public TXWindow, private plat::Timer::Callback {
 public:
   class Callback {
   public:
@@ -46,7 +44,7 @@ public:
     virtual void cutTextUnchanged(bool ownedByUs, bool timedOut, bool initial) = 0;
   };
 
-  // How long one fetch cycle may take.
+  // How long one fetch cycle may go without progress.
   static constexpr int requestTimeoutMs = 5000;
 
   // Creates the unmapped 1x1 window and starts the first cycle (a poll), so
@@ -65,28 +63,19 @@ public:
   // PRIMARY and CLIPBOARD and in cut buffer 0, from the current server time.
   void setCutText(size_t length, const char* text);
 
+  // "MaxClipboardBytes": the largest text reported.
+  static size_t maxBytes();
+
   bool initial() const { return initial_; }
   bool cycleInProgress() const { return requestTimer_.isRunning(); }
   Time latestTime() const { return latestTime_; }
 
 private:
-  // A text value read whole as its SelectionNotify went past, before the
-  // window layer (which reads at most 256 KB) takes and deletes it.
-  struct WholeValue {
-    unsigned long serial = 0;
-    Atom target = 0;
-    bool ok = false;
-    bool incremental = false;
-    bool tooLarge = false;
-    std::string bytes;
-  };
-
   // plat::Timer::Callback
   bool timerFired(plat::Timer& timer) override;
-  // TXEventHandler (general handler: sees events before the window does)
-  void handleEvent(const XEvent& event) override;
   // TXWindow
   void selectionNotify(const XEvent& event, const SelectionData& data) override;
+  void incomingProgress(const XEvent& notify, size_t received) override;
 
   void checkOwnSelection(Atom selection, bool poll);
   void requestTimestamp(Atom selection, Time time);
@@ -96,7 +85,8 @@ private:
   bool useNewerCutBuffer();
   void handleTargets(const XEvent& event, const SelectionData& data);
   void handleText(const XEvent& event, const SelectionData& data);
-  std::optional<WholeValue> takeWholeValue(const XEvent& event);
+  bool fits(size_t bytes, const std::string& source);
+  void refuseLarge(const std::string& source);
   void deliver(std::string_view text);
   void unchanged(bool ownedByUs, bool timedOut);
   void complete();
@@ -107,7 +97,6 @@ private:
   Atom selectionToFetch_ = 0;
   bool initial_ = true;
   bool timestampSeen_ = false;
-  std::optional<WholeValue> wholeValue_;
 };
 
 } // namespace tx

@@ -1,8 +1,10 @@
 #include "uilibs/tx/TXWindow.h"
 
 #include "uilibs/tx/ErrorCatcher.h"
+#include "uilibs/tx/IncomingTransfer.h"
 #include "uilibs/tx/Latin1.h"
 #include "uilibs/tx/RequestLimit.h"
+#include "uilibs/tx/SelectionValue.h"
 #include "uilibs/tx/TXEventDispatcher.h"
 #include "uilibs/tx/TXGrabManager.h"
 #include "uilibs/tx/TXUtil.h"
@@ -16,11 +18,13 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstring>
 #include <sys/select.h>
+#include <utility>
 
 namespace tx {
 
@@ -39,28 +43,30 @@ bool earlier(Time a, Time b) {
   return int32_t(uint32_t(a) - uint32_t(b)) < 0;
 }
 
+// The chunks of a text served incrementally: large enough to need few
+// round trips, small enough to keep the X server's copies small.
+constexpr size_t incrementalChunkBytes = 1 << 20;
+
 void wipe(std::string& text) {
   volatile char* bytes = text.data();
   for (size_t i = 0; i < text.size(); i++)
     bytes[i] = 0;
 }
 
-SelectionData dataOf(const WindowProperty& property) {
-  SelectionData data;
-  data.type = property.type();
-  data.format = property.format();
-  data.items = property.items();
-  if (data.format == 8) {
-    data.bytes = std::string(property.text());
-    return data;
+// A text that transfers may still be serving after the window let it go;
+// a secure one is wiped when its last holder lets go.
+struct SharedText {
+  std::string bytes;
+  bool secure;
+  ~SharedText() {
+    if (secure)
+      wipe(bytes);
   }
-  for (unsigned long i = 0; i < data.items; i++) {
-    if (data.format == 32)
-      data.values.push_back(property.value32(i));
-    else if (data.format == 16)
-      data.values.push_back(reinterpret_cast<const unsigned short*>(property.data())[i]);
-  }
-  return data;
+};
+
+std::shared_ptr<const std::string> share(std::string text, bool secure) {
+  auto holder = std::make_shared<SharedText>(SharedText{std::move(text), secure});
+  return std::shared_ptr<const std::string>(holder, &holder->bytes);
 }
 
 // The deadline-bounded wait of waitForSelectionNotify, on the connection.
@@ -101,7 +107,6 @@ TXWindow::~TXWindow() {
     // The server gives up the window's selections with it.
     XDestroyWindow(display(), win_);
   }
-  wipeText();
 }
 
 void TXWindow::create() {
@@ -199,6 +204,7 @@ void TXWindow::setSelectionText(size_t length, const char* text, Time time) {
     setText(std::nullopt);
 
   std::string latin1 = utf8ToLatin1(text_ ? std::string_view(*text_) : std::string_view());
+  // The cut buffer has no incremental form.
   if (latin1.size() <= maxPropertyBytes() && latin1.size() <= size_t(INT_MAX)) {
     ErrorCatcher catcher(100);
     XStoreBytes(display(), latin1.data(), int(latin1.size()));
@@ -214,18 +220,26 @@ void TXWindow::setSelectionText(size_t length, const char* text, Time time) {
 }
 
 void TXWindow::setText(std::optional<std::string> text) {
-  wipeText();
-  text_ = std::move(text);
-}
-
-void TXWindow::wipeText() {
-  if (secureText_ && text_)
-    wipe(*text_);
   text_.reset();
+  if (text)
+    text_ = share(std::move(*text), secureText_);
 }
 
 void TXWindow::convertSelection(Atom selection, Atom target, Atom property, Time time) {
+  // The new answer takes the property over from whatever used it: an older
+  // answer still arriving in chunks is superseded, a drain would eat it.
+  if (incoming_ && incoming_->property() == property)
+    incoming_.reset();
+  if (pendingIncr_ == property)
+    pendingIncr_ = 0;
   XConvertSelection(display(), selection, target, property, win_, time);
+}
+
+void TXWindow::abandonIncoming() {
+  if (!incoming_)
+    return;
+  pendingIncr_ = incoming_->property();
+  incoming_.reset();
 }
 
 bool TXWindow::waitForSelectionNotify(Atom selection, Atom target, int timeoutMs) {
@@ -304,19 +318,63 @@ void TXWindow::handleConfigure(XEvent& event) {
 
 void TXWindow::handlePropertyNotify(const XEvent& event) {
   const XPropertyEvent& notify = event.xproperty;
-  if (!pendingIncr_ || notify.atom != pendingIncr_ || notify.state != PropertyNewValue)
+  if (notify.state != PropertyNewValue)
     return;
-  // Each chunk is deleted so that the owner sends the next one; the empty
-  // chunk ends the transfer. The data itself is not wanted.
-  ErrorCatcher catcher(100);
-  WindowProperty chunk = WindowProperty::read(win_, pendingIncr_, true);
-  if (!chunk.ok())
-    return;
-  if (chunk.bytesAfter() > 0) {
-    XDeleteProperty(display(), win_, pendingIncr_);
+  if (incoming_ && notify.atom == incoming_->property())
+    continueIncoming();
+  else if (pendingIncr_ && notify.atom == pendingIncr_)
+    drainChunk();
+}
+
+void TXWindow::startIncoming(const XEvent& event, const SelectionData& announcement) {
+  abandonIncoming();
+  Atom property = event.xselection.property;
+  if (pendingIncr_ == property)
+    pendingIncr_ = 0;
+  unsigned long announced = announcement.values.empty() ? 0 : announcement.values[0];
+  vlog.info("Receiving %s selection incrementally, at least %lu bytes",
+            atomName(event.xselection.selection), announced);
+  if (announced > incomingLimit_) {
+    // The announced size is a lower bound: the value cannot fit.
+    refuseIncoming(event, event.xselection.target, 8);
     return;
   }
-  if (chunk.items() == 0)
+  incoming_ = std::make_unique<IncomingTransfer>(event, announced, incomingLimit_);
+}
+
+void TXWindow::refuseIncoming(const XEvent& notify, Atom type, int format) {
+  // The owner is let finish into the drain.
+  pendingIncr_ = notify.xselection.property;
+  SelectionData refused;
+  refused.type = type;
+  refused.format = format;
+  refused.tooLarge = true;
+  selectionNotify(notify, refused);
+}
+
+void TXWindow::continueIncoming() {
+  // Taking the chunk (reading and deleting it) asks the owner for the next.
+  ErrorCatcher catcher(100);
+  size_t before = incoming_->received();
+  SelectionData chunk = takeSelectionValue(win_, incoming_->property(), incoming_->room());
+  IncomingTransfer::Progress progress = incoming_->add(chunk);
+  if (progress == IncomingTransfer::Progress::more) {
+    if (incoming_->received() > before)
+      incomingProgress(incoming_->notify(), incoming_->received());
+    return;
+  }
+  std::unique_ptr<IncomingTransfer> transfer = std::move(incoming_);
+  if (progress == IncomingTransfer::Progress::done)
+    selectionNotify(transfer->notify(), transfer->take());
+  else
+    refuseIncoming(transfer->notify(), chunk.type, chunk.format);
+}
+
+void TXWindow::drainChunk() {
+  // A limit of 0 deletes every chunk unread; the empty one ends the drain.
+  ErrorCatcher catcher(100);
+  SelectionData chunk = takeSelectionValue(win_, pendingIncr_, 0);
+  if (chunk.type != 0 && !chunk.tooLarge && chunk.items == 0)
     pendingIncr_ = 0;
 }
 
@@ -367,14 +425,9 @@ bool TXWindow::selectionRequest(Window requestor, Atom selection, Atom target, A
   if (!text_)
     return false;
   if (target == atomUtf8String())
-    return answerText(requestor, atomUtf8String(), *text_, property);
-  if (target == XA_STRING) {
-    std::string latin1 = utf8ToLatin1(*text_);
-    bool answered = answerText(requestor, XA_STRING, latin1, property);
-    if (secureText_)
-      wipe(latin1);
-    return answered;
-  }
+    return answerText(requestor, atomUtf8String(), text_, property);
+  if (target == XA_STRING)
+    return answerText(requestor, XA_STRING, share(utf8ToLatin1(*text_), secureText_), property);
   return false;
 }
 
@@ -393,17 +446,20 @@ bool TXWindow::answerTimestamp(Window requestor, Atom selection, Atom property) 
   return true;
 }
 
-bool TXWindow::answerText(Window requestor, Atom type, std::string_view text, Atom property) {
-  // Too long for one request the server would answer with BadLength.
+bool TXWindow::answerText(Window requestor, Atom type, std::shared_ptr<const std::string> text,
+                          Atom property) {
+  // A value too long for one request would be refused with BadLength.
   size_t limit = maxPropertyBytes();
-  if (text.size() > limit || text.size() > size_t(INT_MAX)) {
-    vlog.status("Refusing selection request for %s: %zu bytes exceed the %zu an X request "
-                "can carry",
-                atomName(type), text.size(), limit);
-    return false;
+  if (text->size() <= limit && text->size() <= size_t(INT_MAX)) {
+    WindowProperty::replace(requestor, property, type, 8, text->data(), int(text->size()));
+    return true;
   }
-  WindowProperty::replace(requestor, property, type, 8, text.data(), int(text.size()));
-  return true;
+  size_t chunk = std::min(limit, incrementalChunkBytes);
+  if (sender_.start(requestor, property, type, std::move(text), chunk))
+    return true;
+  vlog.status("Refusing selection request for %s: the requestor cannot be served in chunks",
+              atomName(type));
+  return false;
 }
 
 void TXWindow::handleSelectionNotify(const XEvent& event) {
@@ -411,16 +467,11 @@ void TXWindow::handleSelectionNotify(const XEvent& event) {
   SelectionData data;
   if (notify.property != None) {
     ErrorCatcher catcher(100);
-    WindowProperty value = WindowProperty::read(win_, notify.property, true);
-    if (value.ok() && value.bytesAfter() > 0)
-      XDeleteProperty(display(), win_, notify.property);
-    if (value.ok() && value.type() == atomIncr()) {
-      vlog.status("Ignoring large selection - replacing with empty string");
-      pendingIncr_ = notify.property;
-      data.type = atomUtf8String();
-      data.format = 8;
-    } else if (value.ok()) {
-      data = dataOf(value);
+    data = takeSelectionValue(win_, notify.property, incomingLimit_);
+    // Taking the INCR value asked the owner for the first chunk.
+    if (data.type == atomIncr() && data.format == 32) {
+      startIncoming(event, data);
+      return;
     }
   }
   selectionNotify(event, data);

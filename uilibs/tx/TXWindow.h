@@ -5,22 +5,33 @@
 // to own selections and answer other clients' paste requests, and to fetch
 // selections from other clients.
 //
+// Values too large for one X request travel in chunks (INCR) both ways:
+// answers to this window's conversions are put together before
+// selectionNotify() sees them, and paste requests for a large text are
+// served chunk by chunk to every requestor at once.
+//
 // Invariants: the window is in the dispatcher's window map exactly while it
 // has an X window; ownedSelections_ holds exactly the selections for which
 // the dispatcher names this window as owner; text_ is the selection text
-// offered or last received (absent: none). Event-loop thread only.
+// offered or last received (null: none), shared with the transfers still
+// serving it; at most one incoming transfer runs, and its property is never
+// the one being drained. Event-loop thread only; serving in chunks needs
+// the thread's timer manager.
 
+#include "uilibs/tx/IncrementalSender.h"
 #include "uilibs/tx/SelectionData.h"
 #include "uilibs/tx/TXEventHandler.h"
 #include "uilibs/tx/TXHandlerList.h"
 
 #include <cstddef>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
-#include <string_view>
 
 namespace tx {
+
+class IncomingTransfer;
 
 class TXWindow {
 public:
@@ -43,8 +54,9 @@ public:
   virtual void takeFocus(Time time) {}
   // A conversion this window asked for has been answered. `data` is empty
   // when the owner refused or the property could not be read; an
-  // incremental (INCR) answer arrives as an empty UTF8_STRING. The default
-  // keeps STRING (as UTF-8) and UTF8_STRING values as the window's text.
+  // incremental (INCR) answer arrives whole after its last chunk, or as
+  // tooLarge once it outgrows the incoming limit. The default keeps STRING
+  // (as UTF-8) and UTF8_STRING values as the window's text.
   virtual void selectionNotify(const XEvent& event, const SelectionData& data);
   // Writes the value of `target` for an owned `selection` into `property`
   // on `requestor`. False makes the answer "refused" (property None).
@@ -87,8 +99,10 @@ public:
   // Offers `text` (UTF-8, `length` bytes; null: no text) as PRIMARY and
   // CLIPBOARD from `time`, and stores it in cut buffer 0 as ISO-8859-1.
   void setSelectionText(size_t length, const char* text, Time time);
-  const std::optional<std::string>& text() const { return text_; }
-  // With secure text, replaced and discarded texts are overwritten first.
+  // Null when there is none.
+  const std::string* text() const { return text_.get(); }
+  // With secure text, texts set from now on are overwritten before their
+  // memory is given back.
   void setSecureText(bool secure) { secureText_ = secure; }
 
   // Asks the owner of `selection` for `target` into `property` on this
@@ -100,12 +114,27 @@ public:
   // fails.
   bool waitForSelectionNotify(Atom selection, Atom target, int timeoutMs);
 
+  // The most bytes an answer to this window may bring; a larger one is
+  // reported tooLarge and not kept.
+  static constexpr size_t defaultIncomingLimit = size_t(32) << 20;
+  void setIncomingLimit(size_t bytes) { incomingLimit_ = bytes; }
+  size_t incomingLimit() const { return incomingLimit_; }
+  // Whether an answer is arriving in chunks.
+  bool receivingIncrementally() const { return incoming_ != nullptr; }
+  // Gives up the answer arriving in chunks, if any, without reporting it:
+  // its chunks so far are dropped and the rest are drained.
+  void abandonIncoming();
   // The property of an incremental transfer being drained; 0 when none.
   Atom pendingIncrProperty() const { return pendingIncr_; }
+  // Paste requests being served in chunks.
+  size_t outgoingTransfers() const { return sender_.transfers(); }
 
 protected:
-  // Replaces the text (absent clears it), wiping the old one when secure.
+  // Replaces the text (absent clears it); the old one is wiped, when it was
+  // secure, once no transfer serves it any more.
   void setText(std::optional<std::string> text);
+  // A chunk of the answer to `notify` arrived; `received` bytes so far.
+  virtual void incomingProgress(const XEvent& notify, size_t received) {}
 
 private:
   friend class TXEventDispatcher;
@@ -123,10 +152,14 @@ private:
   bool handleClientMessage(const XEvent& event);
   bool answerTargets(Window requestor, Atom property);
   bool answerTimestamp(Window requestor, Atom selection, Atom property);
-  bool answerText(Window requestor, Atom type, std::string_view text, Atom property);
+  bool answerText(Window requestor, Atom type, std::shared_ptr<const std::string> text,
+                  Atom property);
+  void startIncoming(const XEvent& event, const SelectionData& announcement);
+  void continueIncoming();
+  void refuseIncoming(const XEvent& notify, Atom type, int format);
+  void drainChunk();
   void forgetSelection(Atom selection);
   void selectInput();
-  void wipeText();
 
   Window win_ = 0;
   TXWindow* parent_;
@@ -140,9 +173,12 @@ private:
   bool mapped_ = false;
   bool hasFocus_ = false;
   std::map<Atom, Time> ownedSelections_;
-  std::optional<std::string> text_;
+  std::shared_ptr<const std::string> text_;
   bool secureText_ = false;
+  size_t incomingLimit_ = defaultIncomingLimit;
+  std::unique_ptr<IncomingTransfer> incoming_;
   Atom pendingIncr_ = 0;
+  IncrementalSender sender_;
 };
 
 } // namespace tx

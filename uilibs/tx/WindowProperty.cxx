@@ -8,21 +8,15 @@
 
 namespace tx {
 
-namespace {
-
-// In 32-bit units, as XGetWindowProperty counts.
-constexpr long maxReadLength = 65536;
-
-} // namespace
-
 void WindowProperty::XFreeDeleter::operator()(unsigned char* data) const {
   XFree(data);
 }
 
-WindowProperty WindowProperty::read(Window window, Atom property, bool deleteAfter, Atom type) {
+WindowProperty WindowProperty::read(Window window, Atom property, bool deleteAfter, Atom type,
+                                    long offset, long units) {
   WindowProperty result;
   unsigned char* data = nullptr;
-  int status = XGetWindowProperty(display(), window, property, 0, maxReadLength,
+  int status = XGetWindowProperty(display(), window, property, offset, units,
                                   deleteAfter ? True : False,
                                   type ? type : AnyPropertyType, &result.type_, &result.format_,
                                   &result.items_, &result.bytesAfter_, &data);

@@ -15,11 +15,16 @@ namespace tx {
 
 class WindowProperty {
 public:
-  // Reads at most 65536 32-bit units from offset 0. `type` 0 accepts any
-  // type. With `deleteAfter` the server deletes the property once it has
-  // been read whole. A failed read (for example a window that is gone, when
-  // the caller holds an ErrorCatcher) gives ok() == false.
-  static WindowProperty read(Window window, Atom property, bool deleteAfter, Atom type = 0);
+  // The most 32-bit units one read takes unless told otherwise.
+  static constexpr long defaultUnits = 65536;
+
+  // Reads at most `units` 32-bit units from `offset` (in 32-bit units).
+  // `type` 0 accepts any type. With `deleteAfter` the server deletes the
+  // property once it has been read to its end. A failed read (for example a
+  // window that is gone, when the caller holds an ErrorCatcher) gives
+  // ok() == false.
+  static WindowProperty read(Window window, Atom property, bool deleteAfter, Atom type = 0,
+                             long offset = 0, long units = defaultUnits);
 
   // The first item of a format-32 property of type `type`; none unless the
   // read succeeds with format 32 and at least one item.

@@ -28,6 +28,10 @@ namespace plat {
 class SharedMem {
 public:
   enum Type : uint8_t { typePosix = 0, typeSysV = 1 };
+  // How a received segment is mapped. A reader that must never change the
+  // pixels maps them read-only, so that a stray write is a crash rather
+  // than a silent corruption of the creator's data.
+  enum class Access { readWrite, readOnly };
   // The longest POSIX name or file path a reader accepts.
   static constexpr size_t maxNameLength = 1024;
 
@@ -36,6 +40,7 @@ public:
   SharedMem& operator=(const SharedMem&) = delete;
 
   // The first usable byte and the usable size; valid for the object's life.
+  // Writing through data() of a read-only mapping raises SIGSEGV.
   uint8_t* data() const { return data_; }
   uint32_t size() const { return size_; }
   uint64_t serial() const { return serial_; }

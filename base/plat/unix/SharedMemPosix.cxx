@@ -48,8 +48,9 @@ SharedMemPosix::SharedMemPosix(uint32_t size, const std::string& runtimeBase)
   }
 }
 
-SharedMemPosix::SharedMemPosix(std::string name, uint32_t size, bool isFile, uint64_t position)
-  : name_(std::move(name)), isFile_(isFile), position_(position) {
+SharedMemPosix::SharedMemPosix(std::string name, uint32_t size, bool isFile, uint64_t position,
+                               Access access)
+  : name_(std::move(name)), isFile_(isFile), access_(access), position_(position) {
   setData(nullptr, size);
   try {
     openObject(false);
@@ -62,16 +63,19 @@ SharedMemPosix::SharedMemPosix(std::string name, uint32_t size, bool isFile, uin
 }
 
 std::unique_ptr<SharedMemPosix> SharedMemPosix::receive(const std::string& name, uint32_t size,
-                                                        bool isFile, uint64_t position) {
+                                                        bool isFile, uint64_t position,
+                                                        Access access) {
   vlog.info("Receive %s size %#x pos %#llx isFile %d", name.c_str(), size,
             (unsigned long long)position, isFile ? 1 : 0);
-  return std::unique_ptr<SharedMemPosix>(new SharedMemPosix(name, size, isFile, position));
+  return std::unique_ptr<SharedMemPosix>(
+      new SharedMemPosix(name, size, isFile, position, access));
 }
 
 std::unique_ptr<SharedMemPosix> SharedMemPosix::openFile(const std::string& path, uint32_t size,
                                                          uint64_t position) {
   vlog.info("Open file %s size %#x pos %#llx", path.c_str(), size, (unsigned long long)position);
-  return std::unique_ptr<SharedMemPosix>(new SharedMemPosix(path, size, true, position));
+  return std::unique_ptr<SharedMemPosix>(
+      new SharedMemPosix(path, size, true, position, Access::readWrite));
 }
 
 SharedMemPosix::~SharedMemPosix() {
@@ -93,12 +97,13 @@ void SharedMemPosix::create(const std::string& runtimeBase) {
 
 void SharedMemPosix::openObject(bool create) {
   PLAT_ASSERT(!isFile_ || !create);
+  const int mode = access_ == Access::readOnly ? O_RDONLY : O_RDWR;
   if (isFile_)
-    fd_.reset(open(name_.c_str(), O_RDWR | O_SYNC | O_CLOEXEC));
+    fd_.reset(open(name_.c_str(), mode | O_SYNC | O_CLOEXEC));
   else if (create)
     createObject();
   else
-    fd_.reset(shm_open(name_.c_str(), O_RDWR, 0));
+    fd_.reset(shm_open(name_.c_str(), mode, 0));
   if (!fd_)
     throw SystemException("open/shm_open failed", errno);
   if (create)
@@ -140,8 +145,8 @@ void SharedMemPosix::map() {
   if (size() > std::numeric_limits<size_t>::max() - pageOffset_)
     throw Exception("invalid shared memory size");
   size_t length = size() + pageOffset_;
-  void* mapping =
-      mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd_.get(), off_t(start));
+  const int protection = access_ == Access::readOnly ? PROT_READ : PROT_READ | PROT_WRITE;
+  void* mapping = mmap(nullptr, length, protection, MAP_SHARED, fd_.get(), off_t(start));
   if (mapping == MAP_FAILED)
     throw SystemException("mmap failed", errno);
   mapping_ = mapping;

@@ -39,7 +39,8 @@ public:
   // plat::SystemException when it cannot be opened or mapped, plat::Exception
   // "invalid shared memory size" when it is shorter than position + size.
   static std::unique_ptr<SharedMemPosix> receive(const std::string& name, uint32_t size,
-                                                 bool isFile, uint64_t position);
+                                                 bool isFile, uint64_t position,
+                                                 Access access = Access::readWrite);
   // Maps `size` bytes at `position` of the ordinary file at `path`.
   static std::unique_ptr<SharedMemPosix> openFile(const std::string& path, uint32_t size,
                                                   uint64_t position);
@@ -62,7 +63,7 @@ public:
   static void cleanStale(const std::string& runtimeBase = SharedMemDir::defaultBase);
 
 private:
-  SharedMemPosix(std::string name, uint32_t size, bool isFile, uint64_t position);
+  SharedMemPosix(std::string name, uint32_t size, bool isFile, uint64_t position, Access access);
 
   void create(const std::string& runtimeBase);
   void openObject(bool create);
@@ -74,6 +75,7 @@ private:
 
   std::string name_;
   bool isFile_ = false;
+  Access access_ = Access::readWrite;
   uint64_t position_ = 0;
   size_t pageOffset_ = 0;
   ScopedFd fd_;

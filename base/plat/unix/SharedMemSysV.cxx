@@ -72,7 +72,7 @@ SharedMemSysV::SharedMemSysV(uint32_t size, const ipc_perm* perm, const std::str
   }
 }
 
-SharedMemSysV::SharedMemSysV(int id, uint32_t size) : id_(id) {
+SharedMemSysV::SharedMemSysV(int id, uint32_t size, Access access) : id_(id), access_(access) {
   setData(nullptr, size);
   try {
     attachAndCheck();
@@ -82,11 +82,11 @@ SharedMemSysV::SharedMemSysV(int id, uint32_t size) : id_(id) {
   }
 }
 
-std::unique_ptr<SharedMemSysV> SharedMemSysV::attach(int id, uint32_t size) {
+std::unique_ptr<SharedMemSysV> SharedMemSysV::attach(int id, uint32_t size, Access access) {
   if (id < 0)
     throw Exception(format("Bad SharedMemSysV id %d", id));
   vlog.info("Receive %d size %#x", id, size);
-  return std::unique_ptr<SharedMemSysV>(new SharedMemSysV(id, size));
+  return std::unique_ptr<SharedMemSysV>(new SharedMemSysV(id, size, access));
 }
 
 SharedMemSysV::~SharedMemSysV() {
@@ -124,7 +124,7 @@ void SharedMemSysV::markCreated(const std::string& runtimeBase) {
 }
 
 void SharedMemSysV::attachAndCheck() {
-  void* addr = shmat(id_, nullptr, 0);
+  void* addr = shmat(id_, nullptr, access_ == Access::readOnly ? SHM_RDONLY : 0);
   if (addr == reinterpret_cast<void*>(-1))
     throw SystemException("shmat failed", errno);
   addr_ = addr;

@@ -31,7 +31,8 @@ public:
   // creates nothing. Throws plat::Exception "Bad SharedMemSysV id %d" for a
   // negative id and "invalid shared memory size" when the segment is smaller
   // than `size`, plat::SystemException when it cannot be attached.
-  static std::unique_ptr<SharedMemSysV> attach(int id, uint32_t size);
+  static std::unique_ptr<SharedMemSysV> attach(int id, uint32_t size,
+                                               Access access = Access::readWrite);
 
   ~SharedMemSysV() override;
 
@@ -51,7 +52,7 @@ public:
   static void cleanStale(const std::string& runtimeBase = SharedMemDir::defaultBase);
 
 private:
-  SharedMemSysV(int id, uint32_t size);
+  SharedMemSysV(int id, uint32_t size, Access access);
 
   void create(const ipc_perm* perm, const std::string& runtimeBase);
   void attachAndCheck();
@@ -59,6 +60,7 @@ private:
   void release() noexcept;
 
   int id_ = -1;
+  Access access_ = Access::readWrite;
   // Set only when this process created the segment.
   int removeId_ = -1;
   SharedMemMarker marker_;

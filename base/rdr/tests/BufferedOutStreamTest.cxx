@@ -72,6 +72,32 @@ TEST(BufferedOutStream, SinkSpeedDecidesGrowth) {
   }
 }
 
+// Used to go wrong: one burst (a 20 MB clipboard text) kept the agent's
+// buffer that large, and resident, for the rest of its life.
+TEST(BufferedOutStream, BufferGrownPastKeptSizeShrinksOnceEmpty) {
+  struct Case {
+    size_t burst;
+    bool shrinks;
+  };
+  const Case cases[] = {{BufferedOutStream::keptSize / 2, false},
+                        {BufferedOutStream::keptSize * 3, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.burst);
+    FakeSinkStream out(-1, 1 << 24);
+    out.takeNow = 0;
+    auto data = pattern(c.burst, 6);
+    out.writeBytes(data.data(), data.size());
+    size_t grown = out.bufferSize();
+    EXPECT_GE(grown, c.burst);
+    out.flush();
+    EXPECT_EQ(out.bufferSize(), c.shrinks ? 16384 : grown);
+    EXPECT_EQ(out.taken, data);
+    out.writeBytes(data.data(), 100);
+    out.flush();
+    EXPECT_EQ(out.taken.size(), data.size() + 100);
+  }
+}
+
 TEST(BufferedOutStream, GrowthKeepsUnwrittenBytesInOrder) {
   std::mt19937 rng(3), sizes(5);
   FakeSinkStream out(1024, 1 << 20);

@@ -1,10 +1,11 @@
 // noVNC in headless Chromium as a kwo-serve viewer, driven line by line for
 // the C++ end-to-end tests.
 //
-//   node novnc-viewer.mjs --port N [--page-url URL] [--chromium PATH]
+//   node novnc-viewer.mjs --port N [--page-url URL] [--page-port P] [--chromium PATH]
 //
 // Serves viewer.html and noVNC from this folder over a throwaway HTTP server
-// on 127.0.0.1 (module imports need HTTP: file:// blocks them), or loads
+// on 127.0.0.1, port P or any (module imports need HTTP: file:// blocks
+// them), or loads
 // --page-url instead, and connects to ws://127.0.0.1:N. Prints
 // "connected W H" once noVNC is connected, then answers commands read from
 // standard input, one a line:
@@ -39,7 +40,7 @@ function fail(message) {
 }
 
 // Serves viewer.html and the noVNC package, nothing else.
-function servePage() {
+function servePage(port) {
   const server = createServer(async (req, res) => {
     const path = normalize(decodeURIComponent(new URL(req.url, 'http://x').pathname));
     const allowed = path === '/viewer.html' || path.startsWith('/node_modules/@novnc/novnc/');
@@ -57,7 +58,7 @@ function servePage() {
   });
   return new Promise((resolve, reject) => {
     server.once('error', reject);
-    server.listen(0, '127.0.0.1', () => resolve(server));
+    server.listen(port, '127.0.0.1', () => resolve(server));
   });
 }
 
@@ -107,13 +108,14 @@ async function main() {
     options: {
       port: { type: 'string' },
       'page-url': { type: 'string' },
+      'page-port': { type: 'string', default: '0' },
       chromium: { type: 'string', default: '/usr/bin/chromium' },
     },
   });
   if (!values.port)
     fail('--port is required');
 
-  const server = values['page-url'] ? null : await servePage();
+  const server = values['page-url'] ? null : await servePage(Number(values['page-port']));
   const pageUrl = values['page-url'] ??
       `http://127.0.0.1:${server.address().port}/viewer.html?host=127.0.0.1&port=${values.port}`;
   // Chromium refuses to run as root with its sandbox on.

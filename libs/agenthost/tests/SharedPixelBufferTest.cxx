@@ -113,5 +113,29 @@ TEST_F(SharedPixelBufferTest, SystemVSegmentsAreAttached) {
   EXPECT_EQ(buffer.pixels()[5], 0x5a);
 }
 
+// Used to go wrong: kwo-serve mapped the agent's pixels writable and
+// LibVNCServer drew its cursor into them, which the agent's damage test then
+// took for changes that damage had missed.
+TEST_F(SharedPixelBufferTest, AWriteThroughTheMappingIsACrash) {
+  plat::SharedMemPosix posix(16 * 16 * 4, base);
+  std::unique_ptr<plat::SharedMemSysV> sysV;
+  try {
+    sysV = std::make_unique<plat::SharedMemSysV>(16 * 16 * 4, nullptr, base);
+  } catch (plat::Exception&) {
+    // No System V shared memory here: the POSIX kind is still checked.
+  }
+  for (const plat::SharedMem* agentMem : {static_cast<plat::SharedMem*>(&posix),
+                                          static_cast<plat::SharedMem*>(sysV.get())}) {
+    if (!agentMem)
+      continue;
+    SCOPED_TRACE(agentMem == &posix ? "POSIX" : "System V");
+    buffer.update(announce(rfb::Rect(0, 0, 16, 16), 16, describe(*agentMem)));
+    ASSERT_TRUE(buffer.valid());
+    auto* pixel = const_cast<volatile uint8_t*>(buffer.pixels());
+    EXPECT_DEATH(*pixel = 1, "");
+    EXPECT_EQ(agentMem->data()[0], 0);
+  }
+}
+
 } // namespace
 } // namespace agenthost::test

@@ -74,7 +74,9 @@ public:
   void setCursorImage(const rfb::Cursor* cursor) override {
     cursors.push_back(cursor ? cursor->clone() : nullptr);
   }
-  void setCursorPos(const rfb::Point&) override {}
+  void setCursorPos(const rfb::Point& position) override {
+    cursorPositions.push_back({position, buffers.size()});
+  }
   void localInput() override {}
   void setBlankRegion(const rfb::Region&) override {}
 
@@ -84,6 +86,8 @@ public:
   std::vector<std::string> failures;
   std::vector<svr::UpdateInfo> updates;
   std::vector<std::unique_ptr<rfb::Cursor>> cursors;
+  // Each position with the number of buffers announced before it.
+  std::vector<std::pair<rfb::Point, size_t>> cursorPositions;
   bool updateRequested = false;
 };
 

@@ -188,33 +188,6 @@ TEST_F(SClipboardX11Test, NothingIsWatchedWhileMonitoringIsOff) {
   EXPECT_EQ(owner.requestsFor(tx::atomClipboard(), tx::atomUtf8String()), 0u);
 }
 
-TEST_F(SClipboardX11Test, LargeTextsBothWaysAndAnIncrementalOwner) {
-  start();
-  monitor(true);
-  std::string big(5 * 1024 * 1024, 'x');
-  for (size_t i = 0; i < big.size(); i += 101)
-    big[i] = char('A' + i % 26);
-  owner.own(tx::atomClipboard(), {big, big});
-  ASSERT_TRUE(pump([&] { return !sink.sent.empty(); }));
-  EXPECT_TRUE(sink.sent.back() == big);
-
-  std::string fromViewer(big.rbegin(), big.rend());
-  bridge->setCutText(fromViewer);
-  EXPECT_TRUE(paster.paste(XA_PRIMARY, paster.atom("UTF8_STRING"), {&owner}).bytes ==
-              fromViewer);
-
-  owner.incremental = true;
-  owner.own(tx::atomClipboard(), {"chunked text", "chunked text"});
-  ASSERT_TRUE(fetched(tx::atomClipboard(), 2));
-  ASSERT_TRUE(pump([&] { return owner.incrementalDone == 1; }));
-  EXPECT_EQ(sink.sent.size(), 1u);
-
-  owner.incremental = false;
-  owner.own(tx::atomClipboard(), {"after the chunks", "after the chunks"});
-  ASSERT_TRUE(pump([&] { return sink.sent.size() == 2; }));
-  EXPECT_EQ(sink.sent.back(), "after the chunks");
-}
-
 // The display connection is process-wide: the run without XFIXES happens in
 // a re-executed child that reports through its exit status.
 TEST(SClipboardX11NoXFixes, PollingDeliversChanges) {

@@ -212,10 +212,15 @@ TEST_F(SDesktopX11Test, WithoutXFixesThereIsPollingAndTheArrow) {
 TEST_F(SDesktopX11Test, CursorIsSentAtStartAndWhenItChanges) {
   Cursor plain = XCreateFontCursor(painter.dpy(), XC_left_ptr);
   XDefineCursor(painter.dpy(), painter.root(), plain);
+  XWarpPointer(painter.dpy(), 0, painter.root(), 0, 0, 0, 0, 123, 45);
   XSync(painter.dpy(), False);
   SDesktopX11 desktop(app);
   desktop.start(server);
   ASSERT_EQ(server.cursors.size(), 1u);
+  // Used to go wrong: the position was told only after the pointer moved,
+  // so a server drawing the cursor drew it at 0,0 in the first pictures.
+  ASSERT_FALSE(server.cursorPositions.empty());
+  EXPECT_EQ(server.cursorPositions[0], std::make_pair(rfb::Point(123, 45), size_t(0)));
 
   Cursor other = XCreateFontCursor(painter.dpy(), XC_pirate);
   XDefineCursor(painter.dpy(), painter.root(), other);

@@ -2,10 +2,11 @@
 
 // The other side of the clipboard tests: X clients with their own
 // connections that own selections and answer conversions as desktop
-// applications do (optionally without UTF8_STRING, or incrementally), paste
-// from the agent, and write cut buffer 0; a pump that runs the toolkit, the
-// thread's timers and these clients until a condition holds; a clock that
-// tests move by hand. Header-only, shared with the agent's tests.
+// applications do (optionally without UTF8_STRING, or incrementally, or
+// stalling half-way), paste from the agent (taking incremental answers, or
+// stopping half-way), and write cut buffer 0; a pump that runs the toolkit,
+// the thread's timers and these clients until a condition holds; a clock
+// that tests move by hand. Header-only, shared with the agent's tests.
 
 // GoogleTest first: Xlib's macros (None, Bool) break its headers.
 #include <gtest/gtest.h>
@@ -24,6 +25,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <optional>
@@ -158,7 +160,12 @@ public:
   bool offerUtf8 = true;
   // Whether text requests are answered incrementally (INCR), in chunks.
   bool incremental = false;
+  // Whether the INCR value is the text's size (or 0, as xclip writes).
+  bool announceSize = true;
   size_t chunkBytes = 4096;
+  // Chunks each incremental answer gets before the owner stops sending
+  // (until resume()).
+  size_t chunksBeforeStall = SIZE_MAX;
   // Whether requests are answered at all.
   bool answering = true;
 
@@ -187,6 +194,26 @@ public:
   }
   // Incremental transfers that sent their final empty chunk.
   int incrementalDone = 0;
+  // Chunks written, over all incremental transfers.
+  size_t chunksSent = 0;
+
+  // Whether a transfer waits for resume() (its requestor asked for more).
+  bool stalled() const {
+    return std::any_of(transfers_.begin(), transfers_.end(),
+                       [](const Transfer& transfer) { return transfer.stalled; });
+  }
+
+  // Lets stalled transfers go on up to `chunks` more chunks each (their
+  // requestors are waiting: the next chunk goes out at once).
+  void resume(size_t chunks) {
+    chunksBeforeStall = chunksSent + chunks;
+    for (Transfer& transfer : transfers_) {
+      if (transfer.stalled) {
+        transfer.stalled = false;
+        sendChunk(transfer);
+      }
+    }
+  }
 
 private:
   struct Transfer {
@@ -196,6 +223,7 @@ private:
     std::string bytes;
     size_t sent = 0;
     bool finished = false;
+    bool stalled = false;
   };
 
   void handle(const XEvent& event) override {
@@ -261,7 +289,7 @@ private:
   void startTransfer(Window requestor, Atom property, Atom type, const std::string& bytes) {
     XSelectInput(dpy_, requestor, PropertyChangeMask);
     transfers_.push_back({requestor, property, type, bytes});
-    long size = long(bytes.size());
+    long size = announceSize ? long(bytes.size()) : 0;
     XChangeProperty(dpy_, requestor, property, atom("INCR"), 32, PropModeReplace,
                     reinterpret_cast<unsigned char*>(&size), 1);
   }
@@ -272,25 +300,35 @@ private:
     for (Transfer& transfer : transfers_) {
       if (transfer.finished || transfer.requestor != requestor || transfer.property != property)
         continue;
-      size_t n = std::min(chunkBytes, transfer.bytes.size() - transfer.sent);
-      XChangeProperty(dpy_, requestor, property, transfer.type, 8, PropModeReplace,
-                      reinterpret_cast<const unsigned char*>(transfer.bytes.data() + transfer.sent),
-                      int(n));
-      transfer.sent += n;
-      if (n == 0) {
-        transfer.finished = true;
-        incrementalDone++;
-      }
-      XFlush(dpy_);
+      if (chunksSent >= chunksBeforeStall)
+        transfer.stalled = true;
+      else
+        sendChunk(transfer);
       return;
     }
+  }
+
+  void sendChunk(Transfer& transfer) {
+    size_t n = std::min(chunkBytes, transfer.bytes.size() - transfer.sent);
+    XChangeProperty(dpy_, transfer.requestor, transfer.property, transfer.type, 8,
+                    PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(transfer.bytes.data() + transfer.sent),
+                    int(n));
+    transfer.sent += n;
+    chunksSent++;
+    if (n == 0) {
+      transfer.finished = true;
+      incrementalDone++;
+    }
+    XFlush(dpy_);
   }
 
   std::map<Atom, Offer> offers_;
   std::vector<Transfer> transfers_;
 };
 
-// An application that pastes: converts a selection and reads the answer.
+// An application that pastes: converts a selection and reads the answer,
+// whole or in chunks (INCR), without blocking the test's other clients.
 class Paster : public Client {
 public:
   explicit Paster(const std::string& displayName) : Client(displayName) {}
@@ -301,33 +339,31 @@ public:
     Atom type = None;
     int format = 0;
     std::string bytes;
+    bool incremental = false;
   };
 
-  // Asks for `selection` as `target` and pumps `others` until the answer
-  // came; reads the whole value.
-  Answer paste(Atom selection, Atom target, const std::vector<Peer*>& others = {}) {
-    Atom into = atom("KWO_TEST_PASTE");
-    XConvertSelection(dpy_, selection, target, into, win_, CurrentTime);
+  // Chunks of an incremental answer taken before this paster stops reading
+  // (a requestor that hangs).
+  size_t chunksBeforeStall = SIZE_MAX;
+  size_t chunksTaken = 0;
+
+  // Asks for `selection` as `target`; serve() takes the answer in.
+  void request(Atom selection, Atom target) {
+    answer_.reset();
+    receiving_.reset();
+    XConvertSelection(dpy_, selection, target, atom("KWO_TEST_PASTE"), win_, CurrentTime);
     XFlush(dpy_);
-    std::optional<XSelectionEvent> notify;
+  }
+  // None until the whole answer is in.
+  const std::optional<Answer>& answer() const { return answer_; }
+
+  // Asks and pumps `others` until the whole answer is in.
+  Answer paste(Atom selection, Atom target, const std::vector<Peer*>& others = {}) {
+    request(selection, target);
     std::vector<Peer*> peers = others;
     peers.push_back(this);
-    waiting_ = &notify;
-    Answer answer;
-    answer.answered = pumpUntil([&] { return notify.has_value(); }, peers);
-    waiting_ = nullptr;
-    if (!notify || notify->property == None)
-      return answer;
-    answer.property = notify->property;
-    unsigned long items = 0, after = 0;
-    unsigned char* data = nullptr;
-    XGetWindowProperty(dpy_, win_, into, 0, 1L << 24, True, AnyPropertyType, &answer.type,
-                       &answer.format, &items, &after, &data);
-    if (data && answer.format == 8)
-      answer.bytes.assign(reinterpret_cast<char*>(data), items);
-    if (data)
-      XFree(data);
-    return answer;
+    pumpUntil([&] { return answer_.has_value(); }, peers);
+    return answer_.value_or(Answer{});
   }
 
   // Cut buffer 0 as another application sees it.
@@ -347,11 +383,63 @@ public:
 
 private:
   void handle(const XEvent& event) override {
-    if (event.type == SelectionNotify && waiting_)
-      *waiting_ = event.xselection;
+    if (event.type == SelectionNotify)
+      answered(event.xselection);
+    else if (event.type == PropertyNotify && event.xproperty.state == PropertyNewValue &&
+             receiving_ && event.xproperty.atom == receiving_->property)
+      takeChunk();
   }
 
-  std::optional<XSelectionEvent>* waiting_ = nullptr;
+  void answered(const XSelectionEvent& notify) {
+    Answer answer;
+    answer.answered = true;
+    answer.property = notify.property;
+    if (answer.property != None && take(answer) && answer.type == atom("INCR")) {
+      // Deleting the INCR value (done by take) asks for the first chunk.
+      answer.incremental = true;
+      answer.type = None;
+      answer.format = 0;
+      answer.bytes.clear();
+      receiving_ = std::move(answer);
+      return;
+    }
+    answer_ = std::move(answer);
+  }
+
+  void takeChunk() {
+    if (chunksTaken >= chunksBeforeStall)
+      return;
+    Answer chunk;
+    chunk.property = receiving_->property;
+    if (!take(chunk) || chunk.type == None)
+      return;
+    chunksTaken++;
+    if (chunk.bytes.empty()) {
+      receiving_->type = chunk.type;
+      receiving_->format = chunk.format;
+      answer_ = std::move(receiving_);
+      receiving_.reset();
+      return;
+    }
+    receiving_->bytes += chunk.bytes;
+  }
+
+  // Reads and deletes the answer's property.
+  bool take(Answer& answer) {
+    unsigned long items = 0, after = 0;
+    unsigned char* data = nullptr;
+    int status = XGetWindowProperty(dpy_, win_, answer.property, 0, 1L << 24, True,
+                                    AnyPropertyType, &answer.type, &answer.format, &items,
+                                    &after, &data);
+    if (data && answer.format == 8)
+      answer.bytes.assign(reinterpret_cast<char*>(data), items);
+    if (data)
+      XFree(data);
+    return status == Success;
+  }
+
+  std::optional<Answer> answer_;
+  std::optional<Answer> receiving_;
 };
 
 } // namespace cliptest

@@ -5,12 +5,14 @@
 #include "uilibs/tx/TXClipboardWindow.h"
 
 #include "base/plat/Exception.h"
+#include "testsupport/BackgroundChild.h"
 #include "testsupport/LogRecorder.h"
 #include "testsupport/XvfbServer.h"
 
 #include <algorithm>
 #include <memory>
 #include <random>
+#include <utility>
 
 namespace {
 
@@ -42,6 +44,14 @@ std::string bigUtf8(size_t bytes, unsigned seed) {
   if (!text.empty() && uint8_t(text.back()) >= 0xc0)
     text.pop_back();
   return text;
+}
+
+// xclip on the test's X server; it waits for the toolkit, which only the
+// test's pump runs.
+testsupport::BackgroundChild xclip(std::vector<std::string> argv, std::string input = {}) {
+  argv.insert(argv.begin(), "xclip");
+  return testsupport::BackgroundChild(std::move(argv), {{"DISPLAY", serverName()}},
+                                      std::move(input));
 }
 
 class TXClipboardWindowTest : public ::testing::Test {
@@ -258,51 +268,116 @@ TEST_F(TXClipboardWindowTest, ACycleIsGivenUpAfterFiveSeconds) {
   EXPECT_TRUE(recorder.changed[0].initial);
 }
 
-TEST_F(TXClipboardWindowTest, FiveMegabytesBothWays) {
+// Used to go wrong: xclip hands texts larger than one X request over in
+// chunks (INCR), which the agent dropped; the agent itself refused to paste
+// texts of that size.
+TEST_F(TXClipboardWindowTest, TwentyMegabytesBothWaysWithXclip) {
   start();
   recorder.primary = false;
-  const std::string fromDesktop = bigUtf8(5 * 1024 * 1024, 1);
-  owner.own(tx::atomClipboard(), {fromDesktop, ""});
-  poll();
-  ASSERT_FALSE(recorder.changed.empty());
-  // Used to arrive cut to its first 256 KB and be sent as if complete.
-  EXPECT_EQ(recorder.changed.back().text.size(), fromDesktop.size());
-  EXPECT_TRUE(recorder.changed.back().text == fromDesktop);
+  const std::string fromDesktop = bigUtf8(20 * 1024 * 1024, 1);
+  {
+    // xclip serves until another client takes the selection.
+    testsupport::BackgroundChild owner =
+      xclip({"-selection", "clipboard", "-i", "-quiet"}, fromDesktop);
+    ASSERT_TRUE(cliptest::pumpUntil(
+      [&] { return XGetSelectionOwner(paster.dpy(), paster.atom("CLIPBOARD")) != None; }));
+    poll();
+    ASSERT_FALSE(recorder.changed.empty());
+    EXPECT_EQ(recorder.changed.back().text.size(), fromDesktop.size());
+    EXPECT_TRUE(recorder.changed.back().text == fromDesktop);
 
-  std::string fromViewer(5 * 1024 * 1024, 'v');
-  for (size_t i = 0; i < fromViewer.size(); i += 97)
-    fromViewer[i] = char('a' + i % 26);
-  window->setCutText(fromViewer.size(), fromViewer.data());
-  Paster::Answer pasted =
-    paster.paste(paster.atom("CLIPBOARD"), paster.atom("UTF8_STRING"), {&owner});
-  EXPECT_EQ(pasted.bytes.size(), fromViewer.size());
-  EXPECT_TRUE(pasted.bytes == fromViewer);
-  EXPECT_TRUE(paster.cutBuffer() == fromViewer);
+    const std::string fromViewer = bigUtf8(20 * 1024 * 1024, 2);
+    window->setCutText(fromViewer.size(), fromViewer.data());
+    ASSERT_TRUE(cliptest::pumpUntil([&] { return owner.ended(); }));
+    testsupport::BackgroundChild pasting = xclip({"-selection", "clipboard", "-o"});
+    ASSERT_TRUE(cliptest::pumpUntil([&] { return pasting.ended(); }));
+    EXPECT_EQ(pasting.result().out.size(), fromViewer.size());
+    EXPECT_TRUE(pasting.result().out == fromViewer);
+  }
 }
 
-TEST_F(TXClipboardWindowTest, IncrementalAnswerIsDrainedNotSent) {
+TEST_F(TXClipboardWindowTest, AnOwnerThatStopsSendingChunksIsGivenUp) {
+  cliptest::ManualClock clock;
+  plat::TimerManager manual(true, &clock);
   start();
   recorder.primary = false;
   owner.incremental = true;
   owner.chunkBytes = 1000;
-  const std::string big(10000, 'i');
-  owner.own(tx::atomClipboard(), {big, big});
-  poll();
-  // Sent on as an empty text, it would have wiped the viewers' clipboards.
-  EXPECT_TRUE(recorder.changed.empty());
-  EXPECT_FALSE(recorder.unchanged.back().timedOut);
-  ASSERT_TRUE(cliptest::pumpUntil(
-    [&] { return owner.incrementalDone == 1 && window->pendingIncrProperty() == 0; }, peers()));
+  owner.chunksBeforeStall = 1;
+  const std::string text(5000, 's');
+  owner.own(tx::atomClipboard(), {text, text}, owner.timeAfter(window->latestTime()));
+  window->checkSelection(0, 0);
+  ASSERT_TRUE(cliptest::pumpUntil([&] { return owner.stalled(); }, peers()));
 
-  // And the window goes on working both ways.
+  // Every chunk restarts the deadline.
+  clock.advanceMs(tx::TXClipboardWindow::requestTimeoutMs - 1);
+  owner.resume(1);
+  ASSERT_TRUE(cliptest::pumpUntil([&] { return owner.stalled(); }, peers()));
+  EXPECT_EQ(owner.chunksSent, 2u);
+  clock.advanceMs(tx::TXClipboardWindow::requestTimeoutMs - 1);
+  // Pasting goes on meanwhile.
+  window->setCutText(6, "served");
+  EXPECT_EQ(paster.paste(XA_PRIMARY, paster.atom("UTF8_STRING"), {&owner}).bytes, "served");
+  EXPECT_EQ(recorder.cycles(), 1u);
+
+  testsupport::LogRecorder log("TXClipboardWindow", 30);
+  clock.advanceMs(1);
+  ASSERT_TRUE(waitCycles(2));
+  EXPECT_TRUE(recorder.unchanged.back().timedOut);
+  EXPECT_FALSE(window->receivingIncrementally());
+  EXPECT_EQ(log.texts("TXClipboardWindow"),
+            std::vector<std::string>{
+              "Giving up a selection arriving in chunks: its owner sent nothing for 5000 ms"});
+
+  // And the next copy arrives.
   owner.incremental = false;
   owner.own(tx::atomClipboard(), {"plain again", "plain again"},
             owner.timeAfter(window->latestTime()));
+  ASSERT_TRUE(cliptest::pumpUntil([&] { return !window->ownsSelection(tx::atomClipboard()); },
+                                  peers()));
   poll();
   ASSERT_EQ(recorder.changed.size(), 1u);
   EXPECT_EQ(recorder.changed[0].text, "plain again");
-  window->setCutText(6, "served");
-  EXPECT_EQ(paster.paste(XA_PRIMARY, paster.atom("UTF8_STRING"), {&owner}).bytes, "served");
+}
+
+TEST_F(TXClipboardWindowTest, TextsAboveMaxClipboardBytesAreNeverSent) {
+  enum Answer { plain, chunks, chunksOfUnknownSize };
+  struct Case {
+    Answer answer;
+    size_t bytes;
+    bool sent;
+  };
+  const Case cases[] = {
+    {plain, 3000, true},  {plain, 3001, false},  {chunks, 3000, true},
+    {chunks, 3001, false}, {chunksOfUnknownSize, 3001, false},
+  };
+  ScopedParam cap("MaxClipboardBytes", "3000");
+  start();
+  recorder.primary = false;
+  owner.chunkBytes = 1000;
+  int round = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "answer " << c.answer << ", " << c.bytes << " bytes");
+    owner.incremental = c.answer != plain;
+    owner.announceSize = c.answer != chunksOfUnknownSize;
+    std::string text(c.bytes, char('a' + round++));
+    owner.own(tx::atomClipboard(), {text, text}, owner.timeAfter(window->latestTime()));
+    size_t changed = recorder.changed.size();
+    int finished = owner.incrementalDone;
+    testsupport::LogRecorder log("TXClipboardWindow", 30);
+    poll();
+    EXPECT_EQ(recorder.changed.size(), changed + (c.sent ? 1 : 0));
+    if (c.sent)
+      EXPECT_TRUE(recorder.changed.back().text == text);
+    else
+      EXPECT_EQ(log.texts("TXClipboardWindow"),
+                std::vector<std::string>{"Not sending the CLIPBOARD selection: larger than "
+                                         "MaxClipboardBytes (3000 bytes)"});
+    // Refused chunks are drained to their end: the owner is not left waiting.
+    if (owner.incremental)
+      EXPECT_TRUE(
+        cliptest::pumpUntil([&] { return owner.incrementalDone == finished + 1; }, peers()));
+  }
 }
 
 TEST_F(TXClipboardWindowTest, RefusedConversionsEndTheCycleUnchanged) {

@@ -1,11 +1,15 @@
+#include "ClipboardPeers.h"
 #include "TXTestClient.h"
 
 #include "uilibs/tx/Latin1.h"
 #include "uilibs/tx/RequestLimit.h"
 #include "uilibs/tx/TXWindow.h"
 
+#include "testsupport/LogRecorder.h"
+
 #include <X11/Xatom.h>
 
+#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -173,19 +177,47 @@ TEST_F(TXWindowSelectionTest, OwnershipRefusedByTheServerIsNotRecorded) {
   EXPECT_EQ(tx::TXEventDispatcher::selectionOwner(secondary), &other);
 }
 
-// Used to go wrong: a text longer than one X request was written to the
-// requestor's property in one ChangeProperty, the server answered BadLength
-// and Xlib's default error handler ended the agent.
-TEST_F(TXWindowSelectionTest, TextLargerThanOneRequestIsRefusedNotFatal) {
-  size_t limit = tx::maxPropertyBytes();
-  std::string big(limit + 1, 'x');
+// Used to go wrong: a text longer than one X request was refused (and
+// before that, written in one request that ended the agent). It goes in
+// chunks to every requestor at once; one that stops reading holds nobody up
+// and is dropped after the deadline.
+TEST_F(TXWindowSelectionTest, TextLargerThanOneRequestIsServedInChunksToEveryRequestor) {
+  cliptest::ManualClock clock;
+  plat::TimerManager timers(false, &clock);
+  std::string big(tx::maxPropertyBytes() + 1, 'x');
+  for (size_t i = 0; i < big.size(); i += 89)
+    big[i] = char('a' + i % 26);
   offer(big);
-  Atom into = client.atom("KWO_TEST_INTO");
-  EXPECT_EQ(convert(XA_PRIMARY, client.atom("UTF8_STRING"), into).property, None);
-  EXPECT_EQ(convert(XA_PRIMARY, XA_STRING, into).property, None);
+  const std::string& name = testsupport::XvfbServer::shared().displayName();
+  cliptest::Paster stalling(name);
+  cliptest::Paster reading(name);
+  std::vector<cliptest::Peer*> peers{&stalling, &reading};
+  Atom utf8 = reading.atom("UTF8_STRING");
 
-  // The connection is still good and smaller texts are served again.
+  stalling.chunksBeforeStall = 1;
+  stalling.request(XA_PRIMARY, utf8);
+  ASSERT_TRUE(cliptest::pumpUntil([&] { return stalling.chunksTaken == 1; }, peers));
+  reading.request(XA_PRIMARY, XA_STRING);
+  ASSERT_TRUE(cliptest::pumpUntil([&] { return reading.answer().has_value(); }, peers));
+  EXPECT_TRUE(reading.answer()->incremental);
+  EXPECT_EQ(reading.answer()->type, Atom(XA_STRING));
+  EXPECT_EQ(reading.answer()->bytes.size(), big.size());
+  EXPECT_TRUE(reading.answer()->bytes == big);
+  EXPECT_EQ(owner->outgoingTransfers(), 1u);
+
+  testsupport::LogRecorder log("IncrementalSender", 30);
+  clock.advanceMs(tx::IncrementalSender::timeoutMs);
+  ASSERT_TRUE(cliptest::pumpUntil([&] { return owner->outgoingTransfers() == 0; }, peers));
+  char dropped[128];
+  std::snprintf(dropped, sizeof(dropped),
+                "Dropping the incremental transfer to 0x%lx: the requestor stopped reading",
+                stalling.win());
+  EXPECT_EQ(log.texts(), std::vector<std::string>{dropped});
+  EXPECT_FALSE(stalling.answer().has_value());
+
+  // The connection is still good and smaller texts are served at once.
   offer(std::string(1000, 'y'));
+  Atom into = client.atom("KWO_TEST_INTO");
   EXPECT_EQ(convert(XA_PRIMARY, client.atom("UTF8_STRING"), into).bytes, std::string(1000, 'y'));
 }
 
