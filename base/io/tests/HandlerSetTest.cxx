@@ -27,56 +27,32 @@ std::vector<FdHandler*> members(const std::set<FdHandler*>& set) {
 TEST(HandlerSetTest, RandomOperationsMatchAnOrderedSet) {
   std::vector<Dummy> pool(40);
   std::mt19937 rng(20240611);
-  HandlerSet set;
-  std::set<FdHandler*> reference;
+  HandlerSet set, other;
+  std::set<FdHandler*> reference, otherReference;
+  for (int i = 0; i < 3; i++) // into an empty set first
+    other.insert(pool[i]), otherReference.insert(&pool[i]);
   for (int step = 0; step < 5000; step++) {
     FdHandler& handler = pool[rng() % pool.size()];
-    switch (rng() % 3) {
-    case 0:
-      EXPECT_EQ(set.insert(handler), reference.insert(&handler).second);
-      break;
-    case 1:
-      EXPECT_EQ(set.erase(handler), reference.erase(&handler) == 1);
-      break;
+    switch (step == 0 ? 4 : rng() % 5) {
+    case 0: EXPECT_EQ(set.insert(handler), reference.insert(&handler).second); break;
+    case 1: EXPECT_EQ(set.erase(handler), reference.erase(&handler) == 1); break;
+    case 2: EXPECT_EQ(set.contains(handler), reference.count(&handler) == 1); break;
+    case 3: other.insert(handler); otherReference.insert(&handler); break;
     default:
-      EXPECT_EQ(set.contains(handler), reference.count(&handler) == 1);
+      if (step == 0 || rng() % 10 == 0) { // merges without duplicates and empties the source
+        set.takeAll(other);
+        reference.merge(otherReference);
+        otherReference.clear();
+        EXPECT_TRUE(other.empty());
+      }
     }
     ASSERT_EQ(members(set), members(reference)) << "step " << step;
+    ASSERT_EQ(set.size(), reference.size());
   }
-}
-
-TEST(HandlerSetTest, TakeAllMergesWithoutDuplicatesAndEmptiesTheSource) {
-  std::vector<Dummy> pool(6);
-  HandlerSet target, source;
-  target.insert(pool[0]);
-  target.insert(pool[2]);
-  source.insert(pool[2]);
-  source.insert(pool[5]);
-  target.takeAll(source);
-  EXPECT_TRUE(source.empty());
-  std::set<FdHandler*> expected{&pool[0], &pool[2], &pool[5]};
-  EXPECT_EQ(members(target), members(expected));
-}
-
-TEST(HandlerSetTest, TakeAllIntoAnEmptySetMovesEverything) {
-  std::vector<Dummy> pool(3);
-  HandlerSet target, source;
-  for (auto& handler : pool)
-    source.insert(handler);
-  target.takeAll(source);
-  EXPECT_TRUE(source.empty());
-  EXPECT_EQ(target.size(), 3u);
-}
-
-TEST(HandlerSetTest, TakeOneRemovesEachMemberOnce) {
-  std::vector<Dummy> pool(5);
-  HandlerSet set;
-  for (auto& handler : pool)
-    set.insert(handler);
   std::set<FdHandler*> taken;
   while (!set.empty())
-    EXPECT_TRUE(taken.insert(&set.takeOne()).second);
-  EXPECT_EQ(taken.size(), pool.size());
+    EXPECT_TRUE(taken.insert(&set.takeOne()).second) << "each member once";
+  EXPECT_EQ(members(taken), members(reference));
 }
 
 } // namespace

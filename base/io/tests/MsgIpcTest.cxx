@@ -1,5 +1,6 @@
-#include "CapturedLog.h"
+#include "testsupport/LogRecorder.h"
 #include "testsupport/LoopPump.h"
+#include "testsupport/SocketPeer.h"
 
 #include "base/io/FdIo.h"
 #include "base/io/FdSelectManager.h"
@@ -11,10 +12,10 @@
 #include "base/rdr/ByteReader.h"
 #include "base/rdr/MemOutStream.h"
 #include "base/rdr/OutStreamV4.h"
-#include "testsupport/SocketPeer.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <optional>
 #include <set>
@@ -22,51 +23,39 @@
 namespace io {
 namespace {
 
-using test::CapturedLog;
 using testsupport::pumpUntil;
 using Bytes = std::vector<uint8_t>;
+using Got = std::vector<std::pair<std::string, uint32_t>>;
 
-void appendBE(Bytes& out, uint64_t v, int bytes) {
-  for (int i = bytes - 1; i >= 0; i--)
-    out.push_back(uint8_t(v >> (8 * i)));
-}
+// Messages encoded by the channel's own framing; `items` are U32s. The
+// buffer is large enough for frames to be cut only at the frame limit.
+struct Wire {
+  rdr::MemOutStream mem{1 << 20};
+  rdr::OutStreamV4 out{&mem};
 
-void appendShort(Bytes& out, const std::string& text) {
-  out.push_back(uint8_t(text.size()));
-  out.insert(out.end(), text.begin(), text.end());
-}
-
-void appendString(Bytes& out, const std::string& text) {
-  appendBE(out, text.size(), 4);
-  out.insert(out.end(), text.begin(), text.end());
-}
-
-// A message body in one last frame, framed by hand (bodies below 32767 bytes).
-Bytes frame(const Bytes& body) {
-  Bytes wire;
-  appendBE(wire, 0x8000 | body.size(), 2);
-  wire.insert(wire.end(), body.begin(), body.end());
-  return wire;
-}
-
-Bytes message(const std::string& name, const Bytes& payload = {}) {
-  Bytes body;
-  appendShort(body, name);
-  body.insert(body.end(), payload.begin(), payload.end());
-  return frame(body);
-}
-
-Bytes u32(uint32_t v) {
-  Bytes b;
-  appendBE(b, v, 4);
-  return b;
-}
+  Wire& msg(const std::string& name, std::vector<uint32_t> items = {}, size_t pad = 0) {
+    out.startMsg();
+    out.writeShortString(name);
+    for (uint32_t v : items)
+      out.writeU32(v);
+    out.pad(pad);
+    out.endMsg(false);
+    return *this;
+  }
+  Wire& raw(const std::function<void(rdr::OutStream&)>& body) {
+    out.startMsg();
+    body(out);
+    out.endMsg(false);
+    return *this;
+  }
+  Bytes bytes() const { return Bytes(mem.data(), mem.data() + mem.length()); }
+};
 
 // Reads one U32 per message; records every call, including those that
 // found the value incomplete (they return false, as restartable readers do).
 class U32Reader : public MsgIpc::Reader {
 public:
-  std::vector<std::pair<std::string, uint32_t>> got;
+  Got got;
   int calls = 0;
   int resets = 0;
   int gone = 0;
@@ -77,8 +66,7 @@ public:
     if (onRead)
       onRead(channel);
     try {
-      uint32_t v = in.readU32();
-      got.push_back({name, v});
+      got.push_back({name, in.readU32()});
       return true;
     } catch (const rdr::BlockException&) {
       return false;
@@ -101,8 +89,7 @@ public:
   bool readMsg(const std::string&, rdr::FramedInStream& in, MsgIpc&) override {
     try {
       if (!bytes_.inProgress()) {
-        uint32_t length = in.readU32();
-        bytes_.init(in, length);
+        bytes_.init(in, in.readU32());
         in.checkpoint();
       }
       auto block = bytes_.collect(true);
@@ -119,80 +106,76 @@ private:
 
 class MsgIpcTest : public testing::Test, public MsgIpc::Callback {
 protected:
-  void SetUp() override { log = &CapturedLog::capture("Ipc", 100); }
-
   // A new peer each time.
   void connect() {
     peer.emplace();
+    received.clear();
     channel.accept(std::make_unique<FdIo>(peer->takeOurs()));
   }
-  void peerSend(const Bytes& bytes) { peer->send(bytes); }
-  // Everything the peer has received so far; false once it sees the end.
-  bool peerRead() { return peer->receive(received); }
-
-  bool pump(const std::function<bool()>& condition) { return pumpUntil(manager, condition); }
-  // Runs passes until the peer has at least `n` bytes.
-  bool pumpUntilReceived(size_t n) {
-    return pump([&] {
-      peerRead();
-      return received.size() >= n;
-    });
+  // Sends the bytes in pieces of `step`, a pass of the loop after each.
+  void peerSend(const Bytes& bytes, size_t step = SIZE_MAX) {
+    for (size_t at = 0; at < bytes.size(); at += step) {
+      peer->send(Bytes(bytes.begin() + long(at), bytes.begin() + long(std::min(bytes.size(), at + step))));
+      manager.processEvents(0);
+    }
   }
-  bool pumpUntilPeerSeesEnd() {
-    return pump([&] { return !peerRead(); });
+  bool pump(const std::function<bool()>& condition) { return pumpUntil(manager, condition); }
+  // Runs passes until the peer has `expected`.
+  bool peerReceives(const Bytes& expected) {
+    bool ok = pump([&] {
+      peer->receive(received);
+      return received.size() >= expected.size();
+    });
+    return ok && received == expected;
+  }
+  bool peerSeesEnd() {
+    return pump([&] { return !peer->receive(received); });
+  }
+  size_t loggedCount(const std::string& text) {
+    auto texts = log.texts("Ipc");
+    return size_t(std::count(texts.begin(), texts.end(), "Server: " + text));
   }
 
   // MsgIpc::Callback
   void ipcClosed(MsgIpc&) override { closed++; }
-  bool isMsgAllowed(MsgIpc&, const std::string& name, bool isWrite) override {
-    return !forbidden.contains(name);
-  }
+  bool isMsgAllowed(MsgIpc&, const std::string& name, bool) override { return !forbidden.contains(name); }
   void ipcError(MsgIpc&, const plat::Exception& e) override { errors.push_back(e.describe()); }
 
   int closed = 0;
   std::set<std::string> forbidden;
   std::vector<std::string> errors;
   Bytes received;
-  CapturedLog* log = nullptr;
+  testsupport::LogRecorder log{"Ipc", 100};
   FdSelectManager manager;
   std::optional<testsupport::SocketPeer> peer;
   MsgIpc channel{*this, "Server"};
 };
 
-TEST_F(MsgIpcTest, MessagesGoToTheReaderOfTheirName) {
-  U32Reader alpha, beta;
+TEST_F(MsgIpcTest, MessagesGoToTheReaderOfTheirNameOrTheDefault) {
+  U32Reader alpha, beta, fallback;
   channel.registerReader("alpha", alpha);
   channel.registerReader("beta", beta);
   connect();
-  Bytes wire = message("alpha", u32(1));
-  for (const Bytes& m : {message("beta", u32(2)), message("alpha", u32(3))})
-    wire.insert(wire.end(), m.begin(), m.end());
-  peerSend(wire);
+  peerSend(Wire().msg("alpha", {1}).msg("zzz", {9}).msg("beta", {2}).msg("alpha", {3}).bytes());
   ASSERT_TRUE(pump([&] { return alpha.got.size() == 2 && beta.got.size() == 1; }));
-  EXPECT_EQ(alpha.got, (decltype(alpha.got){{"alpha", 1}, {"alpha", 3}}));
-  EXPECT_EQ(beta.got, (decltype(beta.got){{"beta", 2}}));
-  EXPECT_EQ(closed, 0);
-}
+  EXPECT_EQ(alpha.got, (Got{{"alpha", 1}, {"alpha", 3}}));
+  EXPECT_EQ(beta.got, (Got{{"beta", 2}}));
+  EXPECT_EQ(loggedCount("Bad msg name 'zzz'"), 1u) << "an unknown name is logged and skipped";
+  EXPECT_TRUE(channel.connected());
 
-TEST_F(MsgIpcTest, DefaultReaderTakesNamesWithoutTheirOwn) {
-  U32Reader named, fallback;
-  channel.registerReader("named", named);
   channel.registerReader(std::nullopt, fallback);
-  connect();
-  Bytes wire = message("other", u32(5));
-  Bytes second = message("named", u32(6));
-  wire.insert(wire.end(), second.begin(), second.end());
-  peerSend(wire);
-  ASSERT_TRUE(pump([&] { return named.got.size() == 1 && fallback.got.size() == 1; }));
-  EXPECT_EQ(fallback.got[0], (std::pair<std::string, uint32_t>{"other", 5}));
+  peerSend(Wire().msg("other", {5}).msg("beta", {6}).bytes());
+  ASSERT_TRUE(pump([&] { return beta.got.size() == 2; }));
+  EXPECT_EQ(fallback.got, (Got{{"other", 5}}));
+  EXPECT_EQ(closed, 0);
 }
 
 TEST_F(MsgIpcTest, ReaderCutShortIsCalledAgainAndRereadsFromTheStart) {
   U32Reader reader;
   channel.registerReader("value", reader);
   connect();
-  Bytes wire = message("value", u32(0xdeadbeef));
-  const size_t half = wire.size() - 2;  // header, name and half the U32
+  Bytes wire = Wire().msg("value", {0xdeadbeef}).bytes();
+  const size_t half = wire.size() - 2; // header, name and half the U32
   peerSend(Bytes(wire.begin(), wire.begin() + half));
   ASSERT_TRUE(pump([&] { return reader.calls == 1; }));
   EXPECT_TRUE(reader.got.empty());
@@ -202,112 +185,71 @@ TEST_F(MsgIpcTest, ReaderCutShortIsCalledAgainAndRereadsFromTheStart) {
   EXPECT_EQ(reader.got[0].second, 0xdeadbeefu);
 }
 
-TEST_F(MsgIpcTest, UnknownNameIsLoggedAndSkipped) {
-  U32Reader reader;
-  channel.registerReader("known", reader);
-  connect();
-  Bytes wire = message("zzz", u32(1));
-  Bytes next = message("known", u32(2));
-  wire.insert(wire.end(), next.begin(), next.end());
-  peerSend(wire);
-  ASSERT_TRUE(pump([&] { return reader.got.size() == 1; }));
-  EXPECT_TRUE(log->contains("Ipc: Server: Bad msg name 'zzz'"));
-  EXPECT_TRUE(channel.connected());
-  EXPECT_EQ(closed, 0);
-}
-
-TEST_F(MsgIpcTest, UnknownNameBelowALetterClosesTheChannel) {
+TEST_F(MsgIpcTest, FaultsCloseTheChannel) {
   struct Case {
     const char* name;
-    std::string msgName;
-    std::string logged;
+    std::function<void()> fault;
+    std::string error;  // reported to the callback, "" for none
+    std::string logged; // after "Server: "
   };
-  std::vector<Case> cases = {
-    {"digit", "9lives", "Ipc: Server: Bad msg name '9lives'"},
-    {"control byte", "\x01x", "Ipc: Server: Bad msg name '~^Ax'"},
-    {"empty", "", "Ipc: Server: Bad msg name ''"},
+  const Case cases[] = {
+    {"name starting with a digit", [&] { peerSend(Wire().msg("9lives", {1}).bytes()); }, "",
+     "Bad msg name '9lives'"},
+    {"name starting with a control byte", [&] { peerSend(Wire().msg("\x01x", {1}).bytes()); }, "",
+     "Bad msg name '~^Ax'"},
+    {"empty name", [&] { peerSend(Wire().msg("", {1}).bytes()); }, "", "Bad msg name ''"},
+    {"payload shorter than the reader expects",
+     [&] { peerSend(Wire().raw([](rdr::OutStream& o) { o.writeShortString("value"); o.writeU16(1); }).bytes()); },
+     "[EndOfMsg] End of message", "[EndOfMsg] End of message"},
+    {"peer closing mid-message",
+     [&] {
+       Bytes wire = Wire().msg("value", {7}).bytes();
+       peerSend(Bytes(wire.begin(), wire.end() - 1));
+       peer->close();
+     },
+     "[EndOfStream] End of IO stream", "[EndOfStream] End of IO stream"},
+    {"peer reports a bad message",
+     [&] { peerSend(Wire().raw([](rdr::OutStream& o) { o.writeShortString("badMsg"); o.writeShortString("fooMsg"); }).bytes()); },
+     "MsgIpc: expected message <null>, peer reports bad msg name 'fooMsg'",
+     "MsgIpc: expected message <null>, peer reports bad msg name 'fooMsg'"},
   };
   U32Reader reader;
-  channel.registerReader("known", reader);
-  for (auto& c : cases) {
+  channel.registerReader("value", reader);
+  for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     closed = 0;
-    received.clear();
+    errors.clear();
+    log.clear();
     connect();
-    peerSend(message(c.msgName, u32(1)));
+    c.fault();
     ASSERT_TRUE(pump([&] { return closed == 1; }));
     EXPECT_FALSE(channel.connected());
-    EXPECT_TRUE(log->contains(c.logged)) << testing::PrintToString(log->lines());
-    EXPECT_TRUE(pumpUntilPeerSeesEnd());
+    EXPECT_EQ(errors, c.error.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.error});
+    EXPECT_EQ(loggedCount(c.logged), 1u) << testing::PrintToString(log.texts());
+    if (c.error != std::string("[EndOfStream] End of IO stream")) {
+      EXPECT_TRUE(peerSeesEnd());
+    }
   }
   EXPECT_TRUE(reader.got.empty());
+  EXPECT_EQ(loggedCount("Peer reports bad msg name 'fooMsg'"), 1u);
 }
 
 TEST_F(MsgIpcTest, ReplyBadMsgAnswersInsteadOfClosing) {
   channel.setReplyBadMsg(true);
   connect();
-  peerSend(message("9x"));
-  Bytes answer;
-  appendShort(answer, "9x");
-  Bytes expected = message("badMsg", answer);
-  ASSERT_TRUE(pumpUntilReceived(expected.size()));
-  EXPECT_EQ(received, expected);
+  peerSend(Wire().msg("9x").bytes());
+  EXPECT_TRUE(peerReceives(Wire().raw([](rdr::OutStream& o) { o.writeShortString("badMsg"); o.writeShortString("9x"); }).bytes()));
   EXPECT_TRUE(channel.connected());
-}
-
-TEST_F(MsgIpcTest, PeerBadMsgClosesTheChannel) {
-  connect();
-  Bytes payload;
-  appendShort(payload, "fooMsg");
-  peerSend(message("badMsg", payload));
-  ASSERT_TRUE(pump([&] { return closed == 1; }));
-  EXPECT_TRUE(log->contains("Ipc: Server: Peer reports bad msg name 'fooMsg'"));
-  ASSERT_EQ(errors.size(), 1u);
-  EXPECT_EQ(errors[0], "MsgIpc: expected message <null>, peer reports bad msg name 'fooMsg'");
-  EXPECT_TRUE(log->contains(
-    "Ipc: Server: MsgIpc: expected message <null>, peer reports bad msg name 'fooMsg'"));
-  EXPECT_TRUE(pumpUntilPeerSeesEnd());
-}
-
-TEST_F(MsgIpcTest, PeerClosingMidMessageClosesTheChannel) {
-  U32Reader reader;
-  channel.registerReader("value", reader);
-  connect();
-  Bytes wire = message("value", u32(7));
-  wire.resize(wire.size() - 1);
-  peerSend(wire);
-  ASSERT_TRUE(pump([&] { return reader.calls == 1; }));
-  peer->close();
-  ASSERT_TRUE(pump([&] { return closed == 1; }));
-  EXPECT_TRUE(reader.got.empty());
-  ASSERT_EQ(errors.size(), 1u);
-  EXPECT_EQ(errors[0], "[EndOfStream] End of IO stream");
-  EXPECT_FALSE(channel.connected());
-}
-
-TEST_F(MsgIpcTest, PayloadShorterThanTheReaderExpectsClosesTheChannel) {
-  U32Reader reader;
-  channel.registerReader("value", reader);
-  connect();
-  peerSend(message("value", {1, 2}));
-  ASSERT_TRUE(pump([&] { return closed == 1; }));
-  ASSERT_EQ(errors.size(), 1u);
-  EXPECT_EQ(errors[0], "[EndOfMsg] End of message");
-  EXPECT_TRUE(log->contains("Ipc: Server: [EndOfMsg] End of message"));
-  EXPECT_TRUE(pumpUntilPeerSeesEnd());
 }
 
 TEST_F(MsgIpcTest, WritingBeforeAnyConnectionSendsNothing) {
   rdr::FramedOutStream& out = channel.writeMsg("bell");
   out.writeU32(99);
   out.endMsg(true);
-  EXPECT_TRUE(log->contains("Ipc: Server: Discarding message 'bell'"));
+  EXPECT_EQ(loggedCount("Discarding message 'bell'"), 1u);
   connect();
   channel.writeMsg("ping").endMsg(true);
-  Bytes expected = message("ping");
-  ASSERT_TRUE(pumpUntilReceived(expected.size()));
-  // Nothing written before the connection precedes it.
-  EXPECT_EQ(received, expected);
+  EXPECT_TRUE(peerReceives(Wire().msg("ping").bytes())) << "nothing written before the connection precedes it";
 }
 
 TEST_F(MsgIpcTest, MessagesNotAllowedAreRefusedBothWays) {
@@ -316,76 +258,36 @@ TEST_F(MsgIpcTest, MessagesNotAllowedAreRefusedBothWays) {
   channel.registerReader("secret", reader);
   channel.registerReader("open", reader);
   connect();
-  try {
-    channel.writeMsg("secret");
-    ADD_FAILURE() << "no exception";
-  } catch (const plat::Exception& e) {
-    EXPECT_STREQ(e.str(), "MsgIpc::writeMsg: Message not currently allowed");
-  }
-  EXPECT_EQ(log->count("Ipc: Server: Message 'secret' not currently allowed"), 1u);
-
-  Bytes wire = message("secret", u32(1));
-  Bytes next = message("open", u32(2));
-  wire.insert(wire.end(), next.begin(), next.end());
-  peerSend(wire);
+  EXPECT_THROW(channel.writeMsg("secret"), plat::Exception);
+  peerSend(Wire().msg("secret", {1}).msg("open", {2}).bytes());
   ASSERT_TRUE(pump([&] { return reader.got.size() == 1; }));
-  EXPECT_EQ(reader.got[0], (std::pair<std::string, uint32_t>{"open", 2}));
-  EXPECT_EQ(log->count("Ipc: Server: Message 'secret' not currently allowed"), 2u);
-
+  EXPECT_EQ(reader.got, (Got{{"open", 2}}));
+  EXPECT_EQ(loggedCount("Message 'secret' not currently allowed"), 2u);
   // A refused write leaves nothing behind: the next message goes out whole.
   channel.writeMsg("open").endMsg(true);
-  Bytes expected = message("open");
-  ASSERT_TRUE(pumpUntilReceived(expected.size()));
-  EXPECT_EQ(received, expected);
+  EXPECT_TRUE(peerReceives(Wire().msg("open").bytes()));
 }
 
-TEST_F(MsgIpcTest, LongStringArrivingInSmallPiecesIsDeliveredWholeOnce) {
-  TextReader reader;
-  channel.registerReader("text", reader);
+TEST_F(MsgIpcTest, LongMessagesArrivingInSmallPieces) {
+  TextReader text;
+  U32Reader known;
+  channel.registerReader("text", text);
+  channel.registerReader("known", known);
   connect();
-  std::string text(100000, '\0');
-  for (size_t i = 0; i < text.size(); i++)
-    text[i] = char('a' + (i * 7 + i / 977) % 26);
-  rdr::MemOutStream encoded;
-  rdr::OutStreamV4 framer(&encoded);
-  framer.startMsg();
-  framer.writeShortString("text");
-  framer.writeString(text);
-  framer.endMsg(false);
-  Bytes wire(encoded.data(), encoded.data() + encoded.length());
-
-  for (size_t at = 0; at < wire.size(); at += 777) {
-    peerSend(Bytes(wire.begin() + at, wire.begin() + std::min(wire.size(), at + 777)));
-    manager.processEvents(0);
-  }
-  ASSERT_TRUE(pump([&] { return !reader.delivered.empty(); }));
-  ASSERT_EQ(reader.delivered.size(), 1u);
-  EXPECT_EQ(reader.delivered[0], text);
-  EXPECT_TRUE(channel.connected());
-}
-
-TEST_F(MsgIpcTest, LongUnknownMessageIsSkippedAcrossManyArrivals) {
-  // Far more than the input buffer holds: the skip must commit as it goes.
-  U32Reader reader;
-  channel.registerReader("known", reader);
-  connect();
-  rdr::MemOutStream encoded;
-  rdr::OutStreamV4 framer(&encoded);
-  framer.startMsg();
-  framer.writeShortString("zzz");
-  framer.pad(100000);
-  framer.endMsg(false);
-  Bytes wire(encoded.data(), encoded.data() + encoded.length());
-  Bytes next = message("known", u32(4));
-  wire.insert(wire.end(), next.begin(), next.end());
-
-  for (size_t at = 0; at < wire.size(); at += 1500) {
-    peerSend(Bytes(wire.begin() + at, wire.begin() + std::min(wire.size(), at + 1500)));
-    manager.processEvents(0);
-  }
-  ASSERT_TRUE(pump([&] { return reader.got.size() == 1 || closed > 0; }));
+  std::string long1(100000, '\0');
+  for (size_t i = 0; i < long1.size(); i++)
+    long1[i] = char('a' + (i * 7 + i / 977) % 26);
+  // An unknown message far longer than the input buffer: the skip must commit as it goes.
+  peerSend(Wire()
+             .raw([&](rdr::OutStream& o) { o.writeShortString("text"); o.writeString(long1); })
+             .msg("zzz", {}, 100000)
+             .msg("known", {4})
+             .bytes(),
+           777);
+  ASSERT_TRUE(pump([&] { return known.got.size() == 1 || closed > 0; }));
   EXPECT_EQ(closed, 0);
-  EXPECT_EQ(reader.got[0].second, 4u);
+  EXPECT_EQ(text.delivered, std::vector<std::string>{long1}) << "delivered whole, once";
+  EXPECT_EQ(known.got, (Got{{"known", 4}}));
 }
 
 TEST_F(MsgIpcTest, ReaderRemovedWhileDispatchingHasItsMessageSkipped) {
@@ -394,10 +296,7 @@ TEST_F(MsgIpcTest, ReaderRemovedWhileDispatchingHasItsMessageSkipped) {
   channel.registerReader("quit", quitter);
   channel.registerReader("other", other);
   connect();
-  Bytes wire = message("quit", u32(1));
-  Bytes next = message("other", u32(2));
-  wire.insert(wire.end(), next.begin(), next.end());
-  peerSend(wire);
+  peerSend(Wire().msg("quit", {1}).msg("other", {2}).bytes());
   ASSERT_TRUE(pump([&] { return other.got.size() == 1; }));
   EXPECT_EQ(channel.readerCount(), 1u);
   EXPECT_TRUE(channel.connected());
@@ -414,7 +313,7 @@ TEST_F(MsgIpcTest, ReadersAreResetOnceEachOnAcceptAndClose) {
   channel.close(true);
   EXPECT_EQ(twice.resets, 2);
   EXPECT_EQ(closed, 1);
-  EXPECT_TRUE(pumpUntilPeerSeesEnd());
+  EXPECT_TRUE(peerSeesEnd());
   channel.close(true);
   EXPECT_EQ(closed, 1) << "closing an unconnected channel tells nobody";
 }
@@ -425,12 +324,11 @@ TEST_F(MsgIpcTest, FlushOnCloseWritesWhatWasLeftUnflushed) {
   channel.writeMsg("bye").endMsg(false);
   channel.close(false);
   EXPECT_EQ(closed, 0);
-  Bytes expected = message("bye");
-  ASSERT_TRUE(pumpUntilPeerSeesEnd());
-  EXPECT_EQ(received, expected);
+  ASSERT_TRUE(peerSeesEnd());
+  EXPECT_EQ(received, Wire().msg("bye").bytes());
 }
 
-TEST_F(MsgIpcTest, ReadersOutlivingTheChannelAreToldItIsGone) {
+TEST_F(MsgIpcTest, ReadersAndChannelsMayGoInEitherOrder) {
   U32Reader reader;
   {
     MsgIpc local(*this, "Local");
@@ -439,12 +337,9 @@ TEST_F(MsgIpcTest, ReadersOutlivingTheChannelAreToldItIsGone) {
   }
   EXPECT_EQ(reader.gone, 1);
   // Its destructor must not reach the destroyed channel (ASan would tell).
-}
-
-TEST_F(MsgIpcTest, ReaderDestroyedFirstUnregistersItself) {
   {
-    U32Reader reader;
-    channel.registerReader("x", reader);
+    U32Reader shortLived;
+    channel.registerReader("x", shortLived);
   }
   EXPECT_EQ(channel.readerCount(), 0u);
 }
@@ -458,36 +353,28 @@ TEST_F(MsgIpcTest, SetLogLevelReleasesQueuedLinesAsLogMsg) {
   connect();
   logChannel.attach();
   manager.processEvents(0);
-  peerRead();
+  peer->receive(received);
   EXPECT_TRUE(received.empty()) << "nothing is sent before the level is known";
 
-  peerSend(message("setLogLevel", u32(50)));
-  Bytes expected;
-  for (auto [level, source, text] : {std::tuple<uint32_t, std::string, std::string>{30, "Alpha", "first"},
-                                     {0, "Gamma", std::string(1024, 'x')}}) {
-    Bytes body;
-    appendShort(body, "logMsg");
-    appendBE(body, level, 4);
-    appendString(body, source);
-    appendString(body, text);
-    Bytes framed = frame(body);
-    expected.insert(expected.end(), framed.begin(), framed.end());
-  }
-  ASSERT_TRUE(pumpUntilReceived(expected.size()));
-  EXPECT_EQ(received, expected);
-  EXPECT_TRUE(dest.levelKnown());
+  peerSend(Wire().msg("setLogLevel", {50}).bytes());
+  auto logMsg = [](Wire& w, uint32_t level, const std::string& source, const std::string& text) -> Wire& {
+    return w.raw([&](rdr::OutStream& o) {
+      o.writeShortString("logMsg");
+      o.writeU32(level);
+      o.writeString(source);
+      o.writeString(text);
+    });
+  };
+  Wire expected;
+  logMsg(logMsg(expected, 30, "Alpha", "first"), 0, "Gamma", std::string(1024, 'x'));
+  EXPECT_TRUE(peerReceives(expected.bytes()));
   EXPECT_EQ(dest.level(), 50);
 
   // Later lines are sent by the loop once the destination kicks it.
   received.clear();
   dest.write(10, "Late", "x");
-  Bytes late;
-  appendShort(late, "logMsg");
-  appendBE(late, 10, 4);
-  appendString(late, "Late");
-  appendString(late, "x");
-  ASSERT_TRUE(pumpUntilReceived(frame(late).size()));
-  EXPECT_EQ(received, frame(late));
+  Wire late;
+  EXPECT_TRUE(peerReceives(logMsg(late, 10, "Late", "x").bytes()));
   logChannel.detach();
 }
 
@@ -499,7 +386,7 @@ TEST_F(MsgIpcTest, LogChannelLetsGoWhenTheChannelGoesFirst) {
   local.reset();
   EXPECT_FALSE(logChannel.attached());
   dest.write(0, "Src", "after");
-  dest.sendQueued();  // must not reach the destroyed channel
+  dest.sendQueued(); // must not reach the destroyed channel
 }
 
 } // namespace

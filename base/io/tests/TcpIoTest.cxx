@@ -11,77 +11,54 @@
 namespace io {
 namespace {
 
-// A connected loopback pair of the given family, or nothing where the
-// family is not configured.
-struct LoopbackPair {
-  UniqueFd client;
-  UniqueFd server;
-  uint16_t clientPort = 0;
-  uint16_t serverPort = 0;
-};
+uint16_t portOf(const sockaddr_storage& a) {
+  return ntohs(a.ss_family == AF_INET ? reinterpret_cast<const sockaddr_in&>(a).sin_port
+                                      : reinterpret_cast<const sockaddr_in6&>(a).sin6_port);
+}
 
-bool makePair(int family, LoopbackPair& pair) {
+// The accepted end of a loopback connection of the given family and the
+// client's port, or nothing where the family is not configured.
+std::pair<UniqueFd, uint16_t> acceptedLoopback(int family) {
   sockaddr_storage address{};
-  socklen_t length;
-  if (family == AF_INET) {
-    auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
-    v4->sin_family = AF_INET;
-    v4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    length = sizeof *v4;
-  } else {
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
-    v6->sin6_family = AF_INET6;
-    v6->sin6_addr = in6addr_loopback;
-    length = sizeof *v6;
-  }
+  socklen_t length = sizeof address;
+  address.ss_family = sa_family_t(family);
+  if (family == AF_INET)
+    reinterpret_cast<sockaddr_in&>(address).sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  else
+    reinterpret_cast<sockaddr_in6&>(address).sin6_addr = in6addr_loopback;
   UniqueFd listener(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!listener || ::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-      ::listen(listener.get(), 1) != 0 ||
-      ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
-    return false;
-  pair.client.reset(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (::connect(pair.client.get(), reinterpret_cast<sockaddr*>(&address), length) != 0)
-    return false;
-  pair.server.reset(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+  auto* sa = reinterpret_cast<sockaddr*>(&address);
+  if (!listener || ::bind(listener.get(), sa, length) != 0 || ::listen(listener.get(), 1) != 0 ||
+      ::getsockname(listener.get(), sa, &length) != 0)
+    return {};
+  UniqueFd client(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (::connect(client.get(), sa, length) != 0)
+    return {};
   sockaddr_storage local{};
   socklen_t localLength = sizeof local;
-  ::getsockname(pair.client.get(), reinterpret_cast<sockaddr*>(&local), &localLength);
-  auto port = [](const sockaddr_storage& a) {
-    return ntohs(a.ss_family == AF_INET ? reinterpret_cast<const sockaddr_in&>(a).sin_port
-                                        : reinterpret_cast<const sockaddr_in6&>(a).sin6_port);
-  };
-  pair.clientPort = port(local);
-  pair.serverPort = port(address);
-  return bool(pair.server);
+  ::getsockname(client.get(), reinterpret_cast<sockaddr*>(&local), &localLength);
+  return {UniqueFd(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC)), portOf(local)};
 }
 
 TEST(TcpIoTest, NamedAfterTheNumericPeerAddress) {
-  LoopbackPair pair;
-  ASSERT_TRUE(makePair(AF_INET, pair));
-  TcpIo server(pair.server.release());
-  std::string clientText = "127.0.0.1:" + std::to_string(pair.clientPort);
-  EXPECT_EQ(server.name(), "<tcp-" + clientText + ">");
-  EXPECT_EQ(server.peerAddress(), clientText);
-  EXPECT_FALSE(server.hasProperty("secureTransport"));
-
-  TcpIo client(pair.client.release());
-  EXPECT_EQ(client.name(), "<tcp-127.0.0.1:" + std::to_string(pair.serverPort) + ">");
-}
-
-TEST(TcpIoTest, Ipv6AddressesAreBracketed) {
-  LoopbackPair pair;
-  if (!makePair(AF_INET6, pair))
-    GTEST_SKIP() << "no IPv6 loopback here";
-  TcpIo server(pair.server.release());
-  EXPECT_EQ(server.name(), "<tcp-[::1]:" + std::to_string(pair.clientPort) + ">");
-}
-
-TEST(TcpIoTest, UnconnectedSocketFallsBackToTheDescriptorName) {
+  for (auto [family, host] : {std::pair{AF_INET, "127.0.0.1"}, std::pair{AF_INET6, "[::1]"}}) {
+    SCOPED_TRACE(host);
+    auto [server, clientPort] = acceptedLoopback(family);
+    if (!server) {
+      EXPECT_EQ(family, AF_INET6) << "no IPv4 loopback";
+      continue;
+    }
+    TcpIo io(server.release());
+    std::string peer = std::string(host) + ":" + std::to_string(clientPort);
+    EXPECT_EQ(io.name(), "<tcp-" + peer + ">");
+    EXPECT_EQ(io.peerAddress(), peer);
+    EXPECT_FALSE(io.hasProperty("secureTransport"));
+  }
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   ASSERT_GE(fd, 0);
-  TcpIo io(fd);
-  EXPECT_EQ(io.name(), "<fd" + std::to_string(fd) + ">");
-  EXPECT_EQ(io.peerAddress(), "");
+  TcpIo unconnected(fd);
+  EXPECT_EQ(unconnected.name(), "<fd" + std::to_string(fd) + ">");
+  EXPECT_EQ(unconnected.peerAddress(), "");
 }
 
 } // namespace

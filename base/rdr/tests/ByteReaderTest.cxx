@@ -1,60 +1,46 @@
-#include "base/plat/Exception.h"
 #include "base/rdr/BlockException.h"
 #include "base/rdr/ByteReader.h"
-#include "base/rdr/FdInStream.h"
 #include "base/rdr/MemInStream.h"
 #include "base/rdr/tests/StreamTestSupport.h"
+#include "testsupport/ArrivingInStream.h"
 
 #include <gtest/gtest.h>
-#include <random>
 
 namespace rdr {
 namespace {
 
-using test::thrown;
 using test::pattern;
+using testsupport::ArrivingInStream;
 
-using test::SocketPair;
-
-bool sameBytes(std::span<const uint8_t> got, const uint8_t* expected, size_t n) {
-  return got.size() == n && std::equal(got.begin(), got.end(), expected);
+std::vector<uint8_t> bytesOf(std::span<const uint8_t> block) {
+  return std::vector<uint8_t>(block.begin(), block.end());
 }
 
-TEST(ByteReader, WholeBlockInTheWindowPointsIntoIt) {
+TEST(ByteReader, BlockInTheWindowPointsIntoItUnlessACopyIsForced) {
   auto data = pattern(100, 1);
-  MemInStream in(data.data(), data.size());
-  in.skip(10);
-  ByteReader reader;
-  reader.init(in, 50);
-  auto block = reader.collect(true);
-  ASSERT_TRUE(block);
-  EXPECT_EQ(block->data(), data.data() + 10) << "no copy";
-  EXPECT_EQ(block->size(), 50u);
-  EXPECT_EQ(in.pos(), 60u);
-  EXPECT_FALSE(reader.inProgress());
-}
-
-TEST(ByteReader, ForcedCopyUsesTheGivenBuffer) {
-  auto data = pattern(64, 2);
-  MemInStream in(data.data(), data.size());
-  std::vector<uint8_t> target(64);
-  ByteReader reader;
-  reader.init(in, 64, target.data(), true);
-  auto block = reader.collect(true);
-  ASSERT_TRUE(block);
-  EXPECT_EQ(block->data(), target.data());
-  EXPECT_EQ(target, data);
+  for (bool force : {false, true}) {
+    SCOPED_TRACE(force ? "forced copy" : "no copy");
+    MemInStream in(data.data(), data.size());
+    in.skip(10);
+    std::vector<uint8_t> target(50);
+    ByteReader reader;
+    reader.init(in, 50, force ? target.data() : nullptr, force);
+    auto block = reader.collect(true);
+    ASSERT_TRUE(block);
+    EXPECT_EQ(block->data(), force ? target.data() : data.data() + 10);
+    EXPECT_EQ(bytesOf(*block), std::vector<uint8_t>(data.begin() + 10, data.begin() + 60));
+    EXPECT_EQ(in.pos(), 60u);
+    EXPECT_FALSE(reader.inProgress());
+  }
 }
 
 TEST(ByteReader, CollectsAcrossArrivalsLargerThanTheStreamBuffer) {
-  SocketPair pair;
-  FdInStream in(pair.reader, -1, 64);
-  in.setNonBlocking(true);
   auto data = pattern(1000, 3);
+  ArrivingInStream in(data, 64);
   ByteReader reader;
   reader.init(in, data.size());
+  EXPECT_FALSE(reader.collect(false)) << "nothing there yet";
   int blocks = 0;
-  size_t sent = 0;
   std::optional<std::span<const uint8_t>> block;
   while (!block) {
     try {
@@ -62,64 +48,40 @@ TEST(ByteReader, CollectsAcrossArrivalsLargerThanTheStreamBuffer) {
     } catch (const BlockException&) {
       blocks++;
       EXPECT_EQ(in.pos(), reader.collected()) << "the stream is checkpointed after every chunk";
-      size_t n = std::min<size_t>(37, data.size() - sent);
-      pair.send(data.data() + sent, n);
-      sent += n;
+      in.arrive(37);
       reader.init(in, data.size()); // the restarted reader names the same block again
     }
   }
   EXPECT_GT(blocks, 20);
-  EXPECT_TRUE(sameBytes(*block, data.data(), data.size()));
-}
-
-TEST(ByteReader, CollectWithoutWaitReturnsNothingWhileIncomplete) {
-  SocketPair pair;
-  FdInStream in(pair.reader);
-  in.setNonBlocking(true);
-  auto data = pattern(10, 4);
-  pair.send(data.data(), 4);
-  ByteReader reader;
-  reader.init(in, 10);
-  EXPECT_FALSE(reader.collect(false));
-  EXPECT_EQ(reader.collected(), 4u);
-  pair.send(data.data() + 4, 6);
-  auto block = reader.collect(false);
-  ASSERT_TRUE(block);
-  EXPECT_TRUE(sameBytes(*block, data.data(), 10));
+  EXPECT_EQ(bytesOf(*block), data);
+  EXPECT_FALSE(reader.inProgress());
 }
 
 // Used to allocate the whole announced length at init: a peer's 9-byte
 // "clientCutText" announcing 2 GB cost 2 GB before a byte of text arrived.
 TEST(ByteReader, AHugeAnnouncedLengthCostsOnlyWhatArrives) {
-  SocketPair pair;
-  FdInStream in(pair.reader);
-  in.setNonBlocking(true);
-  auto data = pattern(100, 5);
-  pair.send(data.data(), data.size());
+  ArrivingInStream in(pattern(100, 5));
+  in.arriveAll();
   ByteReader reader;
   reader.init(in, size_t(1) << 60);
   EXPECT_THROW(reader.collect(true), BlockException);
-  EXPECT_EQ(reader.collected(), data.size());
+  EXPECT_EQ(reader.collected(), 100u);
 }
 
 TEST(ByteReader, ADifferentLengthWhileUnfinishedIsBad) {
-  SocketPair pair;
-  FdInStream in(pair.reader);
-  in.setNonBlocking(true);
+  ArrivingInStream in({});
   ByteReader reader;
   reader.init(in, 10);
   EXPECT_FALSE(reader.collect(false));
-  EXPECT_EQ(thrown([&] { reader.init(in, 11); }), "ByteReader::init: bad len");
+  EXPECT_EQ(test::thrown([&] { reader.init(in, 11); }), "ByteReader::init: bad len");
   reader.reset();
   EXPECT_NO_THROW(reader.init(in, 11));
-}
 
-TEST(ByteReader, ZeroLengthIsCompleteAtOnce) {
-  MemInStream in(nullptr, 0);
-  ByteReader reader;
-  reader.init(in, 0);
-  auto block = reader.collect(false);
-  ASSERT_TRUE(block);
+  MemInStream empty(nullptr, 0);
+  ByteReader zero;
+  zero.init(empty, 0);
+  auto block = zero.collect(false);
+  ASSERT_TRUE(block) << "zero length is complete at once";
   EXPECT_TRUE(block->empty());
 }
 

@@ -6,10 +6,9 @@
 #include "base/plat/Exception.h"
 
 #include <cstdint>
-#include <stdexcept>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <sys/socket.h>
@@ -25,8 +24,7 @@ struct SocketPair {
 
   explicit SocketPair(bool nonBlocking = true) {
     int fds[2];
-    int type = SOCK_STREAM | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0);
-    if (::socketpair(AF_UNIX, type, 0, fds) != 0)
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0), 0, fds) != 0)
       throw std::runtime_error("socketpair failed");
     reader = fds[0];
     writer = fds[1];
@@ -38,25 +36,12 @@ struct SocketPair {
   SocketPair(const SocketPair&) = delete;
   SocketPair& operator=(const SocketPair&) = delete;
 
-  void closeReader() {
-    if (reader >= 0)
-      ::close(reader);
-    reader = -1;
-  }
-  void closeWriter() {
-    if (writer >= 0)
-      ::close(writer);
-    writer = -1;
-  }
+  void closeReader() { closeFd(reader); }
+  void closeWriter() { closeFd(writer); }
 
   // Writes all bytes to the writer end (small amounts: the socket buffer takes them).
   void send(const uint8_t* data, size_t n) const {
-    while (n > 0) {
-      ssize_t r = ::write(writer, data, n);
-      ASSERT_GT(r, 0) << "write to socket pair failed";
-      data += r;
-      n -= size_t(r);
-    }
+    ASSERT_EQ(::write(writer, data, n), ssize_t(n)) << "write to socket pair failed";
   }
   void send(const std::vector<uint8_t>& bytes) const { send(bytes.data(), bytes.size()); }
 
@@ -64,12 +49,16 @@ struct SocketPair {
   std::vector<uint8_t> drain() const {
     std::vector<uint8_t> got;
     uint8_t chunk[65536];
-    for (;;) {
-      ssize_t r = ::read(reader, chunk, sizeof chunk);
-      if (r <= 0)
-        return got;
+    for (ssize_t r; (r = ::read(reader, chunk, sizeof chunk)) > 0;)
       got.insert(got.end(), chunk, chunk + r);
-    }
+    return got;
+  }
+
+private:
+  static void closeFd(int& fd) {
+    if (fd >= 0)
+      ::close(fd);
+    fd = -1;
   }
 };
 

@@ -124,271 +124,256 @@ TEST(ArrowCursor, EverySizeStaysOnItsImage) {
 
 // --- crop ----------------------------------------------------------------------------
 
-TEST(CursorCrop, MaskTable) {
-  struct Case {
-    const char* name;
-    std::vector<std::string> rows;
-    Point hotspot;
-    Rect rect;
-    std::vector<std::string> result;
-  } cases[] = {
-      {"shrinks to the shown pixels and the hotspot",
-       {"......", "..12..", "..3...", "......"},
-       Point(0, 0),
-       Rect(0, 0, 4, 3),
-       {"....", "..12", "..3."}},
-      {"hotspot left of the image is moved onto it",
-       {"......", "...1..", "......"},
-       Point(-3, 2),
-       Rect(0, -1, 4, 1),
-       {"...1", "...."}},
-      // Used to end one row short, leaving the hotspot off the cropped image.
-      {"hotspot below right of the shown pixels",
-       {"1.....", "......", "......"},
-       Point(4, 2),
-       Rect(-4, -2, 1, 1),
-       {"1....", ".....", "....."}},
-      {"fully transparent becomes the empty box at the hotspot",
-       {"....", "...."},
-       Point(1, 1),
-       Rect(0, 0, 0, 0),
-       {}},
-      {"already tight", {"12", "34"}, Point(0, 0), Rect(0, 0, 2, 2), {"12", "34"}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    auto cursor = maskCursor(c.rows, c.hotspot);
-    cursor->crop();
-    EXPECT_EQ(cursor->getRect(), c.rect);
-    EXPECT_EQ(shownRows(*cursor), c.result);
+TEST(CursorCrop, ShrinksToWhatIsShown) {
+  {
+    struct Case {
+      const char* name;
+      std::vector<std::string> rows;
+      Point hotspot;
+      Rect rect;
+      std::vector<std::string> result;
+    } cases[] = {
+        {"shrinks to the shown pixels and the hotspot",
+         {"......", "..12..", "..3...", "......"},
+         Point(0, 0),
+         Rect(0, 0, 4, 3),
+         {"....", "..12", "..3."}},
+        {"hotspot left of the image is moved onto it",
+         {"......", "...1..", "......"},
+         Point(-3, 2),
+         Rect(0, -1, 4, 1),
+         {"...1", "...."}},
+        // Used to end one row short, leaving the hotspot off the cropped image.
+        {"hotspot below right of the shown pixels",
+         {"1.....", "......", "......"},
+         Point(4, 2),
+         Rect(-4, -2, 1, 1),
+         {"1....", ".....", "....."}},
+        {"fully transparent becomes the empty box at the hotspot",
+         {"....", "...."},
+         Point(1, 1),
+         Rect(0, 0, 0, 0),
+         {}},
+        {"already tight", {"12", "34"}, Point(0, 0), Rect(0, 0, 2, 2), {"12", "34"}},
+    };
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.name);
+      auto cursor = maskCursor(c.rows, c.hotspot);
+      cursor->crop();
+      EXPECT_EQ(cursor->getRect(), c.rect);
+      EXPECT_EQ(shownRows(*cursor), c.result);
+    }
   }
-}
+  {
+    CursorWithAlpha c(PixelFormat::argb8888(), Rect(-1, -1, 5, 4));
+    // Colour without alpha does not count as shown.
+    c.pixels().setPixel(3, 0, 0x00ffffff);
+    c.pixels().setPixel(2, 1, 0x01010101);
+    c.pixels().setPixel(1, 2, 0x80404040);
+    c.crop();
+    EXPECT_EQ(c.getRect(), Rect(0, 0, 3, 3));
+    EXPECT_EQ(c.pixelAt(2, 1), 0x01010101u);
+    EXPECT_EQ(c.pixelAt(1, 2), 0x80404040u);
+    EXPECT_EQ(c.pixelAt(0, 0), 0u);
 
-TEST(CursorCrop, AlphaUsesNonZeroAlpha) {
-  CursorWithAlpha c(PixelFormat::argb8888(), Rect(-1, -1, 5, 4));
-  // Colour without alpha does not count as shown.
-  c.pixels().setPixel(3, 0, 0x00ffffff);
-  c.pixels().setPixel(2, 1, 0x01010101);
-  c.pixels().setPixel(1, 2, 0x80404040);
-  c.crop();
-  EXPECT_EQ(c.getRect(), Rect(0, 0, 3, 3));
-  EXPECT_EQ(c.pixelAt(2, 1), 0x01010101u);
-  EXPECT_EQ(c.pixelAt(1, 2), 0x80404040u);
-  EXPECT_EQ(c.pixelAt(0, 0), 0u);
-
-  CursorWithAlpha empty(PixelFormat::argb8888(), Rect(-2, -3, 4, 4));
-  empty.pixels().setPixel(0, 0, 0x00ffffff);
-  empty.crop();
-  EXPECT_EQ(empty.getRect(), Rect(0, 0, 0, 0));
+    CursorWithAlpha empty(PixelFormat::argb8888(), Rect(-2, -3, 4, 4));
+    empty.pixels().setPixel(0, 0, 0x00ffffff);
+    empty.crop();
+    EXPECT_EQ(empty.getRect(), Rect(0, 0, 0, 0));
+  }
 }
 
 // --- conversions ------------------------------------------------------------------------
 
-TEST(CursorConversion, AlphaToMaskThreshold) {
-  CursorWithAlpha c(PixelFormat::argb8888(), Rect(0, 0, 4, 1));
-  c.pixels().setPixel(0, 0, 0x80808080); // alpha 128: not shown
-  c.pixels().setPixel(1, 0, 0x81818181); // 129: shown
-  c.pixels().setPixel(2, 0, 0xff00ff00);
-  c.pixels().setPixel(3, 0, 0x00000000);
-  CursorWithMask m(PixelFormat::rgb888(), Rect(5, 5, 6, 6));
-  c.toMask(m);
-  EXPECT_EQ(m.getRect(), Rect(0, 0, 4, 1));
-  EXPECT_FALSE(m.maskBit(0, 0));
-  EXPECT_TRUE(m.maskBit(1, 0));
-  EXPECT_TRUE(m.maskBit(2, 0));
-  EXPECT_FALSE(m.maskBit(3, 0));
-  EXPECT_EQ(m.pixelAt(1, 0), 0x818181u);
-  EXPECT_EQ(m.pixelAt(2, 0), 0x00ff00u);
+TEST(CursorConversion, BetweenMaskAndAlpha) {
+  {
+    CursorWithAlpha c(PixelFormat::argb8888(), Rect(0, 0, 4, 1));
+    c.pixels().setPixel(0, 0, 0x80808080); // alpha 128: not shown
+    c.pixels().setPixel(1, 0, 0x81818181); // 129: shown
+    c.pixels().setPixel(2, 0, 0xff00ff00);
+    c.pixels().setPixel(3, 0, 0x00000000);
+    CursorWithMask m(PixelFormat::rgb888(), Rect(5, 5, 6, 6));
+    c.toMask(m);
+    EXPECT_EQ(m.getRect(), Rect(0, 0, 4, 1));
+    EXPECT_FALSE(m.maskBit(0, 0));
+    EXPECT_TRUE(m.maskBit(1, 0));
+    EXPECT_TRUE(m.maskBit(2, 0));
+    EXPECT_FALSE(m.maskBit(3, 0));
+    EXPECT_EQ(m.pixelAt(1, 0), 0x818181u);
+    EXPECT_EQ(m.pixelAt(2, 0), 0x00ff00u);
 
-  // Alpha with fewer bits is scaled first: 2 of 3 is 170.
-  PixelFormat argb2222(8, 8, false, true, 3, 3, 3, 3, 4, 2, 0, 6);
-  CursorWithAlpha small(argb2222, Rect(0, 0, 2, 1));
-  small.pixels().setPixel(0, 0, 0x40); // alpha 1 -> 85
-  small.pixels().setPixel(1, 0, 0x80); // alpha 2 -> 170
-  small.toMask(m);
-  EXPECT_FALSE(m.maskBit(0, 0));
-  EXPECT_TRUE(m.maskBit(1, 0));
-}
+    // Alpha with fewer bits is scaled first: 2 of 3 is 170.
+    PixelFormat argb2222(8, 8, false, true, 3, 3, 3, 3, 4, 2, 0, 6);
+    CursorWithAlpha small(argb2222, Rect(0, 0, 2, 1));
+    small.pixels().setPixel(0, 0, 0x40); // alpha 1 -> 85
+    small.pixels().setPixel(1, 0, 0x80); // alpha 2 -> 170
+    small.toMask(m);
+    EXPECT_FALSE(m.maskBit(0, 0));
+    EXPECT_TRUE(m.maskBit(1, 0));
+  }
+  {
+    auto m = maskCursor({"1.", ".2"}, Point(1, 0));
+    CursorWithAlpha a(PixelFormat::argb8888(), Rect());
+    m->toAlpha(a);
+    EXPECT_EQ(a.getRect(), Rect(-1, 0, 1, 2));
+    EXPECT_EQ(a.pixelAt(0, 0), 0xff010101u);
+    EXPECT_EQ(a.pixelAt(1, 0), 0u);
+    EXPECT_EQ(a.pixelAt(0, 1), 0u);
+    EXPECT_EQ(a.pixelAt(1, 1), 0xff020202u);
 
-TEST(CursorConversion, AlphaWithoutAlphaChannelShowsEverything) {
-  CursorWithAlpha c(PixelFormat::rgb565(), Rect(0, 0, 9, 2));
-  CursorWithMask m(PixelFormat::rgb565(), Rect());
-  c.toMask(m);
-  for (int y = 0; y < 2; y++)
-    for (int x = 0; x < 9; x++)
-      EXPECT_TRUE(m.maskBit(x, y));
-}
-
-TEST(CursorConversion, MaskToAlphaMakesShownPixelsOpaque) {
-  auto m = maskCursor({"1.", ".2"}, Point(1, 0));
-  CursorWithAlpha a(PixelFormat::argb8888(), Rect());
-  m->toAlpha(a);
-  EXPECT_EQ(a.getRect(), Rect(-1, 0, 1, 2));
-  EXPECT_EQ(a.pixelAt(0, 0), 0xff010101u);
-  EXPECT_EQ(a.pixelAt(1, 0), 0u);
-  EXPECT_EQ(a.pixelAt(0, 1), 0u);
-  EXPECT_EQ(a.pixelAt(1, 1), 0xff020202u);
-
-  // A mask cursor whose own format has a transparent alpha still comes out opaque.
-  CursorWithMask withAlpha(PixelFormat::argb8888(), Rect(0, 0, 1, 1));
-  withAlpha.pixels().setPixel(0, 0, 0x00123456);
-  withAlpha.setMaskBit(0, 0, true);
-  withAlpha.toAlpha(a);
-  EXPECT_EQ(a.pixelAt(0, 0), 0xff123456u);
-}
-
-TEST(CursorConversion, MaskToMaskConvertsPixelsAndKeepsTheMask) {
-  auto m = maskCursor({"9.", ".5"}, Point(0, 0));
-  CursorWithMask out(PixelFormat::rgb565(), Rect());
-  m->toMask(out);
-  EXPECT_EQ(out.getRect(), m->getRect());
-  EXPECT_TRUE(out.maskBit(0, 0));
-  EXPECT_FALSE(out.maskBit(1, 0));
-  // 0x09 per channel -> (9*31+127)/255 = 1, (9*63+127)/255 = 2.
-  EXPECT_EQ(out.pixelAt(0, 0), (1u << 11) | (2u << 5) | 1u);
-}
-
-TEST(CursorWithAlpha, BigEndianFormatIsMadeLittleEndian) {
-  CursorWithAlpha c(PixelFormat(32, 32, true, true, 255, 255, 255, 255, 16, 8, 0, 24),
-                    Rect(0, 0, 1, 1));
-  EXPECT_EQ(c.getPF(), PixelFormat(32, 32, false, true, 255, 255, 255, 255, 8, 16, 24, 0));
-  PixelFormat wide(16, 16, true, true, 31, 63, 31, 0, 11, 5, 0, 0);
-  CursorWithAlpha kept(wide, Rect(0, 0, 1, 1));
-  EXPECT_EQ(kept.getPF(), wide);
+    // A mask cursor whose own format has a transparent alpha still comes out opaque.
+    CursorWithMask withAlpha(PixelFormat::argb8888(), Rect(0, 0, 1, 1));
+    withAlpha.pixels().setPixel(0, 0, 0x00123456);
+    withAlpha.setMaskBit(0, 0, true);
+    withAlpha.toAlpha(a);
+    EXPECT_EQ(a.pixelAt(0, 0), 0xff123456u);
+  }
+  {
+    auto m = maskCursor({"9.", ".5"}, Point(0, 0));
+    CursorWithMask out(PixelFormat::rgb565(), Rect());
+    m->toMask(out);
+    EXPECT_EQ(out.getRect(), m->getRect());
+    EXPECT_TRUE(out.maskBit(0, 0));
+    EXPECT_FALSE(out.maskBit(1, 0));
+    // 0x09 per channel -> (9*31+127)/255 = 1, (9*63+127)/255 = 2.
+    EXPECT_EQ(out.pixelAt(0, 0), (1u << 11) | (2u << 5) | 1u);
+  }
 }
 
 // --- two-colour bitmap -----------------------------------------------------------------
 
-TEST(CursorTwoColour, Table) {
-  struct Case {
-    const char* name;
-    std::vector<std::string> rows;
-    bool ok;
-    std::vector<uint8_t> bitmap;
-    uint32_t c0, c1;
-  } cases[] = {
-      {"one value: clear bitmap, colour 1 from pixel 0", {"3.3", ".33"}, true, {0, 0}, 3, 0},
-      {"two values", {"47.4", "7..7"}, true, {0x40, 0x90}, 4, 7},
-      {"three values fail", {"12", "3."}, false, {}, 0, 0},
-      {"hidden pixels do not count", {"1.", "22"}, true, {0x00, 0xc0}, 1, 2},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    auto cursor = maskCursor(c.rows, Point(0, 0));
-    // A hidden pixel with a third value, which must be ignored.
-    if (!cursor->maskBit(1, 0))
-      cursor->pixels().setPixel(1, 0, 0x090909);
-    Colour c0{1, 1, 1, 1}, c1{1, 1, 1, 1};
-    auto bitmap = cursor->getTwoColourBitmap(&c0, &c1);
-    ASSERT_EQ(bitmap.has_value(), c.ok);
-    if (!c.ok)
-      continue;
-    EXPECT_EQ(*bitmap, c.bitmap);
-    EXPECT_EQ(c0, (Colour{c.c0, c.c0, c.c0, 255}));
-    EXPECT_EQ(c1, (Colour{c.c1, c.c1, c.c1, 255}));
+TEST(CursorTwoColour, Bitmaps) {
+  {
+    struct Case {
+      const char* name;
+      std::vector<std::string> rows;
+      bool ok;
+      std::vector<uint8_t> bitmap;
+      uint32_t c0, c1;
+    } cases[] = {
+        {"one value: clear bitmap, colour 1 from pixel 0", {"3.3", ".33"}, true, {0, 0}, 3, 0},
+        {"two values", {"47.4", "7..7"}, true, {0x40, 0x90}, 4, 7},
+        {"three values fail", {"12", "3."}, false, {}, 0, 0},
+        {"hidden pixels do not count", {"1.", "22"}, true, {0x00, 0xc0}, 1, 2},
+    };
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.name);
+      auto cursor = maskCursor(c.rows, Point(0, 0));
+      // A hidden pixel with a third value, which must be ignored.
+      if (!cursor->maskBit(1, 0))
+        cursor->pixels().setPixel(1, 0, 0x090909);
+      Colour c0{1, 1, 1, 1}, c1{1, 1, 1, 1};
+      auto bitmap = cursor->getTwoColourBitmap(&c0, &c1);
+      ASSERT_EQ(bitmap.has_value(), c.ok);
+      if (!c.ok)
+        continue;
+      EXPECT_EQ(*bitmap, c.bitmap);
+      EXPECT_EQ(c0, (Colour{c.c0, c.c0, c.c0, 255}));
+      EXPECT_EQ(c1, (Colour{c.c1, c.c1, c.c1, 255}));
+    }
   }
-}
+  {
+    PixelFormat big565(16, 16, true, true, 31, 63, 31, 0, 11, 5, 0, 0);
+    CursorWithMask c(big565, Rect(0, 0, 2, 1));
+    // Red (31 << 11) and blue 16, stored in big-endian byte order.
+    c.pixels().setPixel(0, 0, big565.pixelFromRGBA(Colour{255, 0, 0, 255}, nullptr));
+    c.pixels().setPixel(1, 0, big565.toLogical(16));
+    c.setMaskBit(0, 0, true);
+    c.setMaskBit(1, 0, true);
+    Colour c0, c1;
+    auto bitmap = c.getTwoColourBitmap(&c0, &c1);
+    ASSERT_TRUE(bitmap);
+    EXPECT_EQ(*bitmap, std::vector<uint8_t>{0x40});
+    EXPECT_EQ(c0, (Colour{255, 0, 0, 255}));
+    EXPECT_EQ(c1, (Colour{0, 0, 132, 255})); // (16*255+15)/31
 
-TEST(CursorTwoColour, ChannelsAreScaledAndBigEndianIsUndone) {
-  PixelFormat big565(16, 16, true, true, 31, 63, 31, 0, 11, 5, 0, 0);
-  CursorWithMask c(big565, Rect(0, 0, 2, 1));
-  // Red (31 << 11) and blue 16, stored in big-endian byte order.
-  c.pixels().setPixel(0, 0, big565.pixelFromRGBA(Colour{255, 0, 0, 255}, nullptr));
-  c.pixels().setPixel(1, 0, big565.toLogical(16));
-  c.setMaskBit(0, 0, true);
-  c.setMaskBit(1, 0, true);
-  Colour c0, c1;
-  auto bitmap = c.getTwoColourBitmap(&c0, &c1);
-  ASSERT_TRUE(bitmap);
-  EXPECT_EQ(*bitmap, std::vector<uint8_t>{0x40});
-  EXPECT_EQ(c0, (Colour{255, 0, 0, 255}));
-  EXPECT_EQ(c1, (Colour{0, 0, 132, 255})); // (16*255+15)/31
-
-  CursorWithAlpha a(PixelFormat::argb8888(), Rect(0, 0, 1, 1));
-  EXPECT_FALSE(a.getTwoColourBitmap(&c0, &c1));
+    CursorWithAlpha a(PixelFormat::argb8888(), Rect(0, 0, 1, 1));
+    EXPECT_FALSE(a.getTwoColourBitmap(&c0, &c1));
+  }
 }
 
 // --- equality and cloning ------------------------------------------------------------------
 
-TEST(CursorEquals, MaskIgnoresHiddenPixels) {
-  auto a = maskCursor({"12", ".3"}, Point(1, 1));
-  auto b = maskCursor({"12", ".3"}, Point(1, 1));
-  b->pixels().setPixel(-1, 0, 0xabcdef); // under a clear bit
-  EXPECT_TRUE(a->equals(*b));
-  auto otherHotspot = maskCursor({"12", ".3"}, Point(0, 1));
-  EXPECT_FALSE(a->equals(*otherHotspot));
-  auto otherMask = maskCursor({"12", "93"}, Point(1, 1));
-  EXPECT_FALSE(a->equals(*otherMask));
-  auto otherPixel = maskCursor({"14", ".3"}, Point(1, 1));
-  EXPECT_FALSE(a->equals(*otherPixel));
-  CursorWithAlpha alpha(PixelFormat::rgb888(), a->getRect());
-  EXPECT_FALSE(a->equals(alpha));
-}
-
-TEST(CursorEquals, AlphaComparesFormatRectAndBytes) {
-  CursorWithAlpha a(PixelFormat::argb8888(), Rect(-1, -1, 2, 2));
-  a.pixels().setPixel(0, 0, 0x80402010);
-  auto b = a.clone();
-  EXPECT_TRUE(a.equals(*b));
-  EXPECT_TRUE(b->equals(a));
-  static_cast<CursorWithAlpha&>(*b).pixels().setPixel(1, 1, 1);
-  EXPECT_FALSE(a.equals(*b));
-  CursorWithAlpha otherFormat(PixelFormat::abgr8888(), Rect(-1, -1, 2, 2));
-  CursorWithAlpha zero(PixelFormat::argb8888(), Rect(-1, -1, 2, 2));
-  EXPECT_FALSE(zero.equals(otherFormat));
-  auto mask = maskCursor({"1"}, Point(0, 0));
-  EXPECT_FALSE(a.equals(*mask));
-}
-
-TEST(CursorClone, MaskCloneIsAnIndependentEqualCopy) {
-  rfb::test::SimpleColourMap map({{0, 0, 0, 255}, {255, 255, 255, 255}});
-  ArrowCursor arrow(12, PixelFormat::pal8(), &map);
-  std::unique_ptr<rfb::Cursor> copy = arrow.clone();
-  ASSERT_NE(dynamic_cast<CursorWithMask*>(copy.get()), nullptr);
-  EXPECT_EQ(copy->getColourMap(), &map);
-  EXPECT_TRUE(arrow.equals(*copy));
-  static_cast<CursorWithMask&>(*copy).pixels().setPixel(0, 0, arrow.whitePixel());
-  EXPECT_EQ(arrow.pixelAt(0, 0), arrow.blackPixel());
-  EXPECT_FALSE(arrow.equals(*copy));
+TEST(CursorEquals, AndClone) {
+  {
+    auto a = maskCursor({"12", ".3"}, Point(1, 1));
+    auto b = maskCursor({"12", ".3"}, Point(1, 1));
+    b->pixels().setPixel(-1, 0, 0xabcdef); // under a clear bit
+    EXPECT_TRUE(a->equals(*b));
+    auto otherHotspot = maskCursor({"12", ".3"}, Point(0, 1));
+    EXPECT_FALSE(a->equals(*otherHotspot));
+    auto otherMask = maskCursor({"12", "93"}, Point(1, 1));
+    EXPECT_FALSE(a->equals(*otherMask));
+    auto otherPixel = maskCursor({"14", ".3"}, Point(1, 1));
+    EXPECT_FALSE(a->equals(*otherPixel));
+    CursorWithAlpha alpha(PixelFormat::rgb888(), a->getRect());
+    EXPECT_FALSE(a->equals(alpha));
+  }
+  {
+    CursorWithAlpha a(PixelFormat::argb8888(), Rect(-1, -1, 2, 2));
+    a.pixels().setPixel(0, 0, 0x80402010);
+    auto b = a.clone();
+    EXPECT_TRUE(a.equals(*b));
+    EXPECT_TRUE(b->equals(a));
+    static_cast<CursorWithAlpha&>(*b).pixels().setPixel(1, 1, 1);
+    EXPECT_FALSE(a.equals(*b));
+    CursorWithAlpha otherFormat(PixelFormat::abgr8888(), Rect(-1, -1, 2, 2));
+    CursorWithAlpha zero(PixelFormat::argb8888(), Rect(-1, -1, 2, 2));
+    EXPECT_FALSE(zero.equals(otherFormat));
+    auto mask = maskCursor({"1"}, Point(0, 0));
+    EXPECT_FALSE(a.equals(*mask));
+  }
+  {
+    rfb::test::SimpleColourMap map({{0, 0, 0, 255}, {255, 255, 255, 255}});
+    ArrowCursor arrow(12, PixelFormat::pal8(), &map);
+    std::unique_ptr<rfb::Cursor> copy = arrow.clone();
+    ASSERT_NE(dynamic_cast<CursorWithMask*>(copy.get()), nullptr);
+    EXPECT_EQ(copy->getColourMap(), &map);
+    EXPECT_TRUE(arrow.equals(*copy));
+    static_cast<CursorWithMask&>(*copy).pixels().setPixel(0, 0, arrow.whitePixel());
+    EXPECT_EQ(arrow.pixelAt(0, 0), arrow.blackPixel());
+    EXPECT_FALSE(arrow.equals(*copy));
+  }
 }
 
 // --- rendering ----------------------------------------------------------------------------
 
-TEST(CursorRender, MaskInOtherFormatGivesTheSamePicture) {
-  std::mt19937 rng(17);
-  ArrowCursor arrow(12, PixelFormat::rgb888());
-  const Rect area(0, 0, 20, 26);
-  ManagedPixelBuffer own(PixelFormat::rgb888(), area);
-  ManagedPixelBuffer other(PixelFormat::rgb565(), area);
-  for (int y = 0; y < 26; y++)
-    for (int x = 0; x < 20; x++)
-      own.setPixel(x, y, rng() & 0xffffff);
-  other.translateRect(own, Point(0, 0), area);
-  // Hotspot near the bottom right: the arrow is clipped.
-  arrow.render(own, Point(13, 9));
-  arrow.render(other, Point(13, 9));
-  ManagedPixelBuffer ownConverted(PixelFormat::rgb565(), area);
-  ownConverted.translateRect(own, Point(0, 0), area);
-  for (int y = 0; y < 26; y++)
-    for (int x = 0; x < 20; x++)
-      ASSERT_EQ(other.getPixel(x, y), ownConverted.getPixel(x, y)) << x << "," << y;
-  EXPECT_EQ(own.getPixel(13, 9), arrow.blackPixel());
-  EXPECT_EQ(own.getPixel(14, 11), arrow.whitePixel());
-}
-
-TEST(CursorRender, AlphaCompositesOver) {
-  CursorWithAlpha c(PixelFormat::argb8888(), Rect(-1, -1, 1, 1));
-  c.pixels().setPixel(-1, -1, 0xff102030); // opaque
-  c.pixels().setPixel(0, -1, 0x80400000);  // half red, premultiplied
-  // (0,0) and (-1,0) stay fully transparent.
-  ManagedPixelBuffer target(PixelFormat::rgb888(), Rect(0, 0, 4, 4));
-  target.fillRect(target.getRect(), 0x00c8c8c8);
-  c.render(target, Point(3, 1));
-  EXPECT_EQ(target.getPixel(2, 0), 0x102030u);
-  // 0x40 + (200*127+127)/255 = 64 + 100 = 164; others (200*127+127)/255 = 100.
-  EXPECT_EQ(target.getPixel(3, 0), (164u << 16) | (100u << 8) | 100u);
-  EXPECT_EQ(target.getPixel(2, 1), 0xc8c8c8u);
-  EXPECT_EQ(target.getPixel(3, 1), 0xc8c8c8u);
+TEST(CursorRender, InBothKinds) {
+  {
+    std::mt19937 rng(17);
+    ArrowCursor arrow(12, PixelFormat::rgb888());
+    const Rect area(0, 0, 20, 26);
+    ManagedPixelBuffer own(PixelFormat::rgb888(), area);
+    ManagedPixelBuffer other(PixelFormat::rgb565(), area);
+    for (int y = 0; y < 26; y++)
+      for (int x = 0; x < 20; x++)
+        own.setPixel(x, y, rng() & 0xffffff);
+    other.translateRect(own, Point(0, 0), area);
+    // Hotspot near the bottom right: the arrow is clipped.
+    arrow.render(own, Point(13, 9));
+    arrow.render(other, Point(13, 9));
+    ManagedPixelBuffer ownConverted(PixelFormat::rgb565(), area);
+    ownConverted.translateRect(own, Point(0, 0), area);
+    for (int y = 0; y < 26; y++)
+      for (int x = 0; x < 20; x++)
+        ASSERT_EQ(other.getPixel(x, y), ownConverted.getPixel(x, y)) << x << "," << y;
+    EXPECT_EQ(own.getPixel(13, 9), arrow.blackPixel());
+    EXPECT_EQ(own.getPixel(14, 11), arrow.whitePixel());
+  }
+  {
+    CursorWithAlpha c(PixelFormat::argb8888(), Rect(-1, -1, 1, 1));
+    c.pixels().setPixel(-1, -1, 0xff102030); // opaque
+    c.pixels().setPixel(0, -1, 0x80400000);  // half red, premultiplied
+    // (0,0) and (-1,0) stay fully transparent.
+    ManagedPixelBuffer target(PixelFormat::rgb888(), Rect(0, 0, 4, 4));
+    target.fillRect(target.getRect(), 0x00c8c8c8);
+    c.render(target, Point(3, 1));
+    EXPECT_EQ(target.getPixel(2, 0), 0x102030u);
+    // 0x40 + (200*127+127)/255 = 64 + 100 = 164; others (200*127+127)/255 = 100.
+    EXPECT_EQ(target.getPixel(3, 0), (164u << 16) | (100u << 8) | 100u);
+    EXPECT_EQ(target.getPixel(2, 1), 0xc8c8c8u);
+    EXPECT_EQ(target.getPixel(3, 1), 0xc8c8c8u);
+  }
 }
 
 // --- building and storage ----------------------------------------------------------------
@@ -407,23 +392,6 @@ TEST(CursorWithAlpha, FromImage) {
   EXPECT_FALSE(CursorWithAlpha::fromImage(40000, 1, 0, 0, image));
   EXPECT_FALSE(CursorWithAlpha::fromImage(1, 1, 40000, 0, image));
   EXPECT_FALSE(CursorWithAlpha::fromImage(-1, 1, 0, 0, image));
-}
-
-TEST(CursorWithMask, MaskStorageIsReusedWhenShrinking) {
-  CursorWithMask c(PixelFormat::rgb888(), Rect(0, 0, 32, 32));
-  EXPECT_EQ(c.maskRowBytes(), 4);
-  EXPECT_EQ(c.maskLength(), 128u);
-  const uint8_t* before = c.mask();
-  c.setRect(Rect(-2, -2, 7, 3));
-  EXPECT_EQ(c.mask(), before);
-  EXPECT_EQ(c.maskRowBytes(), 2);
-  EXPECT_EQ(c.maskLength(), 10u);
-  // Moving without resizing keeps the picture.
-  c.setMaskBit(8, 4, true);
-  c.pixels().setPixel(6, 2, 0x123456);
-  c.setRect(Rect(0, 0, 9, 5));
-  EXPECT_TRUE(c.maskBit(8, 4));
-  EXPECT_EQ(c.pixelAt(8, 4), 0x123456u);
 }
 
 } // namespace

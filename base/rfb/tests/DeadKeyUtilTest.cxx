@@ -6,9 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include <map>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -32,141 +30,81 @@ const char* const deadKeysXml = R"(<?xml version="1.0"?>
 </deadKeyInfo>
 )";
 
-TEST(DeadKeyUtil, SpacingToDead) {
-  struct Case {
-    uint32_t spacing;
-    uint32_t dead;
-  };
-  const Case cases[] = {
-    {0x60, 0xfe50},      {0x27, 0xfe51},      {0xb4, 0xfe51},      {0x1000384, 0xfe51},
-    {0x5e, 0xfe52},      {0x10002c6, 0xfe52}, {0x7e, 0xfe53},      {0x10002dc, 0xfe53},
-    {0xaf, 0xfe54},      {0x1a2, 0xfe55},     {0x1ff, 0xfe56},     {0x22, 0xfe57},
-    {0xa8, 0xfe57},      {0xb0, 0xfe58},      {0x10002da, 0xfe58}, {0x1bd, 0xfe59},
-    {0x1b7, 0xfe5a},     {0xb8, 0xfe5b},      {0x1b2, 0xfe5c},     {0x7ae, 0x1000344},
-    {0x41, 0},           {0x20, 0},           {0xfe51, 0},
-  };
-  DeadKeyUtil util("");
-  EXPECT_EQ(20u, util.spacingTable().size());
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << std::hex << "spacing 0x" << c.spacing);
-    EXPECT_EQ(c.dead, util.deadForSpacing(c.spacing));
+TEST(DeadKeyUtil, BuiltInTables) {
+  {
+    struct Case {
+      uint32_t spacing;
+      uint32_t dead;
+    };
+    const Case cases[] = {
+      {0x60, 0xfe50},      {0x27, 0xfe51},      {0xb4, 0xfe51},      {0x1000384, 0xfe51},
+      {0x5e, 0xfe52},      {0x10002c6, 0xfe52}, {0x7e, 0xfe53},      {0x10002dc, 0xfe53},
+      {0xaf, 0xfe54},      {0x1a2, 0xfe55},     {0x1ff, 0xfe56},     {0x22, 0xfe57},
+      {0xa8, 0xfe57},      {0xb0, 0xfe58},      {0x10002da, 0xfe58}, {0x1bd, 0xfe59},
+      {0x1b7, 0xfe5a},     {0xb8, 0xfe5b},      {0x1b2, 0xfe5c},     {0x7ae, 0x1000344},
+      {0x41, 0},           {0x20, 0},           {0xfe51, 0},
+    };
+    DeadKeyUtil util("");
+    EXPECT_EQ(20u, util.spacingTable().size());
+    for (const Case& c : cases) {
+      SCOPED_TRACE(testing::Message() << std::hex << "spacing 0x" << c.spacing);
+      EXPECT_EQ(c.dead, util.deadForSpacing(c.spacing));
+    }
   }
-}
-
-TEST(DeadKeyUtil, DeadToSpacingGivesTheFirstPair) {
-  struct Case {
-    uint32_t dead;
-    uint32_t spacing;
-  };
-  const Case cases[] = {
-    {0xfe50, 0x60},  {0xfe51, 0x27}, {0xfe52, 0x5e},     {0xfe57, 0x22},
-    {0xfe58, 0xb0},  {0xfe5c, 0x1b2}, {0x1000344, 0x7ae}, {0xfe60, 0},
-  };
-  DeadKeyUtil util("");
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << std::hex << "dead 0x" << c.dead);
-    EXPECT_EQ(c.spacing, util.spacingForDead(c.dead));
+  {
+    struct Case {
+      uint32_t dead;
+      uint32_t spacing;
+    };
+    const Case cases[] = {
+      {0xfe50, 0x60},  {0xfe51, 0x27}, {0xfe52, 0x5e},     {0xfe57, 0x22},
+      {0xfe58, 0xb0},  {0xfe5c, 0x1b2}, {0x1000344, 0x7ae}, {0xfe60, 0},
+    };
+    DeadKeyUtil util("");
+    for (const Case& c : cases) {
+      SCOPED_TRACE(testing::Message() << std::hex << "dead 0x" << c.dead);
+      EXPECT_EQ(c.spacing, util.spacingForDead(c.dead));
+    }
   }
-}
-
-TEST(DeadKeyUtil, DecomposesBuiltInKeysyms) {
-  struct Case {
-    uint32_t combined;
-    uint32_t dead;
-    uint32_t base;
-  };
-  const Case cases[] = {
-    {0x60, 0xfe50, 0x20},         // grave
-    {0xc0, 0xfe50, 0x41},         // Agrave
-    {0xc8, 0xfe50, 0x45},         // Egrave
-    {0xe9, 0xfe51, 0x65},         // eacute
-    {0xc5, 0xfe58, 0x41},         // Aring
-    {0xff, 0xfe57, 0x79},         // ydiaeresis
-    {0xd8, 0xfe63, 0x4f},         // Oslash
-    {0x1c6, 0xfe51, 0x43},        // Cacute
-    {0x1b7, 0xfe5a, 0x20},        // caron
-    {0x1d5, 0xfe59, 0x4f},        // Odoubleacute
-    {0x2a1, 0xfe63, 0x48},        // Hstroke
-    {0x2a9, 0xfe56, 0x49},        // Iabovedot
-    {0x3ab, 0xfe5b, 0x47},        // Gcedilla
-    {0x3e0, 0xfe54, 0x61},        // amacron
-    {0x1001e02, 0xfe56, 0x42},    // Babovedot
-    {0x1000175, 0xfe52, 0x77},    // wcircumflex
-    {0x13be, 0xfe57, 0x59},       // Ydiaeresis
-    {0x7a1, 0xfe51, 0x7c1},       // Greek_ALPHAaccent
-    {0x7b6, 0x1000344, 0x7e9},    // Greek_iotaaccentdieresis
-    {0x7ae, 0x1000344, 0x20},     // Greek_accentdieresis
-  };
-  DeadKeyUtil util("");
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << std::hex << "combined 0x" << c.combined);
-    auto parts = util.decompose(c.combined);
-    ASSERT_TRUE(parts.has_value());
-    EXPECT_EQ(c.dead, parts->first);
-    EXPECT_EQ(c.base, parts->second);
-  }
-  for (uint32_t plain : {0x41u, 0x20u, 0xd7u /* multiply */, 0x3a2u /* kra */, 0xfe51u})
-    EXPECT_FALSE(util.decompose(plain).has_value()) << std::hex << plain;
-}
-
-// The lower-case keysym of an upper-case letter keysym, by the layout of
-// each keysym set; 0 when the keysym is not an upper-case letter there.
-uint32_t lowerCase(uint32_t keysym) {
-  if ((keysym >= 0x41 && keysym <= 0x5a) || (keysym >= 0xc0 && keysym <= 0xde && keysym != 0xd7))
-    return keysym + 0x20;
-  if ((keysym >= 0x1a1 && keysym <= 0x1af) || (keysym >= 0x2a1 && keysym <= 0x2af) ||
-      (keysym >= 0x3a1 && keysym <= 0x3af) || (keysym >= 0x7a1 && keysym <= 0x7ab))
-    return keysym + 0x10;
-  if ((keysym >= 0x1c0 && keysym <= 0x1de) || (keysym >= 0x2c0 && keysym <= 0x2de) ||
-      (keysym >= 0x3c0 && keysym <= 0x3de) || (keysym >= 0x7c1 && keysym <= 0x7d9))
-    return keysym + 0x20;
-  if (keysym >= 0x1000100 && keysym <= 0x1001eff && keysym % 2 == 0)
-    return keysym + 1;
-  return 0;
-}
-
-TEST(DeadKeyUtil, BuiltInGroupsPairEveryCapitalWithItsSmallLetter) {
-  const auto& groups = DeadKeyUtil::builtInCompositions();
-  ASSERT_EQ(7u, groups.size());
-  std::set<uint32_t> combined;
-  for (size_t g = 0; g < groups.size(); ++g) {
-    SCOPED_TRACE(testing::Message() << "group " << g);
-    std::map<uint32_t, std::pair<uint32_t, uint32_t>> group;
-    for (const DeadKeyUtil::Composition& c : groups[g]) {
+  {
+    struct Case {
+      uint32_t combined;
+      uint32_t dead;
+      uint32_t base;
+    };
+    const Case cases[] = {
+      {0x60, 0xfe50, 0x20},         // grave
+      {0xc0, 0xfe50, 0x41},         // Agrave
+      {0xc8, 0xfe50, 0x45},         // Egrave
+      {0xe9, 0xfe51, 0x65},         // eacute
+      {0xc5, 0xfe58, 0x41},         // Aring
+      {0xff, 0xfe57, 0x79},         // ydiaeresis
+      {0xd8, 0xfe63, 0x4f},         // Oslash
+      {0x1c6, 0xfe51, 0x43},        // Cacute
+      {0x1b7, 0xfe5a, 0x20},        // caron
+      {0x1d5, 0xfe59, 0x4f},        // Odoubleacute
+      {0x2a1, 0xfe63, 0x48},        // Hstroke
+      {0x2a9, 0xfe56, 0x49},        // Iabovedot
+      {0x3ab, 0xfe5b, 0x47},        // Gcedilla
+      {0x3e0, 0xfe54, 0x61},        // amacron
+      {0x1001e02, 0xfe56, 0x42},    // Babovedot
+      {0x1000175, 0xfe52, 0x77},    // wcircumflex
+      {0x13be, 0xfe57, 0x59},       // Ydiaeresis
+      {0x7a1, 0xfe51, 0x7c1},       // Greek_ALPHAaccent
+      {0x7b6, 0x1000344, 0x7e9},    // Greek_iotaaccentdieresis
+      {0x7ae, 0x1000344, 0x20},     // Greek_accentdieresis
+    };
+    DeadKeyUtil util("");
+    for (const Case& c : cases) {
       SCOPED_TRACE(testing::Message() << std::hex << "combined 0x" << c.combined);
-      EXPECT_TRUE(DeadKeyUtil::isDeadKeysym(c.dead));
-      EXPECT_NE(c.combined, c.base);
-      EXPECT_TRUE(combined.insert(c.combined).second) << "listed twice";
-      group[c.combined] = {c.dead, c.base};
+      auto parts = util.decompose(c.combined);
+      ASSERT_TRUE(parts.has_value());
+      EXPECT_EQ(c.dead, parts->first);
+      EXPECT_EQ(c.base, parts->second);
     }
-    for (const auto& [capital, parts] : group) {
-      const uint32_t small = lowerCase(capital);
-      // Spacing accents have no case; the small letter of Ydiaeresis
-      // (Latin-9) is in Latin-1, that of Iabovedot is plain i.
-      if (small == 0 || lowerCase(parts.second) == 0 || capital == 0x13be || capital == 0x2a9)
-        continue;
-      SCOPED_TRACE(testing::Message() << std::hex << "capital 0x" << capital);
-      auto it = group.find(small);
-      ASSERT_NE(group.end(), it);
-      EXPECT_EQ(parts.first, it->second.first);
-      EXPECT_EQ(lowerCase(parts.second), it->second.second);
-    }
+    for (uint32_t plain : {0x41u, 0x20u, 0xd7u /* multiply */, 0x3a2u /* kra */, 0xfe51u})
+      EXPECT_FALSE(util.decompose(plain).has_value()) << std::hex << plain;
   }
-}
-
-TEST(DeadKeyUtil, SpacingAccentsComposeWithTheirOwnDeadKey) {
-  DeadKeyUtil util("");
-  int spacing = 0;
-  for (const auto& group : DeadKeyUtil::builtInCompositions()) {
-    for (const DeadKeyUtil::Composition& c : group) {
-      if (c.base != 0x20)
-        continue;
-      SCOPED_TRACE(testing::Message() << std::hex << "spacing 0x" << c.combined);
-      ++spacing;
-      EXPECT_EQ(c.dead, util.deadForSpacing(c.combined));
-    }
-  }
-  EXPECT_EQ(15, spacing);
 }
 
 TEST(DeadKeyUtil, ParsesHexadecimalKeysyms) {
@@ -193,57 +131,61 @@ TEST(DeadKeyUtil, ParsesHexadecimalKeysyms) {
   }
 }
 
-TEST(DeadKeyUtil, ReadsDeadKeyFile) {
-  TempFile file(deadKeysXml);
-  testsupport::LogRecorder recorder("DeadKeyUtil", 110);
-  const size_t builtIn = DeadKeyUtil("").compositionCount();
-  DeadKeyUtil util(file.path());
+TEST(DeadKeyUtil, GoodFiles) {
+  {
+    TempFile file(deadKeysXml);
+    testsupport::LogRecorder recorder("DeadKeyUtil", 110);
+    const size_t builtIn = DeadKeyUtil("").compositionCount();
+    DeadKeyUtil util(file.path());
 
-  const std::vector<std::string> expected = {
-    "Reading dead key info from " + file.path(),
-    "Got 2 dead keys",
-    "spacing 0x27 dead 0xfe51",
-    "spacing 0xb0 dead 0xfe58",
-    "Got 2 comps",
-    "comb 0x1001e9e dead 0xfe5a base 0x53",
-    "comb 0xe9 dead 0xfe50 base 0x65",
-  };
-  EXPECT_EQ(expected, recorder.texts("DeadKeyUtil"));
-  const auto lines = recorder.lines();
-  ASSERT_EQ(7u, lines.size());
-  const int levels[] = {30, 100, 110, 110, 100, 110, 110};
-  for (size_t i = 0; i < lines.size(); ++i)
-    EXPECT_EQ(levels[i], lines[i].level) << lines[i].text;
+    const std::vector<std::string> expected = {
+      "Reading dead key info from " + file.path(),
+      "Got 2 dead keys",
+      "spacing 0x27 dead 0xfe51",
+      "spacing 0xb0 dead 0xfe58",
+      "Got 2 comps",
+      "comb 0x1001e9e dead 0xfe5a base 0x53",
+      "comb 0xe9 dead 0xfe50 base 0x65",
+    };
+    EXPECT_EQ(expected, recorder.texts("DeadKeyUtil"));
 
-  // The file's dead keys replace the built-in ones...
-  const std::vector<std::pair<uint32_t, uint32_t>> spacing = {{0x27, 0xfe51}, {0xb0, 0xfe58}};
-  EXPECT_EQ(spacing, util.spacingTable());
-  EXPECT_EQ(0u, util.deadForSpacing(0x60));
-  // ...and its compositions come after the built-in ones, replacing equals.
-  EXPECT_EQ(builtIn + 1, util.compositionCount());
-  EXPECT_EQ(std::make_pair(0xfe5au, 0x53u), util.decompose(0x1001e9e).value());
-  EXPECT_EQ(std::make_pair(0xfe50u, 0x65u), util.decompose(0xe9).value());
-  EXPECT_EQ(std::make_pair(0xfe51u, 0x45u), util.decompose(0xc9).value());
-}
-
-TEST(DeadKeyUtil, LayoutVariantIsPreferred) {
-  TempFile file(R"(<info>
-  <deadKeys><k><s>0x60</s><d>0xfe50</d></k></deadKeys>
-  <deadKeys-de><k><s>0xb4</s><d>0xfe51</d></k><k><s>0x5e</s><d>0xfe52</d></k></deadKeys-de>
-  <comps/>
-</info>)");
-  testsupport::LogRecorder recorder("DeadKeyUtil", 100);
-  struct Case {
-    const char* layout;
-    size_t count;
-    uint32_t first;
-  };
-  const Case cases[] = {{nullptr, 1, 0x60}, {"de", 2, 0xb4}, {"fr", 1, 0x60}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.layout ? c.layout : "no layout");
-    DeadKeyUtil util(file.path(), c.layout);
-    ASSERT_EQ(c.count, util.spacingTable().size());
-    EXPECT_EQ(c.first, util.spacingTable()[0].first);
+    // The file's dead keys replace the built-in ones...
+    const std::vector<std::pair<uint32_t, uint32_t>> spacing = {{0x27, 0xfe51}, {0xb0, 0xfe58}};
+    EXPECT_EQ(spacing, util.spacingTable());
+    EXPECT_EQ(0u, util.deadForSpacing(0x60));
+    // ...and its compositions come after the built-in ones, replacing equals.
+    EXPECT_EQ(builtIn + 1, util.compositionCount());
+    EXPECT_EQ(std::make_pair(0xfe5au, 0x53u), util.decompose(0x1001e9e).value());
+    EXPECT_EQ(std::make_pair(0xfe50u, 0x65u), util.decompose(0xe9).value());
+    EXPECT_EQ(std::make_pair(0xfe51u, 0x45u), util.decompose(0xc9).value());
+  }
+  {
+    TempFile file(R"(<info>
+    <deadKeys><k><s>0x60</s><d>0xfe50</d></k></deadKeys>
+    <deadKeys-de><k><s>0xb4</s><d>0xfe51</d></k><k><s>0x5e</s><d>0xfe52</d></k></deadKeys-de>
+    <comps/>
+  </info>)");
+    testsupport::LogRecorder recorder("DeadKeyUtil", 100);
+    struct Case {
+      const char* layout;
+      size_t count;
+      uint32_t first;
+    };
+    const Case cases[] = {{nullptr, 1, 0x60}, {"de", 2, 0xb4}, {"fr", 1, 0x60}};
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.layout ? c.layout : "no layout");
+      DeadKeyUtil util(file.path(), c.layout);
+      ASSERT_EQ(c.count, util.spacingTable().size());
+      EXPECT_EQ(c.first, util.spacingTable()[0].first);
+    }
+  }
+  {
+    TempFile file(deadKeysXml);
+    EXPECT_EQ(20u, DeadKeyUtil().spacingTable().size());
+    DeadKeyFileSetting setting(file.path());
+    DeadKeyUtil util;
+    EXPECT_EQ(2u, util.spacingTable().size());
+    EXPECT_TRUE(util.decompose(0x1001e9e).has_value());
   }
 }
 
@@ -292,15 +234,6 @@ TEST(DeadKeyUtil, FileErrorsAreLoggedAndKeepWhatWasRead) {
     EXPECT_EQ(builtIn, util.compositionCount());
     EXPECT_FALSE(util.decompose(0x1001e9e).has_value());
   }
-}
-
-TEST(DeadKeyUtil, DefaultConstructionReadsTheDeadKeyFileParameter) {
-  TempFile file(deadKeysXml);
-  EXPECT_EQ(20u, DeadKeyUtil().spacingTable().size());
-  DeadKeyFileSetting setting(file.path());
-  DeadKeyUtil util;
-  EXPECT_EQ(2u, util.spacingTable().size());
-  EXPECT_TRUE(util.decompose(0x1001e9e).has_value());
 }
 
 } // namespace

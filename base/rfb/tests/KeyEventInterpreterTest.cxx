@@ -341,199 +341,153 @@ TEST(KeyEventInterpreter, AlterShiftWithModsOffKeepsTheViewersShift) {
   param->unset(10, false);
 }
 
-TEST(KeyEventInterpreter, ReleaseMatchesPressAfterLayoutChange) {
-  FakeLayout layout(usLayout());
-  KeyEventInterpreter interpreter(layout);
-  interpreter.refreshKeycodes();
-  layout.expect({D(38)});
-  EXPECT_TRUE(interpreter.keyEvent(a, true));
-  // The layout changes while a is held: a is now on keycode 40.
-  layout.keys().erase(38);
-  layout.keys()[40] = {a, A};
-  interpreter.refreshKeycodes();
-  layout.expect({U(38)});
-  EXPECT_TRUE(interpreter.keyEvent(a, false));
-  layout.verify();
-  EXPECT_FALSE(interpreter.isKeycodeHeld(38));
-}
-
-TEST(KeyEventInterpreter, RepeatAfterLayoutChangeReleasesTheFirstKeycode) {
-  // A repeat used to leave the first keycode held down on the desktop.
-  FakeLayout layout(usLayout());
-  KeyEventInterpreter interpreter(layout);
-  layout.expect({D(38), U(38), D(40), U(40)});
-  EXPECT_TRUE(interpreter.keyEvent(a, true));
-  layout.keys().erase(38);
-  layout.keys()[40] = {a, A};
-  EXPECT_TRUE(interpreter.keyEvent(a, true));
-  EXPECT_FALSE(interpreter.isKeycodeHeld(38));
-  EXPECT_TRUE(interpreter.isKeycodeHeld(40));
-  EXPECT_TRUE(interpreter.keyEvent(a, false));
-}
-
-TEST(KeyEventInterpreter, ReleasePressedKeysSmallestKeysymFirst) {
-  testsupport::LogRecorder recorder("KeyEventInterpreter", 110);
-  FakeLayout layout(usLayout());
-  KeyEventInterpreter interpreter(layout);
-  // a under Shift: Shift is released around it.
-  layout.expect({D(50), D(26), U(50), D(38), D(50)});
-  interpreter.keyEvent(Shift_L, true);
-  interpreter.keyEvent(E, true);
-  interpreter.keyEvent(a, true);
-  layout.verify();
-  EXPECT_EQ(3u, interpreter.pressedKeyCount());
-  for (int keycode : {26, 38, 50})
-    EXPECT_TRUE(interpreter.isKeycodeHeld(keycode)) << keycode;
-
-  recorder.clear();
-  layout.expect({U(26), U(38), U(50)});
-  interpreter.releasePressedKeys();
-  layout.verify();
-  EXPECT_EQ(0u, interpreter.pressedKeyCount());
-  for (int keycode : {26, 38, 50})
-    EXPECT_FALSE(interpreter.isKeycodeHeld(keycode)) << keycode;
-  const std::vector<std::string> expected = {
-    "releasePressedKeys: keycode  26", "keysym 0x0045 keycode  26 down 0",
-    "releasePressedKeys: keycode  38", "keysym 0x0061 keycode  38 down 0",
-    "releasePressedKeys: keycode  50", "keysym 0xffe1 keycode  50 down 0",
-  };
-  EXPECT_EQ(expected, recorder.texts("KeyEventInterpreter"));
-}
-
-TEST(KeyEventInterpreter, LogsEveryKeycodePress) {
-  testsupport::LogRecorder recorder("KeyEventInterpreter", 110);
-  FakeLayout layout(usLayout());
-  KeyEventInterpreter interpreter(layout);
-  layout.expect({D(50), D(38), U(50), U(38)});
-  interpreter.keyEvent(A, true);
-  interpreter.keyEvent(A, false);
-  const std::vector<std::string> expected = {
-    "keysym 0x0000 keycode  50 down 1", "keysym 0x0041 keycode  38 down 1",
-    "keysym 0x0000 keycode  50 down 0", "keysym 0x0041 keycode  38 down 0",
-  };
-  EXPECT_EQ(expected, recorder.texts("KeyEventInterpreter"));
-  for (const auto& line : recorder.lines())
-    EXPECT_EQ(110, line.level);
-}
-
-TEST(KeyEventInterpreter, HeldKeycodesIncludeModifierAdjustments) {
-  FakeLayout layout(usLayout());
-  KeyEventInterpreter interpreter(layout);
-  layout.expect({D(50), U(50), D(38), D(50)});
-  interpreter.keyEvent(Shift_L, true);
-  interpreter.keyEvent(a, true);
-  EXPECT_TRUE(interpreter.isKeycodeHeld(50)) << "Shift is back down after the key";
-  EXPECT_TRUE(interpreter.isKeycodeHeld(38));
-  EXPECT_FALSE(interpreter.isKeycodeHeld(92));
-  EXPECT_EQ(2u, interpreter.pressedKeyCount());
-  layout.verify();
-  layout.expect({U(38), U(50)});
-  interpreter.releasePressedKeys();
-}
-
-TEST(KeyEventInterpreter, RefreshFindsLockKeycodes) {
-  struct Case {
-    const char* name;
-    std::function<void(Keymap&)> change;
-    int numLock;
-    int capsLock;
-  };
-  const Case cases[] = {
-    {"US layout", [](Keymap&) {}, 77, 66},
-    {"no lock keys", [](Keymap& keys) {
-       keys.erase(77);
-       keys.erase(66);
-     }, -1, -1},
-    {"Num Lock at level 1 only",
-     [](Keymap& keys) {
-       keys.erase(77);
-       keys[99] = {0xff9e, Num_Lock};
-     },
-     99, 66},
-    {"Caps Lock twice: the lowest keycode", [](Keymap& keys) { keys[20] = {Caps_Lock}; }, 77, 20},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+TEST(KeyEventInterpreter, LayoutChangeWhileHeld) {
+  {
     FakeLayout layout(usLayout());
     KeyEventInterpreter interpreter(layout);
-    EXPECT_EQ(-1, interpreter.numLockKeycode()) << "unknown before the first refresh";
-    c.change(layout.keys());
     interpreter.refreshKeycodes();
-    EXPECT_EQ(c.numLock, interpreter.numLockKeycode());
-    EXPECT_EQ(c.capsLock, interpreter.capsLockKeycode());
+    layout.expect({D(38)});
+    EXPECT_TRUE(interpreter.keyEvent(a, true));
+    // The layout changes while a is held: a is now on keycode 40.
+    layout.keys().erase(38);
+    layout.keys()[40] = {a, A};
+    interpreter.refreshKeycodes();
+    layout.expect({U(38)});
+    EXPECT_TRUE(interpreter.keyEvent(a, false));
+    layout.verify();
+    EXPECT_FALSE(interpreter.isKeycodeHeld(38));
+  }
+  {
+    // A repeat used to leave the first keycode held down on the desktop.
+    FakeLayout layout(usLayout());
+    KeyEventInterpreter interpreter(layout);
+    layout.expect({D(38), U(38), D(40), U(40)});
+    EXPECT_TRUE(interpreter.keyEvent(a, true));
+    layout.keys().erase(38);
+    layout.keys()[40] = {a, A};
+    EXPECT_TRUE(interpreter.keyEvent(a, true));
+    EXPECT_FALSE(interpreter.isKeycodeHeld(38));
+    EXPECT_TRUE(interpreter.isKeycodeHeld(40));
+    EXPECT_TRUE(interpreter.keyEvent(a, false));
   }
 }
 
-TEST(KeyEventInterpreter, DefaultKeysymSearch) {
-  // A keysym at several places: 0x31 at level 0 on 10 and at level 2 on 30;
-  // 0x21 at level 1 on 10 and level 0 on 31.
-  Keymap keys = usLayout();
-  keys[30] = {0x71, 0x51, one};
-  keys[31] = {0x21};
-  FakeLayout layout(keys);
-  struct Case {
-    uint32_t keysym;
-    int level; // -1: none given
-    int keycode;
-    int levelFound;
-  };
-  const Case cases[] = {
-    {one, -1, 10, -1}, {one, 0, 10, 0}, {one, 2, 30, 2},   {one, 1, 10, 0},
-    {0x21, 0, 31, 0},  {0x21, 1, 10, 1}, {0x21, 3, 31, 0}, {EuroSign, 0, 26, 2},
-    {EuroSign, 3, 26, 2}, {Cyrillic_zhe, 0, -1, 0}, {Cyrillic_zhe, -1, -1, -1},
-    {0, -1, -1, -1},      {0, 0, -1, 0}, // NoSymbol names no key, not an empty one
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << std::hex << "keysym 0x" << c.keysym << std::dec
-                                    << " level " << c.level);
-    int level = c.level;
-    EXPECT_EQ(c.keycode, layout.keysymToKeycode(c.keysym, c.level < 0 ? nullptr : &level));
-    if (c.level >= 0) {
-      EXPECT_EQ(c.levelFound, level);
+TEST(KeyEventInterpreter, ReleasePressedKeys) {
+  {
+    testsupport::LogRecorder recorder("KeyEventInterpreter", 110);
+    FakeLayout layout(usLayout());
+    KeyEventInterpreter interpreter(layout);
+    // a under Shift: Shift is released around it.
+    layout.expect({D(50), D(26), U(50), D(38), D(50)});
+    interpreter.keyEvent(Shift_L, true);
+    interpreter.keyEvent(E, true);
+    interpreter.keyEvent(a, true);
+    layout.verify();
+    EXPECT_EQ(3u, interpreter.pressedKeyCount());
+    for (int keycode : {26, 38, 50})
+      EXPECT_TRUE(interpreter.isKeycodeHeld(keycode)) << keycode;
+
+    recorder.clear();
+    layout.expect({U(26), U(38), U(50)});
+    interpreter.releasePressedKeys();
+    layout.verify();
+    EXPECT_EQ(0u, interpreter.pressedKeyCount());
+    for (int keycode : {26, 38, 50})
+      EXPECT_FALSE(interpreter.isKeycodeHeld(keycode)) << keycode;
+    const std::vector<std::string> expected = {
+      "releasePressedKeys: keycode  26", "keysym 0x0045 keycode  26 down 0",
+      "releasePressedKeys: keycode  38", "keysym 0x0061 keycode  38 down 0",
+      "releasePressedKeys: keycode  50", "keysym 0xffe1 keycode  50 down 0",
+    };
+    EXPECT_EQ(expected, recorder.texts("KeyEventInterpreter"));
+  }
+  {
+    FakeLayout layout(usLayout());
+    KeyEventInterpreter interpreter(layout);
+    layout.expect({D(50), U(50), D(38), D(50)});
+    interpreter.keyEvent(Shift_L, true);
+    interpreter.keyEvent(a, true);
+    EXPECT_TRUE(interpreter.isKeycodeHeld(50)) << "Shift is back down after the key";
+    EXPECT_TRUE(interpreter.isKeycodeHeld(38));
+    EXPECT_FALSE(interpreter.isKeycodeHeld(92));
+    EXPECT_EQ(2u, interpreter.pressedKeyCount());
+    layout.verify();
+    layout.expect({U(38), U(50)});
+    interpreter.releasePressedKeys();
+  }
+}
+
+TEST(KeyEventInterpreter, KeycodeLookup) {
+  {
+    struct Case {
+      const char* name;
+      std::function<void(Keymap&)> change;
+      int numLock;
+      int capsLock;
+    };
+    const Case cases[] = {
+      {"US layout", [](Keymap&) {}, 77, 66},
+      {"no lock keys", [](Keymap& keys) {
+         keys.erase(77);
+         keys.erase(66);
+       }, -1, -1},
+      {"Num Lock at level 1 only",
+       [](Keymap& keys) {
+         keys.erase(77);
+         keys[99] = {0xff9e, Num_Lock};
+       },
+       99, 66},
+      {"Caps Lock twice: the lowest keycode", [](Keymap& keys) { keys[20] = {Caps_Lock}; }, 77, 20},
+    };
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.name);
+      FakeLayout layout(usLayout());
+      KeyEventInterpreter interpreter(layout);
+      EXPECT_EQ(-1, interpreter.numLockKeycode()) << "unknown before the first refresh";
+      c.change(layout.keys());
+      interpreter.refreshKeycodes();
+      EXPECT_EQ(c.numLock, interpreter.numLockKeycode());
+      EXPECT_EQ(c.capsLock, interpreter.capsLockKeycode());
     }
   }
-}
-
-TEST(KeyEventInterpreter, EmptyKeycodeRangeFindsNothing) {
-  struct Empty : KeyEventInterpreter::Callback {
-    uint32_t keycodeToKeysym(int, int) override { return one; }
-    void fakeKeyEvent(int, bool) override { ADD_FAILURE() << "nothing to press"; }
-  } empty;
-  EXPECT_EQ(-1, empty.keysymToKeycode(one, nullptr));
-  KeyEventInterpreter interpreter(empty);
-  EXPECT_FALSE(interpreter.keyEvent(one, true));
-  EXPECT_TRUE(interpreter.keyEvent(one, false));
-}
-
-TEST(KeyEventInterpreter, KeysymClasses) {
-  struct Case {
-    uint32_t keysym;
-    bool modifier;
-    bool keypad;
-    bool function;
-    uint32_t equivalent;
-  };
-  const Case cases[] = {
-    {Shift_L, true, false, false, Shift_R},   {Shift_R, true, false, false, Shift_L},
-    {0xffef, true, false, false, 0},          {0xfff0, false, false, false, 0},
-    {0xffe0, false, false, false, 0},         {Mode_switch, true, false, false, ISO_Level3_Shift},
-    {ISO_Level3_Shift, true, false, false, Mode_switch}, {Num_Lock, true, false, false, 0},
-    {0xfe01, true, false, false, 0},          {0xfe0f, true, false, false, 0},
-    {ISO_Left_Tab, false, false, false, 0},   {0xff80, false, true, false, space},
-    {space, false, false, false, 0xff80},     {KP_Enter, false, true, false, Return},
-    {Return, false, false, false, KP_Enter},  {0xffbd, false, true, false, 0x3d},
-    {F1, false, false, true, 0xff91},         {0xff91, false, true, false, F1},
-    {0xffc9, false, false, true, 0},          {0xffca, false, false, false, 0},
-    {0xff9f, false, true, false, 0xffff},     {0xffac, false, true, false, 0x2c},
-    {0xffb9, false, true, false, 0x39},       {a, false, false, false, 0},
-    {Multi_key, false, false, false, 0},      {Caps_Lock, true, false, false, 0},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << std::hex << "keysym 0x" << c.keysym);
-    EXPECT_EQ(c.modifier, KeyEventInterpreter::isModifierKeysym(c.keysym));
-    EXPECT_EQ(c.keypad, KeyEventInterpreter::isKeypadKeysym(c.keysym));
-    EXPECT_EQ(c.function, KeyEventInterpreter::isFunctionKeysym(c.keysym));
-    EXPECT_EQ(c.equivalent, KeyEventInterpreter::equivalentKeysym(c.keysym));
+  {
+    // A keysym at several places: 0x31 at level 0 on 10 and at level 2 on 30;
+    // 0x21 at level 1 on 10 and level 0 on 31.
+    Keymap keys = usLayout();
+    keys[30] = {0x71, 0x51, one};
+    keys[31] = {0x21};
+    FakeLayout layout(keys);
+    struct Case {
+      uint32_t keysym;
+      int level; // -1: none given
+      int keycode;
+      int levelFound;
+    };
+    const Case cases[] = {
+      {one, -1, 10, -1}, {one, 0, 10, 0}, {one, 2, 30, 2},   {one, 1, 10, 0},
+      {0x21, 0, 31, 0},  {0x21, 1, 10, 1}, {0x21, 3, 31, 0}, {EuroSign, 0, 26, 2},
+      {EuroSign, 3, 26, 2}, {Cyrillic_zhe, 0, -1, 0}, {Cyrillic_zhe, -1, -1, -1},
+      {0, -1, -1, -1},      {0, 0, -1, 0}, // NoSymbol names no key, not an empty one
+    };
+    for (const Case& c : cases) {
+      SCOPED_TRACE(testing::Message() << std::hex << "keysym 0x" << c.keysym << std::dec
+                                      << " level " << c.level);
+      int level = c.level;
+      EXPECT_EQ(c.keycode, layout.keysymToKeycode(c.keysym, c.level < 0 ? nullptr : &level));
+      if (c.level >= 0) {
+        EXPECT_EQ(c.levelFound, level);
+      }
+    }
+  }
+  {
+    struct Empty : KeyEventInterpreter::Callback {
+      uint32_t keycodeToKeysym(int, int) override { return one; }
+      void fakeKeyEvent(int, bool) override { ADD_FAILURE() << "nothing to press"; }
+    } empty;
+    EXPECT_EQ(-1, empty.keysymToKeycode(one, nullptr));
+    KeyEventInterpreter interpreter(empty);
+    EXPECT_FALSE(interpreter.keyEvent(one, true));
+    EXPECT_TRUE(interpreter.keyEvent(one, false));
   }
 }
 

@@ -170,59 +170,49 @@ TEST(PixelBufferTranslate, AllWidthPairsAndBlendsAgainstReference) {
   }
 }
 
-TEST(PixelBufferTranslate, EqualFormatsCopyBytes) {
-  std::mt19937 rng(8);
-  TestBuffer src(PixelFormat::rgb888(), Rect(0, 0, 16, 16));
-  TestBuffer dst(PixelFormat::rgb888(), Rect(0, 0, 16, 16));
-  src.randomise(rng);
-  // The padding byte of an rgb888 pixel carries no colour, so a pixel-wise
-  // conversion would clear it; a byte copy keeps it.
-  dst.pb().translateRect(src.pb(), Point(0, 0), Rect(0, 0, 16, 16), Blend::over);
-  EXPECT_EQ(dst.pixels(), src.pixels());
-}
-
-TEST(PixelBufferTranslate, WithinOneBufferOverlapping) {
-  std::mt19937 rng(9);
-  const PixelFormat& pf = PixelFormat::argb8888();
-  for (Point shift : {Point(1, 0), Point(-1, 0), Point(0, 2), Point(-3, -1), Point(2, 2)}) {
-    SCOPED_TRACE(std::to_string(shift.x) + "," + std::to_string(shift.y));
-    TestBuffer buf(pf, Rect(0, 0, 12, 9));
-    buf.randomise(rng);
-    const std::vector<uint32_t> before = buf.pixels();
-    const Rect dest(3, 3, 9, 7);
-    buf.pb().translateRect(buf.pb(), dest.tl - shift, dest, Blend::over);
-    int i = 0;
-    for (int y = 0; y < 9; y++) {
-      for (int x = 0; x < 12; x++, i++) {
-        uint32_t expected = before[i];
-        if (dest.contains(Point(x, y))) {
-          Point sp(x - shift.x, y - shift.y);
-          Colour c = referenceOver(pf.rgbaFromPixel(before[sp.y * 12 + sp.x]),
-                                   pf.rgbaFromPixel(before[i]));
-          expected = pf.pixelFromRGBA(c, nullptr);
+TEST(PixelBufferTranslate, OddCases) {
+  {
+    std::mt19937 rng(9);
+    const PixelFormat& pf = PixelFormat::argb8888();
+    for (Point shift : {Point(1, 0), Point(-1, 0), Point(0, 2), Point(-3, -1), Point(2, 2)}) {
+      SCOPED_TRACE(std::to_string(shift.x) + "," + std::to_string(shift.y));
+      TestBuffer buf(pf, Rect(0, 0, 12, 9));
+      buf.randomise(rng);
+      const std::vector<uint32_t> before = buf.pixels();
+      const Rect dest(3, 3, 9, 7);
+      buf.pb().translateRect(buf.pb(), dest.tl - shift, dest, Blend::over);
+      int i = 0;
+      for (int y = 0; y < 9; y++) {
+        for (int x = 0; x < 12; x++, i++) {
+          uint32_t expected = before[i];
+          if (dest.contains(Point(x, y))) {
+            Point sp(x - shift.x, y - shift.y);
+            Colour c = referenceOver(pf.rgbaFromPixel(before[sp.y * 12 + sp.x]),
+                                     pf.rgbaFromPixel(before[i]));
+            expected = pf.pixelFromRGBA(c, nullptr);
+          }
+          ASSERT_EQ(buf.pb().getPixel(x, y), expected) << x << "," << y;
         }
-        ASSERT_EQ(buf.pb().getPixel(x, y), expected) << x << "," << y;
       }
     }
   }
-}
+  {
+    PixelFormat odd(12, 12, false, true, 15, 15, 15, 0, 8, 4, 0, 0);
+    TestBuffer src(odd, Rect(0, 0, 4, 4));
+    TestBuffer dst(PixelFormat::rgb888(), Rect(0, 0, 4, 4));
+    dst.pb().fillRect(Rect(0, 0, 4, 4), 0x123456);
+    dst.pb().translateRect(src.pb(), Point(0, 0), Rect(0, 0, 4, 4));
+    for (uint32_t p : dst.pixels())
+      EXPECT_EQ(p, 0u);
 
-TEST(PixelBufferTranslate, UnsupportedWidthsReadZeroAndWriteNothing) {
-  PixelFormat odd(12, 12, false, true, 15, 15, 15, 0, 8, 4, 0, 0);
-  TestBuffer src(odd, Rect(0, 0, 4, 4));
-  TestBuffer dst(PixelFormat::rgb888(), Rect(0, 0, 4, 4));
-  dst.pb().fillRect(Rect(0, 0, 4, 4), 0x123456);
-  dst.pb().translateRect(src.pb(), Point(0, 0), Rect(0, 0, 4, 4));
-  for (uint32_t p : dst.pixels())
-    EXPECT_EQ(p, 0u);
-
-  TestBuffer oddDst(odd, Rect(0, 0, 4, 4));
-  std::mt19937 rng(3);
-  oddDst.randomise(rng);
-  dst.pb().fillRect(Rect(0, 0, 4, 4), 0x123456);
-  oddDst.pb().translateRect(dst.pb(), Point(0, 0), Rect(0, 0, 4, 4));
-  for (uint32_t p : oddDst.pixels())
-    EXPECT_EQ(p, 0u);
+    TestBuffer oddDst(odd, Rect(0, 0, 4, 4));
+    std::mt19937 rng(3);
+    oddDst.randomise(rng);
+    dst.pb().fillRect(Rect(0, 0, 4, 4), 0x123456);
+    oddDst.pb().translateRect(dst.pb(), Point(0, 0), Rect(0, 0, 4, 4));
+    for (uint32_t p : oddDst.pixels())
+      EXPECT_EQ(p, 0u);
+  }
 }
 
 // --- copyRect ----------------------------------------------------------------
@@ -262,100 +252,85 @@ TEST(PixelBufferCopyRect, EveryOverlapDirectionAgainstReference) {
 
 // --- fills, copies in and out --------------------------------------------------
 
-TEST(PixelBufferFill, EveryWidthClipped) {
-  for (int bpp : {8, 16, 24, 32}) {
-    SCOPED_TRACE(bpp);
-    PixelFormat pf = formatsOfWidth(bpp)[0].pf;
-    const uint32_t value = 0xa1b2c3d4u & (bpp == 32 ? ~0u : (1u << bpp) - 1);
-    TestBuffer buf(pf, Rect(10, 10, 20, 18));
-    buf.pb().fillRect(Rect(0, 0, 100, 100), 0);
-    buf.pb().fillRect(Rect(15, 5, 40, 12), value);
-    for (int y = 10; y < 18; y++)
-      for (int x = 10; x < 20; x++)
-        ASSERT_EQ(buf.pb().getPixel(x, y), (x >= 15 && y < 12) ? value : 0u) << x << "," << y;
+TEST(PixelBuffer, FillsAndCopiesInAndOut) {
+  {
+    for (int bpp : {8, 16, 24, 32}) {
+      SCOPED_TRACE(bpp);
+      PixelFormat pf = formatsOfWidth(bpp)[0].pf;
+      const uint32_t value = 0xa1b2c3d4u & (bpp == 32 ? ~0u : (1u << bpp) - 1);
+      TestBuffer buf(pf, Rect(10, 10, 20, 18));
+      buf.pb().fillRect(Rect(0, 0, 100, 100), 0);
+      buf.pb().fillRect(Rect(15, 5, 40, 12), value);
+      for (int y = 10; y < 18; y++)
+        for (int x = 10; x < 20; x++)
+          ASSERT_EQ(buf.pb().getPixel(x, y), (x >= 15 && y < 12) ? value : 0u) << x << "," << y;
+    }
   }
-}
-
-TEST(PixelBufferPixels, TwentyFourBitsLowestByteFirst) {
-  TestBuffer buf(formatsOfWidth(24)[1].pf, Rect(0, 0, 2, 1), nullptr, 0);
-  buf.pb().setPixel(1, 0, 0x112233);
-  int stride;
-  const uint8_t* p = buf.pb().getPixelsR(Rect(1, 0, 2, 1), &stride);
-  EXPECT_EQ(p[0], 0x33);
-  EXPECT_EQ(p[1], 0x22);
-  EXPECT_EQ(p[2], 0x11);
-  EXPECT_EQ(buf.pb().getPixel(1, 0), 0x112233u);
-  // Outside the buffer: nothing written, 0 read.
-  buf.pb().setPixel(2, 0, 0xffffff);
-  EXPECT_EQ(buf.pb().getPixel(2, 0), 0u);
-}
-
-TEST(PixelBufferCopy, CopyRectFromAndGetImage) {
-  const PixelFormat& pf = PixelFormat::rgb565();
-  TestBuffer buf(pf, Rect(5, 5, 15, 13));
-  buf.pb().fillRect(buf.pb().getRect(), 0);
-  // Caller memory for a 6x4 rectangle at 12,3: only 12..15 x 5..7 lands.
-  std::vector<uint16_t> image(6 * 4);
-  for (size_t i = 0; i < image.size(); i++)
-    image[i] = uint16_t(1000 + i);
-  buf.pb().copyRectFrom(Rect(12, 3, 18, 7), image.data());
-  for (int y = 5; y < 13; y++)
-    for (int x = 5; x < 15; x++) {
-      bool inside = x >= 12 && y < 7;
-      uint32_t expected = inside ? 1000 + (y - 3) * 6 + (x - 12) : 0;
-      ASSERT_EQ(buf.pb().getPixel(x, y), expected) << x << "," << y;
+  {
+    TestBuffer buf(formatsOfWidth(24)[1].pf, Rect(0, 0, 2, 1), nullptr, 0);
+    buf.pb().setPixel(1, 0, 0x112233);
+    int stride;
+    const uint8_t* p = buf.pb().getPixelsR(Rect(1, 0, 2, 1), &stride);
+    EXPECT_EQ(p[0], 0x33);
+    EXPECT_EQ(p[1], 0x22);
+    EXPECT_EQ(p[2], 0x11);
+    EXPECT_EQ(buf.pb().getPixel(1, 0), 0x112233u);
+    // Outside the buffer: nothing written, 0 read.
+    buf.pb().setPixel(2, 0, 0xffffff);
+    EXPECT_EQ(buf.pb().getPixel(2, 0), 0u);
+  }
+  {
+    const PixelFormat& pf = PixelFormat::rgb565();
+    TestBuffer buf(pf, Rect(5, 5, 15, 13));
+    buf.pb().fillRect(buf.pb().getRect(), 0);
+    // Caller memory for a 6x4 rectangle at 12,3: only 12..15 x 5..7 lands.
+    std::vector<uint16_t> image(6 * 4);
+    for (size_t i = 0; i < image.size(); i++)
+      image[i] = uint16_t(1000 + i);
+    buf.pb().copyRectFrom(Rect(12, 3, 18, 7), image.data());
+    for (int y = 5; y < 13; y++)
+      for (int x = 5; x < 15; x++) {
+        bool inside = x >= 12 && y < 7;
+        uint32_t expected = inside ? 1000 + (y - 3) * 6 + (x - 12) : 0;
+        ASSERT_EQ(buf.pb().getPixel(x, y), expected) << x << "," << y;
+      }
+    // Read back with a destination stride of 5 pixels.
+    std::vector<uint16_t> out(5 * 2, 0xeeee);
+    buf.pb().getImage(out.data(), Rect(12, 5, 15, 7), 5);
+    EXPECT_EQ(out[0], 1000 + 2 * 6);
+    EXPECT_EQ(out[2], 1000 + 2 * 6 + 2);
+    EXPECT_EQ(out[3], 0xeeee);
+    EXPECT_EQ(out[5], 1000 + 3 * 6);
+  }
+  {
+    std::mt19937 rng(11);
+    const PixelFormat& pf = PixelFormat::rgb888();
+    TestBuffer src(pf, Rect(0, 0, 20, 15));
+    src.randomise(rng);
+    ManagedPixelBuffer dst(pf, Rect(0, 0, 24, 18));
+    const Rect parts[] = {Rect(1, 1, 9, 6), Rect(12, 3, 19, 13), Rect(18, 12, 30, 30)};
+    const Region region(parts, std::size(parts));
+    const Point offset(3, 2);
+    dst.copyRegionFrom(src.pb(), offset, region, 3, 2);
+    for (int y = 0; y < 18; y++) {
+      for (int x = 0; x < 24; x++) {
+        Point s(x - offset.x, y - offset.y);
+        bool copied = src.pb().getRect().contains(s) &&
+                      region.intersect(Region(Rect(s.x, s.y, s.x + 1, s.y + 1))).numRects() == 1;
+        ASSERT_EQ(dst.getPixel(x, y), copied ? src.pb().getPixel(s.x, s.y) : 0u) << x << "," << y;
+      }
     }
-  // Read back with a destination stride of 5 pixels.
-  std::vector<uint16_t> out(5 * 2, 0xeeee);
-  buf.pb().getImage(out.data(), Rect(12, 5, 15, 7), 5);
-  EXPECT_EQ(out[0], 1000 + 2 * 6);
-  EXPECT_EQ(out[2], 1000 + 2 * 6 + 2);
-  EXPECT_EQ(out[3], 0xeeee);
-  EXPECT_EQ(out[5], 1000 + 3 * 6);
-}
-
-TEST(PixelBufferCopy, CopyRegionFromInTilesWithOffset) {
-  std::mt19937 rng(11);
-  const PixelFormat& pf = PixelFormat::rgb888();
-  TestBuffer src(pf, Rect(0, 0, 20, 15));
-  src.randomise(rng);
-  ManagedPixelBuffer dst(pf, Rect(0, 0, 24, 18));
-  const Rect parts[] = {Rect(1, 1, 9, 6), Rect(12, 3, 19, 13), Rect(18, 12, 30, 30)};
-  const Region region(parts, std::size(parts));
-  const Point offset(3, 2);
-  dst.copyRegionFrom(src.pb(), offset, region, 3, 2);
-  for (int y = 0; y < 18; y++) {
-    for (int x = 0; x < 24; x++) {
-      Point s(x - offset.x, y - offset.y);
-      bool copied = src.pb().getRect().contains(s) &&
-                    region.intersect(Region(Rect(s.x, s.y, s.x + 1, s.y + 1))).numRects() == 1;
-      ASSERT_EQ(dst.getPixel(x, y), copied ? src.pb().getPixel(s.x, s.y) : 0u) << x << "," << y;
-    }
+  }
+  {
+    ManagedPixelBuffer pb(PixelFormat::rgb888(), Rect(0, 0, 4, 4));
+    int stride = -1;
+    EXPECT_EQ(pb.getPixelsRW(Rect(50, 50, 50, 60), &stride), nullptr);
+    EXPECT_NE(pb.getPixelsRW(Rect(1, 1, 2, 2), &stride), nullptr);
+    EXPECT_EQ(stride, 4);
   }
 }
 
 // --- bounds --------------------------------------------------------------------
-
-TEST(PixelBufferBounds, EmptyRectangleYieldsNull) {
-  ManagedPixelBuffer pb(PixelFormat::rgb888(), Rect(0, 0, 4, 4));
-  int stride = -1;
-  EXPECT_EQ(pb.getPixelsRW(Rect(50, 50, 50, 60), &stride), nullptr);
-  EXPECT_NE(pb.getPixelsRW(Rect(1, 1, 2, 2), &stride), nullptr);
-  EXPECT_EQ(stride, 4);
-}
-
-TEST(PixelBufferBoundsDeathTest, OutsideRectangleEndsTheProcess) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  ManagedPixelBuffer pb(PixelFormat::rgb888(), Rect(0, 0, 10, 10));
-  int stride;
-  EXPECT_DEATH(
-      {
-        plat::setLogSetting("*:stderr:0");
-        pb.getPixelsRW(Rect(5, 5, 20, 20), &stride);
-      },
-      "getPixelsRW out of bounds: 5,5 to 20,20 outside 0,0 to 10,10(.|\n)*"
-      "Assertion 'rect.encloses\\(r\\)' failed at .*FullFramePixelBuffer");
-}
 
 // --- ManagedPixelBuffer ----------------------------------------------------------
 
@@ -364,17 +339,6 @@ void paint(ManagedPixelBuffer& pb) {
   for (int y = r.tl.y; y < r.br.y; y++)
     for (int x = r.tl.x; x < r.br.x; x++)
       pb.setPixel(x, y, uint32_t(1 + (x - r.tl.x) + 100 * (y - r.tl.y)));
-}
-
-TEST(ManagedPixelBuffer, StartsZeroedWithExactCapacity) {
-  ManagedPixelBuffer pb(PixelFormat::rgb565(), Rect(3, 4, 13, 9));
-  EXPECT_EQ(pb.sizeBytes(), 10 * 5 * 2);
-  EXPECT_EQ(pb.capacity(), 100);
-  EXPECT_EQ(pb.getStride(), 10);
-  EXPECT_FALSE(pb.preserveContents);
-  for (int y = 4; y < 9; y++)
-    for (int x = 3; x < 13; x++)
-      EXPECT_EQ(pb.getPixel(x, y), 0u);
 }
 
 TEST(ManagedPixelBuffer, ResizeTable) {
@@ -421,74 +385,52 @@ TEST(ManagedPixelBuffer, ResizeTable) {
   }
 }
 
-TEST(ManagedPixelBuffer, ZeroSizeReleasesAndRegrows) {
-  ManagedPixelBuffer pb(PixelFormat::rgb888(), Rect(0, 0, 8, 8));
-  pb.setSize(0, 8);
-  EXPECT_EQ(pb.capacity(), 0);
-  EXPECT_EQ(pb.data(), nullptr);
-  pb.setSize(2, 2);
-  EXPECT_EQ(pb.capacity(), 16);
-}
-
-TEST(ManagedPixelBuffer, SetPFClearsOnlyOnChange) {
-  ManagedPixelBuffer pb(PixelFormat::rgb888(), Rect(0, 0, 4, 4));
-  paint(pb);
-  PixelFormat same = PixelFormat::rgb888();
-  pb.setPF(same);
-  EXPECT_EQ(pb.getPixel(1, 1), 102u);
-  pb.setPF(PixelFormat::rgb565());
-  EXPECT_EQ(pb.capacity(), 64); // kept: 32 bytes now suffice
-  EXPECT_EQ(pb.getPF(), PixelFormat::rgb565());
-  for (int y = 0; y < 4; y++)
-    for (int x = 0; x < 4; x++)
-      EXPECT_EQ(pb.getPixel(x, y), 0u);
-}
-
-TEST(ManagedPixelBuffer, AdoptAndRelease) {
-  ManagedPixelBuffer pb;
-  auto block = std::make_unique<uint8_t[]>(64);
-  block[4] = 0x2a;
-  uint8_t* raw = block.get();
-  pb.adoptBuffer(Rect(1, 1, 4, 4), std::move(block), 64);
-  EXPECT_EQ(pb.capacity(), 64);
-  // Default format, 8 bpp: byte 4 is the middle pixel of the 3x3 image.
-  EXPECT_EQ(pb.getPixel(2, 2), 0x2au);
-  std::unique_ptr<uint8_t[]> back = pb.releaseBuffer();
-  EXPECT_EQ(back.get(), raw);
-  EXPECT_EQ(pb.width(), 0);
-  EXPECT_EQ(pb.capacity(), 0);
-  EXPECT_EQ(pb.data(), nullptr);
-}
-
-TEST(ManagedPixelBufferDeathTest, AdoptingTooSmallABlock) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  ManagedPixelBuffer pb(PixelFormat::rgb888(), Rect());
-  EXPECT_DEATH(
-      {
-        plat::setLogSetting("*:stderr:0");
-        pb.adoptBuffer(Rect(0, 0, 4, 4), std::make_unique<uint8_t[]>(8), 8);
-      },
-      "Assertion 'capacity_ >= sizeBytes\\(\\)' failed at .*ManagedPixelBuffer");
-}
-
-TEST(ManagedPixelBufferDeathTest, RectangleBeyondSixteenBits) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_DEATH(
-      {
-        plat::setLogSetting("*:stderr:0");
-        ManagedPixelBuffer(PixelFormat::rgb888(), Rect(40000, 0, 40002, 2));
-      },
-      "Assertion 'Rect\\(RgnRect\\(rect\\)\\) == rect' failed at .*ManagedPixelBuffer");
-}
-
-// The byte count of a 16-bit rectangle at 32 bpp can exceed what the signed
-// 32-bit capacity holds; that used to wrap into a tiny allocation.
-TEST(ManagedPixelBuffer, ImageTooLargeForTheCapacityThrows) {
-  ManagedPixelBuffer pb(PixelFormat::rgb888(), Rect(0, 0, 4, 4));
-  EXPECT_THROW(pb.setSize(32767, 32767), plat::Exception);
-  EXPECT_EQ(pb.width(), 0);
-  EXPECT_EQ(pb.capacity(), 0);
-  EXPECT_EQ(pb.sizeBytes(), 0);
+TEST(ManagedPixelBuffer, Storage) {
+  {
+    ManagedPixelBuffer pb(PixelFormat::rgb888(), Rect(0, 0, 8, 8));
+    pb.setSize(0, 8);
+    EXPECT_EQ(pb.capacity(), 0);
+    EXPECT_EQ(pb.data(), nullptr);
+    pb.setSize(2, 2);
+    EXPECT_EQ(pb.capacity(), 16);
+  }
+  {
+    ManagedPixelBuffer pb(PixelFormat::rgb888(), Rect(0, 0, 4, 4));
+    paint(pb);
+    PixelFormat same = PixelFormat::rgb888();
+    pb.setPF(same);
+    EXPECT_EQ(pb.getPixel(1, 1), 102u);
+    pb.setPF(PixelFormat::rgb565());
+    EXPECT_EQ(pb.capacity(), 64); // kept: 32 bytes now suffice
+    EXPECT_EQ(pb.getPF(), PixelFormat::rgb565());
+    for (int y = 0; y < 4; y++)
+      for (int x = 0; x < 4; x++)
+        EXPECT_EQ(pb.getPixel(x, y), 0u);
+  }
+  {
+    ManagedPixelBuffer pb;
+    auto block = std::make_unique<uint8_t[]>(64);
+    block[4] = 0x2a;
+    uint8_t* raw = block.get();
+    pb.adoptBuffer(Rect(1, 1, 4, 4), std::move(block), 64);
+    EXPECT_EQ(pb.capacity(), 64);
+    // Default format, 8 bpp: byte 4 is the middle pixel of the 3x3 image.
+    EXPECT_EQ(pb.getPixel(2, 2), 0x2au);
+    std::unique_ptr<uint8_t[]> back = pb.releaseBuffer();
+    EXPECT_EQ(back.get(), raw);
+    EXPECT_EQ(pb.width(), 0);
+    EXPECT_EQ(pb.capacity(), 0);
+    EXPECT_EQ(pb.data(), nullptr);
+  }
+  // The byte count of a 16-bit rectangle at 32 bpp can exceed what the signed
+  // 32-bit capacity holds; that used to wrap into a tiny allocation.
+  {
+    ManagedPixelBuffer pb(PixelFormat::rgb888(), Rect(0, 0, 4, 4));
+    EXPECT_THROW(pb.setSize(32767, 32767), plat::Exception);
+    EXPECT_EQ(pb.width(), 0);
+    EXPECT_EQ(pb.capacity(), 0);
+    EXPECT_EQ(pb.sizeBytes(), 0);
+  }
 }
 
 } // namespace

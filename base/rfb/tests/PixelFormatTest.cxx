@@ -65,135 +65,110 @@ std::vector<uint8_t> pixelBytes(uint32_t value, int bpp) {
 
 // --- wire form ---------------------------------------------------------------
 
-TEST(PixelFormatWire, Argb8888Layout) {
-  uint8_t bytes[PixelFormat::wireSize];
-  PixelFormat::argb8888().writeBytes(bytes);
-  const uint8_t expected[] = {32, 32, 0, 1, 0, 255, 0, 255, 0, 255, 16, 8, 0, 24, 0, 255};
-  EXPECT_EQ(0, std::memcmp(bytes, expected, sizeof(expected)));
-}
-
-TEST(PixelFormatWire, PredefinedFormatsRoundTrip) {
-  for (const Named& n : predefined()) {
-    SCOPED_TRACE(n.name);
+TEST(PixelFormatWire, Bytes) {
+  {
     uint8_t bytes[PixelFormat::wireSize];
-    n.pf.writeBytes(bytes);
-    PixelFormat back(1, 1, true, false, 1, 1, 1, 1, 1, 1, 1, 1);
-    back.readBytes(bytes);
-    expectSameFields(back, n.pf);
+    PixelFormat::argb8888().writeBytes(bytes);
+    const uint8_t expected[] = {32, 32, 0, 1, 0, 255, 0, 255, 0, 255, 16, 8, 0, 24, 0, 255};
+    EXPECT_EQ(0, std::memcmp(bytes, expected, sizeof(expected)));
   }
-}
-
-TEST(PixelFormatWire, ThroughStreams) {
-  rdr::MemOutStream out;
-  PixelFormat::argb8888().write(out);
-  PixelFormat::rgb565().write(out);
-  ASSERT_EQ(out.length(), 2 * PixelFormat::wireSize);
-  rdr::MemInStream in(out.data(), out.length());
-  PixelFormat a, b;
-  a.read(in);
-  b.read(in);
-  expectSameFields(a, PixelFormat::argb8888());
-  expectSameFields(b, PixelFormat::rgb565());
-}
-
-TEST(PixelFormatWire, AlphaKeptOnlyWhenDepthCountsItsBits) {
-  uint8_t bytes[PixelFormat::wireSize];
-  PixelFormat::argb8888().writeBytes(bytes);
-  bytes[1] = 24;
-  PixelFormat pf;
-  pf.readBytes(bytes);
-  EXPECT_EQ(pf.alphaMax, 0);
-  EXPECT_EQ(pf.alphaShift, 0);
-  EXPECT_EQ(pf.redMax, 255);
-  EXPECT_EQ(pf.redShift, 16);
-}
-
-TEST(PixelFormatWire, RandomFormatsRoundTripUnderTheAlphaRule) {
-  std::mt19937 rng(20240611);
-  for (int i = 0; i < 500; i++) {
-    auto bits = [&](int max) { return int(rng() % (max + 1)); };
-    int rb = bits(8), gb = bits(8), bb = bits(8), ab = bits(8);
-    auto mask = [](int n) { return (1 << n) - 1; };
-    int depth = rb + gb + bb + ab + int(rng() % 3) - 1;
-    PixelFormat pf(32, depth < 0 ? 0 : depth, rng() & 1, rng() & 1, mask(rb), mask(gb), mask(bb),
-                   mask(ab), bits(24), bits(24), bits(24), bits(24));
-    SCOPED_TRACE(pf.print());
-    uint8_t bytes[PixelFormat::wireSize];
-    pf.writeBytes(bytes);
-    PixelFormat back;
-    back.readBytes(bytes);
-    PixelFormat expected = pf;
-    if (pf.depth != rb + gb + bb + ab) {
-      expected.alphaMax = 0;
-      expected.alphaShift = 0;
+  {
+    for (const Named& n : predefined()) {
+      SCOPED_TRACE(n.name);
+      uint8_t bytes[PixelFormat::wireSize];
+      n.pf.writeBytes(bytes);
+      PixelFormat back(1, 1, true, false, 1, 1, 1, 1, 1, 1, 1, 1);
+      back.readBytes(bytes);
+      expectSameFields(back, n.pf);
     }
-    expectSameFields(back, expected);
   }
-}
-
-TEST(PixelFormatWire, AnyNonZeroFlagByteIsTrue) {
-  uint8_t bytes[PixelFormat::wireSize];
-  PixelFormat::rgb565().writeBytes(bytes);
-  bytes[2] = 0x80;
-  bytes[3] = 7;
-  PixelFormat pf;
-  pf.readBytes(bytes);
-  EXPECT_TRUE(pf.bigEndian);
-  EXPECT_TRUE(pf.trueColour);
-  uint8_t again[PixelFormat::wireSize];
-  pf.writeBytes(again);
-  EXPECT_EQ(again[2], 1);
-  EXPECT_EQ(again[3], 1);
+  {
+    std::mt19937 rng(20240611);
+    for (int i = 0; i < 500; i++) {
+      auto bits = [&](int max) { return int(rng() % (max + 1)); };
+      int rb = bits(8), gb = bits(8), bb = bits(8), ab = bits(8);
+      auto mask = [](int n) { return (1 << n) - 1; };
+      int depth = rb + gb + bb + ab + int(rng() % 3) - 1;
+      PixelFormat pf(32, depth < 0 ? 0 : depth, rng() & 1, rng() & 1, mask(rb), mask(gb), mask(bb),
+                     mask(ab), bits(24), bits(24), bits(24), bits(24));
+      SCOPED_TRACE(pf.print());
+      uint8_t bytes[PixelFormat::wireSize];
+      pf.writeBytes(bytes);
+      PixelFormat back;
+      back.readBytes(bytes);
+      PixelFormat expected = pf;
+      if (pf.depth != rb + gb + bb + ab) {
+        expected.alphaMax = 0;
+        expected.alphaShift = 0;
+      }
+      expectSameFields(back, expected);
+    }
+  }
+  {
+    uint8_t bytes[PixelFormat::wireSize];
+    PixelFormat::rgb565().writeBytes(bytes);
+    bytes[2] = 0x80;
+    bytes[3] = 7;
+    PixelFormat pf;
+    pf.readBytes(bytes);
+    EXPECT_TRUE(pf.bigEndian);
+    EXPECT_TRUE(pf.trueColour);
+    uint8_t again[PixelFormat::wireSize];
+    pf.writeBytes(again);
+    EXPECT_EQ(again[2], 1);
+    EXPECT_EQ(again[3], 1);
+  }
 }
 
 // --- text form ---------------------------------------------------------------
 
-TEST(PixelFormatText, EveryPredefinedAndFallbackForm) {
-  struct Case {
-    PixelFormat pf;
-    const char* text;
-  } cases[] = {
-      {PixelFormat(), "depth 8 (8 bpp) bgr233"},
-      {PixelFormat::rgb888(), "depth 24 (32 bpp) little-endian rgb888"},
-      {PixelFormat::bgr888(), "depth 24 (32 bpp) little-endian bgr888"},
-      {PixelFormat::rgb565(), "depth 16 (16 bpp) little-endian rgb565"},
-      {PixelFormat::rgb555(), "depth 15 (16 bpp) little-endian rgb555"},
-      {PixelFormat::rgb222(), "depth 6 (8 bpp) rgb222"},
-      {PixelFormat::rgb111(), "depth 3 (8 bpp) rgb111"},
-      {PixelFormat::pal8(), "depth 8 (8 bpp) colour-map"},
-      {PixelFormat::argb8888(), "depth 32 (32 bpp) little-endian argb8888"},
-      {PixelFormat::abgr8888(), "depth 32 (32 bpp) little-endian abgr8888"},
-      {PixelFormat(32, 32, false, true, 255, 255, 255, 255, 24, 16, 8, 0),
-       "depth 32 (32 bpp) little-endian rgba8888"},
-      {PixelFormat(32, 32, true, true, 255, 255, 255, 255, 8, 16, 24, 0),
-       "depth 32 (32 bpp) big-endian bgra8888"},
-      {PixelFormat(16, 16, false, true, 15, 15, 15, 15, 8, 4, 0, 12),
-       "depth 16 (16 bpp) little-endian argb4444"},
-      {PixelFormat(16, 16, true, false, 0, 0, 0, 0, 0, 0, 0, 0),
-       "depth 16 (16 bpp) big-endian colour-map"},
-      // Channel widths must fill the span up to depth: 16 bits for a max of 255 fails.
-      {PixelFormat(32, 32, false, true, 255, 255, 255, 0, 16, 8, 0, 0),
-       "depth 32 (32 bpp) little-endian rgb max 255,255,255 shift 16,8,0"},
-      // The lowest channel must start at bit 0.
-      {PixelFormat(32, 24, false, true, 255, 255, 127, 0, 16, 8, 1, 0),
-       "depth 24 (32 bpp) little-endian rgb max 255,255,127 shift 16,8,1"},
-      {PixelFormat(32, 24, false, true, 255, 255, 255, 255, 16, 8, 0, 24),
-       "depth 24 (32 bpp) little-endian rgb max 255,255,255 shift 16,8,0 alpha max 255 shift 24"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.text);
-    EXPECT_EQ(c.pf.print(), c.text);
-    char buffer[PixelFormat::textSize];
-    c.pf.print(buffer, sizeof(buffer));
-    EXPECT_STREQ(buffer, c.text);
+TEST(PixelFormatText, Forms) {
+  {
+    struct Case {
+      PixelFormat pf;
+      const char* text;
+    } cases[] = {
+        {PixelFormat(), "depth 8 (8 bpp) bgr233"},
+        {PixelFormat::rgb888(), "depth 24 (32 bpp) little-endian rgb888"},
+        {PixelFormat::bgr888(), "depth 24 (32 bpp) little-endian bgr888"},
+        {PixelFormat::rgb565(), "depth 16 (16 bpp) little-endian rgb565"},
+        {PixelFormat::rgb555(), "depth 15 (16 bpp) little-endian rgb555"},
+        {PixelFormat::rgb222(), "depth 6 (8 bpp) rgb222"},
+        {PixelFormat::rgb111(), "depth 3 (8 bpp) rgb111"},
+        {PixelFormat::pal8(), "depth 8 (8 bpp) colour-map"},
+        {PixelFormat::argb8888(), "depth 32 (32 bpp) little-endian argb8888"},
+        {PixelFormat::abgr8888(), "depth 32 (32 bpp) little-endian abgr8888"},
+        {PixelFormat(32, 32, false, true, 255, 255, 255, 255, 24, 16, 8, 0),
+         "depth 32 (32 bpp) little-endian rgba8888"},
+        {PixelFormat(32, 32, true, true, 255, 255, 255, 255, 8, 16, 24, 0),
+         "depth 32 (32 bpp) big-endian bgra8888"},
+        {PixelFormat(16, 16, false, true, 15, 15, 15, 15, 8, 4, 0, 12),
+         "depth 16 (16 bpp) little-endian argb4444"},
+        {PixelFormat(16, 16, true, false, 0, 0, 0, 0, 0, 0, 0, 0),
+         "depth 16 (16 bpp) big-endian colour-map"},
+        // Channel widths must fill the span up to depth: 16 bits for a max of 255 fails.
+        {PixelFormat(32, 32, false, true, 255, 255, 255, 0, 16, 8, 0, 0),
+         "depth 32 (32 bpp) little-endian rgb max 255,255,255 shift 16,8,0"},
+        // The lowest channel must start at bit 0.
+        {PixelFormat(32, 24, false, true, 255, 255, 127, 0, 16, 8, 1, 0),
+         "depth 24 (32 bpp) little-endian rgb max 255,255,127 shift 16,8,1"},
+        {PixelFormat(32, 24, false, true, 255, 255, 255, 255, 16, 8, 0, 24),
+         "depth 24 (32 bpp) little-endian rgb max 255,255,255 shift 16,8,0 alpha max 255 shift 24"},
+    };
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.text);
+      EXPECT_EQ(c.pf.print(), c.text);
+      char buffer[PixelFormat::textSize];
+      c.pf.print(buffer, sizeof(buffer));
+      EXPECT_STREQ(buffer, c.text);
+    }
   }
-}
-
-TEST(PixelFormatText, BufferFormIsCutAndTerminated) {
-  char buffer[10];
-  std::memset(buffer, 'x', sizeof(buffer));
-  PixelFormat::rgb565().print(buffer, sizeof(buffer));
-  EXPECT_STREQ(buffer, "depth 16 ");
+  {
+    char buffer[10];
+    std::memset(buffer, 'x', sizeof(buffer));
+    PixelFormat::rgb565().print(buffer, sizeof(buffer));
+    EXPECT_STREQ(buffer, "depth 16 ");
+  }
 }
 
 // --- equality -----------------------------------------------------------------
@@ -333,15 +308,6 @@ Colour referenceDecode(const PixelFormat& pf, uint32_t p) {
   return Colour{r, g, b, a};
 }
 
-TEST(PixelFormatConversion, HandWorkedRgb565) {
-  const PixelFormat& pf = PixelFormat::rgb565();
-  EXPECT_EQ(pf.pixelFromRGBA(Colour{255, 255, 255, 255}, nullptr), 0xffffu);
-  // 128 -> (128*31+127)/255 = 16, (128*63+127)/255 = 32.
-  EXPECT_EQ(pf.pixelFromRGBA(Colour{128, 128, 128, 255}, nullptr), 0x8410u);
-  // 16 -> (16*255+15)/31 = 132, 32 -> (32*255+31)/63 = 130.
-  EXPECT_EQ(pf.rgbaFromPixel(0x8410), (Colour{132, 130, 132, 255}));
-}
-
 TEST(PixelFormatConversion, RandomColoursAgainstReference) {
   const PixelFormat formats[] = {
       PixelFormat::rgb888(),
@@ -372,69 +338,43 @@ TEST(PixelFormatConversion, RandomColoursAgainstReference) {
   }
 }
 
-TEST(PixelFormatConversion, EightBitChannelsSurviveARoundTrip) {
-  std::mt19937 rng(99);
-  for (const PixelFormat* pf : {&PixelFormat::rgb888(), &PixelFormat::argb8888()}) {
-    for (int i = 0; i < 500; i++) {
-      Colour c{uint32_t(rng() % 256), uint32_t(rng() % 256), uint32_t(rng() % 256),
-               pf->hasAlpha() ? uint32_t(rng() % 256) : 255};
-      EXPECT_EQ(pf->rgbaFromPixel(pf->pixelFromRGBA(c, nullptr)), c);
-    }
+TEST(PixelFormatConversion, Edges) {
+  {
+    PixelFormat big565 = PixelFormat::rgb565();
+    big565.bigEndian = true;
+    uint32_t little = PixelFormat::rgb565().pixelFromRGBA(Colour{255, 0, 0, 255}, nullptr);
+    uint32_t big = big565.pixelFromRGBA(Colour{255, 0, 0, 255}, nullptr);
+    EXPECT_EQ(little, 0xf800u);
+    EXPECT_EQ(pixelBytes(big, 16), (std::vector<uint8_t>{0xf8, 0x00}));
+    EXPECT_EQ(big565.rgbaFromPixel(big), (Colour{255, 0, 0, 255}));
+
+    PixelFormat big888 = PixelFormat::rgb888();
+    big888.bigEndian = true;
+    uint32_t p = big888.pixelFromRGBA(Colour{0x11, 0x22, 0x33, 255}, nullptr);
+    EXPECT_EQ(pixelBytes(p, 32), (std::vector<uint8_t>{0x00, 0x11, 0x22, 0x33}));
   }
-}
-
-TEST(PixelFormatConversion, NoAlphaChannelDecodesOpaque) {
-  PixelFormat pf = PixelFormat::rgb888();
-  for (uint32_t p : {0u, 0xff000000u, 0x12345678u})
-    EXPECT_EQ(pf.rgbaFromPixel(p).a, 255u);
-}
-
-TEST(PixelFormatConversion, BigEndianSwapsBytes) {
-  PixelFormat big565 = PixelFormat::rgb565();
-  big565.bigEndian = true;
-  uint32_t little = PixelFormat::rgb565().pixelFromRGBA(Colour{255, 0, 0, 255}, nullptr);
-  uint32_t big = big565.pixelFromRGBA(Colour{255, 0, 0, 255}, nullptr);
-  EXPECT_EQ(little, 0xf800u);
-  EXPECT_EQ(pixelBytes(big, 16), (std::vector<uint8_t>{0xf8, 0x00}));
-  EXPECT_EQ(big565.rgbaFromPixel(big), (Colour{255, 0, 0, 255}));
-
-  PixelFormat big888 = PixelFormat::rgb888();
-  big888.bigEndian = true;
-  uint32_t p = big888.pixelFromRGBA(Colour{0x11, 0x22, 0x33, 255}, nullptr);
-  EXPECT_EQ(pixelBytes(p, 32), (std::vector<uint8_t>{0x00, 0x11, 0x22, 0x33}));
-}
-
-// Used to let a channel above 255 (from compositing data that was not
-// premultiplied) spill into the neighbouring channel.
-TEST(PixelFormatConversion, OversizedChannelIsClamped) {
-  const PixelFormat& pf = PixelFormat::argb8888();
-  EXPECT_EQ(pf.pixelFromRGBA(Colour{300, 0, 0, 0}, nullptr), 0x00ff0000u);
-  EXPECT_EQ(PixelFormat::rgb565().pixelFromRGBA(Colour{0, 0, 400, 255}, nullptr), 0x001fu);
-}
-
-TEST(PixelFormatConversion, ShiftsOutsideThePixelAreHarmless) {
-  PixelFormat pf(32, 24, false, true, 255, 255, 255, 0, 40, 8, 0, 0);
-  EXPECT_EQ(pf.pixelFromRGBA(Colour{255, 255, 255, 255}, nullptr), 0xffffu);
-  EXPECT_EQ(pf.rgbaFromPixel(0xffffffff), (Colour{0, 255, 255, 255}));
-}
-
-TEST(PixelFormatConversion, ColourMapFormatsGoThroughTheMap) {
-  rfb::test::SimpleColourMap map({{0, 0, 0, 255}, {250, 10, 10, 7}, {10, 250, 10, 255}});
-  const PixelFormat& pf = PixelFormat::pal8();
-  EXPECT_EQ(pf.pixelFromRGBA(Colour{200, 0, 0, 255}, &map), 1u);
-  EXPECT_EQ(pf.pixelFromRGBA(Colour{0, 200, 0, 0}, &map), 2u);
-  EXPECT_EQ(pf.rgbaFromPixel(1, &map), (Colour{250, 10, 10, 255}));
-  // Outside the map, and without a map: opaque black / index 0.
-  EXPECT_EQ(pf.rgbaFromPixel(9, &map), (Colour{0, 0, 0, 255}));
-  EXPECT_EQ(pf.pixelFromRGBA(Colour{200, 0, 0, 255}, nullptr), 0u);
-}
-
-TEST(PixelFormatConversion, ScalingHelpers) {
-  EXPECT_EQ(PixelFormat::scaleTo8Bit(31, 31), 255u);
-  EXPECT_EQ(PixelFormat::scaleTo8Bit(1, 3), 85u);
-  EXPECT_EQ(PixelFormat::scaleTo8Bit(5, 0), 0u);
-  EXPECT_EQ(PixelFormat::scaleFrom8Bit(255, 31), 31u);
-  EXPECT_EQ(PixelFormat::scaleFrom8Bit(1000, 3), 3u);
+  // Used to let a channel above 255 (from compositing data that was not
+  // premultiplied) spill into the neighbouring channel.
+  {
+    const PixelFormat& pf = PixelFormat::argb8888();
+    EXPECT_EQ(pf.pixelFromRGBA(Colour{300, 0, 0, 0}, nullptr), 0x00ff0000u);
+    EXPECT_EQ(PixelFormat::rgb565().pixelFromRGBA(Colour{0, 0, 400, 255}, nullptr), 0x001fu);
+  }
+  {
+    PixelFormat pf(32, 24, false, true, 255, 255, 255, 0, 40, 8, 0, 0);
+    EXPECT_EQ(pf.pixelFromRGBA(Colour{255, 255, 255, 255}, nullptr), 0xffffu);
+    EXPECT_EQ(pf.rgbaFromPixel(0xffffffff), (Colour{0, 255, 255, 255}));
+  }
+  {
+    rfb::test::SimpleColourMap map({{0, 0, 0, 255}, {250, 10, 10, 7}, {10, 250, 10, 255}});
+    const PixelFormat& pf = PixelFormat::pal8();
+    EXPECT_EQ(pf.pixelFromRGBA(Colour{200, 0, 0, 255}, &map), 1u);
+    EXPECT_EQ(pf.pixelFromRGBA(Colour{0, 200, 0, 0}, &map), 2u);
+    EXPECT_EQ(pf.rgbaFromPixel(1, &map), (Colour{250, 10, 10, 255}));
+    // Outside the map, and without a map: opaque black / index 0.
+    EXPECT_EQ(pf.rgbaFromPixel(9, &map), (Colour{0, 0, 0, 255}));
+    EXPECT_EQ(pf.pixelFromRGBA(Colour{200, 0, 0, 255}, nullptr), 0u);
+  }
 }
 
 } // namespace

@@ -55,106 +55,107 @@ struct MergeCase {
   Region changed;
 };
 
-TEST(SimpleUpdateTracker, MergingRules) {
-  const std::vector<MergeCase> cases = {
-    {"a lone change", {changeStep(rgn({{0, 0, 10, 10}}))}, Region(), {}, rgn({{0, 0, 10, 10}})},
-    {"a lone copy",
-     {copyStep(rgn({{50, 0, 100, 40}}), {50, 0})},
-     rgn({{50, 0, 100, 40}}),
-     {50, 0},
-     Region()},
-    {"same offset, disjoint sources: one copy",
-     {copyStep(rgn({{10, 0, 20, 10}}), {10, 0}), copyStep(rgn({{10, 50, 20, 60}}), {10, 0})},
-     rgn({{10, 0, 20, 10}, {10, 50, 20, 60}}),
-     {10, 0},
-     Region()},
-    {"copy of a copy: a window dragged twice is one copy from the first source",
-     {copyStep(rgn({{10, 0, 110, 100}}), {10, 0}), copyStep(rgn({{20, 5, 120, 105}}), {10, 5})},
-     rgn({{20, 5, 120, 105}}),
-     {20, 5},
-     // Uncovered by the final window: the strip the first drag exposed.
-     rgn({{10, 0, 110, 100}}).subtract(rgn({{20, 5, 120, 105}}))},
-    {"copy of part of a copy: only the part read from the first copy stays a copy",
-     {copyStep(rgn({{100, 0, 150, 50}}), {100, 0}), copyStep(rgn({{120, 60, 200, 80}}), {0, 60})},
-     rgn({{120, 60, 150, 80}}),
-     {100, 60},
-     rgn({{100, 0, 150, 50}, {150, 60, 200, 80}})},
-    {"disjoint copies: the smaller by bounding box becomes changed pixels",
-     {copyStep(rgn({{0, 100, 100, 200}}), {0, 100}), copyStep(rgn({{300, 0, 310, 10}}), {-5, 0})},
-     rgn({{0, 100, 100, 200}}),
-     {0, 100},
-     rgn({{300, 0, 310, 10}})},
-    {"disjoint copies: a bigger later copy replaces the older one",
-     {copyStep(rgn({{300, 0, 310, 10}}), {-5, 0}), copyStep(rgn({{0, 100, 100, 200}}), {0, 100})},
-     rgn({{0, 100, 100, 200}}),
-     {0, 100},
-     rgn({{300, 0, 310, 10}})},
-    {"bounding box, not pixel count, decides",
-     // Two thin rectangles far apart span more than the 30x30 square.
-     {copyStep(rgn({{0, 200, 30, 230}}), {0, 100}),
-      copyStep(rgn({{300, 0, 301, 1}, {340, 40, 341, 41}}), {-200, 0})},
-     rgn({{300, 0, 301, 1}, {340, 40, 341, 41}}),
-     {-200, 0},
-     rgn({{0, 200, 30, 230}})},
-    {"equal bounding boxes: the later copy wins",
-     {copyStep(rgn({{0, 0, 10, 10}}), {0, 50}), copyStep(rgn({{100, 0, 110, 10}}), {50, 0})},
-     rgn({{100, 0, 110, 10}}),
-     {50, 0},
-     rgn({{0, 0, 10, 10}})},
-    {"changed pixels move with the copy",
-     {changeStep(rgn({{0, 0, 10, 10}})), copyStep(rgn({{100, 0, 200, 100}}), {100, 0})},
-     rgn({{100, 0, 200, 100}}),
-     {100, 0},
-     rgn({{0, 0, 10, 10}, {100, 0, 110, 10}})},
-    {"a change after a copy is not moved by it",
-     {copyStep(rgn({{100, 0, 200, 100}}), {100, 0}), changeStep(rgn({{0, 0, 10, 10}}))},
-     rgn({{100, 0, 200, 100}}),
-     {100, 0},
-     rgn({{0, 0, 10, 10}})},
-    {"same offset but reading the pending copy: chained, not extended",
-     {copyStep(rgn({{10, 0, 20, 10}}), {10, 0}), copyStep(rgn({{20, 0, 30, 10}}), {10, 0})},
-     rgn({{20, 0, 30, 10}}),
-     {20, 0},
-     rgn({{10, 0, 20, 10}})},
-    {"empty regions are ignored",
-     {copyStep(rgn({{10, 0, 20, 10}}), {10, 0}), changeStep(Region()),
-      copyStep(Region(), {0, 3}), copyStep(rgn({{10, 20, 20, 30}}), {10, 0})},
-     rgn({{10, 0, 20, 10}, {10, 20, 20, 30}}),
-     {10, 0},
-     Region()},
-  };
+TEST(SimpleUpdateTracker, MergingAndPending) {
+  {
+    const std::vector<MergeCase> cases = {
+      {"a lone change", {changeStep(rgn({{0, 0, 10, 10}}))}, Region(), {}, rgn({{0, 0, 10, 10}})},
+      {"a lone copy",
+       {copyStep(rgn({{50, 0, 100, 40}}), {50, 0})},
+       rgn({{50, 0, 100, 40}}),
+       {50, 0},
+       Region()},
+      {"same offset, disjoint sources: one copy",
+       {copyStep(rgn({{10, 0, 20, 10}}), {10, 0}), copyStep(rgn({{10, 50, 20, 60}}), {10, 0})},
+       rgn({{10, 0, 20, 10}, {10, 50, 20, 60}}),
+       {10, 0},
+       Region()},
+      {"copy of a copy: a window dragged twice is one copy from the first source",
+       {copyStep(rgn({{10, 0, 110, 100}}), {10, 0}), copyStep(rgn({{20, 5, 120, 105}}), {10, 5})},
+       rgn({{20, 5, 120, 105}}),
+       {20, 5},
+       // Uncovered by the final window: the strip the first drag exposed.
+       rgn({{10, 0, 110, 100}}).subtract(rgn({{20, 5, 120, 105}}))},
+      {"copy of part of a copy: only the part read from the first copy stays a copy",
+       {copyStep(rgn({{100, 0, 150, 50}}), {100, 0}), copyStep(rgn({{120, 60, 200, 80}}), {0, 60})},
+       rgn({{120, 60, 150, 80}}),
+       {100, 60},
+       rgn({{100, 0, 150, 50}, {150, 60, 200, 80}})},
+      {"disjoint copies: the smaller by bounding box becomes changed pixels",
+       {copyStep(rgn({{0, 100, 100, 200}}), {0, 100}), copyStep(rgn({{300, 0, 310, 10}}), {-5, 0})},
+       rgn({{0, 100, 100, 200}}),
+       {0, 100},
+       rgn({{300, 0, 310, 10}})},
+      {"disjoint copies: a bigger later copy replaces the older one",
+       {copyStep(rgn({{300, 0, 310, 10}}), {-5, 0}), copyStep(rgn({{0, 100, 100, 200}}), {0, 100})},
+       rgn({{0, 100, 100, 200}}),
+       {0, 100},
+       rgn({{300, 0, 310, 10}})},
+      {"bounding box, not pixel count, decides",
+       // Two thin rectangles far apart span more than the 30x30 square.
+       {copyStep(rgn({{0, 200, 30, 230}}), {0, 100}),
+        copyStep(rgn({{300, 0, 301, 1}, {340, 40, 341, 41}}), {-200, 0})},
+       rgn({{300, 0, 301, 1}, {340, 40, 341, 41}}),
+       {-200, 0},
+       rgn({{0, 200, 30, 230}})},
+      {"equal bounding boxes: the later copy wins",
+       {copyStep(rgn({{0, 0, 10, 10}}), {0, 50}), copyStep(rgn({{100, 0, 110, 10}}), {50, 0})},
+       rgn({{100, 0, 110, 10}}),
+       {50, 0},
+       rgn({{0, 0, 10, 10}})},
+      {"changed pixels move with the copy",
+       {changeStep(rgn({{0, 0, 10, 10}})), copyStep(rgn({{100, 0, 200, 100}}), {100, 0})},
+       rgn({{100, 0, 200, 100}}),
+       {100, 0},
+       rgn({{0, 0, 10, 10}, {100, 0, 110, 10}})},
+      {"a change after a copy is not moved by it",
+       {copyStep(rgn({{100, 0, 200, 100}}), {100, 0}), changeStep(rgn({{0, 0, 10, 10}}))},
+       rgn({{100, 0, 200, 100}}),
+       {100, 0},
+       rgn({{0, 0, 10, 10}})},
+      {"same offset but reading the pending copy: chained, not extended",
+       {copyStep(rgn({{10, 0, 20, 10}}), {10, 0}), copyStep(rgn({{20, 0, 30, 10}}), {10, 0})},
+       rgn({{20, 0, 30, 10}}),
+       {20, 0},
+       rgn({{10, 0, 20, 10}})},
+      {"empty regions are ignored",
+       {copyStep(rgn({{10, 0, 20, 10}}), {10, 0}), changeStep(Region()),
+        copyStep(Region(), {0, 3}), copyStep(rgn({{10, 20, 20, 30}}), {10, 0})},
+       rgn({{10, 0, 20, 10}, {10, 20, 20, 30}}),
+       {10, 0},
+       Region()},
+    };
 
-  for (const MergeCase& c : cases) {
-    SCOPED_TRACE(c.name);
-    SimpleUpdateTracker tracker;
-    feed(tracker, c.steps);
-    tracker.mergePendingCopy();
-    EXPECT_TRUE(tracker.getPendingCopy().isEmpty());
-    EXPECT_EQ(Point(), tracker.getPendingOffset());
-    EXPECT_TRUE(tracker.getCopied().equals(c.copied))
-      << show(tracker.getCopied()) << " != " << show(c.copied);
-    EXPECT_EQ(c.offset, tracker.getCopyOffset());
-    EXPECT_TRUE(tracker.getChanged().equals(c.changed))
-      << show(tracker.getChanged()) << " != " << show(c.changed);
+    for (const MergeCase& c : cases) {
+      SCOPED_TRACE(c.name);
+      SimpleUpdateTracker tracker;
+      feed(tracker, c.steps);
+      tracker.mergePendingCopy();
+      EXPECT_TRUE(tracker.getPendingCopy().isEmpty());
+      EXPECT_EQ(Point(), tracker.getPendingOffset());
+      EXPECT_TRUE(tracker.getCopied().equals(c.copied))
+        << show(tracker.getCopied()) << " != " << show(c.copied);
+      EXPECT_EQ(c.offset, tracker.getCopyOffset());
+      EXPECT_TRUE(tracker.getChanged().equals(c.changed))
+        << show(tracker.getChanged()) << " != " << show(c.changed);
+    }
   }
-}
+  {
+    SimpleUpdateTracker tracker;
+    tracker.addCopied(rgn({{10, 0, 20, 10}}), {10, 0});
+    tracker.addCopied(rgn({{10, 50, 20, 60}}), {10, 0});
+    EXPECT_TRUE(tracker.getCopied().isEmpty());
+    EXPECT_TRUE(tracker.getPendingCopy().equals(rgn({{10, 0, 20, 10}, {10, 50, 20, 60}})));
+    EXPECT_EQ(Point(10, 0), tracker.getPendingOffset());
+    EXPECT_FALSE(tracker.isEmpty());
 
-TEST(SimpleUpdateTracker, SameOffsetCopiesStayPendingUntilSomethingElseArrives) {
-  SimpleUpdateTracker tracker;
-  tracker.addCopied(rgn({{10, 0, 20, 10}}), {10, 0});
-  tracker.addCopied(rgn({{10, 50, 20, 60}}), {10, 0});
-  EXPECT_TRUE(tracker.getCopied().isEmpty());
-  EXPECT_TRUE(tracker.getPendingCopy().equals(rgn({{10, 0, 20, 10}, {10, 50, 20, 60}})));
-  EXPECT_EQ(Point(10, 0), tracker.getPendingOffset());
-  EXPECT_FALSE(tracker.isEmpty());
+    tracker.addChanged(rgn({{0, 0, 1, 1}}));
+    EXPECT_TRUE(tracker.getPendingCopy().isEmpty());
+    EXPECT_TRUE(tracker.getCopied().equals(rgn({{10, 0, 20, 10}, {10, 50, 20, 60}})));
 
-  tracker.addChanged(rgn({{0, 0, 1, 1}}));
-  EXPECT_TRUE(tracker.getPendingCopy().isEmpty());
-  EXPECT_TRUE(tracker.getCopied().equals(rgn({{10, 0, 20, 10}, {10, 50, 20, 60}})));
-
-  tracker.clear();
-  EXPECT_TRUE(tracker.isEmpty());
-  EXPECT_EQ(Point(), tracker.getCopyOffset());
+    tracker.clear();
+    EXPECT_TRUE(tracker.isEmpty());
+    EXPECT_EQ(Point(), tracker.getCopyOffset());
+  }
 }
 
 // ---------------------------------------------------------------------------

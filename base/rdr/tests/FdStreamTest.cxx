@@ -1,0 +1,321 @@
+#include "base/plat/Exception.h"
+#include "base/rdr/BlockException.h"
+#include "base/rdr/EndOfStream.h"
+#include "base/rdr/FdInStream.h"
+#include "base/rdr/FdInStreamOwn.h"
+#include "base/rdr/FdOutStream.h"
+#include "base/rdr/FileInStream.h"
+#include "base/rdr/tests/StreamTestSupport.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <random>
+#include <sys/resource.h>
+
+namespace rdr {
+namespace {
+
+using test::appendBE;
+using test::bytesOf;
+using test::SocketPair;
+using test::thrown;
+
+// The start of the text of the SystemException that `body` throws, and its error number.
+template <class Body>
+std::pair<int, std::string> systemError(Body body) {
+  try {
+    body();
+  } catch (const plat::SystemException& e) {
+    std::string text = e.str();
+    return {e.err(), text.substr(0, text.find(':'))};
+  }
+  ADD_FAILURE() << "no exception";
+  return {};
+}
+
+// Items of a random message (kind 0..3: U8, U16, U32, U64; 4: short string),
+// their reference encoding, and a restartable reader that reads them back,
+// checkpointing after each and resuming from the checkpoint after a block.
+struct Message {
+  std::vector<std::pair<int, uint64_t>> items;
+  std::vector<uint8_t> wire;
+
+  Message(std::mt19937& rng, size_t count) {
+    for (size_t i = 0; i < count; i++) {
+      int kind = int(rng() % 5);
+      uint64_t v = uint64_t(rng()) << 32 | rng();
+      int size = kind == 4 ? 1 : 1 << kind;
+      if (kind == 4)
+        v %= 200;
+      else if (size < 8)
+        v &= (uint64_t(1) << 8 * size) - 1;
+      appendBE(wire, v, size);
+      if (kind == 4)
+        wire.insert(wire.end(), v, uint8_t('s'));
+      items.push_back({kind, v});
+    }
+  }
+
+  // True when all items are read; false when the input ran dry.
+  bool resume(InStream& in, size_t& done) const {
+    try {
+      for (; done < items.size(); done++) {
+        auto [kind, v] = items[done];
+        uint64_t got = kind == 0 ? in.readU8() : kind == 1 ? in.readU16() : kind == 2 ? in.readU32()
+                     : kind == 3 ? in.readU64() : in.readShortString().size();
+        EXPECT_EQ(got, v) << "item " << done;
+        in.checkpoint();
+      }
+      return true;
+    } catch (const BlockException&) {
+      EXPECT_EQ(in.pos(), in.checkpointPos()) << "a block leaves the stream at its checkpoint";
+      return false;
+    }
+  }
+};
+
+// Feeds the wire cut at the given positions, running the reader after each piece.
+void readInPieces(const Message& message, std::vector<size_t> cuts) {
+  SocketPair pair;
+  FdInStream in(pair.reader);
+  in.setNonBlocking(true);
+  size_t from = 0, done = 0;
+  cuts.push_back(message.wire.size());
+  for (size_t to : cuts) {
+    pair.send(message.wire.data() + from, to - from);
+    from = to;
+    ASSERT_EQ(message.resume(in, done), to == message.wire.size()) << "cut at " << to;
+  }
+  EXPECT_EQ(in.pos(), message.wire.size());
+}
+
+TEST(FdInStream, MessagesSplitAnywhereReadTheSameValues) {
+  std::mt19937 rng(4242);
+  Message one(rng, 60);
+  for (size_t cut = 0; cut < one.wire.size() && !HasFatalFailure(); cut++) {
+    SCOPED_TRACE(testing::Message() << "cut at " << cut);
+    readInPieces(one, {cut});
+  }
+  for (int round = 0; round < 100 && !HasFatalFailure(); round++) {
+    SCOPED_TRACE(testing::Message() << "round " << round);
+    Message message(rng, 1 + rng() % 60);
+    std::vector<size_t> cuts(rng() % 12);
+    for (size_t& cut : cuts)
+      cut = rng() % message.wire.size();
+    std::sort(cuts.begin(), cuts.end());
+    cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
+    readInPieces(message, cuts);
+  }
+}
+
+TEST(FdInStream, BlockingSmallBufferCompactsAndReadsEverything) {
+  SocketPair pair;
+  std::vector<uint8_t> wire;
+  for (uint32_t i = 0; i < 2000; i++)
+    appendBE(wire, i * 2654435761u, 4);
+  pair.send(wire);
+  pair.closeWriter();
+  FdInStream in(pair.reader, -1, 10);
+  for (uint32_t i = 0; i < 2000; i++)
+    ASSERT_EQ(in.readU32(), i * 2654435761u) << "item " << i;
+  EXPECT_EQ(thrown<EndOfStream>([&] { in.readU8(); }, true), "EndOfStream: End of IO stream");
+}
+
+TEST(FdInStream, TimeoutsAndErrors) {
+  for (bool nonBlockingFd : {false, true}) {
+    SCOPED_TRACE(nonBlockingFd ? "non-blocking descriptor" : "blocking descriptor");
+    SocketPair pair(nonBlockingFd);
+    FdInStream in(pair.reader, 20);
+    EXPECT_EQ(thrown<plat::TimedOut>([&] { in.readU8(); }, true), "TimedOut: Timed out");
+  }
+  SocketPair pair;
+  pair.send(bytesOf("data"));
+  FdInStream marked(pair.reader);
+  marked.setNonBlocking(true);
+  marked.setTimedOut(true);
+  EXPECT_THROW(marked.readU8(), plat::TimedOut) << "marked timed out, even with data waiting";
+  marked.setTimedOut(false);
+  EXPECT_EQ(marked.readU8(), 'd');
+
+  FdInStream bad(-1);
+  EXPECT_EQ(systemError([&] { bad.readU8(); }), std::make_pair(EBADF, std::string("read")));
+  FdInStream noBuffer(pair.reader, -1, 0);
+  EXPECT_EQ(thrown([&] { noBuffer.readU8(); }), "Too much data for InStream buffer");
+  FdInStream small(pair.reader, -1, 8);
+  small.setNonBlocking(true);
+  pair.send(std::vector<uint8_t>(16, 1));
+  uint8_t out[12];
+  EXPECT_EQ(thrown([&] { small.readBytes(out, sizeof out); }), "InStream overrun: buffer size exceeded");
+}
+
+TEST(FdInStream, RewindOnlyInNonBlockingMode) {
+  SocketPair pair;
+  FdInStream in(pair.reader, -1, 16);
+  EXPECT_EQ(thrown([&] { in.rewind(); }), "Attempt to rewind a non-rewindable stream");
+  in.setNonBlocking(true);
+  EXPECT_NO_THROW(in.rewind());
+  // A blocking reader that never checkpoints used to keep everything since
+  // the last checkpoint and run out of buffer.
+  in.setNonBlocking(false);
+  EXPECT_FALSE(in.rewindOnBlock());
+  pair.send(std::vector<uint8_t>(100, 7));
+  in.skip(100);
+  EXPECT_EQ(in.pos(), 100u);
+}
+
+TEST(FdInStream, DiscardBufferedForgetsUnreadBytes) {
+  SocketPair pair;
+  FdInStream in(pair.reader);
+  in.setNonBlocking(true);
+  EXPECT_FALSE(in.check(false, 1));
+  pair.send(bytesOf("abcdef"));
+  EXPECT_EQ(in.readU8(), 'a');
+  in.discardBuffered();
+  EXPECT_EQ(in.avail(), 0u);
+  EXPECT_FALSE(in.check(false, 1));
+  pair.send(bytesOf("z"));
+  EXPECT_EQ(in.readU8(), 'z');
+  EXPECT_EQ(in.pos(), 7u);
+}
+
+TEST(FdInStream, DescriptorsSelectCannotWatchFailWithEmfile) {
+  rlimit limit{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+  if (limit.rlim_max <= 1100)
+    GTEST_SKIP() << "descriptor limit too low to place one above FD_SETSIZE";
+  rlimit raised = limit;
+  raised.rlim_cur = std::max<rlim_t>(limit.rlim_cur, 1101);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &raised), 0);
+  SocketPair pair(false);
+  ASSERT_EQ(::dup2(pair.reader, 1100), 1100);
+  {
+    FdInStreamOwn in(1100, 10);
+    EXPECT_EQ(systemError([&] { in.readU8(); }), std::make_pair(EMFILE, std::string("select")));
+  }
+  EXPECT_EQ(::fcntl(1100, F_GETFD), -1) << "FdInStreamOwn closes its descriptor";
+  setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+TEST(FileInStream, ReadsAFileToItsEndOrFailsToOpenIt) {
+  std::string path = testing::TempDir() + "rdr_file_in_stream.txt";
+  FILE* f = std::fopen(path.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  std::fputs("line one\r\nline two\n", f);
+  std::fclose(f);
+  FileInStream in(path, 4);
+  EXPECT_EQ(in.readLine(), "line one");
+  EXPECT_EQ(in.readLine(), "line two");
+  EXPECT_THROW(in.readLine(), EndOfStream);
+  std::remove(path.c_str());
+  EXPECT_EQ(systemError([] { FileInStream("/nonexistent/rdr/file"); }).first, ENOENT);
+}
+
+// Records the reports of an output stream in order.
+struct RecordingCallback : FdOutStream::Callback {
+  std::string events;
+  void outputPending(FdOutStream&) override { events += 'P'; }
+  void outputDrained(FdOutStream&) override { events += 'D'; }
+  void halfCloseRequested(FdOutStream&) override { events += 'H'; }
+};
+
+TEST(FdOutStream, BacklogIsReportedPendingUntilDrained) {
+  SocketPair pair;
+  RecordingCallback callback;
+  FdOutStream out(pair.writer);
+  out.setCallback(&callback);
+  out.setNonBlocking(true);
+  auto data = test::pattern(4 << 20, 11);
+  out.writeBytes(data.data(), data.size());
+  out.flush();
+  ASSERT_GT(out.bufferedBytes(), 0u) << "more than the socket holds";
+  EXPECT_EQ(callback.events.substr(0, 1), "P");
+  EXPECT_EQ(callback.events.find('D'), std::string::npos);
+  // While the peer reads nothing, attempts make no progress and report
+  // nothing: the owner's timer for an unresponsive peer must not restart.
+  callback.events.clear();
+  out.writePending(false);
+  out.flush();
+  EXPECT_EQ(callback.events, "");
+
+  std::vector<uint8_t> received;
+  for (int rounds = 0; rounds < 100000 && !out.writePending(false); rounds++) {
+    auto got = pair.drain();
+    received.insert(received.end(), got.begin(), got.end());
+  }
+  auto rest = pair.drain();
+  received.insert(received.end(), rest.begin(), rest.end());
+  EXPECT_EQ(received, data);
+  EXPECT_EQ(std::count(callback.events.begin(), callback.events.end(), 'D'), 1);
+  EXPECT_EQ(callback.events.back(), 'D');
+}
+
+TEST(FdOutStream, StalledOrClosedPeerFailsTheWrite) {
+  SocketPair stalled;
+  FdOutStream slow(stalled.writer, 20);
+  auto data = test::pattern(4 << 20, 11);
+  EXPECT_EQ(thrown<plat::TimedOut>([&] { slow.writeBytes(data.data(), data.size()); slow.flush(); }),
+            "Timed out");
+
+  SocketPair gone;
+  gone.closeReader();
+  FdOutStream out(gone.writer);
+  out.writeU32(1);
+  EXPECT_EQ(systemError([&] { out.flush(); }), std::make_pair(EPIPE, std::string("write")))
+    << "an error, not a signal";
+}
+
+TEST(FdOutStream, WritesToAPipeWhereShutdownFails) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  {
+    FdOutStream out(fds[1]);
+    out.writeShortString("pipe");
+    out.flush();
+    EXPECT_EQ(systemError([&] { out.shutdownWrite(); }).second, "shutdown(SHUT_WR)");
+    ::close(fds[1]);
+  }
+  FdInStream in(fds[0]);
+  EXPECT_EQ(in.readShortString(), "pipe");
+  EXPECT_THROW(in.readU8(), EndOfStream);
+  ::close(fds[0]);
+}
+
+TEST(FdOutStream, HalfCloseIsLeftToTheOwnerWhenThereIsOne) {
+  SocketPair pair(false);
+  RecordingCallback callback;
+  {
+    FdOutStream out(pair.writer);
+    out.setCallback(&callback);
+    out.writeU8(1);
+    out.halfClose();
+    EXPECT_EQ(callback.events, "H");
+    EXPECT_EQ(out.bufferedBytes(), 1u) << "nothing written yet";
+    out.setCallback(nullptr);
+    out.halfClose();
+  }
+  FdInStream in(pair.reader);
+  EXPECT_EQ(in.readU8(), 1);
+  EXPECT_THROW(in.readU8(), EndOfStream) << "the sending direction is shut down";
+}
+
+TEST(FdOutStream, LazyFlushWaitsForTheOwner) {
+  SocketPair pair;
+  RecordingCallback callback;
+  FdOutStream out(pair.writer);
+  out.setCallback(&callback);
+  out.setNonBlocking(true);
+  out.setLazy(true);
+  out.writeU32(0xcafef00d);
+  out.flush();
+  EXPECT_TRUE(pair.drain().empty());
+  EXPECT_EQ(callback.events, "P");
+  EXPECT_TRUE(out.writePending(false));
+  EXPECT_EQ(callback.events, "PD");
+  EXPECT_EQ(pair.drain(), std::vector<uint8_t>({0xca, 0xfe, 0xf0, 0x0d}));
+}
+
+} // namespace
+} // namespace rdr

@@ -1,0 +1,237 @@
+#include "base/plat/Utf8.h"
+#include "base/rdr/EndOfStream.h"
+#include "base/rdr/MemInStream.h"
+#include "base/rdr/MemOutStream.h"
+#include "base/rdr/NullOutStream.h"
+#include "base/rdr/OutStreamFull.h"
+#include "base/rdr/StringTooLongException.h"
+#include "base/rdr/tests/StreamTestSupport.h"
+
+#include <gtest/gtest.h>
+#include <random>
+
+namespace rdr {
+namespace {
+
+using test::appendBE;
+using test::appendText;
+using test::thrown;
+
+// Random integers and strings written through a MemOutStream that starts
+// with one byte (so it grows many times), checked against the reference
+// encoding, then read back through a MemInStream.
+TEST(MemStreams, RandomItemsMatchTheReferenceBothWays) {
+  std::mt19937_64 rng(20240611);
+  MemOutStream out(1);
+  std::vector<uint8_t> expected;
+  std::vector<std::pair<int, uint64_t>> items; // kind, value
+  for (int i = 0; i < 3000; i++) {
+    int kind = int(rng() % 7);
+    uint64_t v = rng();
+    switch (kind) {
+    case 0: out.writeU8(uint8_t(v)); appendBE(expected, v & 0xff, 1); v &= 0xff; break;
+    case 1: out.writeU16(uint16_t(v)); appendBE(expected, v & 0xffff, 2); v &= 0xffff; break;
+    case 2: out.writeU32(uint32_t(v)); appendBE(expected, uint32_t(v), 4); v = uint32_t(v); break;
+    case 3: v = uint32_t(-int32_t(v & 0xffff)); out.writeS32(int32_t(v)); appendBE(expected, v, 4); break;
+    case 4: out.writeU64(v); appendBE(expected, v, 8); break;
+    default: {
+      std::string text(v % (kind == 5 ? 200 : 600), char('a' + v % 26));
+      kind == 5 ? out.writeShortString(text) : out.writeString(text);
+      appendBE(expected, text.size(), kind == 5 ? 1 : 4);
+      appendText(expected, text);
+      v = text.size();
+    }
+    }
+    items.push_back({kind, v});
+  }
+  ASSERT_EQ(out.length(), expected.size());
+  ASSERT_EQ(std::vector<uint8_t>(out.data(), out.data() + out.length()), expected);
+
+  MemInStream in(expected.data(), expected.size());
+  for (auto [kind, v] : items) {
+    switch (kind) {
+    case 0: ASSERT_EQ(in.readU8(), v); break;
+    case 1: ASSERT_EQ(in.readU16(), v); break;
+    case 2: ASSERT_EQ(in.readU32(), v); break;
+    case 3: ASSERT_EQ(in.readS32(), int32_t(uint32_t(v))); break;
+    case 4: ASSERT_EQ(in.readU64(), v); break;
+    case 5: ASSERT_EQ(in.readShortString().size(), v); break;
+    default: ASSERT_EQ(in.readString(600).size(), v); break;
+    }
+  }
+  EXPECT_TRUE(in.atEnd());
+  EXPECT_EQ(in.pos(), expected.size());
+  EXPECT_EQ(thrown<EndOfStream>([&] { in.readU8(); }, true), "EndOfStream: End of in-memory input stream");
+}
+
+TEST(MemStreams, StringsAreCutToTheirLengthField) {
+  struct Case {
+    const char* text; // null: absent
+    size_t length;
+    bool shortString;
+    size_t maxLength;
+    size_t expected;
+  };
+  const std::string k255(255, 'e'), k300(300, 'o');
+  const Case cases[] = {
+    {nullptr, 0, true, 0, 0},          {"", 0, true, 0, 0},
+    {k255.c_str(), 255, true, 0, 255}, {k300.c_str(), 300, true, 0, 255},
+    {"abcdef", 6, false, 4, 4},        {"xy", 2, false, UINT32_MAX, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "text of " << c.length << (c.shortString ? " short" : ""));
+    MemOutStream out;
+    if (c.shortString)
+      out.writeShortString(c.text);
+    else
+      out.writeString(c.text, c.maxLength);
+    std::vector<uint8_t> expected;
+    appendBE(expected, c.expected, c.shortString ? 1 : 4);
+    if (c.text)
+      appendText(expected, std::string_view(c.text, c.expected));
+    EXPECT_EQ(out.takeData(), expected);
+    EXPECT_EQ(out.length(), 0u) << "taking the data empties the stream";
+  }
+}
+
+TEST(MemStreams, ReadStringOverMaximumThrowsBeforeReadingText) {
+  std::vector<uint8_t> wire;
+  for (size_t length : {1024, 1025}) {
+    appendBE(wire, length, 4);
+    appendText(wire, std::string(length, 'x'));
+  }
+  MemInStream in(wire.data(), wire.size());
+  EXPECT_EQ(in.readString(1024).size(), 1024u) << "the maximum itself is allowed";
+  EXPECT_EQ(thrown<StringTooLongException>([&] { in.readString(1024); }, true),
+            "StringTooLongException: String exceeds maximum length");
+  EXPECT_EQ(in.pos(), 4u + 1024u + 4u) << "only the length field is consumed";
+}
+
+TEST(MemStreams, Utf8CheckRepairsOnlyWhenAsked) {
+  const std::string bad = "a\xff" "b";
+  std::vector<uint8_t> wire;
+  for (int i = 0; i < 2; i++) {
+    appendBE(wire, bad.size(), i == 0 ? 1 : 4);
+    appendText(wire, bad);
+  }
+  MemInStream in(wire.data(), wire.size());
+  EXPECT_EQ(in.readShortString(false), bad);
+  EXPECT_EQ(in.readString(10, true), plat::repairUtf8(bad));
+}
+
+TEST(MemStreams, ReadLineCases) {
+  struct Case {
+    std::string input;
+    size_t maxLength;
+    std::vector<std::string> lines; // expected, in order
+    bool tooLongAfter;              // the next readLine throws StringTooLongException
+  };
+  const std::string longest(0x40000, 'x');
+  const Case cases[] = {
+    {"abc\ndef\n", 0, {"abc", "def"}, false},
+    {"abc\r\ndef\r\n", 0, {"abc", "def"}, false},
+    {"a\rb\r\rc\n", 0, {"abc"}, false},
+    {"tail without newline", 0, {"tail without newline"}, false},
+    {"\n\nx", 0, {"", "", "x"}, false},
+    {"abc\n", 3, {"abc"}, false},
+    {"ab\r\r\n", 2, {"ab"}, false},
+    {"abcd\n", 3, {}, true},
+    {"ok\ntoolong\n", 3, {"ok"}, true},
+    {longest + "\n" + longest + "y\n", 0, {longest}, true}, // the default limit
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "input '" << c.input.substr(0, 20) << "' max " << c.maxLength);
+    MemInStream in(c.input.data(), c.input.size());
+    for (const std::string& line : c.lines)
+      EXPECT_EQ(in.readLine(c.maxLength), line);
+    if (c.tooLongAfter)
+      EXPECT_THROW(in.readLine(c.maxLength), StringTooLongException);
+    else
+      EXPECT_THROW(in.readLine(c.maxLength), EndOfStream) << "nothing left: the end is not a line";
+  }
+}
+
+TEST(MemStreams, CheckpointRewindSkipAndItems) {
+  const uint8_t wire[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+  MemInStream in(wire, sizeof wire);
+  in.skip(3);
+  in.checkpoint();
+  EXPECT_EQ(in.checkpointPos(), 3u);
+  in.skip(5);
+  in.rewindTo(5);
+  EXPECT_EQ(in.readU8(), 5);
+  in.rewind();
+  char three[3];
+  in.readBytes(three, 3);
+  EXPECT_EQ(three[2], 5);
+  EXPECT_EQ(thrown([&] { in.rewindTo(2); }), "Can't reposition before checkpoint");
+
+  size_t got = 0;
+  const uint8_t* items = in.getItems(2, 10, &got);
+  EXPECT_EQ(got, 2u) << "two whole 2-byte items in the four bytes left";
+  EXPECT_EQ(items[0], 6);
+  EXPECT_EQ(in.pos(), 10u);
+  in.rewindTo(6);
+  in.getItems(1, 3, &got);
+  EXPECT_EQ(got, 3u) << "never more than asked";
+  EXPECT_THROW(in.skip(2), EndOfStream);
+
+  std::vector<uint8_t> owned = test::bytesOf("abcd");
+  MemInStream copy(owned.data(), owned.size(), true);
+  owned.assign(owned.size(), 'z');
+  EXPECT_EQ(copy.readU8(), 'a') << "a copying stream owns its bytes";
+}
+
+TEST(MemStreams, PadWritesZerosEvenOverOldBytes) {
+  // Padding used to leave whatever the buffer held before on the wire.
+  MemOutStream out(64);
+  for (int i = 0; i < 64; i++)
+    out.writeU8(0xaa);
+  out.clear();
+  out.writeU8(1);
+  out.pad(100);
+  out.writeU8(2);
+  std::vector<uint8_t> expected(102, 0);
+  expected.front() = 1;
+  expected.back() = 2;
+  EXPECT_EQ(out.takeData(), expected);
+}
+
+TEST(MemStreams, PrintfIsNotTerminatedAndGrowsTheWindow) {
+  MemOutStream out(8);
+  out.printf("%d-%s", 42, "x");
+  const std::string big(5000, 'b');
+  out.printf("[%s]", big.c_str());
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(out.data()), out.length()), "42-x[" + big + "]");
+}
+
+TEST(MemStreams, MemOutStreamGrowsByDoublingUpToItsMaximum) {
+  MemOutStream out(-1);
+  EXPECT_EQ(out.capacity(), 256u);
+  out.pad(257);
+  EXPECT_EQ(out.capacity(), 512u);
+  out.overrun(2000, 1);
+  EXPECT_EQ(out.capacity(), 2257u) << "a single large item wins over doubling";
+
+  MemOutStream full(4, 10);
+  full.pad(10);
+  EXPECT_EQ(full.capacity(), 10u);
+  EXPECT_EQ(thrown<OutStreamFull>([&] { full.writeU8(1); }, true), "OutStreamFull: OutStream full");
+  EXPECT_EQ(full.length(), 10u) << "nothing was written by the failed call";
+  MemOutStream small(4, 6);
+  small.writeU32(1);
+  EXPECT_THROW(small.writeU32(2), OutStreamFull);
+}
+
+TEST(MemStreams, NullOutStreamCountsAndDiscards) {
+  NullOutStream out;
+  out.writeU32(1);
+  std::vector<uint8_t> big(5000, 3);
+  out.writeBytes(big.data(), big.size());
+  out.pad(3000);
+  out.writeU64(2);
+  EXPECT_EQ(out.length(), 4u + 5000u + 3000u + 8u);
+}
+
+} // namespace
+} // namespace rdr
