@@ -15,7 +15,6 @@
 
 #include <X11/Xlib.h>
 
-#include <functional>
 #include <stdexcept>
 #include <vector>
 
@@ -53,33 +52,14 @@ public:
     return window;
   }
 
-  // Takes the next event when one is queued or can be read now.
-  bool nextEvent(XEvent& event) {
-    if (!XPending(dpy_))
-      return false;
-    XNextEvent(dpy_, &event);
-    return true;
-  }
-
 private:
   Display* dpy_;
 };
 
-// Runs the toolkit's dispatch and `others` (each handling its own client's
-// events) until `done` holds or a generous deadline passes; waits on the
-// connections in between. Returns whether `done` held.
-inline bool pumpUntil(const std::function<bool()>& done,
-                      const std::vector<std::function<void()>>& others = {},
-                      std::vector<Display*> otherDisplays = {}) {
-  otherDisplays.insert(otherDisplays.begin(), tx::display());
-  return runUntil(
-    done,
-    [&] {
-      dispatchEvents();
-      for (const auto& other : others)
-        other();
-    },
-    {otherDisplays, 100});
+// Runs the toolkit's dispatch until `done` holds or a generous deadline
+// passes. Returns whether `done` held.
+inline bool pumpUntil(const std::function<bool()>& done) {
+  return runUntil(done, [] { dispatchEvents(); }, {{tx::display()}, 100});
 }
 
 // Records every event it is given.
