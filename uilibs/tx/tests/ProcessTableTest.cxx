@@ -164,8 +164,9 @@ TEST(ProcessTableTest, ReadsTheRealProcessTable) {
   const Visit childVisit{getuid(), Kind::found, "/tmp/kwo-test-xauthority"};
   std::vector<std::pair<uint32_t, Visit>> visits;
   auto seen = [&] {
-    return std::any_of(visits.begin(), visits.end(),
-                       [&](const auto& v) { return v.first == uint32_t(child) && v.second == childVisit; });
+    return std::any_of(visits.begin(), visits.end(), [&](const auto& v) {
+      return v.first == uint32_t(child) && v.second == childVisit;
+    });
   };
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   do {

@@ -166,12 +166,13 @@ TEST_F(TXWindowSelectionTest, TextLargerThanOneRequestIsServedInChunksToEveryReq
   offer(big);
   Paster stalling(serverName());
   std::vector<cliptest::Peer*> peers{&stalling, &paster};
+  const std::chrono::seconds slow(120); // 16 MB through a loaded machine
 
   stalling.chunksBeforeStall = 1;
   stalling.request(XA_PRIMARY, atom("UTF8_STRING"));
-  ASSERT_TRUE(cliptest::pumpUntil([&] { return stalling.chunksTaken == 1; }, peers));
+  ASSERT_TRUE(cliptest::pumpUntil([&] { return stalling.chunksTaken == 1; }, peers, slow));
   paster.request(XA_PRIMARY, XA_STRING);
-  ASSERT_TRUE(cliptest::pumpUntil([&] { return paster.answer().has_value(); }, peers));
+  ASSERT_TRUE(cliptest::pumpUntil([&] { return paster.answer().has_value(); }, peers, slow));
   EXPECT_TRUE(paster.answer()->incremental);
   EXPECT_EQ(paster.answer()->type, Atom(XA_STRING));
   EXPECT_EQ(paster.answer()->bytes.size(), big.size());
@@ -180,7 +181,7 @@ TEST_F(TXWindowSelectionTest, TextLargerThanOneRequestIsServedInChunksToEveryReq
 
   testsupport::LogRecorder log("IncrementalSender", 30);
   clock.advanceMs(tx::IncrementalSender::timeoutMs);
-  ASSERT_TRUE(cliptest::pumpUntil([&] { return window->outgoingTransfers() == 0; }, peers));
+  ASSERT_TRUE(cliptest::pumpUntil([&] { return window->outgoingTransfers() == 0; }, peers, slow));
   char dropped[128];
   std::snprintf(dropped, sizeof(dropped),
                 "Dropping the incremental transfer to 0x%lx: the requestor stopped reading",

@@ -1,7 +1,7 @@
 #include "ClipboardPeers.h"
-#include "ClipboardRecorder.h"
 
 #include "uilibs/tx/CutBufferEventHandler.h"
+#include "uilibs/tx/TXClipboardMgr.h"
 #include "uilibs/tx/TXClipboardWindow.h"
 
 #include "base/plat/Exception.h"
@@ -13,19 +13,54 @@
 #include <algorithm>
 #include <memory>
 #include <random>
+#include <string_view>
 #include <utility>
+
+// The clipboard window's fetch cycles against other X clients, and the
+// manager that starts them on selection events or polls.
 
 namespace {
 
 using cliptest::Paster;
-using cliptest::Peer;
 using cliptest::ScopedParam;
-using cliptest::Recorder;
 using cliptest::SelectionOwner;
+using std::chrono::seconds;
 
 const std::string& serverName() {
   return testsupport::XvfbServer::shared().displayName();
 }
+
+bool logged(testsupport::LogRecorder& log, const std::string& text) {
+  std::vector<std::string> lines = log.texts();
+  return std::find(lines.begin(), lines.end(), text) != lines.end();
+}
+
+// Records what each fetch cycle reported.
+class Recorder : public tx::TXClipboardWindow::Callback {
+public:
+  struct Changed {
+    std::string text;
+    bool initial;
+  };
+  struct Unchanged {
+    bool ownedByUs;
+    bool timedOut;
+    bool initial;
+  };
+  bool sendPrimary() override { return primary; }
+  void cutTextChanged(std::string_view text, bool initial) override {
+    changed.push_back({std::string(text), initial});
+  }
+  void cutTextUnchanged(bool ownedByUs, bool timedOut, bool initial) override {
+    unchanged.push_back({ownedByUs, timedOut, initial});
+  }
+  // Cycles that ended, however they ended.
+  size_t cycles() const { return changed.size() + unchanged.size(); }
+
+  bool primary = true;
+  std::vector<Changed> changed;
+  std::vector<Unchanged> unchanged;
+};
 
 // A text of at least `bytes` bytes mixing ASCII with two- and three-byte
 // UTF-8 sequences, from a fixed seed.
@@ -47,12 +82,9 @@ testsupport::BackgroundChild xclip(std::vector<std::string> argv, std::string in
                                       std::move(input));
 }
 
-class TXClipboardWindowTest : public ::testing::Test {
+class TXClipboardTest : public ::testing::Test {
 protected:
-  void SetUp() override {
-    tx::openDisplay(serverName().c_str());
-    ASSERT_NE(tx::display(), nullptr);
-  }
+  void SetUp() override { tx::openDisplay(serverName().c_str()); }
 
   // Creates the window and waits for its first cycle.
   void start() {
@@ -60,15 +92,24 @@ protected:
     ASSERT_TRUE(waitCycles(1));
   }
 
-  bool waitCycles(size_t n) {
-    return cliptest::pumpUntil([&] { return recorder.cycles() >= n; }, peers());
+  // A manager polling every `pollMs` (0: never) instead, after its first
+  // cycle, watching once the server has the requests.
+  void startMgr(int32_t pollMs = 0) {
+    mgr = std::make_unique<tx::TXClipboardMgr>(recorder, pollMs);
+    ASSERT_TRUE(waitCycles(1));
+    mgr->setMonitoring(true);
+    XSync(tx::display(), False);
+  }
+
+  bool waitCycles(size_t n, std::chrono::milliseconds deadline = seconds(30)) {
+    return cliptest::pumpUntil([&] { return recorder.cycles() >= n; }, peers(), deadline);
   }
 
   // A poll, run to its end.
-  void poll() {
+  void poll(std::chrono::milliseconds deadline = seconds(30)) {
     size_t before = recorder.cycles();
     window->checkSelection(0, 0);
-    ASSERT_TRUE(waitCycles(before + 1));
+    ASSERT_TRUE(waitCycles(before + 1, deadline));
   }
 
   // `owner` takes `selection` with `text` (the same in both forms) after
@@ -77,16 +118,17 @@ protected:
     return owner.own(selection, {text, text}, owner.timeAfter(window->latestTime()));
   }
 
-  std::vector<Peer*> peers() { return {&owner, &paster}; }
+  std::vector<cliptest::Peer*> peers() { return {&owner, &paster}; }
 
   plat::TimerManager timers;
   Recorder recorder;
   SelectionOwner owner{serverName()};
   Paster paster{serverName()};
   std::unique_ptr<tx::TXClipboardWindow> window;
+  std::unique_ptr<tx::TXClipboardMgr> mgr;
 };
 
-TEST_F(TXClipboardWindowTest, FirstCycleTakesTheCurrentTextAsInitial) {
+TEST_F(TXClipboardTest, FirstCycleTakesTheCurrentTextAsInitial) {
   owner.own(tx::atomClipboard(), {"already there", "already there"});
   recorder.primary = false;
   start();
@@ -109,7 +151,7 @@ TEST_F(TXClipboardWindowTest, FirstCycleTakesTheCurrentTextAsInitial) {
   EXPECT_EQ(recorder.cycles(), 2u);
 }
 
-TEST_F(TXClipboardWindowTest, PollPrefersTheNewerSelection) {
+TEST_F(TXClipboardTest, PollPrefersTheNewerSelection) {
   enum Order { primaryNewer, clipboardNewer, sameTime };
   struct Case {
     bool sendPrimary;
@@ -159,7 +201,7 @@ TEST_F(TXClipboardWindowTest, PollPrefersTheNewerSelection) {
   EXPECT_NE(std::find(lines.begin(), lines.end(), "Selections were old; ignoring"), lines.end());
 }
 
-TEST_F(TXClipboardWindowTest, OwnersWithoutUtf8AndRefusedConversions) {
+TEST_F(TXClipboardTest, OwnersWithoutUtf8AndRefusedConversions) {
   start();
   recorder.primary = false;
   owner.offerUtf8 = false;
@@ -186,7 +228,7 @@ TEST_F(TXClipboardWindowTest, OwnersWithoutUtf8AndRefusedConversions) {
   EXPECT_FALSE(recorder.unchanged.back().ownedByUs);
 }
 
-TEST_F(TXClipboardWindowTest, NewerCutBufferWinsOnlyWhenUsed) {
+TEST_F(TXClipboardTest, NewerCutBufferWinsOnlyWhenUsed) {
   start();
   recorder.primary = false;
   for (bool used : {false, true}) {
@@ -206,7 +248,7 @@ TEST_F(TXClipboardWindowTest, NewerCutBufferWinsOnlyWhenUsed) {
   }
 }
 
-TEST_F(TXClipboardWindowTest, ViewerTextIsOfferedEverywhereAndNotReadBack) {
+TEST_F(TXClipboardTest, ViewerTextIsOfferedEverywhereAndNotReadBack) {
   start();
   const std::string euro = "\xe2\x82\xac";
   window->setCutText(euro.size(), euro.data());
@@ -238,7 +280,7 @@ TEST_F(TXClipboardWindowTest, ViewerTextIsOfferedEverywhereAndNotReadBack) {
   EXPECT_EQ(owner.requestsFor(XA_PRIMARY, tx::atomTimestamp()), 0u);
 }
 
-TEST_F(TXClipboardWindowTest, ACycleIsGivenUpAfterFiveSeconds) {
+TEST_F(TXClipboardTest, ACycleIsGivenUpAfterFiveSeconds) {
   plat_test::FakeClock clock;
   plat::TimerManager manual(true, &clock);
   owner.answering = false;
@@ -269,7 +311,7 @@ TEST_F(TXClipboardWindowTest, ACycleIsGivenUpAfterFiveSeconds) {
 // Used to go wrong: xclip hands texts larger than one X request over in
 // chunks (INCR), which the agent dropped; the agent itself refused to paste
 // texts of that size.
-TEST_F(TXClipboardWindowTest, TwentyMegabytesBothWaysWithXclip) {
+TEST_F(TXClipboardTest, TwentyMegabytesBothWaysWithXclip) {
   start();
   recorder.primary = false;
   const std::string fromDesktop = bigUtf8(20 * 1024 * 1024, 1);
@@ -278,21 +320,21 @@ TEST_F(TXClipboardWindowTest, TwentyMegabytesBothWaysWithXclip) {
     xclip({"-selection", "clipboard", "-i", "-quiet"}, fromDesktop);
   ASSERT_TRUE(cliptest::pumpUntil(
     [&] { return XGetSelectionOwner(paster.dpy(), paster.atom("CLIPBOARD")) != None; }));
-  poll();
+  poll(seconds(120));
   ASSERT_FALSE(recorder.changed.empty());
   EXPECT_EQ(recorder.changed.back().text.size(), fromDesktop.size());
   EXPECT_TRUE(recorder.changed.back().text == fromDesktop);
 
   const std::string fromViewer = bigUtf8(20 * 1024 * 1024, 2);
   window->setCutText(fromViewer.size(), fromViewer.data());
-  ASSERT_TRUE(cliptest::pumpUntil([&] { return owner.ended(); }));
+  ASSERT_TRUE(cliptest::pumpUntil([&] { return owner.ended(); }, {}, seconds(120)));
   testsupport::BackgroundChild pasting = xclip({"-selection", "clipboard", "-o"});
-  ASSERT_TRUE(cliptest::pumpUntil([&] { return pasting.ended(); }));
+  ASSERT_TRUE(cliptest::pumpUntil([&] { return pasting.ended(); }, {}, seconds(120)));
   EXPECT_EQ(pasting.result().out.size(), fromViewer.size());
   EXPECT_TRUE(pasting.result().out == fromViewer);
 }
 
-TEST_F(TXClipboardWindowTest, AnOwnerThatStopsSendingChunksIsGivenUp) {
+TEST_F(TXClipboardTest, AnOwnerThatStopsSendingChunksIsGivenUp) {
   plat_test::FakeClock clock;
   plat::TimerManager manual(true, &clock);
   start();
@@ -330,7 +372,7 @@ TEST_F(TXClipboardWindowTest, AnOwnerThatStopsSendingChunksIsGivenUp) {
   EXPECT_EQ(recorder.changed[0].text, "plain again");
 }
 
-TEST_F(TXClipboardWindowTest, TextsAboveMaxClipboardBytesAreNeverSent) {
+TEST_F(TXClipboardTest, TextsAboveMaxClipboardBytesAreNeverSent) {
   enum Answer { plain, chunks, chunksOfUnknownSize };
   struct Case {
     Answer answer;
@@ -358,9 +400,111 @@ TEST_F(TXClipboardWindowTest, TextsAboveMaxClipboardBytesAreNeverSent) {
     EXPECT_EQ(recorder.changed.size(), changed + (c.sent ? 1 : 0));
     EXPECT_TRUE(!c.sent || recorder.changed.back().text == text);
     // Refused chunks are drained to their end: the owner is not left waiting.
-    EXPECT_TRUE(!owner.incremental ||
-                cliptest::pumpUntil([&] { return owner.incrementalDone == finished + 1; }, peers()));
+    EXPECT_TRUE(!owner.incremental || cliptest::pumpUntil([&] {
+      return owner.incrementalDone == finished + 1;
+    }, peers()));
   }
+}
+
+TEST_F(TXClipboardTest, ChangesArriveOnceThroughSelectionEvents) {
+  owner.own(tx::atomClipboard(), {"at start", "at start"});
+  testsupport::LogRecorder log("TXClipboardMgr", 110);
+  startMgr();
+  EXPECT_TRUE(mgr->hasXFixes());
+  EXPECT_EQ(mgr->pollInterval(), 0);
+  ASSERT_EQ(recorder.changed.size(), 1u);
+  EXPECT_TRUE(recorder.changed[0].initial);
+  EXPECT_FALSE(logged(log, "Polling for clipboard updates every 0ms"));
+  owner.own(tx::atomClipboard(), {"copied", "copied"});
+  ASSERT_TRUE(waitCycles(2));
+  ASSERT_EQ(recorder.changed.size(), 2u);
+  EXPECT_EQ(recorder.changed[1].text, "copied");
+  EXPECT_FALSE(recorder.changed[1].initial);
+
+  // The same text copied again is fetched and dropped as a repeat.
+  owner.own(tx::atomClipboard(), {"copied", "copied"});
+  ASSERT_TRUE(waitCycles(3));
+  EXPECT_EQ(recorder.changed.size(), 2u);
+  EXPECT_EQ(owner.requestsFor(tx::atomClipboard(), tx::atomUtf8String()), 3u);
+
+  // Both selections at once: two cycles, one text.
+  owner.own(XA_PRIMARY, {"both", "both"});
+  owner.own(tx::atomClipboard(), {"both", "both"});
+  ASSERT_TRUE(waitCycles(5));
+  ASSERT_EQ(recorder.changed.size(), 3u);
+  EXPECT_EQ(recorder.changed[2].text, "both");
+
+  // Our own text raises an event per selection, each seen as ours.
+  mgr->setCutText(5, "viewr");
+  ASSERT_TRUE(waitCycles(7));
+  EXPECT_TRUE(recorder.unchanged.back().ownedByUs);
+  EXPECT_EQ(recorder.changed.size(), 3u);
+
+  // PRIMARY's events are ignored unless PRIMARY is preferred. Events come in
+  // order: once CLIPBOARD's cycle is over, PRIMARY's event has been seen too.
+  recorder.primary = false;
+  owner.requests.clear();
+  owner.own(XA_PRIMARY, {"primary only", "primary only"});
+  owner.own(tx::atomClipboard(), {"clipboard", "clipboard"});
+  ASSERT_TRUE(waitCycles(8));
+  EXPECT_EQ(recorder.cycles(), 8u);
+  EXPECT_EQ(recorder.changed.back().text, "clipboard");
+  EXPECT_EQ(owner.requestsFor(XA_PRIMARY, tx::atomTargets()), 0u);
+}
+
+TEST_F(TXClipboardTest, PollsAtTheIntervalUntilMonitoringStops) {
+  testsupport::LogRecorder log("TXClipboardMgr", 110);
+  startMgr(50);
+  EXPECT_TRUE(logged(log, "Polling for clipboard updates every 50ms"));
+  ASSERT_TRUE(waitCycles(3)); // polls run
+  mgr->setMonitoring(false);
+  mgr->setMonitoring(false);
+  // A poll that began before monitoring stopped may still finish.
+  ASSERT_TRUE(cliptest::pumpUntil([&] { return !mgr->window().cycleInProgress(); }, peers()));
+  size_t cycles = recorder.cycles();
+  owner.own(tx::atomClipboard(), {"unseen", "unseen"});
+  // A poll of our own tells when the event would have been handled.
+  mgr->window().checkSelection(0, 0);
+  ASSERT_TRUE(waitCycles(cycles + 1));
+  EXPECT_EQ(recorder.cycles(), cycles + 1);
+}
+
+// The toolkit's display is process-wide, so a server without XFIXES needs a
+// process of its own: the child re-runs this test alone on a fresh
+// connection and reports through its exit status.
+TEST(TXClipboardMgrNoXFixes, PollsEveryTwoSeconds) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+    {
+      testsupport::XvfbServer::Options options;
+      options.width = 320;
+      options.height = 200;
+      options.disabledExtensions = {"XFIXES"};
+      testsupport::XvfbServer server(options);
+      tx::openDisplay(server.displayName().c_str());
+      plat::TimerManager timers;
+      Recorder recorder;
+      SelectionOwner owner(server.displayName());
+      testsupport::LogRecorder log("TXClipboardMgr", 110);
+      tx::TXClipboardMgr mgr(recorder, 0);
+      if (mgr.hasXFixes() || mgr.pollInterval() != 2000)
+        std::_Exit(2);
+      if (!logged(log, "XFixes extension not present"))
+        std::_Exit(3);
+      if (!cliptest::pumpUntil([&] { return recorder.cycles() == 1; }, {&owner}))
+        std::_Exit(6);
+      mgr.setMonitoring(true);
+      if (!logged(log, "Polling for clipboard updates every 2000ms"))
+        std::_Exit(4);
+      owner.own(tx::atomClipboard(), {"seen by polling", "seen by polling"});
+      bool seen = cliptest::pumpUntil(
+        [&] { return !recorder.changed.empty() && !recorder.changed.back().initial; },
+        {&owner});
+      if (!seen || recorder.changed.back().text != "seen by polling")
+        std::_Exit(5);
+      std::_Exit(0);
+    },
+    testing::ExitedWithCode(0), "");
 }
 
 } // namespace
