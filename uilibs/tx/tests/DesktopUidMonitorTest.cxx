@@ -1,6 +1,6 @@
-// GoogleTest before Xlib (through TXTestClient.h): Xlib's macros break it.
+// GoogleTest before Xlib (through XTestHelpers.h): Xlib's macros break it.
 #include "FakeProcTree.h"
-#include "TXTestClient.h"
+#include "XTestHelpers.h"
 
 #include "uilibs/tx/DesktopUidMonitor.h"
 
@@ -52,7 +52,7 @@ constexpr uint32_t pidA = 5000001, pidB = 5000002;
 class DesktopUidMonitorTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    txtest::openSharedDisplay();
+    txtest::toolkitDisplay();
     deleteRootProperties();
     // Events of earlier tests must not reach this test's monitor.
     XSync(tx::display(), False);

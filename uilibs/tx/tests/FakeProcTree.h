@@ -4,8 +4,6 @@
 // /proc: one directory per PID with a "status" file (only its "Uid:" line
 // matters) and an "environ" file of NUL-ended entries.
 
-#include <gtest/gtest.h>
-
 #include "testsupport/TempDir.h"
 
 #include <cstdint>
@@ -63,18 +61,6 @@ public:
     for (const auto& entry : std::filesystem::directory_iterator(root()))
       names.push_back(entry.path().filename().string());
     return names;
-  }
-
-  // Of `pids`, the one the listing returns first.
-  uint32_t firstListed(const std::vector<uint32_t>& pids) const {
-    for (const std::string& name : listingOrder()) {
-      for (uint32_t pid : pids) {
-        if (name == std::to_string(pid))
-          return pid;
-      }
-    }
-    ADD_FAILURE() << "none of the PIDs is listed";
-    return 0;
   }
 
 private:

@@ -2,6 +2,8 @@
 
 #include "uilibs/tx/ProcessTable.h"
 
+#include <gtest/gtest.h>
+
 #include "testsupport/LogRecorder.h"
 
 #include <signal.h>

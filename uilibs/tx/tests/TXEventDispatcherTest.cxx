@@ -3,7 +3,7 @@
 
 #include "base/plat/Configuration.h"
 
-#include "TXTestClient.h"
+#include "XTestHelpers.h"
 
 #include <X11/Xatom.h>
 
@@ -28,7 +28,7 @@ XEvent eventFor(int type, Window window) {
 
 class TXEventDispatcherTest : public ::testing::Test {
 protected:
-  void SetUp() override { txtest::openSharedDisplay(); }
+  void SetUp() override { txtest::toolkitDisplay(); }
 
   static long selectedRootMask() {
     XWindowAttributes attributes;
@@ -261,7 +261,7 @@ TEST(TXEventTraceTest, TraceLinesNameTheEventWindowAndDetails) {
   tzset();
 
   // With _DebugEvents, dispatch writes one such line per event.
-  txtest::openSharedDisplay();
+  txtest::toolkitDisplay();
   XEvent keymap = eventFor(KeymapNotify, 0x2a);
   for (bool on : {false, true}) {
     plat::Configuration::global().setParam("_DebugEvents", on ? "1" : "0", 10);

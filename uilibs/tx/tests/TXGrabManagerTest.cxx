@@ -1,4 +1,4 @@
-#include "TXTestClient.h"
+#include "XTestHelpers.h"
 
 #include "uilibs/tx/TXGrabManager.h"
 #include "uilibs/tx/TXWindow.h"
@@ -14,7 +14,7 @@ using txtest::TestClient;
 
 class TXGrabManagerTest : public ::testing::Test {
 protected:
-  void SetUp() override { txtest::openSharedDisplay(); }
+  void SetUp() override { txtest::toolkitDisplay(); }
   void TearDown() override { setNoGrab(false); }
 
   static void setNoGrab(bool on) {

@@ -1,4 +1,4 @@
-#include "TXTestClient.h"
+#include "XTestHelpers.h"
 
 #include "uilibs/tx/EnumWindows.h"
 #include "uilibs/tx/WindowPosTracker.h"
@@ -39,7 +39,7 @@ public:
 class WindowPosTrackerTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    txtest::openSharedDisplay();
+    txtest::toolkitDisplay();
     a = client.createWindow(0, 10, 20, 100, 50, 2);
     b = client.createWindow(0, 300, 40, 30, 30, 0);
     c = client.createWindow(0, 5, 5, 10, 10, 1);
