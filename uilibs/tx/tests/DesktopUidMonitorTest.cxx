@@ -9,7 +9,6 @@
 
 #include <X11/Xatom.h>
 
-#include <algorithm>
 #include <optional>
 
 namespace {
@@ -54,37 +53,32 @@ protected:
   void SetUp() override {
     txtest::toolkitDisplay();
     deleteRootProperties();
-    // Events of earlier tests must not reach this test's monitor.
-    XSync(tx::display(), False);
-    txtest::dispatchEvents();
-    tx::TXEventDispatcher::addRootEventHandler(&seen, true, PropertyChangeMask);
   }
 
   void TearDown() override {
     monitor.reset();
-    tx::TXEventDispatcher::addRootEventHandler(&seen, false, 0);
     deleteRootProperties();
   }
 
+  // Also lets the toolkit dispatch what earlier changes caused.
   void deleteRootProperties() {
     for (const char* name : rootProperties)
       XDeleteProperty(client.dpy(), client.root(), client.atom(name));
-    XSync(client.dpy(), False);
+    settle();
   }
 
-  // Sets a root property from the other client and waits until the
-  // toolkit has dispatched its PropertyNotify (so the monitor has seen it).
-  void setRootProperty(const char* name, Atom type, int format, const void* data, int items) {
-    Atom atom = client.atom(name);
-    XChangeProperty(client.dpy(), client.root(), atom, type, format, PropModeReplace,
-                    static_cast<const unsigned char*>(data), items);
+  // Once the other client's requests are done and the toolkit has been
+  // answered after them, the toolkit holds their events: dispatches them.
+  void settle() {
     XSync(client.dpy(), False);
-    ASSERT_TRUE(txtest::pumpUntil([&] {
-      return std::any_of(seen.events.begin(), seen.events.end(), [&](const XEvent& e) {
-        return e.type == PropertyNotify && e.xproperty.atom == atom;
-      });
-    }));
-    seen.events.clear();
+    XSync(tx::display(), False);
+    txtest::dispatchEvents();
+  }
+
+  void setRootProperty(const char* name, Atom type, int format, const void* data, int items) {
+    XChangeProperty(client.dpy(), client.root(), client.atom(name), type, format,
+                    PropModeReplace, static_cast<const unsigned char*>(data), items);
+    settle();
   }
 
   void setRootValue(const char* name, long value, Atom type = XA_CARDINAL) {
@@ -136,7 +130,6 @@ protected:
   plat::TimerManager timers{true, &clock};
   FakeProcTree procs;
   RecordingCallback callback;
-  txtest::RecordingHandler seen;
   std::optional<tx::DesktopUidMonitor> monitor;
 };
 

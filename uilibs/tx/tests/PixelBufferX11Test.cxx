@@ -10,17 +10,14 @@
 #include "base/plat/Configuration.h"
 #include "base/plat/Exception.h"
 #include "base/plat/unix/SharedMem.h"
-#include "base/plat/unix/SharedMemFactory.h"
 #include "base/plat/unix/SharedMemPosix.h"
 #include "base/plat/unix/SharedMemSysV.h"
 #include "base/plat/unix/tests/SharedMemTestSupport.h"
-#include "base/rdr/MemInStream.h"
 #include "testsupport/LogRecorder.h"
 
 #include <X11/Xlib.h>
 
 #include <sys/shm.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -274,31 +271,6 @@ TEST_P(GrabWays, GrabsWhatTheScreenShows) {
       }));
       XDestroyWindow(dpy, child);
       painter.sync();
-    }
-    {
-      SCOPED_TRACE("the segment is readable from another process");
-      painter.paintRandom(6);
-      pb->grabRegion(Region(pb->getRect()));
-      const std::vector<uint8_t> description = shm->description();
-      const std::vector<uint8_t> expected(shm->data(), shm->data() + shm->size());
-      pid_t pid = fork();
-      ASSERT_GE(pid, 0);
-      if (pid == 0) {
-        int status = 3;
-        try {
-          rdr::MemInStream is(description.data(), description.size());
-          std::unique_ptr<plat::SharedMem> opened = plat::SharedMemFactory::read(is);
-          status = opened->size() >= expected.size() &&
-                       std::memcmp(opened->data(), expected.data(), expected.size()) == 0
-                     ? 0
-                     : 2;
-        } catch (...) {
-        }
-        _exit(status);
-      }
-      int status = 0;
-      ASSERT_EQ(waitpid(pid, &status, 0), pid);
-      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     }
     {
       SCOPED_TRACE("nothing is left after destruction");
