@@ -5,8 +5,8 @@
 // applications do (optionally without UTF8_STRING, or incrementally, or
 // stalling half-way), paste from the agent (taking incremental answers, or
 // stopping half-way), and write cut buffer 0; a pump that runs the toolkit,
-// the thread's timers and these clients until a condition holds; a clock
-// that tests move by hand. Header-only, shared with the agent's tests.
+// the thread's timers and these clients until a condition holds.
+// Header-only, shared with the agent's tests.
 
 // GoogleTest first: Xlib's macros (None, Bool) break its headers.
 #include <gtest/gtest.h>
@@ -15,7 +15,6 @@
 #include "uilibs/tx/TXUtil.h"
 #include "uilibs/tx/tests/RunUntil.h"
 
-#include "base/plat/Clock.h"
 #include "base/plat/ConfigParameter.h"
 #include "base/plat/Configuration.h"
 #include "base/plat/TimerManager.h"
@@ -34,14 +33,6 @@
 #include <vector>
 
 namespace cliptest {
-
-// A timer clock that only moves when told to.
-class ManualClock : public plat::Clock {
-public:
-  Reading read(int64_t) override { return {ticks, false}; }
-  void advanceMs(int64_t ms) { ticks += ms * plat::ticksPerMs; }
-  int64_t ticks = 1;
-};
 
 // Sets a parameter (at command-line priority) for the life of the scope.
 class ScopedParam {
@@ -338,7 +329,8 @@ public:
     Atom property = None;
     Atom type = None;
     int format = 0;
-    std::string bytes;
+    std::string bytes;             // format 8
+    std::vector<long> longs;       // format 32
     bool incremental = false;
   };
 
@@ -347,11 +339,13 @@ public:
   size_t chunksBeforeStall = SIZE_MAX;
   size_t chunksTaken = 0;
 
-  // Asks for `selection` as `target`; serve() takes the answer in.
-  void request(Atom selection, Atom target) {
+  // Asks for `selection` as `target` (into `property`, or the owner's
+  // choice with None); serve() takes the answer in.
+  void request(Atom selection, Atom target, std::optional<Atom> property = std::nullopt) {
     answer_.reset();
     receiving_.reset();
-    XConvertSelection(dpy_, selection, target, atom("KWO_TEST_PASTE"), win_, CurrentTime);
+    XConvertSelection(dpy_, selection, target, property.value_or(atom("KWO_TEST_PASTE")), win_,
+                      CurrentTime);
     XFlush(dpy_);
   }
   // None until the whole answer is in.
@@ -433,6 +427,8 @@ private:
                                     &after, &data);
     if (data && answer.format == 8)
       answer.bytes.assign(reinterpret_cast<char*>(data), items);
+    if (data && answer.format == 32)
+      answer.longs.assign(reinterpret_cast<long*>(data), reinterpret_cast<long*>(data) + items);
     if (data)
       XFree(data);
     return status == Success;

@@ -9,6 +9,7 @@
 #include "base/plat/LogSetting.h"
 #include "testsupport/LogRecorder.h"
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -27,144 +28,96 @@ protected:
   Display* dpy = nullptr;
 };
 
-TEST_F(ErrorCatcherTest, BadWindowIsCaughtNotFatal) {
-  tx::ErrorCatcher catcher(100);
-  badWindowRequest();
-  try {
-    catcher.check("XMapWindow failed");
-    FAIL() << "no exception";
-  } catch (const tx::XErrorException& e) {
-    EXPECT_EQ(e.code(), BadWindow);
-    EXPECT_STREQ(e.type(), "XError");
-    EXPECT_STREQ(e.str(), "XMapWindow failed: BadWindow (invalid Window parameter) (3)");
+TEST_F(ErrorCatcherTest, CheckThrowsTheLastErrorWithItsText) {
+  struct Case {
+    const char* name;
+    std::vector<std::function<void()>> requests;
+    const char* message;
+    int code; // 0: no error
+    const char* expected;
+  };
+  const Case cases[] = {
+    {"bad window", {[&] { badWindowRequest(); }}, "map", BadWindow,
+     "map: BadWindow (invalid Window parameter) (3)"},
+    {"bad atom", {[&] { XDeleteProperty(dpy, tx::rootWindow(), Atom(0x7ffffff0)); }}, "delete",
+     BadAtom, "delete: BadAtom (invalid Atom parameter) (5)"},
+    // Without a message the text starts with the error itself, no ": ".
+    {"empty message", {[&] { badWindowRequest(); }}, "", BadWindow,
+     "BadWindow (invalid Window parameter) (3)"},
+    {"a later error overwrites an earlier", {[&] { badWindowRequest(); },
+     [&] { XFreePixmap(dpy, unusedId()); }}, "two", BadPixmap,
+     "two: BadPixmap (invalid Pixmap parameter) (4)"},
+    {"no error", {[&] { XMapWindow(dpy, tx::rootWindow()); }}, "fine", 0, ""},
+  };
+  testsupport::LogRecorder recorder("ErrorCatcher", 110);
+  for (int level : {100, 30}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(testing::Message() << c.name << ", level " << level);
+      recorder.clear();
+      tx::ErrorCatcher catcher(level);
+      for (const auto& request : c.requests)
+        request();
+      try {
+        catcher.check(c.message);
+        EXPECT_EQ(c.code, 0);
+      } catch (const tx::XErrorException& e) {
+        EXPECT_EQ(e.code(), c.code);
+        EXPECT_STREQ(e.type(), "XError");
+        EXPECT_STREQ(e.str(), c.expected);
+      }
+      EXPECT_EQ(catcher.errorCode(), unsigned(c.code));
+      // Each error is logged at the catcher's level.
+      std::vector<testsupport::LogRecorder::Line> lines = recorder.lines();
+      ASSERT_EQ(lines.size(), c.requests.size() * (c.code != 0));
+      if (!lines.empty()) {
+        EXPECT_EQ(lines.back().level, level);
+        EXPECT_EQ(lines.back().text.rfind("X Error: ", 0), 0u);
+      }
+    }
   }
   // The connection is still usable.
   EXPECT_NE(XInternAtom(dpy, "PRIMARY", True), Atom(None));
 }
 
-TEST_F(ErrorCatcherTest, CheckBuildsTheTextForEachError) {
-  struct Case {
-    const char* name;
-    std::function<void()> request;
-    const char* message;
-    int code;
-    const char* expected;
-  };
-  const Case cases[] = {
-    {"bad window", [&] { XMapWindow(dpy, unusedId()); }, "map", BadWindow,
-     "map: BadWindow (invalid Window parameter) (3)"},
-    {"bad pixmap", [&] { XFreePixmap(dpy, unusedId()); }, "free", BadPixmap,
-     "free: BadPixmap (invalid Pixmap parameter) (4)"},
-    {"bad atom", [&] { XDeleteProperty(dpy, tx::rootWindow(), Atom(0x7ffffff0)); }, "delete",
-     BadAtom, "delete: BadAtom (invalid Atom parameter) (5)"},
-    {"bad value", [&] { XCreateWindow(dpy, tx::rootWindow(), 0, 0, 0, 0, 0, CopyFromParent,
-                                      InputOutput, CopyFromParent, 0, nullptr); },
-     "create", BadValue, "create: BadValue (integer parameter out of range for operation) (2)"},
-    // Without a message the text starts with the error itself, no ": ".
-    {"empty message", [&] { XMapWindow(dpy, unusedId()); }, "", BadWindow,
-     "BadWindow (invalid Window parameter) (3)"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    tx::ErrorCatcher catcher(100);
-    c.request();
-    try {
-      catcher.check(c.message);
-      ADD_FAILURE() << "no exception";
-    } catch (const tx::XErrorException& e) {
-      EXPECT_EQ(e.code(), c.code);
-      EXPECT_EQ(catcher.errorCode(), unsigned(c.code));
-      EXPECT_STREQ(e.str(), c.expected);
+TEST_F(ErrorCatcherTest, NestedCatchersKeepTheirOwnErrors) {
+  {
+    tx::ErrorCatcher outer(100);
+    {
+      tx::ErrorCatcher inner(100);
+      badWindowRequest();
+      EXPECT_THROW(inner.check("inner"), tx::XErrorException);
     }
+    EXPECT_NO_THROW(outer.check("outer"));
   }
-}
-
-TEST_F(ErrorCatcherTest, CheckWithoutErrorDoesNotThrow) {
-  tx::ErrorCatcher catcher(100);
-  XInternAtom(dpy, "KWO_TEST_ATOM", False);
-  XMapWindow(dpy, tx::rootWindow());
-  EXPECT_NO_THROW(catcher.check("nothing wrong"));
-  EXPECT_EQ(catcher.errorCode(), 0u);
-}
-
-TEST_F(ErrorCatcherTest, LaterErrorOverwritesEarlier) {
-  tx::ErrorCatcher catcher(100);
-  XMapWindow(dpy, unusedId());
-  XFreePixmap(dpy, unusedId());
-  try {
-    catcher.check("two");
-    FAIL() << "no exception";
-  } catch (const tx::XErrorException& e) {
-    EXPECT_EQ(e.code(), BadPixmap);
-  }
-}
-
-TEST_F(ErrorCatcherTest, NestedCatcherRecordsOnlyItsOwnErrors) {
-  tx::ErrorCatcher outer(100);
   {
-    tx::ErrorCatcher inner(100);
+    // Opening waits: older errors stay with the outer scope.
+    tx::ErrorCatcher outer(100);
     badWindowRequest();
-    EXPECT_THROW(inner.check("inner"), tx::XErrorException);
+    {
+      tx::ErrorCatcher inner(100);
+      EXPECT_NO_THROW(inner.check("inner"));
+    }
+    EXPECT_THROW(outer.check("outer"), tx::XErrorException);
   }
-  EXPECT_EQ(outer.errorCode(), 0u);
-  EXPECT_NO_THROW(outer.check("outer"));
-}
-
-TEST_F(ErrorCatcherTest, OpeningWaitsSoOlderErrorsStayWithTheOuterScope) {
-  tx::ErrorCatcher outer(100);
-  badWindowRequest();
   {
-    tx::ErrorCatcher inner(100);
-    EXPECT_NO_THROW(inner.check("inner"));
+    // Closing waits: an inner scope left without check() keeps its errors.
+    tx::ErrorCatcher outer(100);
+    {
+      tx::ErrorCatcher inner(100);
+      badWindowRequest();
+    }
+    EXPECT_NO_THROW(outer.check("outer"));
   }
-  EXPECT_EQ(outer.errorCode(), unsigned(BadWindow));
-  EXPECT_THROW(outer.check("outer"), tx::XErrorException);
-}
-
-TEST_F(ErrorCatcherTest, ClosingWaitsSoItsErrorsDoNotLeakOut) {
-  tx::ErrorCatcher outer(100);
   {
-    tx::ErrorCatcher inner(100);
-    badWindowRequest();
-    // Left without check(): the destructor must still collect the error.
-  }
-  EXPECT_NO_THROW(outer.check("outer"));
-}
-
-TEST_F(ErrorCatcherTest, CheckEndsTheWaitOnClosing) {
-  tx::ErrorCatcher outer(100);
-  {
-    tx::ErrorCatcher inner(100);
-    inner.check("inner");
-    // After check() the scope no longer waits: this error is still in
-    // transit when the inner catcher goes and lands in the outer one.
-    badWindowRequest();
-  }
-  EXPECT_THROW(outer.check("outer"), tx::XErrorException);
-}
-
-TEST_F(ErrorCatcherTest, OuterCatcherWorksAgainAfterInnerOneCloses) {
-  tx::ErrorCatcher outer(100);
-  {
-    tx::ErrorCatcher inner(100);
-  }
-  badWindowRequest();
-  EXPECT_THROW(outer.check("outer"), tx::XErrorException);
-}
-
-TEST_F(ErrorCatcherTest, LogsEachErrorAtTheCatchersLevel) {
-  testsupport::LogRecorder recorder("ErrorCatcher", 110);
-  for (int level : {100, 30}) {
-    SCOPED_TRACE(level);
-    recorder.clear();
-    tx::ErrorCatcher catcher(level);
-    badWindowRequest();
-    EXPECT_THROW(catcher.check(), tx::XErrorException);
-    std::vector<testsupport::LogRecorder::Line> lines = recorder.lines();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].level, level);
-    EXPECT_EQ(lines[0].source, "ErrorCatcher");
-    EXPECT_EQ(lines[0].text, "X Error: BadWindow (invalid Window parameter) (3)");
+    // After check() the inner scope no longer waits: an error still in
+    // transit when it goes lands in the outer one.
+    tx::ErrorCatcher outer(100);
+    {
+      tx::ErrorCatcher inner(100);
+      inner.check("inner");
+      badWindowRequest();
+    }
+    EXPECT_THROW(outer.check("outer"), tx::XErrorException);
   }
 }
 

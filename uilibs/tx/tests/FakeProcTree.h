@@ -4,12 +4,9 @@
 // /proc: one directory per PID with a "status" file (only its "Uid:" line
 // matters) and an "environ" file of NUL-ended entries.
 
-#include <gtest/gtest.h>
-
-#include <dirent.h>
+#include "testsupport/TempDir.h"
 
 #include <cstdint>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -21,21 +18,8 @@ namespace txtest {
 
 class FakeProcTree {
 public:
-  FakeProcTree() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "kwo-proc-XXXXXX").string();
-    if (!mkdtemp(pattern.data()))
-      throw std::runtime_error("mkdtemp failed");
-    root_ = pattern;
-  }
-  ~FakeProcTree() {
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
-  }
-  FakeProcTree(const FakeProcTree&) = delete;
-  FakeProcTree& operator=(const FakeProcTree&) = delete;
-
-  const std::string& root() const { return root_; }
-  std::string path(const std::string& relative) const { return root_ + "/" + relative; }
+  const std::string& root() const { return dir_.path(); }
+  std::string path(const std::string& relative) const { return root() + "/" + relative; }
 
   // A process with real uid `uid` (the other three ids differ, so that only
   // the first one can be the one read) and the given environment entries.
@@ -50,17 +34,15 @@ public:
 
   // A process whose only interesting variable is XAUTHORITY (none: unset).
   void addProcess(uint32_t pid, uint32_t uid, const std::optional<std::string>& xauthority) {
-    std::vector<std::string> env{"PATH=/usr/bin:/bin", "HOME=/home/u" + std::to_string(uid)};
+    std::vector<std::string> env{"PATH=/usr/bin:/bin", "HOME=/home/u"};
     if (xauthority)
       env.push_back("XAUTHORITY=" + *xauthority);
-    env.push_back("LANG=C.UTF-8");
     addProcess(pid, uid, env);
   }
 
   void setUid(uint32_t pid, uint32_t uid) {
-    writeFile(std::to_string(pid) + "/status",
-              "Name:\tfake\nUmask:\t0022\nState:\tS (sleeping)\nPid:\t" + std::to_string(pid) +
-                "\nUid:\t" + std::to_string(uid) + "\t1\t2\t3\nGid:\t100\t100\t100\t100\n");
+    writeFile(std::to_string(pid) + "/status", "Name:\tfake\nUid:\t" + std::to_string(uid) +
+                                                 "\t1\t2\t3\nGid:\t100\t100\t100\t100\n");
   }
 
   void writeFile(const std::string& relative, const std::string& content) {
@@ -76,32 +58,13 @@ public:
   // not the order of creation on most file systems).
   std::vector<std::string> listingOrder() const {
     std::vector<std::string> names;
-    DIR* dir = opendir(root_.c_str());
-    if (!dir)
-      return names;
-    while (dirent* entry = readdir(dir)) {
-      std::string name = entry->d_name;
-      if (name != "." && name != "..")
-        names.push_back(name);
-    }
-    closedir(dir);
+    for (const auto& entry : std::filesystem::directory_iterator(root()))
+      names.push_back(entry.path().filename().string());
     return names;
   }
 
-  // Of `pids`, the one the listing returns first.
-  uint32_t firstListed(const std::vector<uint32_t>& pids) const {
-    for (const std::string& name : listingOrder()) {
-      for (uint32_t pid : pids) {
-        if (name == std::to_string(pid))
-          return pid;
-      }
-    }
-    ADD_FAILURE() << "none of the PIDs is listed";
-    return 0;
-  }
-
 private:
-  std::string root_;
+  testsupport::TempDir dir_{"kwo-proc"};
 };
 
 } // namespace txtest

@@ -49,19 +49,14 @@ public:
       if (!XAllocColor(dpy_, cmap, &colour))
         ADD_FAILURE() << "cannot allocate a palette colour";
       pixels_.push_back(uint32_t(colour.pixel));
-      allocated_.push_back(colour);
     }
   }
   ~Painter() { XFreeGC(dpy_, gc_); }
   Painter(const Painter&) = delete;
   Painter& operator=(const Painter&) = delete;
 
-  int width() const { return width_; }
-  int height() const { return height_; }
   rfb::Rect screen() const { return rfb::Rect(0, 0, width_, height_); }
   uint32_t pixel(size_t colour) const { return pixels_[colour % pixels_.size()]; }
-  // What the server made of palette entry `colour` (16-bit channels).
-  const XColor& allocated(size_t colour) const { return allocated_[colour % allocated_.size()]; }
 
   void fill(const rfb::Rect& rect, size_t colour) {
     rfb::Rect r = rect.intersect(screen());
@@ -112,7 +107,6 @@ private:
   GC gc_;
   std::vector<uint32_t> reference_;
   std::vector<uint32_t> pixels_;
-  std::vector<XColor> allocated_;
 };
 
 // Whether (x, y) lies in `region`.

@@ -11,6 +11,7 @@
 #include "uilibs/tx/TXUtil.h"
 
 #include "testsupport/ChildProcess.h"
+#include "testsupport/TempDir.h"
 #include "testsupport/XvfbServer.h"
 
 #include <gtest/gtest.h>
@@ -46,82 +47,34 @@ inline const char* childVariable() {
   return "KWO_GRAB_TEST_DISPLAY";
 }
 
-inline bool inChild() {
-  return std::getenv(childVariable()) != nullptr;
+// An Xvfb started as nobody: a wrapper named Xvfb first in PATH, which
+// drops itself from PATH and runs the real one through setpriv.
+inline std::unique_ptr<testsupport::XvfbServer>
+startAsNobody(const testsupport::XvfbServer::Options& options) {
+  testsupport::TempDir dir("kwo-grabtest");
+  std::string script = dir.path() + "/Xvfb";
+  std::ofstream(script) << "#!/bin/sh\nPATH=${PATH#*:}\nexec setpriv --reuid=" << nobodyUid
+                        << " --regid=" << nobodyGid << " --clear-groups Xvfb \"$@\"\n";
+  std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+  std::string oldPath = std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin";
+  setenv("PATH", (dir.path() + ":" + oldPath).c_str(), 1);
+  struct Restore {
+    std::string path;
+    ~Restore() { setenv("PATH", path.c_str(), 1); }
+  } restore{oldPath};
+  return std::make_unique<testsupport::XvfbServer>(options);
 }
-
-// A directory holding an "Xvfb" that starts the real one as nobody.
-class NobodyWrapper {
-public:
-  NobodyWrapper() {
-    char templ[] = "/tmp/kwo-grabtest.XXXXXX";
-    if (!mkdtemp(templ))
-      throw std::runtime_error("mkdtemp failed");
-    dir_ = templ;
-    std::string script = dir_ + "/Xvfb";
-    std::ofstream(script) << "#!/bin/sh\nexec setpriv --reuid=" << nobodyUid
-                          << " --regid=" << nobodyGid << " --clear-groups " << realXvfb()
-                          << " \"$@\"\n";
-    std::filesystem::permissions(script, std::filesystem::perms::owner_all);
-  }
-  ~NobodyWrapper() {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
-  const std::string& dir() const { return dir_; }
-
-private:
-  static std::string realXvfb() {
-    std::string path = std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin";
-    size_t start = 0;
-    while (start <= path.size()) {
-      size_t end = path.find(':', start);
-      std::string candidate = path.substr(start, end - start) + "/Xvfb";
-      if (access(candidate.c_str(), X_OK) == 0)
-        return candidate;
-      if (end == std::string::npos)
-        break;
-      start = end + 1;
-    }
-    return "Xvfb";
-  }
-
-  std::string dir_;
-};
 
 inline std::unique_ptr<testsupport::XvfbServer> startServer(ServerKind kind) {
   testsupport::XvfbServer::Options options;
   options.width = screenWidth;
   options.height = screenHeight;
-  switch (kind) {
-  case ServerKind::depth24:
-    break;
-  case ServerKind::depth16:
-    options.depth = 16;
-    break;
-  case ServerKind::depth8:
-    options.depth = 8;
-    break;
-  case ServerKind::noShm:
+  if (kind == ServerKind::depth16 || kind == ServerKind::depth8)
+    options.depth = kind == ServerKind::depth16 ? 16 : 8;
+  if (kind == ServerKind::noShm)
     options.disabledExtensions = {"MIT-SHM"};
-    break;
-  case ServerKind::nobody:
-    if (geteuid() == 0) {
-      NobodyWrapper wrapper;
-      std::string oldPath = std::getenv("PATH") ? std::getenv("PATH") : "";
-      setenv("PATH", (wrapper.dir() + ":" + oldPath).c_str(), 1);
-      std::unique_ptr<testsupport::XvfbServer> server;
-      try {
-        server = std::make_unique<testsupport::XvfbServer>(options);
-      } catch (...) {
-        setenv("PATH", oldPath.c_str(), 1);
-        throw;
-      }
-      setenv("PATH", oldPath.c_str(), 1);
-      return server;
-    }
-    break;
-  }
+  if (kind == ServerKind::nobody && geteuid() == 0)
+    return startAsNobody(options);
   return std::make_unique<testsupport::XvfbServer>(options);
 }
 

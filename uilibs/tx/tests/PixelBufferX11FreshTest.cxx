@@ -62,25 +62,23 @@ Region regionOf(const std::vector<Rect>& rects) {
   return region;
 }
 
-TEST(PixelBufferX11Fresh, QueuedGrabCopiesExactlyThePixelsUnderTheRegion) {
+TEST(PixelBufferX11Fresh, QueuedGrabsAndFreshAreas) {
   inServer(ServerKind::depth24, [] {
+    Painter painter;
     // A buffer away from the origin too: the region is in screen
     // coordinates, the pixmap's start at the buffer's corner.
     for (const Rect& bufferRect : {Rect(), Rect(40, 30, 300, 220)}) {
       SCOPED_TRACE(bufferRect.print());
-      Painter painter;
       painter.paintRandom(1);
       auto pb = makeBuffer(Method::shmPixmap, bufferRect);
       ASSERT_EQ(pb->method(), Method::shmPixmap);
       pb->grabRegion(Region(pb->getRect()));
       std::vector<uint32_t> before = painter.snapshot();
       painter.paintRandom(2, 60);
-
       std::vector<Rect> rects = {Rect(5, 5, 60, 40), Rect(100, 30, 180, 90),
                                  Rect(290, 200, 320, 240)};
       ServerRegion region(rects);
       EXPECT_TRUE(pb->queueGrab(region.id()));
-      painter.sync();
       XSync(tx::display(), False);
       Region copied = regionOf(rects);
       EXPECT_TRUE(pixelsMatch(*pb, [&](int x, int y) {
@@ -89,67 +87,43 @@ TEST(PixelBufferX11Fresh, QueuedGrabCopiesExactlyThePixelsUnderTheRegion) {
       // Queueing marks nothing: the caller names what the copy covered.
       EXPECT_TRUE(pb->freshRegion().isEmpty());
     }
-  });
-}
 
-TEST(PixelBufferX11Fresh, OnlyTheSharedPixmapWayQueuesGrabs) {
-  inServer(ServerKind::depth24, [] {
+    // Only the shared pixmap way queues grabs.
+    ServerRegion whole({Rect(0, 0, 320, 240)});
     for (Method fastest : {Method::shmImage, Method::plainImage}) {
-      Painter painter;
-      painter.paintRandom(1);
-      if (fastest == Method::plainImage)
-        EXPECT_TRUE(plat::Configuration::global().setParam("_UseXShm", "0", 10));
+      EXPECT_TRUE(plat::Configuration::global().setParam(
+        "_UseXShm", fastest == Method::plainImage ? "0" : "1", 10));
       auto pb = makeBuffer(fastest);
       ASSERT_EQ(pb->method(), fastest);
-      painter.paintRandom(2);
-      ServerRegion region({Rect(0, 0, 320, 240)});
-      EXPECT_FALSE(pb->queueGrab(region.id()));
+      EXPECT_FALSE(pb->queueGrab(whole.id()));
       XSync(tx::display(), False);
-      // Still the cleared buffer.
       EXPECT_TRUE(pixelsMatch(*pb, [](int, int) { return 0u; }));
     }
-  });
-}
+    EXPECT_TRUE(plat::Configuration::global().setParam("_UseXShm", "1", 10));
 
-TEST(PixelBufferX11Fresh, AClipRegionThatLeavesPixelsOutStopsQueuedGrabs) {
-  inServer(ServerKind::depth24, [] {
-    Painter painter;
-    painter.paintRandom(1);
+    // A clip region that leaves pixels out stops queued grabs; one covering
+    // the whole buffer (monitors filling the screen) takes nothing away.
     auto pb = makeBuffer(Method::shmPixmap);
-    ServerRegion region({Rect(0, 0, 320, 240)});
     pb->setClipRegion(Region(Rect(0, 0, 160, 240)));
-    EXPECT_FALSE(pb->queueGrab(region.id()));
+    EXPECT_FALSE(pb->queueGrab(whole.id()));
     XSync(tx::display(), False);
     EXPECT_TRUE(pixelsMatch(*pb, [](int, int) { return 0u; }));
-
-    // A clip region covering the whole buffer (monitors filling the
-    // screen) takes nothing away.
     pb->setClipRegion(Region(Rect(-10, -10, 400, 300)));
-    EXPECT_TRUE(pb->queueGrab(region.id()));
+    EXPECT_TRUE(pb->queueGrab(whole.id()));
     XSync(tx::display(), False);
     EXPECT_TRUE(pixelsMatch(*pb, [&](int x, int y) { return painter.at(x, y); }));
-  });
-}
 
-TEST(PixelBufferX11Fresh, FreshAreaIsLeftOutOfTheNextGrabOnly) {
-  inServer(ServerKind::depth24, [] {
-    Painter painter;
-    painter.paintRandom(1);
-    auto pb = makeBuffer(Method::shmPixmap);
-    pb->grabRegion(Region(pb->getRect()));
+    // The fresh area is left out of the next grab only.
     std::vector<uint32_t> before = painter.snapshot();
     Region fresh = regionOf({Rect(10, 10, 50, 50), Rect(200, 100, 400, 300)});
     pb->markFresh(fresh);
-    // Kept within the buffer.
     EXPECT_TRUE(pb->freshRegion().equals(fresh.intersect(Region(pb->getRect()))));
-
     painter.paintRandom(3);
     pb->grabRegion(Region(pb->getRect()));
     EXPECT_TRUE(pb->freshRegion().isEmpty());
     EXPECT_TRUE(pixelsMatch(*pb, [&](int x, int y) {
       return inRegion(fresh, x, y) ? before[size_t(y) * 320 + size_t(x)] : painter.at(x, y);
     }));
-
     pb->grabRegion(Region(pb->getRect()));
     EXPECT_TRUE(pixelsMatch(*pb, [&](int x, int y) { return painter.at(x, y); }));
   });

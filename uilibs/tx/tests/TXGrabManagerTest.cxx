@@ -1,12 +1,10 @@
-#include "TXTestClient.h"
+#include "XTestHelpers.h"
 
-#include "uilibs/tx/CutBufferEventHandler.h"
 #include "uilibs/tx/TXGrabManager.h"
 #include "uilibs/tx/TXWindow.h"
 
 #include "base/plat/Configuration.h"
 
-#include <cstring>
 #include <memory>
 
 namespace {
@@ -16,7 +14,7 @@ using txtest::TestClient;
 
 class TXGrabManagerTest : public ::testing::Test {
 protected:
-  void SetUp() override { txtest::openSharedDisplay(); }
+  void SetUp() override { txtest::toolkitDisplay(); }
   void TearDown() override { setNoGrab(false); }
 
   static void setNoGrab(bool on) {
@@ -36,8 +34,7 @@ protected:
 
   static XEvent pointerEvent(int type, const tx::TXWindow& window, int x, int y,
                              unsigned int state = 0) {
-    XEvent event;
-    std::memset(&event, 0, sizeof(event));
+    XEvent event{};
     event.type = type;
     event.xbutton.display = tx::display();
     event.xbutton.window = window.win();
@@ -131,23 +128,6 @@ TEST_F(TXGrabManagerTest, GrabbingWindowHoldsTheServerGrabUnlessNoGrab) {
   XSync(tx::display(), False);
   EXPECT_EQ(otherClientGrab(client), GrabSuccess);
   notGrabbing->setGrab(false, false);
-}
-
-TEST(CutBufferEventHandlerTest, RemembersTheTimeOfTheLastCutBufferChange) {
-  txtest::openSharedDisplay();
-  tx::CutBufferEventHandler::install();
-  tx::CutBufferEventHandler::install();
-  XSync(tx::display(), False);
-  EXPECT_NE(tx::TXEventDispatcher::rootEventMask() & PropertyChangeMask, 0);
-
-  TestClient client;
-  Time before = tx::getServerTime();
-  XStoreBytes(client.dpy(), "cut", 3);
-  XSync(client.dpy(), False);
-  EXPECT_TRUE(txtest::pumpUntil([&] {
-    Time seen = tx::CutBufferEventHandler::cutBufferTime();
-    return seen != 0 && seen >= before;
-  }));
 }
 
 } // namespace

@@ -1,179 +1,157 @@
 #include "ClipboardPeers.h"
-#include "TXTestClient.h"
 
-#include "uilibs/tx/Latin1.h"
 #include "uilibs/tx/RequestLimit.h"
 #include "uilibs/tx/TXWindow.h"
 
+#include "base/plat/tests/TimerTestSupport.h"
 #include "testsupport/LogRecorder.h"
+#include "testsupport/XvfbServer.h"
 
 #include <X11/Xatom.h>
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 
+// A toolkit window as a selection owner answering other clients, and as a
+// requestor taking other clients' answers.
+
 namespace {
 
-using txtest::TestClient;
+using cliptest::Paster;
+using cliptest::SelectionOwner;
 
-// What another client got back for one conversion.
-struct Answer {
-  Atom property = None;
-  Atom type = None;
-  int format = 0;
-  std::string bytes;               // format 8
-  std::vector<unsigned long> longs; // format 32
+const std::string& serverName() {
+  return testsupport::XvfbServer::shared().displayName();
+}
+
+// Keeps what selectionNotify was given, and lets the base keep the text.
+class ReceivingWindow : public tx::TXWindow {
+public:
+  void selectionNotify(const XEvent& event, const tx::SelectionData& data) override {
+    received.push_back(data);
+    tx::TXWindow::selectionNotify(event, data);
+  }
+  std::vector<tx::SelectionData> received;
 };
+
+std::string textOf(const tx::TXWindow& window) {
+  return window.text() ? *window.text() : "(none)";
+}
 
 class TXWindowSelectionTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    txtest::openSharedDisplay();
-    owner = std::make_unique<tx::TXWindow>();
-    requestorWindow = client.createWindow();
+    tx::openDisplay(serverName().c_str());
+    window = std::make_unique<ReceivingWindow>();
   }
 
-  // Takes PRIMARY and CLIPBOARD with `text` at the current server time.
+  Atom atom(const char* name) { return paster.atom(name); }
+  std::vector<cliptest::Peer*> peers() { return {&owner, &paster}; }
+
+  // The window takes PRIMARY and CLIPBOARD with `text` at the current time.
   Time offer(const std::optional<std::string>& text) {
     Time time = tx::getServerTime();
-    owner->setSelectionText(text ? text->size() : 0, text ? text->data() : nullptr, time);
+    window->setSelectionText(text ? text->size() : 0, text ? text->data() : nullptr, time);
     XSync(tx::display(), False);
     return time;
   }
 
-  // The client converts `selection` to `target` (into `property`, None
-  // meaning "owner's choice") and reads what it got.
-  Answer convert(Atom selection, Atom target, Atom property) {
-    XConvertSelection(client.dpy(), selection, target, property, requestorWindow, CurrentTime);
-    XFlush(client.dpy());
-    return awaitAnswer(target);
+  Paster::Answer paste(Atom selection, Atom target, std::optional<Atom> property = {}) {
+    paster.request(selection, target, property);
+    EXPECT_TRUE(cliptest::pumpUntil([&] { return paster.answer().has_value(); }, peers()));
+    return paster.answer().value_or(Paster::Answer{});
   }
 
-  Answer awaitAnswer(Atom target) {
-    std::optional<XSelectionEvent> notify;
-    auto clientPump = [&] {
-      XEvent event;
-      while (client.nextEvent(event)) {
-        if (event.type == SelectionNotify && event.xselection.target == target)
-          notify = event.xselection;
-      }
-    };
-    bool answered = txtest::pumpUntil([&] { return notify.has_value(); }, {clientPump},
-                                      {client.dpy()});
-    EXPECT_TRUE(answered) << "no SelectionNotify for the requestor";
-    Answer answer;
-    if (!notify || notify->property == None)
-      return answer;
-    answer.property = notify->property;
-    unsigned long items = 0, after = 0;
-    unsigned char* data = nullptr;
-    XGetWindowProperty(client.dpy(), requestorWindow, notify->property, 0, 1 << 24, True,
-                       AnyPropertyType, &answer.type, &answer.format, &items, &after, &data);
-    if (answer.format == 8)
-      answer.bytes.assign(reinterpret_cast<char*>(data), items);
-    for (unsigned long i = 0; answer.format == 32 && i < items; i++)
-      answer.longs.push_back(reinterpret_cast<unsigned long*>(data)[i]);
-    XFree(data);
-    return answer;
+  // The window asks the owner for CLIPBOARD as `target` and takes the answer.
+  const tx::SelectionData& receive(Atom target) {
+    size_t before = window->received.size();
+    window->convertSelection(tx::atomClipboard(), target, tx::atomSelectionString(), CurrentTime);
+    EXPECT_TRUE(cliptest::pumpUntil([&] { return window->received.size() > before; }, peers()));
+    static const tx::SelectionData none;
+    return window->received.size() > before ? window->received.back() : none;
   }
 
-  TestClient client;
-  std::unique_ptr<tx::TXWindow> owner;
-  Window requestorWindow = 0;
+  plat_test::FakeClock clock;
+  plat::TimerManager timers{false, &clock};
+  SelectionOwner owner{serverName()};
+  Paster paster{serverName()};
+  std::unique_ptr<ReceivingWindow> window;
 };
 
 TEST_F(TXWindowSelectionTest, AnswersTheSupportedTargets) {
   const std::string text = "a\xe2\x82\xac\xc3\xbc\xe4\xb8\xad z"; // "a€ü中 z"
   Time taken = offer(text);
-  Atom clipboard = client.atom("CLIPBOARD");
-  Atom utf8 = client.atom("UTF8_STRING");
-  Atom timestamp = client.atom("TIMESTAMP");
-  Atom into = client.atom("KWO_TEST_INTO");
+  Atom clipboard = atom("CLIPBOARD"), utf8 = atom("UTF8_STRING"), into = atom("KWO_TEST_INTO");
 
-  Answer targets = convert(XA_PRIMARY, client.atom("TARGETS"), into);
+  Paster::Answer targets = paste(XA_PRIMARY, atom("TARGETS"), into);
   EXPECT_EQ(targets.property, into);
   EXPECT_EQ(targets.type, XA_ATOM);
-  EXPECT_EQ(targets.format, 32);
-  EXPECT_EQ(targets.longs, (std::vector<unsigned long>{timestamp, utf8, XA_STRING}));
+  EXPECT_EQ(targets.longs, (std::vector<long>{long(atom("TIMESTAMP")), long(utf8), XA_STRING}));
 
-  Answer time = convert(clipboard, timestamp, into);
+  Paster::Answer time = paste(clipboard, atom("TIMESTAMP"));
   EXPECT_EQ(time.type, XA_INTEGER);
-  EXPECT_EQ(time.format, 32);
-  EXPECT_EQ(time.longs, (std::vector<unsigned long>{taken}));
+  EXPECT_EQ(time.longs, (std::vector<long>{long(taken)}));
 
-  Answer asUtf8 = convert(clipboard, utf8, into);
+  Paster::Answer asUtf8 = paste(clipboard, utf8);
   EXPECT_EQ(asUtf8.type, utf8);
   EXPECT_EQ(asUtf8.format, 8);
   EXPECT_EQ(asUtf8.bytes, text);
 
   // ISO-8859-1: the euro as 0x80, what Latin-1 lacks as '?'.
-  Answer asString = convert(XA_PRIMARY, XA_STRING, into);
+  Paster::Answer asString = paste(XA_PRIMARY, XA_STRING);
   EXPECT_EQ(asString.type, XA_STRING);
-  EXPECT_EQ(asString.format, 8);
   EXPECT_EQ(asString.bytes, "a\x80\xfc? z");
 
-  Answer unsupported = convert(XA_PRIMARY, client.atom("image/png"), into);
-  EXPECT_EQ(unsupported.property, None);
-}
+  EXPECT_EQ(paste(XA_PRIMARY, atom("image/png")).property, None);
+  // A request without a property is answered in the target's name.
+  EXPECT_EQ(paste(XA_PRIMARY, utf8, None).property, utf8);
 
-TEST_F(TXWindowSelectionTest, RequestWithoutPropertyIsAnsweredInTheTargetsName) {
-  offer(std::string("hello"));
-  Atom utf8 = client.atom("UTF8_STRING");
-  Answer answer = convert(XA_PRIMARY, utf8, None);
-  EXPECT_EQ(answer.property, utf8);
-  EXPECT_EQ(answer.bytes, "hello");
-}
-
-TEST_F(TXWindowSelectionTest, NoTextMeansTheTextTargetsAreRefused) {
+  // Without a text the text targets are refused, but the selection is
+  // still owned and answers its time.
   offer(std::nullopt);
-  Atom into = client.atom("KWO_TEST_INTO");
-  EXPECT_EQ(convert(XA_PRIMARY, client.atom("UTF8_STRING"), into).property, None);
-  EXPECT_EQ(convert(XA_PRIMARY, XA_STRING, into).property, None);
-  // The selection itself is still owned and answers its time.
-  EXPECT_EQ(convert(XA_PRIMARY, client.atom("TIMESTAMP"), into).property, into);
+  EXPECT_EQ(paste(XA_PRIMARY, utf8).property, None);
+  EXPECT_EQ(paste(XA_PRIMARY, XA_STRING).property, None);
+  EXPECT_NE(paste(XA_PRIMARY, atom("TIMESTAMP")).property, None);
 }
 
-TEST_F(TXWindowSelectionTest, RequestAfterAnotherClientTookTheSelectionIsRefused) {
+TEST_F(TXWindowSelectionTest, OwnershipEndsWhenAnotherClientTakesTheSelection) {
   offer(std::string("mine"));
-  ASSERT_TRUE(owner->ownsSelection(XA_PRIMARY));
-  XSetSelectionOwner(client.dpy(), XA_PRIMARY, requestorWindow, CurrentTime);
-  XSync(client.dpy(), False);
-  EXPECT_TRUE(txtest::pumpUntil([&] { return !owner->ownsSelection(XA_PRIMARY); }));
-  EXPECT_TRUE(owner->ownsSelection(client.atom("CLIPBOARD")));
+  owner.own(XA_PRIMARY, {"theirs", "theirs"});
+  EXPECT_TRUE(cliptest::pumpUntil([&] { return !window->ownsSelection(XA_PRIMARY); }, peers()));
+  EXPECT_TRUE(window->ownsSelection(tx::atomClipboard()));
 
-  // A request that was sent to the old owner arrives late.
-  XEvent request;
-  std::memset(&request, 0, sizeof(request));
+  // A request that was sent to the old owner arrives late: refused.
+  XEvent request{};
   request.xselectionrequest.type = SelectionRequest;
-  request.xselectionrequest.owner = owner->win();
-  request.xselectionrequest.requestor = requestorWindow;
+  request.xselectionrequest.display = tx::display();
+  request.xselectionrequest.owner = window->win();
+  request.xselectionrequest.requestor = paster.win();
   request.xselectionrequest.selection = XA_PRIMARY;
-  request.xselectionrequest.target = client.atom("UTF8_STRING");
-  request.xselectionrequest.property = client.atom("KWO_TEST_INTO");
-  request.xselectionrequest.time = CurrentTime;
-  XSendEvent(client.dpy(), owner->win(), False, 0, &request);
-  XFlush(client.dpy());
-  EXPECT_EQ(awaitAnswer(client.atom("UTF8_STRING")).property, None);
+  request.xselectionrequest.target = atom("UTF8_STRING");
+  request.xselectionrequest.property = atom("KWO_TEST_INTO");
+  tx::TXEventDispatcher::handleEvent(request);
+  ASSERT_TRUE(cliptest::pumpUntil([&] { return paster.answer().has_value(); }, peers()));
+  EXPECT_EQ(paster.answer()->property, None);
 }
 
 TEST_F(TXWindowSelectionTest, OwnershipRefusedByTheServerIsNotRecorded) {
   Atom secondary = XA_SECONDARY;
-  XSetSelectionOwner(client.dpy(), secondary, requestorWindow, CurrentTime);
-  XSync(client.dpy(), False);
+  owner.own(secondary, {"x", "x"});
   // A time older than the current owner's is ignored by the server.
-  EXPECT_FALSE(owner->ownSelection(secondary, 1));
-  EXPECT_FALSE(owner->ownsSelection(secondary));
+  EXPECT_FALSE(window->ownSelection(secondary, 1));
+  EXPECT_FALSE(window->ownsSelection(secondary));
   EXPECT_EQ(tx::TXEventDispatcher::selectionOwner(secondary), nullptr);
 
-  EXPECT_TRUE(owner->ownSelection(secondary, tx::getServerTime()));
-  EXPECT_EQ(tx::TXEventDispatcher::selectionOwner(secondary), owner.get());
+  EXPECT_TRUE(window->ownSelection(secondary, tx::getServerTime()));
+  EXPECT_EQ(tx::TXEventDispatcher::selectionOwner(secondary), window.get());
 
   // A second toolkit window taking it over leaves the first without it.
   tx::TXWindow other;
   EXPECT_TRUE(other.ownSelection(secondary, tx::getServerTime()));
-  EXPECT_FALSE(owner->ownsSelection(secondary));
+  EXPECT_FALSE(window->ownsSelection(secondary));
   EXPECT_EQ(tx::TXEventDispatcher::selectionOwner(secondary), &other);
 }
 
@@ -182,32 +160,28 @@ TEST_F(TXWindowSelectionTest, OwnershipRefusedByTheServerIsNotRecorded) {
 // chunks to every requestor at once; one that stops reading holds nobody up
 // and is dropped after the deadline.
 TEST_F(TXWindowSelectionTest, TextLargerThanOneRequestIsServedInChunksToEveryRequestor) {
-  cliptest::ManualClock clock;
-  plat::TimerManager timers(false, &clock);
   std::string big(tx::maxPropertyBytes() + 1, 'x');
   for (size_t i = 0; i < big.size(); i += 89)
     big[i] = char('a' + i % 26);
   offer(big);
-  const std::string& name = testsupport::XvfbServer::shared().displayName();
-  cliptest::Paster stalling(name);
-  cliptest::Paster reading(name);
-  std::vector<cliptest::Peer*> peers{&stalling, &reading};
-  Atom utf8 = reading.atom("UTF8_STRING");
+  Paster stalling(serverName());
+  std::vector<cliptest::Peer*> peers{&stalling, &paster};
+  const std::chrono::seconds slow(120); // 16 MB through a loaded machine
 
   stalling.chunksBeforeStall = 1;
-  stalling.request(XA_PRIMARY, utf8);
-  ASSERT_TRUE(cliptest::pumpUntil([&] { return stalling.chunksTaken == 1; }, peers));
-  reading.request(XA_PRIMARY, XA_STRING);
-  ASSERT_TRUE(cliptest::pumpUntil([&] { return reading.answer().has_value(); }, peers));
-  EXPECT_TRUE(reading.answer()->incremental);
-  EXPECT_EQ(reading.answer()->type, Atom(XA_STRING));
-  EXPECT_EQ(reading.answer()->bytes.size(), big.size());
-  EXPECT_TRUE(reading.answer()->bytes == big);
-  EXPECT_EQ(owner->outgoingTransfers(), 1u);
+  stalling.request(XA_PRIMARY, atom("UTF8_STRING"));
+  ASSERT_TRUE(cliptest::pumpUntil([&] { return stalling.chunksTaken == 1; }, peers, slow));
+  paster.request(XA_PRIMARY, XA_STRING);
+  ASSERT_TRUE(cliptest::pumpUntil([&] { return paster.answer().has_value(); }, peers, slow));
+  EXPECT_TRUE(paster.answer()->incremental);
+  EXPECT_EQ(paster.answer()->type, Atom(XA_STRING));
+  EXPECT_EQ(paster.answer()->bytes.size(), big.size());
+  EXPECT_TRUE(paster.answer()->bytes == big);
+  EXPECT_EQ(window->outgoingTransfers(), 1u);
 
   testsupport::LogRecorder log("IncrementalSender", 30);
   clock.advanceMs(tx::IncrementalSender::timeoutMs);
-  ASSERT_TRUE(cliptest::pumpUntil([&] { return owner->outgoingTransfers() == 0; }, peers));
+  ASSERT_TRUE(cliptest::pumpUntil([&] { return window->outgoingTransfers() == 0; }, peers, slow));
   char dropped[128];
   std::snprintf(dropped, sizeof(dropped),
                 "Dropping the incremental transfer to 0x%lx: the requestor stopped reading",
@@ -215,33 +189,95 @@ TEST_F(TXWindowSelectionTest, TextLargerThanOneRequestIsServedInChunksToEveryReq
   EXPECT_EQ(log.texts(), std::vector<std::string>{dropped});
   EXPECT_FALSE(stalling.answer().has_value());
 
-  // The connection is still good and smaller texts are served at once.
-  offer(std::string(1000, 'y'));
-  Atom into = client.atom("KWO_TEST_INTO");
-  EXPECT_EQ(convert(XA_PRIMARY, client.atom("UTF8_STRING"), into).bytes, std::string(1000, 'y'));
-}
-
-TEST_F(TXWindowSelectionTest, TextThatJustFitsIsServed) {
-  // 2 MiB is far below any BIG-REQUESTS limit but above the classic one.
-  std::string text(2 << 20, 'q');
-  ASSERT_LE(text.size(), tx::maxPropertyBytes());
-  offer(text);
-  Answer answer = convert(XA_PRIMARY, client.atom("UTF8_STRING"), client.atom("KWO_TEST_INTO"));
-  EXPECT_EQ(answer.bytes.size(), text.size());
+  // The connection is still good, and a text above the classic request
+  // limit but within BIG-REQUESTS goes in one piece.
+  std::string fits(2 << 20, 'q');
+  ASSERT_LE(fits.size(), tx::maxPropertyBytes());
+  offer(fits);
+  Paster::Answer answer = paste(XA_PRIMARY, atom("UTF8_STRING"));
+  EXPECT_FALSE(answer.incremental);
+  EXPECT_TRUE(answer.bytes == fits);
 }
 
 TEST_F(TXWindowSelectionTest, RequestorThatVanishedDoesNotEndTheAgent) {
   offer(std::string("gone"));
-  Window doomed = client.createWindow();
-  XConvertSelection(client.dpy(), XA_PRIMARY, client.atom("UTF8_STRING"),
-                    client.atom("KWO_TEST_INTO"), doomed, CurrentTime);
-  XDestroyWindow(client.dpy(), doomed);
-  XSync(client.dpy(), False);
+  Window doomed = XCreateSimpleWindow(paster.dpy(), DefaultRootWindow(paster.dpy()), 0, 0, 1, 1,
+                                      0, 0, 0);
+  XConvertSelection(paster.dpy(), XA_PRIMARY, atom("UTF8_STRING"), atom("KWO_TEST_INTO"), doomed,
+                    CurrentTime);
+  XDestroyWindow(paster.dpy(), doomed);
+  XSync(paster.dpy(), False);
   txtest::dispatchEvents();
   XSync(tx::display(), False);
   // Still alive and answering.
-  EXPECT_EQ(convert(XA_PRIMARY, client.atom("UTF8_STRING"), client.atom("KWO_TEST_INTO")).bytes,
-            "gone");
+  EXPECT_EQ(paste(XA_PRIMARY, atom("UTF8_STRING")).bytes, "gone");
+}
+
+TEST_F(TXWindowSelectionTest, TextAnswersBecomeTheWindowsText) {
+  owner.own(tx::atomClipboard(), {"\xe4\xb8\xad\xe6\x96\x87", "caf\xe9 \x80"});
+  const tx::SelectionData& latin1 = receive(XA_STRING);
+  EXPECT_EQ(latin1.format, 8);
+  EXPECT_EQ(latin1.bytes, "caf\xe9 \x80");
+  EXPECT_EQ(textOf(*window), "caf\xc3\xa9 \xe2\x82\xac");
+  EXPECT_EQ(receive(tx::atomUtf8String()).bytes, "\xe4\xb8\xad\xe6\x96\x87");
+  EXPECT_EQ(textOf(*window), "\xe4\xb8\xad\xe6\x96\x87");
+  // Other answers leave the text alone.
+  EXPECT_EQ(receive(tx::atomTargets()).format, 32);
+  EXPECT_EQ(textOf(*window), "\xe4\xb8\xad\xe6\x96\x87");
+  owner.own(tx::atomClipboard(), {"", ""});
+  receive(tx::atomUtf8String());
+  EXPECT_EQ(textOf(*window), "");
+}
+
+// Used to go wrong: an answer in chunks reached the window as an empty text
+// and its chunks were thrown away.
+TEST_F(TXWindowSelectionTest, AnswerInChunksArrivesWholeAfterItsLastChunk) {
+  window->setSelectionText(3, "old", tx::getServerTime());
+  owner.incremental = true;
+  owner.chunkBytes = 1000;
+  const std::string whole = std::string(1000, 'a') + std::string(500, 'b') + "c";
+  owner.own(tx::atomClipboard(), {whole, whole});
+  const tx::SelectionData& data = receive(tx::atomUtf8String());
+  EXPECT_EQ(data.type, tx::atomUtf8String());
+  EXPECT_EQ(data.format, 8);
+  EXPECT_EQ(data.items, whole.size());
+  EXPECT_EQ(data.bytes, whole);
+  EXPECT_EQ(textOf(*window), whole);
+  EXPECT_EQ(owner.chunksSent, 3u);
+  EXPECT_FALSE(window->receivingIncrementally());
+
+  // The empty end chunk is taken as well.
+  ASSERT_TRUE(cliptest::pumpUntil([&] { return owner.incrementalDone == 1; }, peers()));
+  EXPECT_TRUE(cliptest::pumpUntil([&] {
+    Atom type = None;
+    int format = 0;
+    unsigned long items = 0, after = 0;
+    unsigned char* left = nullptr;
+    XGetWindowProperty(tx::display(), window->win(), tx::atomSelectionString(), 0, 1, False,
+                       AnyPropertyType, &type, &format, &items, &after, &left);
+    XFree(left);
+    return type == None;
+  }, peers()));
+}
+
+TEST_F(TXWindowSelectionTest, RefusedOrUnansweredConversions) {
+  // Nobody owns this selection: the server itself refuses.
+  Atom unowned = atom("KWO_TEST_UNOWNED_SELECTION");
+  window->convertSelection(unowned, tx::atomUtf8String(), tx::atomSelectionString(), CurrentTime);
+  EXPECT_TRUE(window->waitForSelectionNotify(unowned, tx::atomUtf8String(), 30000));
+  txtest::dispatchEvents();
+  ASSERT_EQ(window->received.size(), 1u);
+  EXPECT_EQ(window->received[0].type, Atom(None));
+  EXPECT_EQ(window->received[0].items, 0u);
+  EXPECT_EQ(window->text(), nullptr);
+
+  // An owner that never answers: the wait ends at its deadline.
+  owner.answering = false;
+  owner.own(tx::atomClipboard(), {"x", "x"});
+  window->convertSelection(tx::atomClipboard(), tx::atomUtf8String(), tx::atomSelectionString(),
+                           CurrentTime);
+  EXPECT_FALSE(window->waitForSelectionNotify(tx::atomClipboard(), tx::atomUtf8String(), 200));
+  EXPECT_EQ(window->received.size(), 1u);
 }
 
 } // namespace

@@ -1,4 +1,4 @@
-#include "TXTestClient.h"
+#include "XTestHelpers.h"
 
 #include "uilibs/tx/EnumWindows.h"
 #include "uilibs/tx/WindowPosTracker.h"
@@ -39,7 +39,7 @@ public:
 class WindowPosTrackerTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    txtest::openSharedDisplay();
+    txtest::toolkitDisplay();
     a = client.createWindow(0, 10, 20, 100, 50, 2);
     b = client.createWindow(0, 300, 40, 30, 30, 0);
     c = client.createWindow(0, 5, 5, 10, 10, 1);
@@ -61,10 +61,17 @@ protected:
   Window a = 0, b = 0, c = 0, child = 0;
 };
 
-TEST_F(WindowPosTrackerTest, EnumerationListsTopLevelWindowsBottomFirst) {
+TEST_F(WindowPosTrackerTest, EnumerationListsWindowsBottomFirst) {
   CollectingCallback all;
   EXPECT_TRUE(tx::enumerateWindows(all));
   EXPECT_EQ(onlyOf(all.windows, {a, b, c, child}), (std::vector<Window>{a, b, c}));
+  // Children come right after their parent.
+  CollectingCallback recursive;
+  EXPECT_TRUE(tx::enumerateWindows(recursive, 0, true));
+  EXPECT_EQ(onlyOf(recursive.windows, {a, b, c, child}), (std::vector<Window>{a, child, b, c}));
+  CollectingCallback ofA;
+  EXPECT_TRUE(tx::enumerateWindows(ofA, a, false));
+  EXPECT_EQ(ofA.windows, (std::vector<Window>{child}));
 
   // Raising one changes the stacking order that is reported.
   XRaiseWindow(client.dpy(), a);
@@ -72,19 +79,18 @@ TEST_F(WindowPosTrackerTest, EnumerationListsTopLevelWindowsBottomFirst) {
   CollectingCallback raised;
   tx::enumerateWindows(raised);
   EXPECT_EQ(onlyOf(raised.windows, {a, b, c}), (std::vector<Window>{b, c, a}));
-}
 
-TEST_F(WindowPosTrackerTest, RecursiveEnumerationVisitsChildrenRightAfterTheirParent) {
-  CollectingCallback all;
-  EXPECT_TRUE(tx::enumerateWindows(all, 0, true));
-  EXPECT_EQ(onlyOf(all.windows, {a, b, c, child}), (std::vector<Window>{a, child, b, c}));
+  CollectingCallback first(1);
+  EXPECT_FALSE(tx::enumerateWindows(first, 0, true));
+  EXPECT_EQ(first.windows.size(), 1u);
 
-  CollectingCallback ofA;
-  EXPECT_TRUE(tx::enumerateWindows(ofA, a, false));
-  EXPECT_EQ(ofA.windows, (std::vector<Window>{child}));
-}
+  Window gone = client.createWindow();
+  XDestroyWindow(client.dpy(), gone);
+  XSync(client.dpy(), False);
+  CollectingCallback none;
+  EXPECT_TRUE(tx::enumerateWindows(none, gone));
+  EXPECT_TRUE(none.windows.empty());
 
-TEST_F(WindowPosTrackerTest, RecursiveEnumerationStopsAtTheDepthCap) {
   // Used to recurse once per level: a client nesting windows deeply enough
   // could exhaust the stack of an agent running as root.
   std::vector<Window> chain;
@@ -94,27 +100,10 @@ TEST_F(WindowPosTrackerTest, RecursiveEnumerationStopsAtTheDepthCap) {
     chain.push_back(parent);
   }
   XSync(client.dpy(), False);
-  CollectingCallback all;
-  EXPECT_TRUE(tx::enumerateWindows(all, 0, true));
-  EXPECT_EQ(onlyOf(all.windows, chain),
+  CollectingCallback deep;
+  EXPECT_TRUE(tx::enumerateWindows(deep, 0, true));
+  EXPECT_EQ(onlyOf(deep.windows, chain),
             std::vector<Window>(chain.begin(), chain.begin() + tx::maxWindowDepth));
-  XDestroyWindow(client.dpy(), chain.front());
-  XSync(client.dpy(), False);
-}
-
-TEST_F(WindowPosTrackerTest, EnumerationStopsWhenTheCallbackSaysSo) {
-  CollectingCallback first(1);
-  EXPECT_FALSE(tx::enumerateWindows(first, 0, true));
-  EXPECT_EQ(first.windows.size(), 1u);
-}
-
-TEST_F(WindowPosTrackerTest, EnumerationOfAVanishedWindowIsEmpty) {
-  Window gone = client.createWindow();
-  XDestroyWindow(client.dpy(), gone);
-  XSync(client.dpy(), False);
-  CollectingCallback none;
-  EXPECT_TRUE(tx::enumerateWindows(none, gone));
-  EXPECT_TRUE(none.windows.empty());
 }
 
 TEST_F(WindowPosTrackerTest, TracksMovesAndForgetsDestroyedWindows) {

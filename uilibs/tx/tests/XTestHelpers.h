@@ -1,10 +1,16 @@
 #pragma once
 
 // Helpers for the toolkit's X tests: the process's shared private server and
-// toolkit connection, extra connections that close themselves, and waiting
-// for an event with a deadline.
+// toolkit connection, other clients that close themselves, a pump that runs
+// the toolkit until a condition holds, and waiting for another client's
+// event with a deadline.
 
+// GoogleTest first: Xlib's macros (None, Bool) break its headers.
+#include <gtest/gtest.h>
+
+#include "uilibs/tx/TXEventDispatcher.h"
 #include "uilibs/tx/TXUtil.h"
+#include "uilibs/tx/tests/RunUntil.h"
 
 #include "testsupport/XvfbServer.h"
 
@@ -14,7 +20,9 @@
 #include <functional>
 #include <memory>
 #include <poll.h>
+#include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace txtest {
 
@@ -38,26 +46,59 @@ inline Connection connectShared() {
   return connect(testsupport::XvfbServer::shared().displayName());
 }
 
+// Another application on the shared server.
+class TestClient {
+public:
+  TestClient() : dpy_(connectShared()) {
+    if (!dpy_)
+      throw std::runtime_error("cannot open a second connection");
+  }
+  Display* dpy() const { return dpy_.get(); }
+  Window root() const { return DefaultRootWindow(dpy()); }
+  Atom atom(const char* name) const { return XInternAtom(dpy(), name, False); }
+
+  // An unmapped top-level window selecting `mask`.
+  Window createWindow(long mask = PropertyChangeMask, int x = 0, int y = 0, int width = 10,
+                      int height = 10, int border = 0) {
+    XSetWindowAttributes attributes;
+    attributes.event_mask = mask;
+    Window window = XCreateWindow(dpy(), root(), x, y, width, height, border, CopyFromParent,
+                                  InputOutput, CopyFromParent, CWEventMask, &attributes);
+    XSync(dpy(), False);
+    return window;
+  }
+
+private:
+  Connection dpy_;
+};
+
+// Runs the toolkit's dispatch until `done` holds or a generous deadline
+// passes. Returns whether `done` held.
+inline bool pumpUntil(const std::function<bool()>& done) {
+  return runUntil(done, [] { dispatchEvents(); }, {{tx::display()}, 100});
+}
+
+// Records every event it is given.
+class RecordingHandler : public tx::TXEventHandler {
+public:
+  void handleEvent(const XEvent& event) override { events.push_back(event); }
+  std::vector<XEvent> events;
+};
+
 // Takes the first queued or arriving event that `wanted` accepts; false when
 // none came before the deadline. Other events are dropped.
 inline bool waitForEvent(Display* dpy, const std::function<bool(const XEvent&)>& wanted,
-                         XEvent* found,
-                         std::chrono::milliseconds deadline = std::chrono::seconds(20)) {
-  auto end = std::chrono::steady_clock::now() + deadline;
-  XFlush(dpy);
-  for (;;) {
-    while (XPending(dpy)) {
-      XNextEvent(dpy, found);
-      if (wanted(*found))
-        return true;
-    }
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-      end - std::chrono::steady_clock::now());
-    if (left.count() <= 0)
+                         XEvent* found) {
+  return runUntil(
+    [&] {
+      while (XPending(dpy)) {
+        XNextEvent(dpy, found);
+        if (wanted(*found))
+          return true;
+      }
       return false;
-    pollfd pfd = {ConnectionNumber(dpy), POLLIN, 0};
-    poll(&pfd, 1, int(left.count()));
-  }
+    },
+    [] {}, {{dpy}, 100});
 }
 
 } // namespace txtest
