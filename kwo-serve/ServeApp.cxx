@@ -42,10 +42,10 @@ ServeApp::ServeApp(const Options& options) : options_(options) {
   sigaddset(&set, SIGTERM);
   sigaddset(&set, SIGHUP);
   sigprocmask(SIG_BLOCK, &set, nullptr);
-  signalFd_ = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
-  if (signalFd_ < 0)
+  signalFd_.reset(signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK));
+  if (!signalFd_)
     throw plat::SystemException("signalfd", errno);
-  signalWatch_ = std::make_unique<FdWatch>(signalFd_, [this] { handleSignal(); });
+  signalWatch_ = std::make_unique<FdWatch>(signalFd_.get(), [this] { handleSignal(); });
 
   VncScreen::Settings settings;
   settings.listenAddress = options_.listenAddress;
@@ -131,9 +131,6 @@ ServeApp::~ServeApp() {
   screen_.reset();
   agent_.reset();
   virtualDesktop_.reset();
-  signalWatch_.reset();
-  if (signalFd_ >= 0)
-    close(signalFd_);
 }
 
 const RuntimeDir& ServeApp::runtimeDir() {
@@ -181,7 +178,7 @@ void ServeApp::quit(int status, const std::string& why) {
 
 void ServeApp::handleSignal() {
   signalfd_siginfo info;
-  while (read(signalFd_, &info, sizeof(info)) == ssize_t(sizeof(info)))
+  while (read(signalFd_.get(), &info, sizeof(info)) == ssize_t(sizeof(info)))
     quit(0, plat::format("received %s, shutting down", strsignal(int(info.ssi_signo))));
 }
 

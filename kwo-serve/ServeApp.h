@@ -21,6 +21,7 @@
 // run() returns the process exit status: 0 after SIGINT/SIGTERM, 1 when it
 // gave up on the agent.
 
+#include "base/io/UniqueFd.h"
 #include "kwo-serve/Options.h"
 #include "kwo-serve/PrivateFile.h"
 #include "kwo-serve/RestartBudget.h"
@@ -107,7 +108,7 @@ private:
   std::string display_;
   std::unique_ptr<agenthost::AgentProcess> agent_;
   std::unique_ptr<VncScreen> screen_;
-  int signalFd_ = -1;
+  io::UniqueFd signalFd_;
   std::unique_ptr<FdWatch> signalWatch_;
   bool desktopStarted_ = false;
   bool agentEverConnected_ = false;
