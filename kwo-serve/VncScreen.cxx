@@ -2,6 +2,7 @@
 
 #include "base/plat/Exception.h"
 #include "base/plat/Format.h"
+#include "base/plat/Latin1.h"
 #include "base/plat/LogSrc.h"
 #include "kwo-serve/CutText.h"
 #include "kwo-serve/FdWatch.h"
@@ -323,7 +324,7 @@ void VncScreen::bell() {
 }
 
 void VncScreen::sendCutText(const std::string& text) {
-  std::string latin1 = CutText::utf8ToLatin1(text);
+  std::string latin1 = plat::utf8ToLatin1(text);
   guardWrites(true, [&] {
 #ifdef LIBVNCSERVER_HAVE_LIBZ
     rfbSendServerCutTextUTF8(screen_.get(), const_cast<char*>(text.data()), int(text.size()),
