@@ -56,18 +56,18 @@ public:
 
 private:
   // agenthost::FromAgentHandler
-  void initRectAndPf(const agenthost::InitRectAndPf& msg) override;
-  void setPixelBuffer(const agenthost::SetPixelBuffer& msg) override;
-  void setColourMapEntries(const agenthost::SetColourMapEntries& msg) override;
-  void fbUpdate(const agenthost::FbUpdate& msg) override;
-  void setCursorImage(const agenthost::SetCursorImage& msg) override;
-  void setCursorPos(const agenthost::SetCursorPos& msg) override;
-  void bell(const agenthost::Bell& msg) override;
-  void serverCutText(const agenthost::ServerCutText& msg) override;
-  void desktopFailure(const agenthost::DesktopFailure& msg) override;
-  void closeClients(const agenthost::CloseClients& msg) override;
-  void captureBroken(const agenthost::CaptureBroken& msg) override;
-  void logMsg(const agenthost::LogMsg& msg) override;
+  void initRectAndPf(const agentmsg::InitRectAndPf& msg) override;
+  void setPixelBuffer(const agentmsg::SetPixelBuffer& msg) override;
+  void setColourMapEntries(const agentmsg::SetColourMapEntries& msg) override;
+  void fbUpdate(const agentmsg::FbUpdate& msg) override;
+  void setCursorImage(const agentmsg::SetCursorImage& msg) override;
+  void setCursorPos(const agentmsg::SetCursorPos& msg) override;
+  void bell(const agentmsg::Bell& msg) override;
+  void serverCutText(const agentmsg::ServerCutText& msg) override;
+  void desktopFailure(const agentmsg::DesktopFailure& msg) override;
+  void closeClients(const agentmsg::CloseClients& msg) override;
+  void captureBroken(const agentmsg::CaptureBroken& msg) override;
+  void logMsg(const agentmsg::LogMsg& msg) override;
 
   // agenthost::AgentProcess::Callback
   void agentConnected(agenthost::AgentProcess& agent) override;

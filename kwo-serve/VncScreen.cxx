@@ -9,7 +9,7 @@
 #include "kwo-serve/HttpServer.h"
 #include "kwo-serve/ListenSockets.h"
 #include "kwo-serve/PixelAccess.h"
-#include "libs/agenthost/FromAgentMsgs.h"
+#include "libs/agentmsg/FromAgentMsgs.h"
 
 // The region header lacks C linkage declarations of its own.
 extern "C" {
@@ -291,7 +291,7 @@ void VncScreen::update(const rfb::Region& copied, int dx, int dy, const rfb::Reg
   }
 }
 
-void VncScreen::setColourMap(int first, const std::vector<agenthost::Rgb>& colours) {
+void VncScreen::setColourMap(int first, const std::vector<agentmsg::Rgb>& colours) {
   if (pf_.trueColour || first < 0 || first + colours.size() > 256)
     return;
   for (size_t i = 0; i < colours.size(); i++) {
@@ -304,7 +304,7 @@ void VncScreen::setColourMap(int first, const std::vector<agenthost::Rgb>& colou
   rfbMarkRectAsModified(screen_.get(), 0, 0, screen_->width, screen_->height);
 }
 
-void VncScreen::setCursor(const agenthost::SetCursorImage& image) {
+void VncScreen::setCursor(const agentmsg::SetCursorImage& image) {
   if (!screen_->serverFormat.trueColour)
     return;
   auto shape = std::make_unique<CursorShape>(image, screen_->serverFormat);

@@ -41,10 +41,10 @@
 #include <string>
 #include <vector>
 
-namespace agenthost {
+namespace agentmsg {
 struct SetCursorImage;
 struct Rgb;
-} // namespace agenthost
+} // namespace agentmsg
 
 namespace kwoserve {
 
@@ -109,8 +109,8 @@ public:
   // changed region. Viewers get what really differs from the copy.
   void update(const rfb::Region& copied, int dx, int dy, const rfb::Region& changed);
 
-  void setColourMap(int first, const std::vector<agenthost::Rgb>& colours);
-  void setCursor(const agenthost::SetCursorImage& image);
+  void setColourMap(int first, const std::vector<agentmsg::Rgb>& colours);
+  void setCursor(const agentmsg::SetCursorImage& image);
   void setCursorPos(int x, int y);
   void bell();
   // UTF-8; viewers without the extended clipboard get its Latin-1 form.

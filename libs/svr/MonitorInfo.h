@@ -1,19 +1,14 @@
 #pragma once
 
-// One monitor as reported to the server in "monitorsUpdated". On the wire,
-// in this order: U8 primary (1 or 0), U8 flagA, U8 0, U8 flagB, U32 depth,
-// S32 x1, y1, x2, y2, then three short strings: name, label (empty when
-// absent) and an empty one; 24 bytes before the strings.
+// One monitor as reported to the server in "monitorsUpdated" (see
+// agentmsg::MonitorInfo for the wire form; an absent label goes as an empty
+// one, texts longer than 255 bytes are cut to their first 255).
 
 #include "base/rfb/Rect.h"
 
 #include <cstdint>
 #include <optional>
 #include <string>
-
-namespace rdr {
-class OutStream;
-}
 
 namespace svr {
 
@@ -26,9 +21,6 @@ struct MonitorInfo {
   // The monitor's number in decimal ("1", "2", ...).
   std::string name;
   std::optional<std::string> label;
-
-  // Texts longer than 255 bytes are cut to their first 255.
-  void write(rdr::OutStream& out) const;
 
   bool operator==(const MonitorInfo& other) const = default;
 };
