@@ -44,11 +44,7 @@ void AgentMonitorSelect::monitorsUpdated(const std::vector<MonitorInfo>& monitor
   agentmsg::MonitorsUpdated msg;
   // The count is one byte: the records sent must agree with it.
   size_t count = std::min(monitors.size(), maxMonitors);
-  for (size_t i = 0; i < count; i++) {
-    const MonitorInfo& m = monitors[i];
-    msg.monitors.push_back(
-      {m.primary, m.flagA, m.flagB, m.depth, m.rect, m.name, m.label.value_or("")});
-  }
+  msg.monitors.assign(monitors.begin(), monitors.begin() + count);
   msg.parameterSpec = parameterSpec.value_or("");
   msg.effectiveSpec = effectiveSpec.value_or("");
   MsgSender::send(channel_, msg, vlog);
