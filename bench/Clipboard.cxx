@@ -18,7 +18,7 @@
 #include "base/io/FdSelectManager.h"
 #include "bench/support/ProcessTree.h"
 #include "libs/agenthost/AgentProcess.h"
-#include "libs/agenthost/ToAgentMsgs.h"
+#include "libs/agentmsg/ToAgentMsgs.h"
 #include "testsupport/BackgroundChild.h"
 #include "testsupport/ChildProcess.h"
 #include "testsupport/XvfbServer.h"
@@ -48,7 +48,7 @@ constexpr int deadlineMs = 120000;
 // Counts the texts the agent sent; only their sizes are kept.
 struct CutTextSizes : agenthost::FromAgentHandler {
   std::vector<size_t> sizes;
-  void serverCutText(const agenthost::ServerCutText& msg) override {
+  void serverCutText(const agentmsg::ServerCutText& msg) override {
     sizes.push_back(msg.text.size());
   }
 
@@ -78,7 +78,7 @@ public:
     launch.params = {{"EnableClipboard", "1"}};
     agent = std::make_unique<agenthost::AgentProcess>(launch, &sent);
     check(agent->waitForMsg("initRectAndPf", deadlineMs), "the agent did not start");
-    agent->send(agenthost::Start{});
+    agent->send(agentmsg::Start{});
     check(agent->waitForMsg("setPixelBuffer", deadlineMs), "the desktop did not start");
     warmUp();
   }
@@ -97,7 +97,7 @@ public:
 
   // A viewer's `text` reaches the agent; xclip pastes it.
   void pasteOnDesktop(const std::string& text) {
-    agent->send(agenthost::ClientCutText{text});
+    agent->send(agentmsg::ClientCutText{text});
     check(agent->waitUntil([&] { return owner && owner->ended(); }, deadlineMs),
           "the agent did not take the clipboard");
     testsupport::BackgroundChild paster({"xclip", "-selection", "clipboard", "-o"},

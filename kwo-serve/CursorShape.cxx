@@ -2,7 +2,7 @@
 
 #include "base/plat/Exception.h"
 #include "base/rfb/Colour.h"
-#include "libs/agenthost/FromAgentMsgs.h"
+#include "libs/agentmsg/FromAgentMsgs.h"
 #include "kwo-serve/PixelAccess.h"
 
 #include <cstring>
@@ -14,7 +14,7 @@ CursorShape::CursorShape() {
   link();
 }
 
-CursorShape::CursorShape(const agenthost::SetCursorImage& image,
+CursorShape::CursorShape(const agentmsg::SetCursorImage& image,
                          const rfbPixelFormat& serverFormat) {
   if (!image.present) {
     allocate(1, 1, 4);

@@ -18,7 +18,7 @@
 #include <memory>
 #include <vector>
 
-namespace agenthost {
+namespace agentmsg {
 struct SetCursorImage;
 }
 
@@ -29,8 +29,8 @@ public:
   // A cursor that shows nothing (1x1, transparent): "no cursor".
   CursorShape();
   // Throws plat::Exception when the image does not match its rectangle and
-  // format (agenthost checked it already; this guards other callers).
-  CursorShape(const agenthost::SetCursorImage& image, const rfbPixelFormat& serverFormat);
+  // format (the message reader checked it already; this guards other callers).
+  CursorShape(const agentmsg::SetCursorImage& image, const rfbPixelFormat& serverFormat);
   CursorShape(const CursorShape&) = delete;
   CursorShape& operator=(const CursorShape&) = delete;
 

@@ -10,7 +10,7 @@
 #include "kwo-serve/PasswordFile.h"
 #include "kwo-serve/Secrets.h"
 #include "kwo-serve/ServeBanner.h"
-#include "libs/agenthost/ToAgentMsgs.h"
+#include "libs/agentmsg/ToAgentMsgs.h"
 
 #include <X11/Xlib.h>
 
@@ -42,10 +42,10 @@ ServeApp::ServeApp(const Options& options) : options_(options) {
   sigaddset(&set, SIGTERM);
   sigaddset(&set, SIGHUP);
   sigprocmask(SIG_BLOCK, &set, nullptr);
-  signalFd_ = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
-  if (signalFd_ < 0)
+  signalFd_.reset(signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK));
+  if (!signalFd_)
     throw plat::SystemException("signalfd", errno);
-  signalWatch_ = std::make_unique<FdWatch>(signalFd_, [this] { handleSignal(); });
+  signalWatch_ = std::make_unique<FdWatch>(signalFd_.get(), [this] { handleSignal(); });
 
   VncScreen::Settings settings;
   settings.listenAddress = options_.listenAddress;
@@ -131,9 +131,6 @@ ServeApp::~ServeApp() {
   screen_.reset();
   agent_.reset();
   virtualDesktop_.reset();
-  signalWatch_.reset();
-  if (signalFd_ >= 0)
-    close(signalFd_);
 }
 
 const RuntimeDir& ServeApp::runtimeDir() {
@@ -181,7 +178,7 @@ void ServeApp::quit(int status, const std::string& why) {
 
 void ServeApp::handleSignal() {
   signalfd_siginfo info;
-  while (read(signalFd_, &info, sizeof(info)) == ssize_t(sizeof(info)))
+  while (read(signalFd_.get(), &info, sizeof(info)) == ssize_t(sizeof(info)))
     quit(0, plat::format("received %s, shutting down", strsignal(int(info.ssi_signo))));
 }
 
@@ -201,8 +198,8 @@ void ServeApp::send(const Msg& msg) {
 void ServeApp::agentConnected(agenthost::AgentProcess& agent) {
   slog.status("Agent connected (pid %d)", int(agent.pid()));
   agentEverConnected_ = true;
-  send(agenthost::SetLogLevel{uint32_t(options_.agentLogLevel)});
-  agenthost::SetParams params;
+  send(agentmsg::SetLogLevel{uint32_t(options_.agentLogLevel)});
+  agentmsg::SetParams params;
   // The clipboard bridge is off in the agent unless asked for.
   params.records.push_back({"EnableClipboard", "1", 10});
   for (const auto& [name, value] : options_.params)
@@ -279,14 +276,14 @@ void ServeApp::replaceAgent() {
   }
 }
 
-void ServeApp::initRectAndPf(const agenthost::InitRectAndPf& msg) {
+void ServeApp::initRectAndPf(const agentmsg::InitRectAndPf& msg) {
   slog.status("Agent screen %dx%d, %s", msg.rect.width(), msg.rect.height(),
               msg.pf.print().c_str());
   if (!agent_->pixelBuffer().valid())
     screen_->useOwnBuffer(msg.rect.width(), msg.rect.height(), msg.pf);
 }
 
-void ServeApp::setPixelBuffer(const agenthost::SetPixelBuffer& msg) {
+void ServeApp::setPixelBuffer(const agentmsg::SetPixelBuffer& msg) {
   const agenthost::SharedPixelBuffer& buffer = agent_->pixelBuffer();
   if (!buffer.valid()) {
     slog.error("The agent's pixel buffer could not be mapped; showing black");
@@ -301,18 +298,18 @@ void ServeApp::setPixelBuffer(const agenthost::SetPixelBuffer& msg) {
   screen_->answerResizes();
 }
 
-void ServeApp::setColourMapEntries(const agenthost::SetColourMapEntries& msg) {
+void ServeApp::setColourMapEntries(const agentmsg::SetColourMapEntries& msg) {
   screen_->setColourMap(msg.first, msg.colours);
 }
 
-void ServeApp::fbUpdate(const agenthost::FbUpdate& msg) {
+void ServeApp::fbUpdate(const agentmsg::FbUpdate& msg) {
   slog.debug("fbUpdate: %d copied, %d changed rectangles", msg.copied.numRects(),
              msg.changed.numRects());
   updateRequested_ = false;
   screen_->update(msg.copied, msg.dx, msg.dy, msg.changed);
 }
 
-void ServeApp::setCursorImage(const agenthost::SetCursorImage& msg) {
+void ServeApp::setCursorImage(const agentmsg::SetCursorImage& msg) {
   try {
     screen_->setCursor(msg);
   } catch (const plat::Exception& e) {
@@ -320,17 +317,17 @@ void ServeApp::setCursorImage(const agenthost::SetCursorImage& msg) {
   }
 }
 
-void ServeApp::setCursorPos(const agenthost::SetCursorPos& msg) {
+void ServeApp::setCursorPos(const agentmsg::SetCursorPos& msg) {
   screen_->setCursorPos(msg.x, msg.y);
 }
 
-void ServeApp::bell(const agenthost::Bell&) { screen_->bell(); }
+void ServeApp::bell(const agentmsg::Bell&) { screen_->bell(); }
 
-void ServeApp::serverCutText(const agenthost::ServerCutText& msg) {
+void ServeApp::serverCutText(const agentmsg::ServerCutText& msg) {
   screen_->sendCutText(msg.text);
 }
 
-void ServeApp::desktopFailure(const agenthost::DesktopFailure& msg) {
+void ServeApp::desktopFailure(const agentmsg::DesktopFailure& msg) {
   fprintf(stderr, "kwo-serve: desktop failure: %s%s%s\n",
           msg.kind.empty() ? "" : ("[" + msg.kind + "] ").c_str(), msg.message.c_str(), "");
   desktopStarted_ = false;
@@ -339,30 +336,30 @@ void ServeApp::desktopFailure(const agenthost::DesktopFailure& msg) {
   screen_->holdPictures(false);
 }
 
-void ServeApp::closeClients(const agenthost::CloseClients& msg) {
+void ServeApp::closeClients(const agentmsg::CloseClients& msg) {
   fprintf(stderr, "kwo-serve: the agent closes the viewers: %s\n", msg.message.c_str());
   screen_->closeViewers();
 }
 
-void ServeApp::captureBroken(const agenthost::CaptureBroken& msg) {
+void ServeApp::captureBroken(const agentmsg::CaptureBroken& msg) {
   fprintf(stderr, "kwo-serve: screen capture %s\n",
           msg.broken ? "is broken: viewers may see stale pixels" : "works again");
 }
 
-void ServeApp::logMsg(const agenthost::LogMsg& msg) {
+void ServeApp::logMsg(const agentmsg::LogMsg& msg) {
   fprintf(stderr, "kwo-serve: agent: %s: %s\n", msg.source.c_str(), msg.text.c_str());
 }
 
 // --- The viewers' side ---
 
-void ServeApp::viewerKey(uint32_t keysym, bool down) { send(agenthost::KeyEvent{keysym, down}); }
+void ServeApp::viewerKey(uint32_t keysym, bool down) { send(agentmsg::KeyEvent{keysym, down}); }
 
 void ServeApp::viewerPointer(int x, int y, uint32_t buttonMask) {
-  send(agenthost::PointerEvent{x, y, buttonMask, false});
+  send(agentmsg::PointerEvent{x, y, buttonMask, false});
 }
 
 void ServeApp::viewerCutText(const std::string& text) {
-  agenthost::ClientCutText msg;
+  agentmsg::ClientCutText msg;
   msg.text = text;
   send(msg);
 }
@@ -371,7 +368,7 @@ bool ServeApp::viewerResize(int width, int height) {
   if (!agent_ || agent_->state() != agenthost::AgentProcess::State::connected)
     return false;
   slog.status("A viewer asks for %dx%d", width, height);
-  send(agenthost::SetDisplayMode{uint32_t(width), uint32_t(height)});
+  send(agentmsg::SetDisplayMode{uint32_t(width), uint32_t(height)});
   return true;
 }
 
@@ -393,10 +390,10 @@ void ServeApp::startOrStopDesktop() {
     slog.status("First viewer: starting the desktop");
     // Viewers wait for the agent's first picture.
     screen_->holdPictures(true);
-    send(agenthost::Start{});
+    send(agentmsg::Start{});
   } else {
     slog.status("Last viewer gone: stopping the desktop");
-    send(agenthost::Stop{});
+    send(agentmsg::Stop{});
   }
 }
 
@@ -405,7 +402,7 @@ void ServeApp::requestUpdateIfWaiting() {
     return;
   updateRequested_ = true;
   slog.debug("fbUpdateRequest sent");
-  send(agenthost::FbUpdateRequest{});
+  send(agentmsg::FbUpdateRequest{});
 }
 
 } // namespace kwoserve

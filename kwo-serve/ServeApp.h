@@ -21,6 +21,7 @@
 // run() returns the process exit status: 0 after SIGINT/SIGTERM, 1 when it
 // gave up on the agent.
 
+#include "base/io/UniqueFd.h"
 #include "kwo-serve/Options.h"
 #include "kwo-serve/PrivateFile.h"
 #include "kwo-serve/RestartBudget.h"
@@ -55,18 +56,18 @@ public:
 
 private:
   // agenthost::FromAgentHandler
-  void initRectAndPf(const agenthost::InitRectAndPf& msg) override;
-  void setPixelBuffer(const agenthost::SetPixelBuffer& msg) override;
-  void setColourMapEntries(const agenthost::SetColourMapEntries& msg) override;
-  void fbUpdate(const agenthost::FbUpdate& msg) override;
-  void setCursorImage(const agenthost::SetCursorImage& msg) override;
-  void setCursorPos(const agenthost::SetCursorPos& msg) override;
-  void bell(const agenthost::Bell& msg) override;
-  void serverCutText(const agenthost::ServerCutText& msg) override;
-  void desktopFailure(const agenthost::DesktopFailure& msg) override;
-  void closeClients(const agenthost::CloseClients& msg) override;
-  void captureBroken(const agenthost::CaptureBroken& msg) override;
-  void logMsg(const agenthost::LogMsg& msg) override;
+  void initRectAndPf(const agentmsg::InitRectAndPf& msg) override;
+  void setPixelBuffer(const agentmsg::SetPixelBuffer& msg) override;
+  void setColourMapEntries(const agentmsg::SetColourMapEntries& msg) override;
+  void fbUpdate(const agentmsg::FbUpdate& msg) override;
+  void setCursorImage(const agentmsg::SetCursorImage& msg) override;
+  void setCursorPos(const agentmsg::SetCursorPos& msg) override;
+  void bell(const agentmsg::Bell& msg) override;
+  void serverCutText(const agentmsg::ServerCutText& msg) override;
+  void desktopFailure(const agentmsg::DesktopFailure& msg) override;
+  void closeClients(const agentmsg::CloseClients& msg) override;
+  void captureBroken(const agentmsg::CaptureBroken& msg) override;
+  void logMsg(const agentmsg::LogMsg& msg) override;
 
   // agenthost::AgentProcess::Callback
   void agentConnected(agenthost::AgentProcess& agent) override;
@@ -107,7 +108,7 @@ private:
   std::string display_;
   std::unique_ptr<agenthost::AgentProcess> agent_;
   std::unique_ptr<VncScreen> screen_;
-  int signalFd_ = -1;
+  io::UniqueFd signalFd_;
   std::unique_ptr<FdWatch> signalWatch_;
   bool desktopStarted_ = false;
   bool agentEverConnected_ = false;

@@ -2,13 +2,14 @@
 
 #include "base/plat/Exception.h"
 #include "base/plat/Format.h"
+#include "base/plat/Latin1.h"
 #include "base/plat/LogSrc.h"
 #include "kwo-serve/CutText.h"
 #include "kwo-serve/FdWatch.h"
 #include "kwo-serve/HttpServer.h"
 #include "kwo-serve/ListenSockets.h"
 #include "kwo-serve/PixelAccess.h"
-#include "libs/agenthost/FromAgentMsgs.h"
+#include "libs/agentmsg/FromAgentMsgs.h"
 
 // The region header lacks C linkage declarations of its own.
 extern "C" {
@@ -147,7 +148,7 @@ VncScreen::VncScreen(Callback& callback, const Settings& settings, int width, in
   int argc = 1;
   char name[] = "kwo-serve";
   char* argv[] = {name, nullptr};
-  screen_ = rfbGetScreen(&argc, argv, std::max(width, 1), std::max(height, 1), 8, 3, 4);
+  screen_.reset(rfbGetScreen(&argc, argv, std::max(width, 1), std::max(height, 1), 8, 3, 4));
   if (!screen_)
     throw plat::Exception("cannot create the RFB screen");
   screen_->screenData = this;
@@ -185,24 +186,19 @@ VncScreen::VncScreen(Callback& callback, const Settings& settings, int width, in
     screen_->authPasswdData = passwordList_.data();
     screen_->passwordCheck = VncHooks::checkPassword;
   }
-  try {
-    openPorts(settings);
-  } catch (...) {
-    rfbScreenCleanup(screen_);
-    screen_ = nullptr;
-    throw;
-  }
+  openPorts(settings);
   useOwnBuffer(width, height, pf);
-  rfbInitServer(screen_);
-  rfbSetCursor(screen_, cursor_->cursor());
+  rfbInitServer(screen_.get());
+  rfbSetCursor(screen_.get(), cursor_->cursor());
   vlog.status("Listening for viewers on %s port %d%s", settings.listenAddress.c_str(),
               settings.port, settings.passwords.empty() ? "" : " (password required)");
   syncWatches();
 }
 
 void VncScreen::openPorts(const Settings& settings) {
-  gate_ = std::make_unique<ViewerGate>(
-      screen_, ListenSockets(settings.listenAddress, settings.port, "RFB"), settings.maxClients);
+  gate_ = std::make_unique<ViewerGate>(screen_.get(),
+                                       ListenSockets(settings.listenAddress, settings.port, "RFB"),
+                                       settings.maxClients);
   auto webSocket = [this](int fd) {
     gate_->admitWebSocket(fd);
     syncWatches();
@@ -230,17 +226,12 @@ VncScreen::~VncScreen() {
   heldWatches_.clear();
   httpServer_.reset();
   wsServer_.reset();
-  if (!screen_)
-    return;
   // Frees the viewers already closed (by ViewerGate, SlowViewers), which
   // rfbShutdownServer would leave behind.
-  rfbProcessEvents(screen_, 0);
-  rfbShutdownServer(screen_, TRUE);
+  rfbProcessEvents(screen_.get(), 0);
+  rfbShutdownServer(screen_.get(), TRUE);
   gate_.reset();
-  // Our buffers go with this object; LibVNCServer must not free them.
-  screen_->frameBuffer = nullptr;
-  screen_->cursor = nullptr;
-  rfbScreenCleanup(screen_);
+  screen_.reset();
 }
 
 void VncScreen::applyFormat(int width, int height, const rfb::PixelFormat& pf, char* buffer,
@@ -250,10 +241,10 @@ void VncScreen::applyFormat(int width, int height, const rfb::PixelFormat& pf, c
   bool sameFormat = std::memcmp(&format, &screen_->serverFormat, sizeof(format)) == 0;
   if (!sameSize || !sameFormat) {
     int bytes = pf.bpp / 8;
-    rfbNewFramebuffer(screen_, buffer, width, height, 8, 3, bytes);
+    rfbNewFramebuffer(screen_.get(), buffer, width, height, 8, 3, bytes);
     screen_->serverFormat = format;
     screen_->depth = pf.depth;
-    forEachClient(screen_, [](rfbClientPtr cl) { rfbSetTranslateFunction(cl); });
+    forEachClient(screen_.get(), [](rfbClientPtr cl) { rfbSetTranslateFunction(cl); });
   }
   pf_ = pf;
   screen_->frameBuffer = buffer;
@@ -265,7 +256,7 @@ void VncScreen::applyFormat(int width, int height, const rfb::PixelFormat& pf, c
     screen_->colourMap.is16 = FALSE;
     screen_->colourMap.data.bytes = colourMap_.data();
   }
-  rfbMarkRectAsModified(screen_, 0, 0, width, height);
+  rfbMarkRectAsModified(screen_.get(), 0, 0, width, height);
 }
 
 void VncScreen::useOwnBuffer(int width, int height, const rfb::PixelFormat& pf) {
@@ -292,15 +283,15 @@ void VncScreen::update(const rfb::Region& copied, int dx, int dy, const rfb::Reg
   if (!real.copied.isEmpty()) {
     SraRegion region = toSra(real.copied, bounds());
     // The copy has already moved the pixels: only the viewers are told.
-    rfbScheduleCopyRegion(screen_, region.get(), real.offset.x, real.offset.y);
+    rfbScheduleCopyRegion(screen_.get(), region.get(), real.offset.x, real.offset.y);
   }
   if (!real.changed.isEmpty()) {
     SraRegion region = toSra(real.changed, bounds());
-    rfbMarkRegionAsModified(screen_, region.get());
+    rfbMarkRegionAsModified(screen_.get(), region.get());
   }
 }
 
-void VncScreen::setColourMap(int first, const std::vector<agenthost::Rgb>& colours) {
+void VncScreen::setColourMap(int first, const std::vector<agentmsg::Rgb>& colours) {
   if (pf_.trueColour || first < 0 || first + colours.size() > 256)
     return;
   for (size_t i = 0; i < colours.size(); i++) {
@@ -309,15 +300,15 @@ void VncScreen::setColourMap(int first, const std::vector<agenthost::Rgb>& colou
     entry[1] = colours[i].g;
     entry[2] = colours[i].b;
   }
-  guardWrites(true, [&] { rfbSetClientColourMaps(screen_, first, int(colours.size())); });
-  rfbMarkRectAsModified(screen_, 0, 0, screen_->width, screen_->height);
+  guardWrites(true, [&] { rfbSetClientColourMaps(screen_.get(), first, int(colours.size())); });
+  rfbMarkRectAsModified(screen_.get(), 0, 0, screen_->width, screen_->height);
 }
 
-void VncScreen::setCursor(const agenthost::SetCursorImage& image) {
+void VncScreen::setCursor(const agentmsg::SetCursorImage& image) {
   if (!screen_->serverFormat.trueColour)
     return;
   auto shape = std::make_unique<CursorShape>(image, screen_->serverFormat);
-  rfbSetCursor(screen_, shape->cursor());
+  rfbSetCursor(screen_.get(), shape->cursor());
   // The old shape is no longer referenced once the new one is set.
   cursor_ = std::move(shape);
 }
@@ -325,32 +316,32 @@ void VncScreen::setCursor(const agenthost::SetCursorImage& image) {
 void VncScreen::setCursorPos(int x, int y) {
   screen_->cursorX = std::clamp(x, 0, std::max(screen_->width - 1, 0));
   screen_->cursorY = std::clamp(y, 0, std::max(screen_->height - 1, 0));
-  forEachClient(screen_, [](rfbClientPtr cl) { cl->cursorWasMoved = TRUE; });
+  forEachClient(screen_.get(), [](rfbClientPtr cl) { cl->cursorWasMoved = TRUE; });
 }
 
 void VncScreen::bell() {
-  guardWrites(true, [&] { rfbSendBell(screen_); });
+  guardWrites(true, [&] { rfbSendBell(screen_.get()); });
 }
 
 void VncScreen::sendCutText(const std::string& text) {
-  std::string latin1 = CutText::utf8ToLatin1(text);
+  std::string latin1 = plat::utf8ToLatin1(text);
   guardWrites(true, [&] {
 #ifdef LIBVNCSERVER_HAVE_LIBZ
-    rfbSendServerCutTextUTF8(screen_, const_cast<char*>(text.data()), int(text.size()),
+    rfbSendServerCutTextUTF8(screen_.get(), const_cast<char*>(text.data()), int(text.size()),
                              latin1.data(), int(latin1.size()));
 #else
-    rfbSendServerCutText(screen_, latin1.data(), int(latin1.size()));
+    rfbSendServerCutText(screen_.get(), latin1.data(), int(latin1.size()));
 #endif
   });
 }
 
 void VncScreen::closeViewers() {
-  forEachClient(screen_, [](rfbClientPtr cl) { rfbCloseClient(cl); });
+  forEachClient(screen_.get(), [](rfbClientPtr cl) { rfbCloseClient(cl); });
 }
 
 bool VncScreen::viewerWaiting() const {
   bool waiting = false;
-  forEachClient(screen_, [&](rfbClientPtr cl) {
+  forEachClient(screen_.get(), [&](rfbClientPtr cl) {
     if (cl->state == rfbClientRec::RFB_NORMAL && cl->requestedRegion &&
         !sraRgnEmpty(cl->requestedRegion))
       waiting = true;
@@ -390,7 +381,7 @@ void VncScreen::applyHolds(ViewerHolds::Clock::time_point now) {
        holds_.answerSettled(screen_->width, screen_->height, now))
     sendAnswer(answer);
   waiting_.clear();
-  forEachClient(screen_, [&](rfbClientPtr cl) {
+  forEachClient(screen_.get(), [&](rfbClientPtr cl) {
     if (cl->sock == RFB_INVALID_SOCKET || cl->state != rfbClientRec::RFB_NORMAL)
       return;
     if (holds_.held(cl)) {
@@ -406,10 +397,10 @@ void VncScreen::applyHolds(ViewerHolds::Clock::time_point now) {
 void VncScreen::pump() {
   auto now = std::chrono::steady_clock::now();
   gate_->checkDeadlines(now);
-  held_ = slowViewers_.check(screen_, now);
+  held_ = slowViewers_.check(screen_.get(), now);
   applyHolds(now);
   // Held viewers get nothing from this pass.
-  guardWrites(false, [&] { rfbProcessEvents(screen_, 0); });
+  guardWrites(false, [&] { rfbProcessEvents(screen_.get(), 0); });
   syncWatches();
   if (httpServer_)
     httpServer_->collect();
@@ -420,7 +411,7 @@ void VncScreen::pump() {
 template <class Fn>
 void VncScreen::guardWrites(bool heldToo, Fn work) {
   std::vector<int> sockets;
-  forEachClient(screen_, [&](rfbClientPtr cl) {
+  forEachClient(screen_.get(), [&](rfbClientPtr cl) {
     bool held = std::find(held_.begin(), held_.end(), cl->sock) != held_.end();
     if (cl->sock != RFB_INVALID_SOCKET && (heldToo || !held))
       sockets.push_back(cl->sock);

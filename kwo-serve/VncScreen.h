@@ -41,10 +41,10 @@
 #include <string>
 #include <vector>
 
-namespace agenthost {
+namespace agentmsg {
 struct SetCursorImage;
 struct Rgb;
-} // namespace agenthost
+} // namespace agentmsg
 
 namespace kwoserve {
 
@@ -109,8 +109,8 @@ public:
   // changed region. Viewers get what really differs from the copy.
   void update(const rfb::Region& copied, int dx, int dy, const rfb::Region& changed);
 
-  void setColourMap(int first, const std::vector<agenthost::Rgb>& colours);
-  void setCursor(const agenthost::SetCursorImage& image);
+  void setColourMap(int first, const std::vector<agentmsg::Rgb>& colours);
+  void setCursor(const agentmsg::SetCursorImage& image);
   void setCursorPos(int x, int y);
   void bell();
   // UTF-8; viewers without the extended clipboard get its Latin-1 form.
@@ -139,7 +139,7 @@ public:
   int port() const { return screen_->port; }
   // Whether the HTTP port (files and WebSocket viewers) is open.
   bool servesHttp() const { return httpServer_ != nullptr; }
-  rfbScreenInfoPtr screen() { return screen_; }
+  rfbScreenInfoPtr screen() { return screen_.get(); }
 
 private:
   friend class VncHooks;
@@ -160,8 +160,20 @@ private:
   void sendAnswer(const ViewerHolds::Answer& answer);
   rfb::Rect bounds() const { return rfb::Rect(0, 0, screen_->width, screen_->height); }
 
+  // The frame and cursor are ours (frame_, cursor_): LibVNCServer must not
+  // free them.
+  struct ScreenCleanup {
+    void operator()(rfbScreenInfoPtr screen) const {
+      screen->frameBuffer = nullptr;
+      screen->cursor = nullptr;
+      rfbScreenCleanup(screen);
+    }
+  };
+
   Callback& callback_;
-  rfbScreenInfoPtr screen_ = nullptr;
+  // Before the members that use it, so that it is released after them
+  // when the constructor fails half-way.
+  std::unique_ptr<rfbScreenInfo, ScreenCleanup> screen_;
   FrameCopy frame_;
   rfb::PixelFormat pf_;
   std::vector<uint8_t> colourMap_;

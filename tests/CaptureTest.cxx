@@ -7,7 +7,7 @@
 #include "base/io/FdSelectManager.h"
 #include "libs/agenthost/AgentProcess.h"
 #include "libs/agenthost/SharedPixelBuffer.h"
-#include "libs/agenthost/ToAgentMsgs.h"
+#include "libs/agentmsg/ToAgentMsgs.h"
 #include "tests/LaunchedAgent.h"
 #include "testsupport/FramebufferFile.h"
 #include "testsupport/RootPainter.h"
@@ -39,27 +39,27 @@ constexpr int deadlineMs = 60000;
 
 // Everything the agent told us that these tests look at.
 struct Recorder : agenthost::FromAgentHandler {
-  std::vector<agenthost::SetPixelBuffer> buffers;
-  std::vector<agenthost::FbUpdate> updates;
-  std::vector<agenthost::SetCursorImage> cursors;
-  std::vector<agenthost::SetColourMapEntries> colourMaps;
+  std::vector<agentmsg::SetPixelBuffer> buffers;
+  std::vector<agentmsg::FbUpdate> updates;
+  std::vector<agentmsg::SetCursorImage> cursors;
+  std::vector<agentmsg::SetColourMapEntries> colourMaps;
   std::vector<bool> brokenReports;
   std::vector<std::string> failures;
   std::vector<std::string> logs;
 
-  void setPixelBuffer(const agenthost::SetPixelBuffer& msg) override { buffers.push_back(msg); }
-  void fbUpdate(const agenthost::FbUpdate& msg) override { updates.push_back(msg); }
-  void setCursorImage(const agenthost::SetCursorImage& msg) override { cursors.push_back(msg); }
-  void setColourMapEntries(const agenthost::SetColourMapEntries& msg) override {
+  void setPixelBuffer(const agentmsg::SetPixelBuffer& msg) override { buffers.push_back(msg); }
+  void fbUpdate(const agentmsg::FbUpdate& msg) override { updates.push_back(msg); }
+  void setCursorImage(const agentmsg::SetCursorImage& msg) override { cursors.push_back(msg); }
+  void setColourMapEntries(const agentmsg::SetColourMapEntries& msg) override {
     colourMaps.push_back(msg);
   }
-  void captureBroken(const agenthost::CaptureBroken& msg) override {
+  void captureBroken(const agentmsg::CaptureBroken& msg) override {
     brokenReports.push_back(msg.broken);
   }
-  void desktopFailure(const agenthost::DesktopFailure& msg) override {
+  void desktopFailure(const agentmsg::DesktopFailure& msg) override {
     failures.push_back(msg.message);
   }
-  void logMsg(const agenthost::LogMsg& msg) override { logs.push_back(msg.text); }
+  void logMsg(const agentmsg::LogMsg& msg) override { logs.push_back(msg.text); }
 
   bool hasLog(const std::string& text) const {
     return std::find(logs.begin(), logs.end(), text) != logs.end();
@@ -166,7 +166,7 @@ protected:
 
   // "start", then the buffer announcement.
   void startDesktop() {
-    agent->send(agenthost::Start{});
+    agent->send(agentmsg::Start{});
     ASSERT_TRUE(agent->waitForMsg("setPixelBuffer", deadlineMs));
     ASSERT_TRUE(agent->pixelBuffer().valid());
   }
@@ -190,7 +190,7 @@ protected:
       [&] {
         paint(shade++);
         if (asking)
-          agent->send(agenthost::FbUpdateRequest{});
+          agent->send(agentmsg::FbUpdateRequest{});
         return recorder.brokenReports.size() >= count;
       },
       deadlineMs);
@@ -222,7 +222,7 @@ protected:
     rfb::Region changed;
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadlineMs);
     while (std::chrono::steady_clock::now() < end) {
-      agent->send(agenthost::FbUpdateRequest{});
+      agent->send(agentmsg::FbUpdateRequest{});
       if (!agent->waitForMsg("fbUpdate", deadlineMs))
         break;
       changed.assign_union(recorder.updates.back().changed);
@@ -249,7 +249,7 @@ TEST_F(CaptureTest, TheAnnouncedBufferHoldsTheScreen) {
   launchAgent();
   startDesktop();
 
-  const agenthost::SetPixelBuffer& announced = recorder.buffers.at(0);
+  const agentmsg::SetPixelBuffer& announced = recorder.buffers.at(0);
   EXPECT_EQ(announced.rect, screen);
   EXPECT_TRUE(announced.segment.has_value());
   EXPECT_GE(announced.stride, uint32_t(screen.width()));
@@ -321,7 +321,7 @@ TEST_F(CaptureTest, AResizeAnnouncesANewBuffer) {
       all += line + "\n";
     return all;
   }();
-  const agenthost::SetPixelBuffer& resized = recorder.buffers.back();
+  const agentmsg::SetPixelBuffer& resized = recorder.buffers.back();
   EXPECT_EQ(resized.rect, rfb::Rect(0, 0, 800, 600));
   // A new segment: the old one was too large for nothing and is gone.
   EXPECT_TRUE(resized.segment.has_value());
@@ -337,7 +337,7 @@ TEST_F(CaptureTest, StopBlacksTheBufferAndStartWorksAgain) {
   // Our own mapping of the first segment, kept after the agent lets it go.
   std::unique_ptr<plat::SharedMem> first =
     agenthost::SharedPixelBuffer::open(*recorder.buffers.at(0).segment);
-  const agenthost::SetPixelBuffer announced = recorder.buffers.at(0);
+  const agentmsg::SetPixelBuffer announced = recorder.buffers.at(0);
   const uint8_t* firstPixels = first->data();
   auto pixelOfFirst = [&](int x, int y) {
     uint32_t value;
@@ -346,9 +346,9 @@ TEST_F(CaptureTest, StopBlacksTheBufferAndStartWorksAgain) {
   };
   EXPECT_EQ(pixelOfFirst(512, 384), 0xffffffu);
 
-  agent->send(agenthost::Stop{});
+  agent->send(agentmsg::Stop{});
   client->fill(0, 0, 100, 100, 0x0000ff);
-  agent->send(agenthost::Start{});
+  agent->send(agentmsg::Start{});
   ASSERT_TRUE(agent->waitForMsg("setPixelBuffer", deadlineMs));
   // The agent handles messages in order: the old buffer was blacked before
   // the new one was announced.
@@ -376,7 +376,7 @@ TEST_F(CaptureTest, TheCursorImageIsSentAtStart) {
   launchAgent();
   startDesktop();
   ASSERT_TRUE(agent->waitForMsg("setCursorImage", deadlineMs));
-  const agenthost::SetCursorImage& cursor = recorder.cursors.at(0);
+  const agentmsg::SetCursorImage& cursor = recorder.cursors.at(0);
   ASSERT_TRUE(cursor.present);
   EXPECT_FALSE(cursor.rect.isEmpty());
   EXPECT_EQ(cursor.pixels.size(), size_t(cursor.rect.area()) * 4);
@@ -389,7 +389,7 @@ TEST_F(CaptureTest, WithoutXFixesTheArrowIsSentAndPollingUsed) {
   launchAgent({{"UseXFixes", "0"}});
   startDesktop();
   ASSERT_TRUE(agent->waitForMsg("setCursorImage", deadlineMs));
-  const agenthost::SetCursorImage& cursor = recorder.cursors.at(0);
+  const agentmsg::SetCursorImage& cursor = recorder.cursors.at(0);
   ASSERT_TRUE(cursor.present);
   EXPECT_EQ(cursor.rect, rfb::Rect(0, 0, 12, 21));
   EXPECT_TRUE(waitForLog("XFixes disabled / not present - unable to track cursor changes"));
@@ -520,8 +520,8 @@ TEST_F(CaptureTest, TheSameCursorShapeTwiceIsSentOnce) {
   ASSERT_TRUE(agent->waitForMsg("setCursorImage", deadlineMs));
   ASSERT_TRUE(agent->waitForMsg("setCursorImage", deadlineMs));
   ASSERT_EQ(recorder.cursors.size(), before + 2);
-  const agenthost::SetCursorImage& crosshair = recorder.cursors[before];
-  const agenthost::SetCursorImage& watch = recorder.cursors[before + 1];
+  const agentmsg::SetCursorImage& crosshair = recorder.cursors[before];
+  const agentmsg::SetCursorImage& watch = recorder.cursors[before + 1];
   EXPECT_NE(crosshair.pixels, watch.pixels);
   // Nothing more is on its way: a fresh shape arrives next, not a repeat.
   Cursor arrow = XCreateFontCursor(client->dpy(), XC_left_ptr);
@@ -556,19 +556,19 @@ TEST_F(CaptureTest, AnEightBitScreenSendsItsColourMapAndItsChanges) {
   startDesktop();
   EXPECT_FALSE(recorder.buffers.at(0).pf.trueColour);
   ASSERT_TRUE(agent->waitForMsg("setColourMapEntries", deadlineMs));
-  const agenthost::SetColourMapEntries& first = recorder.colourMaps.at(0);
+  const agentmsg::SetColourMapEntries& first = recorder.colourMaps.at(0);
   EXPECT_EQ(first.first, 0);
   ASSERT_EQ(first.colours.size(), 256u);
-  EXPECT_EQ(first.colours[cell], (agenthost::Rgb{0x12, 0x34, 0x56}));
+  EXPECT_EQ(first.colours[cell], (agentmsg::Rgb{0x12, 0x34, 0x56}));
 
   // A changed entry is sent again before the next update.
   colour.red = 0xab00;
   XStoreColor(dpy, map, &colour);
   XSync(dpy, False);
   client->fill(0, 0, 8, 8, cell);
-  agent->send(agenthost::FbUpdateRequest{});
+  agent->send(agentmsg::FbUpdateRequest{});
   ASSERT_TRUE(agent->waitForMsg("setColourMapEntries", deadlineMs));
-  EXPECT_EQ(recorder.colourMaps.back().colours.at(cell), (agenthost::Rgb{0xab, 0x34, 0x56}));
+  EXPECT_EQ(recorder.colourMaps.back().colours.at(cell), (agentmsg::Rgb{0xab, 0x34, 0x56}));
 }
 
 
@@ -604,7 +604,7 @@ TEST_F(CaptureTest, DrawingRightAfterStartReachesTheBuffer) {
     // shows only what an update names.
     bool named = false;
     while (!named) {
-      agent->send(agenthost::FbUpdateRequest{});
+      agent->send(agentmsg::FbUpdateRequest{});
       ASSERT_TRUE(agent->waitForMsg("fbUpdate", deadlineMs));
       named = !recorder.updates.back().changed.intersect(rfb::Region(rfb::Rect(500, 400, 501, 401))).isEmpty();
     }

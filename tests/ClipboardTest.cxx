@@ -14,7 +14,7 @@
 
 #include "base/io/FdSelectManager.h"
 #include "libs/agenthost/AgentProcess.h"
-#include "libs/agenthost/ToAgentMsgs.h"
+#include "libs/agentmsg/ToAgentMsgs.h"
 #include "testsupport/XvfbServer.h"
 
 #include <X11/Xatom.h>
@@ -47,13 +47,13 @@ const std::string startText = "on the desktop at start";
 struct Recorder : agenthost::FromAgentHandler {
   std::vector<std::string> cutTexts;
   std::vector<std::string> logs;
-  std::vector<agenthost::FbUpdate> updates;
+  std::vector<agentmsg::FbUpdate> updates;
 
-  void serverCutText(const agenthost::ServerCutText& msg) override {
+  void serverCutText(const agentmsg::ServerCutText& msg) override {
     cutTexts.push_back(msg.text);
   }
-  void logMsg(const agenthost::LogMsg& msg) override { logs.push_back(msg.text); }
-  void fbUpdate(const agenthost::FbUpdate& msg) override { updates.push_back(msg); }
+  void logMsg(const agentmsg::LogMsg& msg) override { logs.push_back(msg.text); }
+  void fbUpdate(const agentmsg::FbUpdate& msg) override { updates.push_back(msg); }
 
   size_t logCount(const std::string& text) const {
     return size_t(std::count(logs.begin(), logs.end(), text));
@@ -99,14 +99,14 @@ protected:
     ASSERT_TRUE(agent->waitForMsg("initRectAndPf", deadlineMs));
     // Log lines flow once the server has said which it wants; the clipboard's
     // progress is told at the info level.
-    agent->send(agenthost::SetLogLevel{200});
+    agent->send(agentmsg::SetLogLevel{200});
     ASSERT_TRUE(waitForLog("Got CLIPBOARD selection as UTF8_STRING", 1));
   }
 
   // "start", the buffer announcement, then a point after which the agent's
   // selection watch is surely in force at the X server.
   void startDesktop() {
-    agent->send(agenthost::Start{});
+    agent->send(agentmsg::Start{});
     ASSERT_TRUE(agent->waitForMsg("setPixelBuffer", deadlineMs));
     ASSERT_NO_FATAL_FAILURE(syncWithAgent());
   }
@@ -120,9 +120,9 @@ protected:
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadlineMs);
     for (;;) {
       drawOnScreen();
-      agent->send(agenthost::FbUpdateRequest{});
+      agent->send(agentmsg::FbUpdateRequest{});
       ASSERT_TRUE(agent->waitForMsg("fbUpdate", deadlineMs));
-      const agenthost::FbUpdate& update = recorder.updates.back();
+      const agentmsg::FbUpdate& update = recorder.updates.back();
       if (!update.changed.isEmpty() || !update.copied.isEmpty())
         return;
       ASSERT_LT(std::chrono::steady_clock::now(), end) << "no update with pixels";
@@ -322,7 +322,7 @@ TEST_F(ClipboardTest, ViewerTextIsPastedByOthersAndNeverEchoed) {
     ASSERT_NO_FATAL_FAILURE(startDesktop());
 
     const std::string text = "price 5\xe2\x82\xac";
-    agent->send(agenthost::ClientCutText{text});
+    agent->send(agentmsg::ClientCutText{text});
     ASSERT_TRUE(waitFor([&] { return agentOwnsSelections(); }));
     for (Atom selection : {Atom(XA_PRIMARY), clipboard}) {
       cliptest::Paster::Answer answer = paste(selection, utf8);
@@ -333,7 +333,7 @@ TEST_F(ClipboardTest, ViewerTextIsPastedByOthersAndNeverEchoed) {
       EXPECT_EQ(answer.bytes, "price 5\x80");
     }
 
-    agent->send(agenthost::ClientCutText{"\xe2\x82\xac"});
+    agent->send(agentmsg::ClientCutText{"\xe2\x82\xac"});
     ASSERT_TRUE(waitFor([&] { return paster->cutBuffer() == "\x80"; }));
     EXPECT_EQ(paste(clipboard, utf8).bytes, "\xe2\x82\xac");
 
@@ -366,8 +366,8 @@ TEST_F(ClipboardTest, NothingIsSentWhileEnableClipboardIsOff) {
   copy(XA_PRIMARY, "selected while off");
 
   // Switched on from the server: watching starts with the next "start".
-  agent->send(agenthost::Stop{});
-  agent->send(agenthost::SetParams{{{"EnableClipboard", "1", 10}}});
+  agent->send(agentmsg::Stop{});
+  agent->send(agentmsg::SetParams{{{"EnableClipboard", "1", 10}}});
   ASSERT_NO_FATAL_FAILURE(startDesktop());
   EXPECT_EQ(probe("probe"), std::vector<std::string>{"probe"});
   // Only the start text and the probe were ever fetched.

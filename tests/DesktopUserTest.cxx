@@ -36,16 +36,16 @@ using testsupport::XvfbServer;
 constexpr int deadlineMs = 60000;
 
 struct Recorder : agenthost::FromAgentHandler {
-  std::vector<agenthost::DesktopUidChanged> reports;
-  std::vector<agenthost::LogMsg> logs;
+  std::vector<agentmsg::DesktopUidChanged> reports;
+  std::vector<agentmsg::LogMsg> logs;
 
-  void desktopUidChanged(const agenthost::DesktopUidChanged& msg) override {
+  void desktopUidChanged(const agentmsg::DesktopUidChanged& msg) override {
     reports.push_back(msg);
   }
-  void logMsg(const agenthost::LogMsg& msg) override { logs.push_back(msg); }
+  void logMsg(const agentmsg::LogMsg& msg) override { logs.push_back(msg); }
 
   bool hasLog(const std::string& source, const std::string& text) const {
-    return std::any_of(logs.begin(), logs.end(), [&](const agenthost::LogMsg& log) {
+    return std::any_of(logs.begin(), logs.end(), [&](const agentmsg::LogMsg& log) {
       return log.source == source && log.text == text;
     });
   }
@@ -140,7 +140,7 @@ protected:
   void launchAgent() { agent = e2e::launchAgent(xvfb->displayName(), {}, recorder, deadlineMs); }
 
   // The next report, or an empty optional when none comes in time.
-  std::optional<agenthost::DesktopUidChanged> nextReport() {
+  std::optional<agentmsg::DesktopUidChanged> nextReport() {
     if (!agent->waitForMsg("desktopUidChanged", deadlineMs))
       return std::nullopt;
     return recorder.reports.back();
@@ -173,7 +173,7 @@ TEST_F(DesktopUserTest, TheUserWithMostApplicationsAndTheirAuthorityFileAreRepor
     startApp(4303, "/tmp/kwo-xauth-4303", "dialog");
   launchAgent();
 
-  std::optional<agenthost::DesktopUidChanged> report = nextReport();
+  std::optional<agentmsg::DesktopUidChanged> report = nextReport();
   ASSERT_TRUE(report);
   EXPECT_EQ(report->uid, 4301u);
   EXPECT_EQ(report->xauthFile, "/tmp/kwo-xauth-4301");
@@ -194,7 +194,7 @@ TEST_F(DesktopUserTest, AnAuthorityFileNameTooLongForTheMessageIsNotCut) {
   startApp(4304, longName);
   pid_t appPid = apps.back()->pid();
   launchAgent();
-  std::optional<agenthost::DesktopUidChanged> report = nextReport();
+  std::optional<agentmsg::DesktopUidChanged> report = nextReport();
   ASSERT_TRUE(report);
   EXPECT_EQ(report->uid, 4304u);
   EXPECT_EQ(report->xauthFile, "");
@@ -207,7 +207,7 @@ TEST_F(DesktopUserTest, AnAuthorityFileNameTooLongForTheMessageIsNotCut) {
     deadlineMs))
     << [&] {
          std::string all;
-         for (const agenthost::LogMsg& log : recorder.logs)
+         for (const agentmsg::LogMsg& log : recorder.logs)
            all += log.source + ": " + log.text + "\n";
          return all;
        }();

@@ -12,7 +12,7 @@
 #include "base/io/FdSelectManager.h"
 #include "libs/agenthost/AgentProcess.h"
 #include "libs/agenthost/SharedPixelBuffer.h"
-#include "libs/agenthost/ToAgentMsgs.h"
+#include "libs/agentmsg/ToAgentMsgs.h"
 #include "testsupport/TempDir.h"
 #include "testsupport/XvfbServer.h"
 
@@ -55,15 +55,15 @@ constexpr int deadlineMs = 60000;
 using Params = std::vector<std::pair<std::string, std::string>>;
 
 struct Recorder : agenthost::FromAgentHandler {
-  std::vector<agenthost::SetPixelBuffer> buffers;
+  std::vector<agentmsg::SetPixelBuffer> buffers;
   std::vector<std::string> cutTexts;
   std::vector<std::string> logs;
 
-  void setPixelBuffer(const agenthost::SetPixelBuffer& msg) override { buffers.push_back(msg); }
-  void serverCutText(const agenthost::ServerCutText& msg) override {
+  void setPixelBuffer(const agentmsg::SetPixelBuffer& msg) override { buffers.push_back(msg); }
+  void serverCutText(const agentmsg::ServerCutText& msg) override {
     cutTexts.push_back(msg.text);
   }
-  void logMsg(const agenthost::LogMsg& msg) override { logs.push_back(msg.text); }
+  void logMsg(const agentmsg::LogMsg& msg) override { logs.push_back(msg.text); }
 };
 
 std::string readFile(const std::string& path) {
@@ -89,17 +89,17 @@ std::vector<std::string> entriesOf(const std::string& dir) {
 
 // A shared-memory segment the agent announced, and where its traces are.
 struct Segment {
-  agenthost::SegmentDescription description;
+  agentmsg::SegmentDescription description;
   pid_t creator = -1;
 
   std::string runtimeDir() const { return "/tmp/.kwo-" + std::to_string(geteuid()) + "/shm/"; }
   std::string marker() const {
-    if (description.type == agenthost::SegmentDescription::sysV)
+    if (description.type == agentmsg::SegmentDescription::sysV)
       return runtimeDir() + "SysV/" + std::to_string(description.id);
     return runtimeDir() + "Posix" + description.name;
   }
   bool segmentExists() const {
-    if (description.type == agenthost::SegmentDescription::sysV) {
+    if (description.type == agentmsg::SegmentDescription::sysV) {
       shmid_ds ds;
       return shmctl(description.id, IPC_STAT, &ds) == 0 && ds.shm_cpid == creator;
     }
@@ -262,12 +262,12 @@ protected:
     recorder = Recorder();
     agent = std::make_unique<AgentProcess>(settings, &recorder);
     ASSERT_TRUE(agent->waitForMsg("initRectAndPf", deadlineMs)) << agent->failure();
-    agent->send(agenthost::SetLogLevel{200});
+    agent->send(agentmsg::SetLogLevel{200});
     pids.push_back(agent->pid());
   }
 
   void startDesktop() {
-    agent->send(agenthost::Start{});
+    agent->send(agentmsg::Start{});
     ASSERT_TRUE(agent->waitForMsg("setPixelBuffer", deadlineMs));
     ASSERT_TRUE(agent->pixelBuffer().valid());
   }
@@ -290,7 +290,7 @@ protected:
     XFillRectangle(dpy, DefaultRootWindow(dpy), gc, 0, 0, 8, 8);
     XFreeGC(dpy, gc);
     XCloseDisplay(dpy);
-    agent->send(agenthost::FbUpdateRequest{});
+    agent->send(agentmsg::FbUpdateRequest{});
     return agent->waitForMsg("fbUpdate", deadlineMs);
   }
 
@@ -435,10 +435,10 @@ TEST_F(FaultTest, SigtermDuringHeavyUpdatesEndsTheAgentWithZero) {
   ASSERT_NO_FATAL_FAILURE(startDesktop());
   Repainter repainter(xvfb->displayName());
   for (int i = 0; i < 100; i++) {
-    agent->send(agenthost::FbUpdateRequest{});
+    agent->send(agentmsg::FbUpdateRequest{});
     ASSERT_TRUE(agent->waitForMsg("fbUpdate", deadlineMs)) << i;
   }
-  agent->send(agenthost::FbUpdateRequest{});
+  agent->send(agentmsg::FbUpdateRequest{});
   agent->terminate();
   // The last lines used to stay queued: the log let go of the channel
   // before sending them.
@@ -496,10 +496,10 @@ TEST_F(FaultTest, BurstsOfModesAndKeysLeaveTheAgentServingWithoutGrowing) {
   ASSERT_TRUE(answers());
   long before = rssKiB(agent->pid());
   for (int i = 0; i < 1000; i++)
-    agent->send(agenthost::SetDisplayMode{i % 2 ? 800u : 640u, i % 2 ? 600u : 480u}, false);
+    agent->send(agentmsg::SetDisplayMode{i % 2 ? 800u : 640u, i % 2 ? 600u : 480u}, false);
   agent->channel().flush();
   for (int i = 0; i < 10000; i++)
-    agent->send(agenthost::KeyEvent{uint32_t('a' + i / 2 % 26), i % 2 == 0}, false);
+    agent->send(agentmsg::KeyEvent{uint32_t('a' + i / 2 % 26), i % 2 == 0}, false);
   agent->channel().flush();
   EXPECT_TRUE(answers());
   EXPECT_TRUE(agent->running());
@@ -526,7 +526,7 @@ TEST_F(FaultTest, TwentyMegabyteClipboardsArriveWholeEachWay) {
   std::string big(20 * 1024 * 1024, 'v');
   for (size_t i = 0; i < big.size(); i += 97)
     big[i] = char('a' + i % 26);
-  agent->send(agenthost::ClientCutText{big});
+  agent->send(agentmsg::ClientCutText{big});
   // The agent reads the text before it owns the clipboard: a paste before
   // that would be answered by the earlier owner.
   ASSERT_TRUE(agent->waitUntil(

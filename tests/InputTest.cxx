@@ -6,7 +6,7 @@
 
 #include "base/io/FdSelectManager.h"
 #include "libs/agenthost/AgentProcess.h"
-#include "libs/agenthost/ToAgentMsgs.h"
+#include "libs/agentmsg/ToAgentMsgs.h"
 #include "tests/LaunchedAgent.h"
 #include "testsupport/XvfbServer.h"
 
@@ -37,11 +37,11 @@ struct Recorder : agenthost::FromAgentHandler {
   int localInputs = 0;
   std::vector<uint32_t> desktopUids;
 
-  void setCursorPos(const agenthost::SetCursorPos& msg) override {
+  void setCursorPos(const agentmsg::SetCursorPos& msg) override {
     cursorPositions.emplace_back(msg.x, msg.y);
   }
-  void localInput(const agenthost::LocalInput&) override { localInputs++; }
-  void desktopUidChanged(const agenthost::DesktopUidChanged& msg) override {
+  void localInput(const agentmsg::LocalInput&) override { localInputs++; }
+  void desktopUidChanged(const agentmsg::DesktopUidChanged& msg) override {
     desktopUids.push_back(msg.uid);
   }
 };
@@ -133,7 +133,7 @@ protected:
     agent = e2e::launchAgent(xvfb->displayName(), {}, recorder, deadlineMs);
     ASSERT_TRUE(until([&] { return window->mapped(); }));
     window->focus();
-    agent->send(agenthost::Start{});
+    agent->send(agentmsg::Start{});
     ASSERT_TRUE(agent->waitForMsg("setPixelBuffer", deadlineMs));
     // The cursor goes out after the pointer watch has read where the pointer
     // is; a move before that would be taken for the starting position.
@@ -158,8 +158,8 @@ protected:
   }
 
   void type(uint32_t keysym) {
-    agent->send(agenthost::KeyEvent{keysym, true});
-    agent->send(agenthost::KeyEvent{keysym, false});
+    agent->send(agentmsg::KeyEvent{keysym, true});
+    agent->send(agentmsg::KeyEvent{keysym, false});
   }
 
   io::FdSelectManager manager;
@@ -179,20 +179,20 @@ TEST_F(InputTest, TypedKeysArriveAsCharactersInTheFocusedWindow) {
 }
 
 TEST_F(InputTest, PointerEventsMoveThePointerAndClick) {
-  agent->send(agenthost::PointerEvent{123, 145, 0, false});
+  agent->send(agentmsg::PointerEvent{123, 145, 0, false});
   EXPECT_TRUE(until([&] { return window->pointer() == rfb::Point(123, 145); }))
       << "pointer at " << window->pointer().x << "," << window->pointer().y;
 
-  agent->send(agenthost::PointerEvent{123, 145, 1, false});
-  agent->send(agenthost::PointerEvent{123, 145, 0, false});
-  agent->send(agenthost::PointerEvent{123, 145, 4, false});
-  agent->send(agenthost::PointerEvent{123, 145, 0, false});
+  agent->send(agentmsg::PointerEvent{123, 145, 1, false});
+  agent->send(agentmsg::PointerEvent{123, 145, 0, false});
+  agent->send(agentmsg::PointerEvent{123, 145, 4, false});
+  agent->send(agentmsg::PointerEvent{123, 145, 0, false});
   EXPECT_TRUE(until([&] { return window->buttons().size() >= 2; }));
   EXPECT_EQ(window->buttons(), (std::vector<unsigned>{1, 3}));
 }
 
 TEST_F(InputTest, AbsolutePositionsOffTheScreenAreClampedToIt) {
-  agent->send(agenthost::PointerEvent{5000, -20, 0, false});
+  agent->send(agentmsg::PointerEvent{5000, -20, 0, false});
   EXPECT_TRUE(until([&] { return window->pointer() == rfb::Point(1023, 0); }))
       << "pointer at " << window->pointer().x << "," << window->pointer().y;
 }

@@ -5,7 +5,7 @@
 // the agent holds back until the server names a level.
 
 #include "libs/agenthost/AgentProcess.h"
-#include "libs/agenthost/ToAgentMsgs.h"
+#include "libs/agentmsg/ToAgentMsgs.h"
 
 #include <memory>
 #include <stdexcept>
@@ -30,7 +30,7 @@ inline std::unique_ptr<agenthost::AgentProcess> launchAgent(const std::string& d
   auto agent = std::make_unique<agenthost::AgentProcess>(launch, &handler);
   if (!agent->waitForMsg("initRectAndPf", deadlineMs))
     throw std::runtime_error("the agent did not greet: " + agent->failure());
-  agent->send(agenthost::SetLogLevel{200});
+  agent->send(agentmsg::SetLogLevel{200});
   return agent;
 }
 

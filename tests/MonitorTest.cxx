@@ -6,7 +6,7 @@
 
 #include "base/io/FdSelectManager.h"
 #include "libs/agenthost/AgentProcess.h"
-#include "libs/agenthost/ToAgentMsgs.h"
+#include "libs/agentmsg/ToAgentMsgs.h"
 #include "tests/LaunchedAgent.h"
 #include "testsupport/XorgDummyServer.h"
 #include "testsupport/XvfbServer.h"
@@ -34,21 +34,21 @@ using testsupport::XorgDummyServer;
 constexpr int deadlineMs = 60000;
 
 struct Recorder : agenthost::FromAgentHandler {
-  std::vector<agenthost::SetPixelBuffer> buffers;
-  std::vector<agenthost::MonitorsUpdated> monitorReports;
+  std::vector<agentmsg::SetPixelBuffer> buffers;
+  std::vector<agentmsg::MonitorsUpdated> monitorReports;
   std::vector<bool> modesSupported;
   int modesUpdated = 0;
   std::vector<std::string> logs;
 
-  void setPixelBuffer(const agenthost::SetPixelBuffer& msg) override { buffers.push_back(msg); }
-  void monitorsUpdated(const agenthost::MonitorsUpdated& msg) override {
+  void setPixelBuffer(const agentmsg::SetPixelBuffer& msg) override { buffers.push_back(msg); }
+  void monitorsUpdated(const agentmsg::MonitorsUpdated& msg) override {
     monitorReports.push_back(msg);
   }
-  void displayModesSupported(const agenthost::DisplayModesSupported& msg) override {
+  void displayModesSupported(const agentmsg::DisplayModesSupported& msg) override {
     modesSupported.push_back(msg.supported);
   }
-  void displayModesUpdated(const agenthost::DisplayModesUpdated&) override { modesUpdated++; }
-  void logMsg(const agenthost::LogMsg& msg) override { logs.push_back(msg.text); }
+  void displayModesUpdated(const agentmsg::DisplayModesUpdated&) override { modesUpdated++; }
+  void logMsg(const agentmsg::LogMsg& msg) override { logs.push_back(msg.text); }
 
   bool hasLog(const std::string& text) const {
     return std::find(logs.begin(), logs.end(), text) != logs.end();
@@ -131,7 +131,7 @@ protected:
   }
 
   void startDesktop() {
-    agent->send(agenthost::Start{});
+    agent->send(agentmsg::Start{});
     ASSERT_TRUE(agent->waitForMsg("setPixelBuffer", deadlineMs));
     ASSERT_TRUE(agent->waitForMsg("monitorsUpdated", deadlineMs));
   }
@@ -169,7 +169,7 @@ TEST_F(MonitorTest, TwoActiveMonitorsAreListedAndTheWholeScreenCaptured) {
   launchAgent();
   startDesktop();
   EXPECT_EQ(recorder.bufferRect(), client->screenRect());
-  const agenthost::MonitorsUpdated& report = recorder.monitorReports.back();
+  const agentmsg::MonitorsUpdated& report = recorder.monitorReports.back();
   ASSERT_EQ(report.monitors.size(), 2u);
   EXPECT_EQ(report.monitors[0].name, "1");
   EXPECT_EQ(report.monitors[0].rect, firstMonitor);
@@ -211,18 +211,18 @@ TEST_F(MonitorTest, ServerSelectionCapturesThatMonitorAndClearingItTheScreen) {
   startTwoMonitors();
   launchAgent();
   startDesktop();
-  agent->send(agenthost::SetMonitor{"2"});
+  agent->send(agentmsg::SetMonitor{"2"});
   ASSERT_TRUE(nextBuffer());
   EXPECT_EQ(recorder.bufferRect(), secondMonitor);
   EXPECT_EQ(recorder.monitorReports.back().parameterSpec, "");
   EXPECT_EQ(recorder.monitorReports.back().effectiveSpec, "2");
 
-  agent->send(agenthost::SetMonitor{"1"});
+  agent->send(agentmsg::SetMonitor{"1"});
   ASSERT_TRUE(nextBuffer());
   EXPECT_EQ(recorder.bufferRect(), firstMonitor);
   EXPECT_EQ(recorder.monitorReports.back().effectiveSpec, "1");
 
-  agent->send(agenthost::SetMonitor{""});
+  agent->send(agentmsg::SetMonitor{""});
   ASSERT_TRUE(nextBuffer());
   EXPECT_EQ(recorder.bufferRect(), client->screenRect());
 }
@@ -231,16 +231,16 @@ TEST_F(MonitorTest, InvalidSelectionIsLoggedAndChangesNothing) {
   startTwoMonitors();
   launchAgent();
   startDesktop();
-  agent->send(agenthost::SetMonitor{"1"});
+  agent->send(agentmsg::SetMonitor{"1"});
   ASSERT_TRUE(nextBuffer());
   size_t buffers = recorder.buffers.size();
   size_t reports = recorder.monitorReports.size();
 
-  agent->send(agenthost::SetMonitor{"7"});
+  agent->send(agentmsg::SetMonitor{"7"});
   ASSERT_TRUE(waitForLog("Invalid monitor selection: Monitor named '7' not found"));
   // Messages are handled in order: nothing was rebuilt for "7" once the
   // next selection's buffer is the only new one.
-  agent->send(agenthost::SetMonitor{"2"});
+  agent->send(agentmsg::SetMonitor{"2"});
   ASSERT_TRUE(nextBuffer());
   EXPECT_EQ(recorder.buffers.size(), buffers + 1);
   EXPECT_EQ(recorder.monitorReports.size(), reports + 1);
@@ -251,7 +251,7 @@ TEST_F(MonitorTest, ValidMonitorParameterWinsOverTheSelection) {
   startTwoMonitors();
   launchAgent({{"Monitor", "2"}});
   startDesktop();
-  agent->send(agenthost::SetMonitor{"1"});
+  agent->send(agentmsg::SetMonitor{"1"});
   ASSERT_TRUE(nextBuffer());
   EXPECT_EQ(recorder.bufferRect(), secondMonitor);
   EXPECT_EQ(recorder.monitorReports.back().parameterSpec, "2");
@@ -265,20 +265,20 @@ TEST_F(MonitorTest, SetDisplayModeMakesAModeResizesTheScreenAndAnnouncesTheBuffe
   EXPECT_TRUE(recorder.modesSupported.front());
   startDesktop();
 
-  agent->send(agenthost::SetDisplayMode{1000, 700});
+  agent->send(agentmsg::SetDisplayMode{1000, 700});
   ASSERT_TRUE(nextBuffer());
   EXPECT_TRUE(client->hasMode("1000x700_kwo"));
   EXPECT_EQ(client->screenRect(), rfb::Rect(0, 0, 1000, 700));
   EXPECT_EQ(recorder.bufferRect(), rfb::Rect(0, 0, 1000, 700));
 
   // A mode the CRTC shows survives a "RandR" change that does not name it.
-  agent->send(agenthost::SetParams{{{"RandR", "1280x1024", 10}}});
+  agent->send(agentmsg::SetParams{{{"RandR", "1280x1024", 10}}});
   ASSERT_TRUE(agent->waitForMsg("displayModesUpdated", deadlineMs));
   EXPECT_TRUE(client->hasMode("1280x1024_kwo"));
   EXPECT_TRUE(client->hasMode("1000x700_kwo"));
 
   // A size the output already offers is set with that mode.
-  agent->send(agenthost::SetDisplayMode{800, 600});
+  agent->send(agentmsg::SetDisplayMode{800, 600});
   ASSERT_TRUE(nextBuffer());
   EXPECT_EQ(client->screenRect(), rfb::Rect(0, 0, 800, 600));
   EXPECT_FALSE(client->hasMode("800x600_kwo"));
@@ -286,11 +286,11 @@ TEST_F(MonitorTest, SetDisplayModeMakesAModeResizesTheScreenAndAnnouncesTheBuffe
 
   // A size the screen cannot take (wider than RandR's 32767) is refused;
   // the next buffer tells the server the size that stayed.
-  agent->send(agenthost::SetDisplayMode{40000, 100});
+  agent->send(agentmsg::SetDisplayMode{40000, 100});
   ASSERT_TRUE(nextBuffer());
   EXPECT_EQ(recorder.bufferRect(), rfb::Rect(0, 0, 800, 600));
   // Now nothing shows the made mode: the next change removes it.
-  agent->send(agenthost::SetParams{{{"RandR", "", 10}}});
+  agent->send(agentmsg::SetParams{{{"RandR", "", 10}}});
   ASSERT_TRUE(agent->waitUntil(
     [&] { return !client->hasMode("1000x700_kwo") && !client->hasMode("1280x1024_kwo"); },
     deadlineMs));
@@ -301,10 +301,10 @@ TEST_F(MonitorTest, ZeroWidthOrHeightChangesNothing) {
   launchAgent();
   startDesktop();
   size_t buffers = recorder.buffers.size();
-  agent->send(agenthost::SetDisplayMode{0, 700});
-  agent->send(agenthost::SetDisplayMode{1000, 0});
+  agent->send(agentmsg::SetDisplayMode{0, 700});
+  agent->send(agentmsg::SetDisplayMode{1000, 0});
   // A message answered after both proves both were handled.
-  agent->send(agenthost::SetMonitor{"9"});
+  agent->send(agentmsg::SetMonitor{"9"});
   ASSERT_TRUE(waitForLog("Invalid monitor selection: Monitor named '9' not found"));
   EXPECT_EQ(client->screenRect(), rfb::Rect(0, 0, 1024, 768));
   for (const std::string& name : client->modeNames())
@@ -315,15 +315,15 @@ TEST_F(MonitorTest, ZeroWidthOrHeightChangesNothing) {
 TEST_F(MonitorTest, RandRParameterCreatesItsModesAndReportsOnce) {
   startXorg({{"1024x768", 0, 0}});
   launchAgent();
-  agent->send(agenthost::SetParams{{{"RandR", "1024x768,foo,1280x1024", 10}}});
+  agent->send(agentmsg::SetParams{{{"RandR", "1024x768,foo,1280x1024", 10}}});
   ASSERT_TRUE(agent->waitForMsg("displayModesUpdated", deadlineMs));
   EXPECT_TRUE(client->hasMode("1024x768_kwo"));
   EXPECT_TRUE(client->hasMode("1280x1024_kwo"));
   EXPECT_FALSE(client->hasMode("foo_kwo"));
 
-  agent->send(agenthost::SetParams{{{"RandR", "1024x768", 10}}});
+  agent->send(agentmsg::SetParams{{{"RandR", "1024x768", 10}}});
   ASSERT_TRUE(agent->waitUntil([&] { return !client->hasMode("1280x1024_kwo"); }, deadlineMs));
-  agent->send(agenthost::SetMonitor{"9"});
+  agent->send(agentmsg::SetMonitor{"9"});
   ASSERT_TRUE(waitForLog("Invalid monitor selection: Monitor named '9' not found"));
   EXPECT_EQ(recorder.modesUpdated, 1);
 }

@@ -1,7 +1,7 @@
 #include "kwo-serve/CursorShape.h"
 
 #include "kwo-serve/PixelAccess.h"
-#include "libs/agenthost/FromAgentMsgs.h"
+#include "libs/agentmsg/FromAgentMsgs.h"
 
 #include <gtest/gtest.h>
 
@@ -12,9 +12,9 @@ namespace kwoserve {
 namespace {
 
 // A premultiplied ARGB cursor image as the agent sends it.
-agenthost::SetCursorImage image(int width, int height, int hotX, int hotY,
+agentmsg::SetCursorImage image(int width, int height, int hotX, int hotY,
                                 const std::vector<uint32_t>& argb) {
-  agenthost::SetCursorImage msg;
+  agentmsg::SetCursorImage msg;
   msg.present = true;
   msg.pf = rfb::PixelFormat::argb8888();
   msg.rect = rfb::Rect(-hotX, -hotY, width - hotX, height - hotY);
@@ -70,7 +70,7 @@ TEST(CursorShape, RichPixelsIn16BitServerFormat) {
 }
 
 TEST(CursorShape, NoCursorIsOneTransparentPixel) {
-  agenthost::SetCursorImage none;
+  agentmsg::SetCursorImage none;
   CursorShape shape(none, PixelAccess::toRfb(rfb::PixelFormat::rgb888()));
   EXPECT_EQ(shape.width(), 1);
   EXPECT_EQ(shape.alphaAt(0, 0), 0);
@@ -78,7 +78,7 @@ TEST(CursorShape, NoCursorIsOneTransparentPixel) {
 }
 
 TEST(CursorShape, MismatchedPixelCountIsRefused) {
-  agenthost::SetCursorImage msg = image(4, 4, 0, 0, std::vector<uint32_t>(16, 0xFF000000));
+  agentmsg::SetCursorImage msg = image(4, 4, 0, 0, std::vector<uint32_t>(16, 0xFF000000));
   msg.pixels.pop_back();
   EXPECT_ANY_THROW(CursorShape(msg, PixelAccess::toRfb(rfb::PixelFormat::rgb888())));
 }

@@ -121,7 +121,7 @@ void AgentProcess::ipcClosed(io::MsgIpc&) {
     callback_->agentDisconnected(*this);
 }
 
-void AgentProcess::setPixelBuffer(const SetPixelBuffer& msg) {
+void AgentProcess::setPixelBuffer(const agentmsg::SetPixelBuffer& msg) {
   try {
     pixelBuffer_.update(msg);
   } catch (plat::Exception& e) {

@@ -43,7 +43,7 @@
 #include "libs/agenthost/FromAgentReader.h"
 #include "libs/agenthost/HashChallenge.h"
 #include "libs/agenthost/LaunchedChild.h"
-#include "libs/agenthost/MsgWriter.h"
+#include "libs/agentmsg/MsgWriter.h"
 #include "libs/agenthost/SharedPixelBuffer.h"
 
 #include <functional>
@@ -112,7 +112,7 @@ public:
   // Sends one message (see sendMsg); discarded while not connected.
   template <class Msg>
   void send(const Msg& msg, bool flush = true) {
-    sendMsg(channel_, msg, flush);
+    agentmsg::sendMsg(channel_, msg, flush);
   }
 
   // Asks the agent to end (SIGTERM); the end is reported by agentExited.
@@ -140,7 +140,7 @@ private:
   // plat::Timer::Callback
   bool timerFired(plat::Timer& timer) override;
   // FromAgentHandler
-  void setPixelBuffer(const SetPixelBuffer& msg) override;
+  void setPixelBuffer(const agentmsg::SetPixelBuffer& msg) override;
 
   void connect(io::UniqueFd fd);
   void fail(const std::string& reason);

@@ -5,7 +5,7 @@
 // implementer overrides only what it handles.
 // Threading: called on the channel's loop thread only.
 
-#include "libs/agenthost/FromAgentMsgs.h"
+#include "libs/agentmsg/FromAgentMsgs.h"
 
 namespace agenthost {
 
@@ -13,25 +13,25 @@ class FromAgentHandler {
 public:
   virtual ~FromAgentHandler() = default;
 
-  virtual void init(const Init& msg) {}
-  virtual void initRectAndPf(const InitRectAndPf& msg) {}
-  virtual void setPixelBuffer(const SetPixelBuffer& msg) {}
-  virtual void setColourMapEntries(const SetColourMapEntries& msg) {}
-  virtual void fbUpdate(const FbUpdate& msg) {}
-  virtual void setCursorImage(const SetCursorImage& msg) {}
-  virtual void setCursorPos(const SetCursorPos& msg) {}
-  virtual void bell(const Bell& msg) {}
-  virtual void serverCutText(const ServerCutText& msg) {}
-  virtual void localInput(const LocalInput& msg) {}
-  virtual void setBlankRegion(const SetBlankRegion& msg) {}
-  virtual void desktopFailure(const DesktopFailure& msg) {}
-  virtual void closeClients(const CloseClients& msg) {}
-  virtual void captureBroken(const CaptureBroken& msg) {}
-  virtual void desktopUidChanged(const DesktopUidChanged& msg) {}
-  virtual void monitorsUpdated(const MonitorsUpdated& msg) {}
-  virtual void displayModesSupported(const DisplayModesSupported& msg) {}
-  virtual void displayModesUpdated(const DisplayModesUpdated& msg) {}
-  virtual void logMsg(const LogMsg& msg) {}
+  virtual void init(const agentmsg::Init& msg) {}
+  virtual void initRectAndPf(const agentmsg::InitRectAndPf& msg) {}
+  virtual void setPixelBuffer(const agentmsg::SetPixelBuffer& msg) {}
+  virtual void setColourMapEntries(const agentmsg::SetColourMapEntries& msg) {}
+  virtual void fbUpdate(const agentmsg::FbUpdate& msg) {}
+  virtual void setCursorImage(const agentmsg::SetCursorImage& msg) {}
+  virtual void setCursorPos(const agentmsg::SetCursorPos& msg) {}
+  virtual void bell(const agentmsg::Bell& msg) {}
+  virtual void serverCutText(const agentmsg::ServerCutText& msg) {}
+  virtual void localInput(const agentmsg::LocalInput& msg) {}
+  virtual void setBlankRegion(const agentmsg::SetBlankRegion& msg) {}
+  virtual void desktopFailure(const agentmsg::DesktopFailure& msg) {}
+  virtual void closeClients(const agentmsg::CloseClients& msg) {}
+  virtual void captureBroken(const agentmsg::CaptureBroken& msg) {}
+  virtual void desktopUidChanged(const agentmsg::DesktopUidChanged& msg) {}
+  virtual void monitorsUpdated(const agentmsg::MonitorsUpdated& msg) {}
+  virtual void displayModesSupported(const agentmsg::DisplayModesSupported& msg) {}
+  virtual void displayModesUpdated(const agentmsg::DisplayModesUpdated& msg) {}
+  virtual void logMsg(const agentmsg::LogMsg& msg) {}
 };
 
 } // namespace agenthost

@@ -16,7 +16,7 @@
 // A handler must not destroy the dispatcher from inside a callback.
 
 #include "base/io/MsgIpc.h"
-#include "libs/agenthost/ParseState.h"
+#include "libs/agentmsg/ParseState.h"
 
 #include <map>
 #include <memory>
@@ -90,7 +90,7 @@ private:
   const std::vector<Handler*>& handlers_;
   Fn fn_;
   Msg msg_;
-  ParseState state_;
+  agentmsg::ParseState state_;
 };
 
 } // namespace agenthost

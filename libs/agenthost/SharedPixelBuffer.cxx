@@ -4,17 +4,17 @@
 #include "base/plat/Format.h"
 #include "base/plat/unix/SharedMemPosix.h"
 #include "base/plat/unix/SharedMemSysV.h"
-#include "libs/agenthost/FromAgentMsgs.h"
+#include "libs/agentmsg/FromAgentMsgs.h"
 
 namespace agenthost {
 
 SharedPixelBuffer::SharedPixelBuffer() = default;
 SharedPixelBuffer::~SharedPixelBuffer() = default;
 
-std::unique_ptr<plat::SharedMem> SharedPixelBuffer::open(const SegmentDescription& description) {
+std::unique_ptr<plat::SharedMem> SharedPixelBuffer::open(const agentmsg::SegmentDescription& description) {
   // Read-only: this side must never change the agent's pixels.
   constexpr auto readOnly = plat::SharedMem::Access::readOnly;
-  if (description.type == SegmentDescription::sysV)
+  if (description.type == agentmsg::SegmentDescription::sysV)
     return plat::SharedMemSysV::attach(description.id, description.size, readOnly);
   if (description.isFile)
     throw plat::Exception(
@@ -23,7 +23,7 @@ std::unique_ptr<plat::SharedMem> SharedPixelBuffer::open(const SegmentDescriptio
                                        description.position, readOnly);
 }
 
-void SharedPixelBuffer::update(const SetPixelBuffer& msg) {
+void SharedPixelBuffer::update(const agentmsg::SetPixelBuffer& msg) {
   valid_ = false;
   if (msg.segment) {
     // The old mapping goes first: the agent has replaced the segment.

@@ -25,10 +25,12 @@
 #include <cstdint>
 #include <memory>
 
-namespace agenthost {
-
+namespace agentmsg {
 struct SegmentDescription;
 struct SetPixelBuffer;
+} // namespace agentmsg
+
+namespace agenthost {
 
 class SharedPixelBuffer {
 public:
@@ -40,7 +42,7 @@ public:
   // Applies an announcement: maps the new segment when one is described,
   // otherwise keeps the current one with the new rectangle, format and
   // stride.
-  void update(const SetPixelBuffer& msg);
+  void update(const agentmsg::SetPixelBuffer& msg);
   // Unmaps and forgets everything.
   void clear();
 
@@ -59,7 +61,7 @@ public:
   // Opens the segment a description names, read-only, creating nothing. Throws
   // plat::Exception for an ordinary-file description: the agent never
   // sends one, and a peer must not make us map files of its choosing.
-  static std::unique_ptr<plat::SharedMem> open(const SegmentDescription& description);
+  static std::unique_ptr<plat::SharedMem> open(const agentmsg::SegmentDescription& description);
 
 private:
   void checkFits() const;

@@ -6,7 +6,7 @@
 // it handles.
 // Threading: called on the channel's loop thread only.
 
-#include "libs/agenthost/ToAgentMsgs.h"
+#include "libs/agentmsg/ToAgentMsgs.h"
 
 namespace agenthost {
 
@@ -14,17 +14,17 @@ class ToAgentHandler {
 public:
   virtual ~ToAgentHandler() = default;
 
-  virtual void start(const Start& msg) {}
-  virtual void stop(const Stop& msg) {}
-  virtual void fbUpdateRequest(const FbUpdateRequest& msg) {}
-  virtual void pointerEvent(const PointerEvent& msg) {}
-  virtual void keyEvent(const KeyEvent& msg) {}
-  virtual void clientCutText(const ClientCutText& msg) {}
-  virtual void setParams(const SetParams& msg) {}
-  virtual void setXServerOwner(const SetXServerOwner& msg) {}
-  virtual void setDisplayMode(const SetDisplayMode& msg) {}
-  virtual void setMonitor(const SetMonitor& msg) {}
-  virtual void setLogLevel(const SetLogLevel& msg) {}
+  virtual void start(const agentmsg::Start& msg) {}
+  virtual void stop(const agentmsg::Stop& msg) {}
+  virtual void fbUpdateRequest(const agentmsg::FbUpdateRequest& msg) {}
+  virtual void pointerEvent(const agentmsg::PointerEvent& msg) {}
+  virtual void keyEvent(const agentmsg::KeyEvent& msg) {}
+  virtual void clientCutText(const agentmsg::ClientCutText& msg) {}
+  virtual void setParams(const agentmsg::SetParams& msg) {}
+  virtual void setXServerOwner(const agentmsg::SetXServerOwner& msg) {}
+  virtual void setDisplayMode(const agentmsg::SetDisplayMode& msg) {}
+  virtual void setMonitor(const agentmsg::SetMonitor& msg) {}
+  virtual void setLogLevel(const agentmsg::SetLogLevel& msg) {}
 };
 
 } // namespace agenthost

@@ -1,9 +1,9 @@
 #include "libs/svr/AgentAppX11.h"
 
 #include "base/io/Io.h"
-#include "base/plat/Exception.h"
 #include "base/plat/LogSrc.h"
-#include "base/rdr/FramedOutStream.h"
+#include "libs/agentmsg/FromAgentMsgs.h"
+#include "libs/svr/MsgSender.h"
 
 #include <unistd.h>
 
@@ -12,17 +12,6 @@ namespace svr {
 namespace {
 
 plat::LogSrc vlog("AgentAppX11");
-
-// Ends a message that failed half-way, so that the next one starts clean.
-void abandon(rdr::FramedOutStream* out) {
-  if (!out || !out->inMsg())
-    return;
-  try {
-    out->abandonMsg();
-  } catch (const plat::Exception& e) {
-    vlog.status("%s", e.str());
-  }
-}
 
 } // namespace
 
@@ -45,15 +34,7 @@ void AgentAppX11::setClipboardText(std::string_view text) {
 }
 
 void AgentAppX11::captureBroken(bool broken) {
-  rdr::FramedOutStream* out = nullptr;
-  try {
-    out = &server_.channel().writeMsg("captureBroken");
-    out->writeU8(broken ? 1 : 0);
-    out->endMsg(true);
-  } catch (const plat::Exception& e) {
-    vlog.status("%s", e.str());
-    abandon(out);
-  }
+  MsgSender::send(server_.channel(), agentmsg::CaptureBroken{broken}, vlog);
 }
 
 const ipc_perm* AgentAppX11::getShmPerm() {

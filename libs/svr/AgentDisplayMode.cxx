@@ -2,10 +2,12 @@
 
 #include "libs/svr/MsgSender.h"
 
+#include "libs/agentmsg/FromAgentMsgs.h"
+#include "libs/agentmsg/ToAgentMsgs.h"
+
 #include "base/plat/LogSrc.h"
 #include "base/rdr/BlockException.h"
 #include "base/rdr/FramedInStream.h"
-#include "base/rdr/OutStream.h"
 
 #include <climits>
 
@@ -23,30 +25,26 @@ int asSize(uint32_t value) {
 
 AgentDisplayMode::AgentDisplayMode(io::MsgIpc& channel, DisplayChangeCallback& display)
   : channel_(channel), display_(display), displayMode_(this) {
-  channel_.registerReader(std::string(setDisplayModeMsg), *this);
-  bool supported = displayMode_.isSupported();
-  MsgSender::send(
-    channel_, "displayModesSupported",
-    [supported](rdr::OutStream& out) { out.writeU8(supported ? 1 : 0); }, vlog);
+  channel_.registerReader(agentmsg::SetDisplayMode::name, *this);
+  MsgSender::send(channel_, agentmsg::DisplayModesSupported{displayMode_.isSupported()}, vlog);
 }
 
 void AgentDisplayMode::displayModesUpdated() {
   if (updateSent_)
     return;
-  MsgSender::send(channel_, "displayModesUpdated", {}, vlog);
+  MsgSender::send(channel_, agentmsg::DisplayModesUpdated{}, vlog);
   updateSent_ = true;
 }
 
 bool AgentDisplayMode::readMsg(const std::string&, rdr::FramedInStream& in, io::MsgIpc&) {
-  uint32_t width, height;
+  agentmsg::SetDisplayMode msg;
   try {
-    width = in.readU32();
-    height = in.readU32();
+    msg = agentmsg::readFixed<agentmsg::SetDisplayMode>(in);
   } catch (const rdr::BlockException&) {
     return false;
   }
-  const int w = asSize(width);
-  const int h = asSize(height);
+  const int w = asSize(msg.width);
+  const int h = asSize(msg.height);
   displayMode_.setDisplayMode(w, h);
   // Whatever the outcome, the buffer the server gets next says which size
   // the screen has.

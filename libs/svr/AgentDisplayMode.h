@@ -22,8 +22,6 @@ namespace svr {
 
 class AgentDisplayMode : public io::MsgIpc::Reader, private DisplayMode::Callback {
 public:
-  static constexpr const char* setDisplayModeMsg = "setDisplayMode";
-
   // Registers for "setDisplayMode" on `channel` and sends
   // "displayModesSupported". `channel` and `display` are not owned and must
   // outlive this object. The base class unregisters on destruction.

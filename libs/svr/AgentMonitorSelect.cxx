@@ -2,10 +2,12 @@
 
 #include "libs/svr/MsgSender.h"
 
+#include "libs/agentmsg/FromAgentMsgs.h"
+#include "libs/agentmsg/ToAgentMsgs.h"
+
 #include "base/plat/LogSrc.h"
 #include "base/rdr/BlockException.h"
 #include "base/rdr/FramedInStream.h"
-#include "base/rdr/OutStream.h"
 
 #include <algorithm>
 
@@ -15,15 +17,11 @@ namespace {
 
 plat::LogSrc vlog("AgentMonitorSelect");
 
-std::string_view textOrEmpty(const std::optional<std::string>& text) {
-  return text ? std::string_view(*text) : std::string_view();
-}
-
 } // namespace
 
 AgentMonitorSelect::AgentMonitorSelect(io::MsgIpc& channel, MonitorSelectCallback& callback)
   : channel_(channel), callback_(callback) {
-  channel_.registerReader(std::string(setMonitorMsg), *this);
+  channel_.registerReader(agentmsg::SetMonitor::name, *this);
 }
 
 bool AgentMonitorSelect::readMsg(const std::string&, rdr::FramedInStream& in, io::MsgIpc&) {
@@ -43,19 +41,13 @@ bool AgentMonitorSelect::readMsg(const std::string&, rdr::FramedInStream& in, io
 void AgentMonitorSelect::monitorsUpdated(const std::vector<MonitorInfo>& monitors,
                                          const std::optional<std::string>& parameterSpec,
                                          const std::optional<std::string>& effectiveSpec) {
-  // The count and the records sent must agree, or the server would read
-  // the specs from the middle of a record.
+  agentmsg::MonitorsUpdated msg;
+  // The count is one byte: the records sent must agree with it.
   size_t count = std::min(monitors.size(), maxMonitors);
-  MsgSender::send(
-    channel_, "monitorsUpdated",
-    [&](rdr::OutStream& out) {
-      out.writeU8(uint8_t(count));
-      for (size_t i = 0; i < count; i++)
-        monitors[i].write(out);
-      out.writeShortString(textOrEmpty(parameterSpec));
-      out.writeShortString(textOrEmpty(effectiveSpec));
-    },
-    vlog);
+  msg.monitors.assign(monitors.begin(), monitors.begin() + count);
+  msg.parameterSpec = parameterSpec.value_or("");
+  msg.effectiveSpec = effectiveSpec.value_or("");
+  MsgSender::send(channel_, msg, vlog);
 }
 
 } // namespace svr

@@ -16,7 +16,6 @@ namespace svr {
 
 class AgentMonitorSelect : public io::MsgIpc::Reader, public MonitorSelectResponse {
 public:
-  static constexpr const char* setMonitorMsg = "setMonitor";
   // The count is one byte: a longer list is cut to its first 255 monitors.
   static constexpr size_t maxMonitors = 255;
 

@@ -3,6 +3,7 @@
 #include "base/plat/LogSrc.h"
 #include "base/rdr/BlockException.h"
 #include "base/rdr/FramedInStream.h"
+#include "libs/agentmsg/ToAgentMsgs.h"
 
 namespace svr {
 
@@ -16,7 +17,7 @@ AgentShmPermGetter::AgentShmPermGetter(io::MsgIpc& channel) {
   perm_.uid = uid_t(-1);
   perm_.gid = gid_t(-1);
   perm_.mode = 0600;
-  channel.registerReader(std::string(msgName), *this);
+  channel.registerReader(agentmsg::SetXServerOwner::name, *this);
 }
 
 const ipc_perm* AgentShmPermGetter::perm() const {
@@ -25,15 +26,14 @@ const ipc_perm* AgentShmPermGetter::perm() const {
 
 bool AgentShmPermGetter::readMsg(const std::string& name, rdr::FramedInStream& in,
                                  io::MsgIpc& channel) {
-  uint64_t uid, gid;
+  agentmsg::SetXServerOwner msg;
   try {
-    uid = in.readU64();
-    gid = in.readU64();
+    msg = agentmsg::readFixed<agentmsg::SetXServerOwner>(in);
   } catch (const rdr::BlockException&) {
     return false;
   }
-  perm_.uid = uid_t(uint32_t(uid));
-  perm_.gid = gid_t(uint32_t(gid));
+  perm_.uid = uid_t(uint32_t(msg.uid));
+  perm_.gid = gid_t(uint32_t(msg.gid));
   vlog.info("X server owner uid %u gid %u", unsigned(perm_.uid), unsigned(perm_.gid));
   return true;
 }

@@ -14,8 +14,6 @@ namespace svr {
 
 class AgentShmPermGetter : public io::MsgIpc::Reader {
 public:
-  static constexpr const char* msgName = "SetXServerOwner";
-
   // Registers itself on `channel` for "SetXServerOwner"; the base class
   // unregisters it on destruction.
   explicit AgentShmPermGetter(io::MsgIpc& channel);

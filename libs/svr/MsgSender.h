@@ -2,21 +2,14 @@
 
 // Sends one message on the channel to the server for components whose
 // messages must not disturb the loop: a plat::Exception while writing
-// (message not allowed, connection failure) is logged at level 30 through
-// the caller's log source and dropped, and a message left half-written is
-// ended so that the next one starts clean.
+// (message not allowed, value the server would refuse, connection failure)
+// is logged at level 30 through the caller's log source and dropped; a
+// message left half-written is ended so that the next one starts clean
+// (see agentmsg::sendMsg).
 
-#include <functional>
-
-namespace io {
-class MsgIpc;
-}
-namespace plat {
-class LogSrc;
-}
-namespace rdr {
-class OutStream;
-}
+#include "base/plat/Exception.h"
+#include "base/plat/LogSrc.h"
+#include "libs/agentmsg/MsgWriter.h"
 
 namespace svr {
 
@@ -24,10 +17,17 @@ class MsgSender {
 public:
   MsgSender() = delete;
 
-  // Writes `name`, then whatever `payload` (may be empty) writes, and ends
-  // the message with a flush. True when it was sent.
-  static bool send(io::MsgIpc& channel, const char* name,
-                   const std::function<void(rdr::OutStream&)>& payload, plat::LogSrc& log);
+  // True when `msg` was sent.
+  template <class Msg>
+  static bool send(io::MsgIpc& channel, const Msg& msg, plat::LogSrc& log, bool flush = true) {
+    try {
+      agentmsg::sendMsg(channel, msg, flush);
+      return true;
+    } catch (const plat::Exception& e) {
+      log.status("%s", e.str());
+      return false;
+    }
+  }
 };
 
 } // namespace svr

@@ -10,12 +10,14 @@
 #include "base/plat/unix/SharedMem.h"
 #include "base/rdr/BlockException.h"
 #include "base/rdr/FramedInStream.h"
-#include "base/rdr/FramedOutStream.h"
 #include "base/rfb/ColourMap.h"
 #include "base/rfb/Cursor.h"
 #include "base/rfb/CursorWithAlpha.h"
 #include "base/rfb/PixelBuffer.h"
+#include "libs/agentmsg/FromAgentMsgs.h"
+#include "libs/agentmsg/ToAgentMsgs.h"
 #include "libs/svr/CloseReason.h"
+#include "libs/svr/MsgSender.h"
 #include "libs/svr/SDesktop.h"
 #include "libs/svr/UpdateInfo.h"
 
@@ -40,23 +42,20 @@ const rfb::PixelFormat& cursorFormat() {
   return rfb::PixelFormat::argb8888();
 }
 
-void writeRect(rdr::OutStream& out, const rfb::Rect& rect) {
-  out.writeS32(rect.tl.x);
-  out.writeS32(rect.tl.y);
-  out.writeS32(rect.br.x);
-  out.writeS32(rect.br.y);
-}
-
-// Writes every row of `pb` over `rect`, stride removed.
-void writePixels(rdr::OutStream& out, const rfb::PixelBuffer& pb, const rfb::Rect& rect) {
+// The rows of `pb`, stride removed.
+std::vector<uint8_t> pixelsOf(const rfb::PixelBuffer& pb) {
+  const rfb::Rect& rect = pb.getRect();
+  std::vector<uint8_t> out;
   if (rect.isEmpty())
-    return;
+    return out;
   int stride = 0;
   const uint8_t* pixels = pb.getPixelsR(rect, &stride);
   size_t rowBytes = size_t(rect.width()) * pb.bytesPerPixel();
   size_t strideBytes = size_t(stride) * pb.bytesPerPixel();
+  out.reserve(rowBytes * rect.height());
   for (int y = 0; y < rect.height(); y++)
-    out.writeBytes(pixels + y * strideBytes, rowBytes);
+    out.insert(out.end(), pixels + y * strideBytes, pixels + y * strideBytes + rowBytes);
+  return out;
 }
 
 } // namespace
@@ -64,8 +63,9 @@ void writePixels(rdr::OutStream& out, const rfb::PixelBuffer& pb, const rfb::Rec
 SServerAgent::SServerAgent(Callback& owner, SDesktop& desktop)
   : owner_(owner), channel_(*this, channelName, false, true), logChannel_(channel_),
     desktop_(desktop) {
-  for (const char* name : {"start", "stop", "fbUpdateRequest", "pointerEvent", "keyEvent",
-                           "clientCutText", "setParams"})
+  using namespace agentmsg;
+  for (const char* name : {Start::name, Stop::name, FbUpdateRequest::name, PointerEvent::name,
+                           KeyEvent::name, ClientCutText::name, SetParams::name})
     channel_.registerReader(name, *this);
 }
 
@@ -87,30 +87,27 @@ void SServerAgent::accept(std::unique_ptr<io::Io> io) {
 }
 
 void SServerAgent::sendInit() {
-  send("init", [](rdr::OutStream& out) { out.writeBytes(initMagic, sizeof initMagic); }, false);
-  rfb::Rect rect = desktop_.getRect();
-  rfb::PixelFormat pf;
-  desktop_.getPF(pf);
-  send("initRectAndPf", [&](rdr::OutStream& out) {
-    writeRect(out, rect);
-    pf.write(out);
-  });
+  send(agentmsg::Init{}, false);
+  agentmsg::InitRectAndPf msg{desktop_.getRect(), {}};
+  desktop_.getPF(msg.pf);
+  send(msg);
 }
 
 // ---- receiving ----
 
 SServerAgent::Handler SServerAgent::handlerFor(const std::string& name) {
+  using namespace agentmsg;
   static const struct {
     const char* name;
     Handler handler;
   } handlers[] = {
-    {"start", &SServerAgent::readStart},
-    {"stop", &SServerAgent::readStop},
-    {"fbUpdateRequest", &SServerAgent::readFbUpdateRequest},
-    {"pointerEvent", &SServerAgent::readPointerEvent},
-    {"keyEvent", &SServerAgent::readKeyEvent},
-    {"clientCutText", &SServerAgent::readClientCutText},
-    {"setParams", &SServerAgent::readSetParams},
+    {Start::name, &SServerAgent::readStart},
+    {Stop::name, &SServerAgent::readStop},
+    {FbUpdateRequest::name, &SServerAgent::readFbUpdateRequest},
+    {PointerEvent::name, &SServerAgent::readPointerEvent},
+    {KeyEvent::name, &SServerAgent::readKeyEvent},
+    {ClientCutText::name, &SServerAgent::readClientCutText},
+    {SetParams::name, &SServerAgent::readSetParams},
   };
   for (const auto& entry : handlers) {
     if (name == entry.name)
@@ -198,18 +195,14 @@ bool SServerAgent::readFbUpdateRequest() {
 }
 
 bool SServerAgent::readPointerEvent() {
-  int32_t x = in_->readS32();
-  int32_t y = in_->readS32();
-  uint32_t buttonMask = in_->readU32();
-  bool relative = in_->readU8() != 0;
-  desktop_.pointerEvent(rfb::Point(x, y), buttonMask, relative);
+  auto msg = agentmsg::readFixed<agentmsg::PointerEvent>(*in_);
+  desktop_.pointerEvent(rfb::Point(msg.x, msg.y), msg.buttonMask, msg.relative);
   return true;
 }
 
 bool SServerAgent::readKeyEvent() {
-  uint32_t keysym = in_->readU32();
-  bool down = in_->readU8() != 0;
-  desktop_.keyEvent(keysym, down);
+  auto msg = agentmsg::readFixed<agentmsg::KeyEvent>(*in_);
+  desktop_.keyEvent(msg.keysym, msg.down);
   return true;
 }
 
@@ -238,7 +231,7 @@ bool SServerAgent::readSetParams() {
   rdr::FramedInStream& in = *in_;
   while (!in.atEnd()) {
     std::string name = in.readShortString(true);
-    std::string value = in.readString(maxTextLength, true);
+    std::string value = in.readString(agentmsg::maxParamValueLength, true);
     uint32_t priority = in.readU32();
     // A block later in the message must not apply this record again.
     in.checkpoint();
@@ -276,118 +269,70 @@ void SServerAgent::ipcClosed(io::MsgIpc&) {
 
 // ---- sending ----
 
-template <typename Write>
-void SServerAgent::sendOrThrow(const char* name, Write&& write, bool flush) {
-  rdr::FramedOutStream* out = nullptr;
-  try {
-    out = &channel_.writeMsg(name);
-    write(*out);
-    out->endMsg(flush);
-  } catch (const plat::Exception&) {
-    // A message cut short must still end, or the next one would run into it.
-    if (out && out->inMsg()) {
-      try {
-        out->abandonMsg();
-      } catch (const plat::Exception& e) {
-        vlog.status("%s", e.str());
-      }
-    }
-    throw;
-  }
-}
-
-template <typename Write>
-bool SServerAgent::send(const char* name, Write&& write, bool flush) {
-  try {
-    sendOrThrow(name, std::forward<Write>(write), flush);
-    return true;
-  } catch (const plat::Exception& e) {
-    vlog.status("%s", e.str());
-    return false;
-  }
-}
-
-bool SServerAgent::sendEmpty(const char* name) {
-  return send(name, [](rdr::OutStream&) {});
+template <class Msg>
+bool SServerAgent::send(const Msg& msg, bool flush) {
+  return MsgSender::send(channel_, msg, vlog, flush);
 }
 
 void SServerAgent::bell() {
-  sendEmpty("bell");
+  send(agentmsg::Bell{});
 }
 
 void SServerAgent::localInput() {
-  sendEmpty("localInput");
+  send(agentmsg::LocalInput{});
 }
 
 void SServerAgent::serverCutText(std::string_view text) {
-  // The peer treats lengths with bit 31 set as invalid.
-  send("serverCutText", [&](rdr::OutStream& out) { out.writeString(text, ~invalidLengthBit); });
+  send(agentmsg::ServerCutText{std::string(text)});
 }
 
 void SServerAgent::setCursorPos(const rfb::Point& position) {
   if (debugUpdates)
     vlog.info("setCursorPos %d%s%d", position.x, ",", position.y);
-  send("setCursorPos", [&](rdr::OutStream& out) {
-    out.writeS32(position.x);
-    out.writeS32(position.y);
-  });
+  send(agentmsg::SetCursorPos{position.x, position.y});
 }
 
 void SServerAgent::setCursorImage(const rfb::Cursor* cursor) {
   if (!cursor) {
-    send("setCursorImage", [](rdr::OutStream& out) { out.writeU8(0); });
+    send(agentmsg::SetCursorImage{});
     return;
   }
-  std::optional<rfb::CursorWithAlpha> alpha;
+  agentmsg::SetCursorImage msg;
   try {
-    alpha.emplace(cursorFormat(), cursor->getRect());
-    cursor->toAlpha(*alpha);
+    rfb::CursorWithAlpha alpha(cursorFormat(), cursor->getRect());
+    cursor->toAlpha(alpha);
+    msg.present = true;
+    msg.pf = alpha.getPF();
+    msg.rect = alpha.getRect();
+    msg.alphaThreshold = rfb::CursorWithAlpha::alphaThreshold;
+    msg.pixels = pixelsOf(alpha.pixels());
   } catch (const plat::Exception& e) {
     vlog.status("%s", e.str());
     return;
   }
-  send("setCursorImage", [&](rdr::OutStream& out) {
-    const rfb::ManagedPixelBuffer& pixels = alpha->pixels();
-    const rfb::Rect& rect = alpha->getRect();
-    out.writeU8(1);
-    alpha->getPF().write(out);
-    writeRect(out, rect);
-    out.writeU32(rfb::CursorWithAlpha::alphaThreshold);
-    out.writeU32(uint32_t(rect.area() * pixels.bytesPerPixel()));
-    writePixels(out, pixels, pixels.getRect());
-  });
+  send(msg);
 }
 
 void SServerAgent::setBlankRegion(const rfb::Region& region) {
   if (region.equals(lastBlankRegion_))
     return;
   lastBlankRegion_ = region;
-  send("setBlankRegion", [&](rdr::OutStream& out) { region.write(out); });
+  send(agentmsg::SetBlankRegion{region});
 }
 
 void SServerAgent::desktopFailure(const plat::Exception& e) {
   vlog.info("desktopFailure: %s", e.describe().c_str());
   // Whatever led up to the failure should reach the server before it does.
   plat::LogDestIpc::instance().sendQueued();
-  send("desktopFailure", [&](rdr::OutStream& out) {
-    out.writeShortString(e.str());
-    out.writeShortString(e.type());
-  });
+  send(agentmsg::DesktopFailure{e.str(), e.type()});
 }
 
 void SServerAgent::closeClients(const CloseReason& reason) {
-  send("closeClients", [&](rdr::OutStream& out) {
-    out.writeString(reason.message, maxTextLength);
-    out.writeShortString(reason.kind);
-    out.writeU32(reason.code);
-  });
+  send(agentmsg::CloseClients{reason.message, reason.kind, reason.code});
 }
 
 void SServerAgent::desktopUidChanged(uint32_t uid, std::string_view xauthFile) {
-  sendOrThrow("desktopUidChanged", [&](rdr::OutStream& out) {
-    out.writeU64(uid);
-    out.writeShortString(xauthFile);
-  });
+  agentmsg::sendMsg(channel_, agentmsg::DesktopUidChanged{uid, std::string(xauthFile)});
 }
 
 void SServerAgent::setColourMapEntries(int firstColour, int nColours) {
@@ -400,17 +345,13 @@ void SServerAgent::setColourMapEntries(int firstColour, int nColours) {
   if (nColours == 0)
     nColours = colourMap->size() - firstColour;
   PLAT_ASSERT(firstColour >= 0 && firstColour < 256 && nColours > 0 && firstColour+nColours <= 256);
-  send("setColourMapEntries", [&](rdr::OutStream& out) {
-    out.writeU8(uint8_t(firstColour));
-    out.writeU8(uint8_t(nColours - 1));
-    for (int i = firstColour; i < firstColour + nColours; i++) {
-      rfb::Colour colour;
-      colourMap->getColour(i, &colour);
-      out.writeU8(uint8_t(colour.r));
-      out.writeU8(uint8_t(colour.g));
-      out.writeU8(uint8_t(colour.b));
-    }
-  });
+  agentmsg::SetColourMapEntries msg{uint8_t(firstColour), {}};
+  for (int i = firstColour; i < firstColour + nColours; i++) {
+    rfb::Colour colour;
+    colourMap->getColour(i, &colour);
+    msg.colours.push_back({uint8_t(colour.r), uint8_t(colour.g), uint8_t(colour.b)});
+  }
+  send(msg);
 }
 
 void SServerAgent::setPixelBuffer(rfb::PixelBuffer* pb) {
@@ -432,23 +373,20 @@ void SServerAgent::setPixelBuffer(rfb::PixelBuffer* pb) {
     vlog.error("PB is not using shared memory");
     return;
   }
+  agentmsg::SetPixelBuffer msg{pf, rect, 0, std::nullopt};
   try {
     // The server reads the pixels as soon as it hears of the buffer.
     pb->grabRegion(rfb::Region(rect));
+    int stride = 0;
+    pb->getPixelsR(rect, &stride);
+    msg.stride = uint32_t(stride);
+    if (segmentChanged)
+      msg.segment.emplace().written = shm->description();
   } catch (const plat::Exception& e) {
     vlog.status("%s", e.str());
     return;
   }
-  send("setPixelBuffer", [&](rdr::OutStream& out) {
-    int stride = 0;
-    pb->getPixelsR(rect, &stride);
-    pf.write(out);
-    writeRect(out, rect);
-    out.writeU32(uint32_t(stride));
-    out.writeU8(segmentChanged ? 1 : 0);
-    if (segmentChanged)
-      shm->writeDescription(out, targetProcess);
-  });
+  send(msg);
   setColourMapEntries(0, 0);
 }
 
@@ -470,12 +408,7 @@ void SServerAgent::fbUpdate(const UpdateInfo& update) {
     if (debugUpdates)
       vlog.info("grabbed");
   }
-  bool sent = send("fbUpdate", [&](rdr::OutStream& out) {
-    update.copied.write(out);
-    out.writeS32(update.offset.x);
-    out.writeS32(update.offset.y);
-    update.changed.write(out);
-  });
+  bool sent = send(agentmsg::FbUpdate{update.copied, update.offset.x, update.offset.y, update.changed});
   if (sent && debugUpdates)
     vlog.info("sent fbUpdate");
 }

@@ -51,10 +51,6 @@ public:
   };
 
   static constexpr const char* channelName = "Server";
-  // The payload of "init": tells the server this is an agent channel.
-  static constexpr uint8_t initMagic[4] = {0x7c, 0xca, 0x9e, 0xcb};
-  // Texts ("closeClients", "setParams" values) are limited to this.
-  static constexpr size_t maxTextLength = 1024;
 
   // `owner` and `desktop` are not owned and must outlive this object.
   SServerAgent(Callback& owner, SDesktop& desktop);
@@ -115,15 +111,10 @@ private:
   void resetReceive();
   void sendInit();
 
-  // Writes message `name` with the payload `write` puts on the stream and
-  // ends it (with flush when asked). Throws plat::Exception when it fails.
-  template <typename Write>
-  void sendOrThrow(const char* name, Write&& write, bool flush = true);
-  // The same, but a plat::Exception is logged and the message lost; true
-  // when it went out.
-  template <typename Write>
-  bool send(const char* name, Write&& write, bool flush = true);
-  bool sendEmpty(const char* name);
+  // Sends `msg`; a failure is logged and the message lost (see MsgSender).
+  // True when it went out.
+  template <class Msg>
+  bool send(const Msg& msg, bool flush = true);
 
   Callback& owner_;
   io::MsgIpc channel_;
@@ -137,8 +128,6 @@ private:
   int64_t shmSerial_ = -1;
   rfb::Rect pbRect_;
   rfb::PixelFormat pbPF_;
-  // Passed along when a segment is described: any process may open it.
-  static constexpr int targetProcess = -1;
 
   bool desktopStarted_ = false;
   bool updateRequested_ = false;

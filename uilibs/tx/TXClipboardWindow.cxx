@@ -1,13 +1,13 @@
 #include "uilibs/tx/TXClipboardWindow.h"
 
 #include "uilibs/tx/CutBufferEventHandler.h"
-#include "uilibs/tx/Latin1.h"
 #include "uilibs/tx/TXUtil.h"
 
 #include "base/plat/BoolParameter.h"
 #include "base/plat/Exception.h"
 #include "base/plat/Format.h"
 #include "base/plat/IntParameter.h"
+#include "base/plat/Latin1.h"
 #include "base/plat/LogSrc.h"
 
 #include <X11/Xatom.h>
@@ -215,7 +215,7 @@ bool TXClipboardWindow::useNewerCutBuffer() {
     return true;
   }
   vlog.info("Using X cut buffer string");
-  std::string text = latin1ToUtf8(bytes);
+  std::string text = plat::latin1ToUtf8(bytes);
   if (!fits(text.size(), "cut buffer"))
     return true;
   deliver(text);
@@ -251,7 +251,7 @@ void TXClipboardWindow::handleText(const XEvent& event, const SelectionData& dat
     return;
   }
   // ISO-8859-1 grows in UTF-8: the cap holds for what would be sent.
-  std::string text = latin1ToUtf8(data.bytes);
+  std::string text = plat::latin1ToUtf8(data.bytes);
   if (fits(text.size(), source))
     deliver(text);
 }

@@ -2,7 +2,6 @@
 
 #include "uilibs/tx/ErrorCatcher.h"
 #include "uilibs/tx/IncomingTransfer.h"
-#include "uilibs/tx/Latin1.h"
 #include "uilibs/tx/RequestLimit.h"
 #include "uilibs/tx/SelectionValue.h"
 #include "uilibs/tx/TXEventDispatcher.h"
@@ -13,6 +12,7 @@
 
 #include "base/plat/Assert.h"
 #include "base/plat/Exception.h"
+#include "base/plat/Latin1.h"
 #include "base/plat/LogSrc.h"
 
 #include <X11/Xatom.h>
@@ -203,7 +203,7 @@ void TXWindow::setSelectionText(size_t length, const char* text, Time time) {
   else
     setText(std::nullopt);
 
-  std::string latin1 = utf8ToLatin1(text_ ? std::string_view(*text_) : std::string_view());
+  std::string latin1 = plat::utf8ToLatin1(text_ ? std::string_view(*text_) : std::string_view());
   // The cut buffer has no incremental form.
   if (latin1.size() <= maxPropertyBytes() && latin1.size() <= size_t(INT_MAX)) {
     ErrorCatcher catcher(100);
@@ -427,7 +427,8 @@ bool TXWindow::selectionRequest(Window requestor, Atom selection, Atom target, A
   if (target == atomUtf8String())
     return answerText(requestor, atomUtf8String(), text_, property);
   if (target == XA_STRING)
-    return answerText(requestor, XA_STRING, share(utf8ToLatin1(*text_), secureText_), property);
+    return answerText(requestor, XA_STRING, share(plat::utf8ToLatin1(*text_), secureText_),
+                      property);
   return false;
 }
 
@@ -481,7 +482,7 @@ void TXWindow::selectionNotify(const XEvent&, const SelectionData& data) {
   if (data.format != 8)
     return;
   if (data.type == XA_STRING)
-    setText(latin1ToUtf8(data.bytes));
+    setText(plat::latin1ToUtf8(data.bytes));
   else if (data.type == atomUtf8String())
     setText(data.bytes);
 }

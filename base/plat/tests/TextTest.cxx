@@ -1,8 +1,9 @@
 // The small text helpers: case-insensitive comparison, lists, wrapping,
-// UTF-8, exception texts and the product line.
+// UTF-8, Latin-1, exception texts and the product line.
 
 #include "base/plat/CaseInsensitive.h"
 #include "base/plat/Exception.h"
+#include "base/plat/Latin1.h"
 #include "base/plat/ProductInfo.h"
 #include "base/plat/SplitList.h"
 #include "base/plat/TextWrap.h"
@@ -110,6 +111,55 @@ TEST(Utf8, SequenceLengthsValidityAndRepair) {
   EXPECT_TRUE(plat::isValidUtf8("plain \xe2\x82\xac text"));
   EXPECT_FALSE(plat::isValidUtf8("bad \xe2\x82 end"));
   EXPECT_EQ(plat::repairUtf8("a\xff" "b\xc3\xa9"), "a\xef\xbf\xbd" "b\xc3\xa9");
+}
+
+TEST(Latin1, Utf8ToLatin1) {
+  struct Case {
+    const char* name;
+    std::string utf8;
+    std::string latin1;
+  } cases[] = {
+    {"ASCII", "plain text", "plain text"},
+    {"Latin-1 letters", "\xc3\xa9\xc3\xbf\xc2\xa0", "\xe9\xff\xa0"},
+    {"euro", "\xe2\x82\xac", "\x80"},
+    {"beyond Latin-1", "\xe4\xb8\xad\xf0\x9f\x98\x80", "??"},
+    {"C1 control U+0080 stays 0x80", "\xc2\x80", "\x80"},
+    {"lone continuation byte", "a\x80" "b", "a?b"},
+    {"truncated sequence", "a\xe2\x82", "a??"},
+    {"overlong form", "\xc0\xaf", "??"},
+    {"surrogate", "\xed\xa0\x80", "???"},
+    {"not UTF-8 at all", "\xff\xfe", "??"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(plat::utf8ToLatin1(c.utf8), c.latin1);
+  }
+}
+
+// Byte by byte, the code point of the same value (0x80: the euro), and back.
+TEST(Latin1, EveryLatin1TextSurvivesTheRoundTrip) {
+  std::mt19937 random(20240611);
+  std::uniform_int_distribution<int> byte(0, 255);
+  for (int round = 0; round < 200; round++) {
+    std::string latin1;
+    for (int i = 0; i < round % 64; i++)
+      latin1 += char(byte(random));
+    SCOPED_TRACE(round);
+    std::string expected;
+    for (unsigned char c : latin1) {
+      if (c == 0x80) {
+        expected += "\xe2\x82\xac";
+      } else if (c < 0x80) {
+        expected += char(c);
+      } else {
+        expected += char(0xc0 | (c >> 6));
+        expected += char(0x80 | (c & 0x3f));
+      }
+    }
+    std::string utf8 = plat::latin1ToUtf8(latin1);
+    EXPECT_EQ(utf8, expected);
+    EXPECT_EQ(plat::utf8ToLatin1(utf8), latin1);
+  }
 }
 
 TEST(Exception, TextsAreCutAndDescribed) {

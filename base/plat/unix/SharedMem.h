@@ -13,10 +13,8 @@
 // Every segment object made in the process takes the next serial (1, 2, ...),
 // which tells the server whether an announced buffer lives in a new segment.
 //
-// The kinds build their description as bytes (also what tests compare);
-// writeDescription hands them to a stream.
-
-#include "base/rdr/OutStream.h"
+// The kinds build their description as bytes (also what tests compare),
+// which the agent sends as they are.
 
 #include <cstddef>
 #include <cstdint>
@@ -47,14 +45,6 @@ public:
 
   // The description above, as bytes.
   virtual std::vector<uint8_t> description() const = 0;
-
-  // Writes the description to `os`. `targetProcess` names the process that
-  // will open the segment, -1 for any; names and ids are usable by every
-  // process of the user, so it does not change what is written.
-  void writeDescription(rdr::OutStream& os, int targetProcess = -1) const {
-    std::vector<uint8_t> bytes = description();
-    os.writeBytes(bytes.data(), bytes.size());
-  }
 
 protected:
   // Takes the next serial.

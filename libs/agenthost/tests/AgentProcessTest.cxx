@@ -3,7 +3,7 @@
 #include "base/io/FdSelectManager.h"
 #include "base/plat/Exception.h"
 #include "libs/agenthost/AgentProcess.h"
-#include "libs/agenthost/ToAgentMsgs.h"
+#include "libs/agentmsg/ToAgentMsgs.h"
 
 #include <gtest/gtest.h>
 
@@ -16,6 +16,9 @@
 #include <unistd.h>
 
 namespace agenthost::test {
+
+using namespace agentmsg;
+
 namespace {
 
 constexpr int deadlineMs = 30000;

@@ -8,8 +8,8 @@
 #include "base/rdr/InStreamV4.h"
 #include "base/rdr/MemOutStream.h"
 #include "base/rdr/OutStreamV4.h"
-#include "libs/agenthost/MsgWriter.h"
-#include "libs/agenthost/ParseState.h"
+#include "libs/agentmsg/MsgWriter.h"
+#include "libs/agentmsg/ParseState.h"
 #include "testsupport/ArrivingInStream.h"
 
 #include <gtest/gtest.h>
@@ -18,6 +18,8 @@
 #include <vector>
 
 namespace agenthost::test {
+
+using namespace agentmsg;
 
 template <class Msg>
 std::vector<uint8_t> framed(const Msg& msg) {

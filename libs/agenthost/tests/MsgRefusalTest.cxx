@@ -3,12 +3,15 @@
 #include "base/plat/Exception.h"
 #include "base/rdr/EndOfMsg.h"
 #include "base/rdr/StringTooLongException.h"
-#include "libs/agenthost/FromAgentMsgs.h"
-#include "libs/agenthost/ToAgentMsgs.h"
+#include "libs/agentmsg/FromAgentMsgs.h"
+#include "libs/agentmsg/ToAgentMsgs.h"
 
 #include <gtest/gtest.h>
 
 namespace agenthost::test {
+
+using namespace agentmsg;
+
 namespace {
 
 // A message of `name` whose payload is exactly `payload`.

@@ -1,8 +1,8 @@
 #include "FramedFeed.h"
 
 #include "base/rfb/Region.h"
-#include "libs/agenthost/FromAgentMsgs.h"
-#include "libs/agenthost/ToAgentMsgs.h"
+#include "libs/agentmsg/FromAgentMsgs.h"
+#include "libs/agentmsg/ToAgentMsgs.h"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +10,9 @@
 #include <tuple>
 
 namespace agenthost::test {
+
+using namespace agentmsg;
+
 namespace {
 
 std::string textOf(size_t length, unsigned seed) {

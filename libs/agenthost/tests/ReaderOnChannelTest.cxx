@@ -1,7 +1,7 @@
 #include "base/io/FdIo.h"
 #include "base/io/FdSelectManager.h"
 #include "libs/agenthost/FromAgentReader.h"
-#include "libs/agenthost/MsgWriter.h"
+#include "libs/agentmsg/MsgWriter.h"
 #include "libs/agenthost/ToAgentReader.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +11,9 @@
 #include <sys/socket.h>
 
 namespace agenthost::test {
+
+using namespace agentmsg;
+
 namespace {
 
 // A server channel and an agent channel joined by a socket pair, each with

@@ -2,7 +2,7 @@
 #include "base/plat/unix/SharedMemPosix.h"
 #include "base/plat/unix/SharedMemSysV.h"
 #include "base/rdr/MemInStream.h"
-#include "libs/agenthost/FromAgentMsgs.h"
+#include "libs/agentmsg/FromAgentMsgs.h"
 #include "libs/agenthost/SharedPixelBuffer.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +12,9 @@
 #include <unistd.h>
 
 namespace agenthost::test {
+
+using namespace agentmsg;
+
 namespace {
 
 // The agent's side: a fresh segment, described as the agent describes it.

@@ -6,9 +6,9 @@
 #include "base/rdr/EndOfStream.h"
 #include "base/rdr/InStreamV4.h"
 #include "base/rdr/OutStreamV4.h"
-#include "libs/agenthost/FromAgentMsgs.h"
-#include "libs/agenthost/MsgWriter.h"
-#include "libs/agenthost/ToAgentMsgs.h"
+#include "libs/agentmsg/FromAgentMsgs.h"
+#include "libs/agentmsg/MsgWriter.h"
+#include "libs/agentmsg/ToAgentMsgs.h"
 
 #include <gtest/gtest.h>
 
@@ -23,6 +23,8 @@
 #include <unistd.h>
 
 namespace agenthost::test {
+
+using namespace agentmsg;
 
 namespace {
 

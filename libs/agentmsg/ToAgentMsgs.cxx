@@ -1,12 +1,12 @@
-#include "libs/agenthost/ToAgentMsgs.h"
+#include "libs/agentmsg/ToAgentMsgs.h"
 
 #include "base/plat/Exception.h"
 #include "base/plat/Format.h"
 #include "base/rdr/InStream.h"
 #include "base/rdr/OutStream.h"
-#include "libs/agenthost/Wire.h"
+#include "libs/agentmsg/Wire.h"
 
-namespace agenthost {
+namespace agentmsg {
 
 void PointerEvent::write(rdr::OutStream& os) const {
   os.writeS32(x);
@@ -104,4 +104,4 @@ void BadMsg::write(rdr::OutStream& os) const { os.writeShortString(msgName); }
 
 void BadMsg::read(rdr::InStream& is, ParseState&) { msgName = is.readShortString(true); }
 
-} // namespace agenthost
+} // namespace agentmsg

@@ -1,12 +1,12 @@
-#include "libs/agenthost/Wire.h"
+#include "libs/agentmsg/Wire.h"
 
 #include "base/plat/Exception.h"
 #include "base/plat/Format.h"
 #include "base/rdr/InStream.h"
 #include "base/rdr/OutStream.h"
-#include "libs/agenthost/ParseState.h"
+#include "libs/agentmsg/ParseState.h"
 
-namespace agenthost::wire {
+namespace agentmsg::wire {
 
 void writeRect(rdr::OutStream& os, const rfb::Rect& rect) {
   os.writeS32(rect.tl.x);
@@ -58,4 +58,4 @@ void writeBlock(rdr::OutStream& os, const std::string& bytes) {
   os.writeBytes(bytes.data(), bytes.size());
 }
 
-} // namespace agenthost::wire
+} // namespace agentmsg::wire

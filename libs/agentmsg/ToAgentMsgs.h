@@ -13,13 +13,13 @@
 // A record with check() throws plat::Exception there for values the peer
 // would refuse; write() checks first and so writes nothing then.
 
-#include "libs/agenthost/NoPayload.h"
+#include "libs/agentmsg/NoPayload.h"
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-namespace agenthost {
+namespace agentmsg {
 
 // Texts exchanged as clipboard contents. A length with bit 31 set is never
 // valid; longer texts than this are refused rather than allocated.
@@ -143,4 +143,4 @@ struct BadMsg {
   bool operator==(const BadMsg&) const = default;
 };
 
-} // namespace agenthost
+} // namespace agentmsg

@@ -1,13 +1,14 @@
 #pragma once
 
-// Text conversions between the UTF-8 the agent keeps and the ISO-8859-1 of
-// X's STRING type and cut buffers. The euro sign is carried as byte 0x80 in
-// both directions, as Windows-1252 clients expect.
+// Text conversions between UTF-8 and ISO-8859-1 (X's STRING type and cut
+// buffers, classic RFB clipboard texts). The euro sign is carried as byte
+// 0x80 in both directions, as Windows-1252 clients expect, so that it
+// survives a round trip.
 
 #include <string>
 #include <string_view>
 
-namespace tx {
+namespace plat {
 
 // Characters above U+00FF become '?', U+20AC becomes 0x80, and every byte of
 // a malformed sequence becomes '?'.
@@ -17,4 +18,4 @@ std::string utf8ToLatin1(std::string_view utf8);
 // becomes U+20AC.
 std::string latin1ToUtf8(std::string_view latin1);
 
-} // namespace tx
+} // namespace plat

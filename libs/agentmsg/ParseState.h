@@ -12,7 +12,7 @@
 
 #include <cstddef>
 
-namespace agenthost {
+namespace agentmsg {
 
 struct ParseState {
   int stage = 0;
@@ -31,4 +31,14 @@ struct ParseState {
   }
 };
 
-} // namespace agenthost
+// Reads a message of small fixed layout in one go; after rdr::BlockException
+// the next call starts again from its first byte.
+template <class Msg>
+Msg readFixed(rdr::InStream& is) {
+  Msg msg;
+  ParseState state;
+  msg.read(is, state);
+  return msg;
+}
+
+} // namespace agentmsg

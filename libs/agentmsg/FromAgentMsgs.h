@@ -9,7 +9,7 @@
 #include "base/rfb/PixelFormat.h"
 #include "base/rfb/Rect.h"
 #include "base/rfb/Region.h"
-#include "libs/agenthost/NoPayload.h"
+#include "libs/agentmsg/NoPayload.h"
 
 #include <array>
 #include <cstdint>
@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-namespace agenthost {
+namespace agentmsg {
 
 // The largest cursor image accepted, in bytes of pixels.
 constexpr size_t maxCursorBytes = 16 * 1024 * 1024;
@@ -56,6 +56,9 @@ struct SegmentDescription {
   uint64_t position = 0;
   // System V: the segment id.
   int32_t id = -1;
+  // The description as the segment itself wrote it (plat::SharedMem), sent
+  // instead of the fields when not empty; read() never sets it.
+  std::vector<uint8_t> written;
 
   void write(rdr::OutStream& os) const;
   // Throws plat::Exception "Unsupported memory type received" for a type
@@ -269,4 +272,4 @@ struct LogMsg {
   bool operator==(const LogMsg&) const = default;
 };
 
-} // namespace agenthost
+} // namespace agentmsg

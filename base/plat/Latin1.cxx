@@ -1,10 +1,10 @@
-#include "uilibs/tx/Latin1.h"
+#include "base/plat/Latin1.h"
 
 #include "base/plat/Utf8.h"
 
 #include <cstdint>
 
-namespace tx {
+namespace plat {
 
 namespace {
 
@@ -65,4 +65,4 @@ std::string latin1ToUtf8(std::string_view latin1) {
   return out;
 }
 
-} // namespace tx
+} // namespace plat

@@ -4,14 +4,14 @@
 // read() take, the resumable read state, and the base of the records that
 // carry nothing but their name.
 
-#include "libs/agenthost/ParseState.h"
+#include "libs/agentmsg/ParseState.h"
 
 namespace rdr {
 class InStream;
 class OutStream;
 } // namespace rdr
 
-namespace agenthost {
+namespace agentmsg {
 
 // A message without payload: its record adds only `name`.
 struct NoPayload {
@@ -20,4 +20,4 @@ struct NoPayload {
   bool operator==(const NoPayload&) const = default;
 };
 
-} // namespace agenthost
+} // namespace agentmsg

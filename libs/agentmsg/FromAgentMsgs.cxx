@@ -1,16 +1,16 @@
-#include "libs/agenthost/FromAgentMsgs.h"
+#include "libs/agentmsg/FromAgentMsgs.h"
 
 #include "base/plat/Exception.h"
 #include "base/plat/Format.h"
 #include "base/plat/unix/SharedMem.h"
 #include "base/rdr/InStream.h"
 #include "base/rdr/OutStream.h"
-#include "libs/agenthost/ToAgentMsgs.h"
-#include "libs/agenthost/Wire.h"
+#include "libs/agentmsg/ToAgentMsgs.h"
+#include "libs/agentmsg/Wire.h"
 
 #include <limits>
 
-namespace agenthost {
+namespace agentmsg {
 
 void Init::write(rdr::OutStream& os) const { os.writeBytes(magic.data(), magic.size()); }
 
@@ -32,6 +32,10 @@ void InitRectAndPf::read(rdr::InStream& is, ParseState&) {
 }
 
 void SegmentDescription::write(rdr::OutStream& os) const {
+  if (!written.empty()) {
+    os.writeBytes(written.data(), written.size());
+    return;
+  }
   os.writeU8(type);
   os.writeU32(size);
   if (type == sysV) {
@@ -332,4 +336,4 @@ void LogMsg::read(rdr::InStream& is, ParseState&) {
   text = is.readString(maxParamValueLength, true);
 }
 
-} // namespace agenthost
+} // namespace agentmsg

@@ -16,7 +16,7 @@ class InStream;
 class OutStream;
 } // namespace rdr
 
-namespace agenthost {
+namespace agentmsg {
 
 struct ParseState;
 
@@ -44,4 +44,4 @@ std::span<const uint8_t> collectBlock(rdr::InStream& is, ParseState& state);
 void writeBlock(rdr::OutStream& os, const std::string& bytes);
 
 } // namespace wire
-} // namespace agenthost
+} // namespace agentmsg
