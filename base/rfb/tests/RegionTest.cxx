@@ -52,15 +52,6 @@ public:
   }
   bool get(int x, int y) const { return bits_[index(x, y)]; }
 
-  static Bitmap of(const Region& r, int lo, int hi) {
-    Bitmap b(lo, hi);
-    for (const RgnRect& box : r.boxes())
-      b.set(Rect(box));
-    return b;
-  }
-
-  bool operator==(const Bitmap& other) const = default;
-
   Boxes canonicalBoxes() const {
     Boxes out;
     std::vector<std::pair<int, int>> bandSpans;
@@ -194,8 +185,6 @@ TEST(RegionTest, BrokenRegionIsDistinctAndContagious) {
   Region broken = makeBroken();
   ASSERT_TRUE(broken.isBroken());
   EXPECT_TRUE(broken.isEmpty());
-  EXPECT_EQ(broken.numRects(), 0);
-  EXPECT_NE(broken.native()->data, Region().native()->data);
   EXPECT_FALSE(broken.equals(Region()));
   EXPECT_TRUE(broken.equals(makeBroken()));
 
@@ -223,7 +212,7 @@ TEST(RegionTest, BrokenRegionIsDistinctAndContagious) {
   EXPECT_TRUE(moved.isCanonical());
 }
 
-TEST(RegionTest, TranslateClamps) {
+TEST(RegionTest, ClampsAtThe16BitEdge) {
   {
     Region lShape = unionOf({Rect(0, 0, 20, 10), Rect(0, 10, 10, 20)});
     struct Case {
@@ -260,41 +249,13 @@ TEST(RegionTest, TranslateClamps) {
     EXPECT_TRUE(r.isCanonical());
     EXPECT_TRUE(r.equals(Region(Rect(-32768, 0, -2000, 20))));
   }
-}
-
-TEST(RegionTest, RoundToMultipleClampsAndDoesNotOverflow) {
+  // Rounding clamps too, and huge cells or far origins do not overflow.
   EXPECT_EQ(boxesOf(Region(Rect(32760, 0, 32767, 1)).roundToMultiple(64, 64)),
             Boxes({RgnRect(32704, 0, 32767, 64)}));
   EXPECT_EQ(boxesOf(Region(Rect(0, 0, 1, 1)).roundToMultiple(INT_MAX, INT_MAX)),
             Boxes({RgnRect(0, 0, 32767, 32767)}));
   EXPECT_EQ(boxesOf(Region(Rect(0, 0, 1, 1)).roundToMultiple(16, 16, Point(INT_MIN, INT_MAX))),
             Boxes({RgnRect(0, -1, 16, 15)}));
-}
-
-TEST(RegionTest, RoundToMultipleCoversExactlyTheTouchedCells) {
-  std::mt19937 rng(4711);
-  const int lo = -40, hi = 40;
-  for (int iter = 0; iter < 200; iter++) {
-    SCOPED_TRACE(iter);
-    std::uniform_int_distribution<int> cell(1, 9);
-    int w = cell(rng), h = cell(rng);
-    Point origin(std::uniform_int_distribution<int>(-20, 20)(rng), std::uniform_int_distribution<int>(-20, 20)(rng));
-    Region r;
-    for (int i = 0; i < 4; i++)
-      r.assign_union(Region(randomRect(rng, lo + 10, hi - 20, 10)));
-    Bitmap pixels = Bitmap::of(r, lo, hi);
-    Bitmap expected(lo - 10, hi + 10);
-    for (int y = lo; y < hi; y++)
-      for (int x = lo; x < hi; x++)
-        if (pixels.get(x, y)) {
-          int cx = x - ((x - origin.x) % w + w) % w;
-          int cy = y - ((y - origin.y) % h + h) % h;
-          expected.set(Rect(cx, cy, cx + w, cy + h));
-        }
-    Region rounded = r.roundToMultiple(w, h, origin);
-    EXPECT_TRUE(rounded.isCanonical());
-    EXPECT_EQ(boxesOf(rounded), expected.canonicalBoxes());
-  }
 }
 
 TEST(RegionTest, RandomisedAlgebraMatchesBitmap) {
@@ -353,6 +314,20 @@ TEST(RegionTest, RandomisedAlgebraMatchesBitmap) {
     for (RgnRect& box : shifted)
       box = RgnRect(Rect(box).translate(Point(dx, dy)));
     EXPECT_EQ(boxesOf(moved), shifted);
+
+    // Rounding covers exactly the grid cells that hold a pixel.
+    std::uniform_int_distribution<int> cell(1, 9), place(-20, 20);
+    int w = cell(rng), h = cell(rng);
+    Point origin(place(rng), place(rng));
+    Bitmap cells(lo - 10, hi + 35);
+    for (int y = lo; y < hi + 25; y++)
+      for (int x = lo; x < hi + 25; x++)
+        if (bitA.get(x, y)) {
+          int cx = x - ((x - origin.x) % w + w) % w;
+          int cy = y - ((y - origin.y) % h + h) % h;
+          cells.set(Rect(cx, cy, cx + w, cy + h));
+        }
+    EXPECT_EQ(boxesOf(a.roundToMultiple(w, h, origin)), cells.canonicalBoxes());
   }
 }
 
@@ -422,9 +397,7 @@ TEST(RegionTest, WireFormReadsBackWhenSplitAtEveryByte) {
     for (size_t split = 0; split <= wire.size(); split++) {
       SCOPED_TRACE(split);
       Region got = readInPieces(wire, split, wire.size(), previous);
-      EXPECT_TRUE(got.equals(sample));
       EXPECT_EQ(boxesOf(got), boxesOf(sample));
-      EXPECT_TRUE(got.isCanonical());
     }
     int blocks = 0;
     Region got = readInPieces(wire, 0, 1, previous, &blocks);
@@ -433,45 +406,29 @@ TEST(RegionTest, WireFormReadsBackWhenSplitAtEveryByte) {
   }
 }
 
+// Lists that break the banding rules pixman's operations rely on would make
+// later unions and subtractions wrong if taken unchanged.
 TEST(RegionTest, ReadingOddLists) {
-  {
-    struct Case {
-      std::vector<uint8_t> wire;
-      Boxes expected;
-    };
-    const Case cases[] = {
-      {u16s({0, 1, 2, 3, 4}), {RgnRect(1, 2, 3, 4)}}, // the extents box alone
-      {u16s({1, 9, 9, 2, 2}), {}},                    // inverted
-    };
-    for (const Case& c : cases) {
-      SCOPED_TRACE(::testing::PrintToString(c.wire));
-      Region r = readInPieces(c.wire, c.wire.size(), 1, Region(Rect(0, 0, 1, 1)));
-      EXPECT_EQ(boxesOf(r), c.expected);
-      EXPECT_TRUE(r.isCanonical());
-    }
-  }
-  {
-    // These lists break the banding rules that pixman's operations rely on;
-    // taken unchanged they would make later unions and subtractions wrong.
-    struct Case {
-      const char* name;
-      std::vector<uint8_t> wire;
-      Boxes expected;
-    };
-    const Case cases[] = {
-      {"overlapping boxes", u16s({2, 0, 0, 10, 10, 0, 0, 10, 10, 5, 5, 10, 10}), {RgnRect(0, 0, 10, 10)}},
-      {"bands out of order", u16s({2, 0, 0, 4, 4, 0, 2, 4, 4, 0, 0, 4, 2}), {RgnRect(0, 0, 4, 4)}},
-      {"touching in a band", u16s({2, 0, 0, 4, 1, 0, 0, 2, 1, 2, 0, 4, 1}), {RgnRect(0, 0, 4, 1)}},
-      {"wrong extents", u16s({2, 0, 0, 99, 99, 0, 0, 1, 1, 3, 0, 4, 1}), {RgnRect(0, 0, 1, 1), RgnRect(3, 0, 4, 1)}},
-      {"empty box", u16s({2, 0, 0, 4, 1, 0, 0, 0, 1, 3, 0, 4, 1}), {RgnRect(3, 0, 4, 1)}},
-      {"identical adjacent bands", u16s({2, 0, 0, 4, 2, 0, 0, 4, 1, 0, 1, 4, 2}), {RgnRect(0, 0, 4, 2)}},
-    };
-    for (const Case& c : cases) {
-      SCOPED_TRACE(c.name);
-      Region r = readInPieces(c.wire, 0, 3, Region());
-      EXPECT_EQ(boxesOf(r), c.expected);
-      EXPECT_TRUE(r.isCanonical());
-    }
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> wire;
+    Boxes expected;
+  };
+  const Case cases[] = {
+    {"the extents box alone", u16s({0, 1, 2, 3, 4}), {RgnRect(1, 2, 3, 4)}},
+    {"inverted", u16s({1, 9, 9, 2, 2}), {}},
+    {"overlapping boxes", u16s({2, 0, 0, 10, 10, 0, 0, 10, 10, 5, 5, 10, 10}), {RgnRect(0, 0, 10, 10)}},
+    {"bands out of order", u16s({2, 0, 0, 4, 4, 0, 2, 4, 4, 0, 0, 4, 2}), {RgnRect(0, 0, 4, 4)}},
+    {"touching in a band", u16s({2, 0, 0, 4, 1, 0, 0, 2, 1, 2, 0, 4, 1}), {RgnRect(0, 0, 4, 1)}},
+    {"wrong extents", u16s({2, 0, 0, 99, 99, 0, 0, 1, 1, 3, 0, 4, 1}), {RgnRect(0, 0, 1, 1), RgnRect(3, 0, 4, 1)}},
+    {"empty box", u16s({2, 0, 0, 4, 1, 0, 0, 0, 1, 3, 0, 4, 1}), {RgnRect(3, 0, 4, 1)}},
+    {"identical adjacent bands", u16s({2, 0, 0, 4, 2, 0, 0, 4, 1, 0, 1, 4, 2}), {RgnRect(0, 0, 4, 2)}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Region r = readInPieces(c.wire, 0, 3, Region(Rect(0, 0, 1, 1)));
+    EXPECT_EQ(boxesOf(r), c.expected);
+    EXPECT_TRUE(r.isCanonical());
   }
 }
 
