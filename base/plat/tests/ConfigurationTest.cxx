@@ -12,12 +12,6 @@
 
 namespace {
 
-TEST(Configuration, ParametersWithoutAGroupJoinTheGlobalOne) {
-  plat::BoolParameter joined("ConfigurationTestJoinsGlobal", "d", false);
-  EXPECT_EQ(plat::Configuration::global().findParam("configurationtestjoinsglobal"), &joined);
-  EXPECT_TRUE(plat::Configuration::global().logsChanges());
-}
-
 TEST(Configuration, ParametersAndGroupsMayBeDestroyedInAnyOrder) {
   auto group = std::make_unique<plat::Configuration>("Group");
   auto a = std::make_unique<plat::BoolParameter>("A", "a", false, false, group.get());

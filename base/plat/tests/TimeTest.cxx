@@ -104,21 +104,6 @@ TEST(DateTimeFormat, RandomInstantsMatchTheCLibraryAndParseBack) {
   }
 }
 
-TEST(DateTimeFormat, LocalTimeMatchesTheCLibrary) {
-  std::mt19937_64 rng(1970);
-  std::uniform_int_distribution<int64_t> seconds(0, 4102444800); // 1970..2100
-  for (int i = 0; i < 100; i++) {
-    time_t unixSeconds = time_t(seconds(rng));
-    SCOPED_TRACE(int64_t(unixSeconds));
-    DateTime local = plat::localDateTime(plat::wallTimeFromUnix(unixSeconds) + 1230000);
-    tm reference{};
-    ASSERT_NE(localtime_r(&unixSeconds, &reference), nullptr);
-    EXPECT_EQ(fieldsOf(local), fieldsOf(reference));
-    EXPECT_EQ(local.millisecond, 123);
-    EXPECT_EQ(local.utcOffsetSeconds, reference.tm_gmtoff);
-  }
-}
-
 TEST(DateTimeFormatDeathTest, UtcOffsetTextAndOffsetsOfAYearOrMoreAreFatal) {
   const std::pair<long, const char*> cases[] = {
     {0, "+00:00"}, {-12600, "-03:30"}, {20700, "+05:45"}, {50400, "+14:00"}};
