@@ -99,8 +99,6 @@ TEST(PixelFormatText, Forms) {
         {PixelFormat::rgb888(), "depth 24 (32 bpp) little-endian rgb888"},
         {PixelFormat::rgb222(), "depth 6 (8 bpp) rgb222"},
         {PixelFormat::pal8(), "depth 8 (8 bpp) colour-map"},
-        {PixelFormat(32, 32, false, true, 255, 255, 255, 255, 24, 16, 8, 0),
-         "depth 32 (32 bpp) little-endian rgba8888"},
         {PixelFormat(32, 32, true, true, 255, 255, 255, 255, 8, 16, 24, 0),
          "depth 32 (32 bpp) big-endian bgra8888"},
         // Channel widths must fill the span up to depth: 16 bits for a max of 255 fails.
