@@ -197,7 +197,6 @@ TEST_F(MsgIpcTest, FaultsCloseTheChannel) {
      "Bad msg name '9lives'"},
     {"name starting with a control byte", [&] { peerSend(Wire().msg("\x01x", {1}).bytes()); }, "",
      "Bad msg name '~^Ax'"},
-    {"empty name", [&] { peerSend(Wire().msg("", {1}).bytes()); }, "", "Bad msg name ''"},
     {"payload shorter than the reader expects",
      [&] { peerSend(Wire().raw([](rdr::OutStream& o) { o.writeShortString("value"); o.writeU16(1); }).bytes()); },
      "[EndOfMsg] End of message", "[EndOfMsg] End of message"},
@@ -348,7 +347,6 @@ TEST_F(MsgIpcTest, SetLogLevelReleasesQueuedLinesAsLogMsg) {
   plat::LogDestIpc dest("ipc-test");
   dest.write(30, "Alpha", "first");
   dest.write(100, "Beta", "too detailed");
-  dest.write(0, "Gamma", std::string(2000, 'x').c_str());
   LogChannel logChannel(channel, dest);
   connect();
   logChannel.attach();
@@ -366,7 +364,7 @@ TEST_F(MsgIpcTest, SetLogLevelReleasesQueuedLinesAsLogMsg) {
     });
   };
   Wire expected;
-  logMsg(logMsg(expected, 30, "Alpha", "first"), 0, "Gamma", std::string(1024, 'x'));
+  logMsg(expected, 30, "Alpha", "first");
   EXPECT_TRUE(peerReceives(expected.bytes()));
   EXPECT_EQ(dest.level(), 50);
 

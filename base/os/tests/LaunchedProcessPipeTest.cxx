@@ -156,10 +156,8 @@ TEST_F(LaunchedProcessPipeTest, AnyDifferenceIsBadHashAndACutChallengeTheEndOfTh
   };
   // Sent, the -hash argument, the failure.
   const std::tuple<std::string, std::string, const char*> cases[] = {
-    {flipped(challenge, 0, 0x01), hexText(digest), "Bad hash"},
     {flipped(challenge, 31, 0x80), hexText(digest), "Bad hash"},
     {challenge, hexText(flipped(digest, 0, 0x80)), "Bad hash"},
-    {challenge, hexText(flipped(digest, 31, 0x01)), "Bad hash"},
     {challenge, hexText(digest.substr(0, 31)), "Bad hash"},
     {challenge, hexText(digest) + "00", "Bad hash"},
     {challenge.substr(0, 31), hexText(digest), "End of IO stream"},
@@ -212,17 +210,14 @@ TEST_F(LaunchedProcessPipeTest, BadCommandLinesAreReportedOnTheLaunchersStandard
   const std::string hashBad = "-hash argument bad or missing";
   const std::string noName = "Bad command-line: got <null> instead of pipe name";
   const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
-    {{"-hash", "abc", "7"}, 0, hashBad},
     {{"-hash", std::string(63, 'a'), "7"}, 0, hashBad},
     {{"-hash", "0g", "7"}, 0, hashBad},
-    {{"-hash", "", "7"}, 0, hashBad},
     {{"-lppDebug", "-hash"}, 0, hashBad},
     {{"-x"}, 0, "Bad command-line: got -x instead of pipe name"},
     {{}, 0, noName},
     {{"-lppDebug", "-fork"}, 0, noName},
     {{"-hash", std::string(64, 'A')}, 0, noName},
     {{"-lppDebug", "-dummy", "7"}, 0, "Bad command-line: got -dummy instead of pipe name"},
-    {{"-LPPDEBUG", "7"}, 0, "Bad command-line: got -LPPDEBUG instead of pipe name"},
     {{"7"}, 1, notDirectly},
     {{"7", "one"}, 2, notDirectly},
   };

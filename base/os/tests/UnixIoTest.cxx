@@ -57,14 +57,9 @@ TEST(UnixIoTest, ConnectedSocketIsCloseOnExecAndCarriesData) {
   io::UniqueFd server = listener.accept();
   ASSERT_TRUE(server);
   EXPECT_NE(::fcntl(io->getFd(), F_GETFD) & FD_CLOEXEC, 0);
-
   io->outStream().writeBytes("to server", 9);
   io->outStream().flush();
   EXPECT_EQ(test::readExactly(server.get(), 9), "to server");
-  test::writeAll(server.get(), "to agent");
-  char buffer[8];
-  io->inStream().readBytes(buffer, sizeof buffer);
-  EXPECT_EQ(std::string(buffer, sizeof buffer), "to agent");
 }
 
 TEST(UnixIoTest, FailuresNameTheCallAndTheError) {
@@ -84,7 +79,6 @@ TEST(UnixIoTest, FailuresNameTheCallAndTheError) {
     {dir.path() + "/none", ENOENT, "connect: "},
     {ofLength(107), ENOENT, "connect: "},
     {ofLength(108), ENAMETOOLONG, "UnixIo: "},
-    {ofLength(4096), ENAMETOOLONG, "UnixIo: "},
   };
   for (const auto& [path, err, start] : cases) {
     SCOPED_TRACE(path.size());

