@@ -4,8 +4,7 @@
 #include "uilibs/tx/ColourMapX11.h"
 #include "uilibs/tx/PixelBufferX11.h"
 
-#include "GrabPicture.h"
-#include "GrabServer.h"
+#include "GrabSupport.h"
 
 #include <X11/Xlib.h>
 

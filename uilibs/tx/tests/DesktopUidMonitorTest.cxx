@@ -5,7 +5,6 @@
 #include "uilibs/tx/DesktopUidMonitor.h"
 
 #include "base/plat/TimerManager.h"
-#include "base/plat/tests/TimerTestSupport.h"
 
 #include <X11/Xatom.h>
 
@@ -126,7 +125,7 @@ protected:
   }
 
   TestClient client;
-  plat_test::FakeClock clock;
+  txtest::FakeClock clock;
   plat::TimerManager timers{true, &clock};
   FakeProcTree procs;
   RecordingCallback callback;

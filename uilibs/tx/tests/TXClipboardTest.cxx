@@ -5,7 +5,6 @@
 #include "uilibs/tx/TXClipboardWindow.h"
 
 #include "base/plat/Exception.h"
-#include "base/plat/tests/TimerTestSupport.h"
 #include "testsupport/BackgroundChild.h"
 #include "testsupport/LogRecorder.h"
 #include "testsupport/XvfbServer.h"
@@ -281,7 +280,7 @@ TEST_F(TXClipboardTest, ViewerTextIsOfferedEverywhereAndNotReadBack) {
 }
 
 TEST_F(TXClipboardTest, ACycleIsGivenUpAfterFiveSeconds) {
-  plat_test::FakeClock clock;
+  txtest::FakeClock clock;
   plat::TimerManager manual(true, &clock);
   owner.answering = false;
   owner.own(tx::atomClipboard(), {"never", "never"});
@@ -335,7 +334,7 @@ TEST_F(TXClipboardTest, TwentyMegabytesBothWaysWithXclip) {
 }
 
 TEST_F(TXClipboardTest, AnOwnerThatStopsSendingChunksIsGivenUp) {
-  plat_test::FakeClock clock;
+  txtest::FakeClock clock;
   plat::TimerManager manual(true, &clock);
   start();
   recorder.primary = false;

@@ -3,7 +3,6 @@
 #include "uilibs/tx/RequestLimit.h"
 #include "uilibs/tx/TXWindow.h"
 
-#include "base/plat/tests/TimerTestSupport.h"
 #include "testsupport/LogRecorder.h"
 #include "testsupport/XvfbServer.h"
 
@@ -74,7 +73,7 @@ protected:
     return window->received.size() > before ? window->received.back() : none;
   }
 
-  plat_test::FakeClock clock;
+  txtest::FakeClock clock;
   plat::TimerManager timers{false, &clock};
   SelectionOwner owner{serverName()};
   Paster paster{serverName()};
