@@ -21,6 +21,10 @@ XEvent eventFor(int type, Window window) {
   return event;
 }
 
+void dispatch(XEvent event) {
+  tx::TXEventDispatcher::handleEvent(event);
+}
+
 class TXEventDispatcherTest : public ::testing::Test {
 protected:
   void SetUp() override { txtest::toolkitDisplay(); }
@@ -61,10 +65,8 @@ TEST_F(TXEventDispatcherTest, GeneralHandlersAreCalledOnceInOrderAndMayRemoveOth
     tx::TXEventDispatcher::addEventHandler(handler, true);
   tx::TXEventDispatcher::addEventHandler(victim.get(), true);
 
-  for (int round = 0; round < 2; round++) {
-    XEvent event = eventFor(ClientMessage, 0);
-    tx::TXEventDispatcher::handleEvent(event);
-  }
+  for (int round = 0; round < 2; round++)
+    dispatch(eventFor(ClientMessage, 0));
   EXPECT_EQ(order, (std::vector<int>{1, 2, 3, 1, 3}));
   tx::TXEventDispatcher::addEventHandler(&first, false);
   tx::TXEventDispatcher::addEventHandler(&killer, false);
@@ -115,21 +117,17 @@ TEST_F(TXEventDispatcherTest, EventsGoToTheirWindowAndToGeneralHandlers) {
   RecordingHandler own, general;
   window.addWindowEventHandler(&own, true);
   tx::TXEventDispatcher::addEventHandler(&general, true);
-  XEvent other = eventFor(ConfigureNotify, window.win() + 1000);
-  tx::TXEventDispatcher::handleEvent(other);
-  XEvent mine = eventFor(PropertyNotify, window.win());
-  tx::TXEventDispatcher::handleEvent(mine);
+  dispatch(eventFor(ConfigureNotify, window.win() + 1000));
+  dispatch(eventFor(PropertyNotify, window.win()));
   EXPECT_EQ(general.events.size(), 2u);
   ASSERT_EQ(own.events.size(), 1u);
   EXPECT_EQ(own.events[0].type, PropertyNotify);
   tx::TXEventDispatcher::addEventHandler(&general, false);
 
   // Focus events of any window set the focus flag.
-  XEvent in = eventFor(FocusIn, 0x1234);
-  tx::TXEventDispatcher::handleEvent(in);
+  dispatch(eventFor(FocusIn, 0x1234));
   EXPECT_TRUE(tx::TXEventDispatcher::hasFocus());
-  XEvent out = eventFor(FocusOut, 0x4321);
-  tx::TXEventDispatcher::handleEvent(out);
+  dispatch(eventFor(FocusOut, 0x4321));
   EXPECT_FALSE(tx::TXEventDispatcher::hasFocus());
 }
 

@@ -32,6 +32,8 @@ protected:
     return window;
   }
 
+  static void dispatch(XEvent event) { tx::TXEventDispatcher::handleEvent(event); }
+
   static XEvent pointerEvent(int type, const tx::TXWindow& window, int x, int y,
                              unsigned int state = 0) {
     XEvent event{};
@@ -66,8 +68,7 @@ TEST_F(TXGrabManagerTest, PointerEventsOfOtherWindowsGoToTheGrabbingWindow) {
   grabbing->setGrab(true, false);
   EXPECT_EQ(tx::TXGrabManager::pointerGrabber(), grabbing.get());
 
-  XEvent press = pointerEvent(ButtonPress, *other, 5, 6);
-  tx::TXEventDispatcher::handleEvent(press);
+  dispatch(pointerEvent(ButtonPress, *other, 5, 6));
   ASSERT_EQ(atGrabbing.events.size(), 1u);
   EXPECT_TRUE(atOther.events.empty());
   EXPECT_EQ(atGrabbing.events[0].xbutton.window, grabbing->win());
@@ -76,23 +77,20 @@ TEST_F(TXGrabManagerTest, PointerEventsOfOtherWindowsGoToTheGrabbingWindow) {
   EXPECT_EQ(atGrabbing.events[0].xbutton.y, 56);
 
   // Motion without a button held is not taken by the grab.
-  XEvent hover = pointerEvent(MotionNotify, *other, 1, 1);
-  tx::TXEventDispatcher::handleEvent(hover);
+  dispatch(pointerEvent(MotionNotify, *other, 1, 1));
   EXPECT_EQ(atOther.events.size(), 1u);
-  XEvent drag = pointerEvent(MotionNotify, *other, 1, 1, Button1Mask);
-  tx::TXEventDispatcher::handleEvent(drag);
+  dispatch(pointerEvent(MotionNotify, *other, 1, 1, Button1Mask));
   EXPECT_EQ(atGrabbing.events.size(), 2u);
 
   // No window holds the keyboard, but a grab is in force: keys are dropped.
-  XEvent key = pointerEvent(KeyPress, *other, 0, 0);
-  tx::TXEventDispatcher::handleEvent(key);
+  dispatch(pointerEvent(KeyPress, *other, 0, 0));
   EXPECT_EQ(atOther.events.size(), 1u);
   EXPECT_EQ(atGrabbing.events.size(), 2u);
 
   // Without any grab, events reach their own window again.
   grabbing->setGrab(false, false);
   EXPECT_EQ(tx::TXGrabManager::pointerGrabber(), nullptr);
-  tx::TXEventDispatcher::handleEvent(key);
+  dispatch(pointerEvent(KeyPress, *other, 0, 0));
   EXPECT_EQ(atOther.events.size(), 2u);
 }
 
