@@ -8,10 +8,9 @@
 namespace {
 
 TEST(Latin1Test, Utf8ToLatin1) {
-  struct Case {
+  const struct {
     const char* name;
-    std::string utf8;
-    std::string latin1;
+    std::string utf8, latin1;
   } cases[] = {
     {"ASCII", "plain text", "plain text"},
     {"Latin-1 letters", "\xc3\xa9\xc3\xbf\xc2\xa0", "\xe9\xff\xa0"},
@@ -23,10 +22,8 @@ TEST(Latin1Test, Utf8ToLatin1) {
     {"overlong form", "\xc0\xaf", "??"},
     {"surrogate", "\xed\xa0\x80", "???"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(tx::utf8ToLatin1(c.utf8), c.latin1);
-  }
+  for (const auto& c : cases)
+    EXPECT_EQ(tx::utf8ToLatin1(c.utf8), c.latin1) << c.name;
 }
 
 // Byte by byte, the code point of the same value (0x80: the euro), and back.
@@ -39,16 +36,10 @@ TEST(Latin1Test, EveryLatin1TextSurvivesTheRoundTrip) {
       latin1 += char(byte(random));
     SCOPED_TRACE(round);
     std::string expected;
-    for (unsigned char c : latin1) {
-      if (c == 0x80) {
-        expected += "\xe2\x82\xac";
-      } else if (c < 0x80) {
-        expected += char(c);
-      } else {
-        expected += char(0xc0 | (c >> 6));
-        expected += char(0x80 | (c & 0x3f));
-      }
-    }
+    for (unsigned char c : latin1)
+      expected += c == 0x80  ? std::string("\xe2\x82\xac")
+                  : c < 0x80 ? std::string(1, char(c))
+                             : std::string{char(0xc0 | (c >> 6)), char(0x80 | (c & 0x3f))};
     std::string utf8 = tx::latin1ToUtf8(latin1);
     EXPECT_EQ(utf8, expected);
     EXPECT_EQ(tx::utf8ToLatin1(utf8), latin1);
@@ -56,10 +47,9 @@ TEST(Latin1Test, EveryLatin1TextSurvivesTheRoundTrip) {
 }
 
 TEST(RequestLimitTest, PropertyBytesOfOneRequest) {
-  struct Case {
+  const struct {
     const char* name;
-    long extended;
-    long classic;
+    long extended, classic;
     size_t bytes;
   } cases[] = {
     {"classic only", 0, 65535, 65535 * 4 - 24},
@@ -67,10 +57,8 @@ TEST(RequestLimitTest, PropertyBytesOfOneRequest) {
     {"nonsense from the server", 0, 0, 0},
     {"header larger than the limit", 0, 5, 0},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(tx::maxPropertyBytes(c.extended, c.classic), c.bytes);
-  }
+  for (const auto& c : cases)
+    EXPECT_EQ(tx::maxPropertyBytes(c.extended, c.classic), c.bytes) << c.name;
 }
 
 } // namespace
