@@ -79,7 +79,8 @@ TEST(ColourMapX11, ReadsTheShownColormap) {
     Colormap own = XCreateColormap(dpy, DefaultRootWindow(dpy),
                                    DefaultVisual(dpy, DefaultScreen(dpy)), AllocAll);
     for (unsigned long i = 0; i < 256; i++) {
-      XColor colour{i, uint16_t((255 - i) * 257), uint16_t(i * 257), 0x8080, DoRed | DoGreen | DoBlue, 0};
+      XColor colour{i, uint16_t((255 - i) * 257), uint16_t(i * 257), 0x8080,
+                    DoRed | DoGreen | DoBlue, 0};
       XStoreColor(dpy, own, &colour);
     }
     XInstallColormap(dpy, own);
@@ -103,7 +104,8 @@ TEST(ColourMapX11, ReadsTheShownColormap) {
     XFreeColormap(dpy, gone);
     EXPECT_FALSE(tx::ColourMapX11::readColormap(gone, 256).has_value());
     EXPECT_FALSE(tx::ColourMapX11::readColormap(cmap, 257).has_value());
-    EXPECT_EQ(tx::ColourMapX11::readColormap(cmap, 256).value_or(std::vector<tx::Rgb16>()).size(), 256u);
+    EXPECT_EQ(tx::ColourMapX11::readColormap(cmap, 256).value_or(std::vector<tx::Rgb16>()).size(),
+              256u);
   });
 }
 

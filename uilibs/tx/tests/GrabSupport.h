@@ -27,6 +27,7 @@
 #include <map>
 #include <memory>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -65,23 +66,30 @@ inline std::unique_ptr<testsupport::XvfbServer> startServer(ServerKind kind) {
   return server;
 }
 
-// Runs `body` with the toolkit connection open on a server of `kind`: in the
-// child, directly; in the parent (one server per kind, stopped at exit), by
-// running the current test again in a child and reporting its output.
+// Runs `body` with the toolkit connection open on a server of `kind`: in a
+// child started for that kind, directly (bodies of other kinds are skipped);
+// in the parent (one server per kind, stopped at exit), by running the
+// current test again in a child, once per kind, and reporting its output.
 inline void inServer(ServerKind kind, const std::function<void()>& body) {
   if (const char* name = std::getenv("KWO_GRAB_TEST_DISPLAY")) {
+    if (std::atoi(std::getenv("KWO_GRAB_TEST_KIND")) != int(kind))
+      return;
     tx::openDisplay(name);
     body();
     return;
   }
   static std::map<ServerKind, std::unique_ptr<testsupport::XvfbServer>> servers;
-  if (!servers[kind])
-    servers[kind] = startServer(kind);
+  static std::set<std::pair<std::string, ServerKind>> run;
   const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
   std::string filter = std::string(test->test_suite_name()) + "." + test->name();
+  if (!run.insert({filter, kind}).second)
+    return;
+  if (!servers[kind])
+    servers[kind] = startServer(kind);
   testsupport::ChildResult result = testsupport::ChildProcess::run(
     {"/proc/self/exe", "--gtest_filter=" + filter, "--gtest_color=no"},
-    {{"KWO_GRAB_TEST_DISPLAY", servers[kind]->displayName()}});
+    {{"KWO_GRAB_TEST_DISPLAY", servers[kind]->displayName()},
+     {"KWO_GRAB_TEST_KIND", std::to_string(int(kind))}});
   EXPECT_TRUE(result.exited && result.exitStatus == 0) << result.out << result.err;
   // A filter that matched nothing would pass without testing anything.
   EXPECT_NE(result.out.find("[  PASSED  ] 1 test"), std::string::npos) << result.out;

@@ -99,164 +99,161 @@ TEST(PixelBufferX11GrabArea, ManyRectanglesBecomeTheirBoundingBoxThenClipped) {
 }
 
 struct WayCase {
-  const char* name;
   ServerKind server;
   Method fastest;
   bool useXShm;
   Method expected;
 };
 
-const WayCase wayCases[] = {
-  {"shmPixmap24", ServerKind::depth24, Method::shmPixmap, true, Method::shmPixmap},
-  {"shmImage24", ServerKind::depth24, Method::shmImage, true, Method::shmImage},
-  {"plainByParameter24", ServerKind::depth24, Method::shmPixmap, false, Method::plainImage},
-  {"plainWithoutMitShm", ServerKind::noShm, Method::shmPixmap, true, Method::plainImage},
-  {"shmPixmap16", ServerKind::depth16, Method::shmPixmap, true, Method::shmPixmap},
-  {"shmImage16", ServerKind::depth16, Method::shmImage, true, Method::shmImage},
-  {"plain16", ServerKind::depth16, Method::shmPixmap, false, Method::plainImage},
-  {"shmPixmap8", ServerKind::depth8, Method::shmPixmap, true, Method::shmPixmap},
-  {"shmImage8", ServerKind::depth8, Method::shmImage, true, Method::shmImage},
-  {"plain8", ServerKind::depth8, Method::shmPixmap, false, Method::plainImage},
-};
-
-class GrabWays : public ::testing::TestWithParam<WayCase> {
-protected:
-  std::unique_ptr<tx::PixelBufferX11> makeBuffer(const Rect& rect = Rect()) {
-    setParam("_UseXShm", GetParam().useXShm ? "1" : "0");
-    return std::make_unique<tx::PixelBufferX11>(DefaultRootWindow(tx::display()), nullptr, rect,
-                                                GetParam().fastest);
-  }
-};
-
-// Every way on every server, one child process each: what the buffer is, and
-// that what it grabs is what the screen shows, where it should.
-TEST_P(GrabWays, GrabsWhatTheScreenShows) {
-  inServer(GetParam().server, [this] {
-    const ServerKind server = GetParam().server;
-    EXPECT_TRUE(sysVSegmentsOfThisProcess().empty());
-    Painter painter;
-    painter.paintRandom(1);
-    auto pb = makeBuffer();
-    EXPECT_EQ(pb->method(), GetParam().expected);
-    EXPECT_EQ(pb->getPF().print(), server == ServerKind::depth16 ? "depth 16 (16 bpp) little-endian rgb565"
-                                   : server == ServerKind::depth8 ? "depth 8 (8 bpp) colour-map"
-                                   : "depth 24 (32 bpp) little-endian rgb888");
-    EXPECT_EQ(pb->getColourMap() == nullptr, server != ServerKind::depth8);
-    plat::SharedMem* shm = pb->getSharedMem();
-    EXPECT_EQ(shm->description().at(0), GetParam().expected == Method::plainImage
-                                          ? plat::SharedMem::typePosix
-                                          : plat::SharedMem::typeSysV);
-    EXPECT_EQ(pb->data(), shm->data());
-    EXPECT_GE(shm->size(), uint32_t(pb->getStride() * pb->height() * pb->bytesPerPixel()));
-    EXPECT_TRUE(pixelsMatch(*pb, [](int, int) { return 0u; })); // cleared, not yet grabbed
-    pb->grabRegion(Region(pb->getRect()));
-    EXPECT_TRUE(pixelsMatch(*pb, [&](int x, int y) { return painter.at(x, y); }));
-
-    // A partial grab leaves other pixels alone; more rectangles than
-    // _MaxGrabRects are grabbed as their bounding box.
-    for (int count : {6, 5}) {
-      SCOPED_TRACE(testing::Message() << count << " rectangles, at most 5");
-      setParam("_MaxGrabRects", "5");
-      pb->grabRegion(Region(pb->getRect()));
-      std::vector<uint32_t> before = painter.snapshot();
-      painter.fill(painter.screen(), 2);
-      XSync(tx::display(), False);
-      pb->grabRegion(squares(count));
-      Region asked = count > 5 ? Region(squares(count).get_bounding_rect()) : squares(count);
-      EXPECT_TRUE(pixelsMatch(*pb, refreshed(painter, asked, before)));
-      setParam("_MaxGrabRects", "20");
-    }
-    {
-      SCOPED_TRACE("pixels outside the clip region are never refreshed");
-      painter.paintRandom(3, 60);
-      const uint32_t marker = painter.unusedPixel();
-      pb->fillRect(pb->getRect(), marker);
-      Region clip = regionOf({Rect(0, 0, 160, 120), Rect(200, 150, 320, 240)});
-      pb->setClipRegion(clip);
-      pb->grabRegion(Region(pb->getRect()));
-      EXPECT_TRUE(pixelsMatch(
-        *pb, [&](int x, int y) { return inRegion(clip, x, y) ? painter.at(x, y) : marker; }));
-      pb->setClipRegion(Region());
-    }
-    {
-      SCOPED_TRACE("child windows are part of the image");
-      painter.fill(painter.screen(), 0);
-      Display* dpy = tx::display();
-      Window child = XCreateSimpleWindow(dpy, DefaultRootWindow(dpy), 50, 60, 40, 30, 0, 0,
-                                         painter.pixel(4));
-      XMapWindow(dpy, child);
-      XSync(dpy, False);
-      pb->grabRegion(Region(pb->getRect()));
-      // Used to miss with the shared pixmap: the copy's graphics context
-      // clipped the root window by its children, leaving their areas out.
-      EXPECT_TRUE(pixelsMatch(*pb, [&](int x, int y) {
-        return Rect::fromXYWH(50, 60, 40, 30).contains(rfb::Point(x, y)) ? painter.pixel(4)
-                                                                          : painter.pixel(0);
-      }));
-      XDestroyWindow(dpy, child);
-    }
-    {
-      SCOPED_TRACE("nothing is left after destruction");
-      if (auto* sysV = dynamic_cast<plat::SharedMemSysV*>(shm)) {
-        int id = sysV->id();
-        EXPECT_EQ(sysVSegmentsOfThisProcess(), std::set<int>{id});
-        shmid_ds ds;
-        ASSERT_EQ(shmctl(id, IPC_STAT, &ds), 0);
-        EXPECT_EQ(ds.shm_nattch, 2u); // this process and the X server
-      } else {
-        std::string name = dynamic_cast<plat::SharedMemPosix&>(*shm).name();
-        pb.reset();
-        EXPECT_FALSE(std::filesystem::exists("/dev/shm" + name));
-      }
-      pb.reset();
-      EXPECT_TRUE(sysVSegmentsOfThisProcess().empty());
-    }
-    {
-      SCOPED_TRACE("a buffer away from the origin holds its part of the screen");
-      painter.paintRandom(4);
-      // An odd width, so that rows are padded on 8 and 16 bpp screens.
-      const Rect rect(37, 21, 238, 171);
-      auto part = makeBuffer(rect);
-      EXPECT_TRUE(part->getRect() == rect);
-      EXPECT_EQ(part->getStride(), tx::PixelBufferX11::strideFor(
-                                     rect.width(), part->getPF().bpp, part->scanlinePad()));
-      part->grabRegion(Region(rect));
-      EXPECT_TRUE(pixelsMatch(*part, [&](int x, int y) { return painter.at(x, y); }));
-      std::vector<uint32_t> before = painter.snapshot();
-      painter.paintRandom(5);
-      Region region(Rect(30, 15, 60, 50)); // straddles the buffer's corner
-      part->grabRegion(region);
-      EXPECT_TRUE(pixelsMatch(*part, refreshed(painter, region, before)));
-      part->moveTo(rfb::Point(80, 60));
-      EXPECT_TRUE(part->getRect() == Rect(80, 60, 281, 210));
-      part->grabRegion(Region(part->getRect()));
-      EXPECT_TRUE(pixelsMatch(*part, [&](int x, int y) { return painter.at(x, y); }));
-    }
-    {
-      SCOPED_TRACE("X errors during a grab are absorbed");
-      Display* dpy = tx::display();
-      // An unmapped window has no image to read: the server answers BadMatch.
-      Window hidden = XCreateSimpleWindow(dpy, DefaultRootWindow(dpy), 0, 0, 64, 48, 0, 0, 0);
-      XSync(dpy, False);
-      tx::PixelBufferX11 hiddenPb(hidden, nullptr, Rect(), GetParam().fastest);
-      EXPECT_TRUE(hiddenPb.getRect() == Rect(0, 0, 64, 48));
-      const uint32_t marker = painter.unusedPixel();
-      hiddenPb.fillRect(hiddenPb.getRect(), marker);
-      // Used to end the process through Xlib's default error handler on the
-      // plain way.
-      hiddenPb.grabRegion(Region(hiddenPb.getRect()));
-      hiddenPb.grabRegion(Region(Rect(3, 3, 9, 9)));
-      // A copy from an unmapped window is no error and copies undefined
-      // pixels: only the image ways have pixels to check.
-      if (hiddenPb.method() != Method::shmPixmap)
-        EXPECT_TRUE(pixelsMatch(hiddenPb, [&](int, int) { return marker; }));
-      XDestroyWindow(dpy, hidden);
-    }
-  });
+std::unique_ptr<tx::PixelBufferX11> makeBuffer(const WayCase& way, const Rect& rect = Rect()) {
+  setParam("_UseXShm", way.useXShm ? "1" : "0");
+  return std::make_unique<tx::PixelBufferX11>(DefaultRootWindow(tx::display()), nullptr, rect,
+                                              way.fastest);
 }
 
-INSTANTIATE_TEST_SUITE_P(Ways, GrabWays, ::testing::ValuesIn(wayCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+// Every way on every server, one child process per server: what the buffer
+// is, and that what it grabs is what the screen shows, where it should.
+TEST(PixelBufferX11, EveryWayGrabsWhatTheScreenShows) {
+  const WayCase ways[] = {
+    {ServerKind::depth24, Method::shmPixmap, true, Method::shmPixmap},
+    {ServerKind::depth24, Method::shmImage, true, Method::shmImage},
+    {ServerKind::depth24, Method::shmPixmap, false, Method::plainImage},
+    {ServerKind::noShm, Method::shmPixmap, true, Method::plainImage},
+    {ServerKind::depth16, Method::shmPixmap, true, Method::shmPixmap},
+    {ServerKind::depth16, Method::shmImage, true, Method::shmImage},
+    {ServerKind::depth16, Method::shmPixmap, false, Method::plainImage},
+    {ServerKind::depth8, Method::shmPixmap, true, Method::shmPixmap},
+    {ServerKind::depth8, Method::shmImage, true, Method::shmImage},
+    {ServerKind::depth8, Method::shmPixmap, false, Method::plainImage},
+  };
+  for (const WayCase& way : ways) {
+    SCOPED_TRACE(testing::Message() << "server " << int(way.server) << ", fastest "
+                                    << int(way.fastest) << ", _UseXShm " << way.useXShm);
+    inServer(way.server, [&] {
+      const ServerKind server = way.server;
+      EXPECT_TRUE(sysVSegmentsOfThisProcess().empty());
+      Painter painter;
+      painter.paintRandom(1);
+      auto pb = makeBuffer(way);
+      EXPECT_EQ(pb->method(), way.expected);
+      EXPECT_EQ(pb->getPF().print(),
+                server == ServerKind::depth16  ? "depth 16 (16 bpp) little-endian rgb565"
+                : server == ServerKind::depth8 ? "depth 8 (8 bpp) colour-map"
+                                               : "depth 24 (32 bpp) little-endian rgb888");
+      EXPECT_EQ(pb->getColourMap() == nullptr, server != ServerKind::depth8);
+      plat::SharedMem* shm = pb->getSharedMem();
+      EXPECT_EQ(shm->description().at(0), way.expected == Method::plainImage
+                                            ? plat::SharedMem::typePosix
+                                            : plat::SharedMem::typeSysV);
+      EXPECT_EQ(pb->data(), shm->data());
+      EXPECT_GE(shm->size(), uint32_t(pb->getStride() * pb->height() * pb->bytesPerPixel()));
+      EXPECT_TRUE(pixelsMatch(*pb, [](int, int) { return 0u; })); // cleared, not yet grabbed
+      pb->grabRegion(Region(pb->getRect()));
+      EXPECT_TRUE(pixelsMatch(*pb, [&](int x, int y) { return painter.at(x, y); }));
+
+      // A partial grab leaves other pixels alone; more rectangles than
+      // _MaxGrabRects are grabbed as their bounding box.
+      for (int count : {6, 5}) {
+        SCOPED_TRACE(testing::Message() << count << " rectangles, at most 5");
+        setParam("_MaxGrabRects", "5");
+        pb->grabRegion(Region(pb->getRect()));
+        std::vector<uint32_t> before = painter.snapshot();
+        painter.fill(painter.screen(), 2);
+        XSync(tx::display(), False);
+        pb->grabRegion(squares(count));
+        Region asked = count > 5 ? Region(squares(count).get_bounding_rect()) : squares(count);
+        EXPECT_TRUE(pixelsMatch(*pb, refreshed(painter, asked, before)));
+        setParam("_MaxGrabRects", "20");
+      }
+      {
+        SCOPED_TRACE("pixels outside the clip region are never refreshed");
+        painter.paintRandom(3, 60);
+        const uint32_t marker = painter.unusedPixel();
+        pb->fillRect(pb->getRect(), marker);
+        Region clip = regionOf({Rect(0, 0, 160, 120), Rect(200, 150, 320, 240)});
+        pb->setClipRegion(clip);
+        pb->grabRegion(Region(pb->getRect()));
+        EXPECT_TRUE(pixelsMatch(
+          *pb, [&](int x, int y) { return inRegion(clip, x, y) ? painter.at(x, y) : marker; }));
+        pb->setClipRegion(Region());
+      }
+      {
+        SCOPED_TRACE("child windows are part of the image");
+        painter.fill(painter.screen(), 0);
+        Display* dpy = tx::display();
+        Window child = XCreateSimpleWindow(dpy, DefaultRootWindow(dpy), 50, 60, 40, 30, 0, 0,
+                                           painter.pixel(4));
+        XMapWindow(dpy, child);
+        XSync(dpy, False);
+        pb->grabRegion(Region(pb->getRect()));
+        // Used to miss with the shared pixmap: the copy's graphics context
+        // clipped the root window by its children, leaving their areas out.
+        EXPECT_TRUE(pixelsMatch(*pb, [&](int x, int y) {
+          return Rect::fromXYWH(50, 60, 40, 30).contains(rfb::Point(x, y)) ? painter.pixel(4)
+                                                                            : painter.pixel(0);
+        }));
+        XDestroyWindow(dpy, child);
+      }
+      {
+        SCOPED_TRACE("nothing is left after destruction");
+        if (auto* sysV = dynamic_cast<plat::SharedMemSysV*>(shm)) {
+          int id = sysV->id();
+          EXPECT_EQ(sysVSegmentsOfThisProcess(), std::set<int>{id});
+          shmid_ds ds;
+          ASSERT_EQ(shmctl(id, IPC_STAT, &ds), 0);
+          EXPECT_EQ(ds.shm_nattch, 2u); // this process and the X server
+        } else {
+          std::string name = dynamic_cast<plat::SharedMemPosix&>(*shm).name();
+          pb.reset();
+          EXPECT_FALSE(std::filesystem::exists("/dev/shm" + name));
+        }
+        pb.reset();
+        EXPECT_TRUE(sysVSegmentsOfThisProcess().empty());
+      }
+      {
+        SCOPED_TRACE("a buffer away from the origin holds its part of the screen");
+        painter.paintRandom(4);
+        // An odd width, so that rows are padded on 8 and 16 bpp screens.
+        const Rect rect(37, 21, 238, 171);
+        auto part = makeBuffer(way, rect);
+        EXPECT_TRUE(part->getRect() == rect);
+        EXPECT_EQ(part->getStride(), tx::PixelBufferX11::strideFor(
+                                       rect.width(), part->getPF().bpp, part->scanlinePad()));
+        part->grabRegion(Region(rect));
+        EXPECT_TRUE(pixelsMatch(*part, [&](int x, int y) { return painter.at(x, y); }));
+        std::vector<uint32_t> before = painter.snapshot();
+        painter.paintRandom(5);
+        Region region(Rect(30, 15, 60, 50)); // straddles the buffer's corner
+        part->grabRegion(region);
+        EXPECT_TRUE(pixelsMatch(*part, refreshed(painter, region, before)));
+        part->moveTo(rfb::Point(80, 60));
+        EXPECT_TRUE(part->getRect() == Rect(80, 60, 281, 210));
+        part->grabRegion(Region(part->getRect()));
+        EXPECT_TRUE(pixelsMatch(*part, [&](int x, int y) { return painter.at(x, y); }));
+      }
+      {
+        SCOPED_TRACE("X errors during a grab are absorbed");
+        Display* dpy = tx::display();
+        // An unmapped window has no image to read: the server answers BadMatch.
+        Window hidden = XCreateSimpleWindow(dpy, DefaultRootWindow(dpy), 0, 0, 64, 48, 0, 0, 0);
+        XSync(dpy, False);
+        tx::PixelBufferX11 hiddenPb(hidden, nullptr, Rect(), way.fastest);
+        EXPECT_TRUE(hiddenPb.getRect() == Rect(0, 0, 64, 48));
+        const uint32_t marker = painter.unusedPixel();
+        hiddenPb.fillRect(hiddenPb.getRect(), marker);
+        // Used to end the process through Xlib's default error handler on the
+        // plain way.
+        hiddenPb.grabRegion(Region(hiddenPb.getRect()));
+        hiddenPb.grabRegion(Region(Rect(3, 3, 9, 9)));
+        // A copy from an unmapped window is no error and copies undefined
+        // pixels: only the image ways have pixels to check.
+        if (hiddenPb.method() != Method::shmPixmap)
+          EXPECT_TRUE(pixelsMatch(hiddenPb, [&](int, int) { return marker; }));
+        XDestroyWindow(dpy, hidden);
+      }
+    });
+  }
+}
 
 // An XFIXES region on the server holding `rects`, destroyed with the object.
 class ServerRegion {
@@ -375,7 +372,8 @@ TEST(PixelBufferX11Owner, OnlySegmentsHandedToTheServerOwnerAreAttached) {
     auto pb = std::make_unique<tx::PixelBufferX11>(DefaultRootWindow(tx::display()), &owner);
     EXPECT_NE(pb->method(), Method::plainImage);
     shmid_ds ds;
-    ASSERT_EQ(shmctl(dynamic_cast<plat::SharedMemSysV&>(*pb->getSharedMem()).id(), IPC_STAT, &ds), 0);
+    int id = dynamic_cast<plat::SharedMemSysV&>(*pb->getSharedMem()).id();
+    ASSERT_EQ(shmctl(id, IPC_STAT, &ds), 0);
     EXPECT_EQ(ds.shm_perm.uid, owner.uid);
     EXPECT_EQ(ds.shm_perm.gid, owner.gid);
     EXPECT_EQ(ds.shm_perm.mode & 0777, 0600u);
