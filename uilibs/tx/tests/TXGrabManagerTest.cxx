@@ -46,15 +46,21 @@ protected:
     return event;
   }
 
-  static int otherClientGrab(TestClient& client) {
+  // Whether another client could grab the pointer and the keyboard.
+  static std::pair<bool, bool> otherClientCanGrab(TestClient& client) {
+    XSync(tx::display(), False);
     Window window = client.createWindow(0, 0, 0, 5, 5);
     XMapWindow(client.dpy(), window);
     XSync(client.dpy(), False);
-    int result = XGrabPointer(client.dpy(), window, False, ButtonPressMask, GrabModeAsync,
-                              GrabModeAsync, None, None, CurrentTime);
+    bool pointer = XGrabPointer(client.dpy(), window, False, ButtonPressMask, GrabModeAsync,
+                                GrabModeAsync, None, None, CurrentTime) == GrabSuccess;
+    bool keyboard = XGrabKeyboard(client.dpy(), window, False, GrabModeAsync, GrabModeAsync,
+                                  CurrentTime) == GrabSuccess;
     XUngrabPointer(client.dpy(), CurrentTime);
+    XUngrabKeyboard(client.dpy(), CurrentTime);
+    XDestroyWindow(client.dpy(), window);
     XSync(client.dpy(), False);
-    return result;
+    return {pointer, keyboard};
   }
 };
 
@@ -109,23 +115,24 @@ TEST_F(TXGrabManagerTest, NewestMappedRequesterGrabs) {
   EXPECT_EQ(tx::TXGrabManager::keyboardGrabber(), nullptr);
 }
 
-TEST_F(TXGrabManagerTest, GrabbingWindowHoldsTheServerGrabUnlessNoGrab) {
+TEST_F(TXGrabManagerTest, GrabbingWindowsHoldTheServerGrabsUnlessNoGrab) {
   TestClient client;
-  {
-    auto grabbing = mappedWindow(10, 10);
-    grabbing->setGrab(true, false);
-    XSync(tx::display(), False);
-    EXPECT_EQ(otherClientGrab(client), AlreadyGrabbed);
-  }
-  XSync(tx::display(), False);
-  EXPECT_EQ(otherClientGrab(client), GrabSuccess);
+  using Grabs = std::pair<bool, bool>;
+  auto pointer = mappedWindow(10, 10);
+  auto keyboard = mappedWindow(70, 10);
+  pointer->setGrab(true, false);
+  EXPECT_EQ(otherClientCanGrab(client), (Grabs{false, true}));
+  keyboard->setGrab(false, true);
+  EXPECT_EQ(otherClientCanGrab(client), (Grabs{false, false}));
+  keyboard->setGrab(false, false);
+  EXPECT_EQ(otherClientCanGrab(client), (Grabs{false, true}));
+  pointer.reset();
+  EXPECT_EQ(otherClientCanGrab(client), (Grabs{true, true}));
 
   setNoGrab(true);
-  auto notGrabbing = mappedWindow(10, 10);
-  notGrabbing->setGrab(true, false);
-  XSync(tx::display(), False);
-  EXPECT_EQ(otherClientGrab(client), GrabSuccess);
-  notGrabbing->setGrab(false, false);
+  keyboard->setGrab(true, true);
+  EXPECT_EQ(otherClientCanGrab(client), (Grabs{true, true}));
+  keyboard->setGrab(false, false);
 }
 
 } // namespace
