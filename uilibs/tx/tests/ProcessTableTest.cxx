@@ -43,6 +43,7 @@ TEST(ProcessTableTest, ParsesPidsAndTheRealUidOfTheStatus) {
     {"Name:\tx\nUid:\t1000\t0\t0\t0\nGid:\t5\n", 1000u},
     {"Uid: 42 43 44 45", 42u},
     {"Uid:\t4294967294\t0\t0\t0\n", 4294967294u},
+    {"Uid:\t0\t0\t0\t0\n", 0u}, // root's processes count too
     // The "no user" value and anything beyond 32 bits are not uids.
     {"Uid:\t4294967295\t0\t0\t0\n", std::nullopt},
     {"Uid:\t4294967296\t0\t0\t0\n", std::nullopt},
