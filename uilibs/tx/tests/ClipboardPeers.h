@@ -3,10 +3,10 @@
 // The other side of the clipboard tests: X clients with their own
 // connections that own selections and answer conversions as desktop
 // applications do (optionally without UTF8_STRING, or incrementally, or
-// stalling half-way), paste from the agent (taking incremental answers, or
-// stopping half-way), and write cut buffer 0; a pump that runs the toolkit,
-// the thread's timers and these clients until a condition holds.
-// Header-only, shared with the agent's tests.
+// stalling half-way), paste (taking incremental answers, or stopping
+// half-way), and write cut buffer 0; a pump that runs the toolkit, the
+// thread's timers and these clients until a condition holds. Header-only,
+// shared with the agent's tests.
 
 // GoogleTest first: Xlib's macros (None, Bool) break its headers.
 #include <gtest/gtest.h>
@@ -64,22 +64,19 @@ inline bool pumpUntil(const std::function<bool()>& done, const std::vector<Peer*
   std::vector<Display*> displays{tx::display()};
   for (Peer* peer : peers)
     displays.push_back(peer->dpy());
-  return txtest::runUntil(
-    done,
-    [&] {
-      txtest::dispatchEvents();
-      txtest::fireDueTimers();
-      for (Peer* peer : peers)
-        peer->serve();
-    },
-    {displays, 50, true, deadline});
+  auto pass = [&] {
+    txtest::dispatchEvents();
+    txtest::fireDueTimers();
+    for (Peer* peer : peers)
+      peer->serve();
+  };
+  return txtest::runUntil(done, pass, {displays, 50, true, deadline});
 }
 
 // A client connection with one unmapped window of its own.
 class Client : public Peer {
 public:
-  explicit Client(const std::string& displayName)
-    : dpy_(XOpenDisplay(displayName.c_str())) {
+  explicit Client(const std::string& displayName) : dpy_(XOpenDisplay(displayName.c_str())) {
     if (!dpy_)
       throw std::runtime_error("cannot open a client connection to " + displayName);
     XSetWindowAttributes attributes;
@@ -100,7 +97,6 @@ public:
   Time serverTime() {
     Atom stamp = atom("KWO_TEST_STAMP");
     XChangeProperty(dpy_, win_, stamp, XA_INTEGER, 32, PropModeAppend, nullptr, 0);
-    XFlush(dpy_);
     XEvent event;
     for (;;) {
       XWindowEvent(dpy_, win_, PropertyChangeMask, &event);
@@ -110,8 +106,7 @@ public:
     }
   }
 
-  // A server time strictly later than `t` (the server counts milliseconds,
-  // so two readings in a row may be equal).
+  // A server time strictly later than `t` (the server counts milliseconds).
   Time timeAfter(Time t) {
     Time now = serverTime();
     while (now == t)
@@ -120,8 +115,8 @@ public:
   }
 
   void serve() override {
+    XEvent event;
     while (XPending(dpy_)) {
-      XEvent event;
       XNextEvent(dpy_, &event);
       handle(event);
     }
@@ -129,6 +124,26 @@ public:
 
 protected:
   virtual void handle(const XEvent&) {}
+
+  // Reads and deletes `property` of the own window.
+  bool take(Atom property, Atom* type, int* format, std::string* bytes, std::vector<long>* longs) {
+    unsigned long items = 0, after = 0;
+    unsigned char* data = nullptr;
+    int status = XGetWindowProperty(dpy_, win_, property, 0, 1L << 24, True, AnyPropertyType,
+                                    type, format, &items, &after, &data);
+    if (data && *format == 8)
+      bytes->assign(reinterpret_cast<char*>(data), items);
+    if (data && *format == 32)
+      longs->assign(reinterpret_cast<long*>(data), reinterpret_cast<long*>(data) + items);
+    if (data)
+      XFree(data);
+    return status == Success;
+  }
+
+  void put(Window window, Atom property, Atom type, int format, const void* data, size_t items) {
+    XChangeProperty(dpy_, window, property, type, format, PropModeReplace,
+                    static_cast<const unsigned char*>(data), int(items));
+  }
 
   Display* dpy_;
   Window win_ = 0;
@@ -144,48 +159,37 @@ public:
     std::string latin1;
     Time time = 0;
   };
+  using Client::Client;
 
-  explicit SelectionOwner(const std::string& displayName) : Client(displayName) {}
-
-  // Whether TARGETS lists UTF8_STRING (and UTF8_STRING requests are served).
-  bool offerUtf8 = true;
-  // Whether text requests are answered incrementally (INCR), in chunks.
-  bool incremental = false;
-  // Whether the INCR value is the text's size (or 0, as xclip writes).
-  bool announceSize = true;
+  bool offerUtf8 = true;    // TARGETS lists UTF8_STRING, which is served
+  bool incremental = false; // text answers go in chunks (INCR)
+  bool announceSize = true; // the INCR value is the size (or 0, as xclip writes)
   size_t chunkBytes = 4096;
-  // Chunks each incremental answer gets before the owner stops sending
-  // (until resume()).
+  // Chunks sent, over all transfers, before the owner stops (until resume()).
   size_t chunksBeforeStall = SIZE_MAX;
-  // Whether requests are answered at all.
   bool answering = true;
 
   // Takes `selection` at `time` (0: a fresh server time) with `offer`.
   Time own(Atom selection, Offer offer, Time time = 0) {
     offer.time = time ? time : serverTime();
     XSetSelectionOwner(dpy_, selection, win_, offer.time);
-    XSync(dpy_, False);
     if (XGetSelectionOwner(dpy_, selection) != win_)
       throw std::runtime_error("the server did not grant a selection");
-    offers_[selection] = std::move(offer);
-    return offers_[selection].time;
+    return (offers_[selection] = std::move(offer)).time;
   }
 
   struct Request {
     Atom selection;
     Atom target;
   };
-  // The conversions asked for, in order.
-  std::vector<Request> requests;
+  std::vector<Request> requests; // the conversions asked for, in order
 
   size_t requestsFor(Atom selection, Atom target) const {
     return size_t(std::count_if(requests.begin(), requests.end(), [&](const Request& r) {
       return r.selection == selection && r.target == target;
     }));
   }
-  // Incremental transfers that sent their final empty chunk.
-  int incrementalDone = 0;
-  // Chunks written, over all incremental transfers.
+  int incrementalDone = 0; // transfers that sent their final empty chunk
   size_t chunksSent = 0;
 
   // Whether a transfer waits for resume() (its requestor asked for more).
@@ -194,8 +198,7 @@ public:
                        [](const Transfer& transfer) { return transfer.stalled; });
   }
 
-  // Lets stalled transfers go on up to `chunks` more chunks each (their
-  // requestors are waiting: the next chunk goes out at once).
+  // Lets stalled transfers go on up to `chunks` more chunks each.
   void resume(size_t chunks) {
     chunksBeforeStall = chunksSent + chunks;
     for (Transfer& transfer : transfers_) {
@@ -209,37 +212,38 @@ public:
 private:
   struct Transfer {
     Window requestor;
-    Atom property;
-    Atom type;
+    Atom property, type;
     std::string bytes;
     size_t sent = 0;
-    bool finished = false;
-    bool stalled = false;
+    bool finished = false, stalled = false;
   };
 
   void handle(const XEvent& event) override {
     if (event.type == SelectionRequest) {
-      requests.push_back({event.xselectionrequest.selection, event.xselectionrequest.target});
-      if (answering)
-        answer(event.xselectionrequest);
-      return;
+      const XSelectionRequestEvent& request = event.xselectionrequest;
+      requests.push_back({request.selection, request.target});
+      if (!answering)
+        return;
+      Atom property = request.property != None ? request.property : request.target;
+      XEvent reply{};
+      reply.xselection = {SelectionNotify, 0, False, nullptr, request.requestor,
+                          request.selection, request.target,
+                          write(request, property) ? property : None, request.time};
+      XSendEvent(dpy_, request.requestor, False, 0, &reply);
+      XFlush(dpy_);
+    } else if (event.type == PropertyNotify && event.xproperty.state == PropertyDelete) {
+      // The requestor took the last chunk: send the next (or the final empty one).
+      for (Transfer& transfer : transfers_) {
+        if (transfer.finished || transfer.requestor != event.xproperty.window ||
+            transfer.property != event.xproperty.atom)
+          continue;
+        if (chunksSent >= chunksBeforeStall)
+          transfer.stalled = true;
+        else
+          sendChunk(transfer);
+        return;
+      }
     }
-    if (event.type == PropertyNotify && event.xproperty.state == PropertyDelete)
-      continueTransfer(event.xproperty.window, event.xproperty.atom);
-  }
-
-  void answer(const XSelectionRequestEvent& request) {
-    Atom property = request.property != None ? request.property : request.target;
-    bool ok = write(request, property);
-    XEvent reply{};
-    reply.xselection.type = SelectionNotify;
-    reply.xselection.requestor = request.requestor;
-    reply.xselection.selection = request.selection;
-    reply.xselection.target = request.target;
-    reply.xselection.property = ok ? property : None;
-    reply.xselection.time = request.time;
-    XSendEvent(dpy_, request.requestor, False, 0, &reply);
-    XFlush(dpy_);
   }
 
   bool write(const XSelectionRequestEvent& request, Atom property) {
@@ -251,60 +255,34 @@ private:
       std::vector<long> targets{long(atom("TARGETS")), long(atom("TIMESTAMP")), long(XA_STRING)};
       if (offerUtf8)
         targets.push_back(long(utf8));
-      XChangeProperty(dpy_, request.requestor, property, XA_ATOM, 32, PropModeReplace,
-                      reinterpret_cast<unsigned char*>(targets.data()), int(targets.size()));
+      put(request.requestor, property, XA_ATOM, 32, targets.data(), targets.size());
       return true;
     }
     if (request.target == atom("TIMESTAMP")) {
       long time = long(offer->second.time);
-      XChangeProperty(dpy_, request.requestor, property, XA_INTEGER, 32, PropModeReplace,
-                      reinterpret_cast<unsigned char*>(&time), 1);
+      put(request.requestor, property, XA_INTEGER, 32, &time, 1);
       return true;
     }
-    const std::string* bytes = nullptr;
-    if (request.target == utf8 && offerUtf8)
-      bytes = &offer->second.utf8;
-    else if (request.target == XA_STRING)
-      bytes = &offer->second.latin1;
+    const std::string* bytes = request.target == XA_STRING ? &offer->second.latin1
+                               : request.target == utf8 && offerUtf8 ? &offer->second.utf8
+                                                                      : nullptr;
     if (!bytes)
       return false;
-    if (incremental) {
-      startTransfer(request.requestor, property, request.target, *bytes);
+    if (!incremental) {
+      put(request.requestor, property, request.target, 8, bytes->data(), bytes->size());
       return true;
     }
-    XChangeProperty(dpy_, request.requestor, property, request.target, 8, PropModeReplace,
-                    reinterpret_cast<const unsigned char*>(bytes->data()), int(bytes->size()));
+    XSelectInput(dpy_, request.requestor, PropertyChangeMask);
+    transfers_.push_back({request.requestor, property, request.target, *bytes});
+    long size = announceSize ? long(bytes->size()) : 0;
+    put(request.requestor, property, atom("INCR"), 32, &size, 1);
     return true;
-  }
-
-  void startTransfer(Window requestor, Atom property, Atom type, const std::string& bytes) {
-    XSelectInput(dpy_, requestor, PropertyChangeMask);
-    transfers_.push_back({requestor, property, type, bytes});
-    long size = announceSize ? long(bytes.size()) : 0;
-    XChangeProperty(dpy_, requestor, property, atom("INCR"), 32, PropModeReplace,
-                    reinterpret_cast<unsigned char*>(&size), 1);
-  }
-
-  // The requestor deleted the last chunk: send the next, or the empty one
-  // that ends the transfer.
-  void continueTransfer(Window requestor, Atom property) {
-    for (Transfer& transfer : transfers_) {
-      if (transfer.finished || transfer.requestor != requestor || transfer.property != property)
-        continue;
-      if (chunksSent >= chunksBeforeStall)
-        transfer.stalled = true;
-      else
-        sendChunk(transfer);
-      return;
-    }
   }
 
   void sendChunk(Transfer& transfer) {
     size_t n = std::min(chunkBytes, transfer.bytes.size() - transfer.sent);
-    XChangeProperty(dpy_, transfer.requestor, transfer.property, transfer.type, 8,
-                    PropModeReplace,
-                    reinterpret_cast<const unsigned char*>(transfer.bytes.data() + transfer.sent),
-                    int(n));
+    put(transfer.requestor, transfer.property, transfer.type, 8,
+        transfer.bytes.data() + transfer.sent, n);
     transfer.sent += n;
     chunksSent++;
     if (n == 0) {
@@ -322,15 +300,15 @@ private:
 // whole or in chunks (INCR), without blocking the test's other clients.
 class Paster : public Client {
 public:
-  explicit Paster(const std::string& displayName) : Client(displayName) {}
+  using Client::Client;
 
   struct Answer {
     bool answered = false;
     Atom property = None;
     Atom type = None;
     int format = 0;
-    std::string bytes;             // format 8
-    std::vector<long> longs;       // format 32
+    std::string bytes;       // format 8
+    std::vector<long> longs; // format 32
     bool incremental = false;
   };
 
@@ -365,8 +343,7 @@ public:
     int length = 0;
     char* bytes = XFetchBytes(dpy_, &length);
     std::string text = bytes ? std::string(bytes, size_t(length)) : std::string();
-    if (bytes)
-      XFree(bytes);
+    XFree(bytes);
     return text;
   }
 
@@ -377,61 +354,36 @@ public:
 
 private:
   void handle(const XEvent& event) override {
-    if (event.type == SelectionNotify)
-      answered(event.xselection);
-    else if (event.type == PropertyNotify && event.xproperty.state == PropertyNewValue &&
-             receiving_ && event.xproperty.atom == receiving_->property)
-      takeChunk();
-  }
-
-  void answered(const XSelectionEvent& notify) {
-    Answer answer;
-    answer.answered = true;
-    answer.property = notify.property;
-    if (answer.property != None && take(answer) && answer.type == atom("INCR")) {
-      // Deleting the INCR value (done by take) asks for the first chunk.
-      answer.incremental = true;
-      answer.type = None;
-      answer.format = 0;
-      answer.bytes.clear();
-      receiving_ = std::move(answer);
-      return;
+    if (event.type == SelectionNotify) {
+      Answer answer;
+      answer.answered = true;
+      answer.property = event.xselection.property;
+      if (answer.property != None && takeInto(answer) && answer.type == atom("INCR")) {
+        // Deleting the INCR value (done by takeInto) asks for the first chunk.
+        receiving_ = Answer{true, answer.property, None, 0, {}, {}, true};
+        return;
+      }
+      answer_ = std::move(answer);
+    } else if (event.type == PropertyNotify && event.xproperty.state == PropertyNewValue &&
+               receiving_ && event.xproperty.atom == receiving_->property &&
+               chunksTaken < chunksBeforeStall) {
+      Answer chunk;
+      chunk.property = receiving_->property;
+      if (!takeInto(chunk) || chunk.type == None)
+        return;
+      chunksTaken++;
+      receiving_->bytes += chunk.bytes;
+      if (chunk.bytes.empty()) {
+        receiving_->type = chunk.type;
+        receiving_->format = chunk.format;
+        answer_ = std::move(receiving_);
+        receiving_.reset();
+      }
     }
-    answer_ = std::move(answer);
   }
 
-  void takeChunk() {
-    if (chunksTaken >= chunksBeforeStall)
-      return;
-    Answer chunk;
-    chunk.property = receiving_->property;
-    if (!take(chunk) || chunk.type == None)
-      return;
-    chunksTaken++;
-    if (chunk.bytes.empty()) {
-      receiving_->type = chunk.type;
-      receiving_->format = chunk.format;
-      answer_ = std::move(receiving_);
-      receiving_.reset();
-      return;
-    }
-    receiving_->bytes += chunk.bytes;
-  }
-
-  // Reads and deletes the answer's property.
-  bool take(Answer& answer) {
-    unsigned long items = 0, after = 0;
-    unsigned char* data = nullptr;
-    int status = XGetWindowProperty(dpy_, win_, answer.property, 0, 1L << 24, True,
-                                    AnyPropertyType, &answer.type, &answer.format, &items,
-                                    &after, &data);
-    if (data && answer.format == 8)
-      answer.bytes.assign(reinterpret_cast<char*>(data), items);
-    if (data && answer.format == 32)
-      answer.longs.assign(reinterpret_cast<long*>(data), reinterpret_cast<long*>(data) + items);
-    if (data)
-      XFree(data);
-    return status == Success;
+  bool takeInto(Answer& answer) {
+    return take(answer.property, &answer.type, &answer.format, &answer.bytes, &answer.longs);
   }
 
   std::optional<Answer> answer_;

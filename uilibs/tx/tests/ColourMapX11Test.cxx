@@ -4,8 +4,7 @@
 #include "uilibs/tx/ColourMapX11.h"
 #include "uilibs/tx/PixelBufferX11.h"
 
-#include "GrabPicture.h"
-#include "GrabServer.h"
+#include "GrabSupport.h"
 
 #include <X11/Xlib.h>
 
@@ -13,21 +12,18 @@
 
 namespace {
 
-using grabtest::inServer;
-using grabtest::Painter;
-using grabtest::ServerKind;
+using namespace grabtest;
 
 TEST(ColourMapX11Channels, SixteenBitChannelsScaleToEightBits) {
-  // Exact for the values X makes of 8-bit colours (v * 257) ...
+  // Exact for the values X makes of 8-bit colours (v * 257), never more than
+  // half a step (plus the formula's tie rounding) from the true value, and
+  // rising with the input.
   for (uint32_t v = 0; v < 256; v++)
     EXPECT_EQ(tx::ColourMapX11::to8Bits(uint16_t(v * 257)), v) << v;
-  // ... and never more than half a step (plus the formula's tie rounding)
-  // from the true value, rising with the input.
   uint32_t previous = 0;
   for (uint32_t c = 0; c < 65536; c++) {
     uint32_t got = tx::ColourMapX11::to8Bits(uint16_t(c));
-    double exact = c * 255.0 / 65535.0;
-    ASSERT_LE(std::fabs(got - exact), 0.51) << c;
+    ASSERT_LE(std::fabs(got - c * 255.0 / 65535.0), 0.51) << c;
     ASSERT_GE(got, previous) << c;
     previous = got;
   }
@@ -40,29 +36,24 @@ TEST(ColourMapX11, ReadsTheShownColormap) {
     Painter painter;
     painter.paintRandom(11);
     tx::PixelBufferX11 pb(DefaultRootWindow(dpy), nullptr);
-    EXPECT_EQ(pb.getPF().print(), "depth 8 (8 bpp) colour-map");
     auto* map = dynamic_cast<tx::ColourMapX11*>(pb.getColourMap());
     ASSERT_NE(map, nullptr);
     ASSERT_EQ(map->size(), 256);
     pb.grabRegion(rfb::Region(pb.getRect()));
-    EXPECT_TRUE(grabtest::pixelsMatch(pb, [&](int x, int y) { return painter.at(x, y); }));
-    for (size_t i = 0; i < grabtest::palette().size(); i++) {
-      SCOPED_TRACE(i);
-      const grabtest::Rgb8& wanted = grabtest::palette()[i];
+    EXPECT_TRUE(pixelsMatch(pb, [&](int x, int y) { return painter.at(x, y); }));
+    for (size_t i = 0; i < palette().size(); i++) {
       // The server keeps 8 bits per channel or more: the colour survives,
       // through the map and through the buffer's format.
-      rfb::Colour colour{1, 2, 3, 4};
+      rfb::Colour colour{1, 2, 3, 4}, decoded;
       map->getColour(int(painter.pixel(i)), &colour);
-      EXPECT_EQ(colour, (rfb::Colour{wanted.r, wanted.g, wanted.b, 255}));
-      rfb::Colour decoded;
+      EXPECT_EQ(colour, (rfb::Colour{palette()[i].r, palette()[i].g, palette()[i].b, 255})) << i;
       pb.getPF().rgbaFromPixel(painter.pixel(i), pb.getColourMap(), &decoded);
-      EXPECT_EQ(decoded, colour);
+      EXPECT_EQ(decoded, colour) << i;
     }
-    for (int index : {-1, 256, 1000}) {
-      SCOPED_TRACE(index);
+    for (int index : {-1, 256}) {
       rfb::Colour colour{1, 2, 3, 4};
       map->getColour(index, &colour);
-      EXPECT_EQ(colour, (rfb::Colour{1, 2, 3, 4}));
+      EXPECT_EQ(colour, (rfb::Colour{1, 2, 3, 4})) << index;
     }
 
     // A refresh reports changed entries only.
@@ -83,7 +74,6 @@ TEST(ColourMapX11, ReadsTheShownColormap) {
                                   tx::ColourMapX11::to8Bits(stored.blue), 255}));
       EXPECT_FALSE(map->refresh());
     }
-    XFreeColors(dpy, cmap, &cell, 1, 0);
 
     // A colormap installed over the default one is the one read.
     Colormap own = XCreateColormap(dpy, DefaultRootWindow(dpy),
@@ -97,10 +87,9 @@ TEST(ColourMapX11, ReadsTheShownColormap) {
     XSync(dpy, False);
     tx::ColourMapX11 shown;
     for (int i : {0, 127, 255}) {
-      SCOPED_TRACE(i);
       rfb::Colour got;
       shown.getColour(i, &got);
-      EXPECT_EQ(got, (rfb::Colour{uint32_t(255 - i), uint32_t(i), 128, 255}));
+      EXPECT_EQ(got, (rfb::Colour{uint32_t(255 - i), uint32_t(i), 128, 255})) << i;
     }
     XUninstallColormap(dpy, own);
     XFreeColormap(dpy, own);
@@ -114,9 +103,9 @@ TEST(ColourMapX11, ReadsTheShownColormap) {
                                     DefaultVisual(dpy, DefaultScreen(dpy)), AllocNone);
     XFreeColormap(dpy, gone);
     EXPECT_FALSE(tx::ColourMapX11::readColormap(gone, 256).has_value());
-    std::optional<std::vector<tx::Rgb16>> read = tx::ColourMapX11::readColormap(cmap, 256);
-    ASSERT_TRUE(read.has_value());
-    EXPECT_EQ(read->size(), 256u);
+    EXPECT_FALSE(tx::ColourMapX11::readColormap(cmap, 257).has_value());
+    EXPECT_EQ(tx::ColourMapX11::readColormap(cmap, 256).value_or(std::vector<tx::Rgb16>()).size(),
+              256u);
   });
 }
 

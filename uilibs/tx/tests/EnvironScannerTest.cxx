@@ -50,23 +50,13 @@ Answer reference(const std::string& input, size_t maxLength) {
 // Inputs a random environment rarely makes, then random environments in
 // random pieces, all against the reference.
 TEST(EnvironScannerTest, FindsWhatGetenvWouldFind) {
-  const std::vector<std::string> inputs = {
-    "",
-    "XAUTHORITY=/one\0XAUTHORITY=/two\0"s,
-    "PATH=/bin\0XAUTHORITY=/x"s,
-    "XAUTHORITY=/a=b\0"s,
-    "OLD_XAUTHORITY=/no\0FOO=XAUTHORITY=/no\0"s,
-    "XAUTHORITY\0XAUTHORITY=/yes\0"s,
-    "XAUTH\0XAUTHORITY=/yes\0"s,
-    "xauthority=/no\0"s,
-    "XAUTHORITY=" + std::string(16, 'a') + '\0',
-    "XAUTHORITY=" + std::string(17, 'a'),
-  };
-  for (const std::string& input : inputs) {
-    for (size_t piece : {size_t(0), size_t(1), size_t(2), size_t(5)}) {
+  for (const std::string& input :
+       {""s, "XAUTHORITY=/one\0XAUTHORITY=/two\0"s, "OLD_XAUTHORITY=/no\0FOO=XAUTHORITY=/no\0"s,
+        "XAUTHORITY\0XAUTH\0XAUTHORITY=/a=b"s, "XAUTHORITY=" + std::string(16, 'a') + '\0',
+        "XAUTHORITY=" + std::string(17, 'a')}) {
+    for (size_t piece : {size_t(0), size_t(1), size_t(5)}) {
       SCOPED_TRACE(testing::PrintToString(input) + ", pieces of " + std::to_string(piece));
-      Answer expected = reference(input, 16);
-      Answer answer = scan(input, 16, piece);
+      Answer expected = reference(input, 16), answer = scan(input, 16, piece);
       EXPECT_EQ(answer.state, expected.state);
       EXPECT_EQ(answer.value, expected.value);
     }
@@ -91,8 +81,7 @@ TEST(EnvironScannerTest, FindsWhatGetenvWouldFind) {
     }
     size_t piece = std::uniform_int_distribution<size_t>(1, 9)(random);
     SCOPED_TRACE("round " + std::to_string(round));
-    Answer expected = reference(input, 12);
-    Answer answer = scan(input, 12, piece);
+    Answer expected = reference(input, 12), answer = scan(input, 12, piece);
     ASSERT_EQ(answer.state, expected.state);
     ASSERT_EQ(answer.value, expected.value);
   }

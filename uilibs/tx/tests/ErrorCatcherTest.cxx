@@ -11,7 +11,6 @@
 
 #include <functional>
 #include <optional>
-#include <string>
 
 namespace {
 
@@ -39,8 +38,6 @@ TEST_F(ErrorCatcherTest, CheckThrowsTheLastErrorWithItsText) {
   const Case cases[] = {
     {"bad window", {[&] { badWindowRequest(); }}, "map", BadWindow,
      "map: BadWindow (invalid Window parameter) (3)"},
-    {"bad atom", {[&] { XDeleteProperty(dpy, tx::rootWindow(), Atom(0x7ffffff0)); }}, "delete",
-     BadAtom, "delete: BadAtom (invalid Atom parameter) (5)"},
     // Without a message the text starts with the error itself, no ": ".
     {"empty message", {[&] { badWindowRequest(); }}, "", BadWindow,
      "BadWindow (invalid Window parameter) (3)"},
@@ -62,7 +59,6 @@ TEST_F(ErrorCatcherTest, CheckThrowsTheLastErrorWithItsText) {
         EXPECT_EQ(c.code, 0);
       } catch (const tx::XErrorException& e) {
         EXPECT_EQ(e.code(), c.code);
-        EXPECT_STREQ(e.type(), "XError");
         EXPECT_STREQ(e.str(), c.expected);
       }
       EXPECT_EQ(catcher.errorCode(), unsigned(c.code));
@@ -75,8 +71,6 @@ TEST_F(ErrorCatcherTest, CheckThrowsTheLastErrorWithItsText) {
       }
     }
   }
-  // The connection is still usable.
-  EXPECT_NE(XInternAtom(dpy, "PRIMARY", True), Atom(None));
 }
 
 TEST_F(ErrorCatcherTest, NestedCatchersKeepTheirOwnErrors) {

@@ -15,14 +15,13 @@
 namespace {
 
 TEST(NearestCell, PicksTheLeastHalvedDistance) {
-  struct Case {
+  const struct {
     const char* name;
     std::vector<tx::Rgb16> cells;
     std::vector<bool> usable;
     tx::Rgb16 wanted;
     int expected;
-  };
-  const Case cases[] = {
+  } cases[] = {
     {"exact match", {{0, 0, 0}, {100, 200, 300}, {65535, 65535, 65535}}, {true, true, true},
      {100, 200, 300}, 1},
     {"unusable cells are skipped", {{0, 0, 0}, {100, 200, 300}, {65535, 65535, 65535}},
@@ -39,10 +38,8 @@ TEST(NearestCell, PicksTheLeastHalvedDistance) {
     {"nothing usable", {{0, 0, 0}}, {false}, {0, 0, 0}, -1},
     {"no cells", {}, {}, {0, 0, 0}, -1},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(tx::nearestCell(c.cells, c.usable, c.wanted), c.expected);
-  }
+  for (const auto& c : cases)
+    EXPECT_EQ(tx::nearestCell(c.cells, c.usable, c.wanted), c.expected) << c.name;
 }
 
 // On an 8-bit PseudoColor server: colours that fit are allocated exactly;
@@ -58,17 +55,12 @@ TEST(NearestColours, AllocatedExactlyOrSharedFromAFullColormap) {
                      uint16_t(channel(random))};
   };
   testsupport::XvfbServer::Options options;
-  options.width = 320;
-  options.height = 200;
   options.depth = 8;
   testsupport::XvfbServer server(options);
   txtest::Connection owner = txtest::connect(server.displayName());
   txtest::Connection asker = txtest::connect(server.displayName());
   ASSERT_TRUE(owner && asker);
-  Visual* visual = DefaultVisual(owner.get(), DefaultScreen(owner.get()));
-  ASSERT_EQ(visual->c_class, PseudoColor);
-  const int entries = visual->map_entries;
-  ASSERT_EQ(entries, 256);
+  const int entries = 256;
   Colormap cmap = DefaultColormap(owner.get(), DefaultScreen(owner.get()));
 
   {
@@ -79,11 +71,9 @@ TEST(NearestColours, AllocatedExactlyOrSharedFromAFullColormap) {
     std::vector<unsigned long> pixels = tx::allocNearestColours(early.get(), cmap, entries, wanted);
     ASSERT_EQ(pixels.size(), wanted.size());
     for (size_t i = 0; i < wanted.size(); i++) {
-      SCOPED_TRACE(i);
-      XColor colour;
-      colour.pixel = pixels[i];
+      XColor colour{pixels[i], 0, 0, 0, 0, 0};
       XQueryColor(early.get(), cmap, &colour);
-      EXPECT_EQ(colour.red >> 8, wanted[i].red >> 8);
+      EXPECT_EQ(colour.red >> 8, wanted[i].red >> 8) << i;
     }
     EXPECT_NE(pixels[0], pixels[1]);
   }
@@ -127,10 +117,8 @@ TEST(NearestColours, AllocatedExactlyOrSharedFromAFullColormap) {
   std::vector<unsigned long> pixels = tx::allocNearestColours(asker.get(), cmap, entries, wanted);
   XSync(asker.get(), False);
   ASSERT_EQ(pixels.size(), wanted.size());
-  for (size_t i = 0; i < wanted.size(); i++) {
-    SCOPED_TRACE(i);
-    EXPECT_EQ(pixels[i], cells[size_t(tx::nearestCell(rgb, usable, wanted[i]))].pixel);
-  }
+  for (size_t i = 0; i < wanted.size(); i++)
+    EXPECT_EQ(pixels[i], cells[size_t(tx::nearestCell(rgb, usable, wanted[i]))].pixel) << i;
 
   // Cells only probed were freed again: once their owner lets go of its
   // shared cells, all but the given ones are free.

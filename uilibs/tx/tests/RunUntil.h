@@ -10,6 +10,7 @@
 #include "uilibs/tx/TXEventDispatcher.h"
 #include "uilibs/tx/TXUtil.h"
 
+#include "base/plat/Clock.h"
 #include "base/plat/TimerManager.h"
 
 #include <X11/Xlib.h>
@@ -21,6 +22,14 @@
 #include <vector>
 
 namespace txtest {
+
+// A clock the test moves by hand, for a timer manager of its own.
+class FakeClock : public plat::Clock {
+public:
+  Reading read(int64_t) override { return {ticks, false}; }
+  void advanceMs(int64_t ms) { ticks += ms * plat::ticksPerMs; }
+  int64_t ticks = 0;
+};
 
 // Dispatches every event `dpy` has now through the toolkit's dispatcher, as
 // the agent's loop does for its connection.

@@ -32,6 +32,8 @@ protected:
     return window;
   }
 
+  static void dispatch(XEvent event) { tx::TXEventDispatcher::handleEvent(event); }
+
   static XEvent pointerEvent(int type, const tx::TXWindow& window, int x, int y,
                              unsigned int state = 0) {
     XEvent event{};
@@ -44,15 +46,21 @@ protected:
     return event;
   }
 
-  static int otherClientGrab(TestClient& client) {
+  // Whether another client could grab the pointer and the keyboard.
+  static std::pair<bool, bool> otherClientCanGrab(TestClient& client) {
+    XSync(tx::display(), False);
     Window window = client.createWindow(0, 0, 0, 5, 5);
     XMapWindow(client.dpy(), window);
     XSync(client.dpy(), False);
-    int result = XGrabPointer(client.dpy(), window, False, ButtonPressMask, GrabModeAsync,
-                              GrabModeAsync, None, None, CurrentTime);
+    bool pointer = XGrabPointer(client.dpy(), window, False, ButtonPressMask, GrabModeAsync,
+                                GrabModeAsync, None, None, CurrentTime) == GrabSuccess;
+    bool keyboard = XGrabKeyboard(client.dpy(), window, False, GrabModeAsync, GrabModeAsync,
+                                  CurrentTime) == GrabSuccess;
     XUngrabPointer(client.dpy(), CurrentTime);
+    XUngrabKeyboard(client.dpy(), CurrentTime);
+    XDestroyWindow(client.dpy(), window);
     XSync(client.dpy(), False);
-    return result;
+    return {pointer, keyboard};
   }
 };
 
@@ -66,8 +74,7 @@ TEST_F(TXGrabManagerTest, PointerEventsOfOtherWindowsGoToTheGrabbingWindow) {
   grabbing->setGrab(true, false);
   EXPECT_EQ(tx::TXGrabManager::pointerGrabber(), grabbing.get());
 
-  XEvent press = pointerEvent(ButtonPress, *other, 5, 6);
-  tx::TXEventDispatcher::handleEvent(press);
+  dispatch(pointerEvent(ButtonPress, *other, 5, 6));
   ASSERT_EQ(atGrabbing.events.size(), 1u);
   EXPECT_TRUE(atOther.events.empty());
   EXPECT_EQ(atGrabbing.events[0].xbutton.window, grabbing->win());
@@ -76,23 +83,20 @@ TEST_F(TXGrabManagerTest, PointerEventsOfOtherWindowsGoToTheGrabbingWindow) {
   EXPECT_EQ(atGrabbing.events[0].xbutton.y, 56);
 
   // Motion without a button held is not taken by the grab.
-  XEvent hover = pointerEvent(MotionNotify, *other, 1, 1);
-  tx::TXEventDispatcher::handleEvent(hover);
+  dispatch(pointerEvent(MotionNotify, *other, 1, 1));
   EXPECT_EQ(atOther.events.size(), 1u);
-  XEvent drag = pointerEvent(MotionNotify, *other, 1, 1, Button1Mask);
-  tx::TXEventDispatcher::handleEvent(drag);
+  dispatch(pointerEvent(MotionNotify, *other, 1, 1, Button1Mask));
   EXPECT_EQ(atGrabbing.events.size(), 2u);
 
   // No window holds the keyboard, but a grab is in force: keys are dropped.
-  XEvent key = pointerEvent(KeyPress, *other, 0, 0);
-  tx::TXEventDispatcher::handleEvent(key);
+  dispatch(pointerEvent(KeyPress, *other, 0, 0));
   EXPECT_EQ(atOther.events.size(), 1u);
   EXPECT_EQ(atGrabbing.events.size(), 2u);
 
   // Without any grab, events reach their own window again.
   grabbing->setGrab(false, false);
   EXPECT_EQ(tx::TXGrabManager::pointerGrabber(), nullptr);
-  tx::TXEventDispatcher::handleEvent(key);
+  dispatch(pointerEvent(KeyPress, *other, 0, 0));
   EXPECT_EQ(atOther.events.size(), 2u);
 }
 
@@ -111,23 +115,24 @@ TEST_F(TXGrabManagerTest, NewestMappedRequesterGrabs) {
   EXPECT_EQ(tx::TXGrabManager::keyboardGrabber(), nullptr);
 }
 
-TEST_F(TXGrabManagerTest, GrabbingWindowHoldsTheServerGrabUnlessNoGrab) {
+TEST_F(TXGrabManagerTest, GrabbingWindowsHoldTheServerGrabsUnlessNoGrab) {
   TestClient client;
-  {
-    auto grabbing = mappedWindow(10, 10);
-    grabbing->setGrab(true, false);
-    XSync(tx::display(), False);
-    EXPECT_EQ(otherClientGrab(client), AlreadyGrabbed);
-  }
-  XSync(tx::display(), False);
-  EXPECT_EQ(otherClientGrab(client), GrabSuccess);
+  using Grabs = std::pair<bool, bool>;
+  auto pointer = mappedWindow(10, 10);
+  auto keyboard = mappedWindow(70, 10);
+  pointer->setGrab(true, false);
+  EXPECT_EQ(otherClientCanGrab(client), (Grabs{false, true}));
+  keyboard->setGrab(false, true);
+  EXPECT_EQ(otherClientCanGrab(client), (Grabs{false, false}));
+  keyboard->setGrab(false, false);
+  EXPECT_EQ(otherClientCanGrab(client), (Grabs{false, true}));
+  pointer.reset();
+  EXPECT_EQ(otherClientCanGrab(client), (Grabs{true, true}));
 
   setNoGrab(true);
-  auto notGrabbing = mappedWindow(10, 10);
-  notGrabbing->setGrab(true, false);
-  XSync(tx::display(), False);
-  EXPECT_EQ(otherClientGrab(client), GrabSuccess);
-  notGrabbing->setGrab(false, false);
+  keyboard->setGrab(true, true);
+  EXPECT_EQ(otherClientCanGrab(client), (Grabs{true, true}));
+  keyboard->setGrab(false, false);
 }
 
 } // namespace

@@ -1,9 +1,8 @@
 #pragma once
 
 // Helpers for the toolkit's X tests: the process's shared private server and
-// toolkit connection, other clients that close themselves, a pump that runs
-// the toolkit until a condition holds, and waiting for another client's
-// event with a deadline.
+// toolkit connection, other clients that close themselves, and a pump that
+// runs the toolkit until a condition holds.
 
 // GoogleTest first: Xlib's macros (None, Bool) break its headers.
 #include <gtest/gtest.h>
@@ -16,10 +15,8 @@
 
 #include <X11/Xlib.h>
 
-#include <chrono>
 #include <functional>
 #include <memory>
-#include <poll.h>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -84,21 +81,5 @@ public:
   void handleEvent(const XEvent& event) override { events.push_back(event); }
   std::vector<XEvent> events;
 };
-
-// Takes the first queued or arriving event that `wanted` accepts; false when
-// none came before the deadline. Other events are dropped.
-inline bool waitForEvent(Display* dpy, const std::function<bool(const XEvent&)>& wanted,
-                         XEvent* found) {
-  return runUntil(
-    [&] {
-      while (XPending(dpy)) {
-        XNextEvent(dpy, found);
-        if (wanted(*found))
-          return true;
-      }
-      return false;
-    },
-    [] {}, {{dpy}, 100});
-}
 
 } // namespace txtest

@@ -15,96 +15,72 @@
 
 namespace {
 
-// Quits the loop with `code` once it has seen both a PropertyNotify of its
-// window and its timer.
-class Watcher : public tx::TXEventHandler, public plat::Timer::Callback {
-public:
-  Watcher(tx::TXWindow& window, int code) : window_(window), timer_(*this), code_(code) {
-    window_.addWindowEventHandler(this, true);
+// Counts PropertyNotify events of its window and its timer's firings; quits
+// the loop with `code` once both were seen (or at the first event, with
+// `quitAtEvent`).
+struct Watcher : tx::TXEventHandler, plat::Timer::Callback {
+  Watcher(tx::TXWindow& window, int code) : window(window), code(code) {
+    window.addWindowEventHandler(this, true);
   }
-  ~Watcher() override { window_.addWindowEventHandler(this, false); }
-
-  void startTimer(int ms) { timer_.start(ms); }
+  ~Watcher() override { window.addWindowEventHandler(this, false); }
 
   void handleEvent(const XEvent& event) override {
-    if (event.type == PropertyNotify && event.xproperty.atom == XA_WM_NAME)
-      sawEvent = true;
+    events += event.type == PropertyNotify && event.xproperty.atom == XA_WM_NAME;
     quitWhenDone();
   }
   bool timerFired(plat::Timer&) override {
-    sawTimer = true;
+    timerFirings++;
     quitWhenDone();
     return false;
   }
-
-  bool sawEvent = false;
-  bool sawTimer = false;
-
-private:
   void quitWhenDone() {
-    if (sawEvent && sawTimer)
-      os::AppLoop::quit(code_);
+    if (events > 0 && (timerFirings > 0 || quitAtEvent))
+      os::AppLoop::quit(code);
   }
 
-  tx::TXWindow& window_;
-  plat::Timer timer_;
-  int code_;
+  tx::TXWindow& window;
+  int code;
+  bool quitAtEvent = false;
+  int events = 0, timerFirings = 0;
+  plat::Timer timer{*this};
 };
 
-// Another client touches a property of `window` so that its PropertyNotify
-// reaches the loop through the socket, not through a queue filled by us.
-void touchFromOtherClient(Window window) {
-  Display* other = XOpenDisplay(testsupport::XvfbServer::shared().displayName().c_str());
-  ASSERT_NE(other, nullptr);
-  XStoreName(other, window, "touched");
-  XCloseDisplay(other);
-}
-
-class UiAppLoopTest : public ::testing::Test {
-protected:
-  void SetUp() override { testsupport::XvfbServer::shared(); }
-};
-
-// Successive loops, each ending with the code given to quit.
-TEST_F(UiAppLoopTest, OpensTheDisplayAndDispatchesAnXEventAndATimerInOneRun) {
+// Successive loops, each opening the display and ending with the code given
+// to quit, after an X event (from another client, so that it comes through
+// the socket) and a timer.
+TEST(UiAppLoopTest, DispatchesAnXEventAndATimerInOneRun) {
+  testsupport::XvfbServer::shared();
   for (int code : {3, 0}) {
-    SCOPED_TRACE(code);
     ui::AppLoop loop;
     ASSERT_NE(tx::display(), nullptr);
     tx::TXWindow window;
     XSync(tx::display(), False);
     Watcher watcher(window, code);
-    watcher.startTimer(10);
-    touchFromOtherClient(window.win());
+    watcher.timer.start(10);
+    Display* other = XOpenDisplay(testsupport::XvfbServer::shared().displayName().c_str());
+    ASSERT_NE(other, nullptr);
+    XStoreName(other, window.win(), "touched");
+    XCloseDisplay(other);
     EXPECT_EQ(loop.run(), code);
-    EXPECT_TRUE(watcher.sawEvent);
-    EXPECT_TRUE(watcher.sawTimer);
+    EXPECT_TRUE(watcher.events > 0 && watcher.timerFirings > 0);
     EXPECT_FALSE(loop.isRunning());
   }
 }
 
 // A handler that quits while events are still queued: the queued events are
 // all dispatched, then the run ends without waiting for more.
-TEST_F(UiAppLoopTest, QuitFromAnEventHandlerEndsTheRunAfterTheQueuedEvents) {
+TEST(UiAppLoopTest, QuitFromAnEventHandlerEndsTheRunAfterTheQueuedEvents) {
+  testsupport::XvfbServer::shared();
   ui::AppLoop loop;
   tx::TXWindow window;
-  struct QuitOnFirst : tx::TXEventHandler {
-    int calls = 0;
-    void handleEvent(const XEvent& event) override {
-      if (event.type != PropertyNotify)
-        return;
-      calls++;
-      os::AppLoop::quit(5);
-    }
-  } quitter;
-  window.addWindowEventHandler(&quitter, true);
+  Watcher quitter(window, 5);
+  quitter.quitAtEvent = true;
   for (int i = 0; i < 3; i++)
     XChangeProperty(tx::display(), window.win(), XA_WM_NAME, XA_STRING, 8, PropModeReplace,
                     reinterpret_cast<const unsigned char*>("x"), 1);
   XSync(tx::display(), False);
   EXPECT_EQ(loop.run(), 5);
-  EXPECT_EQ(quitter.calls, 3);
-  window.addWindowEventHandler(&quitter, false);
+  EXPECT_EQ(quitter.events, 3);
 }
 
 } // namespace
