@@ -9,7 +9,7 @@
 // GoogleTest first: Xlib's macros (None, Bool) break its headers.
 #include <gtest/gtest.h>
 
-#include "base/plat/Clock.h"
+#include "libs/svr/tests/ManualClock.h"
 #include "uilibs/tx/TXEventDispatcher.h"
 #include "uilibs/tx/tests/RunUntil.h"
 #include "uilibs/tx/tests/XTestHelpers.h"
@@ -193,14 +193,6 @@ private:
   Window window_ = 0;
   bool mapped_ = false;
   std::vector<SeenEvent> seen_;
-};
-
-// A clock that moves only when told to.
-class ManualClock : public plat::Clock {
-public:
-  Reading read(int64_t) override { return {ticks, false}; }
-  void advanceMs(int64_t ms) { ticks += ms * plat::ticksPerMs; }
-  int64_t ticks = plat::ticksPerSecond;
 };
 
 } // namespace svrtest

@@ -6,7 +6,7 @@
 #include "base/plat/LogDest.h"
 #include "base/plat/LogSetting.h"
 #include "base/plat/TimerManager.h"
-#include "base/plat/tests/TimerTestSupport.h"
+#include "libs/svr/tests/ManualClock.h"
 #include "libs/svr/SServer.h"
 #include "libs/svr/UpdateInfo.h"
 
@@ -37,7 +37,7 @@ public:
     int64_t atMs;
   };
 
-  explicit FakeServer(plat_test::FakeClock& clock) : clock_(clock) {}
+  explicit FakeServer(svrtest::ManualClock& clock) : clock_(clock) {}
 
   void setPixelBuffer(rfb::PixelBuffer*) override {}
   void setColourMapEntries(int, int) override {}
@@ -67,7 +67,7 @@ public:
   std::vector<Sent> sent;
 
 private:
-  plat_test::FakeClock& clock_;
+  svrtest::ManualClock& clock_;
 };
 
 class FakeDesktop : public UpdateScheduler::Callback {
@@ -139,7 +139,7 @@ protected:
     scheduler.requestUpdate();
   }
 
-  plat_test::FakeClock clock;
+  svrtest::ManualClock clock;
   plat::TimerManager timers{true, &clock};
   FakeServer server{clock};
   FakeDesktop desktop;
