@@ -17,26 +17,6 @@ using svr::SDesktopX11;
 using Capture = SDesktopX11::Capture;
 using cliptest::ScopedParam;
 
-class RecordingApp : public SDesktopX11::Callback {
-public:
-  void monitorsUpdated(const std::vector<svr::MonitorInfo>& list,
-                       const std::optional<std::string>& parameterSpec,
-                       const std::optional<std::string>& effectiveSpec) override {
-    monitorReports.push_back({list, parameterSpec, effectiveSpec});
-  }
-  void setClipboardText(std::string_view) override {}
-  void captureBroken(bool broken) override { brokenReports.push_back(broken); }
-  const ipc_perm* getShmPerm() override { return nullptr; }
-
-  std::vector<bool> brokenReports;
-  struct MonitorReport {
-    std::vector<svr::MonitorInfo> monitors;
-    std::optional<std::string> parameterSpec;
-    std::optional<std::string> effectiveSpec;
-  };
-  std::vector<MonitorReport> monitorReports;
-};
-
 bool contains(const std::vector<std::string>& texts, const std::string& text) {
   return std::find(texts.begin(), texts.end(), text) != texts.end();
 }
@@ -86,7 +66,7 @@ protected:
   rfb::Rect whole;
   svrtest::Painter painter;
   svrtest::RecordingServer server;
-  RecordingApp app;
+  svrtest::RecordingApp app;
 };
 
 TEST_F(SDesktopX11Test, StartAnnouncesTheScreenAndItsMonitorsStopWithdrawsThem) {
@@ -104,7 +84,7 @@ TEST_F(SDesktopX11Test, StartAnnouncesTheScreenAndItsMonitorsStopWithdrawsThem) 
     EXPECT_EQ(server.buffer->getPixel(105, 605), session ? 0xabcdefu : 0x202020u);
     // Xvfb's one CRTC shows the whole screen; grabs are clipped to it.
     EXPECT_TRUE(desktop.buffer()->clipRegion().equals(rfb::Region(whole)));
-    const RecordingApp::MonitorReport& report = app.monitorReports.back();
+    const svrtest::RecordingApp::MonitorReport& report = app.monitorReports.back();
     ASSERT_EQ(report.monitors.size(), 1u);
     EXPECT_EQ(report.monitors[0].rect, whole);
     EXPECT_EQ(report.monitors[0].name, "1");
