@@ -3,7 +3,7 @@
 #include "base/plat/ConfigParameter.h"
 #include "base/plat/Configuration.h"
 #include "base/plat/TimerManager.h"
-#include "libs/svr/tests/ManualClock.h"
+#include "base/plat/tests/TimerTestSupport.h"
 #include "base/rfb/ManagedPixelBuffer.h"
 #include "base/rfb/PixelFormat.h"
 #include "testsupport/LogRecorder.h"
@@ -109,7 +109,7 @@ protected:
   void sweep() { checks(DamageAudit::bandCount); }
   void waitMs(int ms) { checks((ms + DamageAudit::checkIntervalMs() - 1) / DamageAudit::checkIntervalMs()); }
 
-  svrtest::ManualClock clock;
+  plat_test::FakeClock clock;
   plat::TimerManager timers{true, &clock};
   FakeEngine engine;
   DamageAudit audit;

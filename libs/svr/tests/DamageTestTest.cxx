@@ -1,7 +1,7 @@
 #include "libs/svr/DamageTest.h"
 
 #include "base/plat/TimerManager.h"
-#include "libs/svr/tests/ManualClock.h"
+#include "base/plat/tests/TimerTestSupport.h"
 #include "base/rfb/ManagedPixelBuffer.h"
 #include "base/rfb/PixelFormat.h"
 #include "libs/svr/DamageTestCallback.h"
@@ -87,7 +87,7 @@ protected:
 
   void draw(const Rect& rect, uint32_t pixel = 0xabcdef) { screen.fillRect(rect, pixel); }
 
-  svrtest::ManualClock clock;
+  plat_test::FakeClock clock;
   plat::TimerManager timers{true, &clock};
   rfb::ManagedPixelBuffer screen;
   std::unique_ptr<InMemoryScreenBuffer> buffer;

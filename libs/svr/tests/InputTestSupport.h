@@ -8,7 +8,7 @@
 // GoogleTest first: Xlib's macros (None, Bool) break its headers.
 #include <gtest/gtest.h>
 
-#include "libs/svr/tests/ManualClock.h"
+#include "base/plat/tests/TimerTestSupport.h"
 #include "uilibs/tx/TXEventDispatcher.h"
 #include "uilibs/tx/tests/RunUntil.h"
 #include "uilibs/tx/tests/XTestHelpers.h"

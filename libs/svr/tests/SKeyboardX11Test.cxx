@@ -1,7 +1,9 @@
-// Keyboard injection against a private Xvfb (US map), once through a
-// connection that uses XKB and once through one that ignores it (the core
-// keyboard protocol). A second client with the input focus observes what an
-// application receives.
+// Keyboard injection against a private Xvfb (US map, and German set with
+// setxkbmap while the injector runs), once through a connection that uses
+// XKB and once through one that ignores it (the core keyboard protocol). A
+// second client with the input focus observes what an application receives
+// and reads the text as a real one does: through a local input method
+// (which also composes dead-key sequences) in the current group.
 
 #include "libs/svr/tests/InputTestSupport.h"
 
@@ -9,6 +11,7 @@
 #include "libs/svr/XTestAvailability.h"
 
 #include "base/plat/TimerManager.h"
+#include "testsupport/ChildProcess.h"
 #include "testsupport/LogRecorder.h"
 #include "testsupport/XvfbServer.h"
 
@@ -16,6 +19,7 @@
 #include <X11/keysym.h>
 
 #include <algorithm>
+#include <clocale>
 #include <memory>
 #include <utility>
 
@@ -25,19 +29,26 @@ using Key = std::pair<int, int>; // event type, keycode
 constexpr int P = KeyPress;
 constexpr int R = KeyRelease;
 
-// What an application sees of one key event.
+// What an application sees of one key event: the keysym it looks up and,
+// for presses, the text its input method gives (keycode 0: a character the
+// input method composed from dead keys).
 struct SeenEvent {
   int type;
   unsigned int code;
-  KeySym keysym;    // the keysym the application looks up
-  std::string text; // key presses: the Latin-1 text looked up
+  KeySym keysym;
+  std::string text;
 };
 
-// Another application: one window that has the input focus and records the
-// key events it receives.
+// Another application: one window that has the input focus and a local
+// input method (the built-in compose tables of the UTF-8 locale), and
+// records the key events it receives.
 class Observer {
 public:
-  explicit Observer(const std::string& name) : dpy_(svrtest::connect(name)) {
+  explicit Observer(const std::string& name) : savedLocale_(std::setlocale(LC_CTYPE, nullptr)) {
+    if (!std::setlocale(LC_CTYPE, "C.UTF-8") || !XSupportsLocale())
+      throw std::runtime_error("the C.UTF-8 locale is not usable by Xlib");
+    XSetLocaleModifiers("@im=none");
+    dpy_ = svrtest::connect(name);
     XSetWindowAttributes attributes;
     attributes.event_mask = KeyPressMask | KeyReleaseMask | StructureNotifyMask | FocusChangeMask;
     window_ = XCreateWindow(dpy(), DefaultRootWindow(dpy()), 0, 0, 200, 100, 0, CopyFromParent,
@@ -45,21 +56,29 @@ public:
     XMapRaised(dpy(), window_);
     waitFor([this] { return mapped_; });
     XSetInputFocus(dpy(), window_, RevertToParent, CurrentTime);
+    im_ = XOpenIM(dpy(), nullptr, nullptr, nullptr);
+    ic_ = im_ ? XCreateIC(im_, XNInputStyle, XIMPreeditNothing | XIMStatusNothing, XNClientWindow,
+                          window_, XNFocusWindow, window_, nullptr)
+              : nullptr;
+    if (!ic_)
+      throw std::runtime_error("no input context");
+    XSetICFocus(ic_);
+    // As toolkits do: once Xlib has read the XKB map, the server tells it of
+    // changes (keysyms added to spare keycodes) only through XKB events.
+    XkbQueryExtension(dpy(), nullptr, &xkbEventBase_, nullptr, nullptr, nullptr);
+    XkbSelectEvents(dpy(), XkbUseCoreKbd, XkbNewKeyboardNotifyMask | XkbMapNotifyMask,
+                    XkbNewKeyboardNotifyMask | XkbMapNotifyMask);
     XSync(dpy(), False);
   }
-  ~Observer() { XDestroyWindow(dpy(), window_); }
-
-  Display* dpy() const { return dpy_.get(); }
-
-  // Reads what has arrived.
-  void collect() {
-    while (XPending(dpy())) {
-      XEvent event;
-      XNextEvent(dpy(), &event);
-      record(event);
-    }
+  ~Observer() {
+    XDestroyIC(ic_);
+    XCloseIM(im_);
+    XDestroyWindow(dpy(), window_);
+    dpy_.reset();
+    std::setlocale(LC_CTYPE, savedLocale_.c_str());
   }
 
+  Display* dpy() const { return dpy_.get(); }
   std::vector<SeenEvent>& seen() { return seen_; }
 
   // Runs `pump` and collects until `done` holds or 30 s pass.
@@ -81,6 +100,14 @@ public:
                    [injector] { svrtest::dispatchEvents(injector); }, injector);
   }
 
+  // Everything typed so far, as the application's text.
+  std::string text() const {
+    std::string all;
+    for (const SeenEvent& event : seen_)
+      all += event.text;
+    return all;
+  }
+
   KeyCode keycodeOf(KeySym keysym) { return XKeysymToKeycode(dpy(), keysym); }
 
   // Every keycode whose core row holds no keysym, highest first.
@@ -88,18 +115,12 @@ public:
     int minKeycode = 0;
     int maxKeycode = 0;
     XDisplayKeycodes(dpy(), &minKeycode, &maxKeycode);
-    int perKeycode = 0;
-    KeySym* map = XGetKeyboardMapping(dpy(), minKeycode, maxKeycode - minKeycode + 1, &perKeycode);
     std::vector<int> result;
     for (int keycode = maxKeycode; keycode >= minKeycode; --keycode) {
-      const KeySym* row = map + (keycode - minKeycode) * perKeycode;
-      bool free = true;
-      for (int i = 0; i < perKeycode; ++i)
-        free = free && row[i] == NoSymbol;
-      if (free)
+      const std::vector<KeySym> keysyms = row(keycode);
+      if (std::all_of(keysyms.begin(), keysyms.end(), [](KeySym k) { return k == NoSymbol; }))
         result.push_back(keycode);
     }
-    XFree(map);
     return result;
   }
 
@@ -124,31 +145,45 @@ public:
   }
 
 private:
-  void record(XEvent& event) {
-    switch (event.type) {
-    case MapNotify:
-      mapped_ = mapped_ || event.xmap.window == window_;
-      return;
-    case MappingNotify:
-      XRefreshKeyboardMapping(&event.xmapping);
-      return;
-    case KeyPress:
-    case KeyRelease: {
-      char text[16] = {};
-      KeySym keysym = NoSymbol;
-      int length = XLookupString(&event.xkey, text, sizeof(text) - 1, &keysym, nullptr);
-      seen_.push_back({event.type, event.xkey.keycode, keysym,
-                       event.type == KeyPress ? std::string(text, length) : std::string()});
-      return;
-    }
-    default:
-      return;
+  void collect() {
+    while (XPending(dpy())) {
+      XEvent event;
+      XNextEvent(dpy(), &event);
+      // The input method swallows dead keys and hands back the composed
+      // character as a key press of its own.
+      if (XFilterEvent(&event, None))
+        continue;
+      auto& xkb = reinterpret_cast<XkbEvent&>(event);
+      if (event.type == MapNotify)
+        mapped_ = mapped_ || event.xmap.window == window_;
+      else if (event.type == MappingNotify)
+        XRefreshKeyboardMapping(&event.xmapping);
+      else if (event.type == xkbEventBase_ && xkb.any.xkb_type == XkbMapNotify)
+        XkbRefreshKeyboardMapping(&xkb.map);
+      else if (event.type == KeyPress || event.type == KeyRelease)
+        record(event.xkey);
     }
   }
 
+  void record(XKeyEvent& event) {
+    char text[64] = {};
+    KeySym keysym = NoSymbol;
+    XLookupString(&event, text, sizeof(text) - 1, &keysym, nullptr);
+    Status status = 0;
+    int length = 0;
+    if (event.type == KeyPress)
+      length = Xutf8LookupString(ic_, &event, text, sizeof(text), &keysym, &status);
+    const bool chars = status == XLookupChars || status == XLookupBoth;
+    seen_.push_back({event.type, event.keycode, keysym, chars ? std::string(text, length) : ""});
+  }
+
+  std::string savedLocale_;
   svrtest::Connection dpy_;
   Window window_ = 0;
   bool mapped_ = false;
+  XIM im_ = nullptr;
+  XIC ic_ = nullptr;
+  int xkbEventBase_ = -1;
   std::vector<SeenEvent> seen_;
 };
 
@@ -252,7 +287,7 @@ protected:
   }
 
   static std::unique_ptr<testsupport::XvfbServer> server_;
-  svrtest::ManualClock clock_;
+  plat_test::FakeClock clock_;
   plat::TimerManager timers_{true, &clock_};
   std::unique_ptr<Observer> observer_;
   svrtest::Connection injector_;
@@ -325,7 +360,7 @@ TEST_P(KeyboardTest, CapsLockSwitchedOnAtTheDesktopIsTurnedOffBeforeALetter) {
   settle();
   type(XK_a);
   expectKeys({{P, capsLock}, {R, capsLock}, {P, capsLock}, {R, capsLock}, {P, a}, {R, a}});
-  EXPECT_EQ(observer().seen().back().keysym, KeySym(XK_a));
+  EXPECT_EQ(observer().seen()[4].keysym, KeySym(XK_a));
   EXPECT_EQ(observer().lockedMods() & LockMask, 0u);
 }
 
@@ -482,6 +517,106 @@ TEST_P(KeyboardTest, FollowsMappingAndModifierChangesOfOtherClients) {
   }
   XkbLockModifiers(observer().dpy(), XkbUseCoreKbd, Mod2Mask, 0);
   XSync(observer().dpy(), False);
+}
+
+void setLayout(const std::string& display, const std::vector<std::string>& layoutArguments) {
+  std::vector<std::string> argv{"setxkbmap", "-display", display};
+  argv.insert(argv.end(), layoutArguments.begin(), layoutArguments.end());
+  const testsupport::ChildResult result = testsupport::ChildProcess::run(argv);
+  ASSERT_TRUE(result.started) << "setxkbmap could not be run";
+  ASSERT_TRUE(result.exited && result.exitStatus == 0) << result.err;
+}
+
+TEST_P(KeyboardTest, FollowsLayoutChangesAndTypesWhatTheViewerSent) {
+  struct Typed {
+    const char* name;
+    uint32_t keysym;
+    const char* text;
+  };
+  // Each character checked on its own, so that a failure names it.
+  auto typeAndCheck = [&](const std::vector<Typed>& characters, size_t held = 0) {
+    for (const Typed& c : characters) {
+      SCOPED_TRACE(c.name);
+      const std::string expected = observer().text() + c.text;
+      type(c.keysym);
+      EXPECT_TRUE(waitUntil([&] { return observer().text().size() >= expected.size(); }));
+      EXPECT_EQ(observer().text(), expected);
+      EXPECT_EQ(keyboard().interpreter().pressedKeyCount(), held);
+    }
+  };
+  // The press of the `n`th character typed.
+  auto typed = [&](size_t n) {
+    for (const SeenEvent& event : observer().seen()) {
+      if (!event.text.empty() && n-- == 0)
+        return event;
+    }
+    return SeenEvent{};
+  };
+  auto lastPressOf = [&](const std::string& text) {
+    const auto& seen = observer().seen();
+    auto it = std::find_if(seen.rbegin(), seen.rend(),
+                           [&](const SeenEvent& event) { return event.text == text; });
+    return it == seen.rend() ? 0u : it->code;
+  };
+  typeAndCheck({{"z on US", XK_z, "z"}, {"at on US", XK_at, "@"}});
+  const unsigned int usZ = typed(0).code;
+
+  ASSERT_NO_FATAL_FAILURE(setLayout(server_->displayName(), {"de"}));
+  settle();
+  typeAndCheck({
+    {"z", XK_z, "z"},
+    {"y", XK_y, "y"},
+    {"Z", XK_Z, "Z"},
+    {"sharp s", XK_ssharp, "ß"},
+    {"A diaeresis", XK_Adiaeresis, "Ä"},
+    {"o diaeresis", XK_odiaeresis, "ö"},
+    {"at (AltGr+q)", XK_at, "@"},
+    {"euro (AltGr+e)", XK_EuroSign, "€"},
+    {"left brace (AltGr+7)", XK_braceleft, "{"},
+    {"backslash (AltGr+sharp s)", XK_backslash, "\\"},
+    {"bar (AltGr+less)", XK_bar, "|"},
+    {"tilde (AltGr+plus)", XK_asciitilde, "~"},
+    {"slash (Shift+7)", XK_slash, "/"},
+    {"e acute (dead acute, e)", XK_eacute, "é"},
+    {"E acute (dead acute, Shift+E)", XK_Eacute, "É"},
+    {"e grave (Shift+dead acute, e)", XK_egrave, "è"},
+    {"o circumflex (dead circumflex, o)", XK_ocircumflex, "ô"},
+    {"circumflex (dead circumflex, space)", XK_asciicircum, "^"},
+    {"grave (Shift+dead acute, space)", XK_grave, "`"},
+    {"exclam (Shift+1)", XK_exclam, "!"},
+  });
+  EXPECT_NE(typed(2).code, usZ) << "z moved to another key";
+  EXPECT_EQ(typed(2).code, keycodeOf(XK_z));
+  EXPECT_EQ(typed(3).code, keycodeOf(XK_y));
+  if (GetParam()) {
+    // Through XKB the at sign is the AltGr level of the q key.
+    EXPECT_EQ(typed(8).code, keycodeOf(XK_q));
+  }
+  // Shift held by the viewer is honoured around German keys.
+  press(XK_Shift_L);
+  typeAndCheck({{"Z", XK_Z, "Z"}, {"E acute", XK_Eacute, "É"}, {"at", XK_at, "@"},
+                {"e acute", XK_eacute, "é"}}, 1);
+  release(XK_Shift_L);
+
+  // US in the first group, German in the second. Only XKB knows groups: a
+  // connection without it sees the first group's keysyms whatever the
+  // locked group.
+  if (GetParam()) {
+    auto lockGroup = [&](unsigned int group) {
+      XkbLockGroup(observer().dpy(), XkbUseCoreKbd, group);
+      XSync(observer().dpy(), False);
+      EXPECT_TRUE(waitUntil([&] { return keyboard().xkbGroup() == group; }));
+    };
+    ASSERT_NO_FATAL_FAILURE(setLayout(server_->displayName(), {"-layout", "us,de"}));
+    settle();
+    lockGroup(1);
+    typeAndCheck({{"y in the German group", XK_y, "y"}, {"e acute in the German group", XK_eacute, "é"}});
+    const unsigned int germanY = lastPressOf("y");
+    lockGroup(0);
+    typeAndCheck({{"y in the US group", XK_y, "y"}, {"at in the US group", XK_at, "@"}});
+    EXPECT_NE(lastPressOf("y"), germanY);
+  }
+  ASSERT_NO_FATAL_FAILURE(setLayout(server_->displayName(), {"us"}));
 }
 
 INSTANTIATE_TEST_SUITE_P(XkbAndCore, KeyboardTest, ::testing::Values(true, false),

@@ -6,7 +6,7 @@
 #include "base/plat/Configuration.h"
 #include "base/plat/Exception.h"
 #include "base/plat/TimerManager.h"
-#include "libs/svr/tests/ManualClock.h"
+#include "base/plat/tests/TimerTestSupport.h"
 #include "libs/svr/SServer.h"
 #include "libs/svr/UpdateInfo.h"
 #include "testsupport/LogRecorder.h"
@@ -37,7 +37,7 @@ public:
     int64_t atMs;
   };
 
-  explicit FakeServer(svrtest::ManualClock& clock) : clock_(clock) {}
+  explicit FakeServer(plat_test::FakeClock& clock) : clock_(clock) {}
 
   void setPixelBuffer(rfb::PixelBuffer*) override {}
   void setColourMapEntries(int, int) override {}
@@ -67,7 +67,7 @@ public:
   std::vector<Sent> sent;
 
 private:
-  svrtest::ManualClock& clock_;
+  plat_test::FakeClock& clock_;
 };
 
 class FakeDesktop : public UpdateScheduler::Callback {
@@ -102,7 +102,7 @@ protected:
     scheduler.requestUpdate();
   }
 
-  svrtest::ManualClock clock;
+  plat_test::FakeClock clock;
   plat::TimerManager timers{true, &clock};
   FakeServer server{clock};
   FakeDesktop desktop;
