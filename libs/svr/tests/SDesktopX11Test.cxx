@@ -251,38 +251,6 @@ TEST_F(SDesktopX11Test, AMovedWindowIsNamedEvenWithoutDamage) {
   desktop.stop();
 }
 
-TEST_F(SDesktopX11Test, SelectionRebuildsOnlyWhenItChangesAndStartForgetsIt) {
-  SDesktopX11 desktop(app);
-  EXPECT_FALSE(desktop.monitorSelection().has_value());
-  desktop.start(server);
-  EXPECT_EQ(desktop.monitorSelection(), std::string());
-  ASSERT_EQ(server.buffers.size(), 1u);
-  desktop.setMonitor(std::string("1"));
-  // The announcement of the old buffer's withdrawal, then the new buffer.
-  ASSERT_EQ(server.buffers.size(), 3u);
-  EXPECT_EQ(server.buffer->getRect(), whole);
-  EXPECT_EQ(app.monitorReports.back().effectiveSpec, "1");
-  EXPECT_FALSE(app.monitorReports.back().parameterSpec.has_value());
-
-  desktop.setMonitor(std::string("1"));
-  testsupport::LogRecorder recorder("SDesktopX11");
-  desktop.setMonitor(std::string("nonesuch"));
-  EXPECT_EQ(server.buffers.size(), 3u);
-  EXPECT_EQ(desktop.monitorSelection(), "1");
-  EXPECT_TRUE(contains(recorder.texts("SDesktopX11"),
-                       "Invalid monitor selection: Monitor named 'nonesuch' not found"));
-
-  desktop.setMonitor(std::nullopt);
-  EXPECT_EQ(server.buffers.size(), 5u);
-  EXPECT_FALSE(app.monitorReports.back().effectiveSpec.has_value());
-  desktop.setMonitor(std::string("1"));
-  desktop.stop();
-  desktop.start(server);
-  EXPECT_EQ(desktop.monitorSelection(), std::string());
-  EXPECT_FALSE(app.monitorReports.back().effectiveSpec.has_value());
-  desktop.stop();
-}
-
 TEST_F(SDesktopX11Test, ARectangleParameterCapturesItsPartOfTheScreen) {
   // Rectangles beyond the screen used to be taken as they were: a 5000x5000
   // one made a 100 MB segment of nothing.

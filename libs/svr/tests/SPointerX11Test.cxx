@@ -1,14 +1,13 @@
 // Pointer injection on the process's shared Xvfb through the toolkit's
 // connection (whose pointer mapping the injector uses), as an application
 // sees it: motion and buttons in a window that does not sit at the screen's
-// origin; and the polling that reports moves made at the desktop.
+// origin. (Polling for moves made at the desktop: the end-to-end tests.)
 
 #include "libs/svr/tests/InputTestSupport.h"
 
 #include "libs/svr/SPointerX11.h"
 #include "libs/svr/XTestAvailability.h"
 
-#include "base/plat/TimerManager.h"
 #include "testsupport/XvfbServer.h"
 #include "uilibs/tx/TXUtil.h"
 #include "uilibs/tx/tests/ClipboardPeers.h"
@@ -83,14 +82,6 @@ private:
   Window window_ = 0;
   bool mapped_ = false;
   std::vector<Seen> seen_;
-};
-
-class RecordingCallback : public svr::SPointerX11Callback {
-public:
-  void cursorPosChanged(const rfb::Point& position) override { positions.push_back(position); }
-  void localPointerMoved() override { ++localMoves; }
-  std::vector<rfb::Point> positions;
-  int localMoves = 0;
 };
 
 class PointerTest : public ::testing::Test {
@@ -205,39 +196,6 @@ TEST_F(PointerTest, TheApplicationGetsTheButtonsTheViewerPressedWhateverTheMap) 
   click(1u << 1);
   click(1u << 0);
   window_->expectSeen({{P, 2, 5, 5}, {R, 2, 5, 5}, {P, 1, 5, 5}, {R, 1, 5, 5}});
-}
-
-TEST_F(PointerTest, PollingReportsMovesAtTheDesktopAsLocalInput) {
-  plat::TimerManager timers{true};
-  RecordingCallback recorder;
-  auto runUntil = [&](const std::function<bool()>& done) {
-    return window_->waitFor(done, [&] { timers.processTimers(); });
-  };
-  {
-    cliptest::ScopedParam off("PollCursorTime", "0");
-    pointer_->setCallback(&recorder);
-    EXPECT_FALSE(pointer_->isPolling());
-    pointer_->setCallback(nullptr);
-  }
-  cliptest::ScopedParam often("PollCursorTime", "20");
-  pointer_->setCallback(&recorder);
-  ASSERT_TRUE(pointer_->isPolling());
-  // Starting takes the position as known.
-  pointer_->pollAndReport();
-  EXPECT_TRUE(recorder.positions.empty());
-
-  warp(321, 123);
-  ASSERT_TRUE(runUntil([&] { return !recorder.positions.empty(); }));
-  EXPECT_EQ(recorder.positions.back(), rfb::Point(321, 123));
-  EXPECT_EQ(recorder.localMoves, 1);
-
-  // A viewer's own motion is echoed without local input.
-  pointer_->pointerEvent(rfb::Point(222, 111), 0, false);
-  ASSERT_TRUE(runUntil([&] { return recorder.positions.size() == 2; }));
-  EXPECT_EQ(recorder.positions.back(), rfb::Point(222, 111));
-  EXPECT_EQ(recorder.localMoves, 1);
-  pointer_->setCallback(nullptr);
-  EXPECT_FALSE(pointer_->isPolling());
 }
 
 } // namespace

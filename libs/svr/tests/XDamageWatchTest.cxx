@@ -99,23 +99,6 @@ protected:
   svrtest::Painter painter;
 };
 
-TEST_F(XDamageWatchOnScreen, CollectReturnsWhatAnotherClientDrewOnceFromTheStart) {
-  XDamageWatch first(dpy, tx::rootWindow());
-  EXPECT_NE(first.damage(), 0u);
-  painter.fill(100, 50, 30, 20, 0x00ff00);
-  rfb::Region seen = collectUntilCovered(first, rfb::Rect(100, 50, 130, 70));
-  // Damage is reported for what was drawn, not for the whole screen.
-  EXPECT_TRUE(rfb::Region(rfb::Rect(0, 0, 90, 40)).intersect(seen).isEmpty()) << seen.print();
-  EXPECT_TRUE(first.collect().isEmpty()) << "taken only once";
-
-  // Damage from before a watch started is not reported.
-  XDamageWatch second(dpy, tx::rootWindow());
-  EXPECT_TRUE(second.collect().isEmpty());
-  painter.fill(300, 300, 4, 4, 0x123456);
-  seen = collectUntilCovered(second, rfb::Rect(300, 300, 304, 304));
-  EXPECT_TRUE(rfb::Region(rfb::Rect(100, 50, 130, 70)).intersect(seen).isEmpty());
-}
-
 TEST_F(XDamageWatchOnScreen, CollectIntoABufferCopiesTheDamagedPixelsAndMarksThemFresh) {
   tx::PixelBufferX11 pb(tx::rootWindow(), nullptr);
   ASSERT_EQ(pb.method(), tx::PixelBufferX11::Method::shmPixmap);
