@@ -169,7 +169,7 @@ TEST_F(UpdateSchedulerTest, ARequestWaitsForChangesAndChangesForARequest) {
   EXPECT_TRUE(server.sent[1].update.changed.equals(rgn({{0, 0, 4, 4}, {10, 0, 14, 4}})));
 }
 
-TEST_F(UpdateSchedulerTest, ZeroPeriodSendsAtEveryBatchThatFindsARequest) {
+TEST_F(UpdateSchedulerTest, WithoutAPeriodEachBatchThatFindsARequestLeavesAfterItsDelay) {
   ScopedParam period("UpdatePeriod", "0");
   scheduler.setServer(&server);
   for (int i = 0; i < 3; i++) {
@@ -182,28 +182,23 @@ TEST_F(UpdateSchedulerTest, ZeroPeriodSendsAtEveryBatchThatFindsARequest) {
     EXPECT_EQ(i + 1, server.sent[i].atMs);
     EXPECT_TRUE(server.sent[i].update.changed.equals(rgn({{i, 0, i + 1, 1}})));
   }
-}
-
-TEST_F(UpdateSchedulerTest, LongerBatchDelayAndZeroBatchDelay) {
-  ScopedParam period("UpdatePeriod", "0");
-  scheduler.setServer(&server);
   {
     ScopedParam delay("UpdateBatchDelay", "7");
     request();
     change(rgn({{0, 0, 1, 1}}));
     advanceMs(6);
-    EXPECT_TRUE(server.sent.empty());
+    EXPECT_EQ(3u, server.sent.size());
     advanceMs(1);
-    ASSERT_EQ(1u, server.sent.size());
-    EXPECT_EQ(7, server.sent[0].atMs);
+    ASSERT_EQ(4u, server.sent.size());
+    EXPECT_EQ(10, server.sent[3].atMs);
   }
   ScopedParam delay("UpdateBatchDelay", "0");
   request();
   change(rgn({{0, 0, 1, 1}}));
-  EXPECT_EQ(1u, server.sent.size()) << "a 0 ms batch still waits for the loop's next pass";
+  EXPECT_EQ(4u, server.sent.size()) << "a 0 ms batch still waits for the loop's next pass";
   timers.processTimers();
-  ASSERT_EQ(2u, server.sent.size());
-  EXPECT_EQ(7, server.sent[1].atMs);
+  ASSERT_EQ(5u, server.sent.size());
+  EXPECT_EQ(10, server.sent[4].atMs);
 }
 
 TEST_F(UpdateSchedulerTest, CopiesLeaveMerged) {
