@@ -4,7 +4,6 @@
 #include "libs/svr/AgentMonitorSelect.h"
 #include "libs/svr/MonitorLayout.h"
 #include "libs/svr/MonitorSelect.h"
-#include "libs/svr/SDesktopX11.h"
 
 #include "base/plat/ConfigParameter.h"
 #include "base/plat/Configuration.h"
@@ -63,21 +62,6 @@ class RecordingSelection : public svr::MonitorSelectCallback {
 public:
   void setMonitor(const std::optional<std::string>& spec) override { specs.push_back(spec); }
   std::vector<std::optional<std::string>> specs;
-};
-
-class RecordingResponse : public svr::MonitorSelectResponse {
-public:
-  void monitorsUpdated(const std::vector<MonitorInfo>& list,
-                       const std::optional<std::string>& parameterSpec,
-                       const std::optional<std::string>& effectiveSpec) override {
-    monitors = list;
-    parameter = parameterSpec;
-    effective = effectiveSpec;
-    calls++;
-  }
-  std::vector<MonitorInfo> monitors;
-  std::optional<std::string> parameter, effective;
-  int calls = 0;
 };
 
 // ---- Texts and the wire, no X ----
@@ -338,12 +322,12 @@ TEST(MonitorsWithoutRandr, OneMonitorTheWholeScreenAndNoSelection) {
   setMonitorParam("0,0 to 800,600");
   MonitorSelect::Choice choice = select.choose(wholeScreen);
   EXPECT_EQ(rfb::Rect(0, 0, 800, 600), choice.rect);
-  RecordingResponse response;
+  svrtest::RecordingApp response;
   MonitorSelect::report(response, choice);
-  EXPECT_EQ(1, response.calls);
-  EXPECT_EQ(list, response.monitors);
-  EXPECT_EQ(std::optional<std::string>("0,0 to 800,600"), response.parameter);
-  EXPECT_EQ(std::optional<std::string>("0,0 to 800,600"), response.effective);
+  ASSERT_EQ(1u, response.monitorReports.size());
+  EXPECT_EQ(list, response.monitorReports[0].monitors);
+  EXPECT_EQ(std::optional<std::string>("0,0 to 800,600"), response.monitorReports[0].parameterSpec);
+  EXPECT_EQ(std::optional<std::string>("0,0 to 800,600"), response.monitorReports[0].effectiveSpec);
 }
 
 } // namespace
