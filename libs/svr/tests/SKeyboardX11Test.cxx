@@ -422,24 +422,21 @@ TEST_P(KeyboardTest, UnknownKeysymsGoToTheHighestFreeKeycodesAndAreRemovedOnStop
   const std::vector<int> free = observer().freeKeycodes();
   ASSERT_GE(free.size(), 4u);
   // A keycode with a keysym only in a later column is not free.
-  RowChange laterColumn(observer().dpy(), {free[0]}, XK_F21, 1);
-
-  type(euro);
-  type(cyrillicA);
-  expectKeys({{P, free[1]}, {R, free[1]}, {P, free[2]}, {R, free[2]}});
-  EXPECT_EQ(observer().seen()[0].keysym, KeySym(euro));
-  EXPECT_EQ(observer().seen()[2].keysym, KeySym(cyrillicA));
-  EXPECT_TRUE(logged(log, "Added unknown keysym 0x20ac to keycode " + std::to_string(free[1])));
+  RowChange laterColumn(observer().dpy(), {free[2]}, XK_F21, 1);
 
   // Typed again before the map change has come back, and after: the same
-  // keycode.
+  // keycode, also when it is the highest of the map.
   type(euro);
-  ASSERT_TRUE(observer().waitForEvents(6, injector()));
+  type(euro);
+  type(cyrillicA);
+  expectKeys({{P, free[0]}, {R, free[0]}, {P, free[0]}, {R, free[0]}, {P, free[1]}, {R, free[1]}});
+  EXPECT_EQ(observer().seen()[0].keysym, KeySym(euro));
+  EXPECT_EQ(observer().seen()[4].keysym, KeySym(cyrillicA));
+  EXPECT_TRUE(logged(log, "Added unknown keysym 0x20ac to keycode " + std::to_string(free[0])));
   settle();
   type(euro);
   ASSERT_TRUE(observer().waitForEvents(8, injector()));
-  EXPECT_EQ(keysOf(observer().seen())[4], (Key{P, free[1]}));
-  EXPECT_EQ(keysOf(observer().seen())[6], (Key{P, free[1]}));
+  EXPECT_EQ(keysOf(observer().seen())[6], (Key{P, free[0]}));
 
   // A row another client changed is not taken back.
   type(cyrillicBe);
@@ -449,8 +446,8 @@ TEST_P(KeyboardTest, UnknownKeysymsGoToTheHighestFreeKeycodesAndAreRemovedOnStop
   EXPECT_EQ(keyboard().addedKeys().size(), 3u);
   keyboard().stop();
   EXPECT_EQ(observer().row(free[3])[0], KeySym(XK_F20));
+  EXPECT_EQ(observer().row(free[0])[0], KeySym(NoSymbol));
   EXPECT_EQ(observer().row(free[1])[0], KeySym(NoSymbol));
-  EXPECT_EQ(observer().row(free[2])[0], KeySym(NoSymbol));
   EXPECT_TRUE(keyboard().addedKeys().empty());
 }
 
