@@ -79,6 +79,8 @@ TEST(MonitorRectText, BothFormsAndNothingElse) {
     {"1,2  to  3,4", rfb::Rect(1, 2, 3, 4)},
     {"1,2to3,4", rfb::Rect(1, 2, 3, 4)},
     {" 5,6 to 7,8", rfb::Rect(5, 6, 7, 8)},
+    {"+5,6 to 7,+8", rfb::Rect(5, 6, 7, 8)},
+    {"+-5,6 to 7,8", std::nullopt},
     {"2147483647,0 to 2147483647,1", rfb::Rect(INT32_MAX, 0, INT32_MAX, 1)},
     {"1,2 to 3", std::nullopt},
     {"1,2 to 3,4 ", std::nullopt},
