@@ -14,6 +14,7 @@
 #include "base/rfb/Cursor.h"
 #include "base/rfb/CursorWithAlpha.h"
 #include "base/rfb/PixelBuffer.h"
+#include "libs/svr/SDesktopX11.h"
 #include "libs/svr/SServer.h"
 #include "libs/svr/UpdateInfo.h"
 #include "uilibs/tx/TXEventDispatcher.h"
@@ -57,9 +58,7 @@ public:
     if (pb)
       pb->grabRegion(rfb::Region(pb->getRect()));
   }
-  void setColourMapEntries(int first, int count) override {
-    colourMaps.push_back({first, count});
-  }
+  void setColourMapEntries(int, int) override {}
   void serverCutText(std::string_view) override {}
   void bell() override {}
   bool isUpdateRequested() override { return updateRequested; }
@@ -82,13 +81,33 @@ public:
 
   rfb::PixelBuffer* buffer = nullptr;
   std::vector<rfb::PixelBuffer*> buffers;
-  std::vector<std::pair<int, int>> colourMaps;
   std::vector<std::string> failures;
   std::vector<svr::UpdateInfo> updates;
   std::vector<std::unique_ptr<rfb::Cursor>> cursors;
   // Each position with the number of buffers announced before it.
   std::vector<std::pair<rfb::Point, size_t>> cursorPositions;
   bool updateRequested = false;
+};
+
+// Records what the capture engine tells its application.
+class RecordingApp : public svr::SDesktopX11::Callback {
+public:
+  void monitorsUpdated(const std::vector<svr::MonitorInfo>& list,
+                       const std::optional<std::string>& parameterSpec,
+                       const std::optional<std::string>& effectiveSpec) override {
+    monitorReports.push_back({list, parameterSpec, effectiveSpec});
+  }
+  void setClipboardText(std::string_view) override {}
+  void captureBroken(bool broken) override { brokenReports.push_back(broken); }
+  const ipc_perm* getShmPerm() override { return nullptr; }
+
+  std::vector<bool> brokenReports;
+  struct MonitorReport {
+    std::vector<svr::MonitorInfo> monitors;
+    std::optional<std::string> parameterSpec;
+    std::optional<std::string> effectiveSpec;
+  };
+  std::vector<MonitorReport> monitorReports;
 };
 
 // Dispatches the toolkit connection's events and fires due timers until

@@ -1,15 +1,14 @@
 #pragma once
 
 // Shared pieces of the keyboard and pointer injection tests: connections to
-// a private Xvfb, an observing client with a focused window that records the
-// key and button events it receives, a pump that dispatches the injecting
-// connection's events through the toolkit while waiting for a condition
-// with a generous deadline, and a clock the tests move by hand.
+// a private Xvfb with or without XKB, where the pointer is, the toolkit's
+// dispatch of the injecting connection's events, and a clock the tests move
+// by hand.
 
 // GoogleTest first: Xlib's macros (None, Bool) break its headers.
 #include <gtest/gtest.h>
 
-#include "base/plat/Clock.h"
+#include "base/plat/tests/TimerTestSupport.h"
 #include "uilibs/tx/TXEventDispatcher.h"
 #include "uilibs/tx/tests/RunUntil.h"
 #include "uilibs/tx/tests/XTestHelpers.h"
@@ -57,150 +56,5 @@ inline std::pair<int, int> pointerOf(Display* dpy) {
 }
 
 using txtest::dispatchEvents;
-
-// What an application sees of one key or button event.
-struct SeenEvent {
-  int type;
-  unsigned int code; // keycode or button
-  unsigned int state;
-  KeySym keysym;     // key events: the keysym the application looks up
-  std::string text;  // key presses: the Latin-1 text looked up
-};
-
-// Another application: one window that has the input focus and records the
-// key and button events it receives.
-class Observer {
-public:
-  explicit Observer(const std::string& name, int width = 200, int height = 100)
-    : dpy_(connect(name)) {
-    XSetWindowAttributes attributes;
-    attributes.event_mask = KeyPressMask | KeyReleaseMask | ButtonPressMask | ButtonReleaseMask |
-                            StructureNotifyMask | FocusChangeMask;
-    window_ = XCreateWindow(dpy(), DefaultRootWindow(dpy()), 0, 0, width, height, 0, CopyFromParent,
-                            InputOutput, CopyFromParent, CWEventMask, &attributes);
-    XMapRaised(dpy(), window_);
-    waitFor([this] { return mapped_; });
-    XSetInputFocus(dpy(), window_, RevertToParent, CurrentTime);
-    XSync(dpy(), False);
-  }
-  ~Observer() { XDestroyWindow(dpy(), window_); }
-
-  Display* dpy() const { return dpy_.get(); }
-  Window window() const { return window_; }
-  Window root() const { return DefaultRootWindow(dpy()); }
-
-  // Reads what has arrived.
-  void collect() {
-    while (XPending(dpy())) {
-      XEvent event;
-      XNextEvent(dpy(), &event);
-      record(event);
-    }
-  }
-
-  std::vector<SeenEvent>& seen() { return seen_; }
-
-  // Runs `pump` and collects until `done` holds or 30 s pass.
-  bool waitFor(const std::function<bool()>& done, const std::function<void()>& pump = {},
-               Display* other = nullptr) {
-    return txtest::runUntil(
-      done,
-      [&] {
-        if (pump)
-          pump();
-        collect();
-      },
-      {{dpy(), other}, 20});
-  }
-
-  // Waits until `count` key or button events have arrived.
-  bool waitForEvents(size_t count, Display* injector) {
-    return waitFor([&] { return seen_.size() >= count; }, [injector] { dispatchEvents(injector); },
-                   injector);
-  }
-
-  // The keycodes, keysyms and state as the server sees them now.
-  KeyCode keycodeOf(KeySym keysym) { return XKeysymToKeycode(dpy(), keysym); }
-
-  // Every keycode whose core row holds no keysym, highest first.
-  std::vector<int> freeKeycodes() {
-    int minKeycode = 0;
-    int maxKeycode = 0;
-    XDisplayKeycodes(dpy(), &minKeycode, &maxKeycode);
-    int perKeycode = 0;
-    KeySym* map = XGetKeyboardMapping(dpy(), minKeycode, maxKeycode - minKeycode + 1, &perKeycode);
-    std::vector<int> result;
-    for (int keycode = maxKeycode; keycode >= minKeycode; --keycode) {
-      const KeySym* row = map + (keycode - minKeycode) * perKeycode;
-      bool free = true;
-      for (int i = 0; i < perKeycode; ++i)
-        free = free && row[i] == NoSymbol;
-      if (free)
-        result.push_back(keycode);
-    }
-    XFree(map);
-    return result;
-  }
-
-  std::vector<KeySym> row(int keycode) {
-    int perKeycode = 0;
-    KeySym* map = XGetKeyboardMapping(dpy(), KeyCode(keycode), 1, &perKeycode);
-    std::vector<KeySym> result(map, map + perKeycode);
-    XFree(map);
-    return result;
-  }
-
-  unsigned int lockedMods() {
-    XkbStateRec state{};
-    XkbGetState(dpy(), XkbUseCoreKbd, &state);
-    return state.locked_mods;
-  }
-
-  bool keyIsDown(int keycode) {
-    char keys[32];
-    XQueryKeymap(dpy(), keys);
-    return (keys[keycode / 8] >> (keycode % 8)) & 1;
-  }
-
-private:
-  void record(XEvent& event) {
-    switch (event.type) {
-    case MapNotify:
-      mapped_ = mapped_ || event.xmap.window == window_;
-      return;
-    case MappingNotify:
-      XRefreshKeyboardMapping(&event.xmapping);
-      return;
-    case KeyPress:
-    case KeyRelease: {
-      char text[16] = {};
-      KeySym keysym = NoSymbol;
-      int length = XLookupString(&event.xkey, text, sizeof(text) - 1, &keysym, nullptr);
-      seen_.push_back({event.type, event.xkey.keycode, event.xkey.state, keysym,
-                       event.type == KeyPress ? std::string(text, length) : std::string()});
-      return;
-    }
-    case ButtonPress:
-    case ButtonRelease:
-      seen_.push_back({event.type, event.xbutton.button, event.xbutton.state, NoSymbol, {}});
-      return;
-    default:
-      return;
-    }
-  }
-
-  Connection dpy_;
-  Window window_ = 0;
-  bool mapped_ = false;
-  std::vector<SeenEvent> seen_;
-};
-
-// A clock that moves only when told to.
-class ManualClock : public plat::Clock {
-public:
-  Reading read(int64_t) override { return {ticks, false}; }
-  void advanceMs(int64_t ms) { ticks += ms * plat::ticksPerMs; }
-  int64_t ticks = plat::ticksPerSecond;
-};
 
 } // namespace svrtest

@@ -4,7 +4,6 @@
 #include "libs/svr/AgentMonitorSelect.h"
 #include "libs/svr/MonitorLayout.h"
 #include "libs/svr/MonitorSelect.h"
-#include "libs/svr/SDesktopX11.h"
 
 #include "base/plat/ConfigParameter.h"
 #include "base/plat/Configuration.h"
@@ -49,13 +48,13 @@ void putShortString(Bytes& out, const std::string& text) {
 
 // A monitor record as the server reads it, written out by hand.
 void putRecord(Bytes& out, bool primary, uint32_t depth, const rfb::Rect& r,
-               const std::string& name) {
+               const std::string& name, const std::string& label = "") {
   out.insert(out.end(), {uint8_t(primary ? 1 : 0), 0, 0, 1});
   putU32(out, depth);
   for (int v : {r.tl.x, r.tl.y, r.br.x, r.br.y})
     putU32(out, uint32_t(v));
   putShortString(out, name);
-  putShortString(out, "");
+  putShortString(out, label);
   putShortString(out, "");
 }
 
@@ -63,21 +62,6 @@ class RecordingSelection : public svr::MonitorSelectCallback {
 public:
   void setMonitor(const std::optional<std::string>& spec) override { specs.push_back(spec); }
   std::vector<std::optional<std::string>> specs;
-};
-
-class RecordingResponse : public svr::MonitorSelectResponse {
-public:
-  void monitorsUpdated(const std::vector<MonitorInfo>& list,
-                       const std::optional<std::string>& parameterSpec,
-                       const std::optional<std::string>& effectiveSpec) override {
-    monitors = list;
-    parameter = parameterSpec;
-    effective = effectiveSpec;
-    calls++;
-  }
-  std::vector<MonitorInfo> monitors;
-  std::optional<std::string> parameter, effective;
-  int calls = 0;
 };
 
 // ---- Texts and the wire, no X ----
@@ -95,6 +79,8 @@ TEST(MonitorRectText, BothFormsAndNothingElse) {
     {"1,2  to  3,4", rfb::Rect(1, 2, 3, 4)},
     {"1,2to3,4", rfb::Rect(1, 2, 3, 4)},
     {" 5,6 to 7,8", rfb::Rect(5, 6, 7, 8)},
+    {"+5,6 to 7,+8", rfb::Rect(5, 6, 7, 8)},
+    {"+-5,6 to 7,8", std::nullopt},
     {"2147483647,0 to 2147483647,1", rfb::Rect(INT32_MAX, 0, INT32_MAX, 1)},
     {"1,2 to 3", std::nullopt},
     {"1,2 to 3,4 ", std::nullopt},
@@ -115,15 +101,10 @@ TEST(MonitorRectText, BothFormsAndNothingElse) {
     SCOPED_TRACE(c.text);
     EXPECT_EQ(c.want, MonitorLayout::parseRect(c.text));
   }
-}
-
-TEST(MonitorRectText, ReadsBackWhatTheRectanglePrintsWrite) {
-  const rfb::Rect rects[] = {{0, 0, 1, 1}, {-5, 7, 100, 200}, {1920, 0, 3840, 1080}};
-  for (const rfb::Rect& r : rects) {
-    SCOPED_TRACE(r.print());
-    EXPECT_EQ(r, MonitorLayout::parseRect(r.print()));
-    EXPECT_EQ(r, MonitorLayout::parseRect(r.printWH()));
-  }
+  // It reads back what the rectangle's prints write.
+  const rfb::Rect r(-5, 7, 100, 200);
+  EXPECT_EQ(r, MonitorLayout::parseRect(r.print()));
+  EXPECT_EQ(r, MonitorLayout::parseRect(r.printWH()));
 }
 
 TEST(AgentMonitorSelectWire, SetMonitorHandsTheSpecOverEmptyAsAbsent) {
@@ -149,8 +130,8 @@ TEST(AgentMonitorSelectWire, SetMonitorHandsTheSpecOverEmptyAsAbsent) {
 
 // The count is one byte, but all records used to be written: with more than
 // 255 monitors the server read the specs from inside a record. Now the list
-// is cut to the count.
-TEST(AgentMonitorSelectWire, CountAndRecordsAgreeBeyond255Monitors) {
+// is cut to the count; texts are cut to 255 bytes.
+TEST(AgentMonitorSelectWire, CountAndRecordsAgreeBeyond255MonitorsAndTextsAreCut) {
   svrtest::ChannelPeer server;
   RecordingSelection engine;
   svr::AgentMonitorSelect agent(server.channel, engine);
@@ -160,42 +141,20 @@ TEST(AgentMonitorSelectWire, CountAndRecordsAgreeBeyond255Monitors) {
     many[i].rect = rfb::Rect::fromXYWH(int(i) * 10, 0, 10, 10);
     many[i].depth = 24;
   }
-  agent.monitorsUpdated(many, std::nullopt, "7");
+  many[0].primary = true;
+  many[0].name = std::string(300, 'n');
+  many[0].label = std::string(400, 'l');
+  agent.monitorsUpdated(many, std::string(256, 'p'), "7");
 
   std::vector<Message> sent = server.received();
   ASSERT_EQ(1u, sent.size());
   Bytes want{255};
-  for (size_t i = 0; i < 255; i++)
+  putRecord(want, true, 24, many[0].rect, std::string(255, 'n'), std::string(255, 'l'));
+  for (size_t i = 1; i < 255; i++)
     putRecord(want, false, 24, many[i].rect, many[i].name);
-  putShortString(want, "");
+  putShortString(want, std::string(255, 'p'));
   putShortString(want, "7");
   EXPECT_EQ("monitorsUpdated", sent[0].name);
-  EXPECT_EQ(want, sent[0].payload);
-}
-
-TEST(AgentMonitorSelectWire, LongTextsAreCutTo255Bytes) {
-  svrtest::ChannelPeer server;
-  RecordingSelection engine;
-  svr::AgentMonitorSelect agent(server.channel, engine);
-  MonitorInfo monitor;
-  monitor.primary = true;
-  monitor.depth = 16;
-  monitor.rect = rfb::Rect(1, 2, 3, 4);
-  monitor.name = std::string(300, 'n');
-  monitor.label = std::string(400, 'l');
-  agent.monitorsUpdated({monitor}, std::string(256, 'p'), std::nullopt);
-
-  std::vector<Message> sent = server.received();
-  ASSERT_EQ(1u, sent.size());
-  Bytes want{1, 1, 0, 0, 1};
-  putU32(want, 16);
-  for (uint32_t v : {1u, 2u, 3u, 4u})
-    putU32(want, v);
-  putShortString(want, std::string(255, 'n'));
-  putShortString(want, std::string(255, 'l'));
-  putShortString(want, "");
-  putShortString(want, std::string(255, 'p'));
-  putShortString(want, "");
   EXPECT_EQ(want, sent[0].payload);
 }
 
@@ -212,69 +171,77 @@ protected:
   testsupport::LogRecorder log{"*", 110};
 };
 
-TEST_F(MonitorsX11, ListsTheActiveCrtcsInOrder) {
+TEST_F(MonitorsX11, ListsLooksUpAndSelectsTheActiveCrtcs) {
   std::vector<MonitorInfo> list = MonitorLayout::listMonitors();
   ASSERT_EQ(2u, list.size());
   EXPECT_EQ("1", list[0].name);
   EXPECT_EQ("2", list[1].name);
   EXPECT_TRUE(list[0].primary);
   EXPECT_FALSE(list[1].primary);
+  EXPECT_EQ(24u, list[1].depth);
   EXPECT_EQ(firstMonitor, list[0].rect);
   EXPECT_EQ(secondMonitor, list[1].rect);
-  for (const MonitorInfo& m : list) {
-    EXPECT_EQ(24u, m.depth);
-    EXPECT_EQ(0, m.flagA);
-    EXPECT_EQ(1, m.flagB);
-    EXPECT_TRUE(m.label.empty());
-  }
-}
 
-TEST_F(MonitorsX11, LooksUpByNumberAndByOutputNameInAnyCase) {
-  struct Case {
-    const char* spec;
-    rfb::Rect want;
-  };
-  const Case cases[] = {{"1", firstMonitor},      {"2", secondMonitor},
-                        {"DUMMY0", firstMonitor}, {"dummy1", secondMonitor},
-                        {"Dummy1", secondMonitor}, {"01", firstMonitor}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.spec);
-    EXPECT_EQ(c.want, MonitorLayout::lookupMonitor(c.spec).rect);
-  }
-  for (const char* spec : {"3", "0", "DUMMY2", "DUMMY", "", "99999999999999999999999"}) {
-    SCOPED_TRACE(spec);
-    try {
-      MonitorLayout::lookupMonitor(spec);
-      ADD_FAILURE() << "found a monitor";
-    } catch (const plat::Exception& e) {
-      EXPECT_EQ(std::string("Monitor named '") + spec + "' not found", e.str());
-    }
-  }
-}
-
-TEST_F(MonitorsX11, RectOfTakesRectanglesNumbersAndNames) {
+  // By number and by output name in any case; rectangles for rectOf only.
   struct Case {
     std::optional<std::string> spec;
     rfb::Rect want;
+    bool monitor;
   };
   const Case cases[] = {
-    {std::nullopt, rfb::Rect()},
-    {"", rfb::Rect()},
-    {"0,0 to 800,600", rfb::Rect(0, 0, 800, 600)},
-    {"1920x1080 at 1920,0", rfb::Rect(1920, 0, 3840, 1080)},
-    {"2", secondMonitor},
-    {"DUMMY0", firstMonitor},
-    {"nope", rfb::Rect()},
-    {"10,20 to 30", rfb::Rect()},
+    {"1", firstMonitor, true},       {"2", secondMonitor, true},
+    {"DUMMY0", firstMonitor, true},  {"dummy1", secondMonitor, true},
+    {"01", firstMonitor, true},      {"3", rfb::Rect(), false},
+    {"0", rfb::Rect(), false},       {"DUMMY", rfb::Rect(), false},
+    {"", rfb::Rect(), false},        {std::nullopt, rfb::Rect(), false},
+    {"0,0 to 800,600", rfb::Rect(0, 0, 800, 600), false},
+    {"99999999999999999999999", rfb::Rect(), false},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.spec.value_or("<absent>"));
+    const std::string spec = c.spec.value_or("<absent>");
+    SCOPED_TRACE(spec);
     EXPECT_EQ(c.want, MonitorLayout::rectOf(c.spec));
+    try {
+      EXPECT_EQ(c.want, MonitorLayout::lookupMonitor(spec).rect);
+      EXPECT_TRUE(c.monitor);
+    } catch (const plat::Exception& e) {
+      EXPECT_FALSE(c.monitor);
+      EXPECT_EQ("Monitor named '" + spec + "' not found", std::string(e.str()));
+    }
   }
-  std::vector<std::string> lines = log.texts("SDesktopX11");
-  EXPECT_TRUE(svrtest::contains(lines, "Bad Monitor param: Monitor named 'nope' not found"));
-  EXPECT_TRUE(
-    svrtest::contains(lines, "Bad Monitor param: Monitor named '10,20 to 30' not found"));
+  EXPECT_TRUE(svrtest::contains(log.texts("SDesktopX11"),
+                                "Bad Monitor param: Monitor named '3' not found"));
+
+  MonitorSelect select;
+  EXPECT_EQ(std::nullopt, select.selection());
+  select.reset();
+  EXPECT_EQ(std::optional<std::string>(""), select.selection());
+  // After a start, an empty "setMonitor" (absent) is a change once.
+  EXPECT_TRUE(select.select(std::nullopt));
+  EXPECT_FALSE(select.select(std::nullopt));
+  EXPECT_TRUE(select.select("DUMMY1"));
+  EXPECT_FALSE(select.select("DUMMY1"));
+  EXPECT_FALSE(select.select("nope"));
+  // Rectangles are for the parameter only.
+  EXPECT_FALSE(select.select("0,0 to 10,10"));
+  EXPECT_EQ(std::optional<std::string>("DUMMY1"), select.selection());
+  MonitorSelect::Choice choice = select.choose(wholeScreen);
+  EXPECT_EQ(secondMonitor, choice.rect);
+  EXPECT_EQ(std::nullopt, choice.parameterSpec);
+  EXPECT_EQ(std::optional<std::string>("DUMMY1"), choice.effectiveSpec);
+
+  // A valid parameter wins over the selection; one that names nothing does
+  // not.
+  setMonitorParam("1");
+  choice = select.choose(wholeScreen);
+  EXPECT_EQ(firstMonitor, choice.rect);
+  EXPECT_EQ(std::optional<std::string>("1"), choice.parameterSpec);
+  EXPECT_EQ(std::optional<std::string>("1"), choice.effectiveSpec);
+  setMonitorParam("nope");
+  EXPECT_EQ(secondMonitor, select.choose(wholeScreen).rect);
+  setMonitorParam("");
+  ASSERT_TRUE(select.select(std::nullopt));
+  EXPECT_TRUE(select.choose(wholeScreen).rect.isEmpty());
 }
 
 TEST_F(MonitorsX11, ADisabledCrtcGetsNoNumber) {
@@ -300,119 +267,16 @@ TEST_F(MonitorsX11, ADisabledCrtcGetsNoNumber) {
   EXPECT_THROW(MonitorLayout::lookupMonitor("DUMMY0"), plat::Exception);
 }
 
-TEST_F(MonitorsX11, TheParameterWinsOverTheServersSelection) {
-  MonitorSelect select;
-  select.reset();
-  ASSERT_TRUE(select.select("1"));
-
-  setMonitorParam("2");
-  MonitorSelect::Choice choice = select.choose(wholeScreen);
-  EXPECT_EQ(secondMonitor, choice.rect);
-  EXPECT_EQ(std::optional<std::string>("2"), choice.parameterSpec);
-  EXPECT_EQ(std::optional<std::string>("2"), choice.effectiveSpec);
-  EXPECT_TRUE(svrtest::contains(log.texts("SDesktopX11"), "Monitor 2 rect 800x600 at 1024,0"));
-
-  // A parameter that names nothing leaves the selection in effect.
-  setMonitorParam("nope");
-  choice = select.choose(wholeScreen);
-  EXPECT_EQ(firstMonitor, choice.rect);
-  EXPECT_EQ(std::nullopt, choice.parameterSpec);
-  EXPECT_EQ(std::optional<std::string>("1"), choice.effectiveSpec);
-  EXPECT_TRUE(svrtest::contains(log.texts("SDesktopX11"), "Monitor 1 rect 1024x768 at 0,0"));
-
-  setMonitorParam("0,0 to 800,600");
-  EXPECT_EQ(rfb::Rect(0, 0, 800, 600), select.choose(wholeScreen).rect);
-
-  // Neither: the whole screen, no specs.
-  setMonitorParam("");
-  ASSERT_TRUE(select.select(std::nullopt));
-  choice = select.choose(wholeScreen);
-  EXPECT_TRUE(choice.rect.isEmpty());
-  EXPECT_EQ(std::nullopt, choice.parameterSpec);
-  EXPECT_EQ(std::nullopt, choice.effectiveSpec);
-}
-
-TEST_F(MonitorsX11, SelectionChangesOnlyForValidNewSpecs) {
-  MonitorSelect select;
-  EXPECT_EQ(std::nullopt, select.selection());
-  select.reset();
-  EXPECT_EQ(std::optional<std::string>(""), select.selection());
-
-  // After a start, an empty "setMonitor" (absent) is a change once.
-  EXPECT_TRUE(select.select(std::nullopt));
-  EXPECT_FALSE(select.select(std::nullopt));
-
-  EXPECT_TRUE(select.select("DUMMY1"));
-  EXPECT_FALSE(select.select("DUMMY1"));
-
-  EXPECT_FALSE(select.select("nope"));
-  EXPECT_TRUE(svrtest::contains(log.texts("SDesktopX11"),
-                                "Invalid monitor selection: Monitor named 'nope' not found"));
-  // Rectangles are for the parameter only.
-  EXPECT_FALSE(select.select("0,0 to 10,10"));
-  EXPECT_EQ(std::optional<std::string>("DUMMY1"), select.selection());
-
-  EXPECT_TRUE(select.select("2"));
-  EXPECT_EQ(secondMonitor, select.choose(wholeScreen).rect);
-}
-
-TEST_F(MonitorsX11, MonitorsUpdatedCarriesTheListAndTheSpecs) {
-  svrtest::ChannelPeer server;
-  RecordingSelection engine;
-  svr::AgentMonitorSelect agent(server.channel, engine);
-  setMonitorParam("2");
-  MonitorSelect select;
-  select.reset();
-  MonitorSelect::report(agent, select.choose(wholeScreen));
-
-  std::vector<Message> sent = server.received();
-  ASSERT_EQ(1u, sent.size());
-  EXPECT_EQ("monitorsUpdated", sent[0].name);
-  Bytes want{2};
-  putRecord(want, true, 24, firstMonitor, "1");
-  putRecord(want, false, 24, secondMonitor, "2");
-  putShortString(want, "2");
-  putShortString(want, "2");
-  EXPECT_EQ(want, sent[0].payload);
-  // Three short strings after 24 bytes per record.
-  EXPECT_EQ(1u + 2 * (24 + 2 + 1 + 1) + 2 + 2, sent[0].payload.size());
-
-  // The selection in effect: no parameter spec.
-  setMonitorParam("");
-  ASSERT_TRUE(select.select("DUMMY0"));
-  MonitorSelect::report(agent, select.choose(wholeScreen));
-  sent = server.received();
-  ASSERT_EQ(1u, sent.size());
-  Bytes tail;
-  putShortString(tail, "");
-  putShortString(tail, "DUMMY0");
-  ASSERT_GE(sent[0].payload.size(), tail.size());
-  EXPECT_EQ(tail, Bytes(sent[0].payload.end() - long(tail.size()), sent[0].payload.end()));
-}
-
-// The capture engine's side of the application: keeps the monitor lists.
-class RecordingApp : public svr::SDesktopX11::Callback {
-public:
-  void monitorsUpdated(const std::vector<MonitorInfo>& list, const std::optional<std::string>&,
-                       const std::optional<std::string>&) override {
-    reports.push_back(list);
-  }
-  void setClipboardText(std::string_view) override {}
-  void captureBroken(bool) override {}
-  const ipc_perm* getShmPerm() override { return nullptr; }
-  std::vector<std::vector<MonitorInfo>> reports;
-};
-
 TEST_F(MonitorsX11, ACrtcChangedWithoutAResizeIsReportedAgain) {
   // The monitor list and the clip region must follow, not wait for the next
   // start. (X.org's RandR also sends the root a ConfigureNotify of the same
   // size here; the RandR notices cover servers that do not.)
   plat::TimerManager timers;
   svrtest::RecordingServer server;
-  RecordingApp app;
+  svrtest::RecordingApp app;
   svr::SDesktopX11 desktop(app);
   desktop.start(server);
-  ASSERT_EQ(1u, app.reports.size());
+  ASSERT_EQ(1u, app.monitorReports.size());
 
   // The second monitor shows 640x480 at the same place; the screen keeps
   // its size.
@@ -427,8 +291,8 @@ TEST_F(MonitorsX11, ACrtcChangedWithoutAResizeIsReportedAgain) {
   const rfb::Rect moved(1024, 0, 1664, 480);
   EXPECT_TRUE(svrtest::pumpUntil(
     [&] {
-      return app.reports.size() > 1 && app.reports.back().size() == 2 &&
-             app.reports.back()[1].rect == moved;
+      const auto& last = app.monitorReports.back().monitors;
+      return last.size() == 2 && last[1].rect == moved;
     }));
   EXPECT_EQ(server.buffer->getRect(), wholeScreen);
   desktop.stop();
@@ -460,12 +324,12 @@ TEST(MonitorsWithoutRandr, OneMonitorTheWholeScreenAndNoSelection) {
   setMonitorParam("0,0 to 800,600");
   MonitorSelect::Choice choice = select.choose(wholeScreen);
   EXPECT_EQ(rfb::Rect(0, 0, 800, 600), choice.rect);
-  RecordingResponse response;
+  svrtest::RecordingApp response;
   MonitorSelect::report(response, choice);
-  EXPECT_EQ(1, response.calls);
-  EXPECT_EQ(list, response.monitors);
-  EXPECT_EQ(std::optional<std::string>("0,0 to 800,600"), response.parameter);
-  EXPECT_EQ(std::optional<std::string>("0,0 to 800,600"), response.effective);
+  ASSERT_EQ(1u, response.monitorReports.size());
+  EXPECT_EQ(list, response.monitorReports[0].monitors);
+  EXPECT_EQ(std::optional<std::string>("0,0 to 800,600"), response.monitorReports[0].parameterSpec);
+  EXPECT_EQ(std::optional<std::string>("0,0 to 800,600"), response.monitorReports[0].effectiveSpec);
 }
 
 } // namespace

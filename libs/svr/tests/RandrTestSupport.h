@@ -4,7 +4,7 @@
 // on a private Xorg dummy server (several CRTCs and outputs, real mode and
 // screen-size changes) or on an Xvfb without RandR, a look at the server's
 // RandR state through the run-time loaded library, and the server's end of
-// a real channel over a socket pair.
+// a real channel.
 //
 // The toolkit display is opened once per process and never closed, and
 // these tests change the server's layout, so each needs a process of its
@@ -19,20 +19,17 @@
 #include "base/io/FdIo.h"
 #include "base/io/FdSelectManager.h"
 #include "base/io/MsgIpc.h"
-#include "base/io/UniqueFd.h"
 #include "uilibs/tx/TXUtil.h"
 #include "uilibs/tx/XrandrFns.h"
 
+#include "testsupport/SocketPeer.h"
 #include "testsupport/XorgDummyServer.h"
 #include "testsupport/XvfbServer.h"
 
 #include <chrono>
 #include <memory>
-#include <poll.h>
 #include <stdexcept>
 #include <string>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <vector>
 
 namespace svrtest {
@@ -122,26 +119,6 @@ inline std::vector<std::string> modeNames() {
   return names;
 }
 
-// The modes listed for every output, by name.
-inline std::vector<std::vector<std::string>> outputModeNames() {
-  Resources res = resources();
-  std::vector<std::vector<std::string>> all;
-  for (int o = 0; o < res->noutput; o++) {
-    XRROutputInfo* info = tx::XRRGetOutputInfo(tx::display(), res.get(), res->outputs[o]);
-    std::vector<std::string> names;
-    for (int m = 0; info && m < info->nmode; m++) {
-      for (int i = 0; i < res->nmode; i++) {
-        if (res->modes[i].id == info->modes[m])
-          names.emplace_back(res->modes[i].name, res->modes[i].nameLength);
-      }
-    }
-    if (info)
-      tx::XRRFreeOutputInfo(info);
-    all.push_back(names);
-  }
-  return all;
-}
-
 // The size of the mode that CRTC number `index` shows (0x0 when off).
 inline std::pair<unsigned, unsigned> crtcSize(int index) {
   Resources res = resources();
@@ -156,21 +133,15 @@ inline bool contains(const std::vector<std::string>& names, const std::string& n
 }
 
 // The server's end of a real channel: the agent side is an io::MsgIpc over
-// one end of a socket pair; the test reads and writes raw bytes on the
-// other.
+// our end of a socket pair; the test reads and writes raw bytes on the
+// peer end.
 class ChannelPeer : public io::MsgIpc::Callback {
 public:
-  ChannelPeer() {
-    int fds[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0)
-      throw std::runtime_error("socketpair failed");
-    peer_.reset(fds[1]);
-    channel.accept(std::make_unique<io::FdIo>(fds[0]));
-  }
+  ChannelPeer() { channel.accept(std::make_unique<io::FdIo>(peer_.takeOurs())); }
 
   // Writes bytes as the server and lets the channel dispatch all of them.
   void send(const svr::test::Bytes& bytes) {
-    ASSERT_EQ(ssize_t(bytes.size()), write(peer_.get(), bytes.data(), bytes.size()));
+    peer_.send(bytes);
     while (manager_.processEvents(0)) {
     }
   }
@@ -178,16 +149,7 @@ public:
   // The messages the agent sent that are complete now (a socket pair
   // delivers at once what was flushed).
   std::vector<svr::test::Message> received() {
-    for (;;) {
-      pollfd pfd = {peer_.get(), POLLIN, 0};
-      if (poll(&pfd, 1, 0) != 1)
-        break;
-      uint8_t chunk[4096];
-      ssize_t n = read(peer_.get(), chunk, sizeof(chunk));
-      if (n <= 0)
-        break;
-      buffer_.insert(buffer_.end(), chunk, chunk + n);
-    }
+    peer_.receive(buffer_);
     return svr::test::takeMessages(buffer_);
   }
 
@@ -196,7 +158,7 @@ public:
 private:
   // Before the channel: its connection registers with the manager.
   io::FdSelectManager manager_;
-  io::UniqueFd peer_;
+  testsupport::SocketPeer peer_;
   svr::test::Bytes buffer_;
 
 public:

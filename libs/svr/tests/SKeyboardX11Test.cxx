@@ -1,7 +1,9 @@
-// Keyboard injection against a private Xvfb (US map), once through a
-// connection that uses XKB and once through one that ignores it (the core
-// keyboard protocol). A second client with the input focus observes what an
-// application receives.
+// Keyboard injection against a private Xvfb (US map, and German set with
+// setxkbmap while the injector runs), once through a connection that uses
+// XKB and once through one that ignores it (the core keyboard protocol). A
+// second client with the input focus observes what an application receives
+// and reads the text as a real one does: through a local input method
+// (which also composes dead-key sequences) in the current group.
 
 #include "libs/svr/tests/InputTestSupport.h"
 
@@ -9,6 +11,7 @@
 #include "libs/svr/XTestAvailability.h"
 
 #include "base/plat/TimerManager.h"
+#include "testsupport/ChildProcess.h"
 #include "testsupport/LogRecorder.h"
 #include "testsupport/XvfbServer.h"
 
@@ -16,25 +19,173 @@
 #include <X11/keysym.h>
 
 #include <algorithm>
+#include <clocale>
 #include <memory>
 #include <utility>
 
 namespace {
 
-using svrtest::SeenEvent;
+using Key = std::pair<int, int>; // event type, keycode
+constexpr int P = KeyPress;
+constexpr int R = KeyRelease;
 
-struct Key {
+// What an application sees of one key event: the keysym it looks up and,
+// for presses, the text its input method gives (keycode 0: a character the
+// input method composed from dead keys).
+struct SeenEvent {
   int type;
-  int keycode;
+  unsigned int code;
+  KeySym keysym;
+  std::string text;
 };
 
-bool operator==(const Key& a, const Key& b) {
-  return a.type == b.type && a.keycode == b.keycode;
-}
+// Another application: one window that has the input focus and a local
+// input method (the built-in compose tables of the UTF-8 locale), and
+// records the key events it receives.
+class Observer {
+public:
+  explicit Observer(const std::string& name) : savedLocale_(std::setlocale(LC_CTYPE, nullptr)) {
+    if (!std::setlocale(LC_CTYPE, "C.UTF-8") || !XSupportsLocale())
+      throw std::runtime_error("the C.UTF-8 locale is not usable by Xlib");
+    XSetLocaleModifiers("@im=none");
+    dpy_ = svrtest::connect(name);
+    XSetWindowAttributes attributes;
+    attributes.event_mask = KeyPressMask | KeyReleaseMask | StructureNotifyMask | FocusChangeMask;
+    window_ = XCreateWindow(dpy(), DefaultRootWindow(dpy()), 0, 0, 200, 100, 0, CopyFromParent,
+                            InputOutput, CopyFromParent, CWEventMask, &attributes);
+    XMapRaised(dpy(), window_);
+    waitFor([this] { return mapped_; });
+    XSetInputFocus(dpy(), window_, RevertToParent, CurrentTime);
+    im_ = XOpenIM(dpy(), nullptr, nullptr, nullptr);
+    ic_ = im_ ? XCreateIC(im_, XNInputStyle, XIMPreeditNothing | XIMStatusNothing, XNClientWindow,
+                          window_, XNFocusWindow, window_, nullptr)
+              : nullptr;
+    if (!ic_)
+      throw std::runtime_error("no input context");
+    XSetICFocus(ic_);
+    // As toolkits do: once Xlib has read the XKB map, the server tells it of
+    // changes (keysyms added to spare keycodes) only through XKB events.
+    XkbQueryExtension(dpy(), nullptr, &xkbEventBase_, nullptr, nullptr, nullptr);
+    XkbSelectEvents(dpy(), XkbUseCoreKbd, XkbNewKeyboardNotifyMask | XkbMapNotifyMask,
+                    XkbNewKeyboardNotifyMask | XkbMapNotifyMask);
+    XSync(dpy(), False);
+  }
+  ~Observer() {
+    XDestroyIC(ic_);
+    XCloseIM(im_);
+    XDestroyWindow(dpy(), window_);
+    dpy_.reset();
+    std::setlocale(LC_CTYPE, savedLocale_.c_str());
+  }
 
-void PrintTo(const Key& key, std::ostream* os) {
-  *os << (key.type == KeyPress ? "press " : "release ") << key.keycode;
-}
+  Display* dpy() const { return dpy_.get(); }
+  std::vector<SeenEvent>& seen() { return seen_; }
+
+  // Runs `pump` and collects until `done` holds or 30 s pass.
+  bool waitFor(const std::function<bool()>& done, const std::function<void()>& pump = {},
+               Display* other = nullptr) {
+    return txtest::runUntil(
+      done,
+      [&] {
+        if (pump)
+          pump();
+        collect();
+      },
+      {{dpy(), other}, 20});
+  }
+
+  // Waits until `count` key events have arrived.
+  bool waitForEvents(size_t count, Display* injector) {
+    return waitFor([&] { return seen_.size() >= count; },
+                   [injector] { svrtest::dispatchEvents(injector); }, injector);
+  }
+
+  // Everything typed so far, as the application's text.
+  std::string text() const {
+    std::string all;
+    for (const SeenEvent& event : seen_)
+      all += event.text;
+    return all;
+  }
+
+  KeyCode keycodeOf(KeySym keysym) { return XKeysymToKeycode(dpy(), keysym); }
+
+  // Every keycode whose core row holds no keysym, highest first.
+  std::vector<int> freeKeycodes() {
+    int minKeycode = 0;
+    int maxKeycode = 0;
+    XDisplayKeycodes(dpy(), &minKeycode, &maxKeycode);
+    std::vector<int> result;
+    for (int keycode = maxKeycode; keycode >= minKeycode; --keycode) {
+      const std::vector<KeySym> keysyms = row(keycode);
+      if (std::all_of(keysyms.begin(), keysyms.end(), [](KeySym k) { return k == NoSymbol; }))
+        result.push_back(keycode);
+    }
+    return result;
+  }
+
+  std::vector<KeySym> row(int keycode) {
+    int perKeycode = 0;
+    KeySym* map = XGetKeyboardMapping(dpy(), KeyCode(keycode), 1, &perKeycode);
+    std::vector<KeySym> result(map, map + perKeycode);
+    XFree(map);
+    return result;
+  }
+
+  unsigned int lockedMods() {
+    XkbStateRec state{};
+    XkbGetState(dpy(), XkbUseCoreKbd, &state);
+    return state.locked_mods;
+  }
+
+  bool keyIsDown(int keycode) {
+    char keys[32];
+    XQueryKeymap(dpy(), keys);
+    return (keys[keycode / 8] >> (keycode % 8)) & 1;
+  }
+
+private:
+  void collect() {
+    while (XPending(dpy())) {
+      XEvent event;
+      XNextEvent(dpy(), &event);
+      // The input method swallows dead keys and hands back the composed
+      // character as a key press of its own.
+      if (XFilterEvent(&event, None))
+        continue;
+      auto& xkb = reinterpret_cast<XkbEvent&>(event);
+      if (event.type == MapNotify)
+        mapped_ = mapped_ || event.xmap.window == window_;
+      else if (event.type == MappingNotify)
+        XRefreshKeyboardMapping(&event.xmapping);
+      else if (event.type == xkbEventBase_ && xkb.any.xkb_type == XkbMapNotify)
+        XkbRefreshKeyboardMapping(&xkb.map);
+      else if (event.type == KeyPress || event.type == KeyRelease)
+        record(event.xkey);
+    }
+  }
+
+  void record(XKeyEvent& event) {
+    char text[64] = {};
+    KeySym keysym = NoSymbol;
+    XLookupString(&event, text, sizeof(text) - 1, &keysym, nullptr);
+    Status status = 0;
+    int length = 0;
+    if (event.type == KeyPress)
+      length = Xutf8LookupString(ic_, &event, text, sizeof(text), &keysym, &status);
+    const bool chars = status == XLookupChars || status == XLookupBoth;
+    seen_.push_back({event.type, event.keycode, keysym, chars ? std::string(text, length) : ""});
+  }
+
+  std::string savedLocale_;
+  svrtest::Connection dpy_;
+  Window window_ = 0;
+  bool mapped_ = false;
+  XIM im_ = nullptr;
+  XIC ic_ = nullptr;
+  int xkbEventBase_ = -1;
+  std::vector<SeenEvent> seen_;
+};
 
 std::vector<Key> keysOf(const std::vector<SeenEvent>& seen) {
   std::vector<Key> keys;
@@ -45,14 +196,33 @@ std::vector<Key> keysOf(const std::vector<SeenEvent>& seen) {
   return keys;
 }
 
-std::vector<std::string> pressTexts(const std::vector<SeenEvent>& seen) {
-  std::vector<std::string> texts;
-  for (const SeenEvent& event : seen) {
-    if (event.type == KeyPress && !event.text.empty())
-      texts.push_back(event.text);
-  }
-  return texts;
+// Sets column `column` of a keycode's row (the others empty) as another
+// client would.
+void setRow(Display* dpy, int keycode, KeySym keysym, int column = 0) {
+  std::vector<KeySym> row(column + 1, NoSymbol);
+  row.back() = keysym;
+  XChangeKeyboardMapping(dpy, keycode, column + 1, row.data(), 1);
+  XSync(dpy, False);
 }
+
+// Gives keycode i of `keycodes` keysym + i for the life of the scope.
+class RowChange {
+public:
+  RowChange(Display* dpy, std::vector<int> keycodes, KeySym keysym, int column = 0)
+    : dpy_(dpy), keycodes_(std::move(keycodes)), column_(column) {
+    for (size_t i = 0; i < keycodes_.size(); ++i)
+      setRow(dpy_, keycodes_[i], keysym + i, column_);
+  }
+  ~RowChange() {
+    for (int keycode : keycodes_)
+      setRow(dpy_, keycode, NoSymbol, column_);
+  }
+
+private:
+  Display* dpy_;
+  std::vector<int> keycodes_;
+  int column_;
+};
 
 class KeyboardTest : public ::testing::TestWithParam<bool> {
 protected:
@@ -62,7 +232,7 @@ protected:
   void SetUp() override {
     // Another suite may have asked another server.
     svr::XTestAvailability::forget();
-    observer_ = std::make_unique<svrtest::Observer>(server_->displayName());
+    observer_ = std::make_unique<Observer>(server_->displayName());
     injector_ = svrtest::connect(server_->displayName(), GetParam());
     keyboard_ = std::make_unique<svr::SKeyboardX11>(injector_.get(), GetParam());
   }
@@ -76,7 +246,7 @@ protected:
   }
 
   Display* injector() const { return injector_.get(); }
-  svrtest::Observer& observer() { return *observer_; }
+  Observer& observer() { return *observer_; }
   svr::SKeyboardX11& keyboard() { return *keyboard_; }
 
   void press(uint32_t keysym) { keyboard_->keyEvent(keysym, true); }
@@ -91,7 +261,14 @@ protected:
     XSync(injector(), False);
     pump();
   }
-  bool waitForEvents(size_t count) { return observer_->waitForEvents(count, injector()); }
+  bool waitUntil(const std::function<bool()>& done) {
+    return observer_->waitFor(done, [&] { pump(); }, injector());
+  }
+  // Waits for `expected` key events and compares them with all seen.
+  void expectKeys(const std::vector<Key>& expected) {
+    EXPECT_TRUE(observer_->waitForEvents(expected.size(), injector()));
+    EXPECT_EQ(keysOf(observer_->seen()), expected);
+  }
   int keycodeOf(KeySym keysym) { return observer_->keycodeOf(keysym); }
   bool serverAutoRepeat() {
     // What the injector sent must have reached the server first.
@@ -104,85 +281,69 @@ protected:
     clock_.advanceMs(ms);
     timers_.processTimers();
   }
+  bool logged(testsupport::LogRecorder& log, const std::string& text) {
+    const auto texts = log.texts("SKeyboardX11");
+    return std::find(texts.begin(), texts.end(), text) != texts.end();
+  }
 
   static std::unique_ptr<testsupport::XvfbServer> server_;
-  svrtest::ManualClock clock_;
+  plat_test::FakeClock clock_;
   plat::TimerManager timers_{true, &clock_};
-  std::unique_ptr<svrtest::Observer> observer_;
+  std::unique_ptr<Observer> observer_;
   svrtest::Connection injector_;
   std::unique_ptr<svr::SKeyboardX11> keyboard_;
 };
 
 std::unique_ptr<testsupport::XvfbServer> KeyboardTest::server_;
 
-TEST_P(KeyboardTest, UsesXkbExactlyWhenTheConnectionHasIt) {
+TEST_P(KeyboardTest, TypesWhatTheViewerSent) {
   EXPECT_EQ(keyboard().hasXkb(), GetParam());
-  EXPECT_TRUE(keyboard().hasLevel3Shift());
-  EXPECT_EQ(keyboard().interpreter().numLockKeycode(), keycodeOf(XK_Num_Lock));
-  EXPECT_EQ(keyboard().interpreter().capsLockKeycode(), keycodeOf(XK_Caps_Lock));
   // Num Lock sits on Mod2 in the default map.
   EXPECT_EQ(keyboard().numLockMask(), unsigned(Mod2Mask));
-}
-
-TEST_P(KeyboardTest, TypesLettersDigitsAndShiftedPunctuation) {
-  for (uint32_t keysym : {XK_a, XK_A, XK_1, XK_exclam})
+  ASSERT_TRUE(keyboard().hasLevel3Shift());
+  const int shift = keycodeOf(XK_Shift_L), a = keycodeOf(XK_a), one = keycodeOf(XK_1);
+  const int b = keycodeOf(XK_b), level3 = keycodeOf(XK_ISO_Level3_Shift);
+  ASSERT_NE(level3, keycodeOf(XK_Mode_switch));
+  for (uint32_t keysym : {XK_a, XK_A, XK_1, XK_exclam, XK_Caps_Lock, XK_Mode_switch})
     type(keysym);
-  const int shift = keycodeOf(XK_Shift_L);
-  const int a = keycodeOf(XK_a);
-  const int one = keycodeOf(XK_1);
-  // Shift is held around the press only; the release of the key follows.
-  const std::vector<Key> expected{
-    {KeyPress, a},     {KeyRelease, a},                                         // a
-    {KeyPress, shift}, {KeyPress, a},   {KeyRelease, shift}, {KeyRelease, a},   // A
-    {KeyPress, one},   {KeyRelease, one},                                       // 1
-    {KeyPress, shift}, {KeyPress, one}, {KeyRelease, shift}, {KeyRelease, one}, // !
-  };
-  ASSERT_TRUE(waitForEvents(expected.size()));
-  EXPECT_EQ(keysOf(observer().seen()), expected);
-  EXPECT_EQ(pressTexts(observer().seen()), (std::vector<std::string>{"a", "A", "1", "!"}));
-  EXPECT_EQ(keyboard().interpreter().pressedKeyCount(), 0u);
-}
-
-TEST_P(KeyboardTest, RepeatedPressOfAHeldKeyIsReleasedAndPressedAgain) {
   press(XK_b);
   press(XK_b);
   release(XK_b);
-  const int b = keycodeOf(XK_b);
-  const std::vector<Key> expected{{KeyPress, b}, {KeyRelease, b}, {KeyPress, b}, {KeyRelease, b}};
-  ASSERT_TRUE(waitForEvents(expected.size()));
-  EXPECT_EQ(keysOf(observer().seen()), expected);
+  expectKeys({
+    {P, a}, {R, a},                           // a
+    {P, shift}, {P, a}, {R, shift}, {R, a},   // A: Shift around the press only
+    {P, one}, {R, one},                       // 1
+    {P, shift}, {P, one}, {R, shift}, {R, one}, // !
+    // Caps Lock from a viewer injects nothing; Mode_switch is typed with
+    // the Level 3 shift.
+    {P, level3}, {R, level3},
+    {P, b}, {R, b}, {P, b}, {R, b}, // a repeated press of a held key
+  });
+  std::vector<std::string> texts;
+  for (const SeenEvent& event : observer().seen()) {
+    if (!event.text.empty())
+      texts.push_back(event.text);
+  }
+  EXPECT_EQ(texts, (std::vector<std::string>{"a", "A", "1", "!", "b", "b"}));
+  EXPECT_EQ(observer().lockedMods() & LockMask, 0u);
+  EXPECT_EQ(keyboard().interpreter().pressedKeyCount(), 0u);
 }
 
 TEST_P(KeyboardTest, KeypadKeysSwitchNumLockAsTheyNeed) {
   ASSERT_EQ(observer().lockedMods() & Mod2Mask, 0u);
-  const int numLock = keycodeOf(XK_Num_Lock);
-  const int kp1 = keycodeOf(XK_KP_1);
-
-  // KP_1 is the Num Lock level of its key: Num Lock goes on and stays on.
+  const int numLock = keycodeOf(XK_Num_Lock), kp1 = keycodeOf(XK_KP_1);
+  // KP_1 is the Num Lock level of its key: Num Lock goes on and stays on
+  // for a second digit; KP_End, on the same key without it, switches it off.
   type(XK_KP_1);
-  std::vector<Key> expected{
-    {KeyPress, numLock}, {KeyRelease, numLock}, {KeyPress, kp1}, {KeyRelease, kp1}};
-  ASSERT_TRUE(waitForEvents(expected.size()));
-  EXPECT_EQ(keysOf(observer().seen()), expected);
-  EXPECT_EQ(observer().seen()[2].keysym, KeySym(XK_KP_1));
+  expectKeys({{P, numLock}, {R, numLock}, {P, kp1}, {R, kp1}});
   EXPECT_NE(observer().lockedMods() & Mod2Mask, 0u);
   settle();
   EXPECT_NE(keyboard().modifierState() & keyboard().numLockMask(), 0u);
-
-  // A second keypad digit needs no toggle.
   type(XK_KP_1);
-  expected.insert(expected.end(), {{KeyPress, kp1}, {KeyRelease, kp1}});
-  ASSERT_TRUE(waitForEvents(expected.size()));
-  EXPECT_EQ(keysOf(observer().seen()), expected);
-
-  // KP_End, on the same key without Num Lock, switches it off again.
   type(XK_KP_End);
-  expected.insert(expected.end(), {{KeyPress, numLock},
-                                   {KeyRelease, numLock},
-                                   {KeyPress, kp1},
-                                   {KeyRelease, kp1}});
-  ASSERT_TRUE(waitForEvents(expected.size()));
-  EXPECT_EQ(keysOf(observer().seen()), expected);
+  expectKeys({{P, numLock}, {R, numLock}, {P, kp1}, {R, kp1}, {P, kp1}, {R, kp1},
+              {P, numLock}, {R, numLock}, {P, kp1}, {R, kp1}});
+  EXPECT_EQ(observer().seen()[2].keysym, KeySym(XK_KP_1));
   EXPECT_EQ(observer().seen()[8].keysym, KeySym(XK_KP_End));
   EXPECT_EQ(observer().lockedMods() & Mod2Mask, 0u);
 }
@@ -190,251 +351,125 @@ TEST_P(KeyboardTest, KeypadKeysSwitchNumLockAsTheyNeed) {
 TEST_P(KeyboardTest, CapsLockSwitchedOnAtTheDesktopIsTurnedOffBeforeALetter) {
   // Pins: without XKB the Caps Lock state was never read again, so a Caps
   // Lock switched on at the desktop turned every viewer letter upper case.
-  const int capsLock = keycodeOf(XK_Caps_Lock);
+  const int capsLock = keycodeOf(XK_Caps_Lock), a = keycodeOf(XK_a);
   XTestFakeKeyEvent(observer().dpy(), capsLock, True, CurrentTime);
   XTestFakeKeyEvent(observer().dpy(), capsLock, False, CurrentTime);
   XSync(observer().dpy(), False);
-  ASSERT_TRUE(waitForEvents(2));
+  ASSERT_TRUE(observer().waitForEvents(2, injector()));
   ASSERT_NE(observer().lockedMods() & LockMask, 0u);
   settle();
-
   type(XK_a);
-  ASSERT_TRUE(waitForEvents(6));
-  const int a = keycodeOf(XK_a);
-  const std::vector<Key> expected{{KeyPress, capsLock}, {KeyRelease, capsLock},
-                                  {KeyPress, capsLock}, {KeyRelease, capsLock},
-                                  {KeyPress, a},        {KeyRelease, a}};
-  EXPECT_EQ(keysOf(observer().seen()), expected);
-  EXPECT_EQ(pressTexts(observer().seen()).back(), "a");
+  expectKeys({{P, capsLock}, {R, capsLock}, {P, capsLock}, {R, capsLock}, {P, a}, {R, a}});
+  EXPECT_EQ(observer().seen()[4].keysym, KeySym(XK_a));
   EXPECT_EQ(observer().lockedMods() & LockMask, 0u);
 }
 
-TEST_P(KeyboardTest, CapsLockFromAViewerInjectsNothing) {
-  type(XK_Caps_Lock);
-  type(XK_c);
-  const int c = keycodeOf(XK_c);
-  ASSERT_TRUE(waitForEvents(2));
-  EXPECT_EQ(keysOf(observer().seen()), (std::vector<Key>{{KeyPress, c}, {KeyRelease, c}}));
-  EXPECT_EQ(observer().lockedMods() & LockMask, 0u);
-}
-
-TEST_P(KeyboardTest, ModeSwitchIsTypedWithLevel3ShiftWhereTheKeyboardHasIt) {
-  ASSERT_TRUE(keyboard().hasLevel3Shift());
-  press(XK_Mode_switch);
-  release(XK_Mode_switch);
-  const int level3 = keycodeOf(XK_ISO_Level3_Shift);
-  ASSERT_NE(level3, keycodeOf(XK_Mode_switch));
-  ASSERT_TRUE(waitForEvents(2));
-  EXPECT_EQ(keysOf(observer().seen()),
-            (std::vector<Key>{{KeyPress, level3}, {KeyRelease, level3}}));
-}
-
-TEST_P(KeyboardTest, KeysHeldWhenStoppedAreReleased) {
+TEST_P(KeyboardTest, StopReleasesHeldKeysAndRestoresAutoRepeat) {
+  ASSERT_TRUE(serverAutoRepeat());
   press(XK_Shift_L);
   press(XK_D);
-  const int shift = keycodeOf(XK_Shift_L);
-  const int d = keycodeOf(XK_d);
-  ASSERT_TRUE(waitForEvents(2));
+  EXPECT_FALSE(serverAutoRepeat());
+  const int shift = keycodeOf(XK_Shift_L), d = keycodeOf(XK_d);
+  ASSERT_TRUE(observer().waitForEvents(2, injector()));
   EXPECT_TRUE(observer().keyIsDown(d));
-
   keyboard().stop();
-  ASSERT_TRUE(waitForEvents(4));
   // The smallest keysym first: D (0x44) before Shift_L (0xffe1).
-  EXPECT_EQ(keysOf(observer().seen()), (std::vector<Key>{{KeyPress, shift},
-                                                          {KeyPress, d},
-                                                          {KeyRelease, d},
-                                                          {KeyRelease, shift}}));
+  expectKeys({{P, shift}, {P, d}, {R, d}, {R, shift}});
   EXPECT_FALSE(observer().keyIsDown(d));
   EXPECT_FALSE(observer().keyIsDown(shift));
   EXPECT_EQ(keyboard().interpreter().pressedKeyCount(), 0u);
+  EXPECT_TRUE(serverAutoRepeat());
+  EXPECT_FALSE(keyboard().isAutoRepeatTimerRunning());
 }
 
 TEST_P(KeyboardTest, AutoRepeatIsOffWhileTypingAndBackAfterAQuietPeriod) {
-  ASSERT_TRUE(serverAutoRepeat());
+  const int64_t quiet = svr::SKeyboardX11::autoRepeatRestoreMs;
   press(XK_e);
   EXPECT_FALSE(serverAutoRepeat());
-  EXPECT_TRUE(keyboard().isAutoRepeatDisabled());
   EXPECT_FALSE(keyboard().isAutoRepeatTimerRunning());
-
   release(XK_e);
-  EXPECT_TRUE(keyboard().isAutoRepeatTimerRunning());
-  runTimersAfterMs(svr::SKeyboardX11::autoRepeatRestoreMs - 1);
+  runTimersAfterMs(quiet - 1);
   EXPECT_FALSE(serverAutoRepeat());
   runTimersAfterMs(1);
   EXPECT_TRUE(serverAutoRepeat());
   EXPECT_FALSE(keyboard().isAutoRepeatDisabled());
-}
 
-TEST_P(KeyboardTest, AutoRepeatStaysOffWhileAKeyIsHeld) {
   // Pins: the restore timer started by an earlier release went on running
   // under a key pressed later, and switched the server's auto-repeat back on
   // while that key was held, so the server repeated it.
   type(XK_f);
   runTimersAfterMs(1000);
   press(XK_g);
-  runTimersAfterMs(svr::SKeyboardX11::autoRepeatRestoreMs * 2);
+  runTimersAfterMs(quiet * 2);
   EXPECT_FALSE(serverAutoRepeat());
   release(XK_g);
-  runTimersAfterMs(svr::SKeyboardX11::autoRepeatRestoreMs);
+  runTimersAfterMs(quiet);
   EXPECT_TRUE(serverAutoRepeat());
-}
 
-TEST_P(KeyboardTest, StopRestoresAutoRepeat) {
-  press(XK_h);
-  ASSERT_FALSE(serverAutoRepeat());
-  keyboard().stop();
-  EXPECT_TRUE(serverAutoRepeat());
-  EXPECT_FALSE(keyboard().isAutoRepeatTimerRunning());
-}
-
-TEST_P(KeyboardTest, TheUsersOwnAutoRepeatOffIsLeftAlone) {
+  // The user's own "off" is left alone.
   XAutoRepeatOff(observer().dpy());
   XSync(observer().dpy(), False);
   type(XK_i);
   EXPECT_FALSE(keyboard().isAutoRepeatDisabled());
-  runTimersAfterMs(svr::SKeyboardX11::autoRepeatRestoreMs);
+  runTimersAfterMs(quiet);
   keyboard().stop();
   EXPECT_FALSE(serverAutoRepeat());
 }
 
 TEST_P(KeyboardTest, UnknownKeysymsGoToTheHighestFreeKeycodesAndAreRemovedOnStop) {
   testsupport::LogRecorder log("SKeyboardX11", 110);
-  const uint32_t euro = 0x20ac;
-  const uint32_t cyrillicA = 0x6c1;
-  ASSERT_EQ(keycodeOf(euro), 0);
-  ASSERT_EQ(keycodeOf(cyrillicA), 0);
+  const uint32_t euro = 0x20ac, cyrillicA = 0x6c1, cyrillicBe = 0x6c2;
   const std::vector<int> free = observer().freeKeycodes();
-  ASSERT_GE(free.size(), 2u);
+  ASSERT_GE(free.size(), 4u);
+  // A keycode with a keysym only in a later column is not free.
+  RowChange laterColumn(observer().dpy(), {free[2]}, XK_F21, 1);
 
+  // Typed again before the map change has come back, and after: the same
+  // keycode, also when it is the highest of the map.
+  type(euro);
   type(euro);
   type(cyrillicA);
-  ASSERT_TRUE(waitForEvents(4));
-  const std::vector<Key> expected{
-    {KeyPress, free[0]}, {KeyRelease, free[0]}, {KeyPress, free[1]}, {KeyRelease, free[1]}};
-  EXPECT_EQ(keysOf(observer().seen()), expected);
+  expectKeys({{P, free[0]}, {R, free[0]}, {P, free[0]}, {R, free[0]}, {P, free[1]}, {R, free[1]}});
   EXPECT_EQ(observer().seen()[0].keysym, KeySym(euro));
-  EXPECT_EQ(observer().seen()[2].keysym, KeySym(cyrillicA));
-  const auto texts = log.texts("SKeyboardX11");
-  EXPECT_NE(std::find(texts.begin(), texts.end(),
-                      "Added unknown keysym 0x20ac to keycode " + std::to_string(free[0])),
-            texts.end());
-  EXPECT_NE(std::find(texts.begin(), texts.end(),
-                      "Added unknown keysym 0x6c1 to keycode " + std::to_string(free[1])),
-            texts.end());
-
-  // Typed again before the map change has come back: the same keycode.
-  type(euro);
-  ASSERT_TRUE(waitForEvents(6));
-  EXPECT_EQ(keysOf(observer().seen())[4], (Key{KeyPress, free[0]}));
+  EXPECT_EQ(observer().seen()[4].keysym, KeySym(cyrillicA));
+  EXPECT_TRUE(logged(log, "Added unknown keysym 0x20ac to keycode " + std::to_string(free[0])));
   settle();
   type(euro);
-  ASSERT_TRUE(waitForEvents(8));
-  EXPECT_EQ(keysOf(observer().seen())[6], (Key{KeyPress, free[0]}));
-  EXPECT_EQ(keyboard().addedKeys().size(), 2u);
+  ASSERT_TRUE(observer().waitForEvents(8, injector()));
+  EXPECT_EQ(keysOf(observer().seen())[6], (Key{P, free[0]}));
 
+  // A row another client changed is not taken back.
+  type(cyrillicBe);
+  ASSERT_TRUE(observer().waitForEvents(10, injector()));
+  ASSERT_EQ(observer().seen()[8].code, unsigned(free[3]));
+  RowChange theirs(observer().dpy(), {free[3]}, XK_F20);
+  EXPECT_EQ(keyboard().addedKeys().size(), 3u);
   keyboard().stop();
-  EXPECT_EQ(observer().freeKeycodes(), free);
-  EXPECT_EQ(keycodeOf(euro), 0);
+  EXPECT_EQ(observer().row(free[3])[0], KeySym(XK_F20));
+  EXPECT_EQ(observer().row(free[0])[0], KeySym(NoSymbol));
+  EXPECT_EQ(observer().row(free[1])[0], KeySym(NoSymbol));
   EXPECT_TRUE(keyboard().addedKeys().empty());
 }
 
-TEST_P(KeyboardTest, AKeycodeWithAKeysymOnlyInALaterColumnIsNotFree) {
-  const std::vector<int> free = observer().freeKeycodes();
-  KeySym laterOnly[] = {NoSymbol, XK_F21};
-  XChangeKeyboardMapping(observer().dpy(), free[0], 2, laterOnly, 1);
-  XSync(observer().dpy(), False);
-  ASSERT_NE(observer().row(free[0]), std::vector<KeySym>(observer().row(free[0]).size(), NoSymbol));
-
-  type(0x6c7); // Cyrillic_ghe
-  ASSERT_TRUE(waitForEvents(2));
-  EXPECT_EQ(observer().seen()[0].code, unsigned(free[1]));
-  EXPECT_EQ(observer().seen()[0].keysym, KeySym(0x6c7));
-  keyboard().stop();
-  KeySym none[] = {NoSymbol, NoSymbol};
-  XChangeKeyboardMapping(observer().dpy(), free[0], 2, none, 1);
-  XSync(observer().dpy(), False);
-}
-
-TEST_P(KeyboardTest, ARowChangedByAnotherClientIsNotTakenBack) {
-  const std::vector<int> free = observer().freeKeycodes();
-  type(0x6c2); // Cyrillic_be
-  ASSERT_TRUE(waitForEvents(2));
-  ASSERT_EQ(observer().seen()[0].code, unsigned(free[0]));
-  KeySym mine[] = {XK_F20};
-  XChangeKeyboardMapping(observer().dpy(), free[0], 1, mine, 1);
-  XSync(observer().dpy(), False);
-
-  keyboard().stop();
-  EXPECT_EQ(observer().row(free[0])[0], KeySym(XK_F20));
-  KeySym none[] = {NoSymbol};
-  XChangeKeyboardMapping(observer().dpy(), free[0], 1, none, 1);
-  XSync(observer().dpy(), False);
-}
-
-// Leaves `keep` free keycodes and gives every other free one a keysym of its
-// own for the life of the scope.
-class FullKeyboard {
-public:
-  FullKeyboard(Display* dpy, std::vector<int> free, size_t keep) : dpy_(dpy) {
-    for (size_t i = keep; i < free.size(); ++i) {
-      KeySym filler[] = {KeySym(0x1000f00 + i)};
-      XChangeKeyboardMapping(dpy_, free[i], 1, filler, 1);
-      filled_.push_back(free[i]);
-    }
-    XSync(dpy_, False);
-  }
-  ~FullKeyboard() {
-    for (int keycode : filled_) {
-      KeySym none[] = {NoSymbol};
-      XChangeKeyboardMapping(dpy_, keycode, 1, none, 1);
-    }
-    XSync(dpy_, False);
-  }
-
-private:
-  Display* dpy_;
-  std::vector<int> filled_;
-};
-
-TEST_P(KeyboardTest, AFullMapGivesTheOldestAddedKeycodeToANewKeysym) {
+TEST_P(KeyboardTest, AFullMapGivesTheOldestAddedKeycodeUpUnlessItIsHeld) {
   // Pins: once the spare keycodes were used up, every further unknown
   // keysym was dropped for the rest of the session.
+  testsupport::LogRecorder log("SKeyboardX11", 110);
   const std::vector<int> free = observer().freeKeycodes();
-  FullKeyboard full(observer().dpy(), free, 1);
+  RowChange full(observer().dpy(), std::vector<int>(free.begin() + 1, free.end()), 0x1000f00);
   settle();
-
   type(0x6c3); // Cyrillic_tse
   // An application looks a key up when it reads the event, so the keycode
   // is reused only after the first keysym has been typed.
-  ASSERT_TRUE(waitForEvents(2));
-  type(0x6c4); // Cyrillic_de
-  ASSERT_TRUE(waitForEvents(4));
-  EXPECT_EQ(keysOf(observer().seen()), (std::vector<Key>{{KeyPress, free[0]},
-                                                          {KeyRelease, free[0]},
-                                                          {KeyPress, free[0]},
-                                                          {KeyRelease, free[0]}}));
+  ASSERT_TRUE(observer().waitForEvents(2, injector()));
+  press(0x6c4); // Cyrillic_de, held
+  press(0x6c6); // Cyrillic_ef: no keycode left
+  release(0x6c6);
+  release(0x6c4);
+  expectKeys({{P, free[0]}, {R, free[0]}, {P, free[0]}, {R, free[0]}});
   EXPECT_EQ(observer().seen()[0].keysym, KeySym(0x6c3));
   EXPECT_EQ(observer().seen()[2].keysym, KeySym(0x6c4));
-  keyboard().stop();
-}
-
-TEST_P(KeyboardTest, AFullMapWithEveryAddedKeyHeldDropsTheKeysym) {
-  testsupport::LogRecorder log("SKeyboardX11", 110);
-  const std::vector<int> free = observer().freeKeycodes();
-  FullKeyboard full(observer().dpy(), free, 1);
-  settle();
-
-  press(0x6c5); // Cyrillic_ie, held
-  press(0x6c6); // Cyrillic_ef
-  release(0x6c6);
-  release(0x6c5);
-  ASSERT_TRUE(waitForEvents(2));
-  EXPECT_EQ(keysOf(observer().seen()),
-            (std::vector<Key>{{KeyPress, free[0]}, {KeyRelease, free[0]}}));
-  const auto texts = log.texts("SKeyboardX11");
-  EXPECT_NE(std::find(texts.begin(), texts.end(),
-                      "Keyboard mapping full - ignoring unknown keysym 0x6c6"),
-            texts.end());
+  EXPECT_TRUE(logged(log, "Keyboard mapping full - ignoring unknown keysym 0x6c6"));
   keyboard().stop();
 }
 
@@ -442,57 +477,143 @@ struct ModifierMapDeleter {
   void operator()(XModifierKeymap* map) const { XFreeModifiermap(map); }
 };
 
-TEST_P(KeyboardTest, FollowsMappingChangesOfOtherClients) {
+TEST_P(KeyboardTest, FollowsMappingAndModifierChangesOfOtherClients) {
   // Another client moves Num Lock to a spare keycode and binds it to Mod3.
-  const std::vector<int> free = observer().freeKeycodes();
+  const int spare = observer().freeKeycodes()[0];
   const int oldNumLock = keycodeOf(XK_Num_Lock);
-  KeySym numLock[] = {XK_Num_Lock};
-  KeySym none[] = {NoSymbol};
-  XChangeKeyboardMapping(observer().dpy(), free[0], 1, numLock, 1);
-  XChangeKeyboardMapping(observer().dpy(), oldNumLock, 1, none, 1);
   std::unique_ptr<XModifierKeymap, ModifierMapDeleter> modifiers(
     XGetModifierMapping(observer().dpy()));
-  auto change = [&](int remove, int removeIndex, int insert, int insertIndex) {
+  auto move = [&](int from, int fromIndex, int to, int toIndex) {
+    setRow(observer().dpy(), to, XK_Num_Lock);
+    setRow(observer().dpy(), from, NoSymbol);
     XModifierKeymap* map = modifiers.release();
-    map = XDeleteModifiermapEntry(map, KeyCode(remove), removeIndex);
-    modifiers.reset(XInsertModifiermapEntry(map, KeyCode(insert), insertIndex));
-    return XSetModifierMapping(observer().dpy(), modifiers.get());
+    map = XDeleteModifiermapEntry(map, KeyCode(from), fromIndex);
+    modifiers.reset(XInsertModifiermapEntry(map, KeyCode(to), toIndex));
+    EXPECT_EQ(XSetModifierMapping(observer().dpy(), modifiers.get()), MappingSuccess);
+    XSync(observer().dpy(), False);
   };
-  ASSERT_EQ(change(oldNumLock, Mod2MapIndex, free[0], Mod3MapIndex), MappingSuccess);
-  XSync(observer().dpy(), False);
+  move(oldNumLock, Mod2MapIndex, spare, Mod3MapIndex);
+  EXPECT_TRUE(waitUntil([&] {
+    return keyboard().interpreter().numLockKeycode() == spare &&
+           keyboard().numLockMask() == unsigned(Mod3Mask);
+  }));
+  move(spare, Mod3MapIndex, oldNumLock, Mod2MapIndex);
+  EXPECT_TRUE(waitUntil([&] {
+    return keyboard().interpreter().numLockKeycode() == oldNumLock &&
+           keyboard().numLockMask() == unsigned(Mod2Mask);
+  }));
 
-  ASSERT_TRUE(observer().waitFor(
-    [&] { return keyboard().interpreter().numLockKeycode() == free[0]; }, [&] { pump(); },
-    injector()));
-  ASSERT_TRUE(observer().waitFor([&] { return keyboard().numLockMask() == unsigned(Mod3Mask); },
-                                 [&] { pump(); }, injector()));
-
-  // Put the default map back.
-  EXPECT_EQ(change(free[0], Mod3MapIndex, oldNumLock, Mod2MapIndex), MappingSuccess);
-  XChangeKeyboardMapping(observer().dpy(), oldNumLock, 1, numLock, 1);
-  XChangeKeyboardMapping(observer().dpy(), free[0], 1, none, 1);
-  XSync(observer().dpy(), False);
-  EXPECT_TRUE(observer().waitFor(
-    [&] {
-      return keyboard().interpreter().numLockKeycode() == oldNumLock &&
-             keyboard().numLockMask() == unsigned(Mod2Mask);
-    },
-    [&] { pump(); }, injector()));
-}
-
-TEST_P(KeyboardTest, TracksTheModifierStateOfTheServer) {
   XkbLockModifiers(observer().dpy(), XkbUseCoreKbd, Mod2Mask, Mod2Mask);
   XSync(observer().dpy(), False);
   if (GetParam()) {
     // XKB state events keep the state without asking.
-    EXPECT_TRUE(observer().waitFor([&] { return (keyboard().modifierState() & Mod2Mask) != 0; },
-                                   [&] { pump(); }, injector()));
+    EXPECT_TRUE(waitUntil([&] { return (keyboard().modifierState() & Mod2Mask) != 0; }));
   } else {
     keyboard().refreshModifierState();
     EXPECT_NE(keyboard().modifierState() & Mod2Mask, 0u);
   }
   XkbLockModifiers(observer().dpy(), XkbUseCoreKbd, Mod2Mask, 0);
   XSync(observer().dpy(), False);
+}
+
+void setLayout(const std::string& display, const std::vector<std::string>& layoutArguments) {
+  std::vector<std::string> argv{"setxkbmap", "-display", display};
+  argv.insert(argv.end(), layoutArguments.begin(), layoutArguments.end());
+  const testsupport::ChildResult result = testsupport::ChildProcess::run(argv);
+  ASSERT_TRUE(result.started) << "setxkbmap could not be run";
+  ASSERT_TRUE(result.exited && result.exitStatus == 0) << result.err;
+}
+
+TEST_P(KeyboardTest, FollowsLayoutChangesAndTypesWhatTheViewerSent) {
+  struct Typed {
+    const char* name;
+    uint32_t keysym;
+    const char* text;
+  };
+  // Each character checked on its own, so that a failure names it.
+  auto typeAndCheck = [&](const std::vector<Typed>& characters, size_t held = 0) {
+    for (const Typed& c : characters) {
+      SCOPED_TRACE(c.name);
+      const std::string expected = observer().text() + c.text;
+      type(c.keysym);
+      EXPECT_TRUE(waitUntil([&] { return observer().text().size() >= expected.size(); }));
+      EXPECT_EQ(observer().text(), expected);
+      EXPECT_EQ(keyboard().interpreter().pressedKeyCount(), held);
+    }
+  };
+  // The press of the `n`th character typed.
+  auto typed = [&](size_t n) {
+    for (const SeenEvent& event : observer().seen()) {
+      if (!event.text.empty() && n-- == 0)
+        return event;
+    }
+    return SeenEvent{};
+  };
+  auto lastPressOf = [&](const std::string& text) {
+    const auto& seen = observer().seen();
+    auto it = std::find_if(seen.rbegin(), seen.rend(),
+                           [&](const SeenEvent& event) { return event.text == text; });
+    return it == seen.rend() ? 0u : it->code;
+  };
+  typeAndCheck({{"z on US", XK_z, "z"}, {"at on US", XK_at, "@"}});
+  const unsigned int usZ = typed(0).code;
+
+  ASSERT_NO_FATAL_FAILURE(setLayout(server_->displayName(), {"de"}));
+  settle();
+  typeAndCheck({
+    {"z", XK_z, "z"},
+    {"y", XK_y, "y"},
+    {"Z", XK_Z, "Z"},
+    {"sharp s", XK_ssharp, "ß"},
+    {"A diaeresis", XK_Adiaeresis, "Ä"},
+    {"o diaeresis", XK_odiaeresis, "ö"},
+    {"at (AltGr+q)", XK_at, "@"},
+    {"euro (AltGr+e)", XK_EuroSign, "€"},
+    {"left brace (AltGr+7)", XK_braceleft, "{"},
+    {"backslash (AltGr+sharp s)", XK_backslash, "\\"},
+    {"bar (AltGr+less)", XK_bar, "|"},
+    {"tilde (AltGr+plus)", XK_asciitilde, "~"},
+    {"slash (Shift+7)", XK_slash, "/"},
+    {"e acute (dead acute, e)", XK_eacute, "é"},
+    {"E acute (dead acute, Shift+E)", XK_Eacute, "É"},
+    {"e grave (Shift+dead acute, e)", XK_egrave, "è"},
+    {"o circumflex (dead circumflex, o)", XK_ocircumflex, "ô"},
+    {"circumflex (dead circumflex, space)", XK_asciicircum, "^"},
+    {"grave (Shift+dead acute, space)", XK_grave, "`"},
+    {"exclam (Shift+1)", XK_exclam, "!"},
+  });
+  EXPECT_NE(typed(2).code, usZ) << "z moved to another key";
+  EXPECT_EQ(typed(2).code, keycodeOf(XK_z));
+  EXPECT_EQ(typed(3).code, keycodeOf(XK_y));
+  if (GetParam()) {
+    // Through XKB the at sign is the AltGr level of the q key.
+    EXPECT_EQ(typed(8).code, keycodeOf(XK_q));
+  }
+  // Shift held by the viewer is honoured around German keys.
+  press(XK_Shift_L);
+  typeAndCheck({{"Z", XK_Z, "Z"}, {"E acute", XK_Eacute, "É"}, {"at", XK_at, "@"},
+                {"e acute", XK_eacute, "é"}}, 1);
+  release(XK_Shift_L);
+
+  // US in the first group, German in the second. Only XKB knows groups: a
+  // connection without it sees the first group's keysyms whatever the
+  // locked group.
+  if (GetParam()) {
+    auto lockGroup = [&](unsigned int group) {
+      XkbLockGroup(observer().dpy(), XkbUseCoreKbd, group);
+      XSync(observer().dpy(), False);
+      EXPECT_TRUE(waitUntil([&] { return keyboard().xkbGroup() == group; }));
+    };
+    ASSERT_NO_FATAL_FAILURE(setLayout(server_->displayName(), {"-layout", "us,de"}));
+    settle();
+    lockGroup(1);
+    typeAndCheck({{"y in the German group", XK_y, "y"}, {"e acute in the German group", XK_eacute, "é"}});
+    const unsigned int germanY = lastPressOf("y");
+    lockGroup(0);
+    typeAndCheck({{"y in the US group", XK_y, "y"}, {"at in the US group", XK_at, "@"}});
+    EXPECT_NE(lastPressOf("y"), germanY);
+  }
+  ASSERT_NO_FATAL_FAILURE(setLayout(server_->displayName(), {"us"}));
 }
 
 INSTANTIATE_TEST_SUITE_P(XkbAndCore, KeyboardTest, ::testing::Values(true, false),

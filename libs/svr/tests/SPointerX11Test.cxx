@@ -1,57 +1,88 @@
-// Pointer injection and cursor polling on the process's shared Xvfb through
-// the toolkit's connection (whose pointer mapping the injector uses), with a
-// second client that owns a full-screen window and records the buttons.
+// Pointer injection on the process's shared Xvfb through the toolkit's
+// connection (whose pointer mapping the injector uses), as an application
+// sees it: motion and buttons in a window that does not sit at the screen's
+// origin. (Polling for moves made at the desktop: the end-to-end tests.)
 
 #include "libs/svr/tests/InputTestSupport.h"
 
 #include "libs/svr/SPointerX11.h"
 #include "libs/svr/XTestAvailability.h"
 
-#include "base/plat/Configuration.h"
-#include "base/plat/TimerManager.h"
 #include "testsupport/XvfbServer.h"
 #include "uilibs/tx/TXUtil.h"
+#include "uilibs/tx/tests/ClipboardPeers.h"
 
 #include <memory>
-#include <utility>
+#include <vector>
 
 namespace {
 
-using svrtest::SeenEvent;
+// One pointer event as the window received it: type, button (0 for
+// motion), window coordinates.
+using Seen = std::tuple<int, unsigned int, int, int>;
+constexpr int M = MotionNotify;
+constexpr int P = ButtonPress;
+constexpr int R = ButtonRelease;
+constexpr int windowX = 100, windowY = 50;
 
-struct Button {
-  int type;
-  unsigned int button;
-};
-
-bool operator==(const Button& a, const Button& b) {
-  return a.type == b.type && a.button == b.button;
-}
-
-void PrintTo(const Button& b, std::ostream* os) {
-  *os << (b.type == ButtonPress ? "press " : "release ") << b.button;
-}
-
-std::vector<Button> buttonsOf(const std::vector<SeenEvent>& seen) {
-  std::vector<Button> buttons;
-  for (const SeenEvent& event : seen) {
-    if (event.type == ButtonPress || event.type == ButtonRelease)
-      buttons.push_back({event.type, event.code});
-  }
-  return buttons;
-}
-
-class RecordingCallback : public svr::SPointerX11Callback {
+// A window at (windowX, windowY) that records pointer events.
+class RecordingWindow {
 public:
-  void cursorPosChanged(const rfb::Point& position) override { positions.push_back(position); }
-  void localPointerMoved() override { ++localMoves; }
-  std::vector<rfb::Point> positions;
-  int localMoves = 0;
-};
+  explicit RecordingWindow(const std::string& name) : dpy_(svrtest::connect(name)) {
+    XSetWindowAttributes attributes;
+    attributes.event_mask = PointerMotionMask | ButtonPressMask | ButtonReleaseMask |
+                            StructureNotifyMask;
+    attributes.override_redirect = True;
+    window_ = XCreateWindow(dpy(), DefaultRootWindow(dpy()), windowX, windowY, 300, 200, 0,
+                            CopyFromParent, InputOutput, CopyFromParent,
+                            CWEventMask | CWOverrideRedirect, &attributes);
+    XMapRaised(dpy(), window_);
+    EXPECT_TRUE(waitFor([this] { return mapped_; }));
+  }
+  ~RecordingWindow() { XDestroyWindow(dpy(), window_); }
 
-void setParam(const char* name, const char* value) {
-  ASSERT_TRUE(plat::Configuration::global().setParam(name, value, 10));
-}
+  Display* dpy() const { return dpy_.get(); }
+
+  // Collects until `done` holds or 30 s pass; the toolkit's connection is
+  // pumped too so that it sees button-map changes, and `more` runs.
+  bool waitFor(const std::function<bool()>& done, const std::function<void()>& more = {}) {
+    return txtest::runUntil(
+      done,
+      [&] {
+        svrtest::dispatchEvents(tx::display());
+        if (more)
+          more();
+        collect();
+      },
+      {{dpy(), tx::display()}, 20});
+  }
+
+  // Waits for the last expected event and compares everything seen.
+  void expectSeen(const std::vector<Seen>& expected) {
+    EXPECT_TRUE(waitFor([&] { return seen_.size() >= expected.size(); }));
+    EXPECT_EQ(seen_, expected);
+    seen_.clear();
+  }
+
+private:
+  void collect() {
+    while (XPending(dpy())) {
+      XEvent event;
+      XNextEvent(dpy(), &event);
+      if (event.type == MapNotify && event.xmap.window == window_)
+        mapped_ = true;
+      if (event.type == MotionNotify)
+        seen_.emplace_back(M, 0, event.xmotion.x, event.xmotion.y);
+      if (event.type == ButtonPress || event.type == ButtonRelease)
+        seen_.emplace_back(event.type, event.xbutton.button, event.xbutton.x, event.xbutton.y);
+    }
+  }
+
+  svrtest::Connection dpy_;
+  Window window_ = 0;
+  bool mapped_ = false;
+  std::vector<Seen> seen_;
+};
 
 class PointerTest : public ::testing::Test {
 protected:
@@ -60,189 +91,111 @@ protected:
     const std::string& name = testsupport::XvfbServer::shared().displayName();
     tx::openDisplay(name.c_str());
     ASSERT_NE(tx::display(), nullptr);
-    observer_ = std::make_unique<svrtest::Observer>(name, width(), height());
+    // The pointer starts outside the window so that entering it is a
+    // motion; without acceleration a relative motion moves by its amount.
+    warp(10, 10);
+    XChangePointerControl(tx::display(), True, True, 1, 1, 0);
+    XSync(tx::display(), False);
+    window_ = std::make_unique<RecordingWindow>(name);
     pointer_ = std::make_unique<svr::SPointerX11>(tx::display());
   }
 
   void TearDown() override {
     pointer_.reset();
-    observer_.reset();
-    setParam("PollCursorTime", "100");
+    setMapping({1, 2, 3});
+    window_.reset();
   }
 
-  static int width() { return DisplayWidth(tx::display(), DefaultScreen(tx::display())); }
-  static int height() { return DisplayHeight(tx::display(), DefaultScreen(tx::display())); }
-
-  svrtest::Observer& observer() { return *observer_; }
-  svr::SPointerX11& pointer() { return *pointer_; }
-
-  rfb::Point realPointer() {
-    const auto [x, y] = svrtest::pointerOf(observer().dpy());
-    return rfb::Point(x, y);
+  void warp(int x, int y) {
+    XWarpPointer(tx::display(), 0, DefaultRootWindow(tx::display()), 0, 0, 0, 0, x, y);
+    XSync(tx::display(), False);
   }
 
-  bool pointerReaches(const rfb::Point& where) {
-    return observer().waitFor([&] { return realPointer() == where; });
-  }
-
-  bool waitForButtons(size_t count) {
-    return observer().waitFor([&] { return buttonsOf(observer().seen()).size() >= count; });
-  }
-
-  void click(uint32_t mask, const rfb::Point& at) {
-    pointer().pointerEvent(at, mask, false);
-    pointer().pointerEvent(at, 0, false);
-  }
-
-  // Sets the server's map so that physical button i gives logical map[i-1],
-  // and waits until the toolkit's dispatcher has read it.
-  void setPointerMapping(std::vector<unsigned char> map) {
+  // Physical button i gives logical map[i-1]; waits until the toolkit has
+  // read the new map.
+  void setMapping(std::vector<unsigned char> map) {
     unsigned char current[32];
-    const int count = XGetPointerMapping(observer().dpy(), current, sizeof(current));
+    const int count = XGetPointerMapping(window_->dpy(), current, sizeof(current));
     for (int i = int(map.size()); i < count; ++i)
       map.push_back((unsigned char)(i + 1));
     map.resize(count);
-    ASSERT_EQ(XSetPointerMapping(observer().dpy(), map.data(), count), MappingSuccess);
-    XSync(observer().dpy(), False);
-    ASSERT_TRUE(observer().waitFor(
-      [&] { return tx::pointerMapping()[0] == map[0] && tx::pointerMapping()[2] == map[2]; },
-      [] { svrtest::dispatchEvents(tx::display()); }, tx::display()));
+    ASSERT_EQ(XSetPointerMapping(window_->dpy(), map.data(), count), MappingSuccess);
+    XSync(window_->dpy(), False);
+    ASSERT_TRUE(window_->waitFor(
+      [&] { return tx::pointerMapping()[0] == map[0] && tx::pointerMapping()[2] == map[2]; }));
   }
 
-  std::unique_ptr<svrtest::Observer> observer_;
+  // An event at window coordinates x, y.
+  void event(int x, int y, uint32_t mask, bool relative = false) {
+    pointer_->pointerEvent(relative ? rfb::Point(x, y) : rfb::Point(windowX + x, windowY + y),
+                           mask, relative);
+  }
+  void click(uint32_t mask) {
+    event(5, 5, mask);
+    event(5, 5, 0);
+  }
+
+  std::unique_ptr<RecordingWindow> window_;
   std::unique_ptr<svr::SPointerX11> pointer_;
 };
 
-TEST_F(PointerTest, AbsoluteMotionLandsWhereAsked) {
-  for (const rfb::Point& where : {rfb::Point(100, 200), rfb::Point(0, 0),
-                                  rfb::Point(width() - 1, height() - 1), rfb::Point(5, 7)}) {
-    SCOPED_TRACE(where.x);
-    pointer().pointerEvent(where, 0, false);
-    EXPECT_TRUE(pointerReaches(where));
-    EXPECT_EQ(pointer().position(), where);
+TEST_F(PointerTest, MotionButtonsAndWheelArriveWhereThePointerIs) {
+  event(40, 30, 0);
+  event(40, 30, 0); // the same place: no motion
+  event(-9, 5, 0, true);
+  EXPECT_EQ(pointer_->position(), rfb::Point(windowX + 31, windowY + 35));
+  event(20, 10, 0);
+  event(20, 10, 1 << 0);
+  event(60, 15, 1 << 0); // a drag
+  event(60, 15, 0);
+  event(60, 15, 1 << 0 | 1 << 2); // two buttons at once, released one by one
+  event(60, 15, 1 << 2);
+  event(60, 15, 0);
+  for (uint32_t bit : {3u, 4u, 8u}) { // wheel up, wheel down, button 9 (none)
+    event(60, 15, 1u << bit);
+    event(60, 15, 0);
   }
+  window_->expectSeen({{M, 0, 40, 30}, {M, 0, 31, 35}, {M, 0, 20, 10}, {P, 1, 20, 10},
+                       {M, 0, 60, 15}, {R, 1, 60, 15}, {P, 1, 60, 15}, {P, 3, 60, 15},
+                       {R, 1, 60, 15}, {R, 3, 60, 15}, {P, 4, 60, 15}, {R, 4, 60, 15},
+                       {P, 5, 60, 15}, {R, 5, 60, 15}});
+  EXPECT_EQ(pointer_->buttonMask(), 0u);
+  // Xvfb's pointer has more than eight buttons; the toolkit keeps eight.
+  EXPECT_EQ(tx::pointerMappingCount(), 8);
 }
 
 TEST_F(PointerTest, FirstAbsoluteMotionIsInjectedWhereverThePointerWas) {
   // Pins: with the stored position starting at (0, 0), a first event to
   // (0, 0) was taken for no motion and the pointer stayed where it was.
-  XWarpPointer(observer().dpy(), 0, observer().root(), 0, 0, 0, 0, 300, 300);
-  XSync(observer().dpy(), False);
+  warp(300, 300);
   svr::SPointerX11 fresh(tx::display());
   EXPECT_EQ(fresh.position(), rfb::Point(300, 300));
   fresh.pointerEvent(rfb::Point(0, 0), 0, false);
-  EXPECT_TRUE(pointerReaches(rfb::Point(0, 0)));
+  EXPECT_TRUE(window_->waitFor([] {
+    return svrtest::pointerOf(tx::display()) == std::make_pair(0, 0);
+  }));
 }
 
-TEST_F(PointerTest, RelativeMotionAddsToThePosition) {
-  // Without acceleration a relative motion moves by exactly its amount.
-  XChangePointerControl(observer().dpy(), True, True, 1, 1, 0);
-  XSync(observer().dpy(), False);
-  pointer().pointerEvent(rfb::Point(400, 300), 0, false);
-  ASSERT_TRUE(pointerReaches(rfb::Point(400, 300)));
-
-  pointer().pointerEvent(rfb::Point(3, -2), 0, true);
-  EXPECT_TRUE(pointerReaches(rfb::Point(403, 298)));
-  EXPECT_EQ(pointer().position(), rfb::Point(403, 298));
-  pointer().pointerEvent(rfb::Point(-10, 20), 0, true);
-  EXPECT_TRUE(pointerReaches(rfb::Point(393, 318)));
-  EXPECT_EQ(pointer().position(), rfb::Point(393, 318));
-}
-
-// Single buttons, the wheel and a left-handed map: SPointerX11WindowTest.
-TEST_F(PointerTest, TwoButtonsAtOnceAreReleasedOneByOne) {
-  const rfb::Point at(50, 50);
-  pointer().pointerEvent(at, 0, false);
-  pointer().pointerEvent(at, 0x5, false);
-  pointer().pointerEvent(at, 0x4, false);
-  pointer().pointerEvent(at, 0x0, false);
-  const std::vector<Button> expected{
-    {ButtonPress, 1}, {ButtonPress, 3}, {ButtonRelease, 1}, {ButtonRelease, 3}};
-  ASSERT_TRUE(waitForButtons(expected.size()));
-  EXPECT_EQ(buttonsOf(observer().seen()), expected);
-  EXPECT_EQ(pointer().buttonMask(), 0u);
-}
-
-TEST_F(PointerTest, ADisabledPhysicalButtonIsSkipped) {
-  // Physical button 2 gives nothing; physical 3 gives logical 2.
-  setPointerMapping({1, 0, 2});
-  const rfb::Point at(70, 70);
-  pointer().pointerEvent(at, 0, false);
-  click(1 << 1, at);
-  click(1 << 0, at);
-  const std::vector<Button> expected{
-    {ButtonPress, 2}, {ButtonRelease, 2}, {ButtonPress, 1}, {ButtonRelease, 1}};
-  EXPECT_TRUE(waitForButtons(expected.size()));
-  setPointerMapping({1, 2, 3});
-  EXPECT_EQ(buttonsOf(observer().seen()), expected);
-}
-
-TEST_F(PointerTest, OnlyTheFirstEightButtonsCanBePressed) {
-  // Xvfb's pointer has more than eight buttons; the toolkit keeps eight.
-  ASSERT_EQ(tx::pointerMappingCount(), 8);
-  const rfb::Point at(80, 80);
-  pointer().pointerEvent(at, 0, false);
-  click(1u << 8, at); // button 9
-  click(1u << 7, at); // button 8
-  const std::vector<Button> expected{{ButtonPress, 8}, {ButtonRelease, 8}};
-  ASSERT_TRUE(waitForButtons(expected.size()));
-  EXPECT_EQ(buttonsOf(observer().seen()), expected);
-}
-
-class PollingTest : public PointerTest {
-protected:
-  bool runUntil(const std::function<bool()>& done) {
-    return observer().waitFor(done, [this] { timers_.processTimers(); });
+TEST_F(PointerTest, TheApplicationGetsTheButtonsTheViewerPressedWhateverTheMap) {
+  event(5, 5, 0);
+  window_->expectSeen({{M, 0, 5, 5}});
+  ASSERT_NO_FATAL_FAILURE(setMapping({3, 2, 1}));
+  for (uint32_t bit : {0u, 1u, 2u})
+    click(1u << bit);
+  window_->expectSeen(
+    {{P, 1, 5, 5}, {R, 1, 5, 5}, {P, 2, 5, 5}, {R, 2, 5, 5}, {P, 3, 5, 5}, {R, 3, 5, 5}});
+  {
+    // Ignoring the map, RFB button 1 presses physical button 1, which the
+    // application sees as the right button.
+    cliptest::ScopedParam ignore("UsePointerMapping", "0");
+    click(1);
+    window_->expectSeen({{P, 3, 5, 5}, {R, 3, 5, 5}});
   }
-
-  plat::TimerManager timers_{true};
-  RecordingCallback recorder_;
-};
-
-TEST_F(PollingTest, AMoveByAnotherClientIsReportedAsLocalInputAndPosition) {
-  setParam("PollCursorTime", "20");
-  pointer().setCallback(&recorder_);
-  ASSERT_TRUE(pointer().isPolling());
-
-  XWarpPointer(observer().dpy(), 0, observer().root(), 0, 0, 0, 0, 321, 123);
-  XSync(observer().dpy(), False);
-  ASSERT_TRUE(runUntil([&] { return !recorder_.positions.empty(); }));
-  EXPECT_EQ(recorder_.positions.back(), rfb::Point(321, 123));
-  EXPECT_EQ(recorder_.localMoves, 1);
-  pointer().setCallback(nullptr);
-  EXPECT_FALSE(pointer().isPolling());
-}
-
-TEST_F(PollingTest, AViewersOwnMotionIsEchoedWithoutLocalInput) {
-  setParam("PollCursorTime", "20");
-  pointer().setCallback(&recorder_);
-  pointer().pointerEvent(rfb::Point(222, 111), 0, false);
-  ASSERT_TRUE(runUntil([&] { return !recorder_.positions.empty(); }));
-  EXPECT_EQ(recorder_.positions.back(), rfb::Point(222, 111));
-  EXPECT_EQ(recorder_.localMoves, 0);
-  pointer().setCallback(nullptr);
-}
-
-TEST_F(PollingTest, StartingTakesThePositionAsKnown) {
-  XWarpPointer(observer().dpy(), 0, observer().root(), 0, 0, 0, 0, 10, 20);
-  XSync(observer().dpy(), False);
-  setParam("PollCursorTime", "20");
-  pointer().setCallback(&recorder_);
-  pointer().pollAndReport();
-  EXPECT_TRUE(recorder_.positions.empty());
-  EXPECT_EQ(recorder_.localMoves, 0);
-  pointer().setCallback(nullptr);
-}
-
-TEST_F(PollingTest, ZeroPollTimeDisablesPolling) {
-  setParam("PollCursorTime", "0");
-  pointer().setCallback(&recorder_);
-  EXPECT_FALSE(pointer().isPolling());
-  XWarpPointer(observer().dpy(), 0, observer().root(), 0, 0, 0, 0, 77, 88);
-  XSync(observer().dpy(), False);
-  pointer().pollAndReport();
-  EXPECT_TRUE(recorder_.positions.empty());
-  EXPECT_EQ(recorder_.localMoves, 0);
+  // Physical button 2 gives nothing: it is skipped; physical 3 gives 2.
+  ASSERT_NO_FATAL_FAILURE(setMapping({1, 0, 2}));
+  click(1u << 1);
+  click(1u << 0);
+  window_->expectSeen({{P, 2, 5, 5}, {R, 2, 5, 5}, {P, 1, 5, 5}, {R, 1, 5, 5}});
 }
 
 } // namespace

@@ -1,19 +1,18 @@
+#include <gtest/gtest.h>
+
 #include "libs/svr/UpdateScheduler.h"
 
 #include "base/plat/ConfigParameter.h"
 #include "base/plat/Configuration.h"
 #include "base/plat/Exception.h"
-#include "base/plat/LogDest.h"
-#include "base/plat/LogSetting.h"
 #include "base/plat/TimerManager.h"
 #include "base/plat/tests/TimerTestSupport.h"
 #include "libs/svr/SServer.h"
 #include "libs/svr/UpdateInfo.h"
-
-#include <gtest/gtest.h>
+#include "testsupport/LogRecorder.h"
+#include "uilibs/tx/tests/ClipboardPeers.h"
 
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,6 +23,7 @@ namespace {
 using rfb::Point;
 using rfb::Rect;
 using rfb::Region;
+using cliptest::ScopedParam;
 
 Region rgn(std::initializer_list<Rect> rects) {
   return Region(std::vector<Rect>(rects));
@@ -81,43 +81,6 @@ public:
   std::function<void()> onPrepare;
 };
 
-// Keeps the lines of the "UpdateScheduler" source while it exists.
-class SchedulerLog : public plat::LogDest {
-public:
-  SchedulerLog() : LogDest("schedulertest") {
-    plat::setLogSetting("UpdateScheduler:schedulertest:0");
-  }
-  ~SchedulerLog() override { plat::setLogSetting(""); }
-
-  void write(int level, const char* source, const char* text) override {
-    std::lock_guard lock(mutex_);
-    lines_.push_back(std::to_string(level) + " " + source + ": " + text);
-  }
-  std::vector<std::string> lines() {
-    std::lock_guard lock(mutex_);
-    return lines_;
-  }
-
-private:
-  std::mutex mutex_;
-  std::vector<std::string> lines_;
-};
-
-// Sets an integer parameter for the scope of a test.
-class ParamSetting {
-public:
-  ParamSetting(const char* name, const char* value) : name_(name) {
-    EXPECT_TRUE(plat::Configuration::global().setParam(name, value, 10));
-  }
-  ~ParamSetting() {
-    if (plat::ConfigParameter* p = plat::Configuration::global().findParam(name_))
-      p->unset(10, false);
-  }
-
-private:
-  const char* name_;
-};
-
 class UpdateSchedulerTest : public ::testing::Test {
 protected:
   // Moves the fake clock on one millisecond at a time, firing what is due
@@ -146,40 +109,21 @@ protected:
   UpdateScheduler scheduler{desktop};
 };
 
-TEST_F(UpdateSchedulerTest, StartsIdle) {
-  EXPECT_TRUE(scheduler.isEmpty());
-  EXPECT_FALSE(scheduler.isPending());
-  EXPECT_FALSE(scheduler.isBatching());
-  EXPECT_FALSE(scheduler.isPeriodRunning());
-  EXPECT_EQ(nullptr, scheduler.getServer());
-}
-
-TEST_F(UpdateSchedulerTest, ChangeThenRequestLeavesWhenTheBatchTimerFires) {
+TEST_F(UpdateSchedulerTest, ChangesOfABatchLeaveTogetherWhenItsTimerFindsARequest) {
   scheduler.setServer(&server);
   change(rgn({{0, 0, 10, 10}}));
   request();
+  change(rgn({{20, 0, 30, 10}}));
   EXPECT_TRUE(server.sent.empty()) << "must wait for the batch delay, not go at the request";
   EXPECT_EQ(0, desktop.prepared);
-
   advanceMs(1);
   ASSERT_EQ(1u, server.sent.size());
   EXPECT_EQ(1, server.sent[0].atMs);
-  EXPECT_TRUE(server.sent[0].update.changed.equals(rgn({{0, 0, 10, 10}})));
+  EXPECT_TRUE(server.sent[0].update.changed.equals(rgn({{0, 0, 10, 10}, {20, 0, 30, 10}})));
   EXPECT_TRUE(server.sent[0].update.copied.isEmpty());
   EXPECT_EQ(1, desktop.prepared);
   EXPECT_TRUE(scheduler.isEmpty()) << "the update is taken out of the tracker";
   EXPECT_FALSE(scheduler.isPending());
-}
-
-TEST_F(UpdateSchedulerTest, ChangesOfOneBatchLeaveTogether) {
-  scheduler.setServer(&server);
-  server.requested = true;
-  change(rgn({{0, 0, 10, 10}}));
-  change(rgn({{20, 0, 30, 10}}));
-  EXPECT_TRUE(server.sent.empty());
-  advanceMs(1);
-  ASSERT_EQ(1u, server.sent.size());
-  EXPECT_TRUE(server.sent[0].update.changed.equals(rgn({{0, 0, 10, 10}, {20, 0, 30, 10}})));
 }
 
 TEST_F(UpdateSchedulerTest, RequestDuringThePeriodLeavesWhenThePeriodEnds) {
@@ -203,35 +147,30 @@ TEST_F(UpdateSchedulerTest, RequestDuringThePeriodLeavesWhenThePeriodEnds) {
   EXPECT_TRUE(server.sent[1].update.changed.equals(rgn({{5, 5, 6, 6}})));
 }
 
-TEST_F(UpdateSchedulerTest, RequestWithNothingPendingIsServedByTheNextBatch) {
+TEST_F(UpdateSchedulerTest, ARequestWaitsForChangesAndChangesForARequest) {
   scheduler.setServer(&server);
   request();
   advanceMs(100);
   EXPECT_TRUE(server.sent.empty());
   EXPECT_EQ(0, desktop.prepared);
-
   change(rgn({{0, 0, 4, 4}}));
   advanceMs(1);
   ASSERT_EQ(1u, server.sent.size());
   EXPECT_EQ(101, server.sent[0].atMs);
-}
 
-TEST_F(UpdateSchedulerTest, ChangesWithoutARequestKeepAccumulating) {
-  scheduler.setServer(&server);
   change(rgn({{0, 0, 4, 4}}));
   advanceMs(50);
   change(rgn({{10, 0, 14, 4}}));
   advanceMs(50);
-  EXPECT_TRUE(server.sent.empty());
-
+  EXPECT_EQ(1u, server.sent.size());
   request();
-  ASSERT_EQ(1u, server.sent.size()) << "a ready batch goes at the request";
-  EXPECT_EQ(100, server.sent[0].atMs);
-  EXPECT_TRUE(server.sent[0].update.changed.equals(rgn({{0, 0, 4, 4}, {10, 0, 14, 4}})));
+  ASSERT_EQ(2u, server.sent.size()) << "a ready batch goes at the request";
+  EXPECT_EQ(201, server.sent[1].atMs);
+  EXPECT_TRUE(server.sent[1].update.changed.equals(rgn({{0, 0, 4, 4}, {10, 0, 14, 4}})));
 }
 
-TEST_F(UpdateSchedulerTest, ZeroPeriodSendsAtEveryBatchThatFindsARequest) {
-  ParamSetting period("UpdatePeriod", "0");
+TEST_F(UpdateSchedulerTest, WithoutAPeriodEachBatchThatFindsARequestLeavesAfterItsDelay) {
+  ScopedParam period("UpdatePeriod", "0");
   scheduler.setServer(&server);
   for (int i = 0; i < 3; i++) {
     SCOPED_TRACE(i);
@@ -243,28 +182,23 @@ TEST_F(UpdateSchedulerTest, ZeroPeriodSendsAtEveryBatchThatFindsARequest) {
     EXPECT_EQ(i + 1, server.sent[i].atMs);
     EXPECT_TRUE(server.sent[i].update.changed.equals(rgn({{i, 0, i + 1, 1}})));
   }
-}
-
-TEST_F(UpdateSchedulerTest, LongerBatchDelayAndZeroBatchDelay) {
-  ParamSetting period("UpdatePeriod", "0");
-  scheduler.setServer(&server);
   {
-    ParamSetting delay("UpdateBatchDelay", "7");
+    ScopedParam delay("UpdateBatchDelay", "7");
     request();
     change(rgn({{0, 0, 1, 1}}));
     advanceMs(6);
-    EXPECT_TRUE(server.sent.empty());
+    EXPECT_EQ(3u, server.sent.size());
     advanceMs(1);
-    ASSERT_EQ(1u, server.sent.size());
-    EXPECT_EQ(7, server.sent[0].atMs);
+    ASSERT_EQ(4u, server.sent.size());
+    EXPECT_EQ(10, server.sent[3].atMs);
   }
-  ParamSetting delay("UpdateBatchDelay", "0");
+  ScopedParam delay("UpdateBatchDelay", "0");
   request();
   change(rgn({{0, 0, 1, 1}}));
-  EXPECT_EQ(1u, server.sent.size()) << "a 0 ms batch still waits for the loop's next pass";
+  EXPECT_EQ(4u, server.sent.size()) << "a 0 ms batch still waits for the loop's next pass";
   timers.processTimers();
-  ASSERT_EQ(2u, server.sent.size());
-  EXPECT_EQ(7, server.sent[1].atMs);
+  ASSERT_EQ(5u, server.sent.size());
+  EXPECT_EQ(10, server.sent[4].atMs);
 }
 
 TEST_F(UpdateSchedulerTest, CopiesLeaveMerged) {
@@ -289,7 +223,7 @@ TEST_F(UpdateSchedulerTest, CopiesLeaveMerged) {
      {{rgn({{0, 0, 100, 100}}), {0, 100}}, {rgn({{200, 0, 210, 10}}), {3, 0}}},
      {rgn({{0, 0, 100, 100}}), {0, 100}, rgn({{200, 0, 210, 10}})}},
   };
-  ParamSetting period("UpdatePeriod", "0");
+  ScopedParam period("UpdatePeriod", "0");
   scheduler.setServer(&server);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -344,14 +278,14 @@ TEST_F(UpdateSchedulerTest, ExceptionFromTheServerIsLoggedAndTheSchedulerGoesOn)
     const char* line;
   };
   const Case cases[] = {
-    {plat::Exception("grab failed", "XError"), "0 UpdateScheduler: [XError] grab failed"},
-    {plat::Exception("no kind"), "0 UpdateScheduler: no kind"},
+    {plat::Exception("grab failed", "XError"), "[XError] grab failed"},
+    {plat::Exception("no kind"), "no kind"},
   };
-  ParamSetting period("UpdatePeriod", "0");
+  ScopedParam period("UpdatePeriod", "0");
   scheduler.setServer(&server);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.line);
-    SchedulerLog log;
+    testsupport::LogRecorder log("UpdateScheduler", 0);
     server.sent.clear();
     server.throwNext = c.thrown;
     request();
@@ -359,7 +293,7 @@ TEST_F(UpdateSchedulerTest, ExceptionFromTheServerIsLoggedAndTheSchedulerGoesOn)
     change(rgn({{0, 0, 5, 5}}));
     advanceMs(1);
     EXPECT_TRUE(server.sent.empty());
-    EXPECT_EQ(std::vector<std::string>{c.line}, log.lines());
+    EXPECT_EQ(std::vector<std::string>{c.line}, log.texts("UpdateScheduler"));
 
     // Used to wait for a change elsewhere: the viewers kept the old picture
     // in the failed update's area until then.
@@ -368,14 +302,6 @@ TEST_F(UpdateSchedulerTest, ExceptionFromTheServerIsLoggedAndTheSchedulerGoesOn)
     EXPECT_TRUE(server.sent[0].update.changed.equals(rgn({{0, 0, 5, 5}, {10, 0, 20, 10}})));
     EXPECT_TRUE(server.sent[0].update.copied.isEmpty());
   }
-}
-
-TEST_F(UpdateSchedulerTest, RequestWithoutServerOrPendingDoesNothing) {
-  server.requested = true;
-  scheduler.requestUpdate();
-  scheduler.tryUpdate();
-  EXPECT_EQ(0, desktop.prepared);
-  EXPECT_FALSE(scheduler.isPeriodRunning());
 }
 
 } // namespace
