@@ -5,12 +5,12 @@
 //             checks the challenge against -hash), send "init",
 //             "initRectAndPf" and a "logMsg" "mode|DISPLAY|EXTRA|args...",
 //             then answer "keyEvent" with "logMsg" "key N", "clientCutText"
-//             with the same "serverCutText", other names with "got NAME".
+//             with the same "serverCutText", "stop" by ending with status
+//             5, other names with "got NAME".
 //   silent    never connect; stubborn: the same, ignoring SIGTERM.
 //   die       end at once with status 3.
 //   impostor  first let a grandchild connect and log "impostor got N bytes"
 //             (what it was sent), then as echo.
-//   leave     connect, send "init", end with status 5.
 
 #include "base/io/FdSelectManager.h"
 #include "base/io/Io.h"
@@ -51,9 +51,7 @@ const char* selfPath() {
   return path;
 }
 
-
 namespace {
-
 
 // Connects as a process other than the launched one; how much it was sent.
 int impostor(const char* path) {
@@ -101,6 +99,8 @@ int echo(int argc, char** argv, const std::string& before) {
         KeyEvent key;
         key.read(in, state);
         log(out, "key " + std::to_string(key.keysym));
+      } else if (name == Stop::name) {
+        return 5;
       } else if (name == ClientCutText::name) {
         ClientCutText cut;
         cut.read(in, state);
@@ -125,13 +125,6 @@ int runMode(const std::string& mode, int argc, char** argv) {
   }
   if (mode == "die")
     return 3;
-  if (mode == "leave") {
-    int cursor = 2;
-    std::unique_ptr<io::Io> io = os::LaunchedProcessPipe().connect(argc, argv, cursor);
-    rdr::OutStreamV4 out(&io->outStream());
-    writeMsg(out, Init{}, true);
-    return 5;
-  }
   if (mode == "impostor") {
     pid_t child = fork();
     if (child == 0)
@@ -141,20 +134,6 @@ int runMode(const std::string& mode, int argc, char** argv) {
     return echo(argc, argv, "impostor got " + std::to_string(WEXITSTATUS(status)) + " bytes");
   }
   return echo(argc, argv, "");
-}
-
-TEST(AgentLaunch, CommandLineHasModeOptionsSocketAndSettingsInOrder) {
-  AgentLaunch l;
-  l.agentPath = "/usr/bin/kwoagent-x11";
-  l.mode = AgentMode::service;
-  l.lppDebug = true;
-  l.params = {{"PollInterval", "20"}, {"Desktop", "x=y"}};
-  EXPECT_EQ(l.commandLine("/tmp/d/agent.sock", "ab12"),
-            (std::vector<std::string>{"/usr/bin/kwoagent-x11", "service", "-lppDebug", "-hash",
-                                      "ab12", "/tmp/d/agent.sock", "PollInterval=20",
-                                      "Desktop=x=y"}));
-  EXPECT_STREQ(AgentLaunch::modeWord(AgentMode::user), "user");
-  EXPECT_STREQ(AgentLaunch::modeWord(AgentMode::virtualDisplay), "virtual");
 }
 
 TEST(AgentLaunch, SettingsThatWouldChangeTheCommandLineAreRefused) {
@@ -177,6 +156,8 @@ TEST(AgentLaunch, SettingsThatWouldChangeTheCommandLineAreRefused) {
     else
       EXPECT_THROW(l.commandLine("/s", "h"), plat::Exception);
   }
+  EXPECT_STREQ(AgentLaunch::modeWord(AgentMode::virtualDisplay), "virtual");
+  EXPECT_NE(HashChallenge().bytes(), HashChallenge().bytes());
 }
 
 TEST(AgentLaunch, EnvironmentGetsDisplayAndExtrasOverTheInheritedOnes) {
@@ -190,15 +171,6 @@ TEST(AgentLaunch, EnvironmentGetsDisplayAndExtrasOverTheInheritedOnes) {
   EXPECT_EQ(l.environmentFor(inherited), (std::vector<std::string>{"DISPLAY=:5", "X=new", "Y=2"}));
   l.environment = {{"A=B", "x"}};
   EXPECT_THROW(l.environmentFor(inherited), plat::Exception);
-}
-
-TEST(HashChallenge, HashIsTheDigestOfTheBytesAndBytesAreFresh) {
-  HashChallenge a, b;
-  crypto::Sha256::Digest digest = crypto::Sha256::digest(a.bytes().data(), a.bytes().size());
-  EXPECT_EQ(a.hashHex(), HashChallenge::hex(digest.data(), digest.size()));
-  EXPECT_NE(a.bytes(), b.bytes());
-  const uint8_t sample[] = {0x00, 0x9f, 0xa0, 0xff};
-  EXPECT_EQ(HashChallenge::hex(sample, 4), "009fa0ff");
 }
 
 constexpr int deadlineMs = 30000;
@@ -256,7 +228,8 @@ protected:
 
 TEST_F(AgentProcessTest, AgentGetsItsLaunchPassesTheHashCheckAndMessagesGoBothWays) {
   AgentLaunch l = launch("echo");
-  l.mode = AgentMode::virtualDisplay;
+  l.mode = AgentMode::service;
+  l.lppDebug = true;
   l.display = ":77";
   l.environment.push_back({"AGENTHOST_EXTRA", "two words"});
   l.params = {{"PollInterval", "20"}, {"Desktop", "a=b c"}};
@@ -277,7 +250,7 @@ TEST_F(AgentProcessTest, AgentGetsItsLaunchPassesTheHashCheckAndMessagesGoBothWa
   // Connected: the socket and its directory are gone already.
   EXPECT_FALSE(exists(path));
   EXPECT_FALSE(exists(directory));
-  ASSERT_TRUE(waitForLog(agent, "virtual|:77|two words|-hash|" + agent.hashHex() + "|" + path +
+  ASSERT_TRUE(waitForLog(agent, "service|:77|two words|-lppDebug|-hash|" + agent.hashHex() + "|" + path +
                                   "|PollInterval=20|Desktop=a=b c"));
 
   agent.send(KeyEvent{65, true});
@@ -332,14 +305,15 @@ TEST_F(AgentProcessTest, ConnectionFromAnotherProcessIsDroppedUnanswered) {
 }
 
 TEST_F(AgentProcessTest, AgentLeavingIsReportedAsDisconnectThenExit) {
-  AgentProcess agent(launch("leave"), &recorder, &recorder);
-  ASSERT_TRUE(agent.waitForMsg("init", deadlineMs));
+  AgentProcess agent(launch("echo"), &recorder, &recorder);
+  ASSERT_TRUE(agent.waitForMsg("initRectAndPf", deadlineMs));
+  agent.send(Stop{});
   ASSERT_TRUE(agent.waitUntil([&] { return !recorder.exits.empty() && recorder.disconnected; },
                               deadlineMs));
   EXPECT_EQ(agent.state(), AgentProcess::State::disconnected);
   EXPECT_TRUE(recorder.exits[0].exitedWith(5));
   EXPECT_TRUE(recorder.failures.empty());
-  EXPECT_FALSE(agent.waitForMsg("initRectAndPf", deadlineMs));
+  EXPECT_FALSE(agent.waitForMsg("bell", deadlineMs));
 }
 
 TEST_F(AgentProcessTest, DestructionEndsAndReapsTheAgentAndLeavesNothing) {
