@@ -1,5 +1,6 @@
 #include "testsupport/XServer.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -113,15 +114,22 @@ void XServer::start(std::vector<std::string> args, std::chrono::milliseconds dea
   int forkErrno = errno;
   close(fds[1]);
   Clock::time_point end = Clock::now() + deadline;
-  try {
-    if (pid_ < 0)
-      fail(std::string("fork: ") + std::strerror(forkErrno));
-    number_ = readDisplayNumber(fds[0], end);
-  } catch (...) {
-    close(fds[0]);
-    throw;
+  std::string text;
+  char buffer[64];
+  while (pid_ > 0 && text.find('\n') == std::string::npos && Clock::now() < end) {
+    pollfd pfd = {fds[0], POLLIN, 0};
+    ssize_t n = poll(&pfd, 1, remainingMs(end)) == 1 ? read(fds[0], buffer, sizeof(buffer)) : -1;
+    if (n == 0)
+      break;
+    text.append(buffer, size_t(std::max<ssize_t>(n, 0)));
   }
   close(fds[0]);
+  if (pid_ < 0)
+    fail(std::string("fork: ") + std::strerror(forkErrno));
+  char* rest = nullptr;
+  number_ = int(std::strtol(text.c_str(), &rest, 10));
+  if (text.find('\n') == std::string::npos || rest == text.c_str() || number_ < 0)
+    fail(program_ + " did not report its display number: '" + text + "'");
   displayName_ = ":" + std::to_string(number_);
   // The number is written once the server listens; a connection set-up
   // proves it serves.
@@ -135,27 +143,6 @@ void XServer::start(std::vector<std::string> args, std::chrono::milliseconds dea
       fail(program_ + " did not accept connections in time on " + socketPath);
     poll(nullptr, 0, 10);
   }
-}
-
-int XServer::readDisplayNumber(int fd, Clock::time_point end) {
-  std::string text;
-  while (text.find('\n') == std::string::npos) {
-    pollfd pfd = {fd, POLLIN, 0};
-    int ready = poll(&pfd, 1, remainingMs(end));
-    if (ready == 0)
-      fail(program_ + " did not report its display number in time");
-    char buffer[64];
-    ssize_t n = ready < 0 ? -1 : read(fd, buffer, sizeof(buffer));
-    if (n == 0)
-      fail(program_ + " ended before reporting its display number");
-    if (n > 0)
-      text.append(buffer, size_t(n));
-  }
-  char* rest = nullptr;
-  long number = std::strtol(text.c_str(), &rest, 10);
-  if (rest == text.c_str() || number < 0)
-    fail(program_ + " reported a bad display number: " + text);
-  return int(number);
 }
 
 void XServer::fail(const std::string& why) {

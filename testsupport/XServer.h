@@ -43,7 +43,6 @@ protected:
   void start(std::vector<std::string> args, std::chrono::milliseconds deadline);
 
 private:
-  int readDisplayNumber(int fd, std::chrono::steady_clock::time_point end);
   [[noreturn]] void fail(const std::string& why);
   void stop();
 

@@ -5,8 +5,7 @@
 //             checks the challenge against -hash), send "init",
 //             "initRectAndPf" and a "logMsg" "mode|DISPLAY|EXTRA|args...",
 //             then answer "keyEvent" with "logMsg" "key N", "clientCutText"
-//             with the same "serverCutText", "stop" by ending with status
-//             5, other names with "got NAME".
+//             with the same "serverCutText", "stop" by ending with status 5.
 //   silent    never connect; stubborn: the same, ignoring SIGTERM.
 //   die       end at once with status 3.
 //   impostor  first let a grandchild connect and log "impostor got N bytes"
@@ -27,7 +26,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <climits>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
@@ -40,41 +38,13 @@
 namespace agenthost::test {
 
 constexpr const char* standInVariable = "AGENTHOST_STANDIN";
-
-// This test binary's path, for launching the stand-in.
-const char* selfPath() {
-  static char path[PATH_MAX] = "";
-  if (!path[0]) {
-    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    path[n > 0 ? n : 0] = '\0';
-  }
-  return path;
-}
+// This test binary, run as the stand-in.
+constexpr const char* selfPath = "/proc/self/exe";
 
 namespace {
 
-// Connects as a process other than the launched one; how much it was sent.
-int impostor(const char* path) {
-  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, path, sizeof address.sun_path - 1);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-    return 100;
-  int total = 0;
-  char buffer[64];
-  for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;)
-    total += int(n);
-  return total;
-}
-
 void log(rdr::OutStreamV4& out, const std::string& text) {
   writeMsg(out, LogMsg{30, "StandIn", text}, true);
-}
-
-std::string env(const char* name) {
-  const char* value = getenv(name);
-  return value ? value : "-";
 }
 
 int echo(int argc, char** argv, const std::string& before) {
@@ -84,29 +54,26 @@ int echo(int argc, char** argv, const std::string& before) {
   rdr::OutStreamV4 out(&io->outStream());
   writeMsg(out, Init{});
   writeMsg(out, InitRectAndPf{rfb::Rect(0, 0, 640, 480), rfb::PixelFormat::rgb888()}, true);
+  auto env = [](const char* name) { return std::string(getenv(name) ? getenv(name) : "-"); };
   std::string facts = std::string(argv[1]) + "|" + env("DISPLAY") + "|" + env("AGENTHOST_EXTRA");
   for (int i = 2; i < argc; i++)
     facts += std::string("|") + argv[i];
   log(out, facts);
-  if (!before.empty())
-    log(out, before);
+  log(out, before);
   try {
-    for (;;) {
+    for (ParseState state;; state.reset()) {
       in.startMsg(true);
       std::string name = in.readShortString();
-      ParseState state;
+      if (name == Stop::name)
+        return 5;
       if (name == KeyEvent::name) {
         KeyEvent key;
         key.read(in, state);
         log(out, "key " + std::to_string(key.keysym));
-      } else if (name == Stop::name) {
-        return 5;
       } else if (name == ClientCutText::name) {
         ClientCutText cut;
         cut.read(in, state);
         writeMsg(out, ServerCutText{cut.text}, true);
-      } else {
-        log(out, "got " + name);
       }
       in.skipToEnd();
       in.endMsg();
@@ -119,21 +86,29 @@ int echo(int argc, char** argv, const std::string& before) {
 int runMode(const std::string& mode, int argc, char** argv) {
   if (mode == "stubborn")
     signal(SIGTERM, SIG_IGN);
-  if (mode == "silent" || mode == "stubborn") {
-    for (;;)
-      pause();
-  }
+  while (mode == "silent" || mode == "stubborn")
+    pause();
   if (mode == "die")
     return 3;
+  std::string before;
   if (mode == "impostor") {
+    // Connects as a process other than the launched one; how much it was sent.
     pid_t child = fork();
-    if (child == 0)
-      _exit(impostor(argv[argc - 1]));
+    if (child == 0) {
+      int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+      sockaddr_un address{AF_UNIX, {}};
+      std::strncpy(address.sun_path, argv[argc - 1], sizeof address.sun_path - 1);
+      int total = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) ? 100 : 0;
+      char buffer[64];
+      for (ssize_t n; total < 100 && (n = read(fd, buffer, sizeof buffer)) > 0;)
+        total += int(n);
+      _exit(total);
+    }
     int status = 0;
     waitpid(child, &status, 0);
-    return echo(argc, argv, "impostor got " + std::to_string(WEXITSTATUS(status)) + " bytes");
+    before = "impostor got " + std::to_string(WEXITSTATUS(status)) + " bytes";
   }
-  return echo(argc, argv, "");
+  return echo(argc, argv, before);
 }
 
 TEST(AgentLaunch, SettingsThatWouldChangeTheCommandLineAreRefused) {
@@ -210,7 +185,7 @@ protected:
 
   AgentLaunch launch(const char* behaviour) {
     AgentLaunch l;
-    l.agentPath = selfPath();
+    l.agentPath = selfPath;
     l.socketBase = base.path();
     l.environment = {{standInVariable, behaviour}};
     return l;
@@ -348,7 +323,7 @@ TEST(LaunchedChildTest, ChildIgnoringTerminationIsKilledAfterTheGracePeriod) {
   struct : LaunchedChild::Callback {
     void childExited(LaunchedChild&, const ExitStatus&) override {}
   } callback;
-  LaunchedChild child(callback, {selfPath()}, {std::string(standInVariable) + "=stubborn"},
+  LaunchedChild child(callback, {selfPath}, {std::string(standInVariable) + "=stubborn"},
                       manager);
   // Give it the time to install its SIG_IGN: wait until it sleeps.
   std::string stat = "/proc/" + std::to_string(child.pid()) + "/stat";

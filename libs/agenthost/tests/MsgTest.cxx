@@ -241,9 +241,6 @@ protected:
     fromAgent.addHandler(static_cast<FromAgentHandler&>(*this));
     toAgent.addHandler(static_cast<ToAgentHandler&>(*this));
   }
-  bool until(const std::function<bool()>& condition) {
-    return testsupport::pumpUntil(manager, condition);
-  }
 
   void ipcClosed(io::MsgIpc&) override { closed++; }
   void fbUpdate(const FbUpdate& msg) override { updates.push_back(msg); }
@@ -261,26 +258,24 @@ protected:
   std::vector<SetParams> params;
 };
 
-TEST_F(ReaderOnChannelTest, LargeMessagesReachTheHandlersWholeAndInOrder) {
+TEST_F(ReaderOnChannelTest, LargeMessagesReachTheHandlersWholeAndInOrderBadOnesCloseTheChannel) {
   FbUpdate update{rfb::Region(rfb::Rect(0, 0, 10, 10)), 4, 5, scattered(20000, 12)};
   sendMsg(agent, LogMsg{30, "A", "before"});
   sendMsg(agent, update);
   sendMsg(agent, LogMsg{30, "A", "after"});
   SetParams set{{{"PollInterval", "20", 10}, {"UseXFixes", "0", 30}}};
   sendMsg(server, set);
-  ASSERT_TRUE(until([&] { return logs.size() == 2 && params.size() == 1; }));
+  ASSERT_TRUE(testsupport::pumpUntil(manager, [&] { return logs.size() == 2 && params.size() == 1; }));
   EXPECT_EQ(updates, std::vector<FbUpdate>{update});
   EXPECT_EQ(logs, (std::vector<std::string>{"before", "after"}));
   EXPECT_EQ(params[0], set);
   EXPECT_EQ(fromAgent.received("fbUpdate"), 1u);
   EXPECT_EQ(closed, 0);
-}
-
-TEST_F(ReaderOnChannelTest, RefusedPayloadClosesTheChannel) {
+  // A payload the record refuses closes the channel.
   rdr::FramedOutStream& out = agent.writeMsg("init");
   out.writeU32(0x01020304);
   out.endMsg(true);
-  ASSERT_TRUE(until([&] { return closed > 0; }));
+  ASSERT_TRUE(testsupport::pumpUntil(manager, [&] { return closed > 0; }));
   EXPECT_EQ(fromAgent.received("init"), 0u);
 }
 
@@ -297,7 +292,7 @@ TEST_F(ReaderOnChannelTest, HandlerMayRemoveItselfWhileCalled) {
   fromAgent.addHandler(once);
   sendMsg(agent, Bell{});
   sendMsg(agent, Bell{});
-  ASSERT_TRUE(until([&] { return fromAgent.received("bell") == 2; }));
+  ASSERT_TRUE(testsupport::pumpUntil(manager, [&] { return fromAgent.received("bell") == 2; }));
   EXPECT_EQ(once.calls, 1);
 }
 
