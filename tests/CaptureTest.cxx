@@ -89,8 +89,7 @@ protected:
   }
 
   // Paints with `paint(shade)`, a new shade each time, until `count`
-  // "captureBroken" reports have come. `asking`: a viewer that always waits
-  // for the next update.
+  // "captureBroken" reports have come.
   bool paintUntilReports(size_t count, const std::function<void(uint32_t)>& paint) {
     uint32_t shade = 0x204060;
     return until([&] {

@@ -43,12 +43,6 @@ protected:
     return apps.back()->pid();
   }
 
-  std::optional<agenthost::DesktopUidChanged> nextReport() {
-    if (!agent->waitForMsg("desktopUidChanged", deadlineMs))
-      return std::nullopt;
-    return recorder.uids.back();
-  }
-
   // Sets a root window property (0 for a window: the root itself).
   void setRootProperty(const char* name, Atom type, long value) {
     Display* dpy = XOpenDisplay(display.c_str());
@@ -74,9 +68,8 @@ TEST_F(DesktopUserTest, TheUserWithMostApplicationsAndTheirAuthorityFileAreRepor
   for (int i = 0; i < 3; i++)
     startApp(4303, "/tmp/kwo-xauth-4303", "dialog");
   launchAgent();
-  std::optional<agenthost::DesktopUidChanged> report = nextReport();
-  ASSERT_TRUE(report);
-  EXPECT_EQ(*report, (agenthost::DesktopUidChanged{4301, "/tmp/kwo-xauth-4301"}));
+  ASSERT_TRUE(agent->waitForMsg("desktopUidChanged", deadlineMs));
+  EXPECT_EQ(recorder.uids.back(), (agenthost::DesktopUidChanged{4301, "/tmp/kwo-xauth-4301"}));
 
   // Another user now has more applications, which disagree on their
   // authority file: the user is reported without one. A session starting
@@ -84,9 +77,8 @@ TEST_F(DesktopUserTest, TheUserWithMostApplicationsAndTheirAuthorityFileAreRepor
   startApp(4302, "/tmp/kwo-xauth-4302");
   startApp(4302, "/tmp/kwo-xauth-4302-other");
   setRootProperty("_NET_SUPPORTING_WM_CHECK", XA_WINDOW, 0);
-  report = nextReport();
-  ASSERT_TRUE(report);
-  EXPECT_EQ(*report, (agenthost::DesktopUidChanged{4302, ""}));
+  ASSERT_TRUE(agent->waitForMsg("desktopUidChanged", deadlineMs));
+  EXPECT_EQ(recorder.uids.back(), (agenthost::DesktopUidChanged{4302, ""}));
 
   // A user named on the root window wins.
   setRootProperty("KWO_DESKTOP_UID", XA_CARDINAL, 4242);
@@ -96,9 +88,8 @@ TEST_F(DesktopUserTest, TheUserWithMostApplicationsAndTheirAuthorityFileAreRepor
 TEST_F(DesktopUserTest, AnAuthorityFileNameTooLongForTheMessageIsNotCut) {
   pid_t app = startApp(4304, "/tmp/" + std::string(300, 'x'));
   launchAgent();
-  std::optional<agenthost::DesktopUidChanged> report = nextReport();
-  ASSERT_TRUE(report);
-  EXPECT_EQ(*report, (agenthost::DesktopUidChanged{4304, ""}));
+  ASSERT_TRUE(agent->waitForMsg("desktopUidChanged", deadlineMs));
+  EXPECT_EQ(recorder.uids.back(), (agenthost::DesktopUidChanged{4304, ""}));
   EXPECT_TRUE(waitForLog("Ignoring XAUTHORITY of process " + std::to_string(app) +
                          ": longer than 255 bytes"));
 }
