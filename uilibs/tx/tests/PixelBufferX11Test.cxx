@@ -12,7 +12,7 @@
 #include "base/plat/unix/SharedMem.h"
 #include "base/plat/unix/SharedMemPosix.h"
 #include "base/plat/unix/SharedMemSysV.h"
-#include "base/plat/unix/tests/SharedMemTestSupport.h"
+#include "testsupport/ShmLeaks.h"
 #include "testsupport/LogRecorder.h"
 
 #include <X11/Xlib.h>
@@ -167,7 +167,7 @@ bool contains(const std::vector<std::string>& lines, const std::string& text) {
 
 // System V segments this process created, as /proc/sysvipc/shm lists them.
 std::set<int> sysVSegmentsOfThisProcess() {
-  return shmtest::sysvSegmentsOf(getpid());
+  return testsupport::sysvSegmentsOf(getpid());
 }
 
 const char* formatOf(ServerKind server) {
@@ -286,9 +286,9 @@ TEST_P(GrabWays, GrabsWhatTheScreenShows) {
         auto* posix = dynamic_cast<plat::SharedMemPosix*>(shm);
         ASSERT_NE(posix, nullptr);
         std::string name = posix->name();
-        EXPECT_EQ(shmtest::posixObjectsOf(getpid()), std::set<std::string>{name.substr(1)});
+        EXPECT_EQ(testsupport::posixObjectsOf(getpid()), std::set<std::string>{name.substr(1)});
         pb.reset();
-        EXPECT_TRUE(shmtest::posixObjectsOf(getpid()).empty());
+        EXPECT_TRUE(testsupport::posixObjectsOf(getpid()).empty());
       }
       EXPECT_TRUE(sysVSegmentsOfThisProcess().empty());
     }
