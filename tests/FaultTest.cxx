@@ -8,7 +8,7 @@
 #include "AgentTestPeer.h"
 #include "ClipboardPeer.h"
 
-#include "testsupport/SharedMemoryOf.h"
+#include "testsupport/ShmLeaks.h"
 
 #include <X11/Xlib.h>
 
@@ -112,8 +112,9 @@ protected:
     pid_t pid = agent->pid();
     // A segment the X server still has attached lingers, marked for removal,
     // until the server has dealt with the agent's departure.
-    EXPECT_TRUE(until([&] { return testsupport::sharedMemoryOf(pid).empty(); }))
-      << testing::PrintToString(testsupport::sharedMemoryOf(pid));
+    EXPECT_TRUE(until([&] { return testsupport::sysvSegmentsOf(pid, false).empty(); }))
+      << testing::PrintToString(testsupport::sysvSegmentsOf(pid));
+    EXPECT_EQ(testsupport::posixObjectsOf(pid), std::set<std::string>{});
   }
 
   int draws = 0;
