@@ -42,4 +42,14 @@ private:
   io::FdManager& manager_;
 };
 
+// The selection owner and the paster on one display, both watched.
+struct DesktopPeers {
+  explicit DesktopPeers(const std::string& display) : owner(display), paster(display) {}
+  cliptest::SelectionOwner owner;
+  cliptest::Paster paster;
+  PeerWatch ownerWatch{owner};
+  PeerWatch pasterWatch{paster};
+  Atom clipboard = owner.atom("CLIPBOARD");
+};
+
 } // namespace e2e

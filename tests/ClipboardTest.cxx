@@ -18,11 +18,8 @@ using ClipboardTest = AgentTest;
 
 TEST_F(ClipboardTest, TextCrossesOnceEachWayAndIsNeverEchoed) {
   startXvfb();
-  cliptest::SelectionOwner owner(display);
-  cliptest::Paster paster(display);
-  PeerWatch ownerWatch(owner);
-  PeerWatch pasterWatch(paster);
-  Atom clipboard = owner.atom("CLIPBOARD");
+  DesktopPeers peers(display);
+  auto& [owner, paster, ownerWatch, pasterWatch, clipboard] = peers;
   Atom utf8 = owner.atom("UTF8_STRING");
   auto serving = [&](const std::function<bool()>& condition) {
     return until([&] {

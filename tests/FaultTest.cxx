@@ -300,11 +300,8 @@ TEST_F(FaultTest, BurstsOfModesAndKeysLeaveTheAgentServingWithoutGrowing) {
 // way (desktop copies that came in chunks were dropped, pastes refused).
 TEST_F(FaultTest, TwentyMegabyteClipboardsArriveWholeEachWay) {
   startServer();
-  cliptest::SelectionOwner owner(display);
-  cliptest::Paster paster(display);
-  PeerWatch ownerWatch(owner);
-  PeerWatch pasterWatch(paster);
-  Atom clipboard = owner.atom("CLIPBOARD");
+  DesktopPeers peers(display);
+  auto& [owner, paster, ownerWatch, pasterWatch, clipboard] = peers;
   launchAgent({{"EnableClipboard", "1"}});
   ASSERT_NO_FATAL_FAILURE(startDesktop());
 
