@@ -1,269 +1,203 @@
-// The agent binary against a test-side server on a private X server: the
-// greeting, log forwarding, the ways it ends, and the command-line errors
-// of its connection set-up.
+// The agent binary's command line, its greeting, log forwarding, the ways
+// it ends, and the channels it can be given.
 
 #include "AgentTestPeer.h"
 
-#include "base/rdr/MemInStream.h"
-#include "base/rfb/PixelFormat.h"
+#include "base/io/FdIo.h"
+#include "libs/agenthost/FromAgentReader.h"
 #include "testsupport/ChildProcess.h"
-#include "testsupport/XvfbServer.h"
-
-#include <gtest/gtest.h>
-
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
+#include "testsupport/ForkedChild.h"
+#include "testsupport/LoopPump.h"
 
 #include <csignal>
-#include <memory>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 
 namespace e2e {
 namespace {
 
-using Pipe = AgentTestPeer::Pipe;
 using testsupport::ChildProcess;
 using testsupport::ChildResult;
-using testsupport::XvfbServer;
 
-const std::string agent = KWO_AGENT_PATH;
+const std::string agentPath = KWO_AGENT_PATH;
 
-struct LogMsg {
-  uint32_t level;
-  std::string source;
-  std::string text;
-};
-
-LogMsg readLogMsg(const AgentTestPeer::Message& m) {
-  rdr::MemInStream in(m.payload.data(), m.payload.size());
-  LogMsg log;
-  log.level = in.readU32();
-  log.source = in.readString(4096);
-  log.text = in.readString(4096);
-  EXPECT_TRUE(in.atEnd());
-  return log;
-}
-
-std::vector<LogMsg> logMsgs(const std::vector<AgentTestPeer::Message>& messages) {
-  std::vector<LogMsg> logs;
-  for (const auto& m : messages) {
-    if (m.name == "logMsg")
-      logs.push_back(readLogMsg(m));
-  }
-  return logs;
-}
-
-bool hasLog(const std::vector<LogMsg>& logs, const std::string& source, const std::string& text) {
-  for (const LogMsg& log : logs) {
-    if (log.source == source && log.text == text)
-      return true;
-  }
-  return false;
-}
-
-int lowestBit(unsigned long mask) {
-  return mask ? __builtin_ctzl(mask) : 0;
-}
-
-// The display's native format worked out here from what the X server says,
-// independently of the agent's own code.
-rfb::PixelFormat screenFormat(const std::string& displayName) {
-  Display* dpy = XOpenDisplay(displayName.c_str());
-  if (!dpy)
-    throw std::runtime_error("cannot open " + displayName);
-  int screen = DefaultScreen(dpy);
-  const Visual* visual = DefaultVisual(dpy, screen);
-  unsigned long masks[3] = {visual->red_mask, visual->green_mask, visual->blue_mask};
-  int depth = DefaultDepth(dpy, screen);
-  int bpp = 0;
-  int count = 0;
-  XPixmapFormatValues* formats = XListPixmapFormats(dpy, &count);
-  for (int i = 0; i < count; i++) {
-    if (formats[i].depth == depth)
-      bpp = formats[i].bits_per_pixel;
-  }
-  XFree(formats);
-  bool bigEndian = ImageByteOrder(dpy) == MSBFirst;
-  XCloseDisplay(dpy);
-  // The visual belongs to the closed connection: only the copies are used.
-  int shifts[3];
-  for (int i = 0; i < 3; i++)
-    shifts[i] = lowestBit(masks[i]);
-  return rfb::PixelFormat(bpp, depth, bigEndian, true, int(masks[0] >> shifts[0]),
-                          int(masks[1] >> shifts[1]), int(masks[2] >> shifts[2]), 0, shifts[0],
-                          shifts[1], shifts[2], 0);
-}
-
-class AgentProtocolTest : public testing::Test {
-protected:
-  static void SetUpTestSuite() { xvfb = new XvfbServer(); }
-  static void TearDownTestSuite() {
-    delete xvfb;
-    xvfb = nullptr;
-  }
-
-  // Launches the agent and reads its greeting.
-  void launch(Pipe pipe) {
-    peer.launch(pipe);
-    ASSERT_EQ(peer.receive().name, "init");
-    ASSERT_EQ(peer.receive().name, "initRectAndPf");
-  }
-
-  static XvfbServer* xvfb;
-  AgentTestPeer peer{xvfb->displayName()};
-};
-
-XvfbServer* AgentProtocolTest::xvfb = nullptr;
-
-TEST_F(AgentProtocolTest, GreetingNamesTheScreenAndItsFormat) {
-  struct Case {
-    int width, height, depth;
-  };
-  for (const Case& c : {Case{1024, 768, 24}, Case{800, 600, 16}}) {
-    SCOPED_TRACE(testing::Message() << c.width << "x" << c.height << "x" << c.depth);
-    XvfbServer::Options options;
-    options.width = c.width;
-    options.height = c.height;
-    options.depth = c.depth;
-    XvfbServer server(options);
-    AgentTestPeer own(server.displayName());
-    own.launch(Pipe::socketPath);
-
-    AgentTestPeer::Message init = own.receive();
-    EXPECT_EQ(init.name, "init");
-    EXPECT_EQ(init.payload, (std::vector<uint8_t>{0x7c, 0xca, 0x9e, 0xcb}));
-
-    AgentTestPeer::Message rectAndPf = own.receive();
-    ASSERT_EQ(rectAndPf.name, "initRectAndPf");
-    ASSERT_EQ(rectAndPf.payload.size(), 16u + 16u);
-    rdr::MemInStream in(rectAndPf.payload.data(), rectAndPf.payload.size());
-    EXPECT_EQ(in.readS32(), 0);
-    EXPECT_EQ(in.readS32(), 0);
-    EXPECT_EQ(in.readS32(), c.width);
-    EXPECT_EQ(in.readS32(), c.height);
-    rfb::PixelFormat pf;
-    pf.read(in);
-    rfb::PixelFormat expected = screenFormat(server.displayName());
-    EXPECT_TRUE(pf == expected) << pf.print() << " != " << expected.print();
-
-    own.disconnect();
-    EXPECT_EQ(own.waitForExit(), 0);
-  }
-}
-
-TEST_F(AgentProtocolTest, LogLinesWaitForTheServersLevel) {
-  // The same conversation twice: log lines produced before "setLogLevel"
-  // are held, then sent at once as far as the level admits. Breaking the
-  // channel straight after makes the agent close, so the end of the stream
-  // marks the point where everything sent has been seen.
-  struct Case {
-    uint32_t level;
-    bool expectStatusLines;
-  };
-  for (const Case& c : {Case{200, true}, Case{0, false}}) {
-    SCOPED_TRACE(c.level);
-    AgentTestPeer own(xvfb->displayName());
-    own.launch(Pipe::socketPath);
-    own.receiveUntil("initRectAndPf");
-    own.send("start");
-    own.send("setLogLevel", [&](rdr::OutStream& out) { out.writeU32(c.level); });
-    own.sendChannelBreaker();
-    std::vector<LogMsg> logs = logMsgs(own.receiveUntilClosed());
-    EXPECT_EQ(hasLog(logs, "SServerAgent", "Starting desktop"), c.expectStatusLines);
-    EXPECT_EQ(hasLog(logs, "SDesktopX11", "Desktop started (1024x768 at 0,0)"),
-              c.expectStatusLines);
-    for (const LogMsg& log : logs)
-      EXPECT_LE(log.level, c.level) << log.source << ": " << log.text;
-    EXPECT_EQ(own.waitForExit(), 0);
-  }
-}
-
-TEST_F(AgentProtocolTest, StatusLinesCarryLevelSourceAndText) {
-  launch(Pipe::socketPath);
-  peer.send("setLogLevel", [](rdr::OutStream& out) { out.writeU32(100); });
-  peer.send("start");
-  LogMsg log;
-  do {
-    log = readLogMsg(peer.receiveUntil("logMsg"));
-  } while (log.text != "Starting desktop");
-  EXPECT_EQ(log.level, 30u);
-  EXPECT_EQ(log.source, "SServerAgent");
-  peer.disconnect();
-  EXPECT_EQ(peer.waitForExit(), 0);
-}
-
-TEST_F(AgentProtocolTest, ServerDisconnectEndsTheAgentWithStatusZero) {
-  launch(Pipe::socketPath);
-  peer.send("start");
-  peer.disconnect();
-  EXPECT_EQ(peer.waitForExit(), 0);
-}
-
-TEST_F(AgentProtocolTest, SigtermAndSigintEndTheAgentWithStatusZero) {
-  for (int signal : {SIGTERM, SIGINT}) {
-    SCOPED_TRACE(signal);
-    AgentTestPeer own(xvfb->displayName());
-    own.launch(Pipe::socketPath);
-    own.receiveUntil("initRectAndPf");
-    own.send("start");
-    own.signal(signal);
-    EXPECT_EQ(own.waitForExit(), 0);
-  }
-}
-
-TEST_F(AgentProtocolTest, WrongHashIsRefused) {
-  peer.launch(Pipe::socketPath, true);
-  EXPECT_EQ(peer.waitForExit(), 1);
-}
-
-TEST_F(AgentProtocolTest, InheritedDescriptorAndStandardInputServeAsTheChannel) {
-  for (Pipe pipe : {Pipe::descriptor, Pipe::dummy}) {
-    SCOPED_TRACE(pipe == Pipe::dummy ? "-dummy" : "descriptor number");
-    AgentTestPeer own(xvfb->displayName());
-    own.launch(pipe);
-    AgentTestPeer::Message init = own.receive();
-    EXPECT_EQ(init.name, "init");
-    EXPECT_EQ(init.payload, (std::vector<uint8_t>{0x7c, 0xca, 0x9e, 0xcb}));
-    EXPECT_EQ(own.receive().name, "initRectAndPf");
-    own.disconnect();
-    EXPECT_EQ(own.waitForExit(), 0);
-  }
-}
-
-TEST_F(AgentProtocolTest, ParameterSettingsAfterThePipeNameAreApplied) {
-  // A bad setting ends start-up with status 1 (the text goes to standard
-  // error, which a descriptor connection leaves alone); a good one lets the
-  // agent run.
-  AgentTestPeer bad(xvfb->displayName());
-  bad.launch(Pipe::descriptor, false, {"NoSuchParameter=1"});
-  EXPECT_EQ(bad.waitForExit(), 1);
-  EXPECT_NE(bad.stderrText().find("NoSuchParameter"), std::string::npos) << bad.stderrText();
-
-  AgentTestPeer good(xvfb->displayName());
-  good.launch(Pipe::descriptor, false, {"EnableClipboard=1"});
-  EXPECT_EQ(good.receive().name, "init");
-  good.disconnect();
-  EXPECT_EQ(good.waitForExit(), 0);
-}
-
-TEST(AgentCommandLine, PipeArgumentErrorsAreReportedOnStandardError) {
+TEST(AgentCommandLine, ErrorsGoToStandardErrorWithStatusOne) {
+  const char* notDirectly = "This program is not intended to be run directly.\n";
+  const char* noPipe = "Bad command-line: got <null> instead of pipe name\n";
+  const char* badHash = "-hash argument bad or missing\n";
   struct Case {
     std::vector<std::string> args;
     std::string err;
+    std::vector<std::pair<std::string, std::string>> environment;
   };
-  const std::vector<Case> cases = {
-    {{agent, "user"}, "Bad command-line: got <null> instead of pipe name\n"},
-    {{agent, "service", "-x"}, "Bad command-line: got -x instead of pipe name\n"},
-    {{agent, "virtual", "-hash", "abc", "/tmp/none"}, "-hash argument bad or missing\n"},
-    {{agent, "user", "-hash"}, "-hash argument bad or missing\n"},
-    {{agent, "user", "-lppDebug"}, "Bad command-line: got <null> instead of pipe name\n"},
+  const Case cases[] = {
+    {{}, notDirectly, {}},
+    {{"Service"}, notDirectly, {}},
+    {{""}, notDirectly, {}},
+    {{"desktop", "-paramsxml"}, notDirectly, {}},
+    {{"-paramsxml"}, notDirectly, {}},
+    {{"user"}, noPipe, {}},
+    {{"user", "-lppDebug"}, noPipe, {}},
+    {{"service", "-x"}, "Bad command-line: got -x instead of pipe name\n", {}},
+    {{"virtual", "-hash", "abc", "/tmp/none"}, badHash, {}},
+    {{"user", "-hash"}, badHash, {}},
+    // -paramsxml only as the second argument.
+    {{"user", "pipe", "-paramsxml"}, "", {}},
+    {{"user", "-dummy", "NoSuchParameter=1"}, "Bad argument 'NoSuchParameter=1'", {}},
+    // Used to be logged for a server only, after the channel had gone: with
+    // standard error the one trace left, the agent died without a word.
+    {{"user", "-dummy"}, "unable to open display \":64999\"\n", {{"DISPLAY", ":64999"}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.args));
-    ChildResult result = ChildProcess::run(c.args);
+    std::vector<std::string> argv = {agentPath};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    ChildResult result = ChildProcess::run(argv, c.environment);
     ASSERT_TRUE(result.exited);
     EXPECT_EQ(result.exitStatus, 1);
-    EXPECT_EQ(result.err, c.err);
+    EXPECT_EQ(result.err.rfind(c.err, 0), 0u) << result.err;
     EXPECT_EQ(result.out, "");
+  }
+}
+
+TEST(AgentCommandLine, ParamsXmlWritesAWellFormedDocumentWithLocalisationKeys) {
+  for (const char* mode : {"service", "user", "virtual"}) {
+    SCOPED_TRACE(mode);
+    ChildResult result = ChildProcess::run({agentPath, mode, "-paramsxml"});
+    ASSERT_TRUE(result.exited);
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.out.rfind("<?xml version=\"1.0\"?>\n<config>\n", 0), 0u);
+    EXPECT_NE(result.out.find("<string name=\"Log\"\n        locDesc=\"plat_param_log\"\n"),
+              std::string::npos);
+    EXPECT_EQ(result.out.find("name=\"ppmm\""), std::string::npos);
+    ChildResult lint = ChildProcess::run({"xmllint", "--noout", "-"}, {}, result.out);
+    EXPECT_TRUE(lint.exited && lint.exitStatus == 0) << lint.err;
+  }
+  // A document lost to a full disk used to end with status 0, as if complete.
+  ChildResult full = ChildProcess::run({"sh", "-c", "exec \"$0\" user -paramsxml > /dev/full", agentPath});
+  EXPECT_EQ(full.exitStatus, 1);
+  EXPECT_NE(full.err.find("writing the parameter document failed"), std::string::npos) << full.err;
+}
+
+using AgentProtocolTest = AgentTest;
+
+TEST_F(AgentProtocolTest, GreetingNamesTheScreenAndItsFormatAndADisconnectEndsTheAgent) {
+  for (int depth : {24, 16}) {
+    SCOPED_TRACE(depth);
+    testsupport::XvfbServer::Options options;
+    options.width = 800;
+    options.height = 600;
+    options.depth = depth;
+    startXvfb(options);
+    launchAgent();
+    ASSERT_EQ(recorder.greetings.size(), 1u);
+    EXPECT_EQ(recorder.greetings[0].rect, rfb::Rect(0, 0, 800, 600));
+    const rfb::PixelFormat& pf = recorder.greetings[0].pf;
+    EXPECT_TRUE(pf.trueColour && pf.depth == depth && pf.bpp == (depth == 16 ? 16 : 32))
+      << pf.print();
+    EXPECT_EQ(agent->reader().received("init"), 1u);
+    agent->channel().close(false);
+    expectEnd({0});
+  }
+}
+
+TEST_F(AgentProtocolTest, LogLinesWaitForTheServersLevelAndSignalsEndTheAgentWithZero) {
+  // Log lines produced before "setLogLevel" are held, then sent as far as
+  // the level admits; the end of the channel marks the point where
+  // everything sent has been seen.
+  startXvfb();
+  for (auto [level, signal] : {std::pair{200, SIGTERM}, std::pair{0, SIGINT}}) {
+    SCOPED_TRACE(level);
+    launch(settings(), -1);
+    agent->send(agentmsg::Start{});
+    agent->send(agentmsg::SetLogLevel{uint32_t(level)});
+    ASSERT_TRUE(level == 0 || waitForLog("Desktop started (1024x768 at 0,0)"));
+    kill(agent->pid(), signal);
+    expectEnd({0});
+    ASSERT_TRUE(until([&] { return agent->state() != agenthost::AgentProcess::State::connected; }));
+    auto starting = std::find_if(recorder.logs.begin(), recorder.logs.end(),
+                                 [](const auto& log) { return log.text == "Starting desktop"; });
+    ASSERT_EQ(starting != recorder.logs.end(), level == 200);
+    if (level == 200) {
+      EXPECT_EQ(starting->level, 30u);
+      EXPECT_EQ(starting->source, "SServerAgent");
+      EXPECT_TRUE(recorder.hasLog("Got signal SIGTERM"));
+    }
+    for (const agentmsg::LogMsg& log : recorder.logs)
+      EXPECT_LE(log.level, uint32_t(level)) << log.source << ": " << log.text;
+  }
+}
+
+// The agent started by hand with `args` after "user", on `display`, with
+// `connection` (when there is one) as its descriptor `childFd`.
+std::unique_ptr<testsupport::ForkedChild> spawn(std::vector<std::string> args,
+                                                const std::string& display, int connection = -1,
+                                                int childFd = -1) {
+  args.insert(args.begin(), {agentPath, "user"});
+  std::vector<char*> argv;
+  for (std::string& arg : args)
+    argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  std::string displayEntry = "DISPLAY=" + display;
+  return std::make_unique<testsupport::ForkedChild>([&](int, int) {
+    if (connection == childFd)
+      fcntl(childFd, F_SETFD, 0);
+    else if (connection >= 0)
+      dup2(connection, childFd);
+    putenv(displayEntry.data());
+    execv(argv[0], argv.data());
+    return 127;
+  });
+}
+
+TEST(AgentChannel, AWrongHashIsRefused) {
+  testsupport::TempDir dir("kwo-hash");
+  std::string path = dir.path() + "/pipe";
+  int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{AF_UNIX, {}};
+  path.copy(address.sun_path, sizeof address.sun_path - 1);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listener, 1), 0);
+  // The digest of 32 zero bytes is not zero.
+  auto agent = spawn({"-hash", std::string(64, '0'), path}, ":64999");
+  pollfd p{listener, POLLIN, 0};
+  ASSERT_EQ(poll(&p, 1, deadlineMs), 1);
+  int fd = accept(listener, nullptr, nullptr);
+  char zeros[32] = {};
+  EXPECT_EQ(write(fd, zeros, sizeof zeros), 32);
+  EXPECT_EQ(agent->wait(), 1);
+  close(fd);
+  close(listener);
+}
+
+struct Channel : io::MsgIpc::Callback {
+  void ipcClosed(io::MsgIpc&) override {}
+};
+
+TEST(AgentChannel, InheritedDescriptorAndStandardInputServeAsTheChannel) {
+  testsupport::XvfbServer xvfb;
+  for (auto [arg, childFd] : {std::pair{"5", 5}, std::pair{"-dummy", 0}}) {
+    SCOPED_TRACE(arg);
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+    auto agent = spawn({arg}, xvfb.displayName(), fds[1], childFd);
+    close(fds[1]);
+    io::FdSelectManager manager;
+    Channel callback;
+    io::MsgIpc channel(callback, "Test");
+    agenthost::FromAgentReader reader(channel);
+    AgentRecorder recorder;
+    reader.addHandler(recorder);
+    channel.accept(std::make_unique<io::FdIo>(fds[0]));
+    ASSERT_TRUE(testsupport::pumpUntil(manager, [&] { return !recorder.greetings.empty(); }));
+    EXPECT_EQ(reader.received("init"), 1u);
+    EXPECT_EQ(recorder.greetings[0].rect, rfb::Rect(0, 0, 1024, 768));
+    // The channel lets go of the connection in a later loop pass only.
+    shutdown(fds[0], SHUT_RDWR);
+    EXPECT_EQ(agent->wait(), 0) << agent->errorOutput();
   }
 }
 

@@ -1,99 +1,168 @@
 #pragma once
 
-// A minimal stand-in for the server, for end-to-end tests of the agent
-// binary: it listens on a Unix socket in a private directory (or hands the
-// agent one end of a socket pair), launches the agent, proves itself with
-// the 32-byte hash challenge, and then exchanges framed messages through
-// the real framed streams. Every wait has a generous deadline; a deadline
-// that passes throws plat::TimedOut, which fails the test.
+// What the end-to-end tests share: the agent binary launched as a server
+// launches it (libs/agenthost), everything it sends decoded by the server's
+// own message records into one recorder, and a check that no agent of the
+// test wrote a sanitizer report (the tests' agent is a sanitizer build).
 
-#include "base/rdr/FdInStream.h"
-#include "base/rdr/FdOutStream.h"
-#include "base/rdr/InStreamV4.h"
-#include "base/rdr/OutStreamV4.h"
+#include "base/io/FdSelectManager.h"
+#include "libs/agenthost/AgentProcess.h"
+#include "libs/agentmsg/ToAgentMsgs.h"
+#include "testsupport/TempDir.h"
+#include "testsupport/XvfbServer.h"
 
-#include <chrono>
-#include <cstdint>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
-#include <sys/types.h>
+#include <utility>
 #include <vector>
 
 namespace e2e {
 
-class AgentTestPeer {
-public:
-  // How the agent finds its way back.
-  enum class Pipe {
-    socketPath,    // a socket path, with "-hash" and the 32-byte challenge
-    descriptor,    // an inherited descriptor given by number
-    dummy,         // "-dummy": standard input is the connection
-  };
+constexpr int deadlineMs = 60000;
+using AgentParams = std::vector<std::pair<std::string, std::string>>;
 
-  struct Message {
-    std::string name;
-    std::vector<uint8_t> payload;
-  };
+struct AgentRecorder : agenthost::FromAgentHandler {
+  std::vector<agentmsg::InitRectAndPf> greetings;
+  std::vector<agentmsg::SetPixelBuffer> buffers;
+  std::vector<agentmsg::SetColourMapEntries> colourMaps;
+  std::vector<agentmsg::FbUpdate> updates;
+  std::vector<agentmsg::SetCursorImage> cursors;
+  std::vector<rfb::Point> cursorPositions;
+  std::vector<std::string> cutTexts;
+  int localInputs = 0;
+  std::vector<bool> brokenReports;
+  std::vector<agentmsg::DesktopUidChanged> uids;
+  std::vector<agentmsg::MonitorsUpdated> monitorReports;
+  std::vector<bool> modesSupported;
+  int modesUpdated = 0;
+  std::vector<agentmsg::LogMsg> logs;
 
-  static constexpr std::chrono::seconds deadline{60};
+  void initRectAndPf(const agentmsg::InitRectAndPf& m) override { greetings.push_back(m); }
+  void setPixelBuffer(const agentmsg::SetPixelBuffer& m) override { buffers.push_back(m); }
+  void setColourMapEntries(const agentmsg::SetColourMapEntries& m) override {
+    colourMaps.push_back(m);
+  }
+  void fbUpdate(const agentmsg::FbUpdate& m) override { updates.push_back(m); }
+  void setCursorImage(const agentmsg::SetCursorImage& m) override { cursors.push_back(m); }
+  void setCursorPos(const agentmsg::SetCursorPos& m) override {
+    cursorPositions.emplace_back(m.x, m.y);
+  }
+  void serverCutText(const agentmsg::ServerCutText& m) override { cutTexts.push_back(m.text); }
+  void localInput(const agentmsg::LocalInput&) override { localInputs++; }
+  void captureBroken(const agentmsg::CaptureBroken& m) override {
+    brokenReports.push_back(m.broken);
+  }
+  void desktopUidChanged(const agentmsg::DesktopUidChanged& m) override { uids.push_back(m); }
+  void monitorsUpdated(const agentmsg::MonitorsUpdated& m) override {
+    monitorReports.push_back(m);
+  }
+  void displayModesSupported(const agentmsg::DisplayModesSupported& m) override {
+    modesSupported.push_back(m.supported);
+  }
+  void displayModesUpdated(const agentmsg::DisplayModesUpdated&) override { modesUpdated++; }
+  void logMsg(const agentmsg::LogMsg& m) override { logs.push_back(m); }
 
-  // `display` becomes the agent's $DISPLAY.
-  explicit AgentTestPeer(std::string display);
-  ~AgentTestPeer();
-  AgentTestPeer(const AgentTestPeer&) = delete;
-  AgentTestPeer& operator=(const AgentTestPeer&) = delete;
+  // The log lines starting with `prefix`.
+  int logCount(const std::string& prefix) const {
+    return int(std::count_if(logs.begin(), logs.end(), [&](const agentmsg::LogMsg& log) {
+      return log.text.rfind(prefix, 0) == 0;
+    }));
+  }
+  bool hasLog(const std::string& text) const {
+    return std::any_of(logs.begin(), logs.end(),
+                       [&](const agentmsg::LogMsg& log) { return log.text == text; });
+  }
+  std::string allLogs() const {
+    std::string all;
+    for (const agentmsg::LogMsg& log : logs)
+      all += log.source + ": " + log.text + "\n";
+    return all;
+  }
+};
 
-  // Starts the agent ("user" mode) and connects to it. With a socket path
-  // and `wrongHash`, the challenge bytes do not match the hash given on the
-  // command line.
-  void launch(Pipe pipe, bool wrongHash = false, const std::vector<std::string>& extraArgs = {});
+class AgentTest : public testing::Test {
+protected:
+  // A private X server for the agent.
+  void startXvfb(testsupport::XvfbServer::Options options = {}) {
+    agent.reset();
+    xvfb.reset();
+    xvfb = std::make_unique<testsupport::XvfbServer>(options);
+    display = xvfb->displayName();
+  }
 
-  // The next message; throws plat::TimedOut, or rdr::EndOfStream when the
-  // agent closed the connection.
-  Message receive();
-  // Messages until one named `name` (returned); the others are kept in
-  // skipped().
-  Message receiveUntil(const std::string& name);
-  // Every message until the agent closes the connection.
-  std::vector<Message> receiveUntilClosed();
-  const std::vector<Message>& skipped() const { return skipped_; }
+  // The settings for the agent binary on `display`; its sanitizer reports
+  // go to a directory of the test's own.
+  agenthost::AgentLaunch settings(AgentParams params = {}) {
+    agenthost::AgentLaunch launch;
+    launch.agentPath = KWO_AGENT_PATH;
+    launch.display = display;
+    launch.params = std::move(params);
+    const char* asan = getenv("ASAN_OPTIONS");
+    launch.environment = {
+      {"ASAN_OPTIONS", (asan ? asan + std::string(":") : "") + "log_path=" + reports.path() + "/asan"},
+      {"UBSAN_OPTIONS", "print_stacktrace=1:log_path=" + reports.path() + "/ubsan"},
+      {"KWO_PROFILE_DIR", reports.path()},
+    };
+    return launch;
+  }
 
-  void send(const std::string& name, const std::function<void(rdr::OutStream&)>& payload = {});
-  // A message whose name the channel refuses at once (it starts below 'A'):
-  // the agent's channel closes.
-  void sendChannelBreaker();
-  // Closes the connection from this side.
-  void disconnect();
+  // Launches the agent, waits for its greeting and asks for every log line
+  // up to `logLevel` (which it holds back until the server names a level).
+  void launch(const agenthost::AgentLaunch& launch, int logLevel = 200) {
+    recorder = AgentRecorder();
+    agent = std::make_unique<agenthost::AgentProcess>(launch, &recorder);
+    ASSERT_TRUE(agent->waitForMsg("initRectAndPf", deadlineMs)) << agent->failure();
+    if (logLevel >= 0)
+      agent->send(agentmsg::SetLogLevel{uint32_t(logLevel)});
+  }
+  void launchAgent(AgentParams params = {}) { launch(settings(std::move(params))); }
 
-  void signal(int signal);
-  // The agent's exit status; throws plat::TimedOut when it does not end.
-  int waitForExit();
-  // What the agent wrote on standard error (only seen until it redirects it).
-  std::string stderrText() const;
+  // "start", then the buffer announcement.
+  void startDesktop() {
+    agent->send(agentmsg::Start{});
+    ASSERT_TRUE(agent->waitForMsg("setPixelBuffer", deadlineMs));
+    ASSERT_TRUE(agent->pixelBuffer().valid());
+  }
 
-  pid_t pid() const { return pid_; }
+  bool until(const std::function<bool()>& condition) {
+    return agent->waitUntil(condition, deadlineMs);
+  }
+  bool waitForLog(const std::string& text, int count = 1) {
+    bool found = until([&] { return recorder.logCount(text) >= count; });
+    EXPECT_TRUE(found) << "waiting for " << text << "; logged:\n" << recorder.allLogs();
+    return found;
+  }
 
-private:
-  void makeListener();
-  void spawn(const std::vector<std::string>& argv, int connectionFd, int childFd);
-  int acceptAgent();
-  void attach(int fd);
-  void wait(int fd, short events);
+  // The agent ended with one of `codes`.
+  void expectEnd(std::initializer_list<int> codes) {
+    ASSERT_TRUE(agent->waitForExit(deadlineMs));
+    const agenthost::ExitStatus& status = agent->exitStatus().value();
+    EXPECT_TRUE(std::any_of(codes.begin(), codes.end(), [&](int c) { return status.exitedWith(c); }))
+      << status.describe();
+  }
 
-  std::string display_;
-  std::string dir_;
-  std::string socketPath_;
-  int listenFd_ = -1;
-  int fd_ = -1;
-  pid_t pid_ = -1;
-  std::optional<int> exitStatus_;
-  std::unique_ptr<rdr::FdInStream> in_;
-  std::unique_ptr<rdr::FdOutStream> out_;
-  std::unique_ptr<rdr::InStreamV4> framedIn_;
-  std::unique_ptr<rdr::OutStreamV4> framedOut_;
-  std::vector<Message> skipped_;
+  void TearDown() override {
+    agent.reset();
+    for (std::string name : {"asan", "ubsan"}) {
+      for (const auto& entry : std::filesystem::directory_iterator(reports.path())) {
+        if (entry.path().filename().string().rfind(name, 0) == 0)
+          ADD_FAILURE() << "sanitizer report " << entry.path();
+      }
+    }
+  }
+
+  io::FdSelectManager manager;
+  testsupport::TempDir reports{"kwo-e2e"};
+  std::unique_ptr<testsupport::XvfbServer> xvfb;
+  std::string display;
+  AgentRecorder recorder;
+  std::unique_ptr<agenthost::AgentProcess> agent;
 };
 
 } // namespace e2e

@@ -7,10 +7,7 @@
 #include "testsupport/ChildProcess.h"
 
 #include <atomic>
-#include <string>
 #include <thread>
-#include <utility>
-#include <vector>
 
 namespace testsupport {
 
@@ -19,9 +16,14 @@ public:
   // Starts the program as ChildProcess::run would.
   BackgroundChild(std::vector<std::string> argv,
                   std::vector<std::pair<std::string, std::string>> environment = {},
-                  std::string input = {});
+                  std::string input = {})
+    : thread_([this, argv = std::move(argv), environment = std::move(environment),
+               input = std::move(input)] {
+        result_ = ChildProcess::run(argv, environment, input);
+        ended_ = true;
+      }) {}
   // Waits for the program's end (ChildProcess's deadline bounds the wait).
-  ~BackgroundChild();
+  ~BackgroundChild() { thread_.join(); }
   BackgroundChild(const BackgroundChild&) = delete;
   BackgroundChild& operator=(const BackgroundChild&) = delete;
 

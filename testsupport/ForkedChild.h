@@ -48,9 +48,8 @@ public:
       std::fflush(nullptr);
       _exit(status);
     }
-    close(up[1]);
-    close(down[0]);
-    close(err[1]);
+    for (int fd : {up[1], down[0], err[1]})
+      close(fd);
     fromChild_ = up[0];
     toChild_ = down[1];
     errors_ = err[0];
@@ -75,14 +74,12 @@ public:
   void tell(const std::string& line) { sendLine(toChild_, line); }
 
   static void sendLine(int fd, const std::string& line) {
-    std::string text = line + "\n";
-    if (write(fd, text.data(), text.size()) != ssize_t(text.size()))
+    if (write(fd, (line + "\n").data(), line.size() + 1) != ssize_t(line.size() + 1))
       std::abort();
   }
   static std::string receiveLine(int fd) {
     std::string line;
-    char c;
-    while (read(fd, &c, 1) == 1 && c != '\n')
+    for (char c; read(fd, &c, 1) == 1 && c != '\n';)
       line += c;
     return line;
   }
@@ -90,8 +87,7 @@ public:
   // Whether the child came to sleep in a system call ('S' in its
   // /proc/<pid>/stat) within `seconds`.
   bool waitSleeping(int seconds = 30) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (std::chrono::steady_clock::now() < deadline) {
+    for (int i = 0; i < seconds * 1000; i++) {
       std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
       std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
       auto close = text.rfind(')');
@@ -105,20 +101,19 @@ public:
   // Waits for the end and collects standard error; the exit status, or the
   // negated number of the signal that killed the child.
   int wait() {
-    if (waited_)
-      return status_;
     char buffer[4096];
-    for (ssize_t n; (n = read(errors_, buffer, sizeof buffer)) != 0;) {
+    for (ssize_t n; !waited_ && (n = read(errors_, buffer, sizeof buffer)) != 0;) {
       if (n > 0)
         errorOutput_.append(buffer, size_t(n));
       else if (errno != EINTR)
         break;
     }
     int status = 0;
-    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    while (!waited_ && waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
     }
+    if (!waited_)
+      status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
     waited_ = true;
-    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
     return status_;
   }
   const std::string& errorOutput() const { return errorOutput_; }

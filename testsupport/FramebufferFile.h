@@ -11,9 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <stdexcept>
 #include <string>
 
@@ -21,21 +19,19 @@ namespace testsupport {
 
 class FramebufferFile {
 public:
-  // Throws std::runtime_error when the file cannot be opened or mapped.
+  // Throws std::runtime_error when the file cannot be mapped.
   FramebufferFile(const std::string& path, int width, int height) : width_(width) {
     int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0)
-      throw std::runtime_error("cannot open " + path);
     struct stat st {};
     fstat(fd, &st);
     size_ = size_t(st.st_size);
     void* map = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     close(fd);
-    if (map == MAP_FAILED)
+    if (fd < 0 || map == MAP_FAILED)
       throw std::runtime_error("cannot map " + path);
     file_ = static_cast<uint8_t*>(map);
     // The pixels end the file, after the header.
-    pixels_ = file_ + size_ - size_t(width) * size_t(height) * 4;
+    pixels_ = reinterpret_cast<uint32_t*>(file_ + size_ - size_t(width) * size_t(height) * 4);
   }
   ~FramebufferFile() { munmap(file_, size_); }
   FramebufferFile(const FramebufferFile&) = delete;
@@ -45,7 +41,7 @@ public:
   void fill(int x, int y, int w, int h, uint32_t rgb) {
     for (int row = y; row < y + h; row++) {
       for (int col = x; col < x + w; col++)
-        std::memcpy(pixels_ + (size_t(row) * size_t(width_) + size_t(col)) * 4, &rgb, 4);
+        pixels_[size_t(row) * size_t(width_) + size_t(col)] = rgb;
     }
   }
 
@@ -53,7 +49,7 @@ private:
   int width_;
   size_t size_ = 0;
   uint8_t* file_ = nullptr;
-  uint8_t* pixels_ = nullptr;
+  uint32_t* pixels_ = nullptr;
 };
 
 } // namespace testsupport

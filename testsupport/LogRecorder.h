@@ -7,6 +7,7 @@
 // recorder at a time.
 
 #include "base/plat/LogDest.h"
+#include "base/plat/LogSetting.h"
 
 #include <mutex>
 #include <string>
@@ -22,15 +23,34 @@ public:
     std::string text;
   };
 
-  explicit LogRecorder(const char* pattern = "*", int level = 110);
-  ~LogRecorder() override;
+  explicit LogRecorder(const char* pattern = "*", int level = 110) : LogDest("testrecorder") {
+    plat::resetLogStateForTests();
+    plat::setLogSetting(std::string(pattern) + ":testrecorder:" + std::to_string(level));
+  }
+  ~LogRecorder() override { plat::resetLogStateForTests(); }
 
-  void write(int level, const char* source, const char* text) override;
+  void write(int level, const char* source, const char* text) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines_.push_back({level, source, text});
+  }
 
-  std::vector<Line> lines();
+  std::vector<Line> lines() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lines_;
+  }
   // The texts of the messages from `source` (all sources when empty).
-  std::vector<std::string> texts(const std::string& source = {});
-  void clear();
+  std::vector<std::string> texts(const std::string& source = {}) {
+    std::vector<std::string> result;
+    for (const Line& line : lines()) {
+      if (source.empty() || line.source == source)
+        result.push_back(line.text);
+    }
+    return result;
+  }
+  void clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines_.clear();
+  }
 
 private:
   std::mutex mutex_;

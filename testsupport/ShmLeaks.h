@@ -26,16 +26,22 @@ inline std::set<std::string> posixObjectsOf(pid_t pid) {
   return names;
 }
 
-// The ids of the System V segments that process `pid` created.
-inline std::set<int> sysvSegmentsOf(pid_t pid) {
+// The ids of the System V segments that process `pid` created. A segment
+// marked for removal only waits for its last attachment (perhaps the test's
+// own mapping) to go: without `markedForRemoval` it is left out.
+inline std::set<int> sysvSegmentsOf(pid_t pid, bool markedForRemoval = true) {
   std::set<int> ids;
   std::ifstream in("/proc/sysvipc/shm");
   std::string line;
   std::getline(in, line); // heading
   while (std::getline(in, line)) {
     std::istringstream fields(line);
-    long long key, id, perms, size, cpid;
-    if (fields >> key >> id >> perms >> size >> cpid && cpid == pid)
+    long long key, id, size, cpid;
+    std::string perms;
+    if (!(fields >> key >> id >> perms >> size >> cpid) || cpid != pid)
+      continue;
+    constexpr long shmDest = 01000;
+    if (markedForRemoval || !(std::stol(perms, nullptr, 8) & shmDest))
       ids.insert(int(id));
   }
   return ids;

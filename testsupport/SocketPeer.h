@@ -1,9 +1,14 @@
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <fcntl.h>
 #include <functional>
+#include <stdexcept>
 #include <string>
+#include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
 
@@ -14,8 +19,19 @@ namespace testsupport {
 // the other side of the connection.
 class SocketPeer {
 public:
-  SocketPeer();
-  ~SocketPeer();
+  SocketPeer() {
+    int fds[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
+      throw std::runtime_error(std::string("socketpair: ") + std::strerror(errno));
+    ours_ = fds[0];
+    peer_ = fds[1];
+    ::fcntl(peer_, F_SETFL, O_NONBLOCK);
+  }
+  ~SocketPeer() {
+    close();
+    if (!taken_)
+      ::close(ours_);
+  }
   SocketPeer(const SocketPeer&) = delete;
   SocketPeer& operator=(const SocketPeer&) = delete;
 
@@ -30,7 +46,19 @@ public:
   // Writes every byte. While the socket buffer is full `whileFull` runs (a
   // pass of the loop that reads our end); without one, and on any error,
   // throws std::runtime_error.
-  void send(const void* data, size_t size, const std::function<void()>& whileFull = {});
+  void send(const void* data, size_t size, const std::function<void()>& whileFull = {}) {
+    for (size_t done = 0; done < size;) {
+      ssize_t n = ::write(peer_, static_cast<const char*>(data) + done, size - done);
+      if (n > 0) {
+        done += size_t(n);
+      } else if (n < 0 && errno == EAGAIN && whileFull) {
+        // Our end's socket buffer is full: let the code under test read.
+        whileFull();
+      } else {
+        throw std::runtime_error(std::string("SocketPeer::send: ") + std::strerror(errno));
+      }
+    }
+  }
   void send(const std::vector<uint8_t>& bytes, const std::function<void()>& whileFull = {}) {
     send(bytes.data(), bytes.size(), whileFull);
   }
@@ -52,7 +80,11 @@ public:
   }
 
   // Closes the peer end, as a peer that goes away.
-  void close();
+  void close() {
+    if (peer_ >= 0)
+      ::close(peer_);
+    peer_ = -1;
+  }
 
 private:
   int ours_ = -1;

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
 #include <string>
 
 namespace testsupport {
@@ -9,8 +12,14 @@ namespace testsupport {
 class TempDir {
 public:
   // `prefix` names the directory's owner, e.g. "kwo-fault".
-  explicit TempDir(const std::string& prefix = "kwo-test");
-  ~TempDir();
+  explicit TempDir(const std::string& prefix = "kwo-test") : path_("/tmp/" + prefix + "-XXXXXX") {
+    if (!mkdtemp(path_.data()))
+      throw std::runtime_error("mkdtemp failed for " + path_);
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
 

@@ -1,17 +1,37 @@
-#include "StandInAgent.h"
+// Launching agents: the command line and environment, and the whole life
+// of an AgentProcess against a stand-in agent, which is this test binary
+// re-executed with AGENTHOST_STANDIN set to a behaviour:
+//   echo      connect back through the real launched-process pipe (which
+//             checks the challenge against -hash), send "init",
+//             "initRectAndPf" and a "logMsg" "mode|DISPLAY|EXTRA|args...",
+//             then answer "keyEvent" with "logMsg" "key N", "clientCutText"
+//             with the same "serverCutText", "stop" by ending with status 5.
+//   silent    never connect; stubborn: the same, ignoring SIGTERM.
+//   die       end at once with status 3.
+//   impostor  first let a grandchild connect and log "impostor got N bytes"
+//             (what it was sent), then as echo.
 
 #include "base/io/FdSelectManager.h"
+#include "base/io/Io.h"
+#include "base/os/LaunchedProcessPipe.h"
 #include "base/plat/Exception.h"
+#include "base/rdr/InStreamV4.h"
+#include "base/rdr/OutStreamV4.h"
 #include "libs/agenthost/AgentProcess.h"
+#include "libs/agenthost/HashChallenge.h"
+#include "libs/agentmsg/MsgWriter.h"
 #include "libs/agentmsg/ToAgentMsgs.h"
+#include "testsupport/TempDir.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <csignal>
-#include <dirent.h>
+#include <cstring>
 #include <filesystem>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,11 +39,119 @@ namespace agenthost::test {
 
 using namespace agentmsg;
 
+constexpr const char* standInVariable = "AGENTHOST_STANDIN";
+// This test binary, run as the stand-in.
+constexpr const char* selfPath = "/proc/self/exe";
+
 namespace {
+
+void log(rdr::OutStreamV4& out, const std::string& text) {
+  writeMsg(out, LogMsg{30, "StandIn", text}, true);
+}
+
+int echo(int argc, char** argv, const std::string& before) {
+  int cursor = 2;
+  std::unique_ptr<io::Io> io = os::LaunchedProcessPipe().connect(argc, argv, cursor);
+  rdr::InStreamV4 in(&io->inStream());
+  rdr::OutStreamV4 out(&io->outStream());
+  writeMsg(out, Init{});
+  writeMsg(out, InitRectAndPf{rfb::Rect(0, 0, 640, 480), rfb::PixelFormat::rgb888()}, true);
+  auto env = [](const char* name) { return std::string(getenv(name) ? getenv(name) : "-"); };
+  std::string facts = std::string(argv[1]) + "|" + env("DISPLAY") + "|" + env("AGENTHOST_EXTRA");
+  for (int i = 2; i < argc; i++)
+    facts += std::string("|") + argv[i];
+  log(out, facts);
+  log(out, before);
+  try {
+    for (ParseState state;; state.reset()) {
+      in.startMsg(true);
+      std::string name = in.readShortString();
+      if (name == Stop::name)
+        return 5;
+      if (name == KeyEvent::name) {
+        KeyEvent key;
+        key.read(in, state);
+        log(out, "key " + std::to_string(key.keysym));
+      } else if (name == ClientCutText::name) {
+        ClientCutText cut;
+        cut.read(in, state);
+        writeMsg(out, ServerCutText{cut.text}, true);
+      }
+      in.skipToEnd();
+      in.endMsg();
+    }
+  } catch (plat::Exception&) {
+    return 0;
+  }
+}
+
+int runMode(const std::string& mode, int argc, char** argv) {
+  if (mode == "stubborn")
+    signal(SIGTERM, SIG_IGN);
+  while (mode == "silent" || mode == "stubborn")
+    pause();
+  if (mode == "die")
+    return 3;
+  std::string before;
+  if (mode == "impostor") {
+    // Connects as a process other than the launched one; how much it was sent.
+    pid_t child = fork();
+    if (child == 0) {
+      int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+      sockaddr_un address{AF_UNIX, {}};
+      std::strncpy(address.sun_path, argv[argc - 1], sizeof address.sun_path - 1);
+      int total = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) ? 100 : 0;
+      char buffer[64];
+      for (ssize_t n; total < 100 && (n = read(fd, buffer, sizeof buffer)) > 0;)
+        total += int(n);
+      _exit(total);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    before = "impostor got " + std::to_string(WEXITSTATUS(status)) + " bytes";
+  }
+  return echo(argc, argv, before);
+}
+
+TEST(AgentLaunch, SettingsThatWouldChangeTheCommandLineAreRefused) {
+  struct Case {
+    const char* name;
+    std::string value;
+    bool accepted;
+  } cases[] = {
+      {"PollInterval", "20", true}, {"Log", "*:stderr:100", true}, {"", "x", false},
+      {"-fork", "", false},         {"A=B", "c", false},            {"Tab\there", "x", false},
+      {"Nul", std::string("a\0b", 3), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    AgentLaunch l;
+    l.agentPath = "/bin/agent";
+    l.params = {{c.name, c.value}};
+    if (c.accepted)
+      EXPECT_NO_THROW(l.commandLine("/s", "h"));
+    else
+      EXPECT_THROW(l.commandLine("/s", "h"), plat::Exception);
+  }
+  EXPECT_STREQ(AgentLaunch::modeWord(AgentMode::virtualDisplay), "virtual");
+  EXPECT_NE(HashChallenge().bytes(), HashChallenge().bytes());
+}
+
+TEST(AgentLaunch, EnvironmentGetsDisplayAndExtrasOverTheInheritedOnes) {
+  const char* inherited[] = {"PATH=/bin", "DISPLAY=:0", "HOME=/root", "X=old", nullptr};
+  AgentLaunch l;
+  l.display = ":5";
+  l.environment = {{"X", "new"}, {"Y", "1"}, {"Y", "2"}};
+  EXPECT_EQ(l.environmentFor(inherited),
+            (std::vector<std::string>{"PATH=/bin", "HOME=/root", "DISPLAY=:5", "X=new", "Y=2"}));
+  l.inheritEnvironment = false;
+  EXPECT_EQ(l.environmentFor(inherited), (std::vector<std::string>{"DISPLAY=:5", "X=new", "Y=2"}));
+  l.environment = {{"A=B", "x"}};
+  EXPECT_THROW(l.environmentFor(inherited), plat::Exception);
+}
 
 constexpr int deadlineMs = 30000;
 
-// Every log line the agent sent, and the cut texts it answered with.
 struct Recorder : FromAgentHandler, AgentProcess::Callback {
   std::vector<std::string> logs;
   std::vector<std::string> cutTexts;
@@ -42,10 +170,6 @@ struct Recorder : FromAgentHandler, AgentProcess::Callback {
     failures.push_back(reason);
   }
   void agentExited(AgentProcess&, const ExitStatus& status) override { exits.push_back(status); }
-
-  bool hasLog(const std::string& text) const {
-    return std::find(logs.begin(), logs.end(), text) != logs.end();
-  }
 };
 
 bool exists(const std::string& path) {
@@ -58,40 +182,34 @@ bool reaped(pid_t pid) { return waitpid(pid, nullptr, WNOHANG) < 0 && errno == E
 
 class AgentProcessTest : public testing::Test {
 protected:
-  void SetUp() override {
-    char templ[] = "/tmp/agenthost-test-XXXXXX";
-    ASSERT_NE(mkdtemp(templ), nullptr);
-    base = templ;
-  }
-  void TearDown() override {
-    // Nothing may be left in the socket base.
-    EXPECT_TRUE(std::filesystem::is_empty(base)) << base;
-    std::filesystem::remove_all(base);
-  }
+  // Nothing may be left in the socket base.
+  void TearDown() override { EXPECT_TRUE(std::filesystem::is_empty(base.path())); }
 
   AgentLaunch launch(const char* behaviour) {
     AgentLaunch l;
-    l.agentPath = selfPath();
-    l.socketBase = base;
+    l.agentPath = selfPath;
+    l.socketBase = base.path();
     l.environment = {{standInVariable, behaviour}};
     return l;
   }
 
-  // Waits for the agent's log lines up to one equal to `text`.
   bool waitForLog(AgentProcess& agent, const std::string& text) {
-    return agent.waitUntil([&] { return recorder.hasLog(text); }, deadlineMs);
+    auto has = [&] { return std::count(recorder.logs.begin(), recorder.logs.end(), text) > 0; };
+    return agent.waitUntil(has, deadlineMs);
   }
 
   io::FdSelectManager manager;
-  std::string base;
+  testsupport::TempDir base{"agenthost-test"};
   Recorder recorder;
 };
 
-TEST_F(AgentProcessTest, AgentGetsItsArgumentsAndEnvironmentAndPassesTheHashCheck) {
+TEST_F(AgentProcessTest, AgentGetsItsLaunchPassesTheHashCheckAndMessagesGoBothWays) {
   AgentLaunch l = launch("echo");
+  l.mode = AgentMode::service;
+  l.lppDebug = true;
   l.display = ":77";
   l.environment.push_back({"AGENTHOST_EXTRA", "two words"});
-  l.params = {{"PollInterval", "20"}, {"Log", "*:stderr:0"}, {"Desktop", "a=b c"}};
+  l.params = {{"PollInterval", "20"}, {"Desktop", "a=b c"}};
   AgentProcess agent(l, &recorder, &recorder);
   std::string path = agent.socketPath();
   std::string directory = agent.socketDirectory();
@@ -102,7 +220,6 @@ TEST_F(AgentProcessTest, AgentGetsItsArgumentsAndEnvironmentAndPassesTheHashChec
 
   // The stand-in only gets this far when the 32 bytes it was sent have the
   // digest it was given with -hash.
-  ASSERT_TRUE(agent.waitForMsg("init", deadlineMs));
   ASSERT_TRUE(agent.waitForMsg("initRectAndPf", deadlineMs));
   EXPECT_EQ(recorder.initRect.rect, rfb::Rect(0, 0, 640, 480));
   EXPECT_EQ(agent.state(), AgentProcess::State::connected);
@@ -110,50 +227,20 @@ TEST_F(AgentProcessTest, AgentGetsItsArgumentsAndEnvironmentAndPassesTheHashChec
   // Connected: the socket and its directory are gone already.
   EXPECT_FALSE(exists(path));
   EXPECT_FALSE(exists(directory));
+  ASSERT_TRUE(waitForLog(agent, "service|:77|two words|-lppDebug|-hash|" + agent.hashHex() + "|" + path +
+                                  "|PollInterval=20|Desktop=a=b c"));
 
-  ASSERT_TRUE(waitForLog(agent, "arg=Desktop=a=b c"));
-  std::vector<std::string> expected{"mode=user",       "display=:77",       "extra=two words",
-                                    "arg=-hash",       "arg=" + agent.hashHex(),
-                                    "arg=" + path,     "arg=PollInterval=20", "arg=Log=*:stderr:0",
-                                    "arg=Desktop=a=b c"};
-  EXPECT_EQ(recorder.logs, expected);
-  EXPECT_EQ(agent.hashHex().size(), 64u);
-}
-
-TEST_F(AgentProcessTest, MessagesGoBothWays) {
-  AgentProcess agent(launch("echo"), &recorder, &recorder);
-  ASSERT_TRUE(agent.waitForMsg("initRectAndPf", deadlineMs));
   agent.send(KeyEvent{65, true});
-  ASSERT_TRUE(waitForLog(agent, "keyEvent 65 1"));
+  ASSERT_TRUE(waitForLog(agent, "key 65"));
   // Long enough to take many reads and frames each way.
   std::string text(100000, 'x');
   for (size_t i = 0; i < text.size(); i++)
     text[i] = char('a' + i % 26);
   agent.send(ClientCutText{text});
   ASSERT_TRUE(agent.waitForMsg("serverCutText", deadlineMs));
-  ASSERT_EQ(recorder.cutTexts.size(), 1u);
-  EXPECT_EQ(recorder.cutTexts[0], text);
-  agent.send(Start{});
-  ASSERT_TRUE(waitForLog(agent, "got start"));
+  EXPECT_EQ(recorder.cutTexts, std::vector<std::string>{text});
   // Each arrival is taken once.
   EXPECT_FALSE(agent.waitForMsg("serverCutText", 0));
-}
-
-TEST_F(AgentProcessTest, ModeWordsReachTheAgent) {
-  struct Case {
-    AgentMode mode;
-    const char* word;
-  } cases[] = {{AgentMode::user, "user"},
-               {AgentMode::virtualDisplay, "virtual"},
-               {AgentMode::service, "service"}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.word);
-    recorder.logs.clear();
-    AgentLaunch l = launch("echo");
-    l.mode = c.mode;
-    AgentProcess agent(l, &recorder, &recorder);
-    EXPECT_TRUE(waitForLog(agent, std::string("mode=") + c.word));
-  }
 }
 
 TEST_F(AgentProcessTest, AgentThatNeverConnectsTimesOutAndIsTerminated) {
@@ -163,8 +250,7 @@ TEST_F(AgentProcessTest, AgentThatNeverConnectsTimesOutAndIsTerminated) {
   std::string directory = agent.socketDirectory();
   ASSERT_TRUE(agent.waitForExit(deadlineMs));
   EXPECT_EQ(agent.state(), AgentProcess::State::failed);
-  ASSERT_EQ(recorder.failures.size(), 1u);
-  EXPECT_EQ(recorder.failures[0], "Agent did not connect within 200 ms");
+  EXPECT_EQ(recorder.failures, std::vector<std::string>{"Agent did not connect within 200 ms"});
   ASSERT_EQ(recorder.exits.size(), 1u);
   EXPECT_EQ(recorder.exits[0].signal, SIGTERM);
   EXPECT_FALSE(exists(directory));
@@ -177,11 +263,11 @@ TEST_F(AgentProcessTest, AgentDyingBeforeConnectingIsReported) {
     recorder = Recorder();
     AgentProcess agent(launch("die"), &recorder, &recorder, watch);
     ASSERT_TRUE(agent.waitForExit(deadlineMs));
-    ASSERT_EQ(recorder.failures.size(), 1u);
-    EXPECT_EQ(recorder.failures[0], "Agent ended before connecting: exit status 3");
+    EXPECT_EQ(recorder.failures,
+              std::vector<std::string>{"Agent ended before connecting: exit status 3"});
     ASSERT_EQ(recorder.exits.size(), 1u);
     EXPECT_TRUE(recorder.exits[0].exitedWith(3));
-    EXPECT_EQ(agent.failure(), recorder.failures[0]);
+    EXPECT_EQ(agent.failure(), recorder.failures.at(0));
     EXPECT_TRUE(agent.socketDirectory().empty());
     EXPECT_FALSE(agent.waitForMsg("init", 0));
   }
@@ -196,15 +282,15 @@ TEST_F(AgentProcessTest, ConnectionFromAnotherProcessIsDroppedUnanswered) {
 }
 
 TEST_F(AgentProcessTest, AgentLeavingIsReportedAsDisconnectThenExit) {
-  AgentProcess agent(launch("leave"), &recorder, &recorder);
-  ASSERT_TRUE(agent.waitForMsg("init", deadlineMs));
+  AgentProcess agent(launch("echo"), &recorder, &recorder);
+  ASSERT_TRUE(agent.waitForMsg("initRectAndPf", deadlineMs));
+  agent.send(Stop{});
   ASSERT_TRUE(agent.waitUntil([&] { return !recorder.exits.empty() && recorder.disconnected; },
                               deadlineMs));
   EXPECT_EQ(agent.state(), AgentProcess::State::disconnected);
   EXPECT_TRUE(recorder.exits[0].exitedWith(5));
   EXPECT_TRUE(recorder.failures.empty());
-  // Nothing more will come.
-  EXPECT_FALSE(agent.waitForMsg("initRectAndPf", deadlineMs));
+  EXPECT_FALSE(agent.waitForMsg("bell", deadlineMs));
 }
 
 TEST_F(AgentProcessTest, DestructionEndsAndReapsTheAgentAndLeavesNothing) {
@@ -220,21 +306,18 @@ TEST_F(AgentProcessTest, DestructionEndsAndReapsTheAgentAndLeavesNothing) {
   EXPECT_FALSE(exists(directory));
 }
 
-TEST_F(AgentProcessTest, ProgramThatCannotRunIsReportedByTheConstructor) {
-  AgentLaunch l = launch("echo");
-  l.agentPath = base + "/no-such-agent";
+TEST_F(AgentProcessTest, LaunchesThatCannotBeMadeThrowAndLeaveNothing) {
+  AgentLaunch missing = launch("echo");
+  missing.agentPath = base.path() + "/no-such-agent";
   try {
-    AgentProcess agent(l, &recorder, &recorder);
-    FAIL() << "no exception";
+    AgentProcess agent(missing, &recorder, &recorder);
+    ADD_FAILURE() << "no exception";
   } catch (plat::SystemException& e) {
     EXPECT_NE(std::string(e.what()).find("execve"), std::string::npos) << e.what();
   }
-}
-
-TEST_F(AgentProcessTest, BadParameterNameIsRefusedBeforeAnythingIsMade) {
-  AgentLaunch l = launch("echo");
-  l.params = {{"-fork", ""}};
-  EXPECT_THROW(AgentProcess(l, &recorder, &recorder), plat::Exception);
+  AgentLaunch badName = launch("echo");
+  badName.params = {{"-fork", ""}};
+  EXPECT_THROW(AgentProcess(badName, &recorder, &recorder), plat::Exception);
 }
 
 TEST(LaunchedChildTest, ChildIgnoringTerminationIsKilledAfterTheGracePeriod) {
@@ -242,8 +325,8 @@ TEST(LaunchedChildTest, ChildIgnoringTerminationIsKilledAfterTheGracePeriod) {
   struct : LaunchedChild::Callback {
     void childExited(LaunchedChild&, const ExitStatus&) override {}
   } callback;
-  std::string variable = std::string(standInVariable) + "=stubborn";
-  LaunchedChild child(callback, {selfPath()}, {variable}, manager);
+  LaunchedChild child(callback, {selfPath}, {std::string(standInVariable) + "=stubborn"},
+                      manager);
   // Give it the time to install its SIG_IGN: wait until it sleeps.
   std::string stat = "/proc/" + std::to_string(child.pid()) + "/stat";
   for (int i = 0; i < 3000; i++) {
@@ -265,3 +348,11 @@ TEST(LaunchedChildTest, ChildIgnoringTerminationIsKilledAfterTheGracePeriod) {
 
 } // namespace
 } // namespace agenthost::test
+
+// The test binary doubles as the stand-in agent.
+int main(int argc, char** argv) {
+  if (const char* behaviour = getenv(agenthost::test::standInVariable))
+    return agenthost::test::runMode(behaviour, argc, argv);
+  testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
