@@ -1,12 +1,8 @@
 #include "BrowserViewer.h"
 
 #include <csignal>
-#include <cstdlib>
 #include <fcntl.h>
-#include <fstream>
-#include <algorithm>
 #include <poll.h>
-#include <sstream>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
@@ -20,74 +16,45 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 const std::string browserDir = KWO_SERVE_SOURCE_DIR "/tests/browser";
-const std::string chromiumPath = "/usr/bin/chromium";
+const std::string chromium = "/usr/bin/chromium";
 // Starting Chromium and noVNC beside ASan builds of the whole suite on two
 // cores can take long; a failing script answers "error" well before this.
 constexpr auto answerDeadline = std::chrono::seconds(150);
 
-bool executable(const std::string& path) {
-  return access(path.c_str(), X_OK) == 0;
-}
-
-bool onPath(const std::string& program) {
-  const char* path = getenv("PATH");
-  std::istringstream dirs(path ? path : "");
-  std::string dir;
-  while (std::getline(dirs, dir, ':'))
-    if (!dir.empty() && executable(dir + "/" + program))
-      return true;
-  return false;
-}
-
 } // namespace
 
-std::string BrowserViewer::noVncFolder() {
-  return "/usr/share/novnc";
-}
-
 std::string BrowserViewer::missing() {
-  if (!executable(chromiumPath))
-    return "Chromium (" + chromiumPath + ", Debian package chromium)";
-  if (!onPath("node"))
-    return "node (Debian package nodejs)";
-  if (access((noVncFolder() + "/vnc.html").c_str(), R_OK) != 0)
-    return "noVNC (Debian package novnc)";
-  if (access((browserDir + "/node_modules/playwright-core/package.json").c_str(), R_OK) != 0)
-    return "node module playwright-core (npm ci in " + browserDir + ")";
+  const std::pair<std::string, std::string> needs[] = {
+      {chromium, "Chromium (Debian package chromium)"},
+      {"/usr/bin/node", "node (Debian package nodejs)"},
+      {"/usr/share/novnc/vnc.html", "noVNC (Debian package novnc)"},
+      {browserDir + "/node_modules/playwright-core/package.json",
+       "node module playwright-core (npm ci in " + browserDir + ")"},
+  };
+  for (const auto& [path, what] : needs)
+    if (access(path.c_str(), R_OK) != 0)
+      return what;
   return {};
 }
 
-BrowserViewer::BrowserViewer(const std::string& url, const Options& options)
-    : dir_("kwo-serve-browser"), logPath_(dir_.path() + "/log"),
-      capturePath_(dir_.path() + "/canvas.rgba") {
-  std::vector<std::string> args{"node",     browserDir + "/novnc-viewer.mjs",
-                                "--url",    url,
-                                "--viewport", options.viewport,
-                                "--chromium", chromiumPath};
-  if (options.servePort > 0)
-    args.insert(args.end(), {"--serve", noVncFolder(), "--serve-port",
-                             std::to_string(options.servePort)});
+BrowserViewer::BrowserViewer(const std::string& url, const std::string& viewport) {
+  std::vector<std::string> args{"/usr/bin/node", browserDir + "/novnc-viewer.mjs", "--url", url,
+                                "--viewport",    viewport, "--chromium", chromium};
   std::vector<char*> argv;
   for (std::string& a : args)
     argv.push_back(a.data());
   argv.push_back(nullptr);
-
-  int commandPair[2];
-  int answerPipe[2];
-  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, commandPair) != 0)
-    throw std::runtime_error("socketpair failed");
-  if (pipe2(answerPipe, O_CLOEXEC) != 0) {
-    close(commandPair[0]);
-    close(commandPair[1]);
-    throw std::runtime_error("pipe failed");
-  }
-  int logFd = open(logPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  int commandPair[2], answerPipe[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, commandPair) != 0 ||
+      pipe2(answerPipe, O_CLOEXEC) != 0)
+    throw std::runtime_error("no socket or pipe for the script");
+  int logFd = open((dir_.path() + "/log").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
   pid_ = fork();
   if (pid_ == 0) {
     dup2(commandPair[1], 0);
     dup2(answerPipe[1], 1);
     dup2(logFd, 2);
-    execvp(argv[0], argv.data());
+    execv(argv[0], argv.data());
     _exit(127);
   }
   close(logFd);
@@ -98,26 +65,21 @@ BrowserViewer::BrowserViewer(const std::string& url, const Options& options)
 }
 
 BrowserViewer::~BrowserViewer() {
-  if (pid_ > 0) {
-    // End of input is the script's cue to close the browser and exit.
-    send(commands_, "quit\n", 5, MSG_NOSIGNAL);
-    shutdown(commands_, SHUT_WR);
-    if (!exitedWithin(std::chrono::seconds(30))) {
-      // Playwright closes its browser on SIGTERM.
-      kill(pid_, SIGTERM);
-      if (!exitedWithin(std::chrono::seconds(10))) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-      }
+  // End of input is the script's cue to close the browser and exit;
+  // Playwright closes its browser on SIGTERM.
+  shutdown(commands_, SHUT_WR);
+  if (!exitedWithin(std::chrono::seconds(30))) {
+    kill(pid_, SIGTERM);
+    if (!exitedWithin(std::chrono::seconds(10))) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
     }
   }
-  if (commands_ >= 0)
-    close(commands_);
-  if (answers_ >= 0)
-    close(answers_);
+  close(commands_);
+  close(answers_);
 }
 
-bool BrowserViewer::exitedWithin(std::chrono::milliseconds timeout) {
+bool BrowserViewer::exitedWithin(std::chrono::seconds timeout) {
   auto end = Clock::now() + timeout;
   do {
     if (waitpid(pid_, nullptr, WNOHANG) == pid_)
@@ -127,24 +89,20 @@ bool BrowserViewer::exitedWithin(std::chrono::milliseconds timeout) {
   return false;
 }
 
-std::optional<std::string> BrowserViewer::readLine() {
+std::optional<std::string> BrowserViewer::ask(const std::string& command) {
+  std::string line = command + "\n";
+  if (!command.empty() &&
+      send(commands_, line.data(), line.size(), MSG_NOSIGNAL) != ssize_t(line.size()))
+    return std::nullopt;
   auto end = Clock::now() + answerDeadline;
-  for (;;) {
-    size_t newline = pending_.find('\n');
-    if (newline != std::string::npos) {
-      std::string line = pending_.substr(0, newline);
-      pending_.erase(0, newline + 1);
-      lastAnswer_ = line;
-      return line;
-    }
+  size_t newline;
+  while ((newline = pending_.find('\n')) == std::string::npos) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-    if (left.count() <= 0) {
+    pollfd pfd{answers_, POLLIN, 0};
+    if (left.count() <= 0 || poll(&pfd, 1, int(left.count())) <= 0) {
       lastAnswer_ = "(no answer in time)";
       return std::nullopt;
     }
-    pollfd pfd{answers_, POLLIN, 0};
-    if (poll(&pfd, 1, int(left.count())) <= 0)
-      continue;
     char buffer[4096];
     ssize_t n = read(answers_, buffer, sizeof(buffer));
     if (n <= 0) {
@@ -153,33 +111,27 @@ std::optional<std::string> BrowserViewer::readLine() {
     }
     pending_.append(buffer, size_t(n));
   }
-}
-
-std::optional<std::string> BrowserViewer::ask(const std::string& command) {
-  std::string line = command + "\n";
-  if (send(commands_, line.data(), line.size(), MSG_NOSIGNAL) != ssize_t(line.size()))
-    return std::nullopt;
-  return readLine();
+  lastAnswer_ = pending_.substr(0, newline);
+  pending_.erase(0, newline + 1);
+  return lastAnswer_;
 }
 
 bool BrowserViewer::waitConnected() {
-  std::optional<std::string> line = readLine();
+  std::optional<std::string> line = ask("");
   return line && line->rfind("connected ", 0) == 0;
 }
 
 std::optional<Picture> BrowserViewer::capture() {
-  std::optional<std::string> answer = ask("capture " + capturePath_);
+  std::string path = dir_.path() + "/canvas.rgba";
+  std::optional<std::string> answer = ask("capture " + path);
   Picture picture;
   if (!answer || sscanf(answer->c_str(), "captured %d %d", &picture.width, &picture.height) != 2)
     return std::nullopt;
-  std::string rgba = readFile(capturePath_);
-  size_t pixels = size_t(picture.width) * size_t(picture.height);
-  if (rgba.size() != pixels * 4)
+  std::string rgba = readFile(path);
+  if (rgba.size() != size_t(picture.width) * size_t(picture.height) * 4)
     return std::nullopt;
-  picture.rgb.resize(pixels * 3);
-  for (size_t i = 0; i < pixels; i++)
-    for (size_t c = 0; c < 3; c++)
-      picture.rgb[i * 3 + c] = uint8_t(rgba[i * 4 + c]);
+  for (size_t i = 0; i < rgba.size(); i += 4)
+    picture.pixels.push_back({uint8_t(rgba[i]), uint8_t(rgba[i + 1]), uint8_t(rgba[i + 2])});
   return picture;
 }
 
@@ -187,12 +139,10 @@ bool BrowserViewer::click(int x, int y) {
   return ask("click " + std::to_string(x) + " " + std::to_string(y)) == "clicked";
 }
 
-bool BrowserViewer::type(const std::string& text) {
-  return ask("type " + text) == "typed";
-}
+bool BrowserViewer::type(const std::string& text) { return ask("type " + text) == "typed"; }
 
 std::string BrowserViewer::log() const {
-  return "novnc-viewer.mjs, last answer: " + lastAnswer_ + "\n" + readFile(logPath_);
+  return "novnc-viewer.mjs, last answer: " + lastAnswer_ + "\n" + readFile(dir_.path() + "/log");
 }
 
 } // namespace kwoserve::test

@@ -1,9 +1,8 @@
 #pragma once
 
 // noVNC's page (vnc.html of Debian's novnc) in headless Chromium as a
-// viewer of kwo-serve, for the end-to-end tests: runs
-// browser/novnc-viewer.mjs under node and talks to it one line at a time
-// (see that script for the commands).
+// viewer of kwo-serve: runs browser/novnc-viewer.mjs under node and talks
+// to it one line at a time (see that script for the commands).
 
 #include "ServeFixture.h"
 #include "testsupport/TempDir.h"
@@ -19,18 +18,9 @@ public:
   // What is missing for a browser viewer here (Chromium, node, noVNC or the
   // browser/ folder's node modules), or "" when nothing is.
   static std::string missing();
-  // Debian's noVNC.
-  static std::string noVncFolder();
 
-  struct Options {
-    // Serves noVncFolder() on this port of 127.0.0.1 first (a page from a
-    // site other than kwo-serve); 0: no such server.
-    int servePort = 0;
-    std::string viewport = "1280x900";
-  };
-
-  // Starts the script: the browser loads `url`.
-  BrowserViewer(const std::string& url, const Options& options);
+  // Starts the script: the browser, of that window size, loads `url`.
+  BrowserViewer(const std::string& url, const std::string& viewport);
   // Asks the script to close the browser; kills it if it does not end in time.
   ~BrowserViewer();
   BrowserViewer(const BrowserViewer&) = delete;
@@ -46,19 +36,16 @@ public:
   std::string log() const;
 
 private:
-  // Sends one command and returns the answer line; nullopt on failure.
+  // Sends one command (none: "") and returns the answer line; nullopt on failure.
   std::optional<std::string> ask(const std::string& command);
-  std::optional<std::string> readLine();
-  bool exitedWithin(std::chrono::milliseconds timeout);
+  bool exitedWithin(std::chrono::seconds timeout);
 
   pid_t pid_ = -1;
   int commands_ = -1;  // the script's standard input (a socket: no SIGPIPE)
   int answers_ = -1;   // its standard output
   std::string pending_;
   std::string lastAnswer_;
-  testsupport::TempDir dir_;
-  std::string logPath_;
-  std::string capturePath_;
+  testsupport::TempDir dir_{"kwo-serve-browser"};
 };
 
 } // namespace kwoserve::test
