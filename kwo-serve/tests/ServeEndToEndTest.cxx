@@ -11,10 +11,12 @@
 
 #include <X11/Xlib.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <map>
 #include <set>
 #include <sys/stat.h>
 #include <zlib.h>
@@ -35,36 +37,38 @@ std::set<std::string> shmEntriesOf(pid_t pid) {
   return names;
 }
 
-// System V segments created by `pid` (other tests may run meanwhile).
-std::set<int> sysvSegmentsOf(pid_t pid) {
-  std::set<int> ids;
+// System V segments created by `pid` (other tests may run meanwhile), by
+// id, with their sizes.
+std::map<int, size_t> sysvSegmentsOf(pid_t pid) {
+  std::map<int, size_t> segments;
   std::unique_ptr<FILE, int (*)(FILE*)> f(fopen("/proc/sysvipc/shm", "r"), fclose);
   char line[512];
   if (!f || !fgets(line, sizeof(line), f.get()))  // header
-    return ids;
+    return segments;
   while (fgets(line, sizeof(line), f.get())) {
     long key, id, perms, size, cpid;
     if (sscanf(line, "%ld %ld %lo %ld %ld", &key, &id, &perms, &size, &cpid) == 5 && cpid == pid)
-      ids.insert(int(id));
+      segments[int(id)] = size_t(size);
   }
-  return ids;
+  return segments;
 }
 
 // The agent's shared buffer (a System V segment on Xvfb) holds what the X
 // server shows, pixel for pixel.
 bool agentBufferShows(pid_t agent, const Picture& screen) {
-  std::set<int> ids = sysvSegmentsOf(agent);
-  if (ids.size() != 1)
-    return false;
-  auto segment = plat::SharedMemSysV::attach(*ids.begin(), uint32_t(screen.width * screen.height * 4),
-                                             plat::SharedMem::Access::readOnly);
-  const uint8_t* p = segment->data();
-  for (const Rgb8& want : screen.pixels) {
-    if (Rgb8{p[2], p[1], p[0]} != want)
-      return false;
-    p += 4;
+  size_t size = screen.pixels.size() * 4;
+  for (const auto& [id, segmentSize] : sysvSegmentsOf(agent)) {
+    if (segmentSize < size)
+      continue;
+    auto segment = plat::SharedMemSysV::attach(id, uint32_t(size), plat::SharedMem::Access::readOnly);
+    const uint8_t* p = segment->data();
+    if (std::all_of(screen.pixels.begin(), screen.pixels.end(), [&](const Rgb8& want) {
+          p += 4;
+          return Rgb8{p[-2], p[-3], p[-4]} == want;
+        }))
+      return true;
   }
-  return true;
+  return false;
 }
 
 void typeAndClick(rfbClient* client, const std::string& keys, int x, int y) {
@@ -219,7 +223,7 @@ TEST_F(ServeEndToEnd, ClipboardTextTravelsBothWaysAndAFiveMegabyteCopyArrivesWho
 // (or not at all), and the virtual display could not grow.
 TEST(ServeResize, TheVirtualDisplayGrowsTo4kAndBackAndARefusedSizeGetsAnErrorStatus) {
   ServeRun serve("");
-  ASSERT_TRUE(serve.waitListening()) << serve.log();
+  ASSERT_TRUE(serve.waitLog("Agent connected")) << serve.log();
   RawViewer viewer(serve.port());
   // SetEncodings: Raw, ExtendedDesktopSize.
   viewer.send(std::string("\2\0\0\2\0\0\0\0\xff\xff\xfe\xcc", 12));
