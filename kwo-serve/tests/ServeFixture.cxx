@@ -217,15 +217,7 @@ int ServeRun::waitExit() {
 }
 
 bool ServeRun::waitListening() {
-  return pollUntil([&] {
-    if (!running())
-      return true;
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr = loopback(port_);
-    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
-    close(fd);
-    return ok;
-  }) && running();
+  return pollUntil([&] { return !running() || Connection(port_).fd() >= 0; }) && running();
 }
 
 bool ServeRun::waitLog(const std::string& text) {
