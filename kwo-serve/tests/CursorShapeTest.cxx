@@ -34,8 +34,8 @@ TEST(CursorShape, PixelsAlphaMaskAndHotspotFollowTheImageInTheServersFormat) {
   const int width = 13, height = 7;
   std::vector<uint32_t> argb;
   for (int i = 0; i < width * height; i++) {
-    // Premultiplied: no channel above alpha.
-    uint32_t a = random() % 256;
+    // Premultiplied: no channel above alpha. The first two straddle the mask's threshold.
+    uint32_t a = i < 2 ? 128 - i : random() % 256;
     argb.push_back(a << 24 | random() % (a + 1) << 16 | random() % (a + 1) << 8 | random() % (a + 1));
   }
   for (rfb::PixelFormat pf : {rfb::PixelFormat::rgb888(), rfb::PixelFormat::rgb565()}) {
