@@ -1,25 +1,15 @@
 #include "kwo-serve/AgentPath.h"
 
 #include "ServeFixture.h"
+#include "testsupport/ChildProcess.h"
 #include "testsupport/TempDir.h"
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <unistd.h>
 
 namespace kwoserve {
-
-namespace {
-
-void makeProgram(const std::string& path) {
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-  close(open(path.c_str(), O_WRONLY | O_CREAT, 0755));
-}
-
-} // namespace
 
 // An installed prefix (bin, libexec), a bin folder holding both, a build tree.
 TEST(AgentPath, FoundBesideKwoServeThenInLibexecThenInTheBuildTree) {
@@ -33,8 +23,11 @@ TEST(AgentPath, FoundBesideKwoServeThenInLibexecThenInTheBuildTree) {
     SCOPED_TRACE(found);
     testsupport::TempDir prefix("kwo-agentpath");
     std::filesystem::create_directory(prefix.path() + "/bin");
-    for (const std::string& program : programs)
-      makeProgram(prefix.path() + "/" + program);
+    for (const std::string& program : programs) {
+      std::filesystem::create_directories(prefix.path() + "/" + program.substr(0, program.find('/')));
+      std::ofstream(prefix.path() + "/" + program);
+      std::filesystem::permissions(prefix.path() + "/" + program, std::filesystem::perms::owner_all);
+    }
     std::string want = found == "fallback" ? found : prefix.path() + found;
     EXPECT_EQ(AgentPath::find(prefix.path() + "/bin", "fallback"), want);
   }
@@ -43,23 +36,21 @@ TEST(AgentPath, FoundBesideKwoServeThenInLibexecThenInTheBuildTree) {
 // cmake --install: kwo-serve in bin runs the agent from libexec.
 TEST(AgentPath, AnInstalledKwoServeRunsTheAgentFromLibexec) {
   testsupport::TempDir prefix("kwo-install");
-  std::string install = "cmake --install " KWO_BINARY_DIR " --prefix " + prefix.path() +
-                        " > " + prefix.path() + "/install.log 2>&1";
-  ASSERT_EQ(system(install.c_str()), 0) << install;
+  testsupport::ChildResult install = testsupport::ChildProcess::run(
+      {"cmake", "--install", KWO_BINARY_DIR, "--prefix", prefix.path()});
+  ASSERT_EQ(install.exitStatus, 0) << install.out << install.err;
   for (const char* file : {"/bin/kwo-serve", "/libexec/kwoagent-x11",
                            "/lib/systemd/user/kwo-serve.service"})
     EXPECT_TRUE(std::filesystem::exists(prefix.path() + file)) << file;
   // The display does not exist: the agent is started, then kwo-serve gives up.
-  std::string run = "XDG_RUNTIME_DIR=" + prefix.path() + " " + prefix.path() +
-                    "/bin/kwo-serve -display :65000 -nopassword -port " +
-                    std::to_string(test::freePort()) + " -httpport " +
-                    std::to_string(test::freePort()) + " 2> " + prefix.path() + "/serve.log";
-  EXPECT_NE(system(run.c_str()), 0);
-  std::ifstream log(prefix.path() + "/serve.log");
-  std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
-  EXPECT_NE(text.find("Starting " + prefix.path() + "/bin/../libexec/kwoagent-x11"),
+  testsupport::ChildResult run = testsupport::ChildProcess::run(
+      {prefix.path() + "/bin/kwo-serve", "-display", ":65000", "-nopassword", "-port",
+       std::to_string(test::freePort()), "-httpport", std::to_string(test::freePort())},
+      {{"XDG_RUNTIME_DIR", prefix.path()}});
+  EXPECT_NE(run.exitStatus, 0);
+  EXPECT_NE(run.err.find("Starting " + prefix.path() + "/bin/../libexec/kwoagent-x11"),
             std::string::npos)
-      << text;
+      << run.err;
 }
 
 } // namespace kwoserve

@@ -29,58 +29,44 @@ agentmsg::SetCursorImage image(int width, int height, int hotX, int hotY,
 
 } // namespace
 
-TEST(CursorShape, PixelsAlphaMaskAndHotspotFollowTheImage) {
+TEST(CursorShape, PixelsAlphaMaskAndHotspotFollowTheImageInTheServersFormat) {
   std::mt19937 random(11);
   const int width = 13, height = 7;
   std::vector<uint32_t> argb;
   for (int i = 0; i < width * height; i++) {
-    uint32_t a = random() % 256;
-    // Premultiplied: no channel above alpha.
-    uint32_t r = a ? random() % (a + 1) : 0, g = a ? random() % (a + 1) : 0,
-             b = a ? random() % (a + 1) : 0;
-    argb.push_back(a << 24 | r << 16 | g << 8 | b);
+    // Premultiplied: no channel above alpha. The first two straddle the mask's threshold.
+    uint32_t a = i < 2 ? 128 - i : random() % 256;
+    argb.push_back(a << 24 | random() % (a + 1) << 16 | random() % (a + 1) << 8 | random() % (a + 1));
   }
-  rfbPixelFormat server = PixelAccess::toRfb(rfb::PixelFormat::rgb888());
-  CursorShape shape(image(width, height, 4, 2, argb), server);
-  ASSERT_EQ(shape.width(), width);
-  ASSERT_EQ(shape.height(), height);
-  EXPECT_EQ(shape.cursor()->xhot, 4);
-  EXPECT_EQ(shape.cursor()->yhot, 2);
-  EXPECT_TRUE(shape.cursor()->alphaPreMultiplied);
-  EXPECT_FALSE(shape.cursor()->cleanup || shape.cursor()->cleanupRichSource ||
-               shape.cursor()->cleanupMask || shape.cursor()->cleanupSource);
-  for (int y = 0; y < height; y++) {
-    for (int x = 0; x < width; x++) {
-      SCOPED_TRACE(testing::Message() << x << "," << y);
-      uint32_t v = argb[size_t(y) * width + x];
-      EXPECT_EQ(shape.alphaAt(x, y), v >> 24);
-      EXPECT_EQ(shape.maskAt(x, y), (v >> 24) >= 128);
-      EXPECT_EQ(shape.richPixelAt(x, y), PixelAccess::fromRgb(server, (v >> 16) & 255,
-                                                              (v >> 8) & 255, v & 255));
+  for (rfb::PixelFormat pf : {rfb::PixelFormat::rgb888(), rfb::PixelFormat::rgb565()}) {
+    SCOPED_TRACE(pf.bpp);
+    rfbPixelFormat server = PixelAccess::toRfb(pf);
+    CursorShape shape(image(width, height, 4, 2, argb), server);
+    ASSERT_EQ(shape.width(), width);
+    ASSERT_EQ(shape.height(), height);
+    EXPECT_EQ(shape.cursor()->xhot, 4);
+    EXPECT_EQ(shape.cursor()->yhot, 2);
+    EXPECT_TRUE(shape.cursor()->alphaPreMultiplied);
+    EXPECT_FALSE(shape.cursor()->cleanup || shape.cursor()->cleanupRichSource ||
+                 shape.cursor()->cleanupMask || shape.cursor()->cleanupSource);
+    for (int i = 0; i < width * height; i++) {
+      int x = i % width, y = i / width;
+      uint32_t v = argb[size_t(i)];
+      EXPECT_EQ(shape.alphaAt(x, y), v >> 24) << x << "," << y;
+      EXPECT_EQ(shape.maskAt(x, y), (v >> 24) >= 128) << x << "," << y;
+      EXPECT_EQ(shape.richPixelAt(x, y),
+                PixelAccess::fromRgb(server, (v >> 16) & 255, (v >> 8) & 255, v & 255));
     }
   }
-}
 
-TEST(CursorShape, RichPixelsIn16BitServerFormat) {
-  rfbPixelFormat server = PixelAccess::toRfb(rfb::PixelFormat::rgb565());
-  CursorShape shape(image(2, 1, 0, 0, {0xFFFF0000, 0xFF0000FF}), server);
-  EXPECT_EQ(shape.richPixelAt(0, 0), PixelAccess::fromRgb(server, 255, 0, 0));
-  EXPECT_EQ(shape.richPixelAt(1, 0), PixelAccess::fromRgb(server, 0, 0, 255));
-  EXPECT_NE(shape.richPixelAt(0, 0), shape.richPixelAt(1, 0));
-}
-
-TEST(CursorShape, NoCursorIsOneTransparentPixel) {
-  agentmsg::SetCursorImage none;
-  CursorShape shape(none, PixelAccess::toRfb(rfb::PixelFormat::rgb888()));
-  EXPECT_EQ(shape.width(), 1);
-  EXPECT_EQ(shape.alphaAt(0, 0), 0);
-  EXPECT_FALSE(shape.maskAt(0, 0));
-}
-
-TEST(CursorShape, MismatchedPixelCountIsRefused) {
-  agentmsg::SetCursorImage msg = image(4, 4, 0, 0, std::vector<uint32_t>(16, 0xFF000000));
-  msg.pixels.pop_back();
-  EXPECT_ANY_THROW(CursorShape(msg, PixelAccess::toRfb(rfb::PixelFormat::rgb888())));
+  // No cursor: one transparent pixel. A pixel count that does not match: refused.
+  CursorShape none(agentmsg::SetCursorImage{}, PixelAccess::toRfb(rfb::PixelFormat::rgb888()));
+  EXPECT_EQ(none.width(), 1);
+  EXPECT_EQ(none.alphaAt(0, 0), 0);
+  EXPECT_FALSE(none.maskAt(0, 0));
+  agentmsg::SetCursorImage cut = image(4, 4, 0, 0, std::vector<uint32_t>(16, 0xFF000000));
+  cut.pixels.pop_back();
+  EXPECT_ANY_THROW(CursorShape(cut, PixelAccess::toRfb(rfb::PixelFormat::rgb888())));
 }
 
 } // namespace kwoserve

@@ -1,280 +1,88 @@
 // kwo-serve end to end: a private X display with a known pattern, the real
-// kwo-serve and agent binaries, and real viewers (LibVNCClient, vncsnapshot).
+// kwo-serve and agent binaries, and real viewers.
 
 #include "ServeFixture.h"
 
 #include "base/plat/unix/SharedMemSysV.h"
-#include "base/rfb/Rect.h"
 #include "testsupport/BackgroundChild.h"
 
 // GoogleTest before Xlib: Xlib's macros (None, Bool) break its templates.
 #include <gtest/gtest.h>
 
-#include <X11/Xatom.h>
 #include <X11/Xlib.h>
-#include <X11/Xutil.h>
-#include <X11/keysym.h>
 
-#include <cstdio>
+#include <algorithm>
 #include <csignal>
-#include <dirent.h>
+#include <cstdio>
 #include <filesystem>
-#include <optional>
-#include <stdexcept>
-#include <jpeglib.h>
+#include <memory>
+#include <map>
 #include <set>
-#include <thread>
-#include <unistd.h>
+#include <sys/stat.h>
+#include <zlib.h>
 
 namespace kwoserve::test {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 // POSIX objects of `pid`: the agent names them "kwo-<pid>-<serial>".
 std::set<std::string> shmEntriesOf(pid_t pid) {
   std::set<std::string> names;
   std::string prefix = "kwo-" + std::to_string(pid) + "-";
-  for (const auto& entry : std::filesystem::directory_iterator("/dev/shm")) {
-    std::string name = entry.path().filename();
-    if (name.compare(0, prefix.size(), prefix) == 0)
-      names.insert(name);
-  }
+  for (const auto& entry : std::filesystem::directory_iterator("/dev/shm"))
+    if (entry.path().filename().string().rfind(prefix, 0) == 0)
+      names.insert(entry.path().filename());
   return names;
 }
 
-// System V segments created by `pid` (other tests may run meanwhile).
-std::set<std::string> sysvSegmentsOf(pid_t pid) {
-  std::set<std::string> ids;
-  FILE* f = fopen("/proc/sysvipc/shm", "r");
-  if (!f)
-    return ids;
+// System V segments created by `pid` (other tests may run meanwhile), by
+// id, with their sizes.
+std::map<int, size_t> sysvSegmentsOf(pid_t pid) {
+  std::map<int, size_t> segments;
+  std::unique_ptr<FILE, int (*)(FILE*)> f(fopen("/proc/sysvipc/shm", "r"), fclose);
   char line[512];
-  fgets(line, sizeof(line), f);  // header
-  while (fgets(line, sizeof(line), f)) {
+  if (!f || !fgets(line, sizeof(line), f.get()))  // header
+    return segments;
+  while (fgets(line, sizeof(line), f.get())) {
     long key, id, perms, size, cpid;
     if (sscanf(line, "%ld %ld %lo %ld %ld", &key, &id, &perms, &size, &cpid) == 5 && cpid == pid)
-      ids.insert(std::to_string(id));
+      segments[int(id)] = size_t(size);
   }
-  fclose(f);
-  return ids;
+  return segments;
 }
-
-// Whether `condition` holds within 30 s, checked every 10 ms.
-template <typename Condition>
-bool eventually(Condition condition) {
-  for (int i = 0; i < 3000; i++) {
-    if (condition())
-      return true;
-    usleep(10000);
-  }
-  return condition();
-}
-
-// The pattern as seen through a viewer: the centre of every tile.
-void expectPattern(const std::function<Rgb8(int, int)>& pixel, int tolerance) {
-  for (int ty = 0; ty < 768 / tileSize; ty++) {
-    for (int tx = 0; tx < 1024 / tileSize; tx++) {
-      SCOPED_TRACE(testing::Message() << "tile " << tx << "," << ty);
-      Rgb8 want = tileColour(tx, ty);
-      Rgb8 got = pixel(tx * tileSize + tileSize / 2, ty * tileSize + tileSize / 2);
-      EXPECT_TRUE(near(got, want, tolerance))
-          << got.r << "," << got.g << "," << got.b << " vs " << want.r << "," << want.g << ","
-          << want.b;
-    }
-  }
-}
-
-bool patternShown(Viewer& viewer) {
-  for (int ty = 0; ty < 768 / tileSize; ty++)
-    for (int tx = 0; tx < 1024 / tileSize; tx++)
-      if (!near(viewer.pixel(tx * tileSize + tileSize / 2, ty * tileSize + tileSize / 2),
-                tileColour(tx, ty), 0))
-        return false;
-  return true;
-}
-
-struct Jpeg {
-  int width = 0, height = 0;
-  std::vector<uint8_t> rgb;
-};
-
-Jpeg readJpeg(const std::string& path) {
-  Jpeg out;
-  FILE* f = fopen(path.c_str(), "rb");
-  if (!f)
-    return out;
-  jpeg_decompress_struct info;
-  jpeg_error_mgr err;
-  info.err = jpeg_std_error(&err);
-  jpeg_create_decompress(&info);
-  jpeg_stdio_src(&info, f);
-  jpeg_read_header(&info, TRUE);
-  info.out_color_space = JCS_RGB;
-  jpeg_start_decompress(&info);
-  out.width = int(info.output_width);
-  out.height = int(info.output_height);
-  out.rgb.resize(size_t(out.width) * out.height * 3);
-  while (info.output_scanline < info.output_height) {
-    JSAMPROW row = out.rgb.data() + size_t(info.output_scanline) * out.width * 3;
-    jpeg_read_scanlines(&info, &row, 1);
-  }
-  jpeg_finish_decompress(&info);
-  jpeg_destroy_decompress(&info);
-  fclose(f);
-  return out;
-}
-
-// Reads CLIPBOARD as UTF-8 text from the X side.
-std::string readClipboard(Display* dpy, Window w) {
-  Atom clipboard = XInternAtom(dpy, "CLIPBOARD", False);
-  Atom utf8 = XInternAtom(dpy, "UTF8_STRING", False);
-  Atom prop = XInternAtom(dpy, "KWO_TEST_PASTE", False);
-  XConvertSelection(dpy, clipboard, utf8, prop, w, CurrentTime);
-  XFlush(dpy);
-  auto end = std::chrono::steady_clock::now() + deadline;
-  while (std::chrono::steady_clock::now() < end) {
-    while (XPending(dpy)) {
-      XEvent ev;
-      XNextEvent(dpy, &ev);
-      if (ev.type != SelectionNotify)
-        continue;
-      if (ev.xselection.property == None)
-        return {};
-      Atom type;
-      int format;
-      unsigned long n, after;
-      unsigned char* data = nullptr;
-      XGetWindowProperty(dpy, w, prop, 0, 1 << 20, True, AnyPropertyType, &type, &format, &n,
-                         &after, &data);
-      std::string text(data ? reinterpret_cast<char*>(data) : "", n);
-      if (data)
-        XFree(data);
-      return text;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return {};
-}
-
-
-// A bare RFB viewer (no authentication, Raw pixels, updates of a 1x1 area
-// to keep traffic small) that asks for desktop sizes and reads the answer
-// the server gives: the ExtendedDesktopSize rectangle that LibVNCClient
-// takes without showing its status.
-class SizeRequester {
-public:
-  struct Answer {
-    int status = -1, width = 0, height = 0;
-  };
-
-  explicit SizeRequester(int port) : connection_(port) {
-    take(12);  // version
-    send("RFB 003.008\n");
-    take(uint8_t(take(1)[0]));  // security types
-    send(std::string(1, '\1'));  // none
-    take(4);                    // security result
-    send(std::string(1, '\1')); // shared
-    std::string init = take(24);
-    bytesPerPixel_ = uint8_t(init[4]) / 8;
-    take(word(init, 20));  // name
-    // SetEncodings: Raw, ExtendedDesktopSize.
-    send(std::string("\2\0\0\2\0\0\0\0\xff\xff\xfe\xcc", 12));
-  }
-
-  // Asks for width x height; the answer to this request (reason 1), or
-  // status -1 when none came within the deadline.
-  Answer ask(int width, int height) {
-    std::string request{char(251), 0, char(width >> 8), char(width), char(height >> 8),
-                        char(height), 1, 0};
-    // One screen: id 0 at 0,0, of that size, flags 0.
-    request += std::string(8, '\0') + request.substr(2, 4) + std::string(4, '\0');
-    send(request);
-    auto end = std::chrono::steady_clock::now() + deadline;
-    while (std::chrono::steady_clock::now() < end) {
-      send(std::string("\3\1\0\0\0\0\0\1\0\1", 10));  // incremental, 1x1
-      if (std::optional<Answer> answer = readUpdate())
-        return *answer;
-    }
-    return {};
-  }
-
-private:
-  static uint32_t word(const std::string& s, size_t at) {
-    return uint32_t(uint8_t(s[at])) << 24 | uint8_t(s[at + 1]) << 16 | uint8_t(s[at + 2]) << 8 |
-           uint8_t(s[at + 3]);
-  }
-  static int half(const std::string& s, size_t at) { return uint8_t(s[at]) << 8 | uint8_t(s[at + 1]); }
-
-  void send(const std::string& bytes) { connection_.send(bytes); }
-  std::string take(size_t n) {
-    while (pending_.size() < n) {
-      std::string more = connection_.read([](const std::string& got) { return !got.empty(); });
-      if (more.empty() || more.find("(no end in time)") != std::string::npos)
-        throw std::runtime_error("the server stopped talking");
-      pending_ += more;
-    }
-    std::string out = pending_.substr(0, n);
-    pending_.erase(0, n);
-    return out;
-  }
-
-  // One server message; the answer when it carries one.
-  std::optional<Answer> readUpdate() {
-    int type = uint8_t(take(1)[0]);
-    if (type == 2)  // Bell
-      return std::nullopt;
-    if (type != 0)
-      throw std::runtime_error("unexpected message " + std::to_string(type));
-    std::optional<Answer> answer;
-    for (int n = half(take(3), 1); n > 0; n--) {
-      std::string r = take(12);
-      int32_t encoding = int32_t(word(r, 8));
-      int width = half(r, 4), height = half(r, 6);
-      if (encoding == 0) {
-        take(size_t(width) * height * bytesPerPixel_);
-      } else if (encoding == -308) {
-        take(size_t(uint8_t(take(4)[0])) * 16);
-        if (half(r, 0) == 1)  // reason: this viewer's request
-          answer = Answer{half(r, 2), width, height};
-      }
-    }
-    return answer;
-  }
-
-  Connection connection_;
-  std::string pending_;
-  int bytesPerPixel_ = 4;
-};
 
 // The agent's shared buffer (a System V segment on Xvfb) holds what the X
 // server shows, pixel for pixel.
-bool agentBufferShowsTheScreen(pid_t agent, const Picture& screen) {
-  std::set<std::string> ids = sysvSegmentsOf(agent);
-  if (ids.size() != 1)
-    return false;
-  auto segment = plat::SharedMemSysV::attach(std::stoi(*ids.begin()),
-                                             uint32_t(screen.width * screen.height * 4),
-                                             plat::SharedMem::Access::readOnly);
-  const uint8_t* p = segment->data();
-  for (int y = 0; y < screen.height; y++) {
-    for (int x = 0; x < screen.width; x++, p += 4) {
-      Rgb8 want = screen.pixel(x, y);
-      if (!near(Rgb8{p[2], p[1], p[0]}, want, 0))
-        return false;
-    }
+bool agentBufferShows(pid_t agent, const Picture& screen) {
+  size_t size = screen.pixels.size() * 4;
+  for (const auto& [id, segmentSize] : sysvSegmentsOf(agent)) {
+    if (segmentSize < size)
+      continue;
+    auto segment = plat::SharedMemSysV::attach(id, uint32_t(size), plat::SharedMem::Access::readOnly);
+    const uint8_t* p = segment->data();
+    if (std::all_of(screen.pixels.begin(), screen.pixels.end(), [&](const Rgb8& want) {
+          p += 4;
+          return Rgb8{p[-2], p[-3], p[-4]} == want;
+        }))
+      return true;
   }
-  return true;
+  return false;
 }
 
-// The smallest rectangle holding every pixel in which the viewer's picture
-// differs from the screen; empty when none does.
-rfb::Rect differingArea(const Viewer& viewer, const Picture& screen) {
-  rfb::Rect area;
-  for (int y = 0; y < screen.height; y++)
-    for (int x = 0; x < screen.width; x++)
-      if (!near(viewer.pixel(x, y), screen.pixel(x, y), 0))
-        area = area.unionBoundary(rfb::Rect(x, y, x + 1, y + 1));
-  return area;
+void typeAndClick(rfbClient* client, const std::string& keys, int x, int y) {
+  for (char c : keys) {
+    SendKeyEvent(client, uint32_t(c), TRUE);
+    SendKeyEvent(client, uint32_t(c), FALSE);
+  }
+  SendPointerEvent(client, x, y, 0);
+  SendPointerEvent(client, x, y, rfbButton1Mask);
+  SendPointerEvent(client, x, y, 0);
+}
+
+std::string be32(size_t v) {
+  return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
 }
 
 } // namespace
@@ -284,327 +92,230 @@ protected:
   PatternDisplay display;
 };
 
-TEST_F(ServeEndToEnd, ViewerSeesTheDisplaysPatternPixelForPixel) {
-  ServeRun serve(display.name());
-  ASSERT_TRUE(serve.waitListening()) << serve.log();
-  Viewer viewer(serve.port());
-  ASSERT_TRUE(viewer.connected()) << serve.log();
-  EXPECT_EQ(viewer.client()->width, 1024);
-  EXPECT_EQ(viewer.client()->height, 768);
-  EXPECT_TRUE(viewer.waitUntil([&] { return patternShown(viewer); })) << serve.log();
-  expectPattern([&](int x, int y) { return viewer.pixel(x, y); }, 0);
-
-  // A change on the X screen reaches the viewer.
-  display.fill({10, 200, 30});
-  EXPECT_TRUE(viewer.waitUntil([&] { return near(viewer.pixel(500, 400), {10, 200, 30}, 0); }))
-      << serve.log();
-}
-
-// Used to fail: the first picture was black until the agent's first grab
-// (vncsnapshot said "discarding received blank screen").
-TEST_F(ServeEndToEnd, ThePrintedSnapshotCommandGetsTheScreenAsItsFirstPicture) {
-  ServeRun serve(display.name(), {}, ServeRun::Password::generated);
-  std::string command = serve.banner("snapshot");
-  ASSERT_NE(command, "") << serve.log();
-  testsupport::TempDir dir("kwo-serve-snap");
-  std::string output;
-  FILE* snapshot = popen(("cd " + dir.path() + " && " + command + " 2>&1").c_str(), "r");
-  ASSERT_NE(snapshot, nullptr);
-  char buffer[512];
-  while (fgets(buffer, sizeof(buffer), snapshot))
-    output += buffer;
-  ASSERT_EQ(pclose(snapshot), 0) << output << serve.log();
-  EXPECT_EQ(output.find("blank screen"), std::string::npos) << output << serve.log();
-  Jpeg jpeg = readJpeg(dir.path() + "/shot.jpg");
-  ASSERT_EQ(jpeg.width, 1024);
-  ASSERT_EQ(jpeg.height, 768);
-  // JPEG at vncsnapshot's default quality still rounds colours.
-  expectPattern(
-      [&](int x, int y) {
-        const uint8_t* p = jpeg.rgb.data() + (size_t(y) * jpeg.width + x) * 3;
-        return Rgb8{p[0], p[1], p[2]};
-      },
-      24);
-}
-
-TEST_F(ServeEndToEnd, TypingAndClickingReachTheWindowAndTheViewerSeesTheResult) {
-  ServeRun serve(display.name(), {"-loglevel", "110"});
-  ASSERT_TRUE(serve.waitListening()) << serve.log();
-  Viewer viewer(serve.port());
-  ASSERT_TRUE(viewer.connected());
-  ASSERT_TRUE(viewer.waitUntil([&] { return patternShown(viewer); })) << serve.log();
-
-  std::string typed;
-  int clicks = 0;
-  auto drain = [&] {
-    while (XPending(display.dpy())) {
-      XEvent ev;
-      XNextEvent(display.dpy(), &ev);
-      if (ev.type == KeyPress) {
-        char buffer[8];
-        KeySym sym;
-        int n = XLookupString(&ev.xkey, buffer, sizeof(buffer), &sym, nullptr);
-        typed.append(buffer, size_t(n));
-        // The window answers each key with a colour the viewer must see.
-        display.fill({int(typed.size()) * 40 % 256, 60, 90});
-      } else if (ev.type == ButtonPress) {
-        clicks++;
-        display.fill({250, 250, 0});
-      }
-    }
-  };
-  for (char c : std::string("kwo")) {
-    SendKeyEvent(viewer.client(), uint32_t(c), TRUE);
-    SendKeyEvent(viewer.client(), uint32_t(c), FALSE);
-  }
-  EXPECT_TRUE(viewer.waitUntil([&] {
-    drain();
-    return typed == "kwo" && near(viewer.pixel(300, 300), {120, 60, 90}, 0);
-  })) << "typed '" << typed << "'\n" << serve.log();
-
-  SendPointerEvent(viewer.client(), 200, 200, 0);
-  SendPointerEvent(viewer.client(), 200, 200, rfbButton1Mask);
-  SendPointerEvent(viewer.client(), 200, 200, 0);
-  EXPECT_TRUE(viewer.waitUntil([&] {
-    drain();
-    return clicks == 1 && near(viewer.pixel(600, 600), {250, 250, 0}, 0);
-  })) << serve.log();
-}
-
-TEST_F(ServeEndToEnd, ClipboardTextRoundTripsBetweenViewerAndXClient) {
-  ServeRun serve(display.name());
-  ASSERT_TRUE(serve.waitListening()) << serve.log();
-  Viewer viewer(serve.port());
-  ASSERT_TRUE(viewer.connected());
-  ASSERT_TRUE(viewer.waitUntil([&] { return patternShown(viewer); })) << serve.log();
-
-  // Viewer to X: the agent offers the text as CLIPBOARD.
-  std::string fromViewer = "from the viewer \xe9";  // Latin-1 e-acute
-  SendClientCutText(viewer.client(), fromViewer.data(), int(fromViewer.size()));
-  std::string pasted;
-  viewer.waitUntil([&] {
-    pasted = readClipboard(display.dpy(), display.window());
-    return pasted == "from the viewer \xc3\xa9";
-  });
-  EXPECT_EQ(pasted, "from the viewer \xc3\xa9") << serve.log();
-
-  // X to viewer: an X client owns CLIPBOARD; the viewer gets the text.
-  Display* dpy = display.dpy();
-  Window owner = display.window();
-  Atom clipboard = XInternAtom(dpy, "CLIPBOARD", False);
-  Atom utf8 = XInternAtom(dpy, "UTF8_STRING", False);
-  Atom targets = XInternAtom(dpy, "TARGETS", False);
-  std::string fromX = "copied on the desktop";
-  XSetSelectionOwner(dpy, clipboard, owner, CurrentTime);
-  XSync(dpy, False);
-  auto serveRequests = [&] {
-    while (XPending(dpy)) {
-      XEvent ev;
-      XNextEvent(dpy, &ev);
-      if (ev.type != SelectionRequest)
-        continue;
-      XSelectionRequestEvent& req = ev.xselectionrequest;
-      XSelectionEvent reply{};
-      reply.type = SelectionNotify;
-      reply.requestor = req.requestor;
-      reply.selection = req.selection;
-      reply.target = req.target;
-      reply.time = req.time;
-      reply.property = req.property == None ? req.target : req.property;
-      if (req.target == targets) {
-        Atom list[] = {targets, utf8, XA_STRING};
-        XChangeProperty(dpy, req.requestor, reply.property, XA_ATOM, 32, PropModeReplace,
-                        reinterpret_cast<unsigned char*>(list), 3);
-      } else if (req.target == utf8 || req.target == XA_STRING) {
-        XChangeProperty(dpy, req.requestor, reply.property, req.target, 8, PropModeReplace,
-                        reinterpret_cast<const unsigned char*>(fromX.data()), int(fromX.size()));
-      } else {
-        reply.property = None;
-      }
-      XSendEvent(dpy, req.requestor, False, 0, reinterpret_cast<XEvent*>(&reply));
-      XFlush(dpy);
-    }
-  };
-  EXPECT_TRUE(viewer.waitUntil([&] {
-    serveRequests();
-    return viewer.cutText() == fromX;
-  })) << "viewer got '" << viewer.cutText() << "'\n" << serve.log();
-}
-
-// Used to go wrong: a copy of that size comes in chunks (INCR), which the
-// agent dropped; a classic cut text of it would also be more than
-// LibVNCClient takes, so it travels as an extended clipboard text.
-TEST_F(ServeEndToEnd, FiveMegabyteDesktopCopyReachesTheViewerWhole) {
-  ServeRun serve(display.name());
-  ASSERT_TRUE(serve.waitListening()) << serve.log();
-  Viewer viewer(serve.port());
-  ASSERT_TRUE(viewer.connected());
-  ASSERT_TRUE(viewer.waitUntil([&] { return patternShown(viewer); })) << serve.log();
-
-  std::string text(5 * 1024 * 1024, 'k');
-  for (size_t i = 0; i < text.size(); i += 83)
-    text[i] = char('0' + i % 10);
-  // xclip serves the copy until another client takes the clipboard.
-  testsupport::BackgroundChild copy({"xclip", "-selection", "clipboard", "-i", "-quiet"},
-                                    {{"DISPLAY", display.name()}}, text);
-  EXPECT_TRUE(viewer.waitUntil([&] { return viewer.cutText().size() == text.size(); }))
-    << viewer.cutText().size() << " bytes arrived\n" << serve.log();
-  EXPECT_TRUE(viewer.cutText() == text);
-  Display* dpy = display.dpy();
-  XSetSelectionOwner(dpy, XInternAtom(dpy, "CLIPBOARD", False), display.window(), CurrentTime);
-  XSync(dpy, False);
-}
-
-// Used to end kwo-serve and every viewer with it.
-TEST_F(ServeEndToEnd, AKilledAgentIsReplacedUnderTheViewerWhoseKeysAndPointerStillWork) {
-  // An invisible cursor: the server draws the cursor into this viewer's
-  // picture, which is compared with the screen.
-  Display* dpy = display.dpy();
-  char nothing = 0;
-  Pixmap blank = XCreateBitmapFromData(dpy, display.window(), &nothing, 1, 1);
-  XColor black{};
-  Cursor none = XCreatePixmapCursor(dpy, blank, blank, &black, &black, 0, 0);
-  XDefineCursor(dpy, display.window(), none);
-  XSync(dpy, False);
-  ServeRun serve(display.name());
-  ASSERT_TRUE(serve.waitListening()) << serve.log();
-  Viewer viewer(serve.port());
-  ASSERT_TRUE(viewer.connected());
-  ASSERT_TRUE(viewer.waitUntil([&] { return patternShown(viewer); })) << serve.log();
-  pid_t agent = serve.agentPid();
-  ASSERT_GT(agent, 0);
-  kill(agent, SIGKILL);
-  auto killed = std::chrono::steady_clock::now();
-  // Only the new agent can show this.
-  display.fill({200, 30, 120}, 512, 384);
-  Picture screen = display.picture();
-  EXPECT_TRUE(viewer.waitUntil([&] {
-    return pictureDifference(viewer.picture(), screen).empty();
-  })) << pictureDifference(viewer.picture(), screen) << "\n" << serve.log();
-  auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
-      std::chrono::steady_clock::now() - killed);
-  RecordProperty("screen_again_ms", int(took.count()));
-  printf("The viewer saw the screen again %lld ms after the agent was killed\n%s\n",
-         (long long)took.count(), getenv("KWO_SHOW_LOG") ? serve.log().c_str() : "");
-  EXPECT_NE(serve.agentPid(), agent);
-
-  int keys = 0, clicks = 0;
-  SendKeyEvent(viewer.client(), 'k', TRUE);
-  SendKeyEvent(viewer.client(), 'k', FALSE);
-  SendPointerEvent(viewer.client(), 100, 100, rfbButton1Mask);
-  SendPointerEvent(viewer.client(), 100, 100, 0);
-  EXPECT_TRUE(viewer.waitUntil([&] {
-    while (XPending(display.dpy())) {
-      XEvent ev;
-      XNextEvent(display.dpy(), &ev);
-      keys += ev.type == KeyPress;
-      clicks += ev.type == ButtonPress;
-    }
-    return keys == 1 && clicks == 1;
-  })) << keys << " keys, " << clicks << " clicks\n" << serve.log();
-  EXPECT_TRUE(eventually([&] { return sysvSegmentsOf(agent).empty(); }))
-      << testing::PrintToString(sysvSegmentsOf(agent));
-  EXPECT_EQ(shmEntriesOf(agent), std::set<std::string>{});
-}
-
-// Used to fail: a refused size was answered with success and the old size
-// (or not at all), and the virtual display could not grow.
-TEST(ServeResize, TheVirtualDisplayGrowsTo4kAndBackAndARefusedSizeGetsAnErrorStatus) {
-  ServeRun serve("");
-  ASSERT_TRUE(serve.waitListening()) << serve.log();
-  SizeRequester viewer(serve.port());
-  struct Case {
-    int width, height, status, gotWidth, gotHeight;
-  };
-  const Case cases[] = {
-      {3840, 2160, rfbExtDesktopSize_Success, 3840, 2160},
-      {5000, 5000, rfbExtDesktopSize_OutOfResources, 3840, 2160},
-      {1024, 768, rfbExtDesktopSize_Success, 1024, 768},
-      {1024, 768, rfbExtDesktopSize_Success, 1024, 768},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.width << "x" << c.height);
-    SizeRequester::Answer got = viewer.ask(c.width, c.height);
-    EXPECT_EQ(got.status, c.status) << serve.log();
-    EXPECT_EQ(got.width, c.gotWidth);
-    EXPECT_EQ(got.height, c.gotHeight);
-  }
-}
-
-TEST(ServeAgentLoss, KwoServeGivesUpWhenItsXDisplayIsGone) {
-  auto xvfb = std::make_unique<testsupport::XvfbServer>();
-  std::string name = xvfb->displayName();
-  ServeRun serve(name);
-  ASSERT_TRUE(serve.waitLog("Agent connected")) << serve.log();
-  xvfb.reset();
-  EXPECT_EQ(serve.waitExit(), 1);
-  EXPECT_NE(serve.log().find("the X display " + name + " is gone"), std::string::npos)
-      << serve.log();
-}
-
-TEST_F(ServeEndToEnd, SigtermEndsKwoServeAndItsAgentAndLeavesNoSharedMemory) {
-  pid_t agent = -1;
-  {
-    ServeRun serve(display.name());
-    ASSERT_TRUE(serve.waitListening()) << serve.log();
-    ASSERT_TRUE(serve.waitLog("Agent connected")) << serve.log();
-    agent = serve.agentPid();
-    ASSERT_GT(agent, 0);
-    // A viewer makes the agent build its shared buffer.
-    Viewer viewer(serve.port());
-    ASSERT_TRUE(viewer.connected());
-    viewer.waitUntil([&] { return patternShown(viewer); });
-    kill(serve.pid(), SIGTERM);
-    EXPECT_EQ(serve.waitExit(), 0) << serve.log();
-    EXPECT_NE(serve.log().find("received Terminated, shutting down"), std::string::npos)
-        << serve.log();
-  }
-  // The agent was reaped by kwo-serve: no such process any more.
-  EXPECT_NE(kill(agent, 0), 0);
-  // A segment the X server still has attached lingers, marked for removal,
-  // until the server has dealt with the agent's departure.
-  EXPECT_TRUE(eventually([&] { return sysvSegmentsOf(agent).empty(); }))
-      << testing::PrintToString(sysvSegmentsOf(agent));
-  EXPECT_EQ(shmEntriesOf(agent), std::set<std::string>{});
-}
-
 // Used to go wrong: LibVNCServer drew its cursor, at 0,0, into the agent's
 // own buffer, and the agent's start-up damage test, seeing pixels change
 // where no damage was reported, switched to polling the whole screen.
-TEST_F(ServeEndToEnd, ACursorDrawnForTheViewerLeavesTheAgentOnDamage) {
+TEST_F(ServeEndToEnd, AViewerSeesTheScreenWithItsCursorAndTypesAndClicks) {
   XWarpPointer(display.dpy(), 0, DefaultRootWindow(display.dpy()), 0, 0, 0, 0, 400, 300);
   XSync(display.dpy(), False);
   ServeRun serve(display.name());
   ASSERT_TRUE(serve.waitListening()) << serve.log();
   Viewer viewer(serve.port());
   ASSERT_TRUE(viewer.connected()) << serve.log();
-  // No cursor shapes asked for: the server draws the cursor into the pixels.
+  // No cursor shapes asked for: the server draws the cursor into the pixels,
+  // where the pointer is, from the first picture on.
   ASSERT_FALSE(viewer.client()->appData.useRemoteCursor);
-  ASSERT_TRUE(viewer.waitUntil([&] { return patternShown(viewer); })) << serve.log();
-  // From the first picture on, the cursor is where the pointer is.
-  rfb::Rect cursor = differingArea(viewer, display.picture());
+  rfb::Rect cursor;
+  ASSERT_TRUE(viewer.waitUntil([&] {
+    cursor = differingArea(viewer.picture(), display.picture());
+    return cursor.width() <= 64 && cursor.height() <= 64;
+  })) << cursor.print() << serve.log();
   EXPECT_FALSE(cursor.isEmpty());
   EXPECT_TRUE(rfb::Rect(368, 268, 432, 332).encloses(cursor)) << cursor.print();
 
   // Idle past the damage test's first look at the screen (5 s), then a
   // change that it sees reported.
-  auto idleEnd = std::chrono::steady_clock::now() + std::chrono::seconds(6);
-  viewer.waitUntil([&] { return std::chrono::steady_clock::now() > idleEnd; });
+  auto idleEnd = Clock::now() + std::chrono::seconds(6);
+  viewer.waitUntil([&] { return Clock::now() > idleEnd; });
+  typeAndClick(viewer.client(), "kwo", 200, 200);
+  PatternDisplay::Input input;
+  EXPECT_TRUE(viewer.waitUntil([&] {
+    display.readInput(input);
+    return input.typed == "kwo" && input.clicks == 1;
+  })) << "typed '" << input.typed << "', " << input.clicks << " clicks\n" << serve.log();
   display.fill({10, 200, 30});
   EXPECT_TRUE(viewer.waitUntil([&] {
-    return serve.log().find("Damage test: any 1 all 1") != std::string::npos;
+    return viewer.picture().pixels[300 * 1024 + 600] == Rgb8{10, 200, 30} &&
+           serve.log().find("Damage test: any 1 all 1") != std::string::npos;
   })) << serve.log();
   EXPECT_EQ(serve.log().find("Using polling"), std::string::npos) << serve.log();
   EXPECT_TRUE(viewer.waitUntil(
-      [&] { return agentBufferShowsTheScreen(serve.agentPid(), display.picture()); }));
+      [&] { return agentBufferShows(serve.agentPid(), display.picture()); }));
 }
 
-TEST(ServeSafety, RefusesToListenBeyondLoopbackWithoutAPassword) {
-  ServeRun serve(":0", {"-listen", "0.0.0.0"});
-  EXPECT_EQ(serve.waitExit(), 1);
-  EXPECT_NE(serve.log().find("refusing to listen on 0.0.0.0 without a password"),
-            std::string::npos)
+// Used to fail: no password by default, guesses went unslowed, and the
+// printed snapshot command's first picture was black until the agent's
+// first grab (vncsnapshot said "discarding received blank screen").
+TEST_F(ServeEndToEnd, ThePrintedBlockWorksWithAGeneratedPasswordAndWrongGuessesArePaidFor) {
+  ServeRun serve(display.name(), {}, ServeRun::Password::generated);
+  std::string file = serve.runtimeFile("password-" + std::to_string(serve.port()));
+  EXPECT_EQ(serve.banner("password"), "in " + file) << serve.log();
+  struct stat st;
+  ASSERT_EQ(stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  ASSERT_GE(serve.password().size(), 8u);
+
+  testsupport::TempDir dir("kwo-serve-snap");
+  testsupport::ChildResult shot = testsupport::ChildProcess::run(
+      {"sh", "-c", "cd " + dir.path() + " && " + serve.banner("snapshot")});
+  EXPECT_EQ(shot.exitStatus, 0) << shot.out << shot.err << serve.log();
+  EXPECT_EQ((shot.out + shot.err).find("blank screen"), std::string::npos) << shot.err;
+  EXPECT_GT(readFile(dir.path() + "/shot.jpg").size(), 1000u);
+
+  EXPECT_FALSE(Viewer(serve.port(), "wrong-pw").connected());
+  EXPECT_TRUE(serve.waitLog("Wrong password from 127.0.0.1; refusing it for 1 s")) << serve.log();
+  // Refused during the pause; afterwards the password works.
+  EXPECT_TRUE(pollUntil([&] { return Viewer(serve.port(), serve.password()).connected(); }))
       << serve.log();
+}
+
+// Used to go wrong: a copy of 5 MB comes in chunks (INCR), which the agent
+// dropped. It travels as an extended clipboard text.
+TEST_F(ServeEndToEnd, ClipboardTextTravelsBothWaysAndAFiveMegabyteCopyArrivesWhole) {
+  ServeRun serve(display.name());
+  ASSERT_TRUE(serve.waitListening()) << serve.log();
+  RawViewer viewer(serve.port());
+  // SetEncodings (raw, the extended clipboard), the clipboard's caps (texts
+  // of up to 16 MiB), and a first picture (1x1): the agent watches the
+  // clipboard by then.
+  viewer.send(std::string("\2\0\0\2\0\0\0\0", 8) + be32(rfbEncodingExtendedClipboard) +
+              std::string("\6\0\0\0", 4) + be32(uint32_t(-8)) +
+              be32(rfbExtendedClipboard_Caps | rfbExtendedClipboard_Request |
+                   rfbExtendedClipboard_Peek | rfbExtendedClipboard_Notify |
+                   rfbExtendedClipboard_Provide | rfbExtendedClipboard_Text) +
+              be32(16 << 20) + std::string("\3\0\0\0\0\0\0\1\0\1", 10));
+  // An extended ServerCutText, after its type.
+  auto cutText = [&] { return viewer.take(size_t(-int32_t(bigEndian32(viewer.take(7), 3)))); };
+  while (viewer.next() != 0)
+    cutText();  // the server's caps
+  // The next text the server provides; the zlib data holds its length, the
+  // text and a NUL.
+  auto provided = [&] {
+    for (;;) {
+      if (viewer.next() != 3)
+        continue;
+      std::string body = cutText();
+      if (!(bigEndian32(body, 0) & rfbExtendedClipboard_Provide))
+        continue;
+      std::string plain((16 << 20) + 8, '\0');
+      uLongf size = plain.size();
+      if (uncompress(reinterpret_cast<Bytef*>(plain.data()), &size,
+                     reinterpret_cast<const Bytef*>(body.data() + 4), body.size() - 4) != Z_OK)
+        return std::string("(not zlib)");
+      return plain.substr(4, bigEndian32(plain, 0) - 1);
+    }
+  };
+  std::string text(5 << 20, 'k');
+  for (size_t i = 0; i < text.size(); i += 83)
+    text[i] = char('0' + i % 10);
+  {
+    // xclip serves the copy until the agent takes the clipboard below.
+    testsupport::BackgroundChild copy({"xclip", "-selection", "clipboard", "-i", "-quiet"},
+                                      {{"DISPLAY", display.name()}}, text);
+    std::string got = provided();
+    EXPECT_TRUE(got == text) << got.size() << " bytes";
+
+    // Classic, in ISO-8859-1; offered to X clients as UTF-8.
+    std::string fromViewer = "from the viewer \xe9";
+    ASSERT_TRUE(viewer.send(std::string("\6\0\0\0", 4) + be32(fromViewer.size()) + fromViewer));
+    std::string pasted;
+    EXPECT_TRUE(pollUntil([&] {
+      pasted = testsupport::ChildProcess::run(
+                   {"xclip", "-selection", "clipboard", "-o", "-t", "UTF8_STRING"},
+                   {{"DISPLAY", display.name()}})
+                   .out;
+      return pasted == "from the viewer \xc3\xa9";
+    })) << pasted.substr(0, 100) << serve.log();
+  }
+}
+
+// Used to fail: a refused size was answered with success and the old size
+// (or not at all), and the virtual display could not grow.
+TEST(ServeResize, TheVirtualDisplayGrowsTo4kAndBackAndARefusedSizeGetsAnErrorStatus) {
+  ServeRun serve("");
+  ASSERT_TRUE(serve.waitLog("Agent connected")) << serve.log();
+  RawViewer viewer(serve.port());
+  // SetEncodings: Raw, ExtendedDesktopSize.
+  viewer.send(std::string("\2\0\0\2\0\0\0\0\xff\xff\xfe\xcc", 12));
+  // The answer to a request of this viewer's (reason 1): status, width, height.
+  auto ask = [&](int width, int height) {
+    std::string size{char(width >> 8), char(width), char(height >> 8), char(height)};
+    // One screen: id 0 at 0,0, of that size, flags 0.
+    viewer.send(std::string("\xfb\0", 2) + size + std::string("\1\0", 2) + std::string(8, '\0') +
+                size + std::string(4, '\0'));
+    for (;;) {
+      viewer.send(std::string("\3\1\0\0\0\0\0\1\0\1", 10));  // incremental, 1x1
+      std::vector<std::string> rects;
+      viewer.next(&rects);
+      for (const std::string& r : rects)
+        if (bigEndian32(r, 8) == rfbEncodingExtDesktopSize && bigEndian16(r, 0) == 1)
+          return std::vector<int>{bigEndian16(r, 2), bigEndian16(r, 4), bigEndian16(r, 6)};
+    }
+  };
+  const std::vector<std::vector<int>> cases{
+      {3840, 2160, rfbExtDesktopSize_Success, 3840, 2160},
+      {5000, 5000, rfbExtDesktopSize_OutOfResources, 3840, 2160},
+      {1024, 768, rfbExtDesktopSize_Success, 1024, 768},
+      {1024, 768, rfbExtDesktopSize_Success, 1024, 768},
+  };
+  for (const std::vector<int>& c : cases) {
+    SCOPED_TRACE(testing::Message() << c[0] << "x" << c[1]);
+    EXPECT_EQ(ask(c[0], c[1]), std::vector<int>(c.begin() + 2, c.end())) << serve.log();
+  }
+}
+
+// Used to end kwo-serve and every viewer with it.
+TEST_F(ServeEndToEnd, AKilledAgentIsReplacedUnderTheViewerAndSigtermLeavesNothingBehind) {
+  // The server draws the cursor into this viewer's picture, compared with the screen.
+  display.hideCursor();
+  ServeRun serve(display.name());
+  ASSERT_TRUE(serve.waitListening()) << serve.log();
+  Viewer viewer(serve.port());
+  ASSERT_TRUE(viewer.connected());
+  rfb::Rect differing;
+  auto showsScreen = [&] {
+    differing = differingArea(viewer.picture(), display.picture());
+    return differing.isEmpty();
+  };
+  ASSERT_TRUE(viewer.waitUntil(showsScreen)) << differing.print() << serve.log();
+  pid_t first = serve.agentPid();
+  ASSERT_GT(first, 0);
+  kill(first, SIGKILL);
+  // Only the new agent can show this.
+  display.fill({200, 30, 120}, 512, 384);
+  EXPECT_TRUE(viewer.waitUntil(showsScreen)) << differing.print() << serve.log();
+  pid_t second = serve.agentPid();
+  EXPECT_NE(second, first);
+  typeAndClick(viewer.client(), "k", 100, 100);
+  PatternDisplay::Input input;
+  EXPECT_TRUE(viewer.waitUntil([&] {
+    display.readInput(input);
+    return input.typed == "k" && input.clicks == 1;
+  })) << serve.log();
+
+  kill(serve.pid(), SIGTERM);
+  EXPECT_EQ(serve.waitExit(), 0) << serve.log();
+  EXPECT_NE(serve.log().find("received Terminated, shutting down"), std::string::npos);
+  // Reaped by kwo-serve: no such process any more.
+  EXPECT_NE(kill(second, 0), 0);
+  for (pid_t agent : {first, second}) {
+    // A segment the X server still has attached lingers, marked for removal,
+    // until the server has dealt with the agent's departure.
+    EXPECT_TRUE(pollUntil([&] { return sysvSegmentsOf(agent).empty(); })) << agent;
+    EXPECT_EQ(shmEntriesOf(agent), std::set<std::string>{});
+  }
+}
+
+TEST(ServeEnds, WithStatusOneAndSaysWhy) {
+  auto xvfb = std::make_unique<testsupport::XvfbServer>();
+  std::string name = xvfb->displayName();
+  testsupport::TempDir dir("kwo-serve-ends");
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
+      {{"-listen", "0.0.0.0"}, "refusing to listen on 0.0.0.0 without a password"},
+      {{"-httpdir", dir.path() + "/none"}, "cannot serve " + dir.path() + "/none: not a folder"},
+      // The X display goes away under it.
+      {{}, "the X display " + name + " is gone"},
+  };
+  for (const auto& [args, message] : cases) {
+    SCOPED_TRACE(message);
+    ServeRun serve(name, args);
+    if (args.empty()) {
+      ASSERT_TRUE(serve.waitLog("Agent connected")) << serve.log();
+      xvfb.reset();
+    }
+    EXPECT_EQ(serve.waitExit(), 1);
+    EXPECT_NE(serve.log().find(message), std::string::npos) << serve.log();
+  }
 }
 
 } // namespace kwoserve::test

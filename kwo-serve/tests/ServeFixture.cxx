@@ -1,31 +1,38 @@
 #include "ServeFixture.h"
 
-#include "ViewerClipboard.h"
-
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
 #include <arpa/inet.h>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
-#include <cstdio>
-#include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <netinet/in.h>
-#include <optional>
 #include <poll.h>
 #include <sstream>
+#include <stdexcept>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
-#include <utility>
 
 namespace kwoserve::test {
 
 namespace {
 
 int viewerTag;
+
+unsigned long pixelOf(Rgb8 c) { return (unsigned long)(c.r << 16 | c.g << 8 | c.b); }
+
+sockaddr_in loopback(int port) {
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(uint16_t(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return addr;
+}
 
 } // namespace
 
@@ -39,55 +46,40 @@ bool pollUntil(const std::function<bool()>& condition) {
   return condition();
 }
 
-Rgb8 tileColour(int tx, int ty) {
-  return {(tx * 97 + ty * 31 + 40) % 256, (tx * 53 + ty * 151 + 90) % 256,
-          (tx * 29 + ty * 67 + 200) % 256};
+rfb::Rect differingArea(const Picture& a, const Picture& b) {
+  if (a.width != b.width || a.height != b.height)
+    return rfb::Rect(0, 0, std::max(a.width, b.width), std::max(a.height, b.height));
+  rfb::Rect area;
+  for (int y = 0; y < a.height; y++)
+    for (int x = 0; x < a.width; x++)
+      if (a.pixels[size_t(y) * a.width + x] != b.pixels[size_t(y) * a.width + x])
+        area = area.unionBoundary(rfb::Rect(x, y, x + 1, y + 1));
+  return area;
 }
 
-Rgb8 Picture::pixel(int x, int y) const {
-  const uint8_t* p = rgb.data() + (size_t(y) * width + x) * 3;
-  return {p[0], p[1], p[2]};
+uint32_t bigEndian32(const std::string& s, size_t at) {
+  return uint32_t(bigEndian16(s, at)) << 16 | uint32_t(bigEndian16(s, at + 2));
 }
 
-std::string pictureDifference(const Picture& got, const Picture& want) {
-  std::ostringstream out;
-  if (got.width != want.width || got.height != want.height) {
-    out << "size " << got.width << "x" << got.height << " vs " << want.width << "x"
-        << want.height;
-    return out.str();
-  }
-  long differing = 0;
-  for (int y = 0; y < want.height; y++) {
-    for (int x = 0; x < want.width; x++) {
-      Rgb8 g = got.pixel(x, y);
-      Rgb8 w = want.pixel(x, y);
-      if (near(g, w, 0))
-        continue;
-      if (differing++ == 0)
-        out << "first at " << x << "," << y << ": " << g.r << "," << g.g << "," << g.b
-            << " vs " << w.r << "," << w.g << "," << w.b;
-    }
-  }
-  if (differing == 0)
-    return {};
-  return std::to_string(differing) + " pixels differ, " + out.str();
-}
-
-bool near(Rgb8 a, Rgb8 b, int tolerance) {
-  return std::abs(a.r - b.r) <= tolerance && std::abs(a.g - b.g) <= tolerance &&
-         std::abs(a.b - b.b) <= tolerance;
+int bigEndian16(const std::string& s, size_t at) {
+  return uint8_t(s[at]) << 8 | uint8_t(s[at + 1]);
 }
 
 int freePort() {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in addr = loopback(0);
   bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
   socklen_t len = sizeof(addr);
   getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
   close(fd);
   return ntohs(addr.sin_port);
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
 }
 
 PatternDisplay::PatternDisplay() {
@@ -96,74 +88,79 @@ PatternDisplay::PatternDisplay() {
     throw std::runtime_error("cannot open " + server_.displayName());
   XSetWindowAttributes attrs{};
   attrs.override_redirect = True;
-  attrs.background_pixel = 0;
   window_ = XCreateWindow(dpy_, DefaultRootWindow(dpy_), 0, 0, 1024, 768, 0, CopyFromParent,
-                          InputOutput, CopyFromParent, CWOverrideRedirect | CWBackPixel, &attrs);
-  XSelectInput(dpy_, window_, KeyPressMask | ButtonPressMask | ExposureMask);
+                          InputOutput, CopyFromParent, CWOverrideRedirect, &attrs);
+  XSelectInput(dpy_, window_, KeyPressMask | ButtonPressMask);
   XMapRaised(dpy_, window_);
   XSetInputFocus(dpy_, window_, RevertToParent, CurrentTime);
-  drawPattern();
-}
-
-PatternDisplay::~PatternDisplay() {
-  if (dpy_)
-    XCloseDisplay(dpy_);
-}
-
-void PatternDisplay::drawPattern() {
   GC gc = XCreateGC(dpy_, window_, 0, nullptr);
-  for (int ty = 0; ty < 768 / tileSize; ty++) {
-    for (int tx = 0; tx < 1024 / tileSize; tx++) {
-      Rgb8 c = tileColour(tx, ty);
-      XSetForeground(dpy_, gc, (unsigned long)(c.r << 16 | c.g << 8 | c.b));
-      XFillRectangle(dpy_, window_, gc, tx * tileSize, ty * tileSize, tileSize, tileSize);
+  for (int ty = 0; ty < 6; ty++) {
+    for (int tx = 0; tx < 8; tx++) {
+      XSetForeground(dpy_, gc, pixelOf({(tx * 97 + ty * 31 + 40) % 256,
+                                        (tx * 53 + ty * 151 + 90) % 256,
+                                        (tx * 29 + ty * 67 + 200) % 256}));
+      XFillRectangle(dpy_, window_, gc, tx * 128, ty * 128, 128, 128);
     }
   }
   XFreeGC(dpy_, gc);
   XSync(dpy_, False);
 }
 
-Picture PatternDisplay::picture() const {
-  Window root = DefaultRootWindow(dpy_);
-  XWindowAttributes attrs;
-  XGetWindowAttributes(dpy_, root, &attrs);
-  // XDestroyImage is a macro: wrapped for the deleter.
-  auto destroy = [](XImage* image) { XDestroyImage(image); };
-  std::unique_ptr<XImage, decltype(destroy)> image(
-      XGetImage(dpy_, root, 0, 0, unsigned(attrs.width), unsigned(attrs.height), AllPlanes,
-                ZPixmap),
-      destroy);
-  if (!image)
-    throw std::runtime_error("XGetImage failed on " + name());
-  if (image->red_mask != 0xff0000 || image->green_mask != 0xff00 || image->blue_mask != 0xff)
-    throw std::runtime_error("unexpected visual on " + name());
-  Picture out{attrs.width, attrs.height, {}};
-  out.rgb.resize(size_t(out.width) * out.height * 3);
-  uint8_t* to = out.rgb.data();
-  for (int y = 0; y < out.height; y++) {
-    for (int x = 0; x < out.width; x++, to += 3) {
-      unsigned long p = XGetPixel(image.get(), x, y);
-      to[0] = uint8_t(p >> 16);
-      to[1] = uint8_t(p >> 8);
-      to[2] = uint8_t(p);
-    }
-  }
-  return out;
-}
+PatternDisplay::~PatternDisplay() { XCloseDisplay(dpy_); }
 
-void PatternDisplay::fill(Rgb8 c, int width, int height) {
+void PatternDisplay::fill(Rgb8 colour, int width, int height) {
   GC gc = XCreateGC(dpy_, window_, 0, nullptr);
-  XSetForeground(dpy_, gc, (unsigned long)(c.r << 16 | c.g << 8 | c.b));
+  XSetForeground(dpy_, gc, pixelOf(colour));
   XFillRectangle(dpy_, window_, gc, 0, 0, unsigned(width), unsigned(height));
   XFreeGC(dpy_, gc);
   XSync(dpy_, False);
 }
 
+void PatternDisplay::hideCursor() {
+  char nothing = 0;
+  Pixmap blank = XCreateBitmapFromData(dpy_, window_, &nothing, 1, 1);
+  XColor black{};
+  XDefineCursor(dpy_, window_, XCreatePixmapCursor(dpy_, blank, blank, &black, &black, 0, 0));
+  XSync(dpy_, False);
+}
+
+Picture PatternDisplay::picture() const {
+  // XDestroyImage is a macro: wrapped for the deleter.
+  auto destroy = [](XImage* image) { XDestroyImage(image); };
+  XWindowAttributes attrs;
+  XGetWindowAttributes(dpy_, DefaultRootWindow(dpy_), &attrs);
+  std::unique_ptr<XImage, decltype(destroy)> image(
+      XGetImage(dpy_, DefaultRootWindow(dpy_), 0, 0, unsigned(attrs.width),
+                unsigned(attrs.height), AllPlanes, ZPixmap),
+      destroy);
+  if (!image)
+    throw std::runtime_error("XGetImage failed on " + name());
+  Picture out{attrs.width, attrs.height, {}};
+  for (int y = 0; y < out.height; y++) {
+    for (int x = 0; x < out.width; x++) {
+      unsigned long p = XGetPixel(image.get(), x, y);
+      out.pixels.push_back({int(p >> 16 & 255), int(p >> 8 & 255), int(p & 255)});
+    }
+  }
+  return out;
+}
+
+void PatternDisplay::readInput(Input& input) {
+  while (XPending(dpy_)) {
+    XEvent ev;
+    XNextEvent(dpy_, &ev);
+    if (ev.type == KeyPress) {
+      char buffer[8];
+      KeySym sym;
+      input.typed.append(buffer, size_t(XLookupString(&ev.xkey, buffer, 8, &sym, nullptr)));
+    }
+    input.clicks += ev.type == ButtonPress;
+  }
+}
+
 ServeRun::ServeRun(const std::string& display, const std::vector<std::string>& extraArgs,
                    Password password) {
   port_ = freePort();
-  logPath_ = runtimeDir_.path() + "/log";
-  int fd = open(logPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   // An HTTP port of its own: the default one may be another test's.
   std::vector<std::string> args{KWO_SERVE_PATH, "-port", std::to_string(port_), "-agent",
                                 KWO_AGENT_PATH, "-httpport", std::to_string(freePort())};
@@ -172,20 +169,21 @@ ServeRun::ServeRun(const std::string& display, const std::vector<std::string>& e
   if (password == Password::none)
     args.push_back("-nopassword");
   args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+  std::vector<char*> argv;
+  for (std::string& a : args)
+    argv.push_back(a.data());
+  argv.push_back(nullptr);
+  int log = open((runtimeDir_.path() + "/log").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
   pid_ = fork();
   if (pid_ == 0) {
-    dup2(fd, 2);
+    dup2(log, 2);
     setenv("XDG_RUNTIME_DIR", runtimeDir_.path().c_str(), 1);
     if (display.empty())
       unsetenv("DISPLAY");
-    std::vector<char*> argv;
-    for (std::string& a : args)
-      argv.push_back(a.data());
-    argv.push_back(nullptr);
     execv(argv[0], argv.data());
     _exit(127);
   }
-  close(fd);
+  close(log);
 }
 
 ServeRun::~ServeRun() {
@@ -204,39 +202,22 @@ std::string ServeRun::password() const {
   return text.substr(0, text.find('\n'));
 }
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-std::string ServeRun::log() const { return readFile(logPath_); }
+std::string ServeRun::log() const { return readFile(runtimeDir_.path() + "/log"); }
 
 bool ServeRun::running() {
-  if (status_ != -1 || pid_ < 0)
-    return false;
   int status;
-  if (waitpid(pid_, &status, WNOHANG) == pid_) {
+  if (status_ == -1 && waitpid(pid_, &status, WNOHANG) == pid_)
     status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return false;
-  }
-  return true;
+  return status_ == -1;
+}
+
+int ServeRun::waitExit() {
+  pollUntil([&] { return !running(); });
+  return status_;
 }
 
 bool ServeRun::waitListening() {
-  return pollUntil([&] {
-    if (!running())
-      return true;
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(uint16_t(port_));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
-    close(fd);
-    return ok;
-  }) && running();
+  return pollUntil([&] { return !running() || Connection(port_).fd() >= 0; }) && running();
 }
 
 bool ServeRun::waitLog(const std::string& text) {
@@ -258,8 +239,8 @@ std::string ServeRun::banner(const std::string& label) {
 
 std::vector<std::pair<pid_t, std::string>> ServeRun::children() const {
   std::vector<std::pair<pid_t, std::string>> out;
-  std::ifstream in("/proc/" + std::to_string(pid_) + "/task/" + std::to_string(pid_) +
-                   "/children");
+  std::string self = std::to_string(pid_);
+  std::ifstream in("/proc/" + self + "/task/" + self + "/children");
   pid_t child;
   while (in >> child) {
     std::ifstream comm("/proc/" + std::to_string(child) + "/comm");
@@ -277,11 +258,63 @@ pid_t ServeRun::agentPid() const {
   return -1;
 }
 
-Connection::Connection(int port) : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(uint16_t(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+Viewer::Viewer(int port, const std::string& password) : password_(password) {
+  rfbEnableClientLogging = FALSE;
+  client_ = rfbGetClient(8, 3, 4);
+  client_->GetPassword = getPassword;
+  free(client_->serverHost);
+  client_->serverHost = strdup("127.0.0.1");
+  client_->serverPort = port;
+  rfbClientSetClientData(client_, &viewerTag, this);
+  if (!rfbInitClient(client_, nullptr, nullptr))
+    client_ = nullptr;  // freed by rfbInitClient
+}
+
+Viewer::~Viewer() {
+  if (!client_)
+    return;
+  // LibVNCClient leaves the framebuffer and the cursor shape to the application.
+  free(client_->frameBuffer);
+  free(client_->rcSource);
+  free(client_->rcMask);
+  client_->frameBuffer = client_->rcSource = client_->rcMask = nullptr;
+  rfbClientCleanup(client_);
+}
+
+char* Viewer::getPassword(rfbClient* client) {
+  auto* self = static_cast<Viewer*>(rfbClientGetClientData(client, &viewerTag));
+  // No password: LibVNCClient gives up (it would not free an empty one).
+  return self->password_.empty() ? nullptr : strdup(self->password_.c_str());
+}
+
+Picture Viewer::picture() const {
+  Picture out{client_->width, client_->height, {}};
+  const uint8_t* p = client_->frameBuffer;
+  // The client's default format: red in the lowest byte.
+  for (int i = 0; i < out.width * out.height; i++, p += 4)
+    out.pixels.push_back({p[0], p[1], p[2]});
+  return out;
+}
+
+bool Viewer::waitUntil(const std::function<bool()>& condition) {
+  auto end = std::chrono::steady_clock::now() + deadline;
+  while (std::chrono::steady_clock::now() < end) {
+    if (condition())
+      return true;
+    // WaitForMessage looks at the socket only, not at what LibVNCClient
+    // has read ahead.
+    int n = client_->buffered > 0 ? 1 : WaitForMessage(client_, 50000);
+    if (n < 0 || (n > 0 && !HandleRFBServerMessage(client_)))
+      return false;
+  }
+  return condition();
+}
+
+Connection::Connection(int port, int receiveBuffer)
+    : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+  if (receiveBuffer > 0)
+    setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
+  sockaddr_in addr = loopback(port);
   if (connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
     close(fd_);
     fd_ = -1;
@@ -306,7 +339,7 @@ std::string Connection::read(const std::function<bool(const std::string&)>& enou
     pollfd pfd{fd_, POLLIN, 0};
     if (poll(&pfd, 1, 100) <= 0)
       continue;
-    char buffer[4096];
+    char buffer[65536];
     ssize_t n = recv(fd_, buffer, sizeof(buffer), 0);
     if (n <= 0)
       return data;
@@ -321,93 +354,46 @@ std::string Connection::get(const std::string& path) {
   return read();
 }
 
-int ServeRun::waitExit() {
-  pollUntil([&] { return !running(); });
-  return status_;
+RawViewer::RawViewer(int port, int receiveBuffer) : Connection(port, receiveBuffer) {
+  take(12);  // version
+  send("RFB 003.008\n");
+  take(uint8_t(take(1)[0]));  // security types
+  send("\1");                 // none
+  take(4);                    // security result
+  send("\1");                 // shared
+  std::string init = take(24);
+  bytesPerPixel_ = uint8_t(init[4]) / 8;
+  take(bigEndian32(init, 20));  // name
 }
 
-Viewer::Viewer(int port, const std::string& password) : password_(password) {
-  rfbEnableClientLogging = FALSE;
-  ViewerClipboard::announce();
-  client_ = rfbGetClient(8, 3, 4);
-  client_->GetPassword = getPassword;
-  free(client_->serverHost);
-  client_->serverHost = strdup("127.0.0.1");
-  client_->serverPort = port;
-  rfbClientSetClientData(client_, &viewerTag, this);
-  if (!rfbInitClient(client_, nullptr, nullptr)) {
-    client_ = nullptr;  // freed by rfbInitClient
-    return;
+std::string RawViewer::take(size_t n) {
+  while (pending_.size() < n) {
+    std::string more = read([](const std::string& got) { return !got.empty(); });
+    if (more.empty() || more.find("(no end in time)") != std::string::npos)
+      throw std::runtime_error("the server stopped talking");
+    pending_ += more;
   }
-  ViewerClipboard::sendCaps(client_, maxCutText);
-}
-
-Viewer::~Viewer() {
-  if (!client_)
-    return;
-  // LibVNCClient leaves the framebuffer and the cursor shape it allocated
-  // to the application.
-  free(client_->frameBuffer);
-  client_->frameBuffer = nullptr;
-  free(client_->rcSource);
-  free(client_->rcMask);
-  client_->rcSource = client_->rcMask = nullptr;
-  rfbClientCleanup(client_);
-}
-
-char* Viewer::getPassword(rfbClient* client) {
-  auto* self = static_cast<Viewer*>(rfbClientGetClientData(client, &viewerTag));
-  // No password: LibVNCClient gives up (it would not free an empty one).
-  return self->password_.empty() ? nullptr : strdup(self->password_.c_str());
-}
-
-Rgb8 Viewer::pixel(int x, int y) const {
-  const uint8_t* p = client_->frameBuffer + (size_t(y) * client_->width + x) * 4;
-  // The client's default format: red in the lowest byte.
-  return {p[0], p[1], p[2]};
-}
-
-Picture Viewer::picture() const {
-  Picture out{client_->width, client_->height, {}};
-  out.rgb.reserve(size_t(out.width) * out.height * 3);
-  for (int y = 0; y < out.height; y++) {
-    for (int x = 0; x < out.width; x++) {
-      Rgb8 p = pixel(x, y);
-      out.rgb.insert(out.rgb.end(), {uint8_t(p.r), uint8_t(p.g), uint8_t(p.b)});
-    }
-  }
+  std::string out = pending_.substr(0, n);
+  pending_.erase(0, n);
   return out;
 }
 
-bool Viewer::waitUntil(const std::function<bool()>& condition) {
-  auto end = std::chrono::steady_clock::now() + deadline;
-  while (std::chrono::steady_clock::now() < end) {
-    if (condition())
-      return true;
-    // WaitForMessage looks at the socket only, not at what LibVNCClient
-    // has read ahead.
-    int n = client_->buffered > 0 ? 1 : WaitForMessage(client_, 50000);
-    if (n < 0)
-      return false;
-    if (n > 0 && !handleMessage())
-      return false;
+int RawViewer::next(std::vector<std::string>* rects) {
+  int type;
+  while ((type = uint8_t(take(1)[0])) == 2) {
   }
-  return condition();
-}
-
-bool Viewer::handleMessage() {
-  std::optional<std::string> text;
-  switch (ViewerClipboard::readIfCutText(client_, text)) {
-  case ViewerClipboard::Result::failed:
-    return false;
-  case ViewerClipboard::Result::handled:
-    if (text)
-      cutText_ = std::move(*text);
-    return true;
-  case ViewerClipboard::Result::notCutText:
-    break;
+  for (int n = type == 0 ? bigEndian16(take(3), 1) : 0; n > 0; n--) {
+    std::string r = take(12);
+    if (bigEndian32(r, 8) == 0)
+      take(size_t(bigEndian16(r, 4)) * size_t(bigEndian16(r, 6)) * size_t(bytesPerPixel_));
+    else if (bigEndian32(r, 8) == rfbEncodingExtDesktopSize)
+      take(size_t(uint8_t(take(4)[0])) * 16);
+    else
+      throw std::runtime_error("unexpected encoding " + std::to_string(int32_t(bigEndian32(r, 8))));
+    if (rects)
+      rects->push_back(r);
   }
-  return HandleRFBServerMessage(client_);
+  return type;
 }
 
 } // namespace kwoserve::test

@@ -1,19 +1,20 @@
 #pragma once
 
 // Helpers for the end-to-end tests: a private X display with a known
-// pattern, a kwo-serve process serving it, and a LibVNCClient viewer.
+// pattern, a kwo-serve process serving it, and viewers (LibVNCClient, or a
+// bare RFB connection the test drives byte by byte).
 
+#include "base/rfb/Rect.h"
 #include "testsupport/TempDir.h"
 #include "testsupport/XvfbServer.h"
 
 #include <rfb/rfbclient.h>
 
 #include <chrono>
-#include <cstdint>
 #include <functional>
-#include <memory>
 #include <string>
 #include <sys/types.h>
+#include <utility>
 #include <vector>
 
 struct _XDisplay;
@@ -24,38 +25,38 @@ constexpr auto deadline = std::chrono::seconds(60);
 
 struct Rgb8 {
   int r, g, b;
+  bool operator==(const Rgb8&) const = default;
 };
 
-// The colour of pattern tile (tx, ty): every tile differs from its neighbours.
-Rgb8 tileColour(int tx, int ty);
-constexpr int tileSize = 128;
-
-// A picture as 8-bit RGB rows, top to bottom.
 struct Picture {
   int width = 0, height = 0;
-  std::vector<uint8_t> rgb;
-  Rgb8 pixel(int x, int y) const;
-  Picture picture() const;
+  std::vector<Rgb8> pixels;  // row by row
 };
 
-// "" when `got` equals `want` pixel for pixel; otherwise how they differ
-// (sizes, or the count of differing pixels and the first one).
-std::string pictureDifference(const Picture& got, const Picture& want);
+// The smallest rectangle holding every pixel in which `a` and `b` differ;
+// all of both when their sizes differ.
+rfb::Rect differingArea(const Picture& a, const Picture& b);
 
-// An X display (Xvfb, 1024x768x24) with a window covering it that shows the
-// tile pattern.
+// An X display (Xvfb, 1024x768x24) with a window covering it that shows
+// tiles of 128 pixels, each of another colour than its neighbours.
 class PatternDisplay {
 public:
+  struct Input {
+    std::string typed;
+    int clicks = 0;
+  };
+
   PatternDisplay();
   ~PatternDisplay();
   const std::string& name() const { return server_.displayName(); }
   _XDisplay* dpy() const { return dpy_; }
-  unsigned long window() const { return window_; }
-  // Fills the window (its top left width x height) with one colour.
+  // Fills the window's top left width x height with one colour.
   void fill(Rgb8 colour, int width = 1024, int height = 768);
-  void drawPattern();
-  // The whole screen as the X server has it.
+  // An invisible cursor over the window: viewers' pictures equal the screen.
+  void hideCursor();
   Picture picture() const;
+  // Adds the key and button presses that reached the window to `input`.
+  void readInput(Input& input);
 
 private:
   testsupport::XvfbServer server_;
@@ -63,35 +64,32 @@ private:
   unsigned long window_ = 0;
 };
 
-// A kwo-serve process; its standard error goes to a file read by log(). Its
-// runtime folder (XDG_RUNTIME_DIR) is a private one of this object's.
+// A kwo-serve process with a runtime folder (XDG_RUNTIME_DIR) of its own; its
+// standard error goes to a file read by log().
 class ServeRun {
 public:
-  // Whether viewers need a password: with `generated`, kwo-serve makes one
-  // (password() reads it); with `none`, it runs with -nopassword.
+  // `generated`: kwo-serve makes a password (password() reads it); `none`:
+  // it runs with -nopassword.
   enum class Password { none, generated };
 
   // `display` "": a virtual display of kwo-serve's own.
-  ServeRun(const std::string& display, const std::vector<std::string>& extraArgs = {},
-           Password password = Password::none);
+  explicit ServeRun(const std::string& display, const std::vector<std::string>& extraArgs = {},
+                    Password password = Password::none);
   ~ServeRun();
   int port() const { return port_; }
-  // A file in kwo-serve's runtime folder.
+  pid_t pid() const { return pid_; }
   std::string runtimeFile(const std::string& name) const;
   std::string password() const;
-  pid_t pid() const { return pid_; }
   std::string log() const;
   // Waits for the listener; false when kwo-serve ended or the deadline passed.
   bool waitListening();
   bool waitLog(const std::string& text);
-  // What the block kwo-serve prints says after "  label:" (the command or
-  // URL to copy); "" when it does not say it within the deadline.
+  // What the printed block says after "  label:"; "" when it does not in time.
   std::string banner(const std::string& label);
-  // Its child processes and their names.
   std::vector<std::pair<pid_t, std::string>> children() const;
-  // The agent process it started (a child of kwo-serve), -1 when none.
+  // The agent (a child of kwo-serve), -1 when none.
   pid_t agentPid() const;
-  // Waits for the end; the exit status, or -1 at the deadline.
+  // The exit status (128 + signal when killed), or -1 at the deadline.
   int waitExit();
   bool running();
 
@@ -99,51 +97,40 @@ private:
   pid_t pid_ = -1;
   int port_ = 0;
   int status_ = -1;
-  std::string logPath_;
   testsupport::TempDir runtimeDir_{"kwo-serve-run"};
 };
 
-// A viewer connected with LibVNCClient, which also takes the extended
-// clipboard (texts of up to maxCutText bytes).
+// A viewer connected with LibVNCClient.
 class Viewer {
 public:
-  // `password`: what the viewer answers when asked for one.
+  // `password`: the answer when the server asks for one.
   explicit Viewer(int port, const std::string& password = {});
   ~Viewer();
   bool connected() const { return client_ != nullptr; }
   rfbClient* client() { return client_; }
-  Rgb8 pixel(int x, int y) const;
   Picture picture() const;
   // Handles server messages until `condition` holds or the deadline passes.
   bool waitUntil(const std::function<bool()>& condition);
-  // The last clipboard text from the server (UTF-8 when extended, else
-  // ISO-8859-1).
-  const std::string& cutText() const { return cutText_; }
-
-  static constexpr uint32_t maxCutText = 64u << 20;
 
 private:
   static char* getPassword(rfbClient* client);
-  bool handleMessage();
-
   rfbClient* client_ = nullptr;
-  std::string cutText_;
   std::string password_;
 };
 
 // A loopback TCP connection, closed at the end.
 class Connection {
 public:
-  explicit Connection(int port);
+  // `receiveBuffer` > 0: that small a socket receive buffer.
+  explicit Connection(int port, int receiveBuffer = 0);
   ~Connection();
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
-  bool connected() const { return fd_ >= 0; }
   int fd() const { return fd_; }
   bool send(const std::string& data);
-  // Reads until the peer closes, or until `enough` says the bytes so far
-  // are enough, or the deadline passes.
+  // Reads until the peer closes, `enough` holds for the bytes so far, or
+  // the deadline passes.
   std::string read(const std::function<bool(const std::string&)>& enough = {});
   // Sends a GET and reads the response until the server closes.
   std::string get(const std::string& path);
@@ -152,9 +139,27 @@ private:
   int fd_;
 };
 
-// What a file holds ("" when it cannot be read).
+// An RFB viewer without authentication that has done its handshake (as a
+// shared viewer) when constructed; throws when the server stops talking.
+class RawViewer : public Connection {
+public:
+  explicit RawViewer(int port, int receiveBuffer = 0);
+  int bytesPerPixel() const { return bytesPerPixel_; }
+  // Exactly `n` more bytes from the server.
+  std::string take(size_t n);
+  // The type of the next message that is not a Bell. A FramebufferUpdate
+  // (raw or ExtendedDesktopSize rectangles) is read whole, its rectangles'
+  // headers going to `rects`; of other messages only the type is read.
+  int next(std::vector<std::string>* rects = nullptr);
+
+private:
+  std::string pending_;
+  int bytesPerPixel_ = 4;
+};
+
+uint32_t bigEndian32(const std::string& s, size_t at);
+int bigEndian16(const std::string& s, size_t at);
 std::string readFile(const std::string& path);
-bool near(Rgb8 a, Rgb8 b, int tolerance);
 // Whether `condition` holds within the deadline, checked every 20 ms.
 bool pollUntil(const std::function<bool()>& condition);
 int freePort();

@@ -3,6 +3,8 @@
 
 #include "ServeFixture.h"
 
+#include "testsupport/ForkedChild.h"
+
 // GoogleTest before Xlib: Xlib's macros (None, Bool) break its templates.
 #include <gtest/gtest.h>
 
@@ -12,11 +14,11 @@
 #include <csignal>
 #include <fstream>
 #include <grp.h>
+#include <memory>
 #include <optional>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace kwoserve::test {
@@ -25,32 +27,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// ":N" from kwo-serve's "Virtual display :N (...) started".
-std::string virtualDisplay(const std::string& log) {
-  size_t at = log.find("Virtual display :");
-  if (at == std::string::npos)
-    return {};
-  at += strlen("Virtual display ");
-  return log.substr(at, log.find(' ', at) - at);
-}
-
-// Whether a process of `uid` (-1: ours) with XAUTHORITY=`cookie` can open
-// `display`; run in a child so that the test keeps its own identity.
-bool canOpenDisplay(const std::string& display, int uid, const std::string& cookie) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (uid >= 0 && (setgroups(0, nullptr) != 0 || setgid(gid_t(uid)) != 0 ||
-                     setuid(uid_t(uid)) != 0))
-      _exit(2);
-    setenv("XAUTHORITY", cookie.c_str(), 1);
-    Display* dpy = XOpenDisplay(display.c_str());
-    _exit(dpy ? 0 : 1);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 // Ended, or a zombie waiting for init.
 bool processEnded(pid_t pid) {
   std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
@@ -58,119 +34,60 @@ bool processEnded(pid_t pid) {
   return !(stat >> pidText >> name >> state) || state == "Z";
 }
 
-std::string webSocketRequest(const std::optional<std::string>& origin) {
-  return "GET /websockify HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
-         "Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
-         "Sec-WebSocket-Version: 13\r\n" +
-         (origin ? "Origin: " + *origin + "\r\n" : std::string()) + "\r\n";
-}
-
 bool lineEnded(const std::string& data) { return data.find('\n') != std::string::npos; }
 
-// A viewer that speaks RFB up to ServerInit, then asks for full-screen raw
-// updates without ever reading them, with a small receive buffer.
-class NonReadingViewer {
-public:
-  explicit NonReadingViewer(int port) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
-    int small = 4096;
-    setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(uint16_t(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ok_ = connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
-          exchange("RFB 003.008\n", 12) && exchange("", 2) /* one type: None */ &&
-          exchange(std::string(1, '\1'), 4) && exchange(std::string(1, '\1'), 24) &&
-          readName() &&
-          exchange(std::string("\2\0\0\1\0\0\0\0", 8), 0);  // SetEncodings: raw
-  }
-  ~NonReadingViewer() { close(fd_); }
-  bool ok() const { return ok_; }
-  // FramebufferUpdateRequest, not incremental: the whole screen.
-  void askForScreen(int width, int height) {
-    uint8_t msg[10] = {3, 0, 0, 0, 0, 0, uint8_t(width >> 8), uint8_t(width),
-                       uint8_t(height >> 8), uint8_t(height)};
-    ::send(fd_, msg, sizeof(msg), MSG_NOSIGNAL | MSG_DONTWAIT);
-  }
-
-private:
-  // Sends `out`, then reads exactly `in` bytes (kept in last_).
-  bool exchange(const std::string& out, size_t in) {
-    if (!out.empty() && ::send(fd_, out.data(), out.size(), MSG_NOSIGNAL) != ssize_t(out.size()))
-      return false;
-    last_.assign(in, '\0');
-    return in == 0 || recv(fd_, last_.data(), in, MSG_WAITALL) == ssize_t(in);
-  }
-  bool readName() {
-    size_t length = size_t(uint8_t(last_[20])) << 24 | size_t(uint8_t(last_[21])) << 16 |
-                    size_t(uint8_t(last_[22])) << 8 | uint8_t(last_[23]);
-    return exchange("", length);
-  }
-
-  int fd_;
-  bool ok_ = false;
-  std::string last_;
-};
-
-std::vector<Clock::time_point>* updateTimes = nullptr;
-
-void noteUpdate(rfbClient*) { updateTimes->push_back(Clock::now()); }
+long residentKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("VmRSS:", 0) == 0)
+      return std::stol(line.substr(6));
+  return -1;
+}
 
 } // namespace
 
-// Used to fail: Xvfb ran without authorization, so any local user could
-// read the screen and type into the root xterm.
-TEST(ServeSecurity, TheVirtualDisplayLetsInOnlyClientsWithItsCookie) {
+// Used to fail: Xvfb ran without authorization, so any local user could read
+// the screen and type into the root xterm; Xvfb, the xterm and the xclock
+// outlived a killed kwo-serve.
+TEST(ServeSecurity, TheVirtualDisplayTakesOnlyItsCookieAndDiesWithAKilledKwoServe) {
   ServeRun serve("");
   ASSERT_TRUE(serve.waitLog("Agent connected")) << serve.log();
-  std::string display = virtualDisplay(serve.log());
-  ASSERT_FALSE(display.empty()) << serve.log();
+  std::string log = serve.log();
+  size_t at = log.find("Virtual display :");
+  ASSERT_NE(at, std::string::npos) << log;
+  std::string display = log.substr(at + 16, log.find(' ', at + 16) - at - 16);
   std::string cookie = serve.runtimeFile("Xauthority-" + std::to_string(serve.port()));
   struct stat st;
   ASSERT_EQ(stat(cookie.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
-
-  EXPECT_TRUE(canOpenDisplay(display, -1, cookie));
-  EXPECT_FALSE(canOpenDisplay(display, -1, "/nonexistent"));
+  // Whether a process of `uid` (-1: ours) with that XAUTHORITY gets in.
+  auto canOpen = [&](int uid, const std::string& authority) {
+    testsupport::ForkedChild child([&](int, int) {
+      if (uid >= 0 && (setgroups(0, nullptr) != 0 || setgid(gid_t(uid)) != 0 ||
+                       setuid(uid_t(uid)) != 0))
+        return 2;
+      setenv("XAUTHORITY", authority.c_str(), 1);
+      return XOpenDisplay(display.c_str()) ? 0 : 1;
+    });
+    return child.wait() == 0;
+  };
+  EXPECT_TRUE(canOpen(-1, cookie));
+  EXPECT_FALSE(canOpen(-1, "/nonexistent"));
   if (getuid() == 0) {
-    EXPECT_FALSE(canOpenDisplay(display, 65534, cookie)) << "another user got in";
+    EXPECT_FALSE(canOpen(65534, cookie)) << "another user got in";
   }
-}
 
-// Used to fail: Xvfb, the xterm and the xclock outlived a killed kwo-serve.
-TEST(ServeSecurity, KillingKwoServeEndsTheVirtualDisplayAndEveryProgramOnIt) {
-  ServeRun serve("");
-  ASSERT_TRUE(serve.waitLog("Agent connected")) << serve.log();
   auto children = serve.children();
-  std::vector<std::string> names;
-  for (const auto& [pid, name] : children)
-    names.push_back(name);
   for (const char* expected : {"Xvfb", "xterm", "xclock", "kwoagent-x11"})
-    EXPECT_NE(std::find(names.begin(), names.end(), expected), names.end()) << expected;
+    EXPECT_EQ(std::count_if(children.begin(), children.end(),
+                            [&](const auto& child) { return child.second == expected; }),
+              1)
+        << expected;
   kill(serve.pid(), SIGKILL);
   serve.waitExit();
-  for (const auto& [pid, name] : children) {
-    SCOPED_TRACE(name);
-    EXPECT_TRUE(pollUntil([pid = pid] { return processEnded(pid); }));
-  }
-}
-
-// Used to fail: no password by default, and guesses went unslowed.
-TEST(ServeSecurity, ViewersNeedTheGeneratedPasswordAndAWrongOneIsPaidFor) {
-  PatternDisplay display;
-  ServeRun serve(display.name(), {}, ServeRun::Password::generated);
-  std::string file = serve.runtimeFile("password-" + std::to_string(serve.port()));
-  ASSERT_TRUE(serve.waitLog("  password:    in " + file + "\n")) << serve.log();
-  struct stat st;
-  ASSERT_EQ(stat(file.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
-  ASSERT_GE(serve.password().size(), 8u);
-
-  EXPECT_FALSE(Viewer(serve.port(), "wrong-pw").connected());
-  EXPECT_TRUE(serve.waitLog("Wrong password from 127.0.0.1; refusing it for 1 s")) << serve.log();
-  // Connections during the pause are refused; afterwards the password works.
-  EXPECT_TRUE(pollUntil([&] { return Viewer(serve.port(), serve.password()).connected(); }))
-      << serve.log();
+  for (const auto& [pid, name] : children)
+    EXPECT_TRUE(pollUntil([pid = pid] { return processEnded(pid); })) << name;
 }
 
 // Used to fail: any web page got the handshake and then the desktop, on the
@@ -184,9 +101,14 @@ TEST(ServeSecurity, WebSocketsOpenOnlyForOurOwnPagesAndAllowedOrigins) {
                                   "-wsport", std::to_string(wsPort), "-wsorigin",
                                   "https://viewer.example"});
   ASSERT_TRUE(serve.waitLog("Listening for WebSocket viewers")) << serve.log();
-  std::string own = "http://127.0.0.1:" + std::to_string(httpPort);
-  const std::vector<std::pair<std::optional<std::string>, bool>> cases{
-      {own, true},
+  auto request = [](const std::optional<std::string>& origin) {
+    return "GET /websockify HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
+           "Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+           "Sec-WebSocket-Version: 13\r\n" +
+           (origin ? "Origin: " + *origin + "\r\n" : std::string()) + "\r\n";
+  };
+  const std::vector<std::pair<std::string, bool>> cases{
+      {"http://127.0.0.1:" + std::to_string(httpPort), true},
       {"HTTP://LOCALHOST:" + std::to_string(httpPort), true},
       {"https://viewer.example", true},
       {"https://viewer.example:443", true},
@@ -198,9 +120,9 @@ TEST(ServeSecurity, WebSocketsOpenOnlyForOurOwnPagesAndAllowedOrigins) {
   };
   for (int port : {httpPort, wsPort, serve.port()}) {
     for (const auto& [origin, allowed] : cases) {
-      SCOPED_TRACE(testing::Message() << "port " << port << ", origin " << origin.value_or("none"));
+      SCOPED_TRACE(testing::Message() << "port " << port << ", origin " << origin);
       Connection connection(port);
-      ASSERT_TRUE(connection.send(webSocketRequest(origin)));
+      ASSERT_TRUE(connection.send(request(origin)));
       std::string answer = connection.read(lineEnded);
       // The RFB port speaks plain RFB only.
       std::string expected = port == serve.port() ? "RFB 003.008"
@@ -212,7 +134,7 @@ TEST(ServeSecurity, WebSocketsOpenOnlyForOurOwnPagesAndAllowedOrigins) {
   // Without an Origin kwo-serve lets the request through (native clients
   // send none), but LibVNCServer's own handshake insists on one.
   Connection native(httpPort);
-  ASSERT_TRUE(native.send(webSocketRequest(std::nullopt)));
+  ASSERT_TRUE(native.send(request(std::nullopt)));
   EXPECT_EQ(native.read(), "");
   EXPECT_TRUE(serve.waitLog("incomplete client handshake")) << serve.log();
 }
@@ -231,35 +153,31 @@ TEST(ServeSecurity, TwoThousandIdleConnectionsNeitherCrashKwoServeNorKeepAViewer
   ASSERT_TRUE(serve.waitListening()) << serve.log();
   // Held by a child: LibVNCClient's select() could not take our viewer's
   // descriptor beyond FD_SETSIZE either.
-  int ready[2];
-  ASSERT_EQ(pipe(ready), 0);
-  pid_t holder = fork();
-  if (holder == 0) {
+  testsupport::ForkedChild holder([&](int toParent, int fromParent) {
     std::vector<std::unique_ptr<Connection>> idle;
     for (int i = 0; i < 2000; i++)
       idle.push_back(std::make_unique<Connection>(serve.port()));
-    char done = 1;
-    (void)!write(ready[1], &done, 1);
-    pause();
-    _exit(0);
-  }
-  char done = 0;
-  EXPECT_EQ(read(ready[0], &done, 1), 1);
-  Viewer viewer(serve.port());
-  EXPECT_TRUE(viewer.connected()) << serve.log().substr(0, 4000);
+    testsupport::ForkedChild::sendLine(toParent, "held");
+    testsupport::ForkedChild::receiveLine(fromParent);  // until the test ends
+    return 0;
+  });
+  ASSERT_EQ(holder.readLine(), "held");
+  EXPECT_TRUE(Viewer(serve.port()).connected()) << serve.log().substr(0, 4000);
   EXPECT_TRUE(serve.running());
-  kill(holder, SIGKILL);
-  waitpid(holder, nullptr, 0);
-  close(ready[0]);
-  close(ready[1]);
 }
 
-TEST(ServeSecurity, ANewViewerReplacesAConnectionInItsHandshakeAndIsRefusedBeyondTheCap) {
+// Used to fail: a connection that never finished its handshake stayed
+// forever, and connections in their handshake kept viewers out.
+TEST(ServeSecurity, HandshakesThatStallAreDroppedOrMakeRoomAndTheCapHolds) {
   PatternDisplay display;
   ServeRun serve(display.name(), {"-maxclients", "2"});
   ASSERT_TRUE(serve.waitListening()) << serve.log();
   Viewer first(serve.port());
   ASSERT_TRUE(first.connected()) << serve.log();
+  // The greeting, then nothing more until kwo-serve closes the connection.
+  EXPECT_EQ(Connection(serve.port()).read(), "RFB 003.008\n");
+  EXPECT_TRUE(serve.waitLog("no handshake within 10 s")) << serve.log();
+
   Connection idle(serve.port());
   ASSERT_EQ(idle.read(lineEnded), "RFB 003.008\n");
   Viewer second(serve.port());
@@ -269,16 +187,7 @@ TEST(ServeSecurity, ANewViewerReplacesAConnectionInItsHandshakeAndIsRefusedBeyon
   EXPECT_TRUE(serve.waitLog("refused: 2 viewers already (-maxclients)")) << serve.log();
 }
 
-// Used to fail: a connection that never finished its handshake stayed forever.
-TEST(ServeSecurity, AConnectionStuckInItsHandshakeIsDropped) {
-  PatternDisplay display;
-  ServeRun serve(display.name());
-  ASSERT_TRUE(serve.waitListening()) << serve.log();
-  Connection connection(serve.port());
-  // The greeting, then nothing more until kwo-serve closes the connection.
-  EXPECT_EQ(connection.read(), "RFB 003.008\n");
-  EXPECT_TRUE(serve.waitLog("no handshake within 10 s")) << serve.log();
-}
+std::vector<Clock::time_point>* updateTimes = nullptr;
 
 // Used to fail: while one viewer asked for updates and never read them,
 // every other viewer froze for about 20 s. Timed on purpose: the largest gap
@@ -289,19 +198,23 @@ TEST(ServeSecurity, AViewerThatNeverReadsDoesNotHoldUpTheOthers) {
   ASSERT_TRUE(serve.waitListening()) << serve.log();
   Viewer viewer(serve.port());
   ASSERT_TRUE(viewer.connected()) << serve.log();
-  NonReadingViewer stalled(serve.port());
-  ASSERT_TRUE(stalled.ok());
+  RawViewer stalled(serve.port(), 4096);
+  ASSERT_TRUE(stalled.send(std::string("\2\0\0\1\0\0\0\0", 8)));  // SetEncodings: raw
 
   // Raw pixels: little work per update for the sanitizer builds.
   viewer.client()->appData.encodingsString = "raw";
   ASSERT_TRUE(SetFormatAndEncodings(viewer.client()));
   std::vector<Clock::time_point> times;
   updateTimes = &times;
-  viewer.client()->FinishedFrameBufferUpdate = noteUpdate;
+  viewer.client()->FinishedFrameBufferUpdate = [](rfbClient*) {
+    updateTimes->push_back(Clock::now());
+  };
+  // Whole-screen updates, never read.
+  const char askForScreen[10] = {3, 0, 0, 0, 0, 0, 1024 >> 8, 0, 768 >> 8, 0};
   auto start = Clock::now();
   for (int i = 0; Clock::now() - start < std::chrono::seconds(10); i++) {
     display.fill({i % 2 ? 200 : 20, 90, 160}, 256, 256);
-    stalled.askForScreen(1024, 768);
+    send(stalled.fd(), askForScreen, sizeof(askForScreen), MSG_NOSIGNAL | MSG_DONTWAIT);
     auto until = Clock::now() + std::chrono::milliseconds(30);
     ASSERT_TRUE(viewer.waitUntil([&] { return Clock::now() >= until; })) << serve.log();
   }
@@ -315,6 +228,54 @@ TEST(ServeSecurity, AViewerThatNeverReadsDoesNotHoldUpTheOthers) {
   // machine.
   EXPECT_LT(largest, std::chrono::milliseconds(1500))
       << times.size() << " updates; " << serve.log();
+}
+
+// Used to fail: each new connection closed the one before (a browser loading
+// a page's modules over several connections lost most of them); 64 idle
+// connections took every slot for as long as they stayed; each response was
+// built whole in memory (60 GETs of a 60 MB file never read took 3.6 GB).
+TEST(ServeSecurity, TheHttpServerServesClientsAtOnceWhateverOthersDo) {
+  PatternDisplay display;
+  testsupport::TempDir dir("kwo-serve-http");
+  const std::string page = "<script type=module src=mod.js></script>";
+  std::ofstream(dir.path() + "/page.html") << page;
+  constexpr off_t bigSize = 64 << 20;
+  std::ofstream{dir.path() + "/big.bin"};
+  ASSERT_EQ(truncate((dir.path() + "/big.bin").c_str(), bigSize), 0);
+  int httpPort = freePort();
+  ServeRun serve(display.name(), {"-httpdir", dir.path(), "-httpport", std::to_string(httpPort)});
+  ASSERT_TRUE(serve.waitLog("over HTTP on port " + std::to_string(httpPort))) << serve.log();
+  auto connections = [&](int n) {
+    std::vector<std::unique_ptr<Connection>> out;
+    for (int i = 0; i < n; i++)
+      out.push_back(std::make_unique<Connection>(httpPort));
+    return out;
+  };
+  auto ok = [&](const std::string& response) {
+    return response.rfind("HTTP/1.1 200 OK\r\n", 0) == 0 &&
+           response.substr(response.find("\r\n\r\n") + 4) == page;
+  };
+  {
+    auto open = connections(8);
+    // Last opened first: by then the server has accepted all the others.
+    for (int i = 7; i >= 0; i--)
+      EXPECT_TRUE(ok(open[size_t(i)]->get("/page.html"))) << i;
+  }
+  {
+    auto idle = connections(80);
+    EXPECT_TRUE(ok(Connection(httpPort).get("/page.html"))) << serve.log();
+  }
+  long before = residentKiB(serve.pid());
+  auto readers = connections(32);
+  for (auto& reader : readers) {
+    ASSERT_TRUE(reader->send("GET /big.bin HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+    // Every answer has begun (and stalled): the server has done what it can.
+    std::string head = reader->read([](const std::string& data) {
+      return data.find("\r\n\r\n") != std::string::npos;
+    });
+    ASSERT_NE(head.find("Content-Length: " + std::to_string(bigSize)), std::string::npos) << head;
+  }
+  EXPECT_LT(residentKiB(serve.pid()) - before, 32 * 1024) << "KiB more while 32 clients stall";
 }
 
 } // namespace kwoserve::test

@@ -1,13 +1,10 @@
 // noVNC's own page (vnc.html, Debian's package) in headless Chromium as a
 // kwo-serve viewer, driven line by line for the C++ end-to-end tests.
 //
-//   node novnc-viewer.mjs --url URL [--serve DIR --serve-port P]
-//                         [--viewport WxH] [--chromium PATH]
+//   node novnc-viewer.mjs --url URL [--viewport WxH] [--chromium PATH]
 //
 // Loads URL (e.g. the browser URL kwo-serve prints) and waits until noVNC
-// says it is connected. With --serve, first serves the files of DIR on
-// 127.0.0.1:P over a throwaway HTTP server (a page from another site than
-// kwo-serve). Prints "connected W H" (the canvas size), then answers
+// says it is connected. Prints "connected W H" (the canvas size), then answers
 // commands read from standard input, one a line:
 //   capture PATH   writes the canvas to PATH as raw RGBA rows; "captured W H"
 //   click X Y      clicks the canvas at (X, Y);                  "clicked"
@@ -15,17 +12,11 @@
 //   quit           (or end of input) closes the browser and exits 0
 // A failure prints "error TEXT" and exits 1. Diagnostics go to stderr.
 
-import { createServer } from 'node:http';
-import { readFile, writeFile } from 'node:fs/promises';
+import { writeFile } from 'node:fs/promises';
 import { createInterface } from 'node:readline';
-import { extname, join, normalize } from 'node:path';
 import { parseArgs } from 'node:util';
 import { chromium } from 'playwright-core';
 
-const contentTypes = {
-  '.html': 'text/html', '.js': 'text/javascript', '.css': 'text/css', '.svg': 'image/svg+xml',
-  '.png': 'image/png', '.json': 'application/json', '.oga': 'audio/ogg', '.mp3': 'audio/mpeg',
-};
 // Generous: Chromium and the ASan builds share two cores with other tests.
 const deadlineMs = 60000;
 const started = Date.now();
@@ -39,27 +30,6 @@ function note(text) {
 function fail(message) {
   process.stdout.write(`error ${message}\n`);
   process.exit(1);
-}
-
-// The files of `dir`, nothing above it.
-function serveFolder(dir, port) {
-  const server = createServer(async (req, res) => {
-    const path = normalize(decodeURIComponent(new URL(req.url, 'http://x').pathname));
-    try {
-      if (path.includes('..'))
-        throw new Error('not served');
-      const body = await readFile(join(dir, path));
-      res.writeHead(200, { 'Content-Type': contentTypes[extname(path)] ?? 'application/octet-stream' });
-      res.end(body);
-    } catch {
-      res.writeHead(404);
-      res.end();
-    }
-  });
-  return new Promise((resolve, reject) => {
-    server.once('error', reject);
-    server.listen(port, '127.0.0.1', () => resolve(server));
-  });
 }
 
 async function connect(page, url) {
@@ -124,8 +94,6 @@ async function main() {
   const { values } = parseArgs({
     options: {
       url: { type: 'string' },
-      serve: { type: 'string' },
-      'serve-port': { type: 'string', default: '0' },
       viewport: { type: 'string', default: '1280x900' },
       chromium: { type: 'string', default: '/usr/bin/chromium' },
     },
@@ -133,7 +101,6 @@ async function main() {
   if (!values.url)
     fail('--url is required');
 
-  const server = values.serve ? await serveFolder(values.serve, Number(values['serve-port'])) : null;
   // Chromium refuses to run as root with its sandbox on.
   const args = process.getuid() === 0 ? ['--no-sandbox'] : [];
   const browser = await chromium.launch({
@@ -159,7 +126,6 @@ async function main() {
     process.stdout.write(`${await answer(page, line)}\n`);
   }
   await browser.close();
-  server?.close();
 }
 
 main().catch((err) => fail(err.message.split('\n')[0]));
