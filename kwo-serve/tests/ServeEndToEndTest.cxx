@@ -18,7 +18,9 @@
 #include <memory>
 #include <map>
 #include <set>
+#include <stdexcept>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 namespace kwoserve::test {
@@ -296,8 +298,28 @@ TEST_F(ServeEndToEnd, AKilledAgentIsReplacedUnderTheViewerAndSigtermLeavesNothin
   }
 }
 
+namespace {
+
+// Other tests' X servers take the lowest free display numbers, and one of
+// them took this server's number once it was gone (kwo-serve then rightly
+// served that one): a number far above theirs keeps a gone display gone.
+std::unique_ptr<testsupport::XvfbServer> xvfbOnAnUnsharedNumber() {
+  testsupport::XvfbServer::Options options;
+  for (int attempt = 0;; attempt++) {
+    options.extraArguments = {":" + std::to_string(5000 + (getpid() + 101 * attempt) % 4000)};
+    try {
+      return std::make_unique<testsupport::XvfbServer>(options);
+    } catch (const std::runtime_error&) {
+      if (attempt == 4)
+        throw;
+    }
+  }
+}
+
+} // namespace
+
 TEST(ServeEnds, WithStatusOneAndSaysWhy) {
-  auto xvfb = std::make_unique<testsupport::XvfbServer>();
+  auto xvfb = xvfbOnAnUnsharedNumber();
   std::string name = xvfb->displayName();
   testsupport::TempDir dir("kwo-serve-ends");
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
