@@ -2,7 +2,6 @@
 
 #include "base/plat/Exception.h"
 #include "base/plat/Format.h"
-#include "base/plat/Latin1.h"
 #include "base/plat/LogSrc.h"
 #include "kwo-serve/CutText.h"
 #include "kwo-serve/FdWatch.h"
@@ -69,6 +68,15 @@ void forEachClient(rfbScreenInfoPtr screen, Fn fn) {
   while (rfbClientPtr cl = rfbClientIteratorNext(it))
     fn(cl);
   rfbReleaseClientIterator(it);
+}
+
+bool usesExtendedClipboard(rfbClientPtr cl) {
+#ifdef LIBVNCSERVER_HAVE_LIBZ
+  return cl->enableExtendedClipboard;
+#else
+  (void)cl;
+  return false;
+#endif
 }
 
 } // namespace
@@ -324,14 +332,23 @@ void VncScreen::bell() {
 }
 
 void VncScreen::sendCutText(const std::string& text) {
-  std::string latin1 = plat::utf8ToLatin1(text);
+  // Written here, one message per viewer: LibVNCServer 0.9.14's
+  // rfbSendServerCutTextUTF8 gives classic viewers the UTF-8 length with the
+  // ISO-8859-1 text, which breaks their stream on the first non-ASCII copy.
+  std::string classic = CutText::classicMessage(text);
+  std::string extended = CutText::extendedMessage(text);
   guardWrites(true, [&] {
-#ifdef LIBVNCSERVER_HAVE_LIBZ
-    rfbSendServerCutTextUTF8(screen_.get(), const_cast<char*>(text.data()), int(text.size()),
-                             latin1.data(), int(latin1.size()));
-#else
-    rfbSendServerCutText(screen_.get(), latin1.data(), int(latin1.size()));
-#endif
+    forEachClient(screen_.get(), [&](rfbClientPtr cl) {
+      if (cl->state != rfbClientRec::RFB_NORMAL)
+        return;
+      const std::string& message = usesExtendedClipboard(cl) ? extended : classic;
+      if (message.empty())
+        return;
+      if (rfbWriteExact(cl, message.data(), int(message.size())) < 0)
+        rfbCloseClient(cl);
+      else
+        rfbStatRecordMessageSent(cl, rfbServerCutText, int(message.size()), int(message.size()));
+    });
   });
 }
 

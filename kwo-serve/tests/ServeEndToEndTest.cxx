@@ -197,6 +197,15 @@ TEST_F(ServeEndToEnd, ClipboardTextTravelsBothWaysAndAFiveMegabyteCopyArrivesWho
       return plain.substr(4, bigEndian32(plain, 0) - 1);
     }
   };
+  // A classic viewer beside it (raw only) and its first picture.
+  RawViewer classic(serve.port());
+  const std::string firstPicture("\3\0\0\0\0\0\0\1\0\1", 10);
+  classic.send(std::string("\2\0\0\1\0\0\0\0", 8) + firstPicture);
+  auto classicText = [&] {
+    while (classic.next() != 3) {
+    }
+    return classic.take(bigEndian32(classic.take(7), 3));
+  };
   std::string text(5 << 20, 'k');
   for (size_t i = 0; i < text.size(); i += 83)
     text[i] = char('0' + i % 10);
@@ -219,6 +228,17 @@ TEST_F(ServeEndToEnd, ClipboardTextTravelsBothWaysAndAFiveMegabyteCopyArrivesWho
       return pasted == "from the viewer \xc3\xa9";
     })) << pasted.substr(0, 100) << serve.log();
   }
+  EXPECT_TRUE(classicText() == text);
+  // Used to go wrong: a classic viewer was told the UTF-8 length of a text
+  // sent in ISO-8859-1, and read the next message's first byte as text.
+  testsupport::BackgroundChild copy({"xclip", "-selection", "clipboard", "-i", "-quiet"},
+                                    {{"DISPLAY", display.name()}}, "copied \xc3\xa9");
+  EXPECT_EQ(provided(), "copied \xc3\xa9");
+  classic.send(firstPicture);
+  EXPECT_EQ(classicText(), "copied \xe9");
+  EXPECT_EQ(classic.next(), 0);
+  // A paste from the viewer takes the clipboard back: xclip ends.
+  viewer.send(std::string("\6\0\0\0\0\0\0\1x", 9));
 }
 
 // Used to fail: a refused size was answered with success and the old size
