@@ -209,8 +209,9 @@ TEST(PixelBufferX11, EveryWayGrabsWhatTheScreenShows) {
       hiddenPb.fillRect(hiddenPb.getRect(), marker);
       hiddenPb.grabRegion(Region(hiddenPb.getRect()));
       hiddenPb.grabRegion(Region(Rect(3, 3, 9, 9)));
-      if (hiddenPb.method() != Method::shmPixmap)
+      if (hiddenPb.method() != Method::shmPixmap) {
         EXPECT_TRUE(pixelsMatch(hiddenPb, [&](int, int) { return marker; }));
+      }
       XDestroyWindow(dpy, hidden);
     });
   }
