@@ -64,7 +64,8 @@ TEST(NearestColours, SharedFromAFullColormap) {
   // connection).
   {
     txtest::Connection early = txtest::connect(server.displayName());
-    XColor colour{tx::allocNearestColours(early.get(), cmap, entries, {{0, 0x5555, 0}}).at(0)};
+    XColor colour{};
+    colour.pixel = tx::allocNearestColours(early.get(), cmap, entries, {{0, 0x5555, 0}}).at(0);
     XQueryColor(early.get(), cmap, &colour);
     EXPECT_EQ(colour.green >> 8, 0x55);
   }
