@@ -98,6 +98,21 @@ TEST_F(TXGrabManagerTest, PointerEventsOfOtherWindowsGoToTheGrabbingWindow) {
   EXPECT_EQ(atOther.events.size(), 2u);
 }
 
+TEST_F(TXGrabManagerTest, NewestMappedRequesterGrabs) {
+  setNoGrab(true);
+  auto first = mappedWindow(0, 0);
+  auto second = mappedWindow(60, 0);
+  first->setGrab(false, true);
+  second->setGrab(false, true);
+  EXPECT_EQ(tx::TXGrabManager::keyboardGrabber(), second.get());
+  second->unmap();
+  tx::TXWindow* raw = second.get();
+  ASSERT_TRUE(txtest::pumpUntil([raw] { return !raw->mapped(); }));
+  EXPECT_EQ(tx::TXGrabManager::keyboardGrabber(), first.get());
+  first.reset();
+  EXPECT_EQ(tx::TXGrabManager::keyboardGrabber(), nullptr);
+}
+
 TEST_F(TXGrabManagerTest, GrabbingWindowsHoldTheServerGrabsUnlessNoGrab) {
   TestClient client;
   using Grabs = std::pair<bool, bool>;
