@@ -33,7 +33,8 @@ class PeersTest : public ::testing::Test {
 protected:
   PeersTest() { tx::openDisplay(serverName().c_str()); }
 
-  bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds deadline = seconds(30)) {
+  bool pumpUntil(const std::function<bool()>& done,
+                 std::chrono::milliseconds deadline = seconds(30)) {
     return cliptest::pumpUntil(done, {&owner, &paster}, deadline);
   }
   Atom atom(const char* name) { return paster.atom(name); }
@@ -206,6 +207,9 @@ TEST_F(TXWindowSelectionTest, TextAnswersBecomeTheWindowsText) {
   }));
 }
 
+// Texts that fetch cycles found, with their `initial` flag.
+using Texts = std::vector<std::pair<std::string, bool>>;
+
 // Records what each fetch cycle reported.
 struct Recorder : tx::TXClipboardWindow::Callback {
   struct Unchanged {
@@ -222,7 +226,7 @@ struct Recorder : tx::TXClipboardWindow::Callback {
   std::string last() const { return changed.empty() ? "(none)" : changed.back().first; }
 
   bool primary = true;
-  std::vector<std::pair<std::string, bool>> changed; // text, initial
+  Texts changed;
   std::vector<Unchanged> unchanged;
 };
 
@@ -269,13 +273,13 @@ protected:
 TEST_F(TXClipboardTest, FirstCycleTakesTheCurrentTextAsInitial) {
   owner.own(tx::atomClipboard(), {"already there", "already there"});
   start();
-  EXPECT_EQ(recorder.changed, (std::vector<std::pair<std::string, bool>>{{"already there", true}}));
+  EXPECT_EQ(recorder.changed, (Texts{{"already there", true}}));
   EXPECT_FALSE(window->initial());
 
   // Owned in a later millisecond: an equal timestamp reads as no change.
   copy(tx::atomClipboard(), "later");
   poll();
-  EXPECT_EQ(recorder.changed.back(), (std::pair<std::string, bool>{"later", false}));
+  EXPECT_EQ(recorder.changed.back(), (Texts::value_type{"later", false}));
 
   // Other selections are refused; PRIMARY is not looked at unless preferred.
   EXPECT_THROW(window->checkSelection(XA_SECONDARY, 5), plat::Exception);
@@ -409,7 +413,7 @@ TEST_F(TXClipboardTest, ACycleIsGivenUpAfterFiveSeconds) {
   owner.answering = true;
   owner.own(tx::atomClipboard(), {"answered", "answered"});
   poll();
-  EXPECT_EQ(recorder.changed, (std::vector<std::pair<std::string, bool>>{{"answered", true}}));
+  EXPECT_EQ(recorder.changed, (Texts{{"answered", true}}));
 }
 
 // Used to go wrong: the 5000 ms limit covered the whole fetch, so a large
@@ -446,7 +450,7 @@ TEST_F(TXClipboardTest, AnOwnerThatStopsSendingChunksIsGivenUp) {
   copy(tx::atomClipboard(), "plain again");
   ASSERT_TRUE(pumpUntil([&] { return !window->ownsSelection(tx::atomClipboard()); }));
   poll();
-  EXPECT_EQ(recorder.changed, (std::vector<std::pair<std::string, bool>>{{"plain again", false}}));
+  EXPECT_EQ(recorder.changed, (Texts{{"plain again", false}}));
 }
 
 // Used to go wrong: answers in chunks (INCR) were thrown away, and reads
@@ -490,8 +494,7 @@ TEST_F(TXClipboardTest, ChangesArriveOnceThroughSelectionEvents) {
   EXPECT_EQ(mgr->pollInterval(), 0);
   owner.own(tx::atomClipboard(), {"copied", "copied"});
   ASSERT_TRUE(waitCycles(2));
-  EXPECT_EQ(recorder.changed, (std::vector<std::pair<std::string, bool>>{{"at start", true},
-                                                                         {"copied", false}}));
+  EXPECT_EQ(recorder.changed, (Texts{{"at start", true}, {"copied", false}}));
 
   // The same text copied again is fetched and dropped as a repeat.
   owner.own(tx::atomClipboard(), {"copied", "copied"});
@@ -552,8 +555,8 @@ TEST(TXClipboardMgrNoXFixes, PollsEveryTwoSeconds) {
         std::_Exit(3);
       mgr.setMonitoring(true);
       owner.own(tx::atomClipboard(), {"seen by polling", "seen by polling"});
-      bool seen = cliptest::pumpUntil([&] { return recorder.last() == "seen by polling"; }, {&owner});
-      std::_Exit(seen ? 0 : 4);
+      auto seen = [&] { return recorder.last() == "seen by polling"; };
+      std::_Exit(cliptest::pumpUntil(seen, {&owner}) ? 0 : 4);
     },
     testing::ExitedWithCode(0), "");
 }
