@@ -41,15 +41,13 @@ TEST(ColourMapX11, ReadsTheShownColormap) {
     ASSERT_EQ(map->size(), 256);
     pb.grabRegion(rfb::Region(pb.getRect()));
     EXPECT_TRUE(pixelsMatch(pb, [&](int x, int y) { return painter.at(x, y); }));
+    // The server keeps 8 bits per channel or more: the colours survive.
     for (size_t i = 0; i < palette().size(); i++) {
-      // The server keeps 8 bits per channel or more: the colour survives,
-      // through the map and through the buffer's format.
-      rfb::Colour colour{1, 2, 3, 4}, decoded;
+      rfb::Colour colour{1, 2, 3, 4};
       map->getColour(int(painter.pixel(i)), &colour);
       EXPECT_EQ(colour, (rfb::Colour{palette()[i].r, palette()[i].g, palette()[i].b, 255})) << i;
-      pb.getPF().rgbaFromPixel(painter.pixel(i), pb.getColourMap(), &decoded);
-      EXPECT_EQ(decoded, colour) << i;
     }
+    // Indices outside the map leave the colour alone.
     for (int index : {-1, 256}) {
       rfb::Colour colour{1, 2, 3, 4};
       map->getColour(index, &colour);

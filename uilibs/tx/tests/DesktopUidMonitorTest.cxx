@@ -28,7 +28,7 @@ struct RecordingCallback : tx::DesktopUidMonitor::Callback {
   Reports reports;
 };
 
-// Root properties the tests set; each test starts without them.
+// Root properties the tests set; each test leaves without them.
 const char* const rootProperties[] = {"KWO_DESKTOP_UID", "KWO_TEST_OTHER", "_NET_SUPPORTED",
                                       "_NET_SUPPORTING_WM_CHECK", "_MIT_PRIORITY_COLORS",
                                       "_MOTIF_WM_INFO", "RESOURCE_MANAGER"};
@@ -39,17 +39,9 @@ constexpr uint32_t pidA = 5000001;
 
 class DesktopUidMonitorTest : public ::testing::Test {
 protected:
-  void SetUp() override {
-    txtest::toolkitDisplay();
-    deleteRootProperties();
-  }
-
+  void SetUp() override { txtest::toolkitDisplay(); }
   void TearDown() override {
     monitor.reset();
-    deleteRootProperties();
-  }
-
-  void deleteRootProperties() {
     for (const char* name : rootProperties)
       XDeleteProperty(client.dpy(), client.root(), client.atom(name));
     settle();
