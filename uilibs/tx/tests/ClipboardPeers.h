@@ -1,12 +1,9 @@
 #pragma once
 
-// The other side of the clipboard tests: X clients with their own
-// connections that own selections and answer conversions as desktop
-// applications do (optionally without UTF8_STRING, or incrementally, or
-// stalling half-way), paste (taking incremental answers, or stopping
-// half-way), and write cut buffer 0; a pump that runs the toolkit, the
-// thread's timers and these clients until a condition holds. Header-only,
-// shared with the agent's tests.
+// The other side of the clipboard tests: X clients that own selections as
+// desktop applications do, and that paste; a pump that runs the toolkit, the
+// thread's timers and these clients until a condition holds. Shared with
+// the agent's tests.
 
 // GoogleTest first: Xlib's macros (None, Bool) break its headers.
 #include <gtest/gtest.h>
@@ -23,9 +20,6 @@
 #include <X11/Xlib.h>
 
 #include <algorithm>
-#include <chrono>
-#include <cstdint>
-#include <functional>
 #include <map>
 #include <optional>
 #include <stdexcept>
@@ -48,8 +42,7 @@ private:
   const char* name_;
 };
 
-// Something to keep running while a test waits: handles its client's
-// queued events.
+// A client to keep serving while a test waits.
 class Peer {
 public:
   virtual ~Peer() = default;
@@ -66,7 +59,8 @@ inline bool pumpUntil(const std::function<bool()>& done, const std::vector<Peer*
     displays.push_back(peer->dpy());
   auto pass = [&] {
     txtest::dispatchEvents();
-    txtest::fireDueTimers();
+    if (plat::TimerManager* timers = plat::TimerManager::current())
+      timers->processTimers();
     for (Peer* peer : peers)
       peer->serve();
   };
@@ -125,21 +119,6 @@ public:
 protected:
   virtual void handle(const XEvent&) {}
 
-  // Reads and deletes `property` of the own window.
-  bool take(Atom property, Atom* type, int* format, std::string* bytes, std::vector<long>* longs) {
-    unsigned long items = 0, after = 0;
-    unsigned char* data = nullptr;
-    int status = XGetWindowProperty(dpy_, win_, property, 0, 1L << 24, True, AnyPropertyType,
-                                    type, format, &items, &after, &data);
-    if (data && *format == 8)
-      bytes->assign(reinterpret_cast<char*>(data), items);
-    if (data && *format == 32)
-      longs->assign(reinterpret_cast<long*>(data), reinterpret_cast<long*>(data) + items);
-    if (data)
-      XFree(data);
-    return status == Success;
-  }
-
   void put(Window window, Atom property, Atom type, int format, const void* data, size_t items) {
     XChangeProperty(dpy_, window, property, type, format, PropModeReplace,
                     static_cast<const unsigned char*>(data), int(items));
@@ -169,7 +148,7 @@ public:
   size_t chunksBeforeStall = SIZE_MAX;
   bool answering = true;
 
-  // Takes `selection` at `time` (0: a fresh server time) with `offer`.
+  // Takes `selection` at `time` (0: a fresh server time).
   Time own(Atom selection, Offer offer, Time time = 0) {
     offer.time = time ? time : serverTime();
     XSetSelectionOwner(dpy_, selection, win_, offer.time);
@@ -178,16 +157,10 @@ public:
     return (offers_[selection] = std::move(offer)).time;
   }
 
-  struct Request {
-    Atom selection;
-    Atom target;
-  };
-  std::vector<Request> requests; // the conversions asked for, in order
+  std::vector<std::pair<Atom, Atom>> requests; // selection and target asked for, in order
 
   size_t requestsFor(Atom selection, Atom target) const {
-    return size_t(std::count_if(requests.begin(), requests.end(), [&](const Request& r) {
-      return r.selection == selection && r.target == target;
-    }));
+    return size_t(std::count(requests.begin(), requests.end(), std::pair{selection, target}));
   }
   int incrementalDone = 0; // transfers that sent their final empty chunk
   size_t chunksSent = 0;
@@ -221,7 +194,7 @@ private:
   void handle(const XEvent& event) override {
     if (event.type == SelectionRequest) {
       const XSelectionRequestEvent& request = event.xselectionrequest;
-      requests.push_back({request.selection, request.target});
+      requests.emplace_back(request.selection, request.target);
       if (!answering)
         return;
       Atom property = request.property != None ? request.property : request.target;
@@ -303,7 +276,6 @@ public:
   using Client::Client;
 
   struct Answer {
-    bool answered = false;
     Atom property = None;
     Atom type = None;
     int format = 0;
@@ -329,15 +301,6 @@ public:
   // None until the whole answer is in.
   const std::optional<Answer>& answer() const { return answer_; }
 
-  // Asks and pumps `others` until the whole answer is in.
-  Answer paste(Atom selection, Atom target, const std::vector<Peer*>& others = {}) {
-    request(selection, target);
-    std::vector<Peer*> peers = others;
-    peers.push_back(this);
-    pumpUntil([&] { return answer_.has_value(); }, peers);
-    return answer_.value_or(Answer{});
-  }
-
   // Cut buffer 0 as another application sees it.
   std::string cutBuffer() {
     int length = 0;
@@ -356,11 +319,10 @@ private:
   void handle(const XEvent& event) override {
     if (event.type == SelectionNotify) {
       Answer answer;
-      answer.answered = true;
       answer.property = event.xselection.property;
       if (answer.property != None && takeInto(answer) && answer.type == atom("INCR")) {
         // Deleting the INCR value (done by takeInto) asks for the first chunk.
-        receiving_ = Answer{true, answer.property, None, 0, {}, {}, true};
+        receiving_ = Answer{answer.property, None, 0, {}, {}, true};
         return;
       }
       answer_ = std::move(answer);
@@ -382,8 +344,19 @@ private:
     }
   }
 
+  // Reads and deletes the answer's property of the own window.
   bool takeInto(Answer& answer) {
-    return take(answer.property, &answer.type, &answer.format, &answer.bytes, &answer.longs);
+    unsigned long items = 0, after = 0;
+    unsigned char* data = nullptr;
+    int status = XGetWindowProperty(dpy_, win_, answer.property, 0, 1L << 24, True,
+                                    AnyPropertyType, &answer.type, &answer.format, &items,
+                                    &after, &data);
+    if (data && answer.format == 8)
+      answer.bytes.assign(reinterpret_cast<char*>(data), items);
+    if (data && answer.format == 32)
+      answer.longs.assign(reinterpret_cast<long*>(data), reinterpret_cast<long*>(data) + items);
+    XFree(data);
+    return status == Success;
   }
 
   std::optional<Answer> answer_;

@@ -5,6 +5,7 @@
 #include "uilibs/tx/DesktopUidMonitor.h"
 
 #include "base/plat/TimerManager.h"
+#include "base/plat/tests/TimerTestSupport.h"
 
 #include <X11/Xatom.h>
 
@@ -27,7 +28,7 @@ struct RecordingCallback : tx::DesktopUidMonitor::Callback {
   Reports reports;
 };
 
-// Root properties the tests set; each test starts without them.
+// Root properties the tests set; each test leaves without them.
 const char* const rootProperties[] = {"KWO_DESKTOP_UID", "KWO_TEST_OTHER", "_NET_SUPPORTED",
                                       "_NET_SUPPORTING_WM_CHECK", "_MIT_PRIORITY_COLORS",
                                       "_MOTIF_WM_INFO", "RESOURCE_MANAGER"};
@@ -38,17 +39,9 @@ constexpr uint32_t pidA = 5000001;
 
 class DesktopUidMonitorTest : public ::testing::Test {
 protected:
-  void SetUp() override {
-    txtest::toolkitDisplay();
-    deleteRootProperties();
-  }
-
+  void SetUp() override { txtest::toolkitDisplay(); }
   void TearDown() override {
     monitor.reset();
-    deleteRootProperties();
-  }
-
-  void deleteRootProperties() {
     for (const char* name : rootProperties)
       XDeleteProperty(client.dpy(), client.root(), client.atom(name));
     settle();
@@ -67,7 +60,6 @@ protected:
                     PropModeReplace, static_cast<const unsigned char*>(data), items);
     settle();
   }
-
   void setRootValue(const char* name, long value, Atom type = XA_CARDINAL) {
     setRootProperty(name, type, 32, &value, 1);
   }
@@ -90,12 +82,6 @@ protected:
     return window;
   }
 
-  // A process of `uid` that owns one window.
-  void addWindowProcess(uint32_t pid, uint32_t uid, const std::string& xauth) {
-    procs.addProcess(pid, uid, xauth);
-    addWindow(long(pid));
-  }
-
   // Runs the timers after `ms` milliseconds of fake time.
   void after(int ms) {
     clock.advanceMs(ms);
@@ -112,7 +98,7 @@ protected:
   }
 
   TestClient client;
-  txtest::FakeClock clock;
+  plat_test::FakeClock clock;
   plat::TimerManager timers{true, &clock};
   FakeProcTree procs;
   RecordingCallback callback;
@@ -120,13 +106,11 @@ protected:
 };
 
 TEST_F(DesktopUidMonitorTest, AValidUidPropertyIsUsedWithoutAScan) {
-  addWindowProcess(pidA, 1001, "/home/b/.Xauthority");
+  procs.addProcess(pidA, 1001, std::string("/home/b/.Xauthority"));
+  addWindow(long(pidA));
   const Report scanned{1001, "/home/b/.Xauthority"}, none{1000, std::nullopt};
-  const long one = 1000, noUser = long(noUid);
-  const long two[] = {1000, 2000};
-  const long highest = long(0xFFFFFFFEu);
+  const long two[] = {1000, 2000}, highest = long(0xFFFFFFFEu), noUser = long(noUid);
   const short sixteen[] = {1000, 0};
-  const char text[] = "1000";
   const struct {
     const char* name;
     Atom type;
@@ -135,13 +119,11 @@ TEST_F(DesktopUidMonitorTest, AValidUidPropertyIsUsedWithoutAScan) {
     int items;
     Report expected;
   } cases[] = {
-    {"one item", XA_CARDINAL, 32, &one, 1, none},
     {"first of two", XA_CARDINAL, 32, two, 2, none},
     {"highest uid", XA_CARDINAL, 32, &highest, 1, {0xFFFFFFFEu, std::nullopt}},
-    {"INTEGER instead of CARDINAL", XA_INTEGER, 32, &one, 1, scanned},
+    {"INTEGER instead of CARDINAL", XA_INTEGER, 32, two, 1, scanned},
     {"format 16", XA_CARDINAL, 16, sixteen, 2, scanned},
-    {"format 8", XA_CARDINAL, 8, text, 4, scanned},
-    {"no items", XA_CARDINAL, 32, &one, 0, scanned},
+    {"no items", XA_CARDINAL, 32, two, 0, scanned},
     {"the no-user value", XA_CARDINAL, 32, &noUser, 1, scanned},
   };
   for (const auto& c : cases) {
@@ -168,11 +150,8 @@ TEST_F(DesktopUidMonitorTest, AUidChangeStartsFiveChecksASecondApart) {
   // The same uid again: five silent checks, then none.
   setRootValue("KWO_DESKTOP_UID", 2000);
   for (int check = 1; check <= tx::DesktopUidMonitor::maxRetries; ++check) {
-    SCOPED_TRACE(check);
     ASSERT_TRUE(monitor->checkPending());
-    after(999);
-    EXPECT_EQ(monitor->retries(), tx::DesktopUidMonitor::maxRetries - check + 1);
-    after(1);
+    after(1000);
     EXPECT_EQ(monitor->retries(), tx::DesktopUidMonitor::maxRetries - check);
   }
   EXPECT_FALSE(monitor->checkPending());
@@ -234,7 +213,8 @@ TEST_F(DesktopUidMonitorTest, NobodyFoundIsNoUserAndAnyRootChangeLooksAgain) {
 }
 
 TEST_F(DesktopUidMonitorTest, OnceAUserIsKnownOnlyUidAndSessionPropertiesLookAgain) {
-  addWindowProcess(pidA, 1000, "/a");
+  procs.addProcess(pidA, 1000, std::string("/a"));
+  addWindow(long(pidA));
   ASSERT_EQ(firstCheck().size(), 1u);
   setRootValue("KWO_TEST_OTHER", 1);
   EXPECT_FALSE(monitor->checkPending());

@@ -20,17 +20,13 @@
 #include <X11/Xlib.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
-#include <memory>
 #include <random>
 #include <set>
 #include <sstream>
-#include <string>
-#include <vector>
 
 namespace grabtest {
 
@@ -124,7 +120,7 @@ public:
   rfb::Rect screen() const { return rfb::Rect(0, 0, screenWidth, screenHeight); }
   uint32_t pixel(size_t colour) const { return pixels_[colour % pixels_.size()]; }
   uint32_t at(int x, int y) const { return reference_[size_t(y * screenWidth + x)]; }
-  std::vector<uint32_t> snapshot() const { return reference_; }
+  const std::vector<uint32_t>& snapshot() const { return reference_; }
   // A pixel value that no palette entry has.
   uint32_t unusedPixel() const {
     uint32_t candidate = 1;

@@ -1,6 +1,7 @@
 // gtest first: Xlib's macros (None, Bool) break its headers.
 #include <gtest/gtest.h>
 
+#include "uilibs/tx/ColourMapX11.h"
 #include "uilibs/tx/PixelBufferX11.h"
 #include "uilibs/tx/XfixesFns.h"
 
@@ -11,10 +12,12 @@
 #include "base/plat/Exception.h"
 #include "base/plat/unix/SharedMemPosix.h"
 #include "base/plat/unix/SharedMemSysV.h"
+#include "testsupport/ShmLeaks.h"
 
 #include <sys/shm.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <set>
 
 namespace {
@@ -24,17 +27,8 @@ using Method = tx::PixelBufferX11::Method;
 using rfb::Rect;
 using rfb::Region;
 
-// System V segments this process created, as /proc/sysvipc/shm lists them.
 std::set<int> sysVSegmentsOfThisProcess() {
-  std::set<int> ids;
-  std::ifstream in("/proc/sysvipc/shm");
-  std::string line;
-  std::getline(in, line);
-  long long key, id, perms, size, cpid;
-  while (std::getline(in, line))
-    if (std::istringstream(line) >> key >> id >> perms >> size >> cpid && cpid == getpid())
-      ids.insert(int(id));
-  return ids;
+  return testsupport::sysvSegmentsOf(getpid());
 }
 
 void setParam(const char* name, const char* value) {
@@ -98,49 +92,48 @@ TEST(PixelBufferX11GrabArea, ManyRectanglesBecomeTheirBoundingBoxThenClipped) {
   }
 }
 
-struct WayCase {
-  ServerKind server;
-  Method fastest;
-  bool useXShm;
-  Method expected;
-};
-
-std::unique_ptr<tx::PixelBufferX11> makeBuffer(const WayCase& way, const Rect& rect = Rect()) {
-  setParam("_UseXShm", way.useXShm ? "1" : "0");
+std::unique_ptr<tx::PixelBufferX11> makeBuffer(Method fastest, bool useXShm = true,
+                                               const Rect& rect = Rect()) {
+  setParam("_UseXShm", useXShm ? "1" : "0");
   return std::make_unique<tx::PixelBufferX11>(DefaultRootWindow(tx::display()), nullptr, rect,
-                                              way.fastest);
+                                              fastest);
 }
 
 // Every way on every server, one child process per server: what the buffer
 // is, and that what it grabs is what the screen shows, where it should.
 TEST(PixelBufferX11, EveryWayGrabsWhatTheScreenShows) {
-  const WayCase ways[] = {
-    {ServerKind::depth24, Method::shmPixmap, true, Method::shmPixmap},
-    {ServerKind::depth24, Method::shmImage, true, Method::shmImage},
-    {ServerKind::depth24, Method::shmPixmap, false, Method::plainImage},
-    {ServerKind::noShm, Method::shmPixmap, true, Method::plainImage},
-    {ServerKind::depth16, Method::shmPixmap, true, Method::shmPixmap},
-    {ServerKind::depth16, Method::shmImage, true, Method::shmImage},
-    {ServerKind::depth16, Method::shmPixmap, false, Method::plainImage},
-    {ServerKind::depth8, Method::shmPixmap, true, Method::shmPixmap},
-    {ServerKind::depth8, Method::shmImage, true, Method::shmImage},
-    {ServerKind::depth8, Method::shmPixmap, false, Method::plainImage},
+  const char* const f24 = "depth 24 (32 bpp) little-endian rgb888";
+  const char* const f16 = "depth 16 (16 bpp) little-endian rgb565";
+  const char* const f8 = "depth 8 (8 bpp) colour-map";
+  const struct {
+    ServerKind server;
+    Method fastest;
+    bool useXShm;
+    Method expected;
+    const char* format;
+  } ways[] = {
+    {ServerKind::depth24, Method::shmPixmap, true, Method::shmPixmap, f24},
+    {ServerKind::depth24, Method::shmImage, true, Method::shmImage, f24},
+    {ServerKind::depth24, Method::shmPixmap, false, Method::plainImage, f24},
+    {ServerKind::noShm, Method::shmPixmap, true, Method::plainImage, f24},
+    {ServerKind::depth16, Method::shmPixmap, true, Method::shmPixmap, f16},
+    {ServerKind::depth16, Method::shmImage, true, Method::shmImage, f16},
+    {ServerKind::depth16, Method::shmPixmap, false, Method::plainImage, f16},
+    {ServerKind::depth8, Method::shmPixmap, true, Method::shmPixmap, f8},
+    {ServerKind::depth8, Method::shmImage, true, Method::shmImage, f8},
+    {ServerKind::depth8, Method::shmPixmap, false, Method::plainImage, f8},
   };
-  for (const WayCase& way : ways) {
+  for (const auto& way : ways) {
     SCOPED_TRACE(testing::Message() << "server " << int(way.server) << ", fastest "
                                     << int(way.fastest) << ", _UseXShm " << way.useXShm);
     inServer(way.server, [&] {
-      const ServerKind server = way.server;
       EXPECT_TRUE(sysVSegmentsOfThisProcess().empty());
       Painter painter;
       painter.paintRandom(1);
-      auto pb = makeBuffer(way);
+      auto pb = makeBuffer(way.fastest, way.useXShm);
       EXPECT_EQ(pb->method(), way.expected);
-      EXPECT_EQ(pb->getPF().print(),
-                server == ServerKind::depth16  ? "depth 16 (16 bpp) little-endian rgb565"
-                : server == ServerKind::depth8 ? "depth 8 (8 bpp) colour-map"
-                                               : "depth 24 (32 bpp) little-endian rgb888");
-      EXPECT_EQ(pb->getColourMap() == nullptr, server != ServerKind::depth8);
+      EXPECT_EQ(pb->getPF().print(), way.format);
+      EXPECT_EQ(pb->getColourMap() == nullptr, way.server != ServerKind::depth8);
       plat::SharedMem* shm = pb->getSharedMem();
       EXPECT_EQ(shm->description().at(0), way.expected == Method::plainImage
                                             ? plat::SharedMem::typePosix
@@ -151,106 +144,77 @@ TEST(PixelBufferX11, EveryWayGrabsWhatTheScreenShows) {
       pb->grabRegion(Region(pb->getRect()));
       EXPECT_TRUE(pixelsMatch(*pb, [&](int x, int y) { return painter.at(x, y); }));
 
-      // A partial grab leaves other pixels alone; more rectangles than
-      // _MaxGrabRects are grabbed as their bounding box.
-      for (int count : {6, 5}) {
-        SCOPED_TRACE(testing::Message() << count << " rectangles, at most 5");
-        setParam("_MaxGrabRects", "5");
-        pb->grabRegion(Region(pb->getRect()));
-        std::vector<uint32_t> before = painter.snapshot();
-        painter.fill(painter.screen(), 2);
-        XSync(tx::display(), False);
-        pb->grabRegion(squares(count));
-        Region asked = count > 5 ? Region(squares(count).get_bounding_rect()) : squares(count);
-        EXPECT_TRUE(pixelsMatch(*pb, refreshed(painter, asked, before)));
-        setParam("_MaxGrabRects", "20");
-      }
-      {
-        SCOPED_TRACE("pixels outside the clip region are never refreshed");
-        painter.paintRandom(3, 60);
-        const uint32_t marker = painter.unusedPixel();
-        pb->fillRect(pb->getRect(), marker);
-        Region clip = regionOf({Rect(0, 0, 160, 120), Rect(200, 150, 320, 240)});
-        pb->setClipRegion(clip);
-        pb->grabRegion(Region(pb->getRect()));
-        EXPECT_TRUE(pixelsMatch(
-          *pb, [&](int x, int y) { return inRegion(clip, x, y) ? painter.at(x, y) : marker; }));
-        pb->setClipRegion(Region());
-      }
-      {
-        SCOPED_TRACE("child windows are part of the image");
-        painter.fill(painter.screen(), 0);
-        Display* dpy = tx::display();
-        Window child = XCreateSimpleWindow(dpy, DefaultRootWindow(dpy), 50, 60, 40, 30, 0, 0,
-                                           painter.pixel(4));
-        XMapWindow(dpy, child);
-        XSync(dpy, False);
-        pb->grabRegion(Region(pb->getRect()));
-        // Used to miss with the shared pixmap: the copy's graphics context
-        // clipped the root window by its children, leaving their areas out.
-        EXPECT_TRUE(pixelsMatch(*pb, [&](int x, int y) {
-          return Rect::fromXYWH(50, 60, 40, 30).contains(rfb::Point(x, y)) ? painter.pixel(4)
-                                                                            : painter.pixel(0);
-        }));
-        XDestroyWindow(dpy, child);
-      }
-      {
-        SCOPED_TRACE("nothing is left after destruction");
-        if (auto* sysV = dynamic_cast<plat::SharedMemSysV*>(shm)) {
-          int id = sysV->id();
-          EXPECT_EQ(sysVSegmentsOfThisProcess(), std::set<int>{id});
-          shmid_ds ds;
-          ASSERT_EQ(shmctl(id, IPC_STAT, &ds), 0);
-          EXPECT_EQ(ds.shm_nattch, 2u); // this process and the X server
-        } else {
-          std::string name = dynamic_cast<plat::SharedMemPosix&>(*shm).name();
-          pb.reset();
-          EXPECT_FALSE(std::filesystem::exists("/dev/shm" + name));
-        }
+      // A grab refreshes its region within the clip region only.
+      std::vector<uint32_t> before = painter.snapshot();
+      painter.paintRandom(3, 60);
+      Region clip = regionOf({Rect(0, 0, 160, 120), Rect(200, 150, 320, 240)});
+      pb->setClipRegion(clip);
+      pb->grabRegion(squares(20));
+      EXPECT_TRUE(pixelsMatch(*pb, refreshed(painter, squares(20).intersect(clip), before)));
+      pb->setClipRegion(Region());
+
+      // Used to miss with the shared pixmap: the copy's graphics context
+      // clipped the root window by its children, leaving their areas out.
+      Display* dpy = tx::display();
+      painter.fill(painter.screen(), 0);
+      Window child = XCreateSimpleWindow(dpy, DefaultRootWindow(dpy), 50, 60, 40, 30, 0, 0,
+                                         painter.pixel(4));
+      XMapWindow(dpy, child);
+      XSync(dpy, False);
+      pb->grabRegion(Region(pb->getRect()));
+      EXPECT_TRUE(pixelsMatch(*pb, [&](int x, int y) {
+        return Rect::fromXYWH(50, 60, 40, 30).contains(rfb::Point(x, y)) ? painter.pixel(4)
+                                                                          : painter.pixel(0);
+      }));
+      XDestroyWindow(dpy, child);
+
+      // Nothing is left after destruction.
+      if (auto* sysV = dynamic_cast<plat::SharedMemSysV*>(shm)) {
+        shmid_ds ds;
+        ASSERT_EQ(shmctl(sysV->id(), IPC_STAT, &ds), 0);
+        EXPECT_EQ(ds.shm_nattch, 2u); // this process and the X server
         pb.reset();
-        EXPECT_TRUE(sysVSegmentsOfThisProcess().empty());
+      } else {
+        std::string name = dynamic_cast<plat::SharedMemPosix&>(*shm).name();
+        pb.reset();
+        EXPECT_FALSE(std::filesystem::exists("/dev/shm" + name));
       }
-      {
-        SCOPED_TRACE("a buffer away from the origin holds its part of the screen");
-        painter.paintRandom(4);
-        // An odd width, so that rows are padded on 8 and 16 bpp screens.
-        const Rect rect(37, 21, 238, 171);
-        auto part = makeBuffer(way, rect);
-        EXPECT_TRUE(part->getRect() == rect);
-        EXPECT_EQ(part->getStride(), tx::PixelBufferX11::strideFor(
-                                       rect.width(), part->getPF().bpp, part->scanlinePad()));
-        part->grabRegion(Region(rect));
-        EXPECT_TRUE(pixelsMatch(*part, [&](int x, int y) { return painter.at(x, y); }));
-        std::vector<uint32_t> before = painter.snapshot();
-        painter.paintRandom(5);
-        Region region(Rect(30, 15, 60, 50)); // straddles the buffer's corner
-        part->grabRegion(region);
-        EXPECT_TRUE(pixelsMatch(*part, refreshed(painter, region, before)));
-        part->moveTo(rfb::Point(80, 60));
-        EXPECT_TRUE(part->getRect() == Rect(80, 60, 281, 210));
-        part->grabRegion(Region(part->getRect()));
-        EXPECT_TRUE(pixelsMatch(*part, [&](int x, int y) { return painter.at(x, y); }));
+      EXPECT_TRUE(sysVSegmentsOfThisProcess().empty());
+
+      // A buffer away from the origin holds its part of the screen; an odd
+      // width pads rows on 8 and 16 bpp screens.
+      painter.paintRandom(4);
+      const Rect rect(37, 21, 238, 171);
+      auto part = makeBuffer(way.fastest, way.useXShm, rect);
+      EXPECT_EQ(part->getStride(), tx::PixelBufferX11::strideFor(rect.width(), part->getPF().bpp,
+                                                                 part->scanlinePad()));
+      part->grabRegion(Region(rect));
+      EXPECT_TRUE(pixelsMatch(*part, [&](int x, int y) { return painter.at(x, y); }));
+      before = painter.snapshot();
+      painter.paintRandom(5);
+      Region corner(Rect(30, 15, 60, 50)); // straddles the buffer's corner
+      part->grabRegion(corner);
+      EXPECT_TRUE(pixelsMatch(*part, refreshed(painter, corner, before)));
+      part->moveTo(rfb::Point(80, 60));
+      EXPECT_TRUE(part->getRect() == Rect(80, 60, 281, 210));
+      part->grabRegion(Region(part->getRect()));
+      EXPECT_TRUE(pixelsMatch(*part, [&](int x, int y) { return painter.at(x, y); }));
+
+      // Used to end the process through Xlib's default error handler on the
+      // plain way: an unmapped window has no image, the server answers
+      // BadMatch. (A copy from it is no error and copies undefined pixels:
+      // only the image ways have pixels to check.)
+      Window hidden = XCreateSimpleWindow(dpy, DefaultRootWindow(dpy), 0, 0, 64, 48, 0, 0, 0);
+      XSync(dpy, False);
+      tx::PixelBufferX11 hiddenPb(hidden, nullptr, Rect(), way.fastest);
+      const uint32_t marker = painter.unusedPixel();
+      hiddenPb.fillRect(hiddenPb.getRect(), marker);
+      hiddenPb.grabRegion(Region(hiddenPb.getRect()));
+      hiddenPb.grabRegion(Region(Rect(3, 3, 9, 9)));
+      if (hiddenPb.method() != Method::shmPixmap) {
+        EXPECT_TRUE(pixelsMatch(hiddenPb, [&](int, int) { return marker; }));
       }
-      {
-        SCOPED_TRACE("X errors during a grab are absorbed");
-        Display* dpy = tx::display();
-        // An unmapped window has no image to read: the server answers BadMatch.
-        Window hidden = XCreateSimpleWindow(dpy, DefaultRootWindow(dpy), 0, 0, 64, 48, 0, 0, 0);
-        XSync(dpy, False);
-        tx::PixelBufferX11 hiddenPb(hidden, nullptr, Rect(), way.fastest);
-        EXPECT_TRUE(hiddenPb.getRect() == Rect(0, 0, 64, 48));
-        const uint32_t marker = painter.unusedPixel();
-        hiddenPb.fillRect(hiddenPb.getRect(), marker);
-        // Used to end the process through Xlib's default error handler on the
-        // plain way.
-        hiddenPb.grabRegion(Region(hiddenPb.getRect()));
-        hiddenPb.grabRegion(Region(Rect(3, 3, 9, 9)));
-        // A copy from an unmapped window is no error and copies undefined
-        // pixels: only the image ways have pixels to check.
-        if (hiddenPb.method() != Method::shmPixmap)
-          EXPECT_TRUE(pixelsMatch(hiddenPb, [&](int, int) { return marker; }));
-        XDestroyWindow(dpy, hidden);
-      }
+      XDestroyWindow(dpy, hidden);
     });
   }
 }
@@ -277,17 +241,12 @@ public:
 TEST(PixelBufferX11Fresh, QueuedGrabsAndFreshAreas) {
   inServer(ServerKind::depth24, [] {
     Painter painter;
-    auto makeBuffer = [](Method fastest, const Rect& rect = Rect()) {
-      setParam("_UseXShm", fastest == Method::plainImage ? "0" : "1");
-      return std::make_unique<tx::PixelBufferX11>(DefaultRootWindow(tx::display()), nullptr,
-                                                  rect, fastest);
-    };
     // Away from the origin too: the region is in screen coordinates, the
     // pixmap's start at the buffer's corner.
     for (const Rect& bufferRect : {Rect(), Rect(40, 30, 300, 220)}) {
       SCOPED_TRACE(bufferRect.print());
       painter.paintRandom(1);
-      auto pb = makeBuffer(Method::shmPixmap, bufferRect);
+      auto pb = makeBuffer(Method::shmPixmap, true, bufferRect);
       ASSERT_EQ(pb->method(), Method::shmPixmap);
       pb->grabRegion(Region(pb->getRect()));
       std::vector<uint32_t> before = painter.snapshot();
@@ -304,7 +263,7 @@ TEST(PixelBufferX11Fresh, QueuedGrabsAndFreshAreas) {
     // Only the shared pixmap way queues grabs.
     ServerRegion whole({Rect(0, 0, 320, 240)});
     for (Method fastest : {Method::shmImage, Method::plainImage}) {
-      auto pb = makeBuffer(fastest);
+      auto pb = makeBuffer(fastest, fastest != Method::plainImage);
       ASSERT_EQ(pb->method(), fastest);
       EXPECT_FALSE(pb->queueGrab(whole.id));
     }
@@ -382,6 +341,99 @@ TEST(PixelBufferX11Owner, OnlySegmentsHandedToTheServerOwnerAreAttached) {
     EXPECT_TRUE(pixelsMatch(*pb, [&](int x, int y) { return painter.at(x, y); }));
     pb.reset();
     EXPECT_TRUE(sysVSegmentsOfThisProcess().empty());
+  });
+}
+
+TEST(ColourMapX11Channels, SixteenBitChannelsScaleToEightBits) {
+  // Exact for the values X makes of 8-bit colours (v * 257), never more than
+  // half a step (plus the formula's tie rounding) from the true value, and
+  // rising with the input.
+  for (uint32_t v = 0; v < 256; v++)
+    EXPECT_EQ(tx::ColourMapX11::to8Bits(uint16_t(v * 257)), v) << v;
+  uint32_t previous = 0;
+  for (uint32_t c = 0; c < 65536; c++) {
+    uint32_t got = tx::ColourMapX11::to8Bits(uint16_t(c));
+    ASSERT_LE(std::fabs(got - c * 255.0 / 65535.0), 0.51) << c;
+    ASSERT_GE(got, previous) << c;
+    previous = got;
+  }
+}
+
+// One child process on an 8-bit server for all of the map's behaviours.
+TEST(ColourMapX11, ReadsTheShownColormap) {
+  inServer(ServerKind::depth8, [] {
+    Display* dpy = tx::display();
+    Painter painter;
+    painter.paintRandom(11);
+    tx::PixelBufferX11 pb(DefaultRootWindow(dpy), nullptr);
+    auto* map = dynamic_cast<tx::ColourMapX11*>(pb.getColourMap());
+    ASSERT_NE(map, nullptr);
+    ASSERT_EQ(map->size(), 256);
+    pb.grabRegion(rfb::Region(pb.getRect()));
+    EXPECT_TRUE(pixelsMatch(pb, [&](int x, int y) { return painter.at(x, y); }));
+    // The server keeps 8 bits per channel or more: the colours survive.
+    for (size_t i = 0; i < palette().size(); i++) {
+      rfb::Colour colour{1, 2, 3, 4};
+      map->getColour(int(painter.pixel(i)), &colour);
+      EXPECT_EQ(colour, (rfb::Colour{palette()[i].r, palette()[i].g, palette()[i].b, 255})) << i;
+    }
+    // Indices outside the map leave the colour alone.
+    for (int index : {-1, 256}) {
+      rfb::Colour colour{1, 2, 3, 4};
+      map->getColour(index, &colour);
+      EXPECT_EQ(colour, (rfb::Colour{1, 2, 3, 4})) << index;
+    }
+
+    // A refresh reports changed entries only.
+    EXPECT_FALSE(map->refresh());
+    Colormap cmap = DefaultColormap(dpy, DefaultScreen(dpy));
+    unsigned long cell = 0;
+    ASSERT_TRUE(XAllocColorCells(dpy, cmap, False, nullptr, 0, &cell, 1));
+    for (uint16_t red : {uint16_t(0x1234), uint16_t(0xfedc)}) {
+      XColor stored{cell, red, 0x5678, 0x9abc, DoRed | DoGreen | DoBlue, 0};
+      XStoreColor(dpy, cmap, &stored);
+      XSync(dpy, False);
+      XQueryColor(dpy, cmap, &stored);
+      EXPECT_TRUE(map->refresh());
+      rfb::Colour got;
+      map->getColour(int(cell), &got);
+      EXPECT_EQ(got, (rfb::Colour{tx::ColourMapX11::to8Bits(stored.red),
+                                  tx::ColourMapX11::to8Bits(stored.green),
+                                  tx::ColourMapX11::to8Bits(stored.blue), 255}));
+      EXPECT_FALSE(map->refresh());
+    }
+
+    // A colormap installed over the default one is the one read.
+    Colormap own = XCreateColormap(dpy, DefaultRootWindow(dpy),
+                                   DefaultVisual(dpy, DefaultScreen(dpy)), AllocAll);
+    for (unsigned long i = 0; i < 256; i++) {
+      XColor colour{i, uint16_t((255 - i) * 257), uint16_t(i * 257), 0x8080,
+                    DoRed | DoGreen | DoBlue, 0};
+      XStoreColor(dpy, own, &colour);
+    }
+    XInstallColormap(dpy, own);
+    XSync(dpy, False);
+    tx::ColourMapX11 shown;
+    for (int i : {0, 127, 255}) {
+      rfb::Colour got;
+      shown.getColour(i, &got);
+      EXPECT_EQ(got, (rfb::Colour{uint32_t(255 - i), uint32_t(i), 128, 255})) << i;
+    }
+    XUninstallColormap(dpy, own);
+    XFreeColormap(dpy, own);
+    XSync(dpy, False);
+    EXPECT_TRUE(shown.refresh());
+
+    // Used to be queried outside any error catcher: a refusal (more pixels
+    // than the installed colormap has, or a colormap gone meanwhile) reached
+    // Xlib's default handler, which ended the agent.
+    Colormap gone = XCreateColormap(dpy, DefaultRootWindow(dpy),
+                                    DefaultVisual(dpy, DefaultScreen(dpy)), AllocNone);
+    XFreeColormap(dpy, gone);
+    EXPECT_FALSE(tx::ColourMapX11::readColormap(gone, 256).has_value());
+    EXPECT_FALSE(tx::ColourMapX11::readColormap(cmap, 257).has_value());
+    EXPECT_EQ(tx::ColourMapX11::readColormap(cmap, 256).value_or(std::vector<tx::Rgb16>()).size(),
+              256u);
   });
 }
 

@@ -17,9 +17,7 @@ struct Visit {
   uint32_t uid;
   Kind kind;
   std::string value;
-  bool operator==(const Visit& o) const {
-    return uid == o.uid && kind == o.kind && value == o.value;
-  }
+  bool operator==(const Visit&) const = default;
 };
 
 // The visits in their order, and by PID.

@@ -10,7 +10,6 @@
 #include "uilibs/tx/TXEventDispatcher.h"
 #include "uilibs/tx/TXUtil.h"
 
-#include "base/plat/Clock.h"
 #include "base/plat/TimerManager.h"
 
 #include <X11/Xlib.h>
@@ -23,14 +22,6 @@
 
 namespace txtest {
 
-// A clock the test moves by hand, for a timer manager of its own.
-class FakeClock : public plat::Clock {
-public:
-  Reading read(int64_t) override { return {ticks, false}; }
-  void advanceMs(int64_t ms) { ticks += ms * plat::ticksPerMs; }
-  int64_t ticks = 0;
-};
-
 // Dispatches every event `dpy` has now through the toolkit's dispatcher, as
 // the agent's loop does for its connection.
 inline void dispatchEvents(Display* dpy = tx::display()) {
@@ -39,12 +30,6 @@ inline void dispatchEvents(Display* dpy = tx::display()) {
     XNextEvent(dpy, &event);
     tx::TXEventDispatcher::handleEvent(event);
   }
-}
-
-// Fires the thread's due timers, if it has a timer manager.
-inline void fireDueTimers() {
-  if (plat::TimerManager* timers = plat::TimerManager::current())
-    timers->processTimers();
 }
 
 struct RunOptions {

@@ -1,22 +1,25 @@
 #include "ClipboardPeers.h"
 
 #include "uilibs/tx/CutBufferEventHandler.h"
+#include "uilibs/tx/RequestLimit.h"
 #include "uilibs/tx/TXClipboardMgr.h"
 #include "uilibs/tx/TXClipboardWindow.h"
+#include "uilibs/tx/WindowProperty.h"
 
 #include "base/plat/Exception.h"
-#include "testsupport/BackgroundChild.h"
+#include "base/plat/tests/TimerTestSupport.h"
 #include "testsupport/XvfbServer.h"
 
 #include <memory>
-#include <random>
 #include <string_view>
 
-// The clipboard window's fetch cycles against other X clients, and the
-// manager that starts them on selection events or polls.
+// A toolkit window as a selection owner and requestor against other X
+// clients; the clipboard window's fetch cycles; the manager that starts
+// them on selection events or polls.
 
 namespace {
 
+using cliptest::Paster;
 using cliptest::ScopedParam;
 using cliptest::SelectionOwner;
 using std::chrono::seconds;
@@ -25,12 +28,190 @@ const std::string& serverName() {
   return testsupport::XvfbServer::shared().displayName();
 }
 
+// Another client that owns selections and one that pastes.
+class PeersTest : public ::testing::Test {
+protected:
+  PeersTest() { tx::openDisplay(serverName().c_str()); }
+
+  bool pumpUntil(const std::function<bool()>& done,
+                 std::chrono::milliseconds deadline = seconds(30)) {
+    return cliptest::pumpUntil(done, {&owner, &paster}, deadline);
+  }
+  Atom atom(const char* name) { return paster.atom(name); }
+
+  Paster::Answer paste(Atom selection, Atom target, std::optional<Atom> property = {}) {
+    paster.request(selection, target, property);
+    EXPECT_TRUE(pumpUntil([&] { return paster.answer().has_value(); }));
+    return paster.answer().value_or(Paster::Answer{});
+  }
+
+  plat::TimerManager timers;
+  SelectionOwner owner{serverName()};
+  Paster paster{serverName()};
+};
+
+// Keeps what selectionNotify was given, and lets the base keep the text.
+class ReceivingWindow : public tx::TXWindow {
+public:
+  void selectionNotify(const XEvent& event, const tx::SelectionData& data) override {
+    received.push_back(data);
+    tx::TXWindow::selectionNotify(event, data);
+  }
+  std::vector<tx::SelectionData> received;
+};
+
+class TXWindowSelectionTest : public PeersTest {
+protected:
+  // The window takes PRIMARY and CLIPBOARD with `text` at the current time.
+  Time offer(const std::optional<std::string>& text) {
+    Time time = tx::getServerTime();
+    window.setSelectionText(text ? text->size() : 0, text ? text->data() : nullptr, time);
+    XSync(tx::display(), False);
+    return time;
+  }
+
+  // The window asks the owner for CLIPBOARD as `target` and takes the answer.
+  tx::SelectionData receive(Atom target) {
+    size_t before = window.received.size();
+    window.convertSelection(tx::atomClipboard(), target, tx::atomSelectionString(), CurrentTime);
+    EXPECT_TRUE(pumpUntil([&] { return window.received.size() > before; }));
+    return window.received.size() > before ? window.received.back() : tx::SelectionData{};
+  }
+  std::string text() const { return window.text() ? *window.text() : "(none)"; }
+
+  ReceivingWindow window;
+};
+
+TEST_F(TXWindowSelectionTest, AnswersTheSupportedTargets) {
+  const std::string text = "a\xe2\x82\xac\xc3\xbc\xe4\xb8\xad z"; // "a€ü中 z"
+  Time taken = offer(text);
+  Atom clipboard = atom("CLIPBOARD"), utf8 = atom("UTF8_STRING");
+
+  Paster::Answer targets = paste(XA_PRIMARY, atom("TARGETS"));
+  EXPECT_EQ(targets.type, XA_ATOM);
+  EXPECT_EQ(targets.longs, (std::vector<long>{long(atom("TIMESTAMP")), long(utf8), XA_STRING}));
+  EXPECT_EQ(paste(clipboard, atom("TIMESTAMP")).longs, (std::vector<long>{long(taken)}));
+  Paster::Answer asUtf8 = paste(clipboard, utf8);
+  EXPECT_TRUE(asUtf8.type == utf8 && asUtf8.format == 8 && asUtf8.bytes == text);
+  // ISO-8859-1: the euro as 0x80, what Latin-1 lacks as '?'.
+  Paster::Answer asString = paste(XA_PRIMARY, XA_STRING);
+  EXPECT_EQ(asString.type, XA_STRING);
+  EXPECT_EQ(asString.bytes, "a\x80\xfc? z");
+  EXPECT_EQ(paste(XA_PRIMARY, atom("image/png")).property, None);
+  // A request without a property is answered in the target's name.
+  EXPECT_EQ(paste(XA_PRIMARY, utf8, None).property, utf8);
+
+  // Without a text the text targets are refused, but the selection is
+  // still owned and answers its time.
+  offer(std::nullopt);
+  EXPECT_EQ(paste(XA_PRIMARY, utf8).property, None);
+  EXPECT_EQ(paste(XA_PRIMARY, XA_STRING).property, None);
+  EXPECT_NE(paste(XA_PRIMARY, atom("TIMESTAMP")).property, None);
+}
+
+TEST_F(TXWindowSelectionTest, OwnershipIsLostToOthersAndNeverRecordedWhenRefused) {
+  offer(std::string("mine"));
+  owner.own(XA_PRIMARY, {"theirs", "theirs"});
+  EXPECT_TRUE(pumpUntil([&] { return !window.ownsSelection(XA_PRIMARY); }));
+  EXPECT_TRUE(window.ownsSelection(tx::atomClipboard()));
+  // A request that was sent to the old owner arrives late: refused.
+  XEvent request{};
+  request.xselectionrequest = {SelectionRequest, 0,          False, tx::display(), window.win(),
+                               paster.win(), XA_PRIMARY, atom("UTF8_STRING"),
+                               atom("KWO_TEST_INTO"), CurrentTime};
+  tx::TXEventDispatcher::handleEvent(request);
+  ASSERT_TRUE(pumpUntil([&] { return paster.answer().has_value(); }));
+  EXPECT_EQ(paster.answer()->property, None);
+
+  // A time older than the current owner's is ignored by the server.
+  owner.own(XA_SECONDARY, {"x", "x"});
+  EXPECT_FALSE(window.ownSelection(XA_SECONDARY, 1));
+  EXPECT_FALSE(window.ownsSelection(XA_SECONDARY));
+  EXPECT_EQ(tx::TXEventDispatcher::selectionOwner(XA_SECONDARY), nullptr);
+  EXPECT_TRUE(window.ownSelection(XA_SECONDARY, tx::getServerTime()));
+  EXPECT_EQ(tx::TXEventDispatcher::selectionOwner(XA_SECONDARY), &window);
+}
+
+// Used to go wrong: a text longer than one X request was refused (and
+// before that, written in one request that ended the agent). It goes in
+// chunks to every requestor at once; one that stops reading holds nobody up
+// and is dropped after the deadline.
+TEST_F(TXWindowSelectionTest, TextLargerThanOneRequestIsServedInChunksToEveryRequestor) {
+  plat_test::FakeClock clock;
+  plat::TimerManager manual(true, &clock);
+  std::string big(tx::maxPropertyBytes() + 1, 'x');
+  for (size_t i = 0; i < big.size(); i += 89)
+    big[i] = char('a' + i % 26);
+  offer(big);
+  Paster stalling(serverName());
+  std::vector<cliptest::Peer*> peers{&stalling, &paster};
+  const seconds slow(120); // 16 MB through a loaded machine
+
+  stalling.chunksBeforeStall = 1;
+  stalling.request(XA_PRIMARY, atom("UTF8_STRING"));
+  ASSERT_TRUE(cliptest::pumpUntil([&] { return stalling.chunksTaken == 1; }, peers, slow));
+  paster.request(XA_PRIMARY, XA_STRING);
+  ASSERT_TRUE(cliptest::pumpUntil([&] { return paster.answer().has_value(); }, peers, slow));
+  EXPECT_TRUE(paster.answer()->incremental);
+  EXPECT_EQ(paster.answer()->type, Atom(XA_STRING));
+  EXPECT_TRUE(paster.answer()->bytes == big);
+  EXPECT_EQ(window.outgoingTransfers(), 1u);
+
+  clock.advanceMs(tx::IncrementalSender::timeoutMs);
+  ASSERT_TRUE(cliptest::pumpUntil([&] { return window.outgoingTransfers() == 0; }, peers, slow));
+  EXPECT_FALSE(stalling.answer().has_value());
+
+  // The connection is still good, and a text above the classic request
+  // limit but within BIG-REQUESTS goes in one piece.
+  std::string fits(2 << 20, 'q');
+  ASSERT_LE(fits.size(), tx::maxPropertyBytes());
+  offer(fits);
+  Paster::Answer answer = paste(XA_PRIMARY, atom("UTF8_STRING"));
+  EXPECT_FALSE(answer.incremental);
+  EXPECT_TRUE(answer.bytes == fits);
+
+  // A requestor that vanished before its answer does not end the agent.
+  Window doomed = XCreateSimpleWindow(paster.dpy(), DefaultRootWindow(paster.dpy()), 0, 0, 1, 1,
+                                      0, 0, 0);
+  XConvertSelection(paster.dpy(), XA_PRIMARY, atom("UTF8_STRING"), atom("KWO_TEST_INTO"), doomed,
+                    CurrentTime);
+  XDestroyWindow(paster.dpy(), doomed);
+  XSync(paster.dpy(), False);
+  offer(std::string("still"));
+  EXPECT_EQ(paste(XA_PRIMARY, atom("UTF8_STRING")).bytes, "still");
+}
+
+TEST_F(TXWindowSelectionTest, TextAnswersBecomeTheWindowsText) {
+  owner.own(tx::atomClipboard(), {"\xe4\xb8\xad", "caf\xe9 \x80"});
+  EXPECT_EQ(receive(XA_STRING).bytes, "caf\xe9 \x80");
+  EXPECT_EQ(text(), "caf\xc3\xa9 \xe2\x82\xac");
+  // Other answers leave the text alone.
+  EXPECT_EQ(receive(tx::atomTargets()).format, 32);
+  EXPECT_EQ(text(), "caf\xc3\xa9 \xe2\x82\xac");
+
+  // Used to go wrong: an answer in chunks reached the window as an empty
+  // text and its chunks were thrown away.
+  owner.incremental = true;
+  owner.chunkBytes = 1000;
+  const std::string whole = std::string(1000, 'a') + std::string(500, 'b') + "c";
+  owner.own(tx::atomClipboard(), {whole, whole});
+  tx::SelectionData data = receive(tx::atomUtf8String());
+  EXPECT_TRUE(data.type == tx::atomUtf8String() && data.format == 8 && data.bytes == whole);
+  EXPECT_EQ(text(), whole);
+  EXPECT_EQ(owner.chunksSent, 3u);
+  EXPECT_FALSE(window.receivingIncrementally());
+  // The empty end chunk is taken as well.
+  ASSERT_TRUE(pumpUntil([&] { return owner.incrementalDone == 1; }));
+  EXPECT_TRUE(pumpUntil([&] {
+    return tx::WindowProperty::read(window.win(), tx::atomSelectionString(), false).type() == None;
+  }));
+}
+
+// Texts that fetch cycles found, with their `initial` flag.
+using Texts = std::vector<std::pair<std::string, bool>>;
+
 // Records what each fetch cycle reported.
 struct Recorder : tx::TXClipboardWindow::Callback {
-  struct Changed {
-    std::string text;
-    bool initial;
-  };
   struct Unchanged {
     bool ownedByUs, timedOut, initial;
   };
@@ -42,27 +223,15 @@ struct Recorder : tx::TXClipboardWindow::Callback {
     unchanged.push_back({ownedByUs, timedOut, initial});
   }
   size_t cycles() const { return changed.size() + unchanged.size(); }
+  std::string last() const { return changed.empty() ? "(none)" : changed.back().first; }
 
   bool primary = true;
-  std::vector<Changed> changed;
+  Texts changed;
   std::vector<Unchanged> unchanged;
 };
 
-// A text of at least `bytes` bytes mixing ASCII with two- and three-byte
-// UTF-8 sequences.
-std::string bigUtf8(size_t bytes, unsigned seed) {
-  static const char* const pieces[] = {"a", " ", "\n", "\xc3\xa9", "\xe2\x82\xac", "\xe4\xb8\xad"};
-  std::mt19937 random(seed);
-  std::string text;
-  while (text.size() < bytes)
-    text += pieces[random() % 6];
-  return text;
-}
-
-class TXClipboardTest : public ::testing::Test {
+class TXClipboardTest : public PeersTest {
 protected:
-  void SetUp() override { tx::openDisplay(serverName().c_str()); }
-
   // Creates the window and waits for its first cycle.
   void start(bool primary = false) {
     recorder.primary = primary;
@@ -80,15 +249,14 @@ protected:
   }
 
   bool waitCycles(size_t n, std::chrono::milliseconds deadline = seconds(30)) {
-    return cliptest::pumpUntil([&] { return recorder.cycles() >= n; }, peers(), deadline);
+    return pumpUntil([&] { return recorder.cycles() >= n; }, deadline);
   }
-  bool pumpUntil(const std::function<bool()>& done) { return cliptest::pumpUntil(done, peers()); }
 
   // A poll, run to its end.
-  void poll(std::chrono::milliseconds deadline = seconds(30)) {
+  void poll() {
     size_t before = recorder.cycles();
     window->checkSelection(0, 0);
-    ASSERT_TRUE(waitCycles(before + 1, deadline));
+    ASSERT_TRUE(waitCycles(before + 1));
   }
 
   // `owner` takes `selection` with `text` (the same in both forms) after
@@ -96,16 +264,8 @@ protected:
   Time copy(Atom selection, const std::string& text) {
     return owner.own(selection, {text, text}, owner.timeAfter(window->latestTime()));
   }
-  std::string lastText() const {
-    return recorder.changed.empty() ? "(none)" : recorder.changed.back().text;
-  }
 
-  std::vector<cliptest::Peer*> peers() { return {&owner, &paster}; }
-
-  plat::TimerManager timers;
   Recorder recorder;
-  SelectionOwner owner{serverName()};
-  cliptest::Paster paster{serverName()};
   std::unique_ptr<tx::TXClipboardWindow> window;
   std::unique_ptr<tx::TXClipboardMgr> mgr;
 };
@@ -113,20 +273,16 @@ protected:
 TEST_F(TXClipboardTest, FirstCycleTakesTheCurrentTextAsInitial) {
   owner.own(tx::atomClipboard(), {"already there", "already there"});
   start();
-  ASSERT_EQ(recorder.changed.size(), 1u);
-  EXPECT_EQ(lastText(), "already there");
-  EXPECT_TRUE(recorder.changed[0].initial);
+  EXPECT_EQ(recorder.changed, (Texts{{"already there", true}}));
   EXPECT_FALSE(window->initial());
 
   // Owned in a later millisecond: an equal timestamp reads as no change.
   copy(tx::atomClipboard(), "later");
   poll();
-  ASSERT_EQ(recorder.changed.size(), 2u);
-  EXPECT_EQ(lastText(), "later");
-  EXPECT_FALSE(recorder.changed[1].initial);
+  EXPECT_EQ(recorder.changed.back(), (Texts::value_type{"later", false}));
 
   // Other selections are refused; PRIMARY is not looked at unless preferred.
-  EXPECT_THROW(window->checkSelection(paster.atom("SECONDARY"), 5), plat::Exception);
+  EXPECT_THROW(window->checkSelection(XA_SECONDARY, 5), plat::Exception);
   window->checkSelection(XA_PRIMARY, 5);
   EXPECT_FALSE(window->cycleInProgress());
   EXPECT_EQ(recorder.cycles(), 2u);
@@ -139,7 +295,7 @@ TEST_F(TXClipboardTest, PollPrefersTheNewerSelection) {
     Order order;
     char expected;
   } cases[] = {
-    {true, primaryNewer, 'P'}, {true, clipboardNewer, 'C'}, {true, sameTime, 'P'},
+    {true, primaryNewer, 'P'},  {true, clipboardNewer, 'C'},  {true, sameTime, 'P'},
     {false, primaryNewer, 'C'}, {false, clipboardNewer, 'C'}, {false, sameTime, 'C'},
   };
   start();
@@ -156,7 +312,7 @@ TEST_F(TXClipboardTest, PollPrefersTheNewerSelection) {
               {(primaryFirst ? "C" : "P") + n, (primaryFirst ? "C" : "P") + n}, second);
     recorder.primary = c.sendPrimary;
     poll();
-    EXPECT_EQ(lastText(), c.expected + n);
+    EXPECT_EQ(recorder.last(), c.expected + n);
     // Only CLIPBOARD is asked for its time when PRIMARY is not wanted.
     EXPECT_EQ(owner.requestsFor(XA_PRIMARY, tx::atomTimestamp()) > 0, c.sendPrimary);
     owner.requests.clear();
@@ -167,8 +323,7 @@ TEST_F(TXClipboardTest, PollPrefersTheNewerSelection) {
   size_t changed = recorder.changed.size();
   poll();
   EXPECT_EQ(recorder.changed.size(), changed);
-  EXPECT_FALSE(recorder.unchanged.back().ownedByUs);
-  EXPECT_FALSE(recorder.unchanged.back().timedOut);
+  EXPECT_FALSE(recorder.unchanged.back().ownedByUs || recorder.unchanged.back().timedOut);
   EXPECT_EQ(owner.requestsFor(XA_PRIMARY, tx::atomTargets()) +
               owner.requestsFor(tx::atomClipboard(), tx::atomTargets()),
             0u);
@@ -179,15 +334,14 @@ TEST_F(TXClipboardTest, OwnersWithoutUtf8AndRefusedConversions) {
   owner.offerUtf8 = false;
   copy(tx::atomClipboard(), "caf\xe9 \x80 \xff");
   poll();
-  EXPECT_EQ(lastText(), "caf\xc3\xa9 \xe2\x82\xac \xc3\xbf");
-  EXPECT_EQ(owner.requestsFor(tx::atomClipboard(), XA_STRING), 1u);
+  EXPECT_EQ(recorder.last(), "caf\xc3\xa9 \xe2\x82\xac \xc3\xbf");
   EXPECT_EQ(owner.requestsFor(tx::atomClipboard(), tx::atomUtf8String()), 0u);
 
   // An empty text is a text.
   copy(tx::atomClipboard(), "");
   poll();
   EXPECT_EQ(recorder.changed.size(), 2u);
-  EXPECT_EQ(lastText(), "");
+  EXPECT_EQ(recorder.last(), "");
 
   // An owner that vanished: every conversion is refused by the server.
   SelectionOwner gone(serverName());
@@ -211,26 +365,20 @@ TEST_F(TXClipboardTest, NewerCutBufferWinsOnlyWhenUsed) {
     paster.storeCutBuffer("cut \x80 " + std::to_string(used));
     ASSERT_TRUE(pumpUntil([&] { return tx::CutBufferEventHandler::cutBufferTime() != cutBefore; }));
     poll();
-    EXPECT_EQ(lastText(), used ? "cut \xe2\x82\xac " + std::to_string(used) : selected);
+    EXPECT_EQ(recorder.last(), used ? "cut \xe2\x82\xac " + std::to_string(used) : selected);
   }
 }
 
 TEST_F(TXClipboardTest, ViewerTextIsOfferedEverywhereAndNotReadBack) {
   start();
-  const std::string euro = "\xe2\x82\xac";
-  window->setCutText(euro.size(), euro.data());
+  window->setCutText(3, "\xe2\x82\xac");
   EXPECT_TRUE(window->ownsSelection(XA_PRIMARY));
-  EXPECT_EQ(XGetSelectionOwner(paster.dpy(), paster.atom("CLIPBOARD")), window->win());
-  EXPECT_EQ(paster.paste(XA_PRIMARY, paster.atom("UTF8_STRING"), {&owner}).bytes, euro);
+  EXPECT_EQ(XGetSelectionOwner(paster.dpy(), atom("CLIPBOARD")), window->win());
   EXPECT_EQ(paster.cutBuffer(), "\x80");
 
-  // Our own text is ours: nothing comes back from a poll, whichever
-  // selection it looks at.
-  for (bool primary : {true, false}) {
-    recorder.primary = primary;
-    poll();
-    EXPECT_TRUE(recorder.unchanged.back().ownedByUs);
-  }
+  // Our own text is ours: nothing comes back from a poll.
+  poll();
+  EXPECT_TRUE(recorder.unchanged.back().ownedByUs);
   EXPECT_TRUE(recorder.changed.empty());
 
   // CLIPBOARD taken by another client counts even while PRIMARY is ours,
@@ -240,12 +388,12 @@ TEST_F(TXClipboardTest, ViewerTextIsOfferedEverywhereAndNotReadBack) {
   owner.requests.clear();
   recorder.primary = true;
   poll();
-  EXPECT_EQ(lastText(), "theirs");
+  EXPECT_EQ(recorder.last(), "theirs");
   EXPECT_EQ(owner.requestsFor(XA_PRIMARY, tx::atomTimestamp()), 0u);
 }
 
 TEST_F(TXClipboardTest, ACycleIsGivenUpAfterFiveSeconds) {
-  txtest::FakeClock clock;
+  plat_test::FakeClock clock;
   plat::TimerManager manual(true, &clock);
   owner.answering = false;
   owner.own(tx::atomClipboard(), {"never", "never"});
@@ -258,50 +406,20 @@ TEST_F(TXClipboardTest, ACycleIsGivenUpAfterFiveSeconds) {
   EXPECT_EQ(recorder.cycles(), 0u);
   clock.advanceMs(1);
   ASSERT_TRUE(waitCycles(1));
-  EXPECT_TRUE(recorder.unchanged[0].timedOut);
-  EXPECT_TRUE(recorder.unchanged[0].initial);
+  EXPECT_TRUE(recorder.unchanged[0].timedOut && recorder.unchanged[0].initial);
   // The first cycle did not complete: the next one still finds the
   // reference text.
   EXPECT_TRUE(window->initial());
-
   owner.answering = true;
   owner.own(tx::atomClipboard(), {"answered", "answered"});
   poll();
-  ASSERT_EQ(recorder.changed.size(), 1u);
-  EXPECT_EQ(lastText(), "answered");
-  EXPECT_TRUE(recorder.changed[0].initial);
+  EXPECT_EQ(recorder.changed, (Texts{{"answered", true}}));
 }
 
-// Used to go wrong: xclip hands texts larger than one X request over in
-// chunks (INCR), which the agent dropped; the agent itself refused to paste
-// texts of that size.
-TEST_F(TXClipboardTest, MegabytesBothWaysWithXclip) {
-  start();
-  auto xclip = [](std::vector<std::string> argv, std::string input = {}) {
-    argv.insert(argv.begin(), "xclip");
-    return testsupport::BackgroundChild(std::move(argv), {{"DISPLAY", serverName()}},
-                                        std::move(input));
-  };
-  // Above xclip's chunk size of a quarter of the largest request.
-  const std::string fromDesktop = bigUtf8(3 << 20, 1);
-  // xclip serves until another client takes the selection.
-  testsupport::BackgroundChild owner =
-    xclip({"-selection", "clipboard", "-i", "-quiet"}, fromDesktop);
-  ASSERT_TRUE(cliptest::pumpUntil(
-    [&] { return XGetSelectionOwner(paster.dpy(), paster.atom("CLIPBOARD")) != None; }));
-  poll(seconds(120));
-  EXPECT_TRUE(lastText() == fromDesktop);
-
-  const std::string fromViewer = bigUtf8(3 << 20, 2);
-  window->setCutText(fromViewer.size(), fromViewer.data());
-  ASSERT_TRUE(cliptest::pumpUntil([&] { return owner.ended(); }, {}, seconds(120)));
-  testsupport::BackgroundChild pasting = xclip({"-selection", "clipboard", "-o"});
-  ASSERT_TRUE(cliptest::pumpUntil([&] { return pasting.ended(); }, {}, seconds(120)));
-  EXPECT_TRUE(pasting.result().out == fromViewer);
-}
-
+// Used to go wrong: the 5000 ms limit covered the whole fetch, so a large
+// text arriving in chunks was given up while its owner was still sending.
 TEST_F(TXClipboardTest, AnOwnerThatStopsSendingChunksIsGivenUp) {
-  txtest::FakeClock clock;
+  plat_test::FakeClock clock;
   plat::TimerManager manual(true, &clock);
   start();
   owner.incremental = true;
@@ -319,7 +437,7 @@ TEST_F(TXClipboardTest, AnOwnerThatStopsSendingChunksIsGivenUp) {
   clock.advanceMs(tx::TXClipboardWindow::requestTimeoutMs - 1);
   // Pasting goes on meanwhile.
   window->setCutText(6, "served");
-  EXPECT_EQ(paster.paste(XA_PRIMARY, paster.atom("UTF8_STRING"), {&owner}).bytes, "served");
+  EXPECT_EQ(paste(XA_PRIMARY, atom("UTF8_STRING")).bytes, "served");
   EXPECT_EQ(recorder.cycles(), 1u);
 
   clock.advanceMs(1);
@@ -332,10 +450,11 @@ TEST_F(TXClipboardTest, AnOwnerThatStopsSendingChunksIsGivenUp) {
   copy(tx::atomClipboard(), "plain again");
   ASSERT_TRUE(pumpUntil([&] { return !window->ownsSelection(tx::atomClipboard()); }));
   poll();
-  ASSERT_EQ(recorder.changed.size(), 1u);
-  EXPECT_EQ(lastText(), "plain again");
+  EXPECT_EQ(recorder.changed, (Texts{{"plain again", false}}));
 }
 
+// Used to go wrong: answers in chunks (INCR) were thrown away, and reads
+// were cut at 256 KB; now whole up to MaxClipboardBytes, never in part.
 TEST_F(TXClipboardTest, TextsAboveMaxClipboardBytesAreNeverSent) {
   enum Answer { plain, chunks, chunksOfUnknownSize };
   const struct {
@@ -343,8 +462,9 @@ TEST_F(TXClipboardTest, TextsAboveMaxClipboardBytesAreNeverSent) {
     size_t bytes;
     bool sent;
   } cases[] = {
-    {plain, 3000, true},  {plain, 3001, false},  {chunks, 3000, true},
-    {chunks, 3001, false}, {chunksOfUnknownSize, 3001, false},
+    {plain, 3000, true},   {plain, 3001, false},
+    {chunks, 3000, true},  {chunks, 3001, false},
+    {chunksOfUnknownSize, 3001, false},
   };
   ScopedParam cap("MaxClipboardBytes", "3000");
   start();
@@ -360,7 +480,7 @@ TEST_F(TXClipboardTest, TextsAboveMaxClipboardBytesAreNeverSent) {
     int finished = owner.incrementalDone;
     poll();
     EXPECT_EQ(recorder.changed.size(), changed + (c.sent ? 1 : 0));
-    EXPECT_TRUE(!c.sent || lastText() == text);
+    EXPECT_TRUE(!c.sent || recorder.last() == text);
     // Refused chunks are drained to their end: the owner is not left waiting.
     EXPECT_TRUE(!owner.incremental ||
                 pumpUntil([&] { return owner.incrementalDone == finished + 1; }));
@@ -372,13 +492,9 @@ TEST_F(TXClipboardTest, ChangesArriveOnceThroughSelectionEvents) {
   startMgr();
   EXPECT_TRUE(mgr->hasXFixes());
   EXPECT_EQ(mgr->pollInterval(), 0);
-  ASSERT_EQ(recorder.changed.size(), 1u);
-  EXPECT_TRUE(recorder.changed[0].initial);
   owner.own(tx::atomClipboard(), {"copied", "copied"});
   ASSERT_TRUE(waitCycles(2));
-  ASSERT_EQ(recorder.changed.size(), 2u);
-  EXPECT_EQ(lastText(), "copied");
-  EXPECT_FALSE(recorder.changed[1].initial);
+  EXPECT_EQ(recorder.changed, (Texts{{"at start", true}, {"copied", false}}));
 
   // The same text copied again is fetched and dropped as a repeat.
   owner.own(tx::atomClipboard(), {"copied", "copied"});
@@ -386,18 +502,11 @@ TEST_F(TXClipboardTest, ChangesArriveOnceThroughSelectionEvents) {
   EXPECT_EQ(recorder.changed.size(), 2u);
   EXPECT_EQ(owner.requestsFor(tx::atomClipboard(), tx::atomUtf8String()), 3u);
 
-  // Both selections at once: two cycles, one text.
-  owner.own(XA_PRIMARY, {"both", "both"});
-  owner.own(tx::atomClipboard(), {"both", "both"});
-  ASSERT_TRUE(waitCycles(5));
-  ASSERT_EQ(recorder.changed.size(), 3u);
-  EXPECT_EQ(lastText(), "both");
-
   // Our own text raises an event per selection, each seen as ours.
   mgr->setCutText(5, "viewr");
-  ASSERT_TRUE(waitCycles(7));
+  ASSERT_TRUE(waitCycles(5));
   EXPECT_TRUE(recorder.unchanged.back().ownedByUs);
-  EXPECT_EQ(recorder.changed.size(), 3u);
+  EXPECT_EQ(recorder.changed.size(), 2u);
 
   // PRIMARY's events are ignored unless PRIMARY is preferred. Events come in
   // order: once CLIPBOARD's cycle is over, PRIMARY's event has been seen too.
@@ -405,9 +514,9 @@ TEST_F(TXClipboardTest, ChangesArriveOnceThroughSelectionEvents) {
   owner.requests.clear();
   owner.own(XA_PRIMARY, {"primary only", "primary only"});
   owner.own(tx::atomClipboard(), {"clipboard", "clipboard"});
-  ASSERT_TRUE(waitCycles(8));
-  EXPECT_EQ(recorder.cycles(), 8u);
-  EXPECT_EQ(lastText(), "clipboard");
+  ASSERT_TRUE(waitCycles(6));
+  EXPECT_EQ(recorder.cycles(), 6u);
+  EXPECT_EQ(recorder.last(), "clipboard");
   EXPECT_EQ(owner.requestsFor(XA_PRIMARY, tx::atomTargets()), 0u);
 }
 
@@ -446,9 +555,8 @@ TEST(TXClipboardMgrNoXFixes, PollsEveryTwoSeconds) {
         std::_Exit(3);
       mgr.setMonitoring(true);
       owner.own(tx::atomClipboard(), {"seen by polling", "seen by polling"});
-      bool seen = cliptest::pumpUntil(
-        [&] { return !recorder.changed.empty() && !recorder.changed.back().initial; }, {&owner});
-      std::_Exit(seen && recorder.changed.back().text == "seen by polling" ? 0 : 4);
+      auto seen = [&] { return recorder.last() == "seen by polling"; };
+      std::_Exit(cliptest::pumpUntil(seen, {&owner}) ? 0 : 4);
     },
     testing::ExitedWithCode(0), "");
 }

@@ -9,21 +9,44 @@
 
 namespace {
 
+using tx::TXEventDispatcher;
 using txtest::RecordingHandler;
 
-// A synthetic event of `type` about `window`, as the dispatcher sees
-// events read from the connection.
-XEvent eventFor(int type, Window window) {
+// A synthetic event of `type` about `window`, dispatched as if read from the
+// connection.
+void dispatch(int type, Window window, long protocol = 0, long time = 0) {
   XEvent event{};
   event.type = type;
   event.xany.window = window;
   event.xany.display = tx::display();
-  return event;
+  if (protocol) {
+    event.xclient.message_type = tx::atomWmProtocols();
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = protocol;
+    event.xclient.data.l[1] = time;
+  }
+  TXEventDispatcher::handleEvent(event);
 }
 
-void dispatch(XEvent event) {
-  tx::TXEventDispatcher::handleEvent(event);
-}
+// Calls `onEvent` with every event it sees.
+struct CallingHandler : tx::TXEventHandler {
+  explicit CallingHandler(std::function<void(const XEvent&)> onEvent)
+    : onEvent(std::move(onEvent)) {}
+  void handleEvent(const XEvent& event) override { onEvent(event); }
+  std::function<void(const XEvent&)> onEvent;
+};
+
+// Counts the notifications of the window steps.
+class CountingWindow : public tx::TXWindow {
+public:
+  CountingWindow() : tx::TXWindow(10, 10) { addEventMask(StructureNotifyMask); }
+  void configured() override { configuredCalls++; }
+  void resized() override { resizedCalls++; }
+  void takeFocus(Time time) override { focusTimes.push_back(time); }
+  int configuredCalls = 0;
+  int resizedCalls = 0;
+  std::vector<Time> focusTimes;
+};
 
 class TXEventDispatcherTest : public ::testing::Test {
 protected:
@@ -36,20 +59,12 @@ protected:
   }
 };
 
-// Calls `onEvent` with every event it sees.
-struct CallingHandler : tx::TXEventHandler {
-  explicit CallingHandler(std::function<void(const XEvent&)> onEvent)
-    : onEvent(std::move(onEvent)) {}
-  void handleEvent(const XEvent& event) override { onEvent(event); }
-  std::function<void(const XEvent&)> onEvent;
-};
-
 TEST_F(TXEventDispatcherTest, GeneralHandlersAreCalledOnceInOrderAndMayRemoveOthers) {
   std::vector<int> order;
   CallingHandler first([&](const XEvent&) { order.push_back(1); });
   CallingHandler selfRemoving([&](const XEvent&) {
     order.push_back(2);
-    tx::TXEventDispatcher::addEventHandler(&selfRemoving, false);
+    TXEventDispatcher::addEventHandler(&selfRemoving, false);
   });
   auto victim = std::make_unique<CallingHandler>([&](const XEvent&) { order.push_back(4); });
   // Used to go wrong: the copied list still named a handler that an earlier
@@ -57,26 +72,26 @@ TEST_F(TXEventDispatcherTest, GeneralHandlersAreCalledOnceInOrderAndMayRemoveOth
   CallingHandler killer([&](const XEvent&) {
     order.push_back(3);
     if (victim) {
-      tx::TXEventDispatcher::addEventHandler(victim.get(), false);
+      TXEventDispatcher::addEventHandler(victim.get(), false);
       victim.reset();
     }
   });
   for (tx::TXEventHandler* handler : {&first, &selfRemoving, &first, &killer})
-    tx::TXEventDispatcher::addEventHandler(handler, true);
-  tx::TXEventDispatcher::addEventHandler(victim.get(), true);
+    TXEventDispatcher::addEventHandler(handler, true);
+  TXEventDispatcher::addEventHandler(victim.get(), true);
 
   for (int round = 0; round < 2; round++)
-    dispatch(eventFor(ClientMessage, 0));
+    dispatch(ClientMessage, 0);
   EXPECT_EQ(order, (std::vector<int>{1, 2, 3, 1, 3}));
-  tx::TXEventDispatcher::addEventHandler(&first, false);
-  tx::TXEventDispatcher::addEventHandler(&killer, false);
+  TXEventDispatcher::addEventHandler(&first, false);
+  TXEventDispatcher::addEventHandler(&killer, false);
 }
 
 TEST_F(TXEventDispatcherTest, RootHandlersSelectTheUnionOfTheirMasksAndGetRootEvents) {
   RecordingHandler properties, substructure;
-  long before = tx::TXEventDispatcher::rootEventMask();
-  tx::TXEventDispatcher::addRootEventHandler(&properties, true, PropertyChangeMask);
-  tx::TXEventDispatcher::addRootEventHandler(&substructure, true, SubstructureNotifyMask);
+  long before = TXEventDispatcher::rootEventMask();
+  TXEventDispatcher::addRootEventHandler(&properties, true, PropertyChangeMask);
+  TXEventDispatcher::addRootEventHandler(&substructure, true, SubstructureNotifyMask);
   EXPECT_EQ(selectedRootMask(), before | PropertyChangeMask | SubstructureNotifyMask);
 
   // Another client's change reaches the root handlers.
@@ -91,80 +106,52 @@ TEST_F(TXEventDispatcherTest, RootHandlersSelectTheUnionOfTheirMasksAndGetRootEv
     });
   }));
 
-  tx::TXEventDispatcher::addRootEventHandler(&properties, false, 0);
+  TXEventDispatcher::addRootEventHandler(&properties, false, 0);
   EXPECT_EQ(selectedRootMask(), before | SubstructureNotifyMask);
   // Adding again replaces the mask.
-  tx::TXEventDispatcher::addRootEventHandler(&substructure, true, ButtonPressMask);
+  TXEventDispatcher::addRootEventHandler(&substructure, true, ButtonPressMask);
   EXPECT_EQ(selectedRootMask(), before | ButtonPressMask);
-  tx::TXEventDispatcher::addRootEventHandler(&substructure, false, 0);
+  TXEventDispatcher::addRootEventHandler(&substructure, false, 0);
   EXPECT_EQ(selectedRootMask(), before);
 }
 
-// Counts the notifications of the window steps.
-class CountingWindow : public tx::TXWindow {
-public:
-  CountingWindow() : tx::TXWindow(10, 10) {}
-  void configured() override { configuredCalls++; }
-  void resized() override { resizedCalls++; }
-  void takeFocus(Time time) override { focusTimes.push_back(time); }
-  int configuredCalls = 0;
-  int resizedCalls = 0;
-  std::vector<Time> focusTimes;
-};
-
-TEST_F(TXEventDispatcherTest, EventsGoToTheirWindowAndToGeneralHandlers) {
+TEST_F(TXEventDispatcherTest, EventsGoToTheirWindowGeneralHandlersAndProtocolHandlers) {
   CountingWindow window;
-  RecordingHandler own, general;
+  RecordingHandler own, general, deleteHandler;
   window.addWindowEventHandler(&own, true);
-  tx::TXEventDispatcher::addEventHandler(&general, true);
-  dispatch(eventFor(ConfigureNotify, window.win() + 1000));
-  dispatch(eventFor(PropertyNotify, window.win()));
+  TXEventDispatcher::addEventHandler(&general, true);
+  dispatch(ConfigureNotify, window.win() + 1000);
+  dispatch(PropertyNotify, window.win());
   EXPECT_EQ(general.events.size(), 2u);
   ASSERT_EQ(own.events.size(), 1u);
   EXPECT_EQ(own.events[0].type, PropertyNotify);
-  tx::TXEventDispatcher::addEventHandler(&general, false);
+  TXEventDispatcher::addEventHandler(&general, false);
 
   // Focus events of any window set the focus flag.
-  dispatch(eventFor(FocusIn, 0x1234));
-  EXPECT_TRUE(tx::TXEventDispatcher::hasFocus());
-  dispatch(eventFor(FocusOut, 0x4321));
-  EXPECT_FALSE(tx::TXEventDispatcher::hasFocus());
-}
-
-TEST_F(TXEventDispatcherTest, WindowManagerProtocols) {
-  CountingWindow window;
-  RecordingHandler deleteHandler, own;
-  window.addWindowEventHandler(&own, true);
-  auto protocol = [&](Atom name, Time time) {
-    XEvent event = eventFor(ClientMessage, window.win());
-    event.xclient.message_type = tx::atomWmProtocols();
-    event.xclient.format = 32;
-    event.xclient.data.l[0] = long(name);
-    event.xclient.data.l[1] = long(time);
-    tx::TXEventDispatcher::handleEvent(event);
-  };
+  dispatch(FocusIn, 0x1234);
+  EXPECT_TRUE(TXEventDispatcher::hasFocus());
+  dispatch(FocusOut, 0x4321);
+  EXPECT_FALSE(TXEventDispatcher::hasFocus());
 
   // Without a delete handler the window's handlers get the delete request.
-  protocol(tx::atomWmDeleteWindow(), 0);
-  EXPECT_EQ(own.events.size(), 1u);
+  dispatch(ClientMessage, window.win(), long(tx::atomWmDeleteWindow()));
+  EXPECT_EQ(own.events.size(), 2u);
   window.setDeleteHandler(&deleteHandler);
-  protocol(tx::atomWmDeleteWindow(), 0);
+  dispatch(ClientMessage, window.win(), long(tx::atomWmDeleteWindow()));
   EXPECT_EQ(deleteHandler.events.size(), 1u);
-  EXPECT_EQ(own.events.size(), 1u);
+  EXPECT_EQ(own.events.size(), 2u);
 
   // Unmapped windows do not take the focus.
-  protocol(tx::atomWmTakeFocus(), 1234);
+  dispatch(ClientMessage, window.win(), long(tx::atomWmTakeFocus()), 1234);
   EXPECT_TRUE(window.focusTimes.empty());
-  window.addEventMask(StructureNotifyMask);
   window.map();
   ASSERT_TRUE(txtest::pumpUntil([&] { return window.mapped(); }));
-  protocol(tx::atomWmTakeFocus(), 1234);
+  dispatch(ClientMessage, window.win(), long(tx::atomWmTakeFocus()), 1234);
   EXPECT_EQ(window.focusTimes, (std::vector<Time>{1234}));
 }
 
 TEST_F(TXEventDispatcherTest, QueuedConfigureNotifiesGiveOneConfigured) {
   CountingWindow window;
-  window.addEventMask(StructureNotifyMask);
   // Earlier tests' windows may still have events on their way.
   XSync(tx::display(), False);
   txtest::dispatchEvents();
@@ -173,7 +160,6 @@ TEST_F(TXEventDispatcherTest, QueuedConfigureNotifiesGiveOneConfigured) {
   // All five are in the queue before the first is dispatched.
   XSync(tx::display(), False);
   ASSERT_EQ(XEventsQueued(tx::display(), QueuedAlready), 5);
-
   txtest::dispatchEvents();
   EXPECT_EQ(window.configuredCalls, 1);
   EXPECT_EQ(window.resizedCalls, 1);
@@ -188,7 +174,6 @@ TEST_F(TXEventDispatcherTest, QueuedConfigureNotifiesGiveOneConfigured) {
 
 TEST_F(TXEventDispatcherTest, WindowHandlersRunAfterTheWindowAndMayDestroyIt) {
   auto window = std::make_unique<CountingWindow>();
-  window->addEventMask(StructureNotifyMask);
   int sawConfigured = -1;
   CallingHandler destroyer([&](const XEvent& event) {
     if (event.type == ConfigureNotify) {
@@ -199,7 +184,6 @@ TEST_F(TXEventDispatcherTest, WindowHandlersRunAfterTheWindowAndMayDestroyIt) {
   RecordingHandler later;
   window->addWindowEventHandler(&destroyer, true);
   window->addWindowEventHandler(&later, true);
-
   XResizeWindow(tx::display(), window->win(), 33, 33);
   EXPECT_TRUE(txtest::pumpUntil([&] { return window == nullptr; }));
   // The window had been told before its handlers ran; the handler after the

@@ -13,42 +13,14 @@
 
 #include <cstdlib>
 #include <string>
-#include <vector>
 
 namespace {
 
-TEST(TXUtilTest, OpensTheServerOnce) {
+TEST(TXUtilTest, AtomNamesAreCachedAndSurviveBadAtoms) {
   Display* dpy = txtest::toolkitDisplay();
-  // A second call, whatever its name, changes nothing.
+  // A second open, whatever its name, changes nothing.
   tx::openDisplay(":65431");
   EXPECT_EQ(tx::display(), dpy);
-  EXPECT_STREQ(std::getenv("DISPLAY"), testsupport::XvfbServer::shared().displayName().c_str());
-}
-
-TEST(TXUtilTest, PointerMappingKeepsAtMostEightButtonsAndReportsChanges) {
-  txtest::toolkitDisplay();
-  txtest::Connection other = txtest::connectShared();
-  unsigned char original[256];
-  int buttons = XGetPointerMapping(other.get(), original, sizeof(original));
-  ASSERT_GE(buttons, 3);
-  EXPECT_FALSE(tx::refreshPointerMapping());
-  ASSERT_EQ(tx::pointerMappingCount(), std::min(buttons, 8));
-  // Swapped as a left-handed user would, then back.
-  std::vector<unsigned char> swapped(original, original + buttons);
-  std::swap(swapped[0], swapped[2]);
-  for (unsigned char* mapping : {swapped.data(), +original}) {
-    ASSERT_EQ(XSetPointerMapping(other.get(), mapping, buttons),
-              MappingSuccess);
-    XSync(other.get(), False);
-    EXPECT_TRUE(tx::refreshPointerMapping());
-    EXPECT_FALSE(tx::refreshPointerMapping());
-    for (int i = 0; i < tx::pointerMappingCount(); i++)
-      EXPECT_EQ(tx::pointerMapping()[i], mapping[i]) << i;
-  }
-}
-
-TEST(TXUtilTest, AtomNamesAreCachedAndSurviveBadAtoms) {
-  txtest::toolkitDisplay();
   const char* primary = tx::atomName(XA_PRIMARY);
   EXPECT_STREQ(primary, "PRIMARY");
   EXPECT_EQ(tx::atomName(XA_PRIMARY), primary);

@@ -1,8 +1,8 @@
 #pragma once
 
-// Helpers for the toolkit's X tests: the process's shared private server and
-// toolkit connection, other clients that close themselves, and a pump that
-// runs the toolkit until a condition holds.
+// Helpers for the toolkit's X tests: the toolkit's connection to the
+// process's shared server, other clients, and a pump that runs the toolkit
+// until a condition holds.
 
 // GoogleTest first: Xlib's macros (None, Bool) break its headers.
 #include <gtest/gtest.h>
@@ -39,14 +39,10 @@ inline Connection connect(const std::string& name) {
   return Connection(XOpenDisplay(name.c_str()));
 }
 
-inline Connection connectShared() {
-  return connect(testsupport::XvfbServer::shared().displayName());
-}
-
 // Another application on the shared server.
 class TestClient {
 public:
-  TestClient() : dpy_(connectShared()) {
+  TestClient() : dpy_(connect(testsupport::XvfbServer::shared().displayName())) {
     if (!dpy_)
       throw std::runtime_error("cannot open a second connection");
   }
