@@ -1,8 +1,9 @@
 #pragma once
 
-// Shared pieces of the logging tests: a named destination that records what
-// it is given, standard-error capture, files, and a fixture that starts and
-// ends in the log state of a fresh process.
+// Shared pieces of the logging tests: named destinations that record what
+// they are given (several at once, each possibly inactive, which
+// testsupport::LogRecorder cannot be), standard-error capture, files, and a
+// fixture that starts and ends in the log state of a fresh process.
 
 #include "base/plat/LogDest.h"
 #include "base/plat/LogSetting.h"
@@ -66,11 +67,16 @@ public:
     dup2(fileno(file_), 2);
   }
   ~StderrCapture() {
-    restore();
+    text();
     std::fclose(file_);
   }
   std::string text() {
-    restore();
+    if (saved_ >= 0) {
+      std::fflush(stderr);
+      dup2(saved_, 2);
+      close(saved_);
+      saved_ = -1;
+    }
     std::string out;
     std::rewind(file_);
     for (int c; (c = std::fgetc(file_)) != EOF;)
@@ -79,23 +85,13 @@ public:
   }
 
 private:
-  void restore() {
-    if (saved_ < 0)
-      return;
-    std::fflush(stderr);
-    dup2(saved_, 2);
-    close(saved_);
-    saved_ = -1;
-  }
-
   std::FILE* file_;
   int saved_;
 };
 
 inline std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
   std::stringstream content;
-  content << in.rdbuf();
+  content << std::ifstream(path, std::ios::binary).rdbuf();
   return content.str();
 }
 
