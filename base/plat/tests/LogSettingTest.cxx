@@ -72,18 +72,39 @@ protected:
   RecordingDest other{"SettingOther"};
 };
 
-TEST_F(LogSettingBindTest, LevelsUpToTheBindingReachTheDestinationAndLaterElementsWin) {
-  plat::setLogSetting("*:SettingRec:10,settingALPHA:SETTINGREC:100");
+TEST_F(LogSettingBindTest, EachCallCarriesItsLevelAndLevelsUpToTheBindingArriveLaterElementsWin) {
+  plat::setLogSetting("*:SettingRec:10,settingALPHA:SETTINGREC:200");
   plat::endStartup();
-  alphaLog.info("alpha info");
+  alphaLog.error("e %d", 1);
+  alphaLog.status("s %s", "two");
+  alphaLog.info("i %c", '3');
+  alphaLog.debug("d %.1f", 4.0);
+  alphaLog.write(42, "w");
   betaLog.write(11, "beta above");
   betaLog.write(10, "beta at");
-  betaLog.info("beta info");
-  EXPECT_EQ(
-    (std::vector<Line>{{100, "SettingAlpha", "alpha info"}, {10, "SettingBeta", "beta at"}}),
-    rec.lines());
-  EXPECT_EQ(100, alphaLog.level());
-  EXPECT_EQ(10, betaLog.level());
+  EXPECT_EQ((std::vector<Line>{{0, "SettingAlpha", "e 1"},
+                               {30, "SettingAlpha", "s two"},
+                               {100, "SettingAlpha", "i 3"},
+                               {110, "SettingAlpha", "d 4.0"},
+                               {42, "SettingAlpha", "w"},
+                               {10, "SettingBeta", "beta at"}}),
+            rec.lines());
+}
+
+TEST_F(LogSettingBindTest, TextsAreEscapedCutToTheBufferAndWrittenLineByLine) {
+  plat::setLogSetting("SettingAlpha:settingrec:30");
+  plat::endStartup();
+  alphaLog.error("tab\there ~ and caf\xc3\xa9 and \xff");
+  std::string longText(5000, 'x');
+  alphaLog.error("%s", longText.c_str());
+  alphaLog.write(0, longText.c_str());
+  alphaLog.writeLines(30, "first\nsecond\n\nfourth");
+  alphaLog.writeLines(30, "");
+  alphaLog.writeLines(31, "above the binding\nnot sent");
+  EXPECT_EQ((std::vector<std::string>{"tab~^Ihere ~~ and caf\xc3\xa9 and ~M^?",
+                                      std::string(4095, 'x'), std::string(4095, 'x'), "first",
+                                      "second", "", "fourth"}),
+            rec.texts());
 }
 
 TEST_F(LogSettingBindTest, BadElementsAreReportedAndTheRestStillApplies) {
@@ -98,13 +119,10 @@ TEST_F(LogSettingBindTest, BadElementsAreReportedAndTheRestStillApplies) {
 }
 
 TEST_F(LogSettingBindTest, EffectiveLevelIsCappedByTheDestinationLevel) {
-  class CappedDest : public RecordingDest {
-  public:
-    CappedDest() : RecordingDest("SettingCapped") { setLevel(20); }
-  } capped;
-  plat::setLogSetting("SettingAlpha:settingcapped:100,SettingAlpha:settingrec:15");
+  other.setLevel(20);
+  plat::setLogSetting("SettingAlpha:settingother:100,SettingAlpha:settingrec:15");
   EXPECT_EQ(20, alphaLog.level());
-  plat::setLogSetting("SettingAlpha:settingcapped:10,SettingAlpha:settingrec:15");
+  plat::setLogSetting("SettingAlpha:settingother:10,SettingAlpha:settingrec:15");
   EXPECT_EQ(15, alphaLog.level());
 }
 
@@ -121,7 +139,7 @@ TEST_F(LogSettingBindTest, AfterStartupOnlyActiveBoundDestinationsGetMessagesAnd
   EXPECT_TRUE(other.lines().empty());
 }
 
-TEST_F(LogSettingBindTest, DestroyedDestinationLosesItsBindings) {
+TEST_F(LogSettingBindTest, DestroyedDestinationsAndSourcesLeave) {
   {
     RecordingDest shortLived("SettingShort");
     plat::setLogSetting("SettingAlpha:settingshort:30");
@@ -131,6 +149,16 @@ TEST_F(LogSettingBindTest, DestroyedDestinationLosesItsBindings) {
   EXPECT_EQ(-1, alphaLog.level());
   plat::endStartup();
   alphaLog.error("must not reach a destroyed destination");
+
+  const plat::LogSrc* address;
+  {
+    plat::LogSrc temporary("TemporarySource");
+    address = &temporary;
+    EXPECT_EQ(&temporary, plat::LogSrc::all().front());
+  }
+  std::vector<plat::LogSrc*> all = plat::LogSrc::all();
+  EXPECT_EQ(all.end(), std::find(all.begin(), all.end(), address));
+  EXPECT_NE(all.end(), std::find(all.begin(), all.end(), &alphaLog));
 }
 
 TEST(LogSettingTest, FilePathJoinsDirectoryAndFileExpandingVariables) {

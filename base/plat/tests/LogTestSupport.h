@@ -40,6 +40,7 @@ public:
     lines_.push_back({level, source, text});
   }
   bool isActive() override { return active; }
+  using LogDest::setLevel;
 
   std::vector<Line> lines() {
     std::lock_guard lock(mutex_);
