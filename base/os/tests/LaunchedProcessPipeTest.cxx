@@ -80,23 +80,16 @@ private:
   std::thread thread_;
 };
 
-// What connect() made of the arguments, in a forked child: the standard
-// error it redirects and the descriptors it takes over stay there.
-struct Outcome {
-  std::string failure; // the exception's text; empty when connected
-  int cursor = -1;
-  std::string name;   // of the connection
-  std::string read;   // the bytes read from it, in hex
-  int fd = -1;        // its descriptor
-  bool closeOnExec = false;
-  bool stdErrCloseOnExec = false;
-  std::string launcherStdErr; // what went to the standard error the child was given
-};
-
 class LaunchedProcessPipeTest : public ::testing::Test {
 protected:
-  Outcome connect(const std::vector<std::string>& args, int requiredExtra = 0, size_t toRead = 0,
-                  const std::function<void()>& before = {}) {
+  // What connect() made of `args` in a forked child, so that the standard
+  // error it redirects and the descriptors it takes over stay there: the
+  // failure's text, or "<cursor> <name> <the first `toRead` bytes in hex>
+  // fd<descriptor>" with " cloexec" when that is close-on-exec and
+  // " stderr-cloexec" when standard error is. What the child wrote to the
+  // standard error the launcher gave it goes to `launcherStdErr`.
+  std::string connect(const std::vector<std::string>& args, int requiredExtra = 0,
+                      size_t toRead = 0, const std::function<void()>& before = {}) {
     ForkedChild child([&](int up, int) {
       if (before)
         before();
@@ -105,41 +98,28 @@ protected:
         argv.push_back(arg.c_str());
       int cursor = 0;
       try {
-        std::unique_ptr<io::Io> io = LaunchedProcessPipe(stdErrPath, debugPath)
-                                       .connect(int(argv.size()), argv.data(), cursor, requiredExtra);
+        std::unique_ptr<io::Io> io =
+          LaunchedProcessPipe(stdErrPath, debugPath)
+            .connect(int(argv.size()), argv.data(), cursor, requiredExtra);
         std::string bytes(toRead, '\0');
         io->inStream().readBytes(bytes.data(), toRead);
         int fd = dynamic_cast<io::FdIo&>(*io).getFd();
-        ForkedChild::sendLine(up, plat::format("%d|%s|%s|%d|%d|%d", cursor, io->name().c_str(),
-                                               hexText(bytes).c_str(), fd,
-                                               (::fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0,
-                                               (::fcntl(2, F_GETFD) & FD_CLOEXEC) != 0));
+        ForkedChild::sendLine(
+          up, plat::format("%d %s %s fd%d%s%s", cursor, io->name().c_str(), hexText(bytes).c_str(),
+                           fd, ::fcntl(fd, F_GETFD) & FD_CLOEXEC ? " cloexec" : "",
+                           ::fcntl(2, F_GETFD) & FD_CLOEXEC ? " stderr-cloexec" : ""));
       } catch (const plat::Exception& e) {
-        ForkedChild::sendLine(up, std::string("!") + e.str());
+        ForkedChild::sendLine(up, e.str());
       }
       return 0;
     });
     std::string line = child.readLine();
     EXPECT_EQ(child.wait(), 0);
-    Outcome outcome;
-    outcome.launcherStdErr = child.errorOutput();
-    if (line.starts_with("!")) {
-      outcome.failure = line.substr(1);
-      return outcome;
-    }
-    std::istringstream fields(line);
-    std::string field[6];
-    for (std::string& text : field)
-      std::getline(fields, text, '|');
-    outcome.cursor = std::stoi(field[0]);
-    outcome.name = field[1];
-    outcome.read = field[2];
-    outcome.fd = std::stoi(field[3]);
-    outcome.closeOnExec = field[4] == "1";
-    outcome.stdErrCloseOnExec = field[5] == "1";
-    return outcome;
+    launcherStdErr = child.errorOutput();
+    return line;
   }
 
+  std::string launcherStdErr;
   testsupport::TempDir dir;
   std::string stdErrPath = dir.path() + "/stderr.log";
   std::string debugPath = dir.path() + "/lppDebug.log";
@@ -157,10 +137,11 @@ TEST_F(LaunchedProcessPipeTest, ChallengeWithItsDigestConnectsAndIsNotPartOfTheC
     std::vector<std::string> args{socketPath, "Param=1"};
     if (hash)
       args.insert(args.begin(), {"-hash", hexText(digestOf(challenge))});
-    Outcome outcome = connect(args, 0, 11);
-    EXPECT_EQ(outcome.cursor, hash ? 3 : 1);
-    EXPECT_EQ(outcome.name, "<unix-client-" + socketPath + "-uid-" + uid + ">");
-    EXPECT_EQ(outcome.read, hexText(hash ? "first frame" : challenge.substr(0, 11)));
+    std::string connected = connect(args, 0, 11);
+    EXPECT_TRUE(connected.starts_with((hash ? "3" : "1") + std::string(" <unix-client-") +
+                                      socketPath + "-uid-" + uid + "> " +
+                                      hexText(hash ? "first frame" : challenge.substr(0, 11))));
+    EXPECT_TRUE(connected.ends_with(" cloexec")) << connected;
     std::string logged = readFile(stdErrPath);
     std::regex line("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\dZ: connecting to '" + socketPath +
                     "'\n");
@@ -189,7 +170,7 @@ TEST_F(LaunchedProcessPipeTest, AnyDifferenceIsBadHashAndACutChallengeTheEndOfTh
     std::filesystem::remove(stdErrPath);
     ListeningSocket listener(socketPath);
     FakeLauncher launcher(listener, sent, true);
-    EXPECT_EQ(connect({"-hash", hash, socketPath}).failure, failure);
+    EXPECT_EQ(connect({"-hash", hash, socketPath}), failure);
     EXPECT_TRUE(readFile(stdErrPath).ends_with("'\n" + std::string(failure) + "\n"));
   }
 }
@@ -202,16 +183,11 @@ TEST_F(LaunchedProcessPipeTest, DescriptorNumberIsUsedWithoutHashCheckOrRedirect
   // be missing from the stream below).
   std::string sent = std::string(32, 'w') + "ping";
   ASSERT_EQ(::write(launcherEnd.get(), sent.data(), sent.size()), ssize_t(sent.size()));
-  Outcome outcome =
-    connect({"-hash", hexText(digestOf(randomChallenge(4))), "60", "Param=1"}, 1, sent.size(),
-            [&] { ::dup2(agentEnd.get(), 60); });
-  EXPECT_EQ(outcome.cursor, 3);
-  EXPECT_EQ(outcome.fd, 60);
-  EXPECT_TRUE(outcome.closeOnExec);
-  EXPECT_EQ(outcome.name, "<unix-server-anon-uid-" + uid + ">");
-  EXPECT_EQ(outcome.read, hexText(sent));
+  EXPECT_EQ(connect({"-hash", hexText(digestOf(randomChallenge(4))), "60", "Param=1"}, 1,
+                    sent.size(), [&] { ::dup2(agentEnd.get(), 60); }),
+            "3 <unix-server-anon-uid-" + uid + "> " + hexText(sent) + " fd60 cloexec");
   for (const char* name : {"2147483647", "2147483648", "99999999999999999999"})
-    EXPECT_TRUE(connect({name}).failure.ends_with("Bad file descriptor (9)")) << name;
+    EXPECT_TRUE(connect({name}).ends_with("Bad file descriptor (9)")) << name;
   EXPECT_FALSE(std::filesystem::exists(stdErrPath));
 }
 
@@ -220,11 +196,9 @@ TEST_F(LaunchedProcessPipeTest, DummyIsStandardInputAndEndsTheArguments) {
   ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
   io::UniqueFd launcherEnd(ends[0]), agentEnd(ends[1]);
   ASSERT_EQ(::write(launcherEnd.get(), "in", 2), 2);
-  Outcome outcome = connect({"-dummy", "-hash", "zz", "-x"}, 5, 2,
-                            [&] { ::dup2(agentEnd.get(), STDIN_FILENO); });
-  EXPECT_EQ(outcome.cursor, 1);
-  EXPECT_EQ(outcome.fd, STDIN_FILENO);
-  EXPECT_EQ(outcome.read, hexText("in"));
+  EXPECT_EQ(
+    connect({"-dummy", "-hash", "zz", "-x"}, 5, 2, [&] { ::dup2(agentEnd.get(), STDIN_FILENO); }),
+    "1 <unix-server-anon-uid-" + uid + "> " + hexText("in") + " fd0 cloexec");
 }
 
 TEST_F(LaunchedProcessPipeTest, BadCommandLinesAreReportedOnTheLaunchersStandardError) {
@@ -245,14 +219,13 @@ TEST_F(LaunchedProcessPipeTest, BadCommandLinesAreReportedOnTheLaunchersStandard
   };
   for (const auto& [args, requiredExtra, text] : cases) {
     SCOPED_TRACE(text);
-    Outcome outcome = connect(args, requiredExtra);
-    EXPECT_EQ(outcome.failure, text);
+    EXPECT_EQ(connect(args, requiredExtra), text);
     // Nothing else can report it: the log only reaches the launcher through
     // the connection that was not made.
-    EXPECT_TRUE(outcome.launcherStdErr.ends_with(text + "\n")) << outcome.launcherStdErr;
+    EXPECT_TRUE(launcherStdErr.ends_with(text + "\n")) << launcherStdErr;
   }
   // With the extra arguments present the next step runs: the connection.
-  EXPECT_TRUE(connect({dir.path() + "/absent.sock", "one"}, 1).failure.starts_with("connect: "));
+  EXPECT_TRUE(connect({dir.path() + "/absent.sock", "one"}, 1).starts_with("connect: "));
 }
 
 // Used to go wrong: the debug log was opened following symbolic links, so a
@@ -278,21 +251,21 @@ TEST_F(LaunchedProcessPipeTest, DebugLogIsAnOwnerOnlyFileOfThisUserAndNothingPla
     ASSERT_EQ(plant(), 0);
     bool existed = std::filesystem::exists(std::filesystem::symlink_status(debugPath));
     if (*failure) {
-      EXPECT_TRUE(connect({"-lppDebug", socketPath}).failure.starts_with(failure));
+      EXPECT_TRUE(connect({"-lppDebug", socketPath}).starts_with(failure));
       EXPECT_FALSE(listener.accept(0)) << "no connection is tried";
       continue;
     }
     FakeLauncher launcher(listener, "");
-    Outcome outcome = connect({"-lppDebug", socketPath}, 0, 0, [] { ::umask(0); });
+    // Only the descriptor open() returned is close-on-exec: programs the
+    // agent starts still share its standard error.
+    EXPECT_FALSE(
+      connect({"-lppDebug", socketPath}, 0, 0, [] { ::umask(0); }).ends_with("stderr-cloexec"));
     std::string logged = readFile(debugPath);
     EXPECT_EQ(logged.starts_with("earlier run\n"), existed);
     EXPECT_NE(logged.find("connecting to '" + socketPath + "'"), std::string::npos);
     struct stat status {};
     ASSERT_EQ(::stat(debugPath.c_str(), &status), 0);
     EXPECT_TRUE(existed || (status.st_mode & 07777) == 0600u) << std::oct << status.st_mode;
-    // Only the descriptor open() returned is close-on-exec: programs the
-    // agent starts still share its standard error.
-    EXPECT_FALSE(outcome.stdErrCloseOnExec);
   }
   EXPECT_EQ(readFile(victim), "untouched");
   EXPECT_FALSE(std::filesystem::exists(stdErrPath));

@@ -15,7 +15,6 @@
 #include <thread>
 
 using logtest::readFile;
-using logtest::StderrCapture;
 using logtest::writeFile;
 using testsupport::TempDir;
 
@@ -187,13 +186,13 @@ TEST(LogDestFileTest, UnopenablePathFallsBackToTheDefaultPathAndReportsOnce) {
     plat::LogDestFile dest("FileFallback");
     dest.setPath(base + c.path);
     dest.setDefaultPath(base + c.defaultPath);
-    StderrCapture capture;
+    testing::internal::CaptureStderr();
     dest.write(0, "S", "goes to the default");
     dest.write(0, "S", "goes there too");
     std::string reverting = "Reverting to default log file " + base + c.defaultPath + "\n";
     EXPECT_EQ("Error opening log file: Not a directory\n" + (c.reverts ? reverting : "") +
                 c.defaultError,
-              capture.text());
+              testing::internal::GetCapturedStderr());
     EXPECT_EQ(c.defaultWritten,
               readFile(base + c.defaultPath).find("S: goes there too\n") != std::string::npos);
 

@@ -17,7 +17,6 @@
 using logtest::Line;
 using logtest::LogStateTest;
 using logtest::RecordingDest;
-using logtest::StderrCapture;
 
 namespace {
 
@@ -108,12 +107,12 @@ TEST_F(LogSettingBindTest, TextsAreEscapedCutToTheBufferAndWrittenLineByLine) {
 }
 
 TEST_F(LogSettingBindTest, BadElementsAreReportedAndTheRestStillApplies) {
-  StderrCapture capture;
+  testing::internal::CaptureStderr();
   plat::setLogSetting("*:settingrec:ten,SettingAlpha:settingrec:5,,*:x,*:nosuchdest:10");
   EXPECT_EQ("Failed to parse log param element: '*:settingrec:ten'\n"
             "Failed to parse log param element: '*:x'\n"
             "No LogDest found: 'nosuchdest'\n",
-            capture.text());
+            testing::internal::GetCapturedStderr());
   EXPECT_EQ(5, alphaLog.level());
   EXPECT_EQ(-1, betaLog.level());
 }

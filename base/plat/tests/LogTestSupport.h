@@ -2,20 +2,18 @@
 
 // Shared pieces of the logging tests: named destinations that record what
 // they are given (several at once, each possibly inactive, which
-// testsupport::LogRecorder cannot be), standard-error capture, files, and a
-// fixture that starts and ends in the log state of a fresh process.
+// testsupport::LogRecorder cannot be), files, and a fixture that starts and
+// ends in the log state of a fresh process.
 
 #include "base/plat/LogDest.h"
 #include "base/plat/LogSetting.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <fstream>
 #include <mutex>
 #include <sstream>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace logtest {
@@ -58,36 +56,6 @@ public:
 private:
   std::mutex mutex_;
   std::vector<Line> lines_;
-};
-
-// Redirects descriptor 2 into a temporary file until text() is called.
-class StderrCapture {
-public:
-  StderrCapture() : file_(std::tmpfile()), saved_(dup(2)) {
-    std::fflush(stderr);
-    dup2(fileno(file_), 2);
-  }
-  ~StderrCapture() {
-    text();
-    std::fclose(file_);
-  }
-  std::string text() {
-    if (saved_ >= 0) {
-      std::fflush(stderr);
-      dup2(saved_, 2);
-      close(saved_);
-      saved_ = -1;
-    }
-    std::string out;
-    std::rewind(file_);
-    for (int c; (c = std::fgetc(file_)) != EOF;)
-      out += char(c);
-    return out;
-  }
-
-private:
-  std::FILE* file_;
-  int saved_;
 };
 
 inline std::string readFile(const std::string& path) {
