@@ -25,8 +25,9 @@ public:
 
 protected:
   int waitForEvents(int, fd_set* read, fd_set* write, fd_set* except, timeval* timeout) override {
-    limitsMs.push_back(timeout ? std::optional<long>(timeout->tv_sec * 1000 + timeout->tv_usec / 1000)
-                               : std::nullopt);
+    limitsMs.push_back(timeout
+                         ? std::optional<long>(timeout->tv_sec * 1000 + timeout->tv_usec / 1000)
+                         : std::nullopt);
     FD_ZERO(read);
     FD_ZERO(write);
     FD_ZERO(except);
@@ -88,8 +89,8 @@ TEST(FdSelectManagerTest, WaitLimitTable) {
     {-1, 5, 6, true},             // rounded up by 1 ms
     {-1, INT_MAX, INT_MAX, true}, // the largest limit is used unchanged
     {100, 5, 6, true},
-    {3, 5, 4, false},             // the request is earlier
-    {5, 5, 6, false},             // a tie keeps the request
+    {3, 5, 4, false}, // the request is earlier
+    {5, 5, 6, false}, // a tie keeps the request
     {250, -1, 251, false},
   };
   for (const Case& c : cases) {
