@@ -81,12 +81,17 @@ TEST_F(LogDestIpcTest, MessagesWaitForTheServersLevelThenGoInOneBatchAfterAThous
   EXPECT_EQ(0u, ipc.queued());
 }
 
-TEST_F(LogDestIpcTest, OnceTheLevelIsKnownWritesAreFilteredCutAndSentOnTheNextKick) {
+plat::LogSrc ipcSrc("IpcTestSource");
+
+TEST_F(LogDestIpcTest, OnceTheLevelIsKnownItCapsSourcesAndWritesAreFilteredCutAndSentOnAKick) {
   ipc.setChannel(&channel);
+  plat::setLogSetting("IpcTestSource:ipctest:200");
   ipc.levelReceived(0xffffffffu);
   EXPECT_EQ(INT_MAX, ipc.level());
+  EXPECT_EQ(200, ipcSrc.level());
   ipc.write(100, "S", "queued while everything was wanted");
   ipc.levelReceived(30);
+  EXPECT_EQ(30, ipcSrc.level()) << "the server's level becomes the source's";
   EXPECT_TRUE(channel.sent.empty()) << "filtered again when sent";
   channel.kicker->kicks = 0;
 
@@ -103,6 +108,12 @@ TEST_F(LogDestIpcTest, OnceTheLevelIsKnownWritesAreFilteredCutAndSentOnTheNextKi
                                {0, "S", std::string(1024, 'a')},
                                {0, "S", std::string(1023, 'b')}}),
             channel.sent);
+  plat::endStartup();
+  ipcSrc.info("filtered before formatting");
+  ipcSrc.status("sent");
+  channel.kicker->fire();
+  EXPECT_EQ((Line{30, "IpcTestSource", "sent"}), channel.sent.back());
+  EXPECT_EQ(4u, channel.sent.size());
 }
 
 TEST(LogDestIpcCutTest, CutsEndOnSequenceBoundaries) {
@@ -140,21 +151,6 @@ TEST_F(LogDestIpcTest, ANewChannelForgetsTheLevelAndNullDestroysTheKicker) {
   EXPECT_TRUE(second.kickerDestroyed);
   ipc.levelReceived(30);
   EXPECT_EQ(1u, ipc.queued());
-}
-
-plat::LogSrc ipcSrc("IpcTestSource");
-
-TEST_F(LogDestIpcTest, TheServersLevelBecomesTheSourcesEffectiveLevel) {
-  ipc.setChannel(&channel);
-  plat::setLogSetting("IpcTestSource:ipctest:200");
-  EXPECT_EQ(200, ipcSrc.level());
-  ipc.levelReceived(30);
-  EXPECT_EQ(30, ipcSrc.level());
-  plat::endStartup();
-  ipcSrc.info("filtered before formatting");
-  ipcSrc.status("sent");
-  channel.kicker->fire();
-  EXPECT_EQ((std::vector<Line>{{30, "IpcTestSource", "sent"}}), channel.sent);
 }
 
 TEST_F(LogDestIpcTest, AFailedSendIsLoggedOnceAndDropsTheRestOfTheBatch) {
