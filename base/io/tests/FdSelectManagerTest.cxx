@@ -25,8 +25,9 @@ public:
 
 protected:
   int waitForEvents(int, fd_set* read, fd_set* write, fd_set* except, timeval* timeout) override {
-    limitsMs.push_back(timeout ? std::optional<long>(timeout->tv_sec * 1000 + timeout->tv_usec / 1000)
-                               : std::nullopt);
+    limitsMs.push_back(timeout
+                         ? std::optional<long>(timeout->tv_sec * 1000 + timeout->tv_usec / 1000)
+                         : std::nullopt);
     FD_ZERO(read);
     FD_ZERO(write);
     FD_ZERO(except);
@@ -88,8 +89,8 @@ TEST(FdSelectManagerTest, WaitLimitTable) {
     {-1, 5, 6, true},             // rounded up by 1 ms
     {-1, INT_MAX, INT_MAX, true}, // the largest limit is used unchanged
     {100, 5, 6, true},
-    {3, 5, 4, false},             // the request is earlier
-    {5, 5, 6, false},             // a tie keeps the request
+    {3, 5, 4, false}, // the request is earlier
+    {5, 5, 6, false}, // a tie keeps the request
     {250, -1, 251, false},
   };
   for (const Case& c : cases) {
@@ -100,14 +101,18 @@ TEST(FdSelectManagerTest, WaitLimitTable) {
   }
 }
 
-TEST(FdSelectManagerTest, WaitsAsLongAsTheTimersAllow) {
+TEST(FdSelectManagerTest, WaitsAsLongAsTheTimersAllowAndAnInterruptedWaitStillRunsThem) {
   RecordingManager manager;
+  Recorder handler;
+  manager.addHandler(handler);
   EXPECT_FALSE(manager.processEvents(-1));
   Fired callback;
   plat::Timer due(callback), later(callback);
   later.start(100000);
   EXPECT_TRUE(manager.processEvents(-1));
   due.start(0);
+  manager.requestWrite(handler);
+  manager.error = EINTR;
   EXPECT_TRUE(manager.processEvents(-1));
   ASSERT_EQ(manager.limitsMs.size(), 3u);
   EXPECT_FALSE(manager.limitsMs[0].has_value()) << "no timers: no limit";
@@ -116,6 +121,8 @@ TEST(FdSelectManagerTest, WaitsAsLongAsTheTimersAllow) {
   EXPECT_GT(manager.limitsMs[1].value_or(0), 90000);
   EXPECT_EQ(manager.limitsMs[2], 0);
   EXPECT_EQ(callback.count, 1);
+  EXPECT_EQ(handler.writes, 1);
+  manager.removeHandler(handler);
 }
 
 TEST(FdSelectManagerTest, RequestedPassesDoNotBlockAndRunInTheNextPass) {
@@ -135,20 +142,8 @@ TEST(FdSelectManagerTest, RequestedPassesDoNotBlockAndRunInTheNextPass) {
   manager.removeHandler(handler);
 }
 
-TEST(FdSelectManagerTest, FailedWaits) {
+TEST(FdSelectManagerTest, FailedWaitOtherThanAnInterruptionThrows) {
   RecordingManager manager;
-  manager.error = EINTR;
-  Recorder handler;
-  manager.addHandler(handler);
-  Fired callback;
-  plat::Timer timer(callback);
-  timer.start(0);
-  manager.requestWrite(handler);
-  manager.processEvents(-1);
-  EXPECT_EQ(callback.count, 1) << "an interrupted wait still runs timers and requests";
-  EXPECT_EQ(handler.writes, 1);
-  manager.removeHandler(handler);
-
   manager.error = EBADF;
   try {
     manager.processEvents(0);
@@ -159,27 +154,9 @@ TEST(FdSelectManagerTest, FailedWaits) {
   }
 }
 
-TEST(FdSelectManagerTest, ReadyDescriptorsAreDispatched) {
-  FdSelectManager manager;
-  auto [ours, peer] = socketPair();
-  Recorder handler(ours.get());
-  manager.addHandler(handler);
-  manager.setEvents(handler, true, false);
-  EXPECT_FALSE(manager.processEvents(0));
-  ASSERT_EQ(::write(peer.get(), "x", 1), 1);
-  EXPECT_TRUE(manager.processEvents(10000));
-  EXPECT_EQ(handler.reads, 1);
-  EXPECT_EQ(handler.writes, 0);
-  manager.setEvents(handler, false, true);
-  EXPECT_TRUE(manager.processEvents(10000));
-  EXPECT_EQ(handler.reads, 1);
-  EXPECT_EQ(handler.writes, 1);
-  forget(manager, handler);
-}
-
 // Both handlers are ready in the same pass; whichever runs first takes the
 // other out, which must then not be called.
-TEST(FdSelectManagerTest, HandlerRemovedDuringThePassIsNotCalled) {
+TEST(FdSelectManagerTest, ReadyDescriptorsAreDispatchedUnlessRemovedDuringThePass) {
   FdSelectManager manager;
   auto [a, aPeer] = socketPair();
   auto [b, bPeer] = socketPair();
@@ -188,15 +165,21 @@ TEST(FdSelectManagerTest, HandlerRemovedDuringThePassIsNotCalled) {
     manager.addHandler(*h);
     manager.setEvents(*h, true, false);
   }
+  EXPECT_FALSE(manager.processEvents(0));
   first.onRead = [&] { forget(manager, second); };
   second.onRead = [&] { forget(manager, first); };
   // A Unix socket's data is readable at the other end as soon as it is written.
   ASSERT_EQ(::write(aPeer.get(), "x", 1), 1);
   ASSERT_EQ(::write(bPeer.get(), "x", 1), 1);
-  manager.processEvents(0);
+  EXPECT_TRUE(manager.processEvents(0));
   EXPECT_EQ(first.reads + second.reads, 1);
-  for (Recorder* h : {&first, &second})
-    forget(manager, *h);
+  EXPECT_EQ(first.writes + second.writes, 0);
+  Recorder& left = first.reads ? first : second;
+  manager.setEvents(left, false, true);
+  EXPECT_TRUE(manager.processEvents(10000));
+  EXPECT_EQ(left.reads, 1) << "read interest cleared";
+  EXPECT_EQ(left.writes, 1);
+  forget(manager, left);
 }
 
 TEST(FdSelectManagerTest, ClearedInterestOrRemovalDropsPendingPasses) {

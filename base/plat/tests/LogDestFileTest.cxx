@@ -1,5 +1,3 @@
-#include "base/plat/Configuration.h"
-#include "base/plat/ConfigParameter.h"
 #include "base/plat/LogDestFile.h"
 #include "base/plat/LogFileRotation.h"
 #include "base/plat/LogSetting.h"
@@ -17,7 +15,6 @@
 #include <thread>
 
 using logtest::readFile;
-using logtest::StderrCapture;
 using logtest::writeFile;
 using testsupport::TempDir;
 
@@ -26,35 +23,28 @@ namespace {
 // 2024-03-05T07:08:09.123456789Z
 constexpr timespec fixedTime{1709622489, 123456789};
 
-std::string syslogPrefix(int priority) {
-  return "<" + std::to_string(priority) + "> 2024-03-05T07:08:09.123Z myhost kwoagent-x11[" +
+std::string syslogPrefix(int priority, const char* host = "myhost",
+                         const char* app = "kwoagent-x11") {
+  return "<" + std::to_string(priority) + "> 2024-03-05T07:08:09.123Z " + host + " " + app + "[" +
          std::to_string(getpid()) + "]: ";
 }
 
-// A destination writing to a stream in a scratch directory, with a fixed
-// identity and clock.
-class FixedFileDest {
+// A destination in a scratch directory with a fixed identity and clock.
+class FixedFileDest : public plat::LogDestFile {
 public:
-  explicit FixedFileDest(const char* name)
-    : path_(dir_.path() + "/out.log"), stream_(std::fopen(path_.c_str(), "w")),
-      dest_(name, stream_) {
-    dest_.setAppName("kwoagent-x11");
-    dest_.setHostName("myhost");
-    dest_.setClock([] { return fixedTime; });
-    dest_.setColour(false);
+  explicit FixedFileDest(const char* host = "myhost", const char* app = "kwoagent-x11")
+    : LogDestFile("FileFixed") {
+    setAppName(app);
+    setHostName(host);
+    setClock([] { return fixedTime; });
+    setColour(false);
+    setPath(path);
   }
-  ~FixedFileDest() {
-    dest_.setStream(nullptr, false);
-    std::fclose(stream_);
-  }
-  plat::LogDestFile& dest() { return dest_; }
-  std::string content() { return readFile(path_); }
+  ~FixedFileDest() { setPath(std::nullopt); }
+  std::string content() { return readFile(path); }
 
-private:
-  TempDir dir_;
-  std::string path_;
-  std::FILE* stream_;
-  plat::LogDestFile dest_;
+  TempDir dir;
+  std::string path = dir.path() + "/out.log";
 };
 
 std::set<std::string> filesIn(const std::string& dir) {
@@ -64,56 +54,46 @@ std::set<std::string> filesIn(const std::string& dir) {
   return names;
 }
 
-void setMtime(const std::string& path, time_t mtime) {
-  timeval times[2] = {{mtime, 0}, {mtime, 0}};
-  ASSERT_EQ(0, utimes(path.c_str(), times)) << path;
-}
-
 TEST(LogDestFileTest, SyslogLinesInUtcOrCompactLinesInLocalTimeColouredByLevel) {
   const char* savedTz = getenv("TZ");
   std::string saved = savedTz ? savedTz : "";
-  setenv("TZ", "XYZ-2", 1);  // two hours east of UTC, no daylight saving
+  setenv("TZ", "XYZ-2", 1); // two hours east of UTC, no daylight saving
   tzset();
   // Level, syslog priority, colour.
   const std::tuple<int, int, const char*> cases[] = {
     {0, 11, "31;1"}, {5, 12, "31;1"}, {6, 13, "31"}, {11, 14, "36"}, {30, 14, "36"}, {31, 15, "0"}};
   for (auto [level, priority, code] : cases) {
     SCOPED_TRACE(level);
-    FixedFileDest plain("FilePlain");
-    plain.dest().write(level, "SDesktopX11", "hello world");
+    FixedFileDest plain;
+    plain.write(level, "SDesktopX11", "hello world");
     EXPECT_EQ(syslogPrefix(priority) + "SDesktopX11: hello world\n", plain.content());
-    FixedFileDest coloured("FileColour");
-    coloured.dest().setColour(true);
-    coloured.dest().setCompact(true);
-    coloured.dest().write(level, "S", "t");
+    FixedFileDest coloured;
+    coloured.setColour(true);
+    coloured.setCompact(true);
+    coloured.write(level, "S", "t");
     EXPECT_EQ(std::string("\033[") + code + "m09:08:09.123 S: t\n\033[0m", coloured.content());
   }
-  if (savedTz)
-    setenv("TZ", saved.c_str(), 1);
-  else
-    unsetenv("TZ");
+  savedTz ? setenv("TZ", saved.c_str(), 1) : unsetenv("TZ");
   tzset();
 }
 
 TEST(LogDestFileTest, BannerIsWrappedAtSeventyNineColumnsOncePerStream) {
-  FixedFileDest file("FileBanner");
+  FixedFileDest file;
   // Nine-letter words: eight of them with their spaces make exactly 79.
   std::string banner;
   for (int i = 0; i < 20; i++)
     banner += (i ? " " : "") + std::string("abcdefgh") + char('a' + i);
-  file.dest().setBanner(banner);
-  file.dest().write(30, "S", "one");
-  file.dest().write(30, "S", "two");
+  file.setBanner(banner);
+  file.write(30, "S", "one");
+  file.write(30, "S", "two");
   std::string wrapped =
     banner.substr(0, 79) + "\n" + banner.substr(80, 79) + "\n" + banner.substr(160) + "\n";
   EXPECT_EQ(wrapped + syslogPrefix(14) + "S: one\n" + syslogPrefix(14) + "S: two\n",
             file.content());
-
-  TempDir other;
-  std::string next = other.path() + "/next.log";
-  file.dest().setStream(std::fopen(next.c_str(), "w"), true);
-  file.dest().write(30, "S", "three");
-  file.dest().setStream(nullptr, false);
+  std::string next = file.dir.path() + "/next.log";
+  file.setStream(std::fopen(next.c_str(), "w"), true);
+  file.write(30, "S", "three");
+  file.setStream(nullptr, false);
   EXPECT_EQ(wrapped + syslogPrefix(14) + "S: three\n", readFile(next));
 }
 
@@ -126,22 +106,13 @@ TEST(LogDestFileTest, PathMakesPrivateDirectoriesAndAppends) {
   EXPECT_TRUE(dest.isActive());
   dest.write(0, "S", "first");
   dest.write(0, "S", "second");
-  std::string content = readFile(path);
-  EXPECT_NE(std::string::npos, content.find("S: first\n"));
-  EXPECT_NE(std::string::npos, content.find("S: second\n"));
+  EXPECT_NE(std::string::npos, readFile(path).find("S: first\n"));
+  EXPECT_NE(std::string::npos, readFile(path).find("S: second\n"));
   struct stat info;
   ASSERT_EQ(0, stat((dir.path() + "/a/b").c_str(), &info));
   EXPECT_EQ(0700u, info.st_mode & 0777);
   dest.setPath(std::nullopt);
   EXPECT_FALSE(dest.isActive());
-}
-
-std::string stampOf(time_t mtime) {
-  tm local{};
-  localtime_r(&mtime, &local);
-  char text[32];
-  strftime(text, sizeof(text), "%Y%m%d%H%M%S", &local);
-  return text;
 }
 
 TEST(LogDestFileTest, OpeningRotatesTheCurrentFileAndRemovesExpiredOnes) {
@@ -150,17 +121,22 @@ TEST(LogDestFileTest, OpeningRotatesTheCurrentFileAndRemovesExpiredOnes) {
   time_t now = time(nullptr);
   time_t current = now - 3600;
   const std::pair<const char*, time_t> planted[] = {
-    {"agent.log", current},           {"agent.log.20200101000000", now - 40 * 86400},
+    {"agent.log", current},            {"agent.log.20200101000000", now - 40 * 86400},
     {"agent.log.recent", now - 86400}, {"agent.logx", now - 40 * 86400},
-    {"other.log.1", now - 40 * 86400}};
-  for (auto [name, mtime] : planted) {
-    writeFile(at(name), name);
-    setMtime(at(name), mtime);
-  }
+    {"other.log.1", now - 40 * 86400}, {"agent.log.dir", now - 40 * 86400}};
   ASSERT_EQ(0, mkdir(at("agent.log.dir").c_str(), 0700));
-  setMtime(at("agent.log.dir"), now - 40 * 86400);
+  for (auto [name, mtime] : planted) {
+    if (!std::filesystem::exists(at(name)))
+      writeFile(at(name), name);
+    timeval times[2] = {{mtime, 0}, {mtime, 0}};
+    ASSERT_EQ(0, utimes(at(name).c_str(), times)) << name;
+  }
   // The stamp of the current file is taken twice over: the next free name.
-  std::string rotated = "agent.log." + stampOf(current);
+  tm local{};
+  localtime_r(&current, &local);
+  char stamp[32];
+  strftime(stamp, sizeof(stamp), "%Y%m%d%H%M%S", &local);
+  std::string rotated = "agent.log." + std::string(stamp);
   writeFile(at(rotated), "older");
   writeFile(at(rotated + ".1"), "older");
 
@@ -180,7 +156,7 @@ TEST(LogDestFileTest, OpeningRotatesTheCurrentFileAndRemovesExpiredOnes) {
   // Zero days to keep: every earlier rotation goes.
   plat::rotateLogFile(at("agent.log"), 0, now + 10);
   std::set<std::string> left = filesIn(dir.path());
-  EXPECT_EQ(4u, left.size());  // the newest rotation, agent.logx, other.log.1, the directory
+  EXPECT_EQ(4u, left.size()); // the newest rotation, agent.logx, other.log.1, the directory
   EXPECT_FALSE(left.count("agent.log") || left.count("agent.log.recent") || left.count(rotated));
   // Only a regular file is moved aside: never a directory or a device.
   plat::rotateLogFile(at("agent.log.dir"), 0, now + 10);
@@ -189,7 +165,6 @@ TEST(LogDestFileTest, OpeningRotatesTheCurrentFileAndRemovesExpiredOnes) {
 
 TEST(LogDestFileTest, UnopenablePathFallsBackToTheDefaultPathAndReportsOnce) {
   struct Case {
-    const char* name;
     const char* path;
     const char* defaultPath;
     bool reverts;
@@ -197,27 +172,27 @@ TEST(LogDestFileTest, UnopenablePathFallsBackToTheDefaultPathAndReportsOnce) {
     bool defaultWritten;
   };
   const Case cases[] = {
-    {"default usable", "afile/sub/agent.log", "default.log", true, "", true},
+    {"afile/sub/agent.log", "default.log", true, "", true},
     // Used to repeat all three lines (and a rotation attempt) for every message.
-    {"both failing", "afile/agent.log", "afile/default.log", true,
+    {"afile/agent.log", "afile/default.log", true,
      "Error opening default log file: Not a directory\n", false},
-    {"path is the default", "afile/agent.log", "afile/agent.log", false, "", false},
+    {"afile/agent.log", "afile/agent.log", false, "", false},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(c.defaultPath);
     TempDir dir;
     std::string base = dir.path() + "/";
     writeFile(base + "afile", "a regular file, not a directory\n");
     plat::LogDestFile dest("FileFallback");
     dest.setPath(base + c.path);
     dest.setDefaultPath(base + c.defaultPath);
-    StderrCapture capture;
+    testing::internal::CaptureStderr();
     dest.write(0, "S", "goes to the default");
     dest.write(0, "S", "goes there too");
     std::string reverting = "Reverting to default log file " + base + c.defaultPath + "\n";
     EXPECT_EQ("Error opening log file: Not a directory\n" + (c.reverts ? reverting : "") +
-                  c.defaultError,
-              capture.text());
+                c.defaultError,
+              testing::internal::GetCapturedStderr());
     EXPECT_EQ(c.defaultWritten,
               readFile(base + c.defaultPath).find("S: goes there too\n") != std::string::npos);
 
@@ -229,79 +204,66 @@ TEST(LogDestFileTest, UnopenablePathFallsBackToTheDefaultPathAndReportsOnce) {
 }
 
 TEST(LogDestFileTest, SizeLimitClosesTheFileCallsTheHandlerAndTheNextWriteRotates) {
-  TempDir dir;
-  plat::LogDestFile dest("FileLimit");
-  dest.setHostName("h");
-  dest.setAppName("a");
-  dest.setClock([] { return fixedTime; });
-  std::string prefix = "<11> 2024-03-05T07:08:09.123Z h a[" + std::to_string(getpid()) + "]: S: ";
-  std::string text(100 - prefix.size() - 1, 'x');  // 100-byte lines
+  FixedFileDest dest("h", "a");
+  std::string prefix = syslogPrefix(11, "h", "a") + "S: ";
+  std::string text(100 - prefix.size() - 1, 'x'); // 100-byte lines
   dest.setSizeLimit(250);
   int handled = 0;
   dest.setReopenHandler([&](plat::LogDestFile& self) {
     handled++;
-    self.write(0, "S", "from the handler");  // dropped: the file is closed for rotation
+    self.write(0, "S", "from the handler"); // dropped: the file is closed for rotation
   });
-  dest.setPath(dir.path() + "/agent.log");
-  dest.write(0, "S", text.c_str());
-  dest.write(0, "S", text.c_str());
-  EXPECT_EQ(0, handled);
-  dest.write(0, "S", text.c_str());
+  for (int i = 0; i < 3; i++) {
+    EXPECT_EQ(0, handled);
+    dest.write(0, "S", text.c_str());
+  }
   EXPECT_EQ(1, handled);
-  EXPECT_EQ(300u, readFile(dir.path() + "/agent.log").size());
+  EXPECT_EQ(300u, dest.content().size());
   dest.write(0, "S", "after");
-  std::set<std::string> files = filesIn(dir.path());
+  std::set<std::string> files = filesIn(dest.dir.path());
   ASSERT_EQ(2u, files.size());
-  EXPECT_EQ(300u, readFile(dir.path() + "/" + *std::next(files.begin())).size());
-  EXPECT_EQ(prefix + "after\n", readFile(dir.path() + "/agent.log"));
-  dest.setPath(std::nullopt);
+  EXPECT_EQ(300u, readFile(dest.dir.path() + "/" + *files.rbegin()).size());
+  EXPECT_EQ(prefix + "after\n", dest.content());
 }
 
 plat::LogSrc threadLog("FileThreadSrc");
 
 class LogFileThreadTest : public logtest::LogStateTest {};
 
-TEST_F(LogFileThreadTest, ManyThreadsLoggingAtOnceLoseAndTearNoLine) {
+TEST_F(LogFileThreadTest, ManyThreadsLoggingToAFileLoseAndTearNoLine) {
   constexpr int threads = 8;
   constexpr int perThread = 2000;
-  TempDir dir;
-  plat::LogDestFile dest("FileThreads");
-  dest.setPath(dir.path() + "/threads.log");
-  plat::setLogSetting("FileThreadSrc:filethreads:30");
+  FixedFileDest dest;
+  plat::setLogSetting("FileThreadSrc:filefixed:30");
   plat::endStartup();
-
   std::atomic<bool> stop{false};
   // Rebinding while others log must neither lose nor break messages.
   std::thread rebinder([&] {
     while (!stop)
-      plat::setLogSetting("FileThreadSrc:filethreads:30");
+      plat::setLogSetting("FileThreadSrc:filefixed:30");
   });
   std::vector<std::thread> workers;
-  std::string padding(120, 'p');
   for (int t = 0; t < threads; t++) {
-    workers.emplace_back([t, &padding] {
+    workers.emplace_back([t] {
       for (int i = 0; i < perThread; i++)
-        threadLog.status("thread %d line %d %s", t, i, padding.c_str());
+        threadLog.status("thread %d line %d %s", t, i, std::string(120, 'p').c_str());
     });
   }
   for (std::thread& worker : workers)
     worker.join();
   stop = true;
   rebinder.join();
-  dest.setPath(std::nullopt);
 
   std::set<std::pair<int, int>> seen;
-  std::istringstream lines(readFile(dir.path() + "/threads.log"));
-  int count = 0;
-  for (std::string line; std::getline(lines, line); count++) {
-    size_t start = line.find("]: FileThreadSrc: thread ");
-    ASSERT_NE(std::string::npos, start) << line;
+  std::istringstream lines(dest.content());
+  for (std::string line; std::getline(lines, line);) {
     int t = -1, i = -1;
-    ASSERT_EQ(2, sscanf(line.c_str() + start, "]: FileThreadSrc: thread %d line %d", &t, &i));
-    ASSERT_TRUE(line.ends_with(" " + padding)) << line;
-    seen.insert({t, i});
+    ASSERT_EQ(2, sscanf(line.c_str() + syslogPrefix(14).size(), "FileThreadSrc: thread %d line %d",
+                        &t, &i))
+      << line;
+    ASSERT_TRUE(line.ends_with(" " + std::string(120, 'p'))) << line;
+    ASSERT_TRUE(seen.insert({t, i}).second) << line;
   }
-  EXPECT_EQ(threads * perThread, count);
   EXPECT_EQ(size_t(threads * perThread), seen.size());
 }
 

@@ -61,38 +61,37 @@ protected:
   FakeChannel channel;
 };
 
-TEST_F(LogDestIpcTest, MessagesWaitForTheServersLevelThenGoInOneBatch) {
+TEST_F(LogDestIpcTest, MessagesWaitForTheServersLevelThenGoInOneBatchAfterAThousandTheNotice) {
   ipc.setChannel(&channel);
   ipc.write(0, "A", "error");
   ipc.write(110, "B", "debug");
-  ipc.write(30, "C", "status");
+  for (int i = 0; i < 1000; i++)
+    ipc.write(30, "C", std::to_string(i).c_str());
   EXPECT_EQ(0, channel.kicker->kicks);
   channel.kicker->fire();
   EXPECT_TRUE(channel.sent.empty());
 
   ipc.levelReceived(30);
-  EXPECT_EQ((std::vector<Line>{{0, "A", "error"}, {30, "C", "status"}}), channel.sent);
+  ASSERT_EQ(1000u, channel.sent.size());
+  EXPECT_EQ((Line{0, "A", "error"}), channel.sent[0]);
+  EXPECT_EQ((Line{30, "C", "997"}), channel.sent[998]) << "the debug line was queued, then filtered";
+  EXPECT_EQ((Line{0, "LogDestIpc", "Too many messages, discarding further ones"}),
+            channel.sent.back());
   EXPECT_EQ(1, channel.flushes);
   EXPECT_EQ(0u, ipc.queued());
 }
 
-TEST_F(LogDestIpcTest, QueueHoldsAThousandThenTheNoticeThenDrops) {
-  ipc.setChannel(&channel);
-  for (int i = 0; i < 1002; i++)
-    ipc.write(30, "S", std::to_string(i).c_str());
-  ipc.levelReceived(100);
-  ASSERT_EQ(1001u, channel.sent.size());
-  EXPECT_EQ("999", channel.sent[999].text);
-  EXPECT_EQ((Line{0, "LogDestIpc", "Too many messages, discarding further ones"}),
-            channel.sent.back());
-}
+plat::LogSrc ipcSrc("IpcTestSource");
 
-TEST_F(LogDestIpcTest, OnceTheLevelIsKnownWritesAreFilteredCutAndSentOnTheNextKick) {
+TEST_F(LogDestIpcTest, OnceTheLevelIsKnownItCapsSourcesAndWritesAreFilteredCutAndSentOnAKick) {
   ipc.setChannel(&channel);
+  plat::setLogSetting("IpcTestSource:ipctest:200");
   ipc.levelReceived(0xffffffffu);
   EXPECT_EQ(INT_MAX, ipc.level());
+  EXPECT_EQ(200, ipcSrc.level());
   ipc.write(100, "S", "queued while everything was wanted");
   ipc.levelReceived(30);
+  EXPECT_EQ(30, ipcSrc.level()) << "the server's level becomes the source's";
   EXPECT_TRUE(channel.sent.empty()) << "filtered again when sent";
   channel.kicker->kicks = 0;
 
@@ -109,6 +108,12 @@ TEST_F(LogDestIpcTest, OnceTheLevelIsKnownWritesAreFilteredCutAndSentOnTheNextKi
                                {0, "S", std::string(1024, 'a')},
                                {0, "S", std::string(1023, 'b')}}),
             channel.sent);
+  plat::endStartup();
+  ipcSrc.info("filtered before formatting");
+  ipcSrc.status("sent");
+  channel.kicker->fire();
+  EXPECT_EQ((Line{30, "IpcTestSource", "sent"}), channel.sent.back());
+  EXPECT_EQ(4u, channel.sent.size());
 }
 
 TEST(LogDestIpcCutTest, CutsEndOnSequenceBoundaries) {
@@ -146,21 +151,6 @@ TEST_F(LogDestIpcTest, ANewChannelForgetsTheLevelAndNullDestroysTheKicker) {
   EXPECT_TRUE(second.kickerDestroyed);
   ipc.levelReceived(30);
   EXPECT_EQ(1u, ipc.queued());
-}
-
-plat::LogSrc ipcSrc("IpcTestSource");
-
-TEST_F(LogDestIpcTest, TheServersLevelBecomesTheSourcesEffectiveLevel) {
-  ipc.setChannel(&channel);
-  plat::setLogSetting("IpcTestSource:ipctest:200");
-  EXPECT_EQ(200, ipcSrc.level());
-  ipc.levelReceived(30);
-  EXPECT_EQ(30, ipcSrc.level());
-  plat::endStartup();
-  ipcSrc.info("filtered before formatting");
-  ipcSrc.status("sent");
-  channel.kicker->fire();
-  EXPECT_EQ((std::vector<Line>{{30, "IpcTestSource", "sent"}}), channel.sent);
 }
 
 TEST_F(LogDestIpcTest, AFailedSendIsLoggedOnceAndDropsTheRestOfTheBatch) {

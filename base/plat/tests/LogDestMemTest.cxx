@@ -71,27 +71,21 @@ TEST_F(LogReplayTest, NoReplayForOtherPatternsInactiveDestinationsOrNothingQuali
   EXPECT_EQ(1u, plat::LogDestMem::instance().size());
 }
 
-TEST_F(LogReplayTest, MessagesAboveEveryStarLevelAreLostAtTheEndOfStartup) {
-  memLog.debug("too detailed");
-  memLog.error("wanted");
-  plat::setLogSetting("*:replayrec:30");
-  plat::endStartup();
-  EXPECT_EQ(0u, plat::LogDestMem::instance().size());
-  plat::setLogSetting("*:replaylate:200");
-  EXPECT_TRUE(late.lines().empty());
-}
-
-TEST_F(LogReplayTest, EndOfStartupReplaysWithTheCurrentSettingOnce) {
-  plat::setLogSetting("*:replaylate:110");
+TEST_F(LogReplayTest, EndOfStartupReplaysWithTheCurrentSettingOnceAndDropsTheRest) {
+  plat::setLogSetting("*:replaylate:30");
   // Not taken while the destination is inactive, so stored.
   late.active = false;
-  memLog.debug("kept for the end");
+  memLog.error("kept for the end");
+  memLog.debug("above every star level");
   late.active = true;
   EXPECT_TRUE(late.lines().empty());
   plat::endStartup();
   plat::endStartup();
   EXPECT_EQ((std::vector<std::string>{start, "kept for the end", finish}), late.texts());
   EXPECT_FALSE(plat::isLogStartup());
+  EXPECT_EQ(0u, plat::LogDestMem::instance().size());
+  plat::setLogSetting("*:replayrec:200");
+  EXPECT_TRUE(rec.lines().empty());
 }
 
 TEST_F(LogReplayTest, TheFiveHundredAndFirstStartupMessageIsTheNotice) {

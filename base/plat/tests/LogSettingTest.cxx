@@ -17,7 +17,6 @@
 using logtest::Line;
 using logtest::LogStateTest;
 using logtest::RecordingDest;
-using logtest::StderrCapture;
 
 namespace {
 
@@ -72,39 +71,57 @@ protected:
   RecordingDest other{"SettingOther"};
 };
 
-TEST_F(LogSettingBindTest, LevelsUpToTheBindingReachTheDestinationAndLaterElementsWin) {
-  plat::setLogSetting("*:SettingRec:10,settingALPHA:SETTINGREC:100");
+TEST_F(LogSettingBindTest, EachCallCarriesItsLevelAndLevelsUpToTheBindingArriveLaterElementsWin) {
+  plat::setLogSetting("*:SettingRec:10,settingALPHA:SETTINGREC:200");
   plat::endStartup();
-  alphaLog.info("alpha info");
+  alphaLog.error("e %d", 1);
+  alphaLog.status("s %s", "two");
+  alphaLog.info("i %c", '3');
+  alphaLog.debug("d %.1f", 4.0);
+  alphaLog.write(42, "w");
   betaLog.write(11, "beta above");
   betaLog.write(10, "beta at");
-  betaLog.info("beta info");
-  EXPECT_EQ(
-    (std::vector<Line>{{100, "SettingAlpha", "alpha info"}, {10, "SettingBeta", "beta at"}}),
-    rec.lines());
-  EXPECT_EQ(100, alphaLog.level());
-  EXPECT_EQ(10, betaLog.level());
+  EXPECT_EQ((std::vector<Line>{{0, "SettingAlpha", "e 1"},
+                               {30, "SettingAlpha", "s two"},
+                               {100, "SettingAlpha", "i 3"},
+                               {110, "SettingAlpha", "d 4.0"},
+                               {42, "SettingAlpha", "w"},
+                               {10, "SettingBeta", "beta at"}}),
+            rec.lines());
+}
+
+TEST_F(LogSettingBindTest, TextsAreEscapedCutToTheBufferAndWrittenLineByLine) {
+  plat::setLogSetting("SettingAlpha:settingrec:30");
+  plat::endStartup();
+  alphaLog.error("tab\there ~ and caf\xc3\xa9 and \xff");
+  std::string longText(5000, 'x');
+  alphaLog.error("%s", longText.c_str());
+  alphaLog.write(0, longText.c_str());
+  alphaLog.writeLines(30, "first\nsecond\n\nfourth");
+  alphaLog.writeLines(30, "");
+  alphaLog.writeLines(31, "above the binding\nnot sent");
+  EXPECT_EQ((std::vector<std::string>{"tab~^Ihere ~~ and caf\xc3\xa9 and ~M^?",
+                                      std::string(4095, 'x'), std::string(4095, 'x'), "first",
+                                      "second", "", "fourth"}),
+            rec.texts());
 }
 
 TEST_F(LogSettingBindTest, BadElementsAreReportedAndTheRestStillApplies) {
-  StderrCapture capture;
+  testing::internal::CaptureStderr();
   plat::setLogSetting("*:settingrec:ten,SettingAlpha:settingrec:5,,*:x,*:nosuchdest:10");
   EXPECT_EQ("Failed to parse log param element: '*:settingrec:ten'\n"
             "Failed to parse log param element: '*:x'\n"
             "No LogDest found: 'nosuchdest'\n",
-            capture.text());
+            testing::internal::GetCapturedStderr());
   EXPECT_EQ(5, alphaLog.level());
   EXPECT_EQ(-1, betaLog.level());
 }
 
 TEST_F(LogSettingBindTest, EffectiveLevelIsCappedByTheDestinationLevel) {
-  class CappedDest : public RecordingDest {
-  public:
-    CappedDest() : RecordingDest("SettingCapped") { setLevel(20); }
-  } capped;
-  plat::setLogSetting("SettingAlpha:settingcapped:100,SettingAlpha:settingrec:15");
+  other.setLevel(20);
+  plat::setLogSetting("SettingAlpha:settingother:100,SettingAlpha:settingrec:15");
   EXPECT_EQ(20, alphaLog.level());
-  plat::setLogSetting("SettingAlpha:settingcapped:10,SettingAlpha:settingrec:15");
+  plat::setLogSetting("SettingAlpha:settingother:10,SettingAlpha:settingrec:15");
   EXPECT_EQ(15, alphaLog.level());
 }
 
@@ -121,7 +138,7 @@ TEST_F(LogSettingBindTest, AfterStartupOnlyActiveBoundDestinationsGetMessagesAnd
   EXPECT_TRUE(other.lines().empty());
 }
 
-TEST_F(LogSettingBindTest, DestroyedDestinationLosesItsBindings) {
+TEST_F(LogSettingBindTest, DestroyedDestinationsAndSourcesLeave) {
   {
     RecordingDest shortLived("SettingShort");
     plat::setLogSetting("SettingAlpha:settingshort:30");
@@ -131,6 +148,16 @@ TEST_F(LogSettingBindTest, DestroyedDestinationLosesItsBindings) {
   EXPECT_EQ(-1, alphaLog.level());
   plat::endStartup();
   alphaLog.error("must not reach a destroyed destination");
+
+  const plat::LogSrc* address;
+  {
+    plat::LogSrc temporary("TemporarySource");
+    address = &temporary;
+    EXPECT_EQ(&temporary, plat::LogSrc::all().front());
+  }
+  std::vector<plat::LogSrc*> all = plat::LogSrc::all();
+  EXPECT_EQ(all.end(), std::find(all.begin(), all.end(), address));
+  EXPECT_NE(all.end(), std::find(all.begin(), all.end(), &alphaLog));
 }
 
 TEST(LogSettingTest, FilePathJoinsDirectoryAndFileExpandingVariables) {
@@ -162,36 +189,24 @@ TEST(LogSettingTest, SourceListIsSortedWrappedAndComplete) {
   std::sort(expected.begin(), expected.end(), plat::LessIgnoreCase());
   expected.erase(std::unique(expected.begin(), expected.end(), plat::equalsIgnoreCase),
                  expected.end());
-
-  for (int width : {30}) {
-    SCOPED_TRACE(width);
-    char* buffer = nullptr;
-    size_t size = 0;
-    std::FILE* out = open_memstream(&buffer, &size);
-    plat::LogSrc::listSources(width, out);
-    std::fclose(out);
-    std::string text(buffer, size);
-    std::free(buffer);
-    ASSERT_TRUE(text.ends_with("\n"));
-    std::vector<std::string> names;
-    std::istringstream lines(text);
-    bool first = true;
-    for (std::string line; std::getline(lines, line); first = false) {
-      EXPECT_LE(line.size(), size_t(width)) << line;
-      if (!first) {
-        ASSERT_TRUE(line.starts_with("  ")) << line;
-        line = line.substr(2);
-      }
-      std::istringstream parts(line);
-      for (std::string name; std::getline(parts, name, ',');) {
-        if (name.starts_with(" "))
-          name = name.substr(1);
-        if (!name.empty())
-          names.push_back(name);
-      }
-    }
-    EXPECT_EQ(expected, names);
+  char* buffer = nullptr;
+  size_t size = 0;
+  std::FILE* out = open_memstream(&buffer, &size);
+  plat::LogSrc::listSources(30, out);
+  std::fclose(out);
+  std::string text(buffer, size);
+  std::free(buffer);
+  std::vector<std::string> names;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    EXPECT_LE(line.size(), 30u) << line;
+    EXPECT_EQ(names.empty(), !line.starts_with("  ")) << "continuation lines are indented";
+    std::istringstream parts(line);
+    for (std::string name; parts >> name;)
+      names.push_back(name.ends_with(",") ? name.substr(0, name.size() - 1) : name);
   }
+  EXPECT_EQ(expected, names);
+  EXPECT_TRUE(text.ends_with("\n"));
 }
 
 class LogParamTest : public LogStateTest {

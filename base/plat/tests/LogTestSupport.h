@@ -1,7 +1,8 @@
 #pragma once
 
-// Shared pieces of the logging tests: a named destination that records what
-// it is given, standard-error capture, files, and a fixture that starts and
+// Shared pieces of the logging tests: named destinations that record what
+// they are given (several at once, each possibly inactive, which
+// testsupport::LogRecorder cannot be), files, and a fixture that starts and
 // ends in the log state of a fresh process.
 
 #include "base/plat/LogDest.h"
@@ -9,12 +10,10 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <fstream>
 #include <mutex>
 #include <sstream>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace logtest {
@@ -39,6 +38,7 @@ public:
     lines_.push_back({level, source, text});
   }
   bool isActive() override { return active; }
+  using LogDest::setLevel;
 
   std::vector<Line> lines() {
     std::lock_guard lock(mutex_);
@@ -58,44 +58,9 @@ private:
   std::vector<Line> lines_;
 };
 
-// Redirects descriptor 2 into a temporary file until text() is called.
-class StderrCapture {
-public:
-  StderrCapture() : file_(std::tmpfile()), saved_(dup(2)) {
-    std::fflush(stderr);
-    dup2(fileno(file_), 2);
-  }
-  ~StderrCapture() {
-    restore();
-    std::fclose(file_);
-  }
-  std::string text() {
-    restore();
-    std::string out;
-    std::rewind(file_);
-    for (int c; (c = std::fgetc(file_)) != EOF;)
-      out += char(c);
-    return out;
-  }
-
-private:
-  void restore() {
-    if (saved_ < 0)
-      return;
-    std::fflush(stderr);
-    dup2(saved_, 2);
-    close(saved_);
-    saved_ = -1;
-  }
-
-  std::FILE* file_;
-  int saved_;
-};
-
 inline std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
   std::stringstream content;
-  content << in.rdbuf();
+  content << std::ifstream(path, std::ios::binary).rdbuf();
   return content.str();
 }
 

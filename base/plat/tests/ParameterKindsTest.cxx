@@ -36,6 +36,12 @@ void checkTexts(const char* kind, const std::vector<TextCase>& cases, const Make
   }
 }
 
+// Makes a parameter of kind P from the leading constructor arguments.
+template <class P, class... Args>
+Make maker(Args... args) {
+  return [=](plat::Configuration* group) { return std::make_unique<P>(args..., false, group); };
+}
+
 const char* const speeds[] = {"fast", "medium", "slow", nullptr};
 
 TEST(ParameterKinds, TextsEachKindAcceptsOrRejects) {
@@ -43,40 +49,25 @@ TEST(ParameterKinds, TextsEachKindAcceptsOrRejects) {
   checkTexts("bool",
              {{"on", "1"}, {"Yes", "1"}, {nullptr, "1"}, {"OFF", "0"}, {"nO", "0"}, {"2", none},
               {"yess", none}},
-             [](plat::Configuration* g) {
-               return std::make_unique<plat::BoolParameter>("Flag", "A flag", true, false, g);
-             });
-  checkTexts("int", {{"+7", "7"}, {"0X10", "16"}, {"-0x10", "-16"}, {"017", "15"}, {"100", "100"},
+             maker<plat::BoolParameter>("Flag", "A flag", true));
+  checkTexts("int",
+             {{"+7", "7"}, {"0X10", "16"}, {"-0x10", "-16"}, {"017", "15"}, {"100", "100"},
               {"-101", none}, {nullptr, none}, {"12 ", none}, {"08", none}, {"0x", none}},
-             [](plat::Configuration* g) {
-               return std::make_unique<plat::IntParameter>("Count", "c", 1, -100, 100, false, g);
-             });
-  checkTexts("int limits", {{"-2147483648", "-2147483648"}, {"2147483648", none},
-              {"0x100000000", none}},
-             [](plat::Configuration* g) {
-               return std::make_unique<plat::IntParameter>("Count", "c", 0, INT_MIN, INT_MAX,
-                                                           false, g);
-             });
+             maker<plat::IntParameter>("Count", "c", 1, -100, 100));
+  checkTexts("int limits",
+             {{"-2147483648", "-2147483648"}, {"2147483648", none}, {"0x100000000", none}},
+             maker<plat::IntParameter>("Count", "c", 0, INT_MIN, INT_MAX));
   checkTexts("enum", {{"MEDIUM", "medium"}, {"1", none}, {"slowest", none}},
-             [](plat::Configuration* g) {
-               return std::make_unique<plat::EnumParameter>("Speed", "s", speeds, 1, false, g);
-             });
+             maker<plat::EnumParameter>("Speed", "s", speeds, 1));
   checkTexts("string",
              {{"hello", "hello"}, {"", ""}, {"caf\xc3\xa9", "caf\xc3\xa9"}, {nullptr, none}},
-             [](plat::Configuration* g) {
-               return std::make_unique<plat::StringParameter>("Text", "t", "x", false, g);
-             });
-  checkTexts("s64", {{"int64:FFFFFFFFFFFFFFFE", "int64:fffffffffffffffe"},
-              {"int64:000000000000001", none}, {"INT64:0000000000000001", none},
-              {"int64:000000000000000g", none}},
-             [](plat::Configuration* g) {
-               return std::make_unique<plat::S64Parameter>("Big", "b", 0, false, g);
-             });
+             maker<plat::StringParameter>("Text", "t", "x"));
+  checkTexts("s64",
+             {{"int64:FFFFFFFFFFFFFFFE", "int64:fffffffffffffffe"}, {"int64:000000000000001", none},
+              {"INT64:0000000000000001", none}, {"int64:000000000000000g", none}},
+             maker<plat::S64Parameter>("Big", "b", 0));
   checkTexts("binary", {{"ABcd", "<binary>"}, {"", "<binary>"}, {"abc", none}, {"zz", none}},
-             [](plat::Configuration* g) {
-               return std::make_unique<plat::BinaryParameter>("Key", "k", std::vector<uint8_t>{9},
-                                                              false, g);
-             });
+             maker<plat::BinaryParameter>("Key", "k", std::vector<uint8_t>{9}));
 }
 
 TEST(ParameterKinds, ValuesBehindTheTexts) {

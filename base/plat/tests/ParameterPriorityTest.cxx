@@ -1,7 +1,9 @@
+#include "base/plat/BinaryParameter.h"
 #include "base/plat/BoolParameter.h"
 #include "base/plat/Configuration.h"
 #include "base/plat/IntParameter.h"
 #include "base/plat/ParameterChangedCallback.h"
+#include "testsupport/LogRecorder.h"
 
 #include <gtest/gtest.h>
 
@@ -23,7 +25,7 @@ protected:
   void SetUp() override { level.addCallback(&recorder); }
   void TearDown() override { level.removeCallback(&recorder); }
 
-  plat::Configuration group{"Priorities"};
+  plat::Configuration group{"Priorities", nullptr, nullptr, true}; // logs its changes
   plat::IntParameter level{"Level", "A level", 5, 0, 1000, false, &group};
   Recorder recorder;
 };
@@ -54,20 +56,51 @@ TEST(ParameterPriorityRandom, MatchesAReferenceMap) {
   }
 }
 
-TEST_F(ParameterPriority, CallbacksHearOfEveryStoredChangeOnly) {
+// "<level> <text>" of each line the parameters logged.
+std::vector<std::string> logged(testsupport::LogRecorder& log) {
+  std::vector<std::string> lines;
+  for (const auto& line : log.lines())
+    lines.push_back(std::to_string(line.level) + " " + line.text);
+  return lines;
+}
+
+TEST_F(ParameterPriority, CallbacksAndTheLogHearOfEveryStoredChangeOnly) {
+  testsupport::LogRecorder log("Configuration", 200);
+  plat::BinaryParameter key("Key", "Key bytes", {}, false, &group);
+  EXPECT_TRUE(level.set(7, 0));
   EXPECT_TRUE(level.set(300, 30));
-  EXPECT_TRUE(level.setParam("7", 10));  // lower: the value in force stays, but it is told
+  EXPECT_TRUE(level.setParam("20", 10)); // lower: the value in force stays, but it is told
   EXPECT_EQ(level.getValue(), 300);
-  EXPECT_TRUE(level.set(7, 10));         // the same value again: nothing
-  EXPECT_TRUE(level.set(5, 0));          // the default's own value: nothing
+  EXPECT_TRUE(level.set(20, 10)); // the same value again: nothing
+  EXPECT_TRUE(level.set(7, 0));   // the default's own value: nothing
   EXPECT_FALSE(level.setParam("lots", 10));
   EXPECT_FALSE(level.setParam("5000", 10));
-  level.unset(20, true);                 // nothing stored there
-  level.unset(0, true);                  // the default stays
+  level.unset(20, true); // nothing stored there
+  level.unset(0, true);  // the default stays
   level.unset(30, true);
   level.unset(10, false);
-  EXPECT_EQ(level.getValue(), 5);
-  EXPECT_EQ(recorder.priorities, (std::vector<int>{30, 10, 30}));
+  EXPECT_EQ(level.getValue(), 7);
+  key.setParam("c0ffee", 10);
+  EXPECT_EQ(recorder.priorities, (std::vector<int>{0, 30, 10, 30}));
+  EXPECT_EQ(logged(log), (std::vector<std::string>{
+                           "110 set Level(int) to 7, priority 0",
+                           "100 set Level(int) to 300, priority 30",
+                           "100 set Level(int) to 20, priority 10",
+                           "100 unset Level(int) priority 30, now 20, priority 10",
+                           "100 unset Level(int) priority 10, now 7, priority 0",
+                           "100 set Key(binary) to <binary>, priority 10",
+                         }));
+}
+
+TEST(ParameterLog, QuietGroupLogsNothingButBadBooleans) {
+  testsupport::LogRecorder log("Configuration", 200);
+  plat::Configuration group("Quiet");
+  plat::BoolParameter flag("Flag", "A flag", false, false, &group);
+  flag.setParam("1", 10);
+  flag.unset(10, true);
+  EXPECT_TRUE(log.lines().empty());
+  EXPECT_FALSE(flag.setParam("perhaps", 10));
+  EXPECT_EQ(logged(log), std::vector<std::string>{"0 Bool parameter Flag: invalid value 'perhaps'"});
 }
 
 TEST_F(ParameterPriority, ResetKeepsOnlyTheDefault) {

@@ -58,28 +58,12 @@ TEST(WallTime, ConversionsFromUnixTimesSaturate) {
   EXPECT_LE(now, int64_t(time(nullptr)));
 }
 
-TEST(DateTimeFormat, FixedInstantsInUtcAndYearsFourDigitsCannotHold) {
-  struct Case {
-    int64_t wall;
-    const char* isoMillis;
-    int weekday;
-    int yearDay;
-  };
-  const Case cases[] = {
-    {0, "1601-01-01T00:00:00.000", 1, 0},
-    {unixEpochTicks - 10000, "1969-12-31T23:59:59.999", 3, 364},
-    {125963012960000000 + 7894321, "2000-02-29T12:34:56.789", 2, 59},
-    {lastFourDigitYearTicks, "9999-12-31T23:59:59.999", 5, 364},
-    {-wallTicksPerSecond, "1600-12-31T23:59:59.000", 0, 365},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.isoMillis);
-    DateTime utc = plat::utcDateTime(c.wall);
-    EXPECT_EQ(plat::formatIsoDateTime(utc, true), c.isoMillis);
-    EXPECT_EQ(plat::formatIsoDateTime(utc, false), std::string(c.isoMillis, 19));
-    EXPECT_EQ(utc.weekday, c.weekday);
-    EXPECT_EQ(utc.yearDay, c.yearDay);
-  }
+// Instants between these are checked against the C library below.
+TEST(DateTimeFormat, EdgesOfTheFourDigitYearsAndBeyond) {
+  DateTime last = plat::utcDateTime(lastFourDigitYearTicks);
+  EXPECT_EQ(plat::formatIsoDateTime(last, true), "9999-12-31T23:59:59.999");
+  EXPECT_EQ(plat::formatIsoDateTime(plat::utcDateTime(-wallTicksPerSecond), false),
+            "1600-12-31T23:59:59");
   for (int64_t wall : {lastFourDigitYearTicks + 1, maxInt64, minInt64})
     EXPECT_EQ(plat::formatIsoDateTime(plat::utcDateTime(wall), false), "<date error>") << wall;
   DateTime yearZero = plat::utcDateTime(plat::parseIsoDateTime("0000-01-01T00:00:00Z"));
@@ -90,7 +74,7 @@ TEST(DateTimeFormat, RandomInstantsMatchTheCLibraryAndParseBack) {
   std::mt19937_64 rng(1601);
   std::uniform_int_distribution<int64_t> ticks(0, lastFourDigitYearTicks);
   for (int i = 0; i < 5000; i++) {
-    int64_t wall = ticks(rng);
+    int64_t wall = i ? ticks(rng) : 0; // the first instant, 1601-01-01
     SCOPED_TRACE(wall);
     DateTime utc = plat::utcDateTime(wall);
     time_t seconds = time_t(plat::unixSecondsFromWallTime(wall));

@@ -1,17 +1,15 @@
 #pragma once
 
-// Shared pieces of the shared-memory tests: views of what the system holds,
-// byte patterns, and a forked holder of a marker's lock. Every test uses a
+// Shared pieces of the shared-memory tests: views of what the system holds
+// and a forked holder of a marker's lock. Every test uses a
 // private base directory (testsupport::TempDir) instead of /tmp, so that no
 // test touches the runtime directory of a real agent.
 
-#include "base/plat/unix/SharedMem.h"
 #include "base/plat/unix/SharedMemMarker.h"
 #include "testsupport/ForkedChild.h"
 
 #include <sys/stat.h>
 
-#include <cstdint>
 #include <string>
 
 namespace shmtest {
@@ -26,24 +24,6 @@ inline bool exists(const std::string& path) {
 inline mode_t modeOf(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
-}
-
-// A byte pattern that differs from position to position.
-inline uint8_t patternByte(size_t i, unsigned seed) {
-  return uint8_t((i * 131 + seed * 17 + (i >> 8)) & 0xff);
-}
-
-inline void fill(const plat::SharedMem& shm, unsigned seed) {
-  for (size_t i = 0; i < shm.size(); i++)
-    shm.data()[i] = patternByte(i, seed);
-}
-
-inline bool holds(const plat::SharedMem& shm, unsigned seed) {
-  for (size_t i = 0; i < shm.size(); i++) {
-    if (shm.data()[i] != patternByte(i, seed))
-      return false;
-  }
-  return true;
 }
 
 // A forked process that holds the lock of the marker at `path` (it is
