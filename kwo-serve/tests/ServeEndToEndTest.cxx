@@ -3,8 +3,10 @@
 
 #include "ServeFixture.h"
 
+#include "base/plat/Exception.h"
 #include "base/plat/unix/SharedMemSysV.h"
 #include "testsupport/BackgroundChild.h"
+#include "testsupport/ShmLeaks.h"
 
 // GoogleTest before Xlib: Xlib's macros (None, Bool) break its templates.
 #include <gtest/gtest.h>
@@ -13,10 +15,7 @@
 
 #include <algorithm>
 #include <csignal>
-#include <cstdio>
-#include <filesystem>
 #include <memory>
-#include <map>
 #include <set>
 #include <stdexcept>
 #include <sys/stat.h>
@@ -29,40 +28,17 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// POSIX objects of `pid`: the agent names them "kwo-<pid>-<serial>".
-std::set<std::string> shmEntriesOf(pid_t pid) {
-  std::set<std::string> names;
-  std::string prefix = "kwo-" + std::to_string(pid) + "-";
-  for (const auto& entry : std::filesystem::directory_iterator("/dev/shm"))
-    if (entry.path().filename().string().rfind(prefix, 0) == 0)
-      names.insert(entry.path().filename());
-  return names;
-}
-
-// System V segments created by `pid` (other tests may run meanwhile), by
-// id, with their sizes.
-std::map<int, size_t> sysvSegmentsOf(pid_t pid) {
-  std::map<int, size_t> segments;
-  std::unique_ptr<FILE, int (*)(FILE*)> f(fopen("/proc/sysvipc/shm", "r"), fclose);
-  char line[512];
-  if (!f || !fgets(line, sizeof(line), f.get()))  // header
-    return segments;
-  while (fgets(line, sizeof(line), f.get())) {
-    long key, id, perms, size, cpid;
-    if (sscanf(line, "%ld %ld %lo %ld %ld", &key, &id, &perms, &size, &cpid) == 5 && cpid == pid)
-      segments[int(id)] = size_t(size);
-  }
-  return segments;
-}
-
 // The agent's shared buffer (a System V segment on Xvfb) holds what the X
 // server shows, pixel for pixel.
 bool agentBufferShows(pid_t agent, const Picture& screen) {
-  size_t size = screen.pixels.size() * 4;
-  for (const auto& [id, segmentSize] : sysvSegmentsOf(agent)) {
-    if (segmentSize < size)
-      continue;
-    auto segment = plat::SharedMemSysV::attach(id, uint32_t(size), plat::SharedMem::Access::readOnly);
+  for (int id : testsupport::sysvSegmentsOf(agent)) {
+    std::unique_ptr<plat::SharedMemSysV> segment;
+    try {
+      segment = plat::SharedMemSysV::attach(id, uint32_t(screen.pixels.size() * 4),
+                                            plat::SharedMem::Access::readOnly);
+    } catch (const plat::Exception&) {
+      continue; // too small
+    }
     const uint8_t* p = segment->data();
     if (std::all_of(screen.pixels.begin(), screen.pixels.end(), [&](const Rgb8& want) {
           p += 4;
@@ -293,8 +269,8 @@ TEST_F(ServeEndToEnd, AKilledAgentIsReplacedUnderTheViewerAndSigtermLeavesNothin
   for (pid_t agent : {first, second}) {
     // A segment the X server still has attached lingers, marked for removal,
     // until the server has dealt with the agent's departure.
-    EXPECT_TRUE(pollUntil([&] { return sysvSegmentsOf(agent).empty(); })) << agent;
-    EXPECT_EQ(shmEntriesOf(agent), std::set<std::string>{});
+    EXPECT_TRUE(pollUntil([&] { return testsupport::sysvSegmentsOf(agent).empty(); })) << agent;
+    EXPECT_EQ(testsupport::posixObjectsOf(agent), std::set<std::string>{});
   }
 }
 

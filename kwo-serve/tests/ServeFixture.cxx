@@ -11,7 +11,7 @@
 #include <memory>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sstream>
+#include <iterator>
 #include <stdexcept>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -77,9 +77,7 @@ int freePort() {
 
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
+  return {std::istreambuf_iterator<char>(in), {}};
 }
 
 PatternDisplay::PatternDisplay() {

@@ -144,7 +144,6 @@ private:
 class RawViewer : public Connection {
 public:
   explicit RawViewer(int port, int receiveBuffer = 0);
-  int bytesPerPixel() const { return bytesPerPixel_; }
   // Exactly `n` more bytes from the server.
   std::string take(size_t n);
   // The type of the next message that is not a Bell. A FramebufferUpdate
