@@ -114,14 +114,6 @@ void PatternDisplay::fill(Rgb8 colour, int width, int height) {
   XSync(dpy_, False);
 }
 
-void PatternDisplay::hideCursor() {
-  char nothing = 0;
-  Pixmap blank = XCreateBitmapFromData(dpy_, window_, &nothing, 1, 1);
-  XColor black{};
-  XDefineCursor(dpy_, window_, XCreatePixmapCursor(dpy_, blank, blank, &black, &black, 0, 0));
-  XSync(dpy_, False);
-}
-
 Picture PatternDisplay::picture() const {
   // XDestroyImage is a macro: wrapped for the deleter.
   auto destroy = [](XImage* image) { XDestroyImage(image); };

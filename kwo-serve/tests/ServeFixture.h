@@ -52,8 +52,6 @@ public:
   _XDisplay* dpy() const { return dpy_; }
   // Fills the window's top left width x height with one colour.
   void fill(Rgb8 colour, int width = 1024, int height = 768);
-  // An invisible cursor over the window: viewers' pictures equal the screen.
-  void hideCursor();
   Picture picture() const;
   // Adds the key and button presses that reached the window to `input`.
   void readInput(Input& input);

@@ -264,24 +264,5 @@ TEST(FdOutStream, HalfCloseIsLeftToTheOwnerWhenThereIsOne) {
   EXPECT_EQ(got, std::vector<uint8_t>{1});
 }
 
-TEST(FdOutStream, LazyFlushWaitsForTheOwner) {
-  SocketPeer pair;
-  RecordingCallback callback;
-  FdOutStream out(pair.ours());
-  out.setCallback(&callback);
-  out.setNonBlocking(true);
-  out.setLazy(true);
-  out.writeU32(0xcafef00d);
-  out.flush();
-  std::vector<uint8_t> got;
-  pair.receive(got);
-  EXPECT_TRUE(got.empty());
-  EXPECT_EQ(callback.events, "P");
-  EXPECT_TRUE(out.writePending(false));
-  EXPECT_EQ(callback.events, "PD");
-  pair.receive(got);
-  EXPECT_EQ(got, std::vector<uint8_t>({0xca, 0xfe, 0xf0, 0x0d}));
-}
-
 } // namespace
 } // namespace rdr

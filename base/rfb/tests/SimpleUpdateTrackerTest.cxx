@@ -15,15 +15,6 @@ Region rgn(std::initializer_list<Rect> rects) {
   return Region(std::vector<Rect>(rects));
 }
 
-std::string show(const Region& region) {
-  std::vector<Rect> rects;
-  region.get_rects(&rects);
-  std::string text = "{";
-  for (const Rect& r : rects)
-    text += " [" + r.print() + "]";
-  return text + " }";
-}
-
 // One step fed to a tracker.
 struct Step {
   bool copy;
@@ -31,13 +22,8 @@ struct Step {
   Point offset;
 };
 
-Step copyStep(Region region, Point offset) {
-  return {true, std::move(region), offset};
-}
-
-Step changeStep(Region region) {
-  return {false, std::move(region), Point()};
-}
+Step copyStep(Region region, Point offset) { return {true, std::move(region), offset}; }
+Step changeStep(Region region) { return {false, std::move(region), Point()}; }
 
 void feed(SimpleUpdateTracker& tracker, const std::vector<Step>& steps) {
   for (const Step& step : steps) {
@@ -117,11 +103,9 @@ TEST(SimpleUpdateTracker, MergingAndPending) {
       tracker.mergePendingCopy();
       EXPECT_TRUE(tracker.getPendingCopy().isEmpty());
       EXPECT_EQ(Point(), tracker.getPendingOffset());
-      EXPECT_TRUE(tracker.getCopied().equals(c.copied))
-        << show(tracker.getCopied()) << " != " << show(c.copied);
+      EXPECT_TRUE(tracker.getCopied().equals(c.copied)) << tracker.getCopied().print();
       EXPECT_EQ(c.offset, tracker.getCopyOffset());
-      EXPECT_TRUE(tracker.getChanged().equals(c.changed))
-        << show(tracker.getChanged()) << " != " << show(c.changed);
+      EXPECT_TRUE(tracker.getChanged().equals(c.changed)) << tracker.getChanged().print();
     }
   }
   {
@@ -136,7 +120,6 @@ TEST(SimpleUpdateTracker, MergingAndPending) {
     tracker.addChanged(rgn({{0, 0, 1, 1}}));
     EXPECT_TRUE(tracker.getPendingCopy().isEmpty());
     EXPECT_TRUE(tracker.getCopied().equals(rgn({{10, 0, 20, 10}, {10, 50, 20, 60}})));
-
   }
 }
 
@@ -207,8 +190,8 @@ TEST(SimpleUpdateTracker, RandomUpdatesRebuildTheScreen) {
     Image rebuilt = old;
     copyPixels(rebuilt, copied, offset);
     forEachPixel(tracker.getChanged(), [&](size_t i) { rebuilt[i] = image[i]; });
-    ASSERT_TRUE(rebuilt == image) << "copied " << show(copied) << " by " << offset.x << "," << offset.y
-                                  << " changed " << show(tracker.getChanged());
+    ASSERT_TRUE(rebuilt == image) << "copied " << copied.print() << " by " << offset.x << ","
+                                  << offset.y << " changed " << tracker.getChanged().print();
   }
   // The run is only worth something if copies survive and chain.
   EXPECT_GT(updatesWithCopy, 1000);
