@@ -29,22 +29,19 @@ const char* const arrow12[] = {
     ".......#oo#.", ".......#oo#.", "........##..",
 };
 
-// The picture of a mask cursor in the same three symbols.
-std::vector<std::string> picture(const CursorWithMask& c, uint32_t black, uint32_t white) {
-  std::vector<std::string> rows;
-  for (int y = 0; y < c.height(); y++) {
-    std::string row;
-    for (int x = 0; x < c.width(); x++) {
-      if (!c.maskBit(x, y)) {
-        row += '.';
-        continue;
-      }
-      uint32_t p = c.pixelAt(x, y);
-      row += p == black ? '#' : p == white ? 'o' : '?';
-    }
-    rows.push_back(row);
-  }
+// The picture of a mask cursor: '.' where not shown, else symbol(pixel).
+template <class F>
+std::vector<std::string> rowsOf(const CursorWithMask& c, F symbol) {
+  std::vector<std::string> rows(size_t(c.height()));
+  for (int y = 0; y < c.height(); y++)
+    for (int x = 0; x < c.width(); x++)
+      rows[size_t(y)] += c.maskBit(x, y) ? symbol(c.pixelAt(x, y)) : '.';
   return rows;
+}
+
+// In the symbols of arrow12.
+std::vector<std::string> picture(const CursorWithMask& c, uint32_t black, uint32_t white) {
+  return rowsOf(c, [&](uint32_t p) { return p == black ? '#' : p == white ? 'o' : '?'; });
 }
 
 // A mask cursor from rows of '.', and digits for shown pixel values.
@@ -62,15 +59,9 @@ std::unique_ptr<CursorWithMask> maskCursor(const std::vector<std::string>& rows,
   return c;
 }
 
+// In the digits of maskCursor().
 std::vector<std::string> shownRows(const CursorWithMask& c) {
-  std::vector<std::string> rows;
-  for (int y = 0; y < c.height(); y++) {
-    std::string row;
-    for (int x = 0; x < c.width(); x++)
-      row += c.maskBit(x, y) ? char('0' + c.pixelAt(x, y) / 0x10101) : '.';
-    rows.push_back(row);
-  }
-  return rows;
+  return rowsOf(c, [](uint32_t p) { return char('0' + p / 0x10101); });
 }
 
 TEST(ArrowCursor, SizeTwelveMatchesTheTable) {

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstring>
+#include <optional>
 #include <random>
 
 namespace {
@@ -151,32 +152,27 @@ TEST(PixelFormatEndian, MakeLittleEndianTable) {
   struct Case {
     const char* name;
     PixelFormat in;
-    bool result;
-    PixelFormat out;
+    std::optional<PixelFormat> out; // none: refused, the format unchanged
   } cases[] = {
-      {"32 bpp shifts 16/8/0", PixelFormat(32, 24, true, true, 255, 255, 255, 0, 16, 8, 0, 0), true,
+      {"32 bpp shifts 16/8/0", PixelFormat(32, 24, true, true, 255, 255, 255, 0, 16, 8, 0, 0),
        PixelFormat(32, 24, false, true, 255, 255, 255, 0, 8, 16, 24, 0)},
       {"alpha shift moves too", PixelFormat(32, 32, true, true, 255, 255, 255, 255, 16, 8, 0, 24),
-       true, PixelFormat(32, 32, false, true, 255, 255, 255, 255, 8, 16, 24, 0)},
-      {"8 bpp clears the flag", PixelFormat(8, 6, true, true, 3, 3, 3, 0, 4, 2, 0, 0), true,
+       PixelFormat(32, 32, false, true, 255, 255, 255, 255, 8, 16, 24, 0)},
+      {"8 bpp clears the flag", PixelFormat(8, 6, true, true, 3, 3, 3, 0, 4, 2, 0, 0),
        PixelFormat(8, 6, false, true, 3, 3, 3, 0, 4, 2, 0, 0)},
-      {"channel wider than a byte", PixelFormat(16, 16, true, true, 31, 63, 31, 0, 11, 5, 0, 0),
-       false, PixelFormat(16, 16, true, true, 31, 63, 31, 0, 11, 5, 0, 0)},
+      {"channel wider than a byte", PixelFormat(16, 16, true, true, 31, 63, 31, 0, 11, 5, 0, 0)},
       // Used to wrap to a shift of 248 for a channel that lies past the pixel.
-      {"channel outside the pixel", PixelFormat(16, 8, true, true, 255, 0, 0, 0, 16, 0, 0, 0),
-       false, PixelFormat(16, 8, true, true, 255, 0, 0, 0, 16, 0, 0, 0)},
+      {"channel outside the pixel", PixelFormat(16, 8, true, true, 255, 0, 0, 0, 16, 0, 0, 0)},
       // Used to claim success while a 16-bit index keeps its big-endian bytes.
-      {"16-bit colour map", PixelFormat(16, 16, true, false, 0, 0, 0, 0, 0, 0, 0, 0), false,
-       PixelFormat(16, 16, true, false, 0, 0, 0, 0, 0, 0, 0, 0)},
+      {"16-bit colour map", PixelFormat(16, 16, true, false, 0, 0, 0, 0, 0, 0, 0, 0)},
       // Used to move the shifts of a 20 bpp format, whose bytes are never swapped.
-      {"not a whole-byte pixel", PixelFormat(20, 24, true, true, 255, 255, 255, 0, 0, 0, 0, 0),
-       false, PixelFormat(20, 24, true, true, 255, 255, 255, 0, 0, 0, 0, 0)},
+      {"not a whole-byte pixel", PixelFormat(20, 24, true, true, 255, 255, 255, 0, 0, 0, 0, 0)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     PixelFormat pf = c.in;
-    EXPECT_EQ(pf.makeLittleEndian(), c.result);
-    expectSameFields(pf, c.out);
+    EXPECT_EQ(pf.makeLittleEndian(), c.out.has_value());
+    expectSameFields(pf, c.out.value_or(c.in));
   }
 }
 
