@@ -211,27 +211,6 @@ TEST(FramedInStream, SkipToEndCrossesFramesAndTheNextMessageFollows) {
   EXPECT_EQ(in.readShortString(), "ok");
 }
 
-TEST(FramedInStream, BlockInTheNextHeaderRestoresTheFrameState) {
-  // The U32 is split over two frames and the second header arrives late.
-  Bytes body;
-  appendBE(body, 0xa1b2c3d4, 4);
-  ArrivingInStream source(frameByHand(body, {2, 2}));
-  InStreamV4 in(&source);
-  source.arrive(4);
-  ASSERT_TRUE(in.startMsg(false));
-  in.checkpoint();
-  for (int attempt = 0; attempt < 3; attempt++) {
-    SCOPED_TRACE(attempt);
-    EXPECT_THROW(in.readU32(), BlockException);
-    EXPECT_EQ(in.avail(), 2u);
-  }
-  source.arrive(1);
-  EXPECT_THROW(in.readU32(), BlockException);
-  source.arriveAll();
-  EXPECT_EQ(in.readU32(), 0xa1b2c3d4u);
-  in.endMsg();
-}
-
 TEST(FramedInStream, RewindToWithinAFrameAfterCrossingFrames) {
   auto body = pattern(300, 9);
   auto wire = frameByHand(body, {100, 100, 100});

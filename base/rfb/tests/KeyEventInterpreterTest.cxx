@@ -166,8 +166,9 @@ void runCases(const std::vector<Case>& cases) {
   }
 }
 
-TEST(KeyEventInterpreter, LettersAndShiftLevels) {
+TEST(KeyEventInterpreter, KeySequences) {
   runCases({
+    // Letters and shift levels.
     {"lowercase a", {press(a), release(a)}, {D(38), U(38)}},
     {"uppercase A presses Shift around the key",
      {press(A), release(A)}, {D(50), D(38), U(50), U(38)}},
@@ -202,11 +203,7 @@ TEST(KeyEventInterpreter, LettersAndShiftLevels) {
     {"Return under Shift keeps Shift (one-level key)",
      {press(Shift_L), press(Return), release(Return), release(Shift_L)},
      {D(50), D(36), U(36), U(50)}},
-  });
-}
-
-TEST(KeyEventInterpreter, LockKeys) {
-  runCases({
+    // Lock keys.
     {"Caps_Lock from a viewer injects nothing", {press(Caps_Lock), release(Caps_Lock)}, {}},
     {"Caps Lock on is switched off before a key", {press(a), release(a), press(a), release(a)},
      {D(66), U(66), D(38), U(38), D(38), U(38)},
@@ -224,11 +221,7 @@ TEST(KeyEventInterpreter, LockKeys) {
      [](FakeLayout& layout) { layout.reportsLocks = false; }},
     {"KP_1 on a keyboard without Num Lock", {press(KP_1), release(KP_1)}, {D(87), U(87)},
      [](FakeLayout& layout) { layout.keys().erase(77); }},
-  });
-}
-
-TEST(KeyEventInterpreter, RepeatsAndReleases) {
-  runCases({
+    // Repeats and releases.
     {"repeated press of a held letter is pressed again",
      {press(a), press(a), release(a)}, {D(38), D(38), U(38)}},
     {"repeated press of a held modifier is ignored",
@@ -237,11 +230,7 @@ TEST(KeyEventInterpreter, RepeatsAndReleases) {
     {"second release is ignored", {press(a), release(a), release(a)}, {D(38), U(38)}},
     // Used to press the first keycode without a keysym and never release it.
     {"NoSymbol is ignored", {press(0, false), {0, false, false}}, {}},
-  });
-}
-
-TEST(KeyEventInterpreter, EquivalentKeysyms) {
-  runCases({
+    // Equivalent keysyms.
     {"KP_Enter goes out as Return", {press(KP_Enter), release(KP_Enter)}, {D(36), U(36)}},
     {"Shift_R without a Shift_R key uses Shift_L",
      {press(Shift_R), press(a), release(a), release(Shift_R)},
@@ -254,11 +243,7 @@ TEST(KeyEventInterpreter, EquivalentKeysyms) {
     {"an equivalent that is missing too is dropped",
      {press(KP_Enter, false), release(KP_Enter)}, {},
      [](FakeLayout& layout) { layout.keys().erase(36); }},
-  });
-}
-
-TEST(KeyEventInterpreter, DeadKeysAndCompose) {
-  runCases({
+    // Dead keys and compose.
     {"eacute through dead_acute and e", {press(eacute), release(eacute)},
      {D(34), U(34), D(26), U(26)}, withDeadKeys},
     {"Eacute through dead_acute and Shift+E", {press(Eacute), release(Eacute)},
@@ -293,11 +278,7 @@ TEST(KeyEventInterpreter, DeadKeysAndCompose) {
        withDeadKeys(layout);
        layout.keys()[135] = {Multi_key};
      }},
-  });
-}
-
-TEST(KeyEventInterpreter, MissingKeysymsGoToAddKeysym) {
-  runCases({
+    // Keysyms no key gives go to addKeysym().
     {"added keycode", {press(Cyrillic_zhe), release(Cyrillic_zhe)}, {D(255), U(255)},
      [](FakeLayout& layout) { layout.canAddKeysyms = true; }},
     {"dead-key sequence comes before adding", {press(eacute), release(eacute)},
@@ -308,6 +289,15 @@ TEST(KeyEventInterpreter, MissingKeysymsGoToAddKeysym) {
      }},
     {"not added without the back end's help",
      {press(Cyrillic_zhe, false), release(Cyrillic_zhe)}, {}},
+    // Layout changes and releasing everything.
+    {"release after a layout change goes to the keycode pressed",
+     {press(a), moveA, refresh, release(a)}, {D(38), U(38)}},
+    // A repeat used to leave the first keycode held down on the desktop.
+    {"repeat after a layout change releases the first keycode",
+     {press(a), moveA, press(a), release(a)}, {D(38), U(38), D(40), U(40)}},
+    {"releasePressedKeys releases all, smallest keysym first, Shift pressed back",
+     {press(Shift_L), press(E), press(a), releaseAll},
+     {D(50), D(26), U(50), D(38), D(50), U(26), U(38), U(50)}},
   });
 }
 
@@ -325,19 +315,6 @@ TEST(KeyEventInterpreter, AlterShiftWithModsOffKeepsTheViewersShift) {
      {D(50), U(50), D(38), D(50), U(38), U(50)}},
   });
   param->unset(10, false);
-}
-
-TEST(KeyEventInterpreter, LayoutChangesAndReleasingEverything) {
-  runCases({
-    {"release after a layout change goes to the keycode pressed",
-     {press(a), moveA, refresh, release(a)}, {D(38), U(38)}},
-    // A repeat used to leave the first keycode held down on the desktop.
-    {"repeat after a layout change releases the first keycode",
-     {press(a), moveA, press(a), release(a)}, {D(38), U(38), D(40), U(40)}},
-    {"releasePressedKeys releases all, smallest keysym first, Shift pressed back",
-     {press(Shift_L), press(E), press(a), releaseAll},
-     {D(50), D(26), U(50), D(38), D(50), U(26), U(38), U(50)}},
-  });
 }
 
 TEST(KeyEventInterpreter, KeycodeLookup) {
