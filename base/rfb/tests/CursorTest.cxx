@@ -172,13 +172,6 @@ TEST(CursorConversion, BetweenMaskAndAlpha) {
   withAlpha.setMaskBit(0, 0, true);
   withAlpha.toAlpha(a);
   EXPECT_EQ(a.pixelAt(0, 0), 0xff123456u);
-
-  CursorWithMask out(PixelFormat::rgb565(), Rect());
-  maskCursor({"9.", ".5"}, Point(0, 0))->toMask(out);
-  EXPECT_TRUE(out.maskBit(0, 0));
-  EXPECT_FALSE(out.maskBit(1, 0));
-  // 0x09 per channel -> (9*31+127)/255 = 1, (9*63+127)/255 = 2.
-  EXPECT_EQ(out.pixelAt(0, 0), (1u << 11) | (2u << 5) | 1u);
 }
 
 TEST(CursorTwoColour, Bitmaps) {

@@ -259,15 +259,6 @@ TEST(PixelFormatConversion, RandomColoursAgainstReference) {
 }
 
 TEST(PixelFormatConversion, Edges) {
-  {
-    PixelFormat big565 = PixelFormat::rgb565();
-    big565.bigEndian = true;
-    uint32_t little = PixelFormat::rgb565().pixelFromRGBA(Colour{255, 0, 0, 255}, nullptr);
-    uint32_t big = big565.pixelFromRGBA(Colour{255, 0, 0, 255}, nullptr);
-    EXPECT_EQ(little, 0xf800u);
-    EXPECT_EQ(pixelBytes(big, 16), (std::vector<uint8_t>{0xf8, 0x00}));
-    EXPECT_EQ(big565.rgbaFromPixel(big), (Colour{255, 0, 0, 255}));
-  }
   // Used to let a channel above 255 (from compositing data that was not
   // premultiplied) spill into the neighbouring channel.
   {
