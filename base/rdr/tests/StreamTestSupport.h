@@ -95,9 +95,13 @@ struct RandomItems {
       for (; done < items.size(); done++) {
         auto [kind, v] = items[done];
         if (kind >= 4) {
-          EXPECT_EQ(kind == 4 ? in.readShortString() : in.readString(600), text(v)) << "item " << done;
+          std::string got = kind == 4 ? in.readShortString() : in.readString(600);
+          EXPECT_EQ(got, text(v)) << "item " << done;
         } else {
-          uint64_t got = kind == 0 ? in.readU8() : kind == 1 ? in.readU16() : kind == 2 ? in.readU32() : in.readU64();
+          uint64_t got = kind == 0   ? in.readU8()
+                         : kind == 1 ? in.readU16()
+                         : kind == 2 ? in.readU32()
+                                     : in.readU64();
           EXPECT_EQ(got, v) << "item " << done;
         }
         in.checkpoint();

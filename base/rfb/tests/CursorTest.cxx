@@ -211,7 +211,8 @@ TEST(CursorTwoColour, Bitmaps) {
   EXPECT_EQ(*bitmap, std::vector<uint8_t>{0x40});
   EXPECT_EQ(c0, (Colour{255, 0, 0, 255}));
   EXPECT_EQ(c1, (Colour{0, 0, 132, 255})); // (16*255+15)/31
-  EXPECT_FALSE(CursorWithAlpha(PixelFormat::argb8888(), Rect(0, 0, 1, 1)).getTwoColourBitmap(&c0, &c1));
+  CursorWithAlpha alpha(PixelFormat::argb8888(), Rect(0, 0, 1, 1));
+  EXPECT_FALSE(alpha.getTwoColourBitmap(&c0, &c1));
 }
 
 TEST(CursorEquals, AndClone) {
