@@ -101,6 +101,14 @@ TEST(DeadKeyUtil, GoodFiles) {
     EXPECT_EQ(std::make_pair(0xfe5au, 0x53u), util.decompose(0x1001e9e).value());
     EXPECT_EQ(std::make_pair(0xfe50u, 0x65u), util.decompose(0xe9).value());
     EXPECT_EQ(std::make_pair(0xfe51u, 0x45u), util.decompose(0xc9).value());
+    // The default file is the DeadKeyFile setting.
+    EXPECT_EQ(20u, DeadKeyUtil().spacingTable().size());
+    plat::ConfigParameter* param = plat::Configuration::global().findParam("DeadKeyFile");
+    ASSERT_NE(param, nullptr);
+    ASSERT_TRUE(param->setParam(file.path().c_str(), 10));
+    DeadKeyUtil fromSetting;
+    param->unset(10, false);
+    EXPECT_EQ(2u, fromSetting.spacingTable().size());
   }
   {
     TempFile file(R"(<info>
@@ -120,16 +128,6 @@ TEST(DeadKeyUtil, GoodFiles) {
       ASSERT_EQ(c.count, util.spacingTable().size());
       EXPECT_EQ(c.first, util.spacingTable()[0].first);
     }
-  }
-  {
-    TempFile file(deadKeysXml);
-    EXPECT_EQ(20u, DeadKeyUtil().spacingTable().size());
-    plat::ConfigParameter* param = plat::Configuration::global().findParam("DeadKeyFile");
-    ASSERT_NE(param, nullptr);
-    ASSERT_TRUE(param->setParam(file.path().c_str(), 10));
-    DeadKeyUtil util;
-    param->unset(10, false);
-    EXPECT_EQ(2u, util.spacingTable().size());
   }
 }
 
