@@ -3,8 +3,10 @@
 
 #include "ServeFixture.h"
 
+#include "base/plat/Exception.h"
 #include "base/plat/unix/SharedMemSysV.h"
 #include "testsupport/BackgroundChild.h"
+#include "testsupport/ShmLeaks.h"
 
 // GoogleTest before Xlib: Xlib's macros (None, Bool) break its templates.
 #include <gtest/gtest.h>
@@ -13,10 +15,7 @@
 
 #include <algorithm>
 #include <csignal>
-#include <cstdio>
-#include <filesystem>
 #include <memory>
-#include <map>
 #include <set>
 #include <stdexcept>
 #include <sys/stat.h>
@@ -29,40 +28,17 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// POSIX objects of `pid`: the agent names them "kwo-<pid>-<serial>".
-std::set<std::string> shmEntriesOf(pid_t pid) {
-  std::set<std::string> names;
-  std::string prefix = "kwo-" + std::to_string(pid) + "-";
-  for (const auto& entry : std::filesystem::directory_iterator("/dev/shm"))
-    if (entry.path().filename().string().rfind(prefix, 0) == 0)
-      names.insert(entry.path().filename());
-  return names;
-}
-
-// System V segments created by `pid` (other tests may run meanwhile), by
-// id, with their sizes.
-std::map<int, size_t> sysvSegmentsOf(pid_t pid) {
-  std::map<int, size_t> segments;
-  std::unique_ptr<FILE, int (*)(FILE*)> f(fopen("/proc/sysvipc/shm", "r"), fclose);
-  char line[512];
-  if (!f || !fgets(line, sizeof(line), f.get()))  // header
-    return segments;
-  while (fgets(line, sizeof(line), f.get())) {
-    long key, id, perms, size, cpid;
-    if (sscanf(line, "%ld %ld %lo %ld %ld", &key, &id, &perms, &size, &cpid) == 5 && cpid == pid)
-      segments[int(id)] = size_t(size);
-  }
-  return segments;
-}
-
 // The agent's shared buffer (a System V segment on Xvfb) holds what the X
 // server shows, pixel for pixel.
 bool agentBufferShows(pid_t agent, const Picture& screen) {
-  size_t size = screen.pixels.size() * 4;
-  for (const auto& [id, segmentSize] : sysvSegmentsOf(agent)) {
-    if (segmentSize < size)
-      continue;
-    auto segment = plat::SharedMemSysV::attach(id, uint32_t(size), plat::SharedMem::Access::readOnly);
+  for (int id : testsupport::sysvSegmentsOf(agent)) {
+    std::unique_ptr<plat::SharedMemSysV> segment;
+    try {
+      segment = plat::SharedMemSysV::attach(id, uint32_t(screen.pixels.size() * 4),
+                                            plat::SharedMem::Access::readOnly);
+    } catch (const plat::Exception&) {
+      continue; // too small
+    }
     const uint8_t* p = segment->data();
     if (std::all_of(screen.pixels.begin(), screen.pixels.end(), [&](const Rgb8& want) {
           p += 4;
@@ -71,16 +47,6 @@ bool agentBufferShows(pid_t agent, const Picture& screen) {
       return true;
   }
   return false;
-}
-
-void typeAndClick(rfbClient* client, const std::string& keys, int x, int y) {
-  for (char c : keys) {
-    SendKeyEvent(client, uint32_t(c), TRUE);
-    SendKeyEvent(client, uint32_t(c), FALSE);
-  }
-  SendPointerEvent(client, x, y, 0);
-  SendPointerEvent(client, x, y, rfbButton1Mask);
-  SendPointerEvent(client, x, y, 0);
 }
 
 std::string be32(size_t v) {
@@ -96,8 +62,9 @@ protected:
 
 // Used to go wrong: LibVNCServer drew its cursor, at 0,0, into the agent's
 // own buffer, and the agent's start-up damage test, seeing pixels change
-// where no damage was reported, switched to polling the whole screen.
-TEST_F(ServeEndToEnd, AViewerSeesTheScreenWithItsCursorAndTypesAndClicks) {
+// where no damage was reported, switched to polling the whole screen. A
+// killed agent used to end kwo-serve and every viewer with it.
+TEST_F(ServeEndToEnd, AViewerSeesTheScreenAndTypesAndClicksAcrossAKilledAgentUntilSigterm) {
   XWarpPointer(display.dpy(), 0, DefaultRootWindow(display.dpy()), 0, 0, 0, 0, 400, 300);
   XSync(display.dpy(), False);
   ServeRun serve(display.name());
@@ -108,10 +75,11 @@ TEST_F(ServeEndToEnd, AViewerSeesTheScreenWithItsCursorAndTypesAndClicks) {
   // where the pointer is, from the first picture on.
   ASSERT_FALSE(viewer.client()->appData.useRemoteCursor);
   rfb::Rect cursor;
-  ASSERT_TRUE(viewer.waitUntil([&] {
+  auto showsScreenAndCursor = [&] {
     cursor = differingArea(viewer.picture(), display.picture());
     return cursor.width() <= 64 && cursor.height() <= 64;
-  })) << cursor.print() << serve.log();
+  };
+  ASSERT_TRUE(viewer.waitUntil(showsScreenAndCursor)) << cursor.print() << serve.log();
   EXPECT_FALSE(cursor.isEmpty());
   EXPECT_TRUE(rfb::Rect(368, 268, 432, 332).encloses(cursor)) << cursor.print();
 
@@ -119,12 +87,20 @@ TEST_F(ServeEndToEnd, AViewerSeesTheScreenWithItsCursorAndTypesAndClicks) {
   // change that it sees reported.
   auto idleEnd = Clock::now() + std::chrono::seconds(6);
   viewer.waitUntil([&] { return Clock::now() > idleEnd; });
-  typeAndClick(viewer.client(), "kwo", 200, 200);
-  PatternDisplay::Input input;
-  EXPECT_TRUE(viewer.waitUntil([&] {
-    display.readInput(input);
-    return input.typed == "kwo" && input.clicks == 1;
-  })) << "typed '" << input.typed << "', " << input.clicks << " clicks\n" << serve.log();
+  auto typeAndClick = [&](const std::string& keys) {
+    for (char c : keys) {
+      SendKeyEvent(viewer.client(), uint32_t(c), TRUE);
+      SendKeyEvent(viewer.client(), uint32_t(c), FALSE);
+    }
+    for (int buttons : {0, rfbButton1Mask, 0})
+      SendPointerEvent(viewer.client(), 200, 200, buttons);
+    PatternDisplay::Input input;
+    EXPECT_TRUE(viewer.waitUntil([&] {
+      display.readInput(input);
+      return input.typed == keys && input.clicks == 1;
+    })) << "typed '" << input.typed << "', " << input.clicks << " clicks\n" << serve.log();
+  };
+  typeAndClick("kwo");
   display.fill({10, 200, 30});
   EXPECT_TRUE(viewer.waitUntil([&] {
     return viewer.picture().pixels[300 * 1024 + 600] == Rgb8{10, 200, 30} &&
@@ -133,6 +109,28 @@ TEST_F(ServeEndToEnd, AViewerSeesTheScreenWithItsCursorAndTypesAndClicks) {
   EXPECT_EQ(serve.log().find("Using polling"), std::string::npos) << serve.log();
   EXPECT_TRUE(viewer.waitUntil(
       [&] { return agentBufferShows(serve.agentPid(), display.picture()); }));
+
+  pid_t first = serve.agentPid();
+  ASSERT_GT(first, 0);
+  kill(first, SIGKILL);
+  // Only the new agent can show this.
+  display.fill({200, 30, 120}, 512, 384);
+  EXPECT_TRUE(viewer.waitUntil(showsScreenAndCursor)) << cursor.print() << serve.log();
+  pid_t second = serve.agentPid();
+  EXPECT_NE(second, first);
+  typeAndClick("k");
+
+  kill(serve.pid(), SIGTERM);
+  EXPECT_EQ(serve.waitExit(), 0) << serve.log();
+  EXPECT_NE(serve.log().find("received Terminated, shutting down"), std::string::npos);
+  // Reaped by kwo-serve: no such process any more.
+  EXPECT_NE(kill(second, 0), 0);
+  for (pid_t agent : {first, second}) {
+    // A segment the X server still has attached lingers, marked for removal,
+    // until the server has dealt with the agent's departure.
+    EXPECT_TRUE(pollUntil([&] { return testsupport::sysvSegmentsOf(agent).empty(); })) << agent;
+    EXPECT_EQ(testsupport::posixObjectsOf(agent), std::set<std::string>{});
+  }
 }
 
 // Used to fail: no password by default, guesses went unslowed, and the
@@ -273,48 +271,6 @@ TEST(ServeResize, TheVirtualDisplayGrowsTo4kAndBackAndARefusedSizeGetsAnErrorSta
   for (const std::vector<int>& c : cases) {
     SCOPED_TRACE(testing::Message() << c[0] << "x" << c[1]);
     EXPECT_EQ(ask(c[0], c[1]), std::vector<int>(c.begin() + 2, c.end())) << serve.log();
-  }
-}
-
-// Used to end kwo-serve and every viewer with it.
-TEST_F(ServeEndToEnd, AKilledAgentIsReplacedUnderTheViewerAndSigtermLeavesNothingBehind) {
-  // The server draws the cursor into this viewer's picture, compared with the screen.
-  display.hideCursor();
-  ServeRun serve(display.name());
-  ASSERT_TRUE(serve.waitListening()) << serve.log();
-  Viewer viewer(serve.port());
-  ASSERT_TRUE(viewer.connected());
-  rfb::Rect differing;
-  auto showsScreen = [&] {
-    differing = differingArea(viewer.picture(), display.picture());
-    return differing.isEmpty();
-  };
-  ASSERT_TRUE(viewer.waitUntil(showsScreen)) << differing.print() << serve.log();
-  pid_t first = serve.agentPid();
-  ASSERT_GT(first, 0);
-  kill(first, SIGKILL);
-  // Only the new agent can show this.
-  display.fill({200, 30, 120}, 512, 384);
-  EXPECT_TRUE(viewer.waitUntil(showsScreen)) << differing.print() << serve.log();
-  pid_t second = serve.agentPid();
-  EXPECT_NE(second, first);
-  typeAndClick(viewer.client(), "k", 100, 100);
-  PatternDisplay::Input input;
-  EXPECT_TRUE(viewer.waitUntil([&] {
-    display.readInput(input);
-    return input.typed == "k" && input.clicks == 1;
-  })) << serve.log();
-
-  kill(serve.pid(), SIGTERM);
-  EXPECT_EQ(serve.waitExit(), 0) << serve.log();
-  EXPECT_NE(serve.log().find("received Terminated, shutting down"), std::string::npos);
-  // Reaped by kwo-serve: no such process any more.
-  EXPECT_NE(kill(second, 0), 0);
-  for (pid_t agent : {first, second}) {
-    // A segment the X server still has attached lingers, marked for removal,
-    // until the server has dealt with the agent's departure.
-    EXPECT_TRUE(pollUntil([&] { return sysvSegmentsOf(agent).empty(); })) << agent;
-    EXPECT_EQ(shmEntriesOf(agent), std::set<std::string>{});
   }
 }
 

@@ -11,7 +11,7 @@
 #include <memory>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sstream>
+#include <iterator>
 #include <stdexcept>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -77,9 +77,7 @@ int freePort() {
 
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
+  return {std::istreambuf_iterator<char>(in), {}};
 }
 
 PatternDisplay::PatternDisplay() {
@@ -113,14 +111,6 @@ void PatternDisplay::fill(Rgb8 colour, int width, int height) {
   XSetForeground(dpy_, gc, pixelOf(colour));
   XFillRectangle(dpy_, window_, gc, 0, 0, unsigned(width), unsigned(height));
   XFreeGC(dpy_, gc);
-  XSync(dpy_, False);
-}
-
-void PatternDisplay::hideCursor() {
-  char nothing = 0;
-  Pixmap blank = XCreateBitmapFromData(dpy_, window_, &nothing, 1, 1);
-  XColor black{};
-  XDefineCursor(dpy_, window_, XCreatePixmapCursor(dpy_, blank, blank, &black, &black, 0, 0));
   XSync(dpy_, False);
 }
 

@@ -52,8 +52,6 @@ public:
   _XDisplay* dpy() const { return dpy_; }
   // Fills the window's top left width x height with one colour.
   void fill(Rgb8 colour, int width = 1024, int height = 768);
-  // An invisible cursor over the window: viewers' pictures equal the screen.
-  void hideCursor();
   Picture picture() const;
   // Adds the key and button presses that reached the window to `input`.
   void readInput(Input& input);
@@ -144,7 +142,6 @@ private:
 class RawViewer : public Connection {
 public:
   explicit RawViewer(int port, int receiveBuffer = 0);
-  int bytesPerPixel() const { return bytesPerPixel_; }
   // Exactly `n` more bytes from the server.
   std::string take(size_t n);
   // The type of the next message that is not a Bell. A FramebufferUpdate

