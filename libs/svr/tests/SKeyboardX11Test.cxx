@@ -274,21 +274,6 @@ protected:
 
 std::unique_ptr<testsupport::XvfbServer> KeyboardTest::server_;
 
-TEST_P(KeyboardTest, TypesWhatTheViewerSentWithTheServersModifiers) {
-  EXPECT_EQ(keyboard().hasXkb(), GetParam());
-  // Num Lock sits on Mod2 in the default map.
-  EXPECT_EQ(keyboard().numLockMask(), unsigned(Mod2Mask));
-  ASSERT_TRUE(keyboard().hasLevel3Shift());
-  const int shift = keycodeOf(XK_Shift_L), a = keycodeOf(XK_a), level3 = keycodeOf(XK_ISO_Level3_Shift);
-  ASSERT_NE(level3, keycodeOf(XK_Mode_switch));
-  for (uint32_t keysym : {XK_a, XK_A, XK_Mode_switch})
-    type(keysym);
-  // Mode_switch is typed with the Level 3 shift.
-  expectKeys({{P, a}, {R, a}, {P, shift}, {P, a}, {R, shift}, {R, a}, {P, level3}, {R, level3}});
-  EXPECT_EQ(observer().text(), "aA");
-  EXPECT_EQ(keyboard().interpreter().pressedKeyCount(), 0u);
-}
-
 TEST_P(KeyboardTest, CapsLockSwitchedOnAtTheDesktopIsTurnedOffBeforeALetter) {
   // Pins: without XKB the Caps Lock state was never read again, so a Caps
   // Lock switched on at the desktop turned every viewer letter upper case.
@@ -439,17 +424,6 @@ TEST_P(KeyboardTest, FollowsMappingAndModifierChangesOfOtherClients) {
            keyboard().numLockMask() == unsigned(Mod2Mask);
   }));
 
-  XkbLockModifiers(observer().dpy(), XkbUseCoreKbd, Mod2Mask, Mod2Mask);
-  XSync(observer().dpy(), False);
-  if (GetParam()) {
-    // XKB state events keep the state without asking.
-    EXPECT_TRUE(waitUntil([&] { return (keyboard().modifierState() & Mod2Mask) != 0; }));
-  } else {
-    keyboard().refreshModifierState();
-    EXPECT_NE(keyboard().modifierState() & Mod2Mask, 0u);
-  }
-  XkbLockModifiers(observer().dpy(), XkbUseCoreKbd, Mod2Mask, 0);
-  XSync(observer().dpy(), False);
 }
 
 void setLayout(const std::string& display, const std::vector<std::string>& layoutArguments) {
@@ -483,7 +457,11 @@ TEST_P(KeyboardTest, FollowsLayoutChangesAndTypesWhatTheViewerSent) {
                            [&](const SeenEvent& event) { return event.text == text; });
     return it == seen.rend() ? 0u : it->code;
   };
-  typeAndCheck({{XK_z, "z"}, {XK_at, "@"}});
+  EXPECT_EQ(keyboard().hasXkb(), GetParam());
+  // Num Lock sits on Mod2 in the default map.
+  EXPECT_EQ(keyboard().numLockMask(), unsigned(Mod2Mask));
+  EXPECT_TRUE(keyboard().hasLevel3Shift());
+  typeAndCheck({{XK_z, "z"}, {XK_A, "A"}, {XK_at, "@"}});
   const unsigned int usZ = lastPressOf("z");
 
   ASSERT_NO_FATAL_FAILURE(setLayout(server_->displayName(), {"de"}));
