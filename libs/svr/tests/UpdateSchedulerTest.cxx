@@ -104,79 +104,51 @@ TEST_F(UpdateSchedulerTest, ChangesOfABatchLeaveTogetherWhenItsTimerFindsAReques
   EXPECT_FALSE(scheduler.isPending());
 }
 
-TEST_F(UpdateSchedulerTest, RequestDuringThePeriodLeavesWhenThePeriodEnds) {
+// When updates leave. Steps: "c" a change, "r" a viewer's request, "+N" N ms
+// pass one at a time, "t" one pass of the loop's timers, "=N" N updates have
+// left so far.
+TEST_F(UpdateSchedulerTest, UpdatesLeaveWhenABatchFindsARequestAndThePeriodHasEnded) {
+  struct Case {
+    const char* name;
+    const char* period;
+    const char* delay;
+    std::vector<std::string> steps;
+    std::vector<int64_t> sentAtMs;
+  };
+  const Case cases[] = {
+    {"a request during the period waits for its end (25 ms after the first update)", "25", "1",
+     {"r", "c", "+1", "c", "+1", "r", "+23", "=1", "+1"}, {1, 26}},
+    {"a request waits for changes, changes wait for a request", "25", "1",
+     {"r", "+100", "=0", "c", "+1", "c", "+50", "c", "+50", "=1", "r"}, {101, 201}},
+    {"without a period each batch leaves after its delay", "0", "1",
+     {"r", "c", "+1", "r", "c", "+1", "r", "c", "+1"}, {1, 2, 3}},
+    {"a longer delay", "0", "7", {"r", "c", "+6", "=0", "+1"}, {7}},
+    {"a 0 ms batch still waits for the loop's next pass", "0", "0", {"r", "c", "=0", "t"}, {0}},
+  };
   scheduler.setServer(&server);
-  request();
-  change(rgn({{0, 0, 10, 10}}));
-  advanceMs(1);
-  ASSERT_EQ(1u, server.updates.size());
-  EXPECT_TRUE(scheduler.isPeriodRunning());
-
-  change(rgn({{5, 5, 6, 6}}));
-  advanceMs(1);
-  EXPECT_TRUE(scheduler.isPending()) << "the batch is ready";
-  request();
-  advanceMs(23);
-  EXPECT_EQ(1u, server.updates.size()) << "no second update inside the 25 ms period, at "
-                                    << nowMs();
-  advanceMs(1);
-  ASSERT_EQ(2u, server.updates.size());
-  EXPECT_EQ(26, server.sentAtMs[1]) << "the period started with the first update, at 1 ms";
-  EXPECT_TRUE(server.updates[1].changed.equals(rgn({{5, 5, 6, 6}})));
-}
-
-TEST_F(UpdateSchedulerTest, ARequestWaitsForChangesAndChangesForARequest) {
-  scheduler.setServer(&server);
-  request();
-  advanceMs(100);
-  EXPECT_TRUE(server.updates.empty());
-  EXPECT_EQ(0, desktop.prepared);
-  change(rgn({{0, 0, 4, 4}}));
-  advanceMs(1);
-  ASSERT_EQ(1u, server.updates.size());
-  EXPECT_EQ(101, server.sentAtMs[0]);
-
-  change(rgn({{0, 0, 4, 4}}));
-  advanceMs(50);
-  change(rgn({{10, 0, 14, 4}}));
-  advanceMs(50);
-  EXPECT_EQ(1u, server.updates.size());
-  request();
-  ASSERT_EQ(2u, server.updates.size()) << "a ready batch goes at the request";
-  EXPECT_EQ(201, server.sentAtMs[1]);
-  EXPECT_TRUE(server.updates[1].changed.equals(rgn({{0, 0, 4, 4}, {10, 0, 14, 4}})));
-}
-
-TEST_F(UpdateSchedulerTest, WithoutAPeriodEachBatchThatFindsARequestLeavesAfterItsDelay) {
-  ScopedParam period("UpdatePeriod", "0");
-  scheduler.setServer(&server);
-  for (int i = 0; i < 3; i++) {
-    SCOPED_TRACE(i);
-    request();
-    change(rgn({{i, 0, i + 1, 1}}));
-    advanceMs(1);
-    EXPECT_FALSE(scheduler.isPeriodRunning());
-    ASSERT_EQ(size_t(i + 1), server.updates.size());
-    EXPECT_EQ(i + 1, server.sentAtMs[i]);
-    EXPECT_TRUE(server.updates[i].changed.equals(rgn({{i, 0, i + 1, 1}})));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScopedParam period("UpdatePeriod", c.period);
+    ScopedParam delay("UpdateBatchDelay", c.delay);
+    // Past any period of the case before.
+    advanceMs(100);
+    clock.ticks = 0;
+    server.updates.clear();
+    server.sentAtMs.clear();
+    for (const std::string& step : c.steps) {
+      if (step == "c")
+        change(rgn({{0, 0, 4, 4}}));
+      else if (step == "r")
+        request();
+      else if (step == "t")
+        timers.processTimers();
+      else if (step[0] == '+')
+        advanceMs(std::stoi(step.substr(1)));
+      else
+        EXPECT_EQ(server.updates.size(), size_t(std::stoi(step.substr(1)))) << "at " << nowMs();
+    }
+    EXPECT_EQ(server.sentAtMs, c.sentAtMs);
   }
-  {
-    ScopedParam delay("UpdateBatchDelay", "7");
-    request();
-    change(rgn({{0, 0, 1, 1}}));
-    advanceMs(6);
-    EXPECT_EQ(3u, server.updates.size());
-    advanceMs(1);
-    ASSERT_EQ(4u, server.updates.size());
-    EXPECT_EQ(10, server.sentAtMs[3]);
-  }
-  ScopedParam delay("UpdateBatchDelay", "0");
-  request();
-  change(rgn({{0, 0, 1, 1}}));
-  EXPECT_EQ(4u, server.updates.size()) << "a 0 ms batch still waits for the loop's next pass";
-  timers.processTimers();
-  ASSERT_EQ(5u, server.updates.size());
-  EXPECT_EQ(10, server.sentAtMs[4]);
 }
 
 // The merging itself is rfb::SimpleUpdateTracker's (tested there).
