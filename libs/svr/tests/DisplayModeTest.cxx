@@ -18,6 +18,8 @@
 namespace {
 
 using svr::DisplayMode;
+using testing::Contains;
+using testing::Not;
 using svr::test::Bytes;
 
 Bytes setDisplayModeMsg(uint32_t width, uint32_t height) {
@@ -188,26 +190,26 @@ TEST_F(DisplayModeX11, StaleModesGoAtStartAndModesInUseOnlyOnceNoLongerShown) {
     DisplayMode earlier(nullptr);
     setRandR("1111x222");
   }
-  ASSERT_TRUE(svrtest::contains(svrtest::modeNames(), "1111x222_kwo"));
+  ASSERT_THAT(svrtest::modeNames(), Contains("1111x222_kwo"));
   // Changed behind the back of any component, as a new agent finds it.
   plat::Configuration::global().findParam("RandR")->reset(false);
   setRandR("1280x1024,20000x20000");
   DisplayMode modes(nullptr);
-  EXPECT_FALSE(svrtest::contains(svrtest::modeNames(), "1111x222_kwo"));
-  EXPECT_TRUE(svrtest::contains(svrtest::modeNames(), "1280x1024_kwo"));
+  EXPECT_THAT(svrtest::modeNames(), Not(Contains("1111x222_kwo")));
+  EXPECT_THAT(svrtest::modeNames(), Contains("1280x1024_kwo"));
   // Its clock does not fit the protocol (see DisplayModeTimings).
-  EXPECT_FALSE(svrtest::contains(svrtest::modeNames(), "20000x20000_kwo"));
+  EXPECT_THAT(svrtest::modeNames(), Not(Contains("20000x20000_kwo")));
 
   modes.setDisplayMode(1234, 567);
   ASSERT_EQ(std::make_pair(1234u, 567u), svrtest::crtcSize(0));
   setRandR("640x480");
-  EXPECT_TRUE(svrtest::contains(svrtest::modeNames(), "1234x567_kwo"));
-  EXPECT_FALSE(svrtest::contains(svrtest::modeNames(), "1280x1024_kwo"));
+  EXPECT_THAT(svrtest::modeNames(), Contains("1234x567_kwo"));
+  EXPECT_THAT(svrtest::modeNames(), Not(Contains("1280x1024_kwo")));
   modes.setDisplayMode(1024, 768);
   ASSERT_EQ(std::make_pair(1024u, 768u), svrtest::crtcSize(0));
   setRandR("640x480,");
-  EXPECT_FALSE(svrtest::contains(svrtest::modeNames(), "1234x567_kwo"));
-  EXPECT_TRUE(svrtest::contains(svrtest::modeNames(), "640x480_kwo"));
+  EXPECT_THAT(svrtest::modeNames(), Not(Contains("1234x567_kwo")));
+  EXPECT_THAT(svrtest::modeNames(), Contains("640x480_kwo"));
 }
 
 // The second CRTC, at 1024,0, cannot show a 1024x768 mode on a screen of

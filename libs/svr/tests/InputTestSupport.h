@@ -6,6 +6,7 @@
 // by hand.
 
 // GoogleTest first: Xlib's macros (None, Bool) break its headers.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "base/plat/tests/TimerTestSupport.h"

@@ -181,8 +181,8 @@ TEST_F(MonitorsX11, ListsLooksUpAndSelectsTheActiveCrtcs) {
       EXPECT_EQ("Monitor named '" + spec + "' not found", std::string(e.str()));
     }
   }
-  EXPECT_TRUE(svrtest::contains(log.texts("SDesktopX11"),
-                                "Bad Monitor param: Monitor named '3' not found"));
+  EXPECT_THAT(log.texts("SDesktopX11"),
+              testing::Contains("Bad Monitor param: Monitor named '3' not found"));
 
   MonitorSelect select;
   EXPECT_EQ(std::nullopt, select.selection());

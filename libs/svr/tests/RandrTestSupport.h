@@ -9,6 +9,7 @@
 // itself and says why.
 
 // GoogleTest first: Xlib's macros (None, Bool) break its headers.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "libs/svr/tests/AgentWire.h"
@@ -123,10 +124,6 @@ inline std::pair<unsigned, unsigned> crtcSize(int index) {
   std::pair<unsigned, unsigned> size{info->width, info->height};
   tx::XRRFreeCrtcInfo(info);
   return size;
-}
-
-inline bool contains(const std::vector<std::string>& names, const std::string& name) {
-  return std::find(names.begin(), names.end(), name) != names.end();
 }
 
 // The server's end of a real channel: the agent side is an io::MsgIpc over

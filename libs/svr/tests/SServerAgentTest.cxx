@@ -20,6 +20,7 @@
 #include "testsupport/LoopPump.h"
 #include "testsupport/SocketPeer.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -166,11 +167,6 @@ protected:
     return size_t(std::count(events.begin(), events.end(), event));
   }
 
-  bool logged(const std::string& text) {
-    auto texts = log.texts();
-    return std::find(texts.begin(), texts.end(), text) != texts.end();
-  }
-
   testsupport::LogRecorder log{"SServerAgent", 110};
   std::vector<std::string> events;
   io::FdSelectManager manager;
@@ -227,8 +223,9 @@ TEST_F(SServerAgentTest, BadLengthsCloseTheChannel) {
     EXPECT_TRUE(desktop.cutTexts.empty());
     EXPECT_EQ(testWord.getValue(), "plain");
     if (length) {
-      EXPECT_TRUE(logged("clientCutText: invalid length " + std::to_string(length) +
-                         ", closing the connection"));
+      EXPECT_THAT(log.texts(), testing::Contains("clientCutText: invalid length " +
+                                                 std::to_string(length) +
+                                                 ", closing the connection"));
     }
   }
 }
@@ -310,7 +307,7 @@ TEST_F(SServerAgentTest, ABufferIsAnnouncedOnceAndItsSegmentDescribedOnce) {
   // The whole buffer is filled before the server hears of it.
   ASSERT_EQ(first.grabbed.size(), 1u);
   EXPECT_TRUE(first.grabbed[0] == rfb::Region(rfb::Rect(0, 0, 64, 32)));
-  EXPECT_TRUE(logged("PB is not using shared memory"));
+  EXPECT_THAT(log.texts(), testing::Contains("PB is not using shared memory"));
 }
 
 TEST_F(SServerAgentTest, ColourMapBufferIsFollowedByItsColours) {
@@ -428,7 +425,8 @@ TEST_F(SServerAgentTest, FailedStartIsReportedAndEndsTheConnection) {
   ASSERT_TRUE(pumpUntil([&] { return count("disconnected") == 1; }));
   EXPECT_FALSE(agent.desktopStarted());
   EXPECT_EQ(count("running"), 0u);
-  EXPECT_TRUE(logged("Starting desktop failed: [NoScreen] no screen today"));
+  EXPECT_THAT(log.texts(),
+              testing::Contains("Starting desktop failed: [NoScreen] no screen today"));
   std::vector<Message> got = sentAfterGreeting(1);
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(decode<DesktopFailure>(got[0]), (DesktopFailure{"no screen today", "NoScreen"}));
