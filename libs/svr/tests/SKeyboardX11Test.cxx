@@ -282,6 +282,7 @@ TEST_P(KeyboardTest, CapsLockSwitchedOnAtTheDesktopIsTurnedOffBeforeALetter) {
   settle();
   type(XK_a);
   expectKeys({{P, capsLock}, {R, capsLock}, {P, capsLock}, {R, capsLock}, {P, a}, {R, a}});
+  ASSERT_EQ(observer().seen().size(), 6u);
   EXPECT_EQ(observer().seen()[4].keysym, KeySym(XK_a));
   EXPECT_EQ(observer().lockedMods() & LockMask, 0u);
 }
