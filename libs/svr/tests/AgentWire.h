@@ -1,17 +1,20 @@
 #pragma once
 
-// The server's side of the agent channel, for tests: builds framed messages
-// with the real framed output stream, and splits received bytes into
-// messages with a small parser of its own, so that what the agent writes is
-// checked against an independent reading of the frame format.
+// The server's side of the agent channel, for tests: messages built with the
+// shared records (or raw, for payloads no record would write), received
+// bytes split into messages by a small frame parser of its own, and payloads
+// decoded with the shared records.
 
 #include "base/rdr/MemInStream.h"
 #include "base/rdr/MemOutStream.h"
 #include "base/rdr/OutStreamV4.h"
+#include "libs/agentmsg/MsgWriter.h"
+#include "libs/agentmsg/ParseState.h"
+
+#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <functional>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,14 +35,17 @@ inline Bytes message(const std::string& name,
   return wire.takeData();
 }
 
-inline void append(Bytes& out, const Bytes& more) {
-  out.insert(out.end(), more.begin(), more.end());
+template <class Msg>
+Bytes wire(const Msg& msg) {
+  rdr::MemOutStream mem;
+  rdr::OutStreamV4 out(&mem);
+  agentmsg::writeMsg(out, msg, true);
+  return mem.takeData();
 }
 
 struct Message {
   std::string name;
   Bytes payload;
-  int frames = 0;
 };
 
 // Takes every complete message off the front of `buffer`.
@@ -49,38 +55,36 @@ inline std::vector<Message> takeMessages(Bytes& buffer) {
   for (;;) {
     Bytes body;
     size_t at = pos;
-    int frames = 0;
     bool complete = false;
-    while (at + 2 <= buffer.size()) {
+    while (!complete && at + 2 <= buffer.size()) {
       unsigned header = unsigned(buffer[at]) << 8 | buffer[at + 1];
       size_t length = header & 0x7fff;
       if (at + 2 + length > buffer.size())
         break;
       body.insert(body.end(), buffer.begin() + at + 2, buffer.begin() + at + 2 + length);
       at += 2 + length;
-      frames++;
-      if (header & 0x8000) {
-        complete = true;
-        break;
-      }
+      complete = header & 0x8000;
     }
     if (!complete || body.empty())
       break;
-    Message m;
-    m.name.assign(body.begin() + 1, body.begin() + 1 + body[0]);
-    m.payload.assign(body.begin() + 1 + body[0], body.end());
-    m.frames = frames;
-    messages.push_back(std::move(m));
+    messages.push_back({std::string(body.begin() + 1, body.begin() + 1 + body[0]),
+                        Bytes(body.begin() + 1 + body[0], body.end())});
     pos = at;
   }
   buffer.erase(buffer.begin(), buffer.begin() + pos);
   return messages;
 }
 
-// Reads a payload field by field.
-class Payload : public rdr::MemInStream {
-public:
-  explicit Payload(const Message& m) : rdr::MemInStream(m.payload.data(), m.payload.size()) {}
-};
+// The payload of `m` read by its record, which must take all of it.
+template <class Msg>
+Msg decode(const Message& m) {
+  EXPECT_EQ(m.name, Msg::name);
+  rdr::MemInStream in(m.payload.data(), m.payload.size());
+  Msg msg;
+  agentmsg::ParseState state;
+  msg.read(in, state);
+  EXPECT_TRUE(in.atEnd()) << m.name;
+  return msg;
+}
 
 } // namespace svr::test

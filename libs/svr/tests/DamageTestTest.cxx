@@ -18,8 +18,6 @@ namespace {
 using rfb::Rect;
 using rfb::Region;
 
-const rfb::PixelFormat rgb888(32, 24, false, true, 255, 255, 255, 0, 16, 8, 0, 0);
-
 // A screen buffer in memory whose grabs fetch from a second buffer standing
 // for the X server's screen.
 class InMemoryScreenBuffer : public rfb::ManagedPixelBuffer {
@@ -70,7 +68,7 @@ public:
 
 class DamageTestTest : public ::testing::Test {
 protected:
-  explicit DamageTestTest(const Rect& rect = Rect(0, 0, 64, 48)) : screen(rgb888, rect) {
+  explicit DamageTestTest(const Rect& rect = Rect(0, 0, 64, 48)) : screen(rfb::PixelFormat::rgb888(), rect) {
     const Rect r = screen.getRect();
     for (int y = r.tl.y; y < r.br.y; y++)
       for (int x = r.tl.x; x < r.br.x; x++)
@@ -147,8 +145,13 @@ TEST_F(DamageTestTest, ResultAgainstRealChanges) {
 }
 
 TEST_F(DamageTestTest, UnchangedScreenKeepsTheTestRunning) {
+  draw(Rect(0, 0, 8, 8)); // before the snapshot: not a change
   startTest();
   EXPECT_EQ(1, buffer->grabs) << "the snapshot is taken from a fresh grab";
+  // A change undone before the check is none either.
+  const uint32_t old = screen.getPixel(40, 40);
+  draw(Rect(40, 40, 41, 41));
+  draw(Rect(40, 40, 41, 41), old);
   for (int i = 1; i <= 3; i++) {
     advanceMs(DamageTest::checkIntervalMs);
     EXPECT_FALSE(engine.result);
@@ -163,17 +166,6 @@ TEST_F(DamageTestTest, UnchangedScreenKeepsTheTestRunning) {
   advanceMs(DamageTest::checkIntervalMs);
   ASSERT_TRUE(engine.result);
   EXPECT_TRUE(engine.result->all);
-}
-
-TEST_F(DamageTestTest, ChangesBeforeTheSnapshotAndUndoneChangesDoNotCount) {
-  draw(Rect(0, 0, 8, 8));
-  startTest();
-  const uint32_t old = screen.getPixel(40, 40);
-  draw(Rect(40, 40, 41, 41));
-  draw(Rect(40, 40, 41, 41), old);
-  advanceMs(DamageTest::checkIntervalMs);
-  EXPECT_FALSE(engine.result);
-  EXPECT_TRUE(engine.test->isRunning());
 }
 
 TEST_F(DamageTestTest, DamageFromAQuietPeriodDoesNotVouchForLaterChanges) {

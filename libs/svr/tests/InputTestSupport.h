@@ -6,6 +6,7 @@
 // by hand.
 
 // GoogleTest first: Xlib's macros (None, Bool) break its headers.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "base/plat/tests/TimerTestSupport.h"
@@ -56,5 +57,54 @@ inline std::pair<int, int> pointerOf(Display* dpy) {
 }
 
 using txtest::dispatchEvents;
+
+// Another application: a 300x200 window at x, y selecting `mask`, mapped
+// before the constructor returns. Every event of its connection is handed
+// to `onEvent` as it is collected.
+class EventWindow {
+public:
+  EventWindow(const std::string& name, int x, int y, long mask,
+              std::function<void(XEvent&)> onEvent)
+    : dpy_(connect(name)), onEvent_(std::move(onEvent)) {
+    XSetWindowAttributes attributes;
+    attributes.event_mask = mask | StructureNotifyMask;
+    attributes.override_redirect = True;
+    window_ = XCreateWindow(dpy(), DefaultRootWindow(dpy()), x, y, 300, 200, 0, CopyFromParent,
+                            InputOutput, CopyFromParent, CWEventMask | CWOverrideRedirect,
+                            &attributes);
+    XMapRaised(dpy(), window_);
+    if (!waitFor([this] { return mapped_; }))
+      throw std::runtime_error("the window was never mapped");
+  }
+  ~EventWindow() { XDestroyWindow(dpy(), window_); }
+
+  Display* dpy() const { return dpy_.get(); }
+  Window window() const { return window_; }
+
+  // Runs `pump` and collects until `done` holds or 30 s pass; `other`'s
+  // events wake the wait too.
+  bool waitFor(const std::function<bool()>& done, const std::function<void()>& pump = {},
+               Display* other = nullptr) {
+    return txtest::runUntil(
+      done,
+      [&] {
+        if (pump)
+          pump();
+        while (XPending(dpy())) {
+          XEvent event;
+          XNextEvent(dpy(), &event);
+          mapped_ = mapped_ || (event.type == MapNotify && event.xmap.window == window_);
+          onEvent_(event);
+        }
+      },
+      {{dpy(), other}, 20});
+  }
+
+private:
+  Connection dpy_;
+  std::function<void(XEvent&)> onEvent_;
+  Window window_ = 0;
+  bool mapped_ = false;
+};
 
 } // namespace svrtest

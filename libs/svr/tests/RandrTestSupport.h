@@ -1,17 +1,15 @@
 #pragma once
 
 // Shared pieces of the display-mode and monitor tests: the toolkit display
-// on a private Xorg dummy server (several CRTCs and outputs, real mode and
-// screen-size changes) or on an Xvfb without RandR, a look at the server's
-// RandR state through the run-time loaded library, and the server's end of
-// a real channel.
-//
-// The toolkit display is opened once per process and never closed, and
-// these tests change the server's layout, so each needs a process of its
-// own, as CTest runs them. Run in one process with others, a test that
-// finds the display already taken skips itself and says why.
+// on a private Xorg dummy server (several CRTCs and outputs) or on an Xvfb
+// without RandR, the server's RandR state, and the server's end of a real
+// channel. The toolkit display is opened once per process and these tests
+// change the server's layout, so each needs a process of its own, as CTest
+// runs them; in a shared process a test that finds the display taken skips
+// itself and says why.
 
 // GoogleTest first: Xlib's macros (None, Bool) break its headers.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "libs/svr/tests/AgentWire.h"
@@ -126,10 +124,6 @@ inline std::pair<unsigned, unsigned> crtcSize(int index) {
   std::pair<unsigned, unsigned> size{info->width, info->height};
   tx::XRRFreeCrtcInfo(info);
   return size;
-}
-
-inline bool contains(const std::vector<std::string>& names, const std::string& name) {
-  return std::find(names.begin(), names.end(), name) != names.end();
 }
 
 // The server's end of a real channel: the agent side is an io::MsgIpc over

@@ -1,9 +1,8 @@
-// Keyboard injection against a private Xvfb (US map, and German set with
-// setxkbmap while the injector runs), once through a connection that uses
-// XKB and once through one that ignores it (the core keyboard protocol). A
-// second client with the input focus observes what an application receives
-// and reads the text as a real one does: through a local input method
-// (which also composes dead-key sequences) in the current group.
+// Keyboard injection against a private Xvfb, through a connection that uses
+// XKB and one that ignores it (the core protocol). A second client with the
+// input focus sees what an application receives, and reads the text through
+// a local input method (which composes dead keys) in the current group. The
+// keysym decisions are rfb::KeyEventInterpreter's, tested with a fake layout.
 
 #include "libs/svr/tests/InputTestSupport.h"
 
@@ -39,26 +38,29 @@ struct SeenEvent {
   std::string text;
 };
 
-// Another application: one window that has the input focus and a local
-// input method (the built-in compose tables of the UTF-8 locale), and
-// records the key events it receives.
-class Observer {
-public:
-  explicit Observer(const std::string& name) : savedLocale_(std::setlocale(LC_CTYPE, nullptr)) {
+// C.UTF-8 for Xlib while it lives, with the local input method.
+struct Utf8Locale {
+  Utf8Locale() : saved(std::setlocale(LC_CTYPE, nullptr)) {
     if (!std::setlocale(LC_CTYPE, "C.UTF-8") || !XSupportsLocale())
       throw std::runtime_error("the C.UTF-8 locale is not usable by Xlib");
     XSetLocaleModifiers("@im=none");
-    dpy_ = svrtest::connect(name);
-    XSetWindowAttributes attributes;
-    attributes.event_mask = KeyPressMask | KeyReleaseMask | StructureNotifyMask | FocusChangeMask;
-    window_ = XCreateWindow(dpy(), DefaultRootWindow(dpy()), 0, 0, 200, 100, 0, CopyFromParent,
-                            InputOutput, CopyFromParent, CWEventMask, &attributes);
-    XMapRaised(dpy(), window_);
-    waitFor([this] { return mapped_; });
-    XSetInputFocus(dpy(), window_, RevertToParent, CurrentTime);
+  }
+  ~Utf8Locale() { std::setlocale(LC_CTYPE, saved.c_str()); }
+  std::string saved;
+};
+
+// Another application: a window that has the input focus and a local input
+// method (the built-in compose tables of the UTF-8 locale), and records the
+// key events it receives.
+class Observer {
+public:
+  explicit Observer(const std::string& name)
+    : window_(name, 0, 0, KeyPressMask | KeyReleaseMask | FocusChangeMask,
+              [this](XEvent& event) { collect(event); }) {
+    XSetInputFocus(dpy(), window_.window(), RevertToParent, CurrentTime);
     im_ = XOpenIM(dpy(), nullptr, nullptr, nullptr);
     ic_ = im_ ? XCreateIC(im_, XNInputStyle, XIMPreeditNothing | XIMStatusNothing, XNClientWindow,
-                          window_, XNFocusWindow, window_, nullptr)
+                          window_.window(), XNFocusWindow, window_.window(), nullptr)
               : nullptr;
     if (!ic_)
       throw std::runtime_error("no input context");
@@ -73,25 +75,14 @@ public:
   ~Observer() {
     XDestroyIC(ic_);
     XCloseIM(im_);
-    XDestroyWindow(dpy(), window_);
-    dpy_.reset();
-    std::setlocale(LC_CTYPE, savedLocale_.c_str());
   }
 
-  Display* dpy() const { return dpy_.get(); }
+  Display* dpy() const { return window_.dpy(); }
   std::vector<SeenEvent>& seen() { return seen_; }
 
-  // Runs `pump` and collects until `done` holds or 30 s pass.
-  bool waitFor(const std::function<bool()>& done, const std::function<void()>& pump = {},
-               Display* other = nullptr) {
-    return txtest::runUntil(
-      done,
-      [&] {
-        if (pump)
-          pump();
-        collect();
-      },
-      {{dpy(), other}, 20});
+  bool waitFor(const std::function<bool()>& done, const std::function<void()>& pump,
+               Display* other) {
+    return window_.waitFor(done, pump, other);
   }
 
   // Waits until `count` key events have arrived.
@@ -138,31 +129,19 @@ public:
     return state.locked_mods;
   }
 
-  bool keyIsDown(int keycode) {
-    char keys[32];
-    XQueryKeymap(dpy(), keys);
-    return (keys[keycode / 8] >> (keycode % 8)) & 1;
-  }
-
 private:
-  void collect() {
-    while (XPending(dpy())) {
-      XEvent event;
-      XNextEvent(dpy(), &event);
-      // The input method swallows dead keys and hands back the composed
-      // character as a key press of its own.
-      if (XFilterEvent(&event, None))
-        continue;
-      auto& xkb = reinterpret_cast<XkbEvent&>(event);
-      if (event.type == MapNotify)
-        mapped_ = mapped_ || event.xmap.window == window_;
-      else if (event.type == MappingNotify)
-        XRefreshKeyboardMapping(&event.xmapping);
-      else if (event.type == xkbEventBase_ && xkb.any.xkb_type == XkbMapNotify)
-        XkbRefreshKeyboardMapping(&xkb.map);
-      else if (event.type == KeyPress || event.type == KeyRelease)
-        record(event.xkey);
-    }
+  void collect(XEvent& event) {
+    // The input method swallows dead keys and hands back the composed
+    // character as a key press of its own.
+    if (XFilterEvent(&event, None))
+      return;
+    auto& xkb = reinterpret_cast<XkbEvent&>(event);
+    if (event.type == MappingNotify)
+      XRefreshKeyboardMapping(&event.xmapping);
+    else if (event.type == xkbEventBase_ && xkb.any.xkb_type == XkbMapNotify)
+      XkbRefreshKeyboardMapping(&xkb.map);
+    else if (event.type == KeyPress || event.type == KeyRelease)
+      record(event.xkey);
   }
 
   void record(XKeyEvent& event) {
@@ -177,14 +156,13 @@ private:
     seen_.push_back({event.type, event.keycode, keysym, chars ? std::string(text, length) : ""});
   }
 
-  std::string savedLocale_;
-  svrtest::Connection dpy_;
-  Window window_ = 0;
-  bool mapped_ = false;
+  // Before the window, whose construction collects events already.
+  Utf8Locale locale_;
   XIM im_ = nullptr;
   XIC ic_ = nullptr;
   int xkbEventBase_ = -1;
   std::vector<SeenEvent> seen_;
+  svrtest::EventWindow window_;
 };
 
 std::vector<Key> keysOf(const std::vector<SeenEvent>& seen) {
@@ -281,10 +259,6 @@ protected:
     clock_.advanceMs(ms);
     timers_.processTimers();
   }
-  bool logged(testsupport::LogRecorder& log, const std::string& text) {
-    const auto texts = log.texts("SKeyboardX11");
-    return std::find(texts.begin(), texts.end(), text) != texts.end();
-  }
 
   static std::unique_ptr<testsupport::XvfbServer> server_;
   plat_test::FakeClock clock_;
@@ -295,58 +269,6 @@ protected:
 };
 
 std::unique_ptr<testsupport::XvfbServer> KeyboardTest::server_;
-
-TEST_P(KeyboardTest, TypesWhatTheViewerSent) {
-  EXPECT_EQ(keyboard().hasXkb(), GetParam());
-  // Num Lock sits on Mod2 in the default map.
-  EXPECT_EQ(keyboard().numLockMask(), unsigned(Mod2Mask));
-  ASSERT_TRUE(keyboard().hasLevel3Shift());
-  const int shift = keycodeOf(XK_Shift_L), a = keycodeOf(XK_a), one = keycodeOf(XK_1);
-  const int b = keycodeOf(XK_b), level3 = keycodeOf(XK_ISO_Level3_Shift);
-  ASSERT_NE(level3, keycodeOf(XK_Mode_switch));
-  for (uint32_t keysym : {XK_a, XK_A, XK_1, XK_exclam, XK_Caps_Lock, XK_Mode_switch})
-    type(keysym);
-  press(XK_b);
-  press(XK_b);
-  release(XK_b);
-  expectKeys({
-    {P, a}, {R, a},                           // a
-    {P, shift}, {P, a}, {R, shift}, {R, a},   // A: Shift around the press only
-    {P, one}, {R, one},                       // 1
-    {P, shift}, {P, one}, {R, shift}, {R, one}, // !
-    // Caps Lock from a viewer injects nothing; Mode_switch is typed with
-    // the Level 3 shift.
-    {P, level3}, {R, level3},
-    {P, b}, {R, b}, {P, b}, {R, b}, // a repeated press of a held key
-  });
-  std::vector<std::string> texts;
-  for (const SeenEvent& event : observer().seen()) {
-    if (!event.text.empty())
-      texts.push_back(event.text);
-  }
-  EXPECT_EQ(texts, (std::vector<std::string>{"a", "A", "1", "!", "b", "b"}));
-  EXPECT_EQ(observer().lockedMods() & LockMask, 0u);
-  EXPECT_EQ(keyboard().interpreter().pressedKeyCount(), 0u);
-}
-
-TEST_P(KeyboardTest, KeypadKeysSwitchNumLockAsTheyNeed) {
-  ASSERT_EQ(observer().lockedMods() & Mod2Mask, 0u);
-  const int numLock = keycodeOf(XK_Num_Lock), kp1 = keycodeOf(XK_KP_1);
-  // KP_1 is the Num Lock level of its key: Num Lock goes on and stays on
-  // for a second digit; KP_End, on the same key without it, switches it off.
-  type(XK_KP_1);
-  expectKeys({{P, numLock}, {R, numLock}, {P, kp1}, {R, kp1}});
-  EXPECT_NE(observer().lockedMods() & Mod2Mask, 0u);
-  settle();
-  EXPECT_NE(keyboard().modifierState() & keyboard().numLockMask(), 0u);
-  type(XK_KP_1);
-  type(XK_KP_End);
-  expectKeys({{P, numLock}, {R, numLock}, {P, kp1}, {R, kp1}, {P, kp1}, {R, kp1},
-              {P, numLock}, {R, numLock}, {P, kp1}, {R, kp1}});
-  EXPECT_EQ(observer().seen()[2].keysym, KeySym(XK_KP_1));
-  EXPECT_EQ(observer().seen()[8].keysym, KeySym(XK_KP_End));
-  EXPECT_EQ(observer().lockedMods() & Mod2Mask, 0u);
-}
 
 TEST_P(KeyboardTest, CapsLockSwitchedOnAtTheDesktopIsTurnedOffBeforeALetter) {
   // Pins: without XKB the Caps Lock state was never read again, so a Caps
@@ -360,6 +282,7 @@ TEST_P(KeyboardTest, CapsLockSwitchedOnAtTheDesktopIsTurnedOffBeforeALetter) {
   settle();
   type(XK_a);
   expectKeys({{P, capsLock}, {R, capsLock}, {P, capsLock}, {R, capsLock}, {P, a}, {R, a}});
+  ASSERT_EQ(observer().seen().size(), 6u);
   EXPECT_EQ(observer().seen()[4].keysym, KeySym(XK_a));
   EXPECT_EQ(observer().lockedMods() & LockMask, 0u);
 }
@@ -371,13 +294,8 @@ TEST_P(KeyboardTest, StopReleasesHeldKeysAndRestoresAutoRepeat) {
   EXPECT_FALSE(serverAutoRepeat());
   const int shift = keycodeOf(XK_Shift_L), d = keycodeOf(XK_d);
   ASSERT_TRUE(observer().waitForEvents(2, injector()));
-  EXPECT_TRUE(observer().keyIsDown(d));
   keyboard().stop();
-  // The smallest keysym first: D (0x44) before Shift_L (0xffe1).
   expectKeys({{P, shift}, {P, d}, {R, d}, {R, shift}});
-  EXPECT_FALSE(observer().keyIsDown(d));
-  EXPECT_FALSE(observer().keyIsDown(shift));
-  EXPECT_EQ(keyboard().interpreter().pressedKeyCount(), 0u);
   EXPECT_TRUE(serverAutoRepeat());
   EXPECT_FALSE(keyboard().isAutoRepeatTimerRunning());
 }
@@ -432,7 +350,8 @@ TEST_P(KeyboardTest, UnknownKeysymsGoToTheHighestFreeKeycodesAndAreRemovedOnStop
   expectKeys({{P, free[0]}, {R, free[0]}, {P, free[0]}, {R, free[0]}, {P, free[1]}, {R, free[1]}});
   EXPECT_EQ(observer().seen()[0].keysym, KeySym(euro));
   EXPECT_EQ(observer().seen()[4].keysym, KeySym(cyrillicA));
-  EXPECT_TRUE(logged(log, "Added unknown keysym 0x20ac to keycode " + std::to_string(free[0])));
+  EXPECT_THAT(log.texts("SKeyboardX11"),
+              testing::Contains("Added unknown keysym 0x20ac to keycode " + std::to_string(free[0])));
   settle();
   type(euro);
   ASSERT_TRUE(observer().waitForEvents(8, injector()));
@@ -469,7 +388,8 @@ TEST_P(KeyboardTest, AFullMapGivesTheOldestAddedKeycodeUpUnlessItIsHeld) {
   expectKeys({{P, free[0]}, {R, free[0]}, {P, free[0]}, {R, free[0]}});
   EXPECT_EQ(observer().seen()[0].keysym, KeySym(0x6c3));
   EXPECT_EQ(observer().seen()[2].keysym, KeySym(0x6c4));
-  EXPECT_TRUE(logged(log, "Keyboard mapping full - ignoring unknown keysym 0x6c6"));
+  EXPECT_THAT(log.texts("SKeyboardX11"),
+              testing::Contains("Keyboard mapping full - ignoring unknown keysym 0x6c6"));
   keyboard().stop();
 }
 
@@ -503,17 +423,6 @@ TEST_P(KeyboardTest, FollowsMappingAndModifierChangesOfOtherClients) {
            keyboard().numLockMask() == unsigned(Mod2Mask);
   }));
 
-  XkbLockModifiers(observer().dpy(), XkbUseCoreKbd, Mod2Mask, Mod2Mask);
-  XSync(observer().dpy(), False);
-  if (GetParam()) {
-    // XKB state events keep the state without asking.
-    EXPECT_TRUE(waitUntil([&] { return (keyboard().modifierState() & Mod2Mask) != 0; }));
-  } else {
-    keyboard().refreshModifierState();
-    EXPECT_NE(keyboard().modifierState() & Mod2Mask, 0u);
-  }
-  XkbLockModifiers(observer().dpy(), XkbUseCoreKbd, Mod2Mask, 0);
-  XSync(observer().dpy(), False);
 }
 
 void setLayout(const std::string& display, const std::vector<std::string>& layoutArguments) {
@@ -526,74 +435,54 @@ void setLayout(const std::string& display, const std::vector<std::string>& layou
 
 TEST_P(KeyboardTest, FollowsLayoutChangesAndTypesWhatTheViewerSent) {
   struct Typed {
-    const char* name;
     uint32_t keysym;
     const char* text;
   };
   // Each character checked on its own, so that a failure names it.
-  auto typeAndCheck = [&](const std::vector<Typed>& characters, size_t held = 0) {
+  auto typeAndCheck = [&](const std::vector<Typed>& characters) {
     for (const Typed& c : characters) {
-      SCOPED_TRACE(c.name);
+      SCOPED_TRACE(c.text);
       const std::string expected = observer().text() + c.text;
       type(c.keysym);
       EXPECT_TRUE(waitUntil([&] { return observer().text().size() >= expected.size(); }));
       EXPECT_EQ(observer().text(), expected);
-      EXPECT_EQ(keyboard().interpreter().pressedKeyCount(), held);
+      EXPECT_EQ(keyboard().interpreter().pressedKeyCount(), 0u);
     }
   };
-  // The press of the `n`th character typed.
-  auto typed = [&](size_t n) {
-    for (const SeenEvent& event : observer().seen()) {
-      if (!event.text.empty() && n-- == 0)
-        return event;
-    }
-    return SeenEvent{};
-  };
+  // The key of the last press that typed `text`.
   auto lastPressOf = [&](const std::string& text) {
     const auto& seen = observer().seen();
     auto it = std::find_if(seen.rbegin(), seen.rend(),
                            [&](const SeenEvent& event) { return event.text == text; });
     return it == seen.rend() ? 0u : it->code;
   };
-  typeAndCheck({{"z on US", XK_z, "z"}, {"at on US", XK_at, "@"}});
-  const unsigned int usZ = typed(0).code;
+  EXPECT_EQ(keyboard().hasXkb(), GetParam());
+  // Num Lock sits on Mod2 in the default map.
+  EXPECT_EQ(keyboard().numLockMask(), unsigned(Mod2Mask));
+  EXPECT_TRUE(keyboard().hasLevel3Shift());
+  typeAndCheck({{XK_z, "z"}, {XK_A, "A"}, {XK_at, "@"}});
+  const unsigned int usZ = lastPressOf("z");
 
   ASSERT_NO_FATAL_FAILURE(setLayout(server_->displayName(), {"de"}));
   settle();
   typeAndCheck({
-    {"z", XK_z, "z"},
-    {"y", XK_y, "y"},
-    {"Z", XK_Z, "Z"},
-    {"sharp s", XK_ssharp, "ß"},
-    {"A diaeresis", XK_Adiaeresis, "Ä"},
-    {"o diaeresis", XK_odiaeresis, "ö"},
-    {"at (AltGr+q)", XK_at, "@"},
-    {"euro (AltGr+e)", XK_EuroSign, "€"},
-    {"left brace (AltGr+7)", XK_braceleft, "{"},
-    {"backslash (AltGr+sharp s)", XK_backslash, "\\"},
-    {"bar (AltGr+less)", XK_bar, "|"},
-    {"tilde (AltGr+plus)", XK_asciitilde, "~"},
-    {"slash (Shift+7)", XK_slash, "/"},
-    {"e acute (dead acute, e)", XK_eacute, "é"},
-    {"E acute (dead acute, Shift+E)", XK_Eacute, "É"},
-    {"e grave (Shift+dead acute, e)", XK_egrave, "è"},
-    {"o circumflex (dead circumflex, o)", XK_ocircumflex, "ô"},
-    {"circumflex (dead circumflex, space)", XK_asciicircum, "^"},
-    {"grave (Shift+dead acute, space)", XK_grave, "`"},
-    {"exclam (Shift+1)", XK_exclam, "!"},
+    {XK_z, "z"},
+    {XK_y, "y"},
+    {XK_ssharp, "ß"},
+    {XK_Adiaeresis, "Ä"},
+    {XK_at, "@"},                // AltGr+q
+    {XK_slash, "/"},             // Shift+7
+    {XK_eacute, "é"},            // dead acute, e
+    {XK_egrave, "è"},            // Shift+dead acute, e
+    {XK_asciicircum, "^"},       // dead circumflex, space
   });
-  EXPECT_NE(typed(2).code, usZ) << "z moved to another key";
-  EXPECT_EQ(typed(2).code, keycodeOf(XK_z));
-  EXPECT_EQ(typed(3).code, keycodeOf(XK_y));
+  EXPECT_NE(lastPressOf("z"), usZ) << "z moved to another key";
+  EXPECT_EQ(lastPressOf("z"), unsigned(keycodeOf(XK_z)));
+  EXPECT_EQ(lastPressOf("y"), unsigned(keycodeOf(XK_y)));
   if (GetParam()) {
     // Through XKB the at sign is the AltGr level of the q key.
-    EXPECT_EQ(typed(8).code, keycodeOf(XK_q));
+    EXPECT_EQ(lastPressOf("@"), unsigned(keycodeOf(XK_q)));
   }
-  // Shift held by the viewer is honoured around German keys.
-  press(XK_Shift_L);
-  typeAndCheck({{"Z", XK_Z, "Z"}, {"E acute", XK_Eacute, "É"}, {"at", XK_at, "@"},
-                {"e acute", XK_eacute, "é"}}, 1);
-  release(XK_Shift_L);
 
   // US in the first group, German in the second. Only XKB knows groups: a
   // connection without it sees the first group's keysyms whatever the
@@ -607,10 +496,10 @@ TEST_P(KeyboardTest, FollowsLayoutChangesAndTypesWhatTheViewerSent) {
     ASSERT_NO_FATAL_FAILURE(setLayout(server_->displayName(), {"-layout", "us,de"}));
     settle();
     lockGroup(1);
-    typeAndCheck({{"y in the German group", XK_y, "y"}, {"e acute in the German group", XK_eacute, "é"}});
+    typeAndCheck({{XK_y, "y"}, {XK_eacute, "é"}});
     const unsigned int germanY = lastPressOf("y");
     lockGroup(0);
-    typeAndCheck({{"y in the US group", XK_y, "y"}, {"at in the US group", XK_at, "@"}});
+    typeAndCheck({{XK_y, "y"}, {XK_at, "@"}});
     EXPECT_NE(lastPressOf("y"), germanY);
   }
   ASSERT_NO_FATAL_FAILURE(setLayout(server_->displayName(), {"us"}));

@@ -28,33 +28,16 @@ constexpr int windowX = 100, windowY = 50;
 // A window at (windowX, windowY) that records pointer events.
 class RecordingWindow {
 public:
-  explicit RecordingWindow(const std::string& name) : dpy_(svrtest::connect(name)) {
-    XSetWindowAttributes attributes;
-    attributes.event_mask = PointerMotionMask | ButtonPressMask | ButtonReleaseMask |
-                            StructureNotifyMask;
-    attributes.override_redirect = True;
-    window_ = XCreateWindow(dpy(), DefaultRootWindow(dpy()), windowX, windowY, 300, 200, 0,
-                            CopyFromParent, InputOutput, CopyFromParent,
-                            CWEventMask | CWOverrideRedirect, &attributes);
-    XMapRaised(dpy(), window_);
-    EXPECT_TRUE(waitFor([this] { return mapped_; }));
-  }
-  ~RecordingWindow() { XDestroyWindow(dpy(), window_); }
+  explicit RecordingWindow(const std::string& name)
+    : window_(name, windowX, windowY, PointerMotionMask | ButtonPressMask | ButtonReleaseMask,
+              [this](XEvent& event) { collect(event); }) {}
 
-  Display* dpy() const { return dpy_.get(); }
+  Display* dpy() const { return window_.dpy(); }
 
   // Collects until `done` holds or 30 s pass; the toolkit's connection is
-  // pumped too so that it sees button-map changes, and `more` runs.
-  bool waitFor(const std::function<bool()>& done, const std::function<void()>& more = {}) {
-    return txtest::runUntil(
-      done,
-      [&] {
-        svrtest::dispatchEvents(tx::display());
-        if (more)
-          more();
-        collect();
-      },
-      {{dpy(), tx::display()}, 20});
+  // pumped too so that it sees button-map changes.
+  bool waitFor(const std::function<bool()>& done) {
+    return window_.waitFor(done, [] { svrtest::dispatchEvents(tx::display()); }, tx::display());
   }
 
   // Waits for the last expected event and compares everything seen.
@@ -65,23 +48,16 @@ public:
   }
 
 private:
-  void collect() {
-    while (XPending(dpy())) {
-      XEvent event;
-      XNextEvent(dpy(), &event);
-      if (event.type == MapNotify && event.xmap.window == window_)
-        mapped_ = true;
-      if (event.type == MotionNotify)
-        seen_.emplace_back(M, 0, event.xmotion.x, event.xmotion.y);
-      if (event.type == ButtonPress || event.type == ButtonRelease)
-        seen_.emplace_back(event.type, event.xbutton.button, event.xbutton.x, event.xbutton.y);
-    }
+  void collect(const XEvent& event) {
+    if (event.type == MotionNotify)
+      seen_.emplace_back(M, 0, event.xmotion.x, event.xmotion.y);
+    if (event.type == ButtonPress || event.type == ButtonRelease)
+      seen_.emplace_back(event.type, event.xbutton.button, event.xbutton.x, event.xbutton.y);
   }
 
-  svrtest::Connection dpy_;
-  Window window_ = 0;
-  bool mapped_ = false;
+  // Before the window, whose construction collects events already.
   std::vector<Seen> seen_;
+  svrtest::EventWindow window_;
 };
 
 class PointerTest : public ::testing::Test {

@@ -14,13 +14,17 @@
 #include "base/rfb/ColourMap.h"
 #include "base/rfb/CursorWithAlpha.h"
 #include "base/rfb/ManagedPixelBuffer.h"
+#include "libs/agentmsg/FromAgentMsgs.h"
+#include "libs/agentmsg/ToAgentMsgs.h"
 #include "testsupport/LogRecorder.h"
 #include "testsupport/LoopPump.h"
 #include "testsupport/SocketPeer.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
 #include <optional>
 #include <random>
@@ -28,21 +32,20 @@
 namespace svr {
 namespace {
 
-using test::append;
+using namespace agentmsg;
 using test::Bytes;
+using test::decode;
 using test::Message;
 using test::message;
-using test::Payload;
+using test::wire;
 
 plat::IntParameter testLevel("SServerAgentTestLevel", "A level for the protocol tests", 5, 0,
                              1000);
 plat::StringParameter testWord("SServerAgentTestWord", "A word for the protocol tests", "plain");
 
-Bytes keyMsg(uint32_t keysym, bool down) {
-  return message("keyEvent", [=](rdr::OutStream& out) {
-    out.writeU32(keysym);
-    out.writeU8(down);
-  });
+Bytes operator+(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
 }
 
 // Records every call in one event list shared with the owner, so that tests
@@ -79,14 +82,18 @@ private:
   std::vector<std::string>& events_;
 };
 
-// A segment description the test can recognise; no memory is shared.
+// A System V segment of that id, described; no memory is shared.
 class FakeSharedMem : public plat::SharedMem {
 public:
-  explicit FakeSharedMem(Bytes description) : description_(std::move(description)) {}
-  std::vector<uint8_t> description() const override { return description_; }
+  explicit FakeSharedMem(int32_t id) : id_(id) {}
+  std::vector<uint8_t> description() const override {
+    rdr::MemOutStream out;
+    SegmentDescription{SegmentDescription::sysV, 4096, "", false, 0, id_}.write(out);
+    return out.takeData();
+  }
 
 private:
-  Bytes description_;
+  int32_t id_;
 };
 
 // A buffer "in shared memory" that records what it was asked to grab.
@@ -140,22 +147,16 @@ protected:
     return testsupport::pumpUntil(manager, condition);
   }
 
-  // Every complete message the agent sent since the last call.
-  std::vector<Message> sent() {
-    peer->receive(received);
-    return test::takeMessages(received);
-  }
-
   // Sent messages other than the greeting, once there are at least
   // `atLeast` of them (and whatever else has arrived by then).
   std::vector<Message> sentAfterGreeting(size_t atLeast) {
     std::vector<Message> got;
     bool arrived = pumpUntil([&] {
-      std::vector<Message> more = sent();
-      std::erase_if(more, [](const Message& m) {
-        return m.name == "init" || m.name == "initRectAndPf";
-      });
-      got.insert(got.end(), more.begin(), more.end());
+      peer->receive(received);
+      for (Message& m : test::takeMessages(received)) {
+        if (m.name != Init::name && m.name != InitRectAndPf::name)
+          got.push_back(std::move(m));
+      }
       return got.size() >= atLeast;
     });
     EXPECT_TRUE(arrived) << "only " << got.size() << " of " << atLeast << " messages arrived";
@@ -164,11 +165,6 @@ protected:
 
   size_t count(const std::string& event) const {
     return size_t(std::count(events.begin(), events.end(), event));
-  }
-
-  bool logged(const std::string& text) {
-    auto texts = log.texts();
-    return std::find(texts.begin(), texts.end(), text) != texts.end();
   }
 
   testsupport::LogRecorder log{"SServerAgent", 110};
@@ -180,38 +176,18 @@ protected:
   Bytes received;
 };
 
-TEST_F(SServerAgentTest, SecondUpdateRequestBeforeAnUpdateIsIgnored) {
-  peerSend(message("fbUpdateRequest"));
-  peerSend(message("fbUpdateRequest"));
-  peerSend(keyMsg(0x61, true));
-  ASSERT_TRUE(pumpUntil([&] { return count("key 97 down") == 1; }));
-  EXPECT_EQ(count("requestUpdate"), 1u);
-  EXPECT_TRUE(agent.isUpdateRequested());
-
-  agent.fbUpdate(UpdateInfo{});
-  EXPECT_FALSE(agent.isUpdateRequested());
-  peerSend(message("fbUpdateRequest"));
-  ASSERT_TRUE(pumpUntil([&] { return count("requestUpdate") == 2; }));
-}
-
 TEST_F(SServerAgentTest, InputInPiecesOfAnySizeIsDeliveredOnceWithItsValues) {
   std::mt19937 random(20240611);
   std::string text(100000, '\0');
   for (char& c : text)
     c = char('a' + random() % 26);
-  Bytes wire = message("pointerEvent", [](rdr::OutStream& out) {
-    out.writeS32(-3);
-    out.writeS32(70000);
-    out.writeU32(0x85);
-    out.writeU8(2);
-  });
-  append(wire, message("clientCutText", [&](rdr::OutStream& out) { out.writeString(text); }));
-  append(wire, keyMsg(0xffe1, false));
+  Bytes all = wire(PointerEvent{-3, 70000, 0x85, true}) + wire(ClientCutText{text}) +
+              wire(KeyEvent{0xffe1, false});
   // Single bytes first, then pieces of varied sizes, each given to the
   // agent before the next, so the text arrives across frame boundaries.
-  for (size_t at = 0, piece = 1; at < wire.size(); at += piece) {
-    piece = std::min<size_t>(wire.size() - at, at < 64 ? 1 : 1 + random() % 9000);
-    peerSend(Bytes(wire.begin() + long(at), wire.begin() + long(at + piece)));
+  for (size_t at = 0, piece = 1; at < all.size(); at += piece) {
+    piece = std::min<size_t>(all.size() - at, at < 64 ? 1 : 1 + random() % 9000);
+    peerSend(Bytes(all.begin() + long(at), all.begin() + long(at + piece)));
     manager.processEvents(0);
   }
   ASSERT_TRUE(pumpUntil([&] { return count("key 65505 up") == 1; }));
@@ -226,7 +202,8 @@ TEST_F(SServerAgentTest, BadLengthsCloseTheChannel) {
   for (uint32_t length : {0x80000000u, 0xffffffffu, 0x80000001u, 0u}) {
     SCOPED_TRACE(length);
     SetUp();
-    sent();
+    peer->receive(received);
+    received.clear();
     events.clear();
     log.clear();
     if (length) {
@@ -246,21 +223,17 @@ TEST_F(SServerAgentTest, BadLengthsCloseTheChannel) {
     EXPECT_TRUE(desktop.cutTexts.empty());
     EXPECT_EQ(testWord.getValue(), "plain");
     if (length) {
-      EXPECT_TRUE(logged("clientCutText: invalid length " + std::to_string(length) +
-                         ", closing the connection"));
+      EXPECT_THAT(log.texts(), testing::Contains("clientCutText: invalid length " +
+                                                 std::to_string(length) +
+                                                 ", closing the connection"));
     }
   }
 }
 
 TEST_F(SServerAgentTest, SetParamsAppliesReplacesAndChecksDefaults) {
-  struct Record {
-    std::string name;
-    std::string value;
-    uint32_t priority;
-  };
   struct Case {
     const char* title;
-    std::vector<Record> records;
+    std::vector<ParamRecord> records;
     int level;
     std::string word;
     std::vector<std::string> logs;
@@ -288,18 +261,10 @@ TEST_F(SServerAgentTest, SetParamsAppliesReplacesAndChecksDefaults) {
     testLevel.setParam("7", 10);
     testLevel.setParam("9", 30);
     log.clear();
-    Bytes wire = message("setParams", [&](rdr::OutStream& out) {
-      for (const Record& r : c.records) {
-        out.writeShortString(r.name);
-        out.writeString(r.value);
-        out.writeU32(r.priority);
-      }
-    });
-    append(wire, keyMsg(2, true));
     events.clear();
-    peerSend(wire);
+    peerSend(wire(SetParams{c.records}) + wire(KeyEvent{2, true}));
     ASSERT_TRUE(pumpUntil([&] { return count("key 2 down") == 1; }));
-    bool levelTouched = std::any_of(c.records.begin(), c.records.end(), [](const Record& r) {
+    bool levelTouched = std::any_of(c.records.begin(), c.records.end(), [](const auto& r) {
       return r.name == "SServerAgentTestLevel";
     });
     EXPECT_EQ(testLevel.getValue(), levelTouched ? c.level : 9);
@@ -317,8 +282,8 @@ TEST_F(SServerAgentTest, SetParamsAppliesReplacesAndChecksDefaults) {
 }
 
 TEST_F(SServerAgentTest, ABufferIsAnnouncedOnceAndItsSegmentDescribedOnce) {
-  FakeSharedMem shm({0xa1, 0xa2, 0xa3});
-  FakeSharedMem otherShm({0xb2});
+  FakeSharedMem shm(11);
+  FakeSharedMem otherShm(22);
   ShmBuffer first(rfb::Rect(0, 0, 64, 32), &shm);
   ShmBuffer sameSegment(rfb::Rect(8, 8, 40, 24), &shm);
   ShmBuffer otherSegment(rfb::Rect(8, 8, 40, 24), &otherShm);
@@ -330,48 +295,35 @@ TEST_F(SServerAgentTest, ABufferIsAnnouncedOnceAndItsSegmentDescribedOnce) {
   std::vector<Message> got = sentAfterGreeting(4);
   ASSERT_EQ(got.size(), 4u);
   EXPECT_EQ(got[3].name, "bell");
-  Payload in(got[0]);
-  EXPECT_EQ(got[0].name, "setPixelBuffer");
-  rfb::PixelFormat pf;
-  pf.read(in);
-  EXPECT_TRUE(pf == rfb::PixelFormat::rgb888());
-  for (int expected : {0, 0, 64, 32})
-    EXPECT_EQ(in.readS32(), expected);
-  EXPECT_EQ(in.readU32(), 64u);
-  const Bytes segmentTails[3] = {{1, 0xa1, 0xa2, 0xa3}, {0}, {1, 0xb2}};
+  const int32_t segmentIds[] = {11, -1, 22};
   for (int i = 0; i < 3; i++) {
     SCOPED_TRACE(i);
-    Bytes tail(got[i].payload.end() - long(segmentTails[i].size()), got[i].payload.end());
-    EXPECT_EQ(tail, segmentTails[i]);
-    EXPECT_EQ(got[i].payload.size(), 16 + 16 + 4 + segmentTails[i].size());
+    SetPixelBuffer announced = decode<SetPixelBuffer>(got[i]);
+    EXPECT_EQ(announced.rect, i ? rfb::Rect(8, 8, 40, 24) : rfb::Rect(0, 0, 64, 32));
+    EXPECT_TRUE(announced.pf == rfb::PixelFormat::rgb888());
+    EXPECT_EQ(announced.stride, i ? 32u : 64u);
+    EXPECT_EQ(announced.segment ? announced.segment->id : -1, segmentIds[i]);
   }
   // The whole buffer is filled before the server hears of it.
   ASSERT_EQ(first.grabbed.size(), 1u);
   EXPECT_TRUE(first.grabbed[0] == rfb::Region(rfb::Rect(0, 0, 64, 32)));
-  EXPECT_TRUE(logged("PB is not using shared memory"));
+  EXPECT_THAT(log.texts(), testing::Contains("PB is not using shared memory"));
 }
 
 TEST_F(SServerAgentTest, ColourMapBufferIsFollowedByItsColours) {
   GreyRamp colourMap;
-  FakeSharedMem shm({0xc1});
+  FakeSharedMem shm(33);
   ShmBuffer pb(rfb::Rect(0, 0, 16, 16), &shm, &colourMap);
   agent.setPixelBuffer(&pb);
   std::vector<Message> got = sentAfterGreeting(2);
   ASSERT_EQ(got.size(), 2u);
-  EXPECT_EQ(got[1].name, "setColourMapEntries");
-  Payload in(got[1]);
-  EXPECT_EQ(in.readU8(), 0);
-  EXPECT_EQ(in.readU8(), 255);
-  for (int i = 0; i < 256; i++) {
-    SCOPED_TRACE(i);
-    ASSERT_EQ(in.readU8(), i);
-    ASSERT_EQ(in.readU8(), 255 - i);
-    ASSERT_EQ(in.readU8(), i / 2);
-  }
-  EXPECT_TRUE(in.atEnd());
+  SetColourMapEntries want{0, {}};
+  for (int i = 0; i < 256; i++)
+    want.colours.push_back({uint8_t(i), uint8_t(255 - i), uint8_t(i / 2)});
+  EXPECT_EQ(decode<SetColourMapEntries>(got[1]), want);
 }
 
-TEST_F(SServerAgentTest, CursorTravelsAsAlphaPixelsRowByRowAndNoCursorAsAZeroByte) {
+TEST_F(SServerAgentTest, CursorTravelsAsAlphaPixelsRowByRowAndNoCursorAsAbsent) {
   // 3x2, hotspot 1,1; pixels chosen so that row order and stride show.
   const unsigned long image[] = {0xff000001, 0x80000002, 0x00000000,
                                  0xff000004, 0xff000005, 0x40000006};
@@ -382,25 +334,18 @@ TEST_F(SServerAgentTest, CursorTravelsAsAlphaPixelsRowByRowAndNoCursorAsAZeroByt
   agent.setCursorImage(nullptr);
   std::vector<Message> got = sentAfterGreeting(2);
   ASSERT_EQ(got.size(), 2u);
-  EXPECT_EQ(got[1].name, "setCursorImage");
-  EXPECT_EQ(got[1].payload, Bytes{0});
-  Payload in(got[0]);
-  EXPECT_EQ(in.readU8(), 1);
-  rfb::PixelFormat pf;
-  pf.read(in);
-  EXPECT_TRUE(pf == cursor->getPF());
-  for (int expected : {-1, -1, 2, 1})
-    EXPECT_EQ(in.readS32(), expected);
-  EXPECT_EQ(in.readU32(), 128u);
-  ASSERT_EQ(in.readU32(), 3u * 2u * 4u);
+  EXPECT_EQ(decode<SetCursorImage>(got[1]), SetCursorImage{});
+  SetCursorImage sent = decode<SetCursorImage>(got[0]);
+  EXPECT_TRUE(sent.present);
+  EXPECT_TRUE(sent.pf == cursor->getPF());
+  EXPECT_EQ(sent.rect, rfb::Rect(-1, -1, 2, 1));
+  EXPECT_EQ(sent.alphaThreshold, 128u);
+  ASSERT_EQ(sent.pixels.size(), 3u * 2u * 4u);
   for (int i = 0; i < 6; i++) {
-    uint8_t bytes[4];
-    in.readBytes(bytes, 4);
-    const uint32_t pixel = pf.bigEndian ? uint32_t(bytes[0]) << 24 | bytes[1] << 16 | bytes[2] << 8 | bytes[3]
-                                        : uint32_t(bytes[3]) << 24 | bytes[2] << 16 | bytes[1] << 8 | bytes[0];
+    uint32_t pixel;
+    std::memcpy(&pixel, &sent.pixels[i * 4], 4);
     EXPECT_EQ(pixel, cursor->pixelAt(i % 3, i / 3)) << i;
   }
-  EXPECT_TRUE(in.atEnd());
 }
 
 TEST_F(SServerAgentTest, UpdateGrabsBothRegionsThenNamesThem) {
@@ -408,7 +353,7 @@ TEST_F(SServerAgentTest, UpdateGrabsBothRegionsThenNamesThem) {
   // and the server sent pixels never copied into the shared buffer; the
   // request now stays open, and the failure reaches the caller, which keeps
   // the regions (it used to be swallowed here, and the regions were lost).
-  FakeSharedMem shm({0xd1});
+  FakeSharedMem shm(44);
   ShmBuffer pb(rfb::Rect(0, 0, 100, 100), &shm);
   agent.setPixelBuffer(&pb);
   pb.grabbed.clear();
@@ -426,18 +371,9 @@ TEST_F(SServerAgentTest, UpdateGrabsBothRegionsThenNamesThem) {
   EXPECT_FALSE(agent.isUpdateRequested());
   std::vector<Message> got = sentAfterGreeting(2);
   ASSERT_EQ(got.size(), 2u);
-  ASSERT_EQ(got[1].name, "fbUpdate");
   ASSERT_EQ(pb.grabbed.size(), 1u);
   EXPECT_TRUE(pb.grabbed[0] == update.copied.unite(update.changed));
-  Payload in(got[1]);
-  rfb::Region copied, changed;
-  copied.read(in);
-  EXPECT_EQ(in.readS32(), 5);
-  EXPECT_EQ(in.readS32(), -3);
-  changed.read(in);
-  EXPECT_TRUE(copied == update.copied);
-  EXPECT_TRUE(changed == update.changed);
-  EXPECT_TRUE(in.atEnd());
+  EXPECT_EQ(decode<FbUpdate>(got[1]), (FbUpdate{update.copied, 5, -3, update.changed}));
 }
 
 TEST_F(SServerAgentTest, SmallMessagesCarryTheirPayloads) {
@@ -452,42 +388,28 @@ TEST_F(SServerAgentTest, SmallMessagesCarryTheirPayloads) {
   agent.desktopFailure(plat::Exception("screen gone", "Gone"));
   std::vector<Message> got = sentAfterGreeting(7);
   ASSERT_EQ(got.size(), 7u);
-  EXPECT_EQ(got[0].name, "setBlankRegion");
-
-  Payload pos(got[1]);
-  EXPECT_EQ(got[1].name, "setCursorPos");
-  EXPECT_EQ(pos.readS32(), -7);
-  EXPECT_EQ(pos.readS32(), 300);
-
-  EXPECT_EQ(got[2].name, "serverCutText");
-  EXPECT_EQ(Payload(got[2]).readString(100), "copied");
-
-  EXPECT_EQ(got[3].name, "localInput");
-  EXPECT_TRUE(got[3].payload.empty());
-
-  Payload close(got[4]);
-  EXPECT_EQ(got[4].name, "closeClients");
-  EXPECT_EQ(close.readString(5000), std::string(1024, 'm'));
-  EXPECT_EQ(close.readShortString(), "Shutdown");
-  EXPECT_EQ(close.readU32(), 7u);
-
-  Payload uid(got[5]);
-  EXPECT_EQ(got[5].name, "desktopUidChanged");
-  EXPECT_EQ(uid.readU64(), 1000u);
-  EXPECT_EQ(uid.readShortString(), "/home/u/.Xauthority");
-
-  Payload failure(got[6]);
-  EXPECT_EQ(got[6].name, "desktopFailure");
-  EXPECT_EQ(failure.readShortString(), "screen gone");
-  EXPECT_EQ(failure.readShortString(), "Gone");
+  EXPECT_EQ(decode<SetBlankRegion>(got[0]), SetBlankRegion{blank});
+  EXPECT_EQ(decode<SetCursorPos>(got[1]), (SetCursorPos{-7, 300}));
+  EXPECT_EQ(decode<ServerCutText>(got[2]), ServerCutText{"copied"});
+  EXPECT_EQ(got[3].name, LocalInput::name);
+  EXPECT_EQ(decode<CloseClients>(got[4]), (CloseClients{std::string(1024, 'm'), "Shutdown", 7}));
+  EXPECT_EQ(decode<DesktopUidChanged>(got[5]), (DesktopUidChanged{1000, "/home/u/.Xauthority"}));
+  EXPECT_EQ(decode<DesktopFailure>(got[6]), (DesktopFailure{"screen gone", "Gone"}));
 }
 
-TEST_F(SServerAgentTest, StartAndStopFollowTheServerAndItsGoing) {
-  for (const char* name : {"stop", "start", "start", "fbUpdateRequest", "stop", "stop", "start"})
+TEST_F(SServerAgentTest, StartStopAndUpdateRequestsFollowTheServerAndItsGoing) {
+  // A second request before an update asks the desktop nothing more.
+  for (const char* name : {"stop", "start", "start", "fbUpdateRequest", "fbUpdateRequest"})
+    peerSend(message(name));
+  ASSERT_TRUE(pumpUntil([&] { return count("requestUpdate") == 1; }));
+  EXPECT_TRUE(agent.isUpdateRequested());
+  agent.fbUpdate(UpdateInfo{});
+  EXPECT_FALSE(agent.isUpdateRequested());
+  for (const char* name : {"fbUpdateRequest", "stop", "stop", "start"})
     peerSend(message(name));
   ASSERT_TRUE(pumpUntil([&] { return count("running") == 2; }));
-  EXPECT_EQ(events, (std::vector<std::string>{"start", "running", "requestUpdate", "stop",
-                                              "not running", "start", "running"}));
+  EXPECT_EQ(events, (std::vector<std::string>{"start", "running", "requestUpdate", "requestUpdate",
+                                              "stop", "not running", "start", "running"}));
   EXPECT_FALSE(agent.isUpdateRequested());
   // The server going while started stops the desktop first.
   peer->close();
@@ -503,13 +425,11 @@ TEST_F(SServerAgentTest, FailedStartIsReportedAndEndsTheConnection) {
   ASSERT_TRUE(pumpUntil([&] { return count("disconnected") == 1; }));
   EXPECT_FALSE(agent.desktopStarted());
   EXPECT_EQ(count("running"), 0u);
-  EXPECT_TRUE(logged("Starting desktop failed: [NoScreen] no screen today"));
+  EXPECT_THAT(log.texts(),
+              testing::Contains("Starting desktop failed: [NoScreen] no screen today"));
   std::vector<Message> got = sentAfterGreeting(1);
   ASSERT_EQ(got.size(), 1u);
-  EXPECT_EQ(got[0].name, "desktopFailure");
-  Payload in(got[0]);
-  EXPECT_EQ(in.readShortString(), "no screen today");
-  EXPECT_EQ(in.readShortString(), "NoScreen");
+  EXPECT_EQ(decode<DesktopFailure>(got[0]), (DesktopFailure{"no screen today", "NoScreen"}));
 }
 
 TEST_F(SServerAgentTest, DestroyingTheAgentStopsAStartedDesktop) {
