@@ -7,6 +7,7 @@
 #include "uilibs/tx/WindowProperty.h"
 
 #include "base/plat/Exception.h"
+#include "base/plat/Latin1.h"
 #include "base/plat/tests/TimerTestSupport.h"
 #include "testsupport/XvfbServer.h"
 
@@ -456,7 +457,9 @@ TEST_F(TXClipboardTest, AnOwnerThatStopsSendingChunksIsGivenUp) {
 // Used to go wrong: answers in chunks (INCR) were thrown away, and reads
 // were cut at 256 KB; now whole up to MaxClipboardBytes, never in part.
 TEST_F(TXClipboardTest, TextsAboveMaxClipboardBytesAreNeverSent) {
-  enum Answer { plain, chunks, chunksOfUnknownSize };
+  // `latin1`: only STRING is offered, and the cap holds for the text in
+  // UTF-8 (`bytes`), twice the size of its ISO-8859-1 form.
+  enum Answer { plain, chunks, chunksOfUnknownSize, latin1 };
   const struct {
     Answer answer;
     size_t bytes;
@@ -465,6 +468,7 @@ TEST_F(TXClipboardTest, TextsAboveMaxClipboardBytesAreNeverSent) {
     {plain, 3000, true},   {plain, 3001, false},
     {chunks, 3000, true},  {chunks, 3001, false},
     {chunksOfUnknownSize, 3001, false},
+    {latin1, 3000, true},  {latin1, 3001, false},
   };
   ScopedParam cap("MaxClipboardBytes", "3000");
   start();
@@ -472,10 +476,15 @@ TEST_F(TXClipboardTest, TextsAboveMaxClipboardBytesAreNeverSent) {
   int round = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "answer " << c.answer << ", " << c.bytes << " bytes");
-    owner.incremental = c.answer != plain;
+    owner.incremental = c.answer == chunks || c.answer == chunksOfUnknownSize;
     owner.announceSize = c.answer != chunksOfUnknownSize;
+    owner.offerUtf8 = c.answer != latin1;
     std::string text(c.bytes, char('a' + round++));
+    if (c.answer == latin1)
+      text = std::string(c.bytes / 2, '\xe9') + text.substr(0, c.bytes % 2);
     copy(tx::atomClipboard(), text);
+    if (c.answer == latin1)
+      text = plat::latin1ToUtf8(text);
     size_t changed = recorder.changed.size();
     int finished = owner.incrementalDone;
     poll();
