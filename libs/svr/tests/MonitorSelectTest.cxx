@@ -87,7 +87,9 @@ TEST(AgentMonitorSelectWire, SetMonitorHandsTheSpecOverEmptyAsAbsent) {
   svrtest::ChannelPeer server;
   RecordingSelection engine;
   svr::AgentMonitorSelect agent(server.channel, engine);
-  auto setMonitor = [](const std::string& spec) { return svr::test::wire(agentmsg::SetMonitor{spec}); };
+  auto setMonitor = [](const std::string& text) {
+    return svr::test::wire(agentmsg::SetMonitor{text});
+  };
   server.send(setMonitor("DUMMY1"));
   server.send(setMonitor(""));
   // A message cut in two is read again from its start.
