@@ -317,6 +317,26 @@ TEST(KeyEventInterpreter, AlterShiftWithModsOffKeepsTheViewersShift) {
   param->unset(10, false);
 }
 
+// The first and last keysym of each class and their neighbours.
+TEST(KeyEventInterpreter, KeysymClassesEndWhereTheyShould) {
+  const struct {
+    uint32_t first, last;
+    bool (*member)(uint32_t);
+  } classes[] = {
+    {0xffe1, 0xffef, KeyEventInterpreter::isModifierKeysym},
+    {0xff7e, 0xff7f, KeyEventInterpreter::isModifierKeysym},
+    {0xfe01, 0xfe0f, KeyEventInterpreter::isModifierKeysym},
+    {0xff80, 0xffbd, KeyEventInterpreter::isKeypadKeysym},
+    {0xffbe, 0xffc9, KeyEventInterpreter::isFunctionKeysym},
+  };
+  for (const auto& c : classes) {
+    SCOPED_TRACE(testing::Message() << std::hex << c.first << "-" << c.last);
+    EXPECT_FALSE(c.member(c.first - 1));
+    EXPECT_TRUE(c.member(c.first) && c.member(c.last));
+    EXPECT_FALSE(c.member(c.last + 1));
+  }
+}
+
 TEST(KeyEventInterpreter, KeycodeLookup) {
   {
     FakeLayout layout(usLayout());

@@ -316,6 +316,15 @@ TEST(ManagedPixelBuffer, Storage) {
     EXPECT_EQ(pb.getPF(), PixelFormat::rgb565());
     expectPixels(pb, [](int, int) { return 0u; });
   }
+  {
+    // An empty size lets the block go; a later size takes a new one.
+    ManagedPixelBuffer pb(PixelFormat::rgb888(), Rect(0, 0, 8, 8));
+    pb.setSize(0, 8);
+    EXPECT_EQ(pb.capacity(), 0);
+    EXPECT_EQ(pb.data(), nullptr);
+    pb.setSize(2, 2);
+    EXPECT_EQ(pb.capacity(), 16);
+  }
   // The byte count of a 16-bit rectangle at 32 bpp can exceed what the signed
   // 32-bit capacity holds; that used to wrap into a tiny allocation.
   {

@@ -59,9 +59,17 @@ TEST(PixelFormatWire, Bytes) {
                      mask(ab), bits(24), bits(24), bits(24), bits(24));
       SCOPED_TRACE(pf.print());
       uint8_t bytes[PixelFormat::wireSize];
-      pf.writeBytes(bytes);
+      // Through the streams (every other one) or the bytes.
       PixelFormat back;
-      back.readBytes(bytes);
+      if (i % 2) {
+        rdr::MemOutStream out;
+        pf.write(out);
+        rdr::MemInStream in(out.data(), out.length());
+        back.read(in);
+      } else {
+        pf.writeBytes(bytes);
+        back.readBytes(bytes);
+      }
       PixelFormat expected = pf;
       if (pf.depth != rb + gb + bb + ab) {
         expected.alphaMax = 0;
