@@ -335,11 +335,18 @@ void VncScreen::sendCutText(const std::string& text) {
   // Written here, one message per viewer: LibVNCServer 0.9.14's
   // rfbSendServerCutTextUTF8 gives classic viewers the UTF-8 length with the
   // ISO-8859-1 text, which breaks their stream on the first non-ASCII copy.
-  std::string classic = CutText::classicMessage(text);
-  std::string extended = CutText::extendedMessage(text);
+  // Each form only when a viewer takes it, and built before the write
+  // watchdog is armed: compressing a large text takes time of its own.
+  bool classicWanted = false, extendedWanted = false;
+  auto ready = [](rfbClientPtr cl) { return cl->state == rfbClientRec::RFB_NORMAL; };
+  forEachClient(screen_.get(), [&](rfbClientPtr cl) {
+    (usesExtendedClipboard(cl) ? extendedWanted : classicWanted) |= ready(cl);
+  });
+  std::string classic = classicWanted ? CutText::classicMessage(text) : std::string();
+  std::string extended = extendedWanted ? CutText::extendedMessage(text) : std::string();
   guardWrites(true, [&] {
     forEachClient(screen_.get(), [&](rfbClientPtr cl) {
-      if (cl->state != rfbClientRec::RFB_NORMAL)
+      if (!ready(cl))
         return;
       const std::string& message = usesExtendedClipboard(cl) ? extended : classic;
       if (message.empty())
