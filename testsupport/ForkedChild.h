@@ -17,6 +17,7 @@
 #include <iterator>
 #include <signal.h>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -32,10 +33,15 @@ public:
     if (pipe(up) < 0 || pipe(down) < 0 || pipe(err) < 0)
       std::abort();
     std::fflush(nullptr);
+    pid_t parent = getpid();
     pid_ = fork();
     if (pid_ < 0)
       std::abort();
     if (pid_ == 0) {
+      // Dies with the test: a test killed at its deadline leaves no child.
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      if (getppid() != parent)
+        _exit(99);
       close(up[0]);
       close(down[1]);
       close(err[0]);
