@@ -12,8 +12,7 @@ namespace kwoserve {
 
 namespace {
 
-constexpr size_t headerBytes = 8;
-constexpr size_t largestBody = size_t(std::numeric_limits<int32_t>::max()) - headerBytes;
+constexpr size_t largestBody = size_t(std::numeric_limits<int32_t>::max()) - 8;
 
 void appendBigEndian32(std::string& out, uint32_t value) {
   for (int shift = 24; shift >= 0; shift -= 8)
@@ -61,18 +60,17 @@ std::string CutText::extendedMessage(std::string_view utf8) {
   plain.append(utf8);
   plain += '\0';
   uLongf size = compressBound(uLong(plain.size()));
-  std::string message = header(0);
-  appendBigEndian32(message, rfbExtendedClipboard_Provide | rfbExtendedClipboard_Text);
-  size_t flagsEnd = message.size();
-  message.resize(flagsEnd + size);
-  if (compress2(reinterpret_cast<Bytef*>(message.data() + flagsEnd), &size,
+  std::string compressed(size, '\0');
+  if (compress2(reinterpret_cast<Bytef*>(compressed.data()), &size,
                 reinterpret_cast<const Bytef*>(plain.data()), uLong(plain.size()),
                 Z_BEST_SPEED) != Z_OK ||
       size + 4 > largestBody)
     return {};
-  message.resize(flagsEnd + size);
-  std::string length = header(-int32_t(size + 4));
-  return message.replace(0, headerBytes, length);
+  compressed.resize(size);
+  // A negative length marks the extended form; the flags count in it.
+  std::string message = header(-int32_t(size + 4));
+  appendBigEndian32(message, rfbExtendedClipboard_Provide | rfbExtendedClipboard_Text);
+  return message + compressed;
 }
 
 } // namespace kwoserve
