@@ -94,7 +94,8 @@ void SetDisplayMode::read(rdr::InStream& is, ParseState&) {
 
 void SetMonitor::write(rdr::OutStream& os) const { os.writeShortString(spec); }
 
-void SetMonitor::read(rdr::InStream& is, ParseState&) { spec = is.readShortString(true); }
+// Output names are bytes from the X server, not necessarily UTF-8.
+void SetMonitor::read(rdr::InStream& is, ParseState&) { spec = is.readShortString(); }
 
 void SetLogLevel::write(rdr::OutStream& os) const { os.writeU32(level); }
 

@@ -3,6 +3,7 @@
 #include "libs/svr/MsgSender.h"
 
 #include "libs/agentmsg/FromAgentMsgs.h"
+#include "libs/agentmsg/ParseState.h"
 #include "libs/agentmsg/ToAgentMsgs.h"
 
 #include "base/plat/LogSrc.h"
@@ -25,15 +26,15 @@ AgentMonitorSelect::AgentMonitorSelect(io::MsgIpc& channel, MonitorSelectCallbac
 }
 
 bool AgentMonitorSelect::readMsg(const std::string&, rdr::FramedInStream& in, io::MsgIpc&) {
-  std::string text;
+  agentmsg::SetMonitor msg;
   try {
-    text = in.readShortString();
+    msg = agentmsg::readFixed<agentmsg::SetMonitor>(in);
   } catch (const rdr::BlockException&) {
     return false;
   }
   std::optional<std::string> spec;
-  if (!text.empty())
-    spec = std::move(text);
+  if (!msg.spec.empty())
+    spec = std::move(msg.spec);
   callback_.setMonitor(spec);
   return true;
 }

@@ -147,6 +147,8 @@ void SServerAgent::ipcReset(io::MsgIpc&) {
 void SServerAgent::resetReceive() {
   handler_.clear();
   cutText_.reset();
+  params_.records.clear();
+  paramsState_.reset();
   in_ = nullptr;
 }
 
@@ -228,15 +230,9 @@ bool SServerAgent::readClientCutText() {
 }
 
 bool SServerAgent::readSetParams() {
-  rdr::FramedInStream& in = *in_;
-  while (!in.atEnd()) {
-    std::string name = in.readShortString(true);
-    std::string value = in.readString(agentmsg::maxParamValueLength, true);
-    uint32_t priority = in.readU32();
-    // A block later in the message must not apply this record again.
-    in.checkpoint();
-    applyParam(name, value, priority);
-  }
+  params_.read(*in_, paramsState_);
+  for (const agentmsg::ParamRecord& record : params_.records)
+    applyParam(record.name, record.value, record.priority);
   return true;
 }
 

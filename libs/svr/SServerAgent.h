@@ -23,6 +23,8 @@
 #include "base/rfb/PixelFormat.h"
 #include "base/rfb/Rect.h"
 #include "base/rfb/Region.h"
+#include "libs/agentmsg/ParseState.h"
+#include "libs/agentmsg/ToAgentMsgs.h"
 #include "libs/svr/SServer.h"
 
 #include <cstdint>
@@ -123,6 +125,8 @@ private:
   rdr::StateMachine<SServerAgent> handler_{*this};
   rdr::FramedInStream* in_ = nullptr;
   rdr::ByteReader cutText_;
+  agentmsg::SetParams params_;
+  agentmsg::ParseState paramsState_;
 
   rfb::PixelBuffer* pb_ = nullptr;
   int64_t shmSerial_ = -1;
