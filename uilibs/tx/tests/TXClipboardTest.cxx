@@ -181,7 +181,10 @@ TEST_F(TXWindowSelectionTest, TextLargerThanOneRequestIsServedInChunksToEveryReq
   EXPECT_EQ(paste(XA_PRIMARY, atom("UTF8_STRING")).bytes, "still");
 }
 
-// (Answers in chunks: TextsAboveMaxClipboardBytesAreNeverSent.)
+// Used to go wrong: an answer in chunks reached the window as an empty text
+// and its chunks were thrown away. Answers in chunks are put together by the
+// same window code for the clipboard's fetches, pinned by
+// TextsAboveMaxClipboardBytesAreNeverSent.
 TEST_F(TXWindowSelectionTest, TextAnswersBecomeTheWindowsText) {
   owner.own(tx::atomClipboard(), {"\xe4\xb8\xad", "caf\xe9 \x80"});
   EXPECT_EQ(receive(XA_STRING).bytes, "caf\xe9 \x80");
