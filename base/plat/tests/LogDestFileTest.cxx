@@ -97,24 +97,6 @@ TEST(LogDestFileTest, BannerIsWrappedAtSeventyNineColumnsOncePerStream) {
   EXPECT_EQ(wrapped + syslogPrefix(14) + "S: three\n", readFile(next));
 }
 
-TEST(LogDestFileTest, PathMakesPrivateDirectoriesAndAppends) {
-  TempDir dir;
-  std::string path = dir.path() + "/a/b/c/agent.log";
-  plat::LogDestFile dest("FileCreate");
-  EXPECT_FALSE(dest.isActive());
-  dest.setPath(path);
-  EXPECT_TRUE(dest.isActive());
-  dest.write(0, "S", "first");
-  dest.write(0, "S", "second");
-  EXPECT_NE(std::string::npos, readFile(path).find("S: first\n"));
-  EXPECT_NE(std::string::npos, readFile(path).find("S: second\n"));
-  struct stat info;
-  ASSERT_EQ(0, stat((dir.path() + "/a/b").c_str(), &info));
-  EXPECT_EQ(0700u, info.st_mode & 0777);
-  dest.setPath(std::nullopt);
-  EXPECT_FALSE(dest.isActive());
-}
-
 TEST(LogDestFileTest, OpeningRotatesTheCurrentFileAndRemovesExpiredOnes) {
   TempDir dir;
   auto at = [&](const std::string& name) { return dir.path() + "/" + name; };
@@ -184,6 +166,7 @@ TEST(LogDestFileTest, UnopenablePathFallsBackToTheDefaultPathAndReportsOnce) {
     std::string base = dir.path() + "/";
     writeFile(base + "afile", "a regular file, not a directory\n");
     plat::LogDestFile dest("FileFallback");
+    EXPECT_FALSE(dest.isActive()) << "no path yet";
     dest.setPath(base + c.path);
     dest.setDefaultPath(base + c.defaultPath);
     testing::internal::CaptureStderr();
@@ -196,10 +179,14 @@ TEST(LogDestFileTest, UnopenablePathFallsBackToTheDefaultPathAndReportsOnce) {
     EXPECT_EQ(c.defaultWritten,
               readFile(base + c.defaultPath).find("S: goes there too\n") != std::string::npos);
 
-    // A new path is tried afresh.
-    dest.setPath(base + "good.log");
+    // A new path is tried afresh, in private directories made for it.
+    dest.setPath(base + "new/dirs/good.log");
     dest.write(0, "S", "written");
-    EXPECT_NE(std::string::npos, readFile(base + "good.log").find("S: written\n"));
+    EXPECT_NE(std::string::npos, readFile(base + "new/dirs/good.log").find("S: written\n"));
+    EXPECT_EQ(std::filesystem::perms(0700),
+              std::filesystem::status(base + "new").permissions());
+    dest.setPath(std::nullopt);
+    EXPECT_FALSE(dest.isActive());
   }
 }
 

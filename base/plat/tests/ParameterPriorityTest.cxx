@@ -31,28 +31,47 @@ protected:
 };
 
 // The value in force must always be the stored value of the highest priority,
-// whatever order sets and unsets come in.
+// whatever order sets, unsets and resets come in, and callbacks hear of every
+// change to what is stored, with its priority (a reset: the default's).
 TEST(ParameterPriorityRandom, MatchesAReferenceMap) {
   std::mt19937 random(20240611);
   plat::Configuration group("Random");
   plat::IntParameter value("Value", "v", -1, INT_MIN, INT_MAX, false, &group);
+  Recorder recorder;
+  value.addCallback(&recorder);
   std::map<int, int> reference{{0, -1}};
+  std::vector<int> told;
   for (int step = 0; step < 5000; step++) {
+    SCOPED_TRACE(step);
     int priority = int(random() % 6) * 10;
-    if (random() % 3 == 0) {
-      value.unset(priority, true);
-      if (priority != 0)
-        reference.erase(priority);
-    } else {
-      int v = int(random() % 100);
+    bool notify = random() % 2;
+    switch (random() % 8) {
+    case 0:
+      value.unset(priority, notify);
+      if (priority != 0 && reference.erase(priority) && notify)
+        told.push_back(priority);
+      break;
+    case 1:
+      ASSERT_EQ(value.reset(notify), reference.size() > 1);
+      if (reference.size() > 1 && notify)
+        told.push_back(0);
+      reference = {{0, reference[0]}};
+      break;
+    default: {
+      int v = int(random() % 10);
       ASSERT_TRUE(value.set(v, priority));
-      reference[priority] = v;
+      auto [stored, added] = reference.try_emplace(priority, v);
+      if (added || stored->second != v)
+        told.push_back(priority);
+      stored->second = v;
     }
-    ASSERT_EQ(value.getValue(), reference.rbegin()->second) << "step " << step;
-    ASSERT_EQ(value.getPriority(), reference.rbegin()->first) << "step " << step;
+    }
+    ASSERT_EQ(value.getValue(), reference.rbegin()->second);
+    ASSERT_EQ(value.getPriority(), reference.rbegin()->first);
     ASSERT_EQ(value.values().size(), reference.size());
     ASSERT_EQ(value.valueText(priority),
               reference.count(priority) ? std::to_string(reference[priority]) : "");
+    ASSERT_EQ(recorder.priorities, told);
   }
 }
 
@@ -101,19 +120,6 @@ TEST(ParameterLog, QuietGroupLogsNothingButBadBooleans) {
   EXPECT_TRUE(log.lines().empty());
   EXPECT_FALSE(flag.setParam("perhaps", 10));
   EXPECT_EQ(logged(log), std::vector<std::string>{"0 Bool parameter Flag: invalid value 'perhaps'"});
-}
-
-TEST_F(ParameterPriority, ResetKeepsOnlyTheDefault) {
-  EXPECT_FALSE(level.reset(true));
-  level.set(10, 10);
-  level.set(40, 40);
-  recorder.priorities.clear();
-  EXPECT_TRUE(level.reset(true));
-  EXPECT_EQ(level.values(), (std::map<int, std::string>{{0, "5"}}));
-  level.set(10, 10);
-  EXPECT_TRUE(level.reset(false));
-  EXPECT_EQ(level.getValue(), 5);
-  EXPECT_EQ(recorder.priorities, (std::vector<int>{0, 10}));
 }
 
 TEST_F(ParameterPriority, NoPolicyRefusesPriorityThirtyAndAbove) {

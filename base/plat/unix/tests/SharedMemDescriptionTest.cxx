@@ -1,5 +1,5 @@
-// Segment descriptions written by the agent and read back through the
-// reading side, as the server does. Lives with the agent's tests because the
+// Segments of both kinds as the agent creates them, and their descriptions
+// read back through the reading side, as the server does. Lives with the agent's tests because the
 // streams are above the platform library and are linked here.
 
 #include "base/plat/Exception.h"
@@ -9,6 +9,8 @@
 #include "base/rdr/EndOfStream.h"
 #include "base/rdr/MemInStream.h"
 #include "base/rdr/StringTooLongException.h"
+
+#include "SharedMemTestSupport.h"
 #include "testsupport/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -18,6 +20,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -60,21 +63,32 @@ protected:
   testsupport::TempDir base{"kwo-shmtest"};
 };
 
-TEST_F(SharedMemDescriptionTest, WireFormsOpenTheDescribedSegment) {
+TEST_F(SharedMemDescriptionTest, CreatedPrivateWithAMarkerAndOpenedFromTheWireForm) {
   for (bool sysv : {false, true}) {
     SCOPED_TRACE(sysv ? "System V" : "POSIX");
     std::unique_ptr<plat::SharedMem> created;
     Bytes expected;
+    std::function<mode_t()> mode; // of the segment or object, 0 once it is gone
+    std::string marker;
     if (sysv) {
       auto segment = std::make_unique<plat::SharedMemSysV>(0x12345, nullptr, base.path());
       expected = sysvDescription(0x12345, segment->id());
+      mode = [id = segment->id()] {
+        shmid_ds ds;
+        return shmctl(id, IPC_STAT, &ds) == 0 ? mode_t(ds.shm_perm.mode & 0777) : 0;
+      };
+      marker = segment->markerPath();
       created = std::move(segment);
     } else {
       auto object = std::make_unique<plat::SharedMemPosix>(0x12345, base.path());
       expected = posixDescription(0x12345, object->name(), false, 0);
+      mode = [path = "/dev/shm" + object->name()] { return shmtest::modeOf(path); };
+      marker = object->markerPath();
       created = std::move(object);
     }
     ASSERT_EQ(expected, created->description());
+    EXPECT_EQ(0600u, mode());
+    EXPECT_EQ(0600u, shmtest::modeOf(marker));
     auto opened = open(expected);
     EXPECT_EQ(sysv, dynamic_cast<plat::SharedMemSysV*>(opened.get()) != nullptr);
     EXPECT_EQ(created->serial() + 1, opened->serial());
@@ -82,6 +96,9 @@ TEST_F(SharedMemDescriptionTest, WireFormsOpenTheDescribedSegment) {
     opened->data()[0x12344] = 0x5a;
     opened.reset(); // only the creator removes the segment
     EXPECT_EQ(0x5a, created->data()[0x12344]);
+    created.reset();
+    EXPECT_EQ(0u, mode());
+    EXPECT_FALSE(shmtest::exists(marker));
   }
 }
 
@@ -114,7 +131,6 @@ TEST_F(SharedMemDescriptionTest, BadDescriptionsOpenNothing) {
     {sysvDescription(4097, sysv.id()), "invalid shared memory size"},
     {sysvDescription(4096, removed), "shmat failed: "},
     {posixDescription(8192, posix.name(), false, 0), "invalid shared memory size"},
-    {posixDescription(4096, posix.name(), false, 1), "invalid shared memory size"},
     // 1024 bytes pass the reader; the system then refuses the name itself.
     {posixDescription(4096, "/" + std::string(1023, 'n'), false, 0), "open/shm_open failed: "},
     {posixDescription(4096, "/" + std::string(1024, 'n'), false, 0), "string too long"},

@@ -15,7 +15,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -38,21 +37,6 @@ protected:
 
   testsupport::TempDir base{"kwo-shmtest"};
 };
-
-TEST_F(SharedMemPosixTest, CreatesANamedPrivateObjectWithAMarkerAndRemovesBoth) {
-  auto shm = std::make_unique<SharedMemPosix>(10000, base.path());
-  SharedMemPosix next(4096, base.path());
-  EXPECT_EQ(nameOf(shm->serial()), shm->name());
-  EXPECT_EQ(nameOf(shm->serial() + 1), next.name());
-  std::string name = shm->name();
-  std::string marker = markerDir() + name;
-  EXPECT_EQ(marker, shm->markerPath());
-  EXPECT_EQ(0600u, shmtest::modeOf(marker));
-  EXPECT_EQ(0600u, shmtest::modeOf(shmFile(name)));
-  shm.reset();
-  EXPECT_FALSE(exists(shmFile(name)));
-  EXPECT_FALSE(exists(marker));
-}
 
 TEST_F(SharedMemPosixTest, ANamePlantedAheadIsLeftAloneAndAnotherTaken) {
   // Used to fail with "File exists": anybody could plant the foreseeable
