@@ -107,8 +107,9 @@ private:
   }
 
   void record(XKeyEvent& event) {
+    char text[8];
     KeySym keysym = NoSymbol;
-    XLookupString(&event, nullptr, 0, &keysym, nullptr);
+    XLookupString(&event, text, sizeof(text), &keysym, nullptr);
     seen_.push_back({event.type, event.keycode, keysym});
   }
 
