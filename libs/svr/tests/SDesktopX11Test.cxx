@@ -163,6 +163,21 @@ TEST_F(SDesktopX11Test, EachCaptureMethodDeliversChanges) {
   }
 }
 
+// The damage test's log line and verdict are checked end to end.
+TEST_F(SDesktopX11Test, OptimalCaptureTestsDamage) {
+  ScopedParam method("CaptureMethod", "0");
+  SDesktopX11 desktop(app);
+  desktop.start(server);
+  EXPECT_EQ(desktop.capture(), Capture::damage);
+  EXPECT_TRUE(desktop.damageTestRunning());
+  painter.fill(700, 500, 40, 40, 0xff00ff);
+  ASSERT_TRUE(updatesUntil(desktop, [&] { return !desktop.damageTestRunning(); },
+                           std::chrono::seconds(60)));
+  desktop.stop();
+  // With the optimal method stopping damage says nothing more.
+  EXPECT_EQ(app.brokenReports.size(), 1u);
+}
+
 TEST_F(SDesktopX11Test, CursorIsSentAtStartAndWhenItChanges) {
   Cursor plain = XCreateFontCursor(painter.dpy(), XC_left_ptr);
   XDefineCursor(painter.dpy(), painter.root(), plain);
