@@ -62,7 +62,7 @@ public:
   void serverCutText(std::string_view) override {}
   void bell() override {}
   bool isUpdateRequested() override { return updateRequested; }
-  void desktopFailure(const plat::Exception& e) override { failures.push_back(e.str()); }
+  void desktopFailure(const plat::Exception&) override {}
   void closeClients(const svr::CloseReason&) override {}
   void fbUpdate(const svr::UpdateInfo& update) override {
     updateRequested = false;
@@ -81,7 +81,6 @@ public:
 
   rfb::PixelBuffer* buffer = nullptr;
   std::vector<rfb::PixelBuffer*> buffers;
-  std::vector<std::string> failures;
   std::vector<svr::UpdateInfo> updates;
   std::vector<std::unique_ptr<rfb::Cursor>> cursors;
   // Each position with the number of buffers announced before it.

@@ -5,8 +5,9 @@
 // without RandR, the server's RandR state, and the server's end of a real
 // channel. The toolkit display is opened once per process and these tests
 // change the server's layout, so each needs a process of its own, as CTest
-// runs them; in a shared process a test that finds the display taken skips
-// itself and says why.
+// runs them; in a process that runs other tests too they skip themselves and
+// say why (taking the display first would leave the capture tests on the
+// wrong server).
 
 // GoogleTest first: Xlib's macros (None, Bool) break its headers.
 #include <gmock/gmock.h>
@@ -33,13 +34,17 @@
 namespace svrtest {
 
 constexpr const char* needsOwnProcess =
-  "the toolkit display of this process is taken by an earlier test; "
+  "the toolkit display of this process is shared with other tests; "
   "run this test in its own process (ctest, or --gtest_filter)";
 
+inline bool runsAlone() {
+  return !tx::display() && testing::UnitTest::GetInstance()->test_to_run_count() == 1;
+}
+
 // Opens the toolkit display on a new Xorg dummy server laid out by
-// `options`; null when this process's display is open already.
+// `options`; null unless this test runs alone in its process.
 inline Display* openXorgDisplay(const testsupport::XorgDummyServer::Options& options) {
-  if (tx::display())
+  if (!runsAlone())
     return nullptr;
   // Lives until the process ends, like the connection to it.
   static std::unique_ptr<testsupport::XorgDummyServer> server;
@@ -54,10 +59,10 @@ inline testsupport::XorgDummyServer::Options twoMonitors() {
   return options;
 }
 
-// The toolkit display on an Xvfb without the RANDR extension; null when
-// this process's display is open already.
+// The toolkit display on an Xvfb without the RANDR extension; null unless
+// this test runs alone in its process.
 inline Display* openDisplayWithoutRandr() {
-  if (tx::display())
+  if (!runsAlone())
     return nullptr;
   static std::unique_ptr<testsupport::XvfbServer> server;
   testsupport::XvfbServer::Options options;

@@ -85,12 +85,14 @@ protected:
   UpdateScheduler scheduler{desktop};
 };
 
-TEST_F(UpdateSchedulerTest, ChangesOfABatchLeaveTogetherWhenItsTimerFindsARequest) {
+TEST_F(UpdateSchedulerTest, ChangesAndCopiesOfABatchLeaveTogetherWhenItsTimerFindsARequest) {
   scheduler.setServer(&server);
   // What the desktop finds while preparing joins the update.
   desktop.onPrepare = [&] { scheduler.addChanged(rgn({{50, 50, 60, 60}})); };
   change(rgn({{0, 0, 10, 10}}));
   request();
+  // The merging itself is rfb::SimpleUpdateTracker's (tested there).
+  scheduler.addCopied(rgn({{70, 40, 90, 60}}), {0, 30});
   change(rgn({{20, 0, 30, 10}}));
   EXPECT_TRUE(server.updates.empty()) << "must wait for the batch delay, not go at the request";
   EXPECT_EQ(0, desktop.prepared);
@@ -98,7 +100,8 @@ TEST_F(UpdateSchedulerTest, ChangesOfABatchLeaveTogetherWhenItsTimerFindsAReques
   ASSERT_EQ(1u, server.updates.size());
   EXPECT_EQ(1, server.sentAtMs[0]);
   EXPECT_TRUE(server.updates[0].changed.equals(rgn({{0, 0, 10, 10}, {20, 0, 30, 10}, {50, 50, 60, 60}})));
-  EXPECT_TRUE(server.updates[0].copied.isEmpty());
+  EXPECT_TRUE(server.updates[0].copied.equals(rgn({{70, 40, 90, 60}})));
+  EXPECT_EQ(Point(0, 30), server.updates[0].offset);
   EXPECT_EQ(1, desktop.prepared);
   EXPECT_TRUE(scheduler.isEmpty()) << "the update is taken out of the tracker";
   EXPECT_FALSE(scheduler.isPending());
@@ -149,19 +152,6 @@ TEST_F(UpdateSchedulerTest, UpdatesLeaveWhenABatchFindsARequestAndThePeriodHasEn
     }
     EXPECT_EQ(server.sentAtMs, c.sentAtMs);
   }
-}
-
-// The merging itself is rfb::SimpleUpdateTracker's (tested there).
-TEST_F(UpdateSchedulerTest, CopiesLeaveAsCopies) {
-  scheduler.setServer(&server);
-  request();
-  scheduler.addCopied(rgn({{0, 0, 20, 20}}), {0, 30});
-  scheduler.changesAdded();
-  advanceMs(1);
-  ASSERT_EQ(1u, server.updates.size());
-  EXPECT_TRUE(server.updates[0].copied.equals(rgn({{0, 0, 20, 20}})));
-  EXPECT_EQ(Point(0, 30), server.updates[0].offset);
-  EXPECT_TRUE(server.updates[0].changed.isEmpty());
 }
 
 TEST_F(UpdateSchedulerTest, ChangesWhileStoppedAreDeliveredAfterStartAndRequest) {
