@@ -182,8 +182,6 @@ TEST(BufferedOutStream, MaximumComesFromMaxOutBufferSizeForNewStreams) {
   ASSERT_TRUE(config.setParam("MaxOutBufferSize", "20000", plat::ConfigParameter::priorityCommandLine));
   FakeSinkStream out;
   EXPECT_EQ(out.maxBufferSize(), 20000u);
-  EXPECT_FALSE(config.setParam("maxoutbuffersize", "100", plat::ConfigParameter::priorityCommandLine))
-    << "below the lower limit of 16384";
   config.findParam("MaxOutBufferSize")->unset(plat::ConfigParameter::priorityCommandLine, false);
   EXPECT_EQ(out.maxBufferSize(), 20000u) << "a stream keeps the maximum it was made with";
 }
