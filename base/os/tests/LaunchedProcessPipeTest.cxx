@@ -70,7 +70,10 @@ public:
   FakeLauncher(ListeningSocket& listener, std::string toSend, bool closeAfter = false)
     : thread_([this, &listener, toSend, closeAfter] {
         io::UniqueFd connection = listener.accept();
-        if (connection && ::write(connection.get(), toSend.data(), toSend.size()) >= 0 &&
+        // The agent may have gone already (it had nothing to read): a write
+        // would then kill the test with SIGPIPE.
+        if (connection &&
+            ::send(connection.get(), toSend.data(), toSend.size(), MSG_NOSIGNAL) >= 0 &&
             !closeAfter)
           connection_ = std::move(connection);
       }) {}
