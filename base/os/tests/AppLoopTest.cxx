@@ -60,21 +60,18 @@ TEST_F(AppLoopTest, QuitEndsRunAfterTheCurrentPassWithTheLastCodeAndRunMayFollow
 
 TEST_F(AppLoopTest, SecondLoopQuitWithoutARunningLoopAndNestedRunAreAssertions) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_DEATH(
-    {
-      plat::setLogSetting("Assert:stderr:0");
-      AppLoop second{std::make_unique<AppLoopImpl>(manager)};
-    },
-    "Assertion '!inst' failed");
-  EXPECT_DEATH(
-    {
-      plat::setLogSetting("Assert:stderr:0");
-      AppLoop::quit(1);
-    },
-    "Assertion 'inst && inst->isRunning' failed");
-  EXPECT_DEATH(
-    {
-      plat::setLogSetting("Assert:stderr:0");
+  auto dies = [](const std::function<void()>& misuse, const char* assertion) {
+    EXPECT_DEATH(
+      {
+        plat::setLogSetting("Assert:stderr:0");
+        misuse();
+      },
+      assertion);
+  };
+  dies([&] { AppLoop second{std::make_unique<AppLoopImpl>(manager)}; }, "Assertion '!inst' failed");
+  dies([] { AppLoop::quit(1); }, "Assertion 'inst && inst->isRunning' failed");
+  dies(
+    [&] {
       Action nested([&] { loop.run(); });
       loop.run();
     },
