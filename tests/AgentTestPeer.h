@@ -40,7 +40,6 @@ struct AgentRecorder : agenthost::FromAgentHandler {
   std::vector<agentmsg::DesktopUidChanged> uids;
   std::vector<agentmsg::MonitorsUpdated> monitorReports;
   std::vector<bool> modesSupported;
-  int modesUpdated = 0;
   std::vector<agentmsg::LogMsg> logs;
 
   void initRectAndPf(const agentmsg::InitRectAndPf& m) override { greetings.push_back(m); }
@@ -65,7 +64,6 @@ struct AgentRecorder : agenthost::FromAgentHandler {
   void displayModesSupported(const agentmsg::DisplayModesSupported& m) override {
     modesSupported.push_back(m.supported);
   }
-  void displayModesUpdated(const agentmsg::DisplayModesUpdated&) override { modesUpdated++; }
   void logMsg(const agentmsg::LogMsg& m) override { logs.push_back(m); }
 
   // The log lines starting with `prefix`.

@@ -8,6 +8,7 @@
 #include "AgentTestPeer.h"
 #include "ClipboardPeer.h"
 
+#include "testsupport/LoopPump.h"
 #include "testsupport/ShmLeaks.h"
 
 #include <X11/Xlib.h>
@@ -20,17 +21,11 @@
 
 #include <fstream>
 #include <random>
-#include <sstream>
 
 namespace e2e {
 namespace {
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using testsupport::readFile;
 
 // Our end of the agent's connection: the socket whose peer is the agent.
 int agentSocketFd(pid_t agentPid) {
@@ -141,17 +136,15 @@ TEST_F(FaultTest, AServerThatStopsReadingIsDroppedAfterTheLazyFlushTimeout) {
   // "serverCutText" stalls, since from here on nothing reads the channel.
   std::string big(8 * 1024 * 1024, 'c');
   owner.own(owner.atom("CLIPBOARD"), {big, big}, owner.timeAfter(owner.serverTime()));
-  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadlineMs);
-  bool gone = false;
-  while (!gone && std::chrono::steady_clock::now() < end) {
-    owner.serve();
+  auto gone = [&] {
     std::string stat = readFile("/proc/" + std::to_string(agent->pid()) + "/stat");
     size_t close = stat.rfind(')');
-    gone = close == std::string::npos || stat.compare(close + 2, 1, "Z") == 0;
-    if (!gone)
-      usleep(20000);
-  }
-  EXPECT_TRUE(gone) << "the agent kept waiting for a server that does not read";
+    return close == std::string::npos || stat.compare(close + 2, 1, "Z") == 0;
+  };
+  EXPECT_TRUE(testsupport::waitUntil(gone, [&] {
+    owner.serve();
+    usleep(20000);
+  })) << "the agent kept waiting for a server that does not read";
   expectCleanEnd({0});
 }
 

@@ -1,8 +1,8 @@
 // Monitors and display modes through the agent binary on Xorg's dummy
 // driver (a real RandR 1.2 screen): the monitors are listed and one of them
-// can be captured alone, chosen by the server or by the "Monitor"
-// parameter; sizes set by the server change the screen and the buffer, and
-// the "RandR" parameter adds its modes.
+// can be captured alone, chosen by the server (the "Monitor" parameter:
+// libs/svr's tests); sizes set by the server change the screen and the
+// buffer, and the "RandR" parameter adds its modes.
 
 #include "AgentTestPeer.h"
 
@@ -12,8 +12,6 @@
 #include <X11/extensions/Xrandr.h>
 
 #include "uilibs/tx/XrandrFns.h"
-
-#include <set>
 
 namespace e2e {
 namespace {
@@ -90,18 +88,6 @@ TEST_F(MonitorTest, TwoMonitorsAreListedAndTheServerSelectsOne) {
   EXPECT_EQ(nextBuffer(), screenRect());
   // Messages are handled in order: nothing was rebuilt for "7".
   EXPECT_EQ(recorder.buffers.size(), buffers + 1);
-}
-
-TEST_F(MonitorTest, TheMonitorParameterCapturesItsMonitorAndWinsOverTheSelection) {
-  startTwoMonitors();
-  launchAgent({{"Monitor", "dummy1"}});
-  agent->send(agentmsg::Start{});
-  EXPECT_EQ(nextBuffer(), secondMonitor);
-  EXPECT_TRUE(waitForLog("Monitor dummy1 rect 800x600 at 1024,0"));
-  agent->send(agentmsg::SetMonitor{"1"});
-  EXPECT_EQ(nextBuffer(), secondMonitor);
-  EXPECT_EQ(recorder.monitorReports.back().parameterSpec, "dummy1");
-  EXPECT_EQ(recorder.monitorReports.back().effectiveSpec, "dummy1");
 }
 
 TEST_F(MonitorTest, DisplayModesFromTheServerAndTheRandRParameter) {

@@ -89,7 +89,6 @@ ChildResult ChildProcess::run(const std::vector<std::string>& argv,
     if (ready < 0 && errno == EINTR)
       continue;
     if (ready <= 0) {
-      result.timedOut = true;
       kill(pid, SIGKILL);
       break;
     }
@@ -118,7 +117,6 @@ ChildResult ChildProcess::run(const std::vector<std::string>& argv,
   }
   result.exited = result.started && WIFEXITED(status);
   result.exitStatus = result.exited ? WEXITSTATUS(status) : -1;
-  result.termSignal = result.started && WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   return result;
 }
 

@@ -13,10 +13,8 @@ namespace testsupport {
 
 struct ChildResult {
   bool started = false;   // false: fork failed or the program could not be run
-  bool timedOut = false;  // killed because the deadline passed
   bool exited = false;    // ended by exit(); exitStatus is valid
   int exitStatus = -1;
-  int termSignal = 0;     // the signal that ended it, when it did not exit
   std::string out;
   std::string err;
 };

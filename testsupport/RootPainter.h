@@ -1,13 +1,12 @@
 #pragma once
 
-// Another application on an X server, drawing on the root window and
-// reading the screen back, for tests that watch what the agent captures.
+// Another application on an X server, drawing on the root window, for
+// tests that watch what the agent captures.
 
 // GoogleTest comes first: Xlib's macros (None, Bool) break its headers.
 #include <gtest/gtest.h>
 
 #include <X11/Xlib.h>
-#include <X11/Xutil.h>
 
 #include <stdexcept>
 #include <string>
@@ -37,14 +36,6 @@ public:
     XSetForeground(dpy_, gc_, rgb);
     XFillRectangle(dpy_, root(), gc_, x, y, unsigned(w), unsigned(h));
     XSync(dpy_, False);
-  }
-
-  // The screen's pixel at x, y as this client reads it.
-  unsigned long pixelAt(int x, int y) {
-    XImage* image = XGetImage(dpy_, root(), x, y, 1, 1, AllPlanes, ZPixmap);
-    unsigned long pixel = XGetPixel(image, 0, 0);
-    XDestroyImage(image);
-    return pixel;
   }
 
 private:

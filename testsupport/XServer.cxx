@@ -6,10 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <filesystem>
-#include <fstream>
 #include <poll.h>
-#include <sstream>
 #include <stdexcept>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -26,13 +23,6 @@ using Clock = std::chrono::steady_clock;
 int remainingMs(Clock::time_point end) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
   return left < 0 ? 0 : int(left);
-}
-
-std::string readFile(const std::string& path) {
-  std::ifstream file(path);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
 }
 
 // In the child, which may only make async-signal-safe calls (the test may
@@ -86,18 +76,8 @@ XServer::~XServer() {
   stop();
 }
 
-const std::string& XServer::makeDir() {
-  char dirTemplate[] = "/tmp/kwo-xserver-XXXXXX";
-  if (!mkdtemp(dirTemplate))
-    throw std::runtime_error(std::string("mkdtemp: ") + std::strerror(errno));
-  dir_ = dirTemplate;
-  return dir_;
-}
-
 void XServer::start(std::vector<std::string> args, std::chrono::milliseconds deadline) {
   program_ = args.at(0);
-  if (dir_.empty())
-    makeDir();
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0)
     fail(std::string("pipe2: ") + std::strerror(errno));
@@ -106,7 +86,7 @@ void XServer::start(std::vector<std::string> args, std::chrono::milliseconds dea
   for (std::string& arg : args)
     argv.push_back(arg.data());
   argv.push_back(nullptr);
-  const std::string outputPath = dir_ + "/output.txt";
+  const std::string outputPath = dir() + "/output.txt";
   pid_t parent = getpid();
   pid_ = fork();
   if (pid_ == 0)
@@ -156,7 +136,7 @@ void XServer::exportDisplay() const {
 }
 
 std::string XServer::log() const {
-  return dir_.empty() ? "" : readFile(dir_ + "/output.txt") + readFile(dir_ + "/server.log");
+  return readFile(dir() + "/output.txt") + readFile(dir() + "/server.log");
 }
 
 void XServer::stop() {
@@ -173,11 +153,6 @@ void XServer::stop() {
       poll(nullptr, 0, 10);
     }
     pid_ = -1;
-  }
-  if (!dir_.empty()) {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-    dir_.clear();
   }
 }
 

@@ -9,6 +9,8 @@
 // that cannot be started is an error, never a skip: std::runtime_error
 // carrying the server's own output.
 
+#include "testsupport/TempDir.h"
+
 #include <chrono>
 #include <string>
 #include <sys/types.h>
@@ -24,7 +26,6 @@ public:
 
   // ":<number>".
   const std::string& displayName() const { return displayName_; }
-  int displayNumber() const { return number_; }
   // The server process.
   pid_t pid() const { return pid_; }
   // Sets $DISPLAY to displayName().
@@ -35,9 +36,8 @@ public:
 protected:
   XServer() = default;
 
-  // A fresh private directory (for the server's files, made before start()).
-  const std::string& makeDir();
-  const std::string& dir() const { return dir_; }
+  // The private directory, for the server's files made before start().
+  const std::string& dir() const { return dir_.path(); }
   // Runs `args` (argv[0] looked up in PATH, "-displayfd N" appended) and
   // waits until it serves clients. Throws as described above.
   void start(std::vector<std::string> args, std::chrono::milliseconds deadline);
@@ -50,7 +50,7 @@ private:
   int number_ = -1;
   std::string program_;
   std::string displayName_;
-  std::string dir_;
+  TempDir dir_{"kwo-xserver"};
 };
 
 } // namespace testsupport

@@ -21,7 +21,7 @@ XorgDummyServer::XorgDummyServer(const Options& options) {
                 std::to_string(output.y) + "\"\n" +
                 (i == 0 ? "  Option \"Primary\" \"true\"\n" : "") + "EndSection\n";
   }
-  const std::string& dir = makeDir();
+  const std::string& dir = this->dir();
   std::ofstream config(dir + "/xorg.conf");
   // VideoRam in kB: room for the virtual framebuffer and for tests that grow it.
   config << "Section \"ServerFlags\"\n  Option \"AutoAddDevices\" \"false\"\n"
@@ -32,7 +32,9 @@ XorgDummyServer::XorgDummyServer(const Options& options) {
          << "Section \"Screen\"\n  Identifier \"screen\"\n  Device \"dummy\"\n"
          << (outputs.empty() ? "" : "  Monitor \"mon0\"\n")
          << "  DefaultDepth 24\n  SubSection \"Display\"\n    Depth 24\n"
-         << "    Virtual " << options.virtualWidth << " " << options.virtualHeight << "\n"
+         // Xorg's first framebuffer: the screen is resized to the outputs'
+         // bounding box anyway, and RandR may grow it up to 32767.
+         << "    Virtual 4096 2048\n"
          << "  EndSubSection\nEndSection\n"
          << "Section \"ServerLayout\"\n  Identifier \"layout\"\n  Screen \"screen\"\nEndSection\n";
   if (!config.flush() || mkdir((dir + "/xorg.conf.d").c_str(), 0700) != 0)
@@ -40,8 +42,6 @@ XorgDummyServer::XorgDummyServer(const Options& options) {
   start({"Xorg", "-noreset", "-nolisten", "tcp", "-novtswitch", "-sharevts", "-config",
          dir + "/xorg.conf", "-configdir", dir + "/xorg.conf.d", "-logfile", dir + "/server.log"},
         options.startDeadline);
-  if (options.exportDisplay)
-    exportDisplay();
 }
 
 } // namespace testsupport

@@ -25,12 +25,6 @@ public:
   struct Options {
     // DUMMY0, DUMMY1, ... in this order.
     std::vector<Output> outputs = {{"1024x768", 0, 0}};
-    // The framebuffer Xorg sets up first; the screen is resized to the
-    // outputs' bounding box anyway, and RandR may grow it up to 32767.
-    int virtualWidth = 4096;
-    int virtualHeight = 2048;
-    // Also set $DISPLAY to this server.
-    bool exportDisplay = false;
     std::chrono::milliseconds startDeadline = std::chrono::seconds(60);
   };
 

@@ -11,11 +11,9 @@
 #include <memory>
 #include <netinet/in.h>
 #include <poll.h>
-#include <iterator>
 #include <stdexcept>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 namespace kwoserve::test {
@@ -35,16 +33,6 @@ sockaddr_in loopback(int port) {
 }
 
 } // namespace
-
-bool pollUntil(const std::function<bool()>& condition) {
-  auto end = std::chrono::steady_clock::now() + deadline;
-  while (std::chrono::steady_clock::now() < end) {
-    if (condition())
-      return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return condition();
-}
 
 rfb::Rect differingArea(const Picture& a, const Picture& b) {
   if (a.width != b.width || a.height != b.height)
@@ -73,11 +61,6 @@ int freePort() {
   getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
   close(fd);
   return ntohs(addr.sin_port);
-}
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
 }
 
 PatternDisplay::PatternDisplay() {
@@ -287,17 +270,15 @@ Picture Viewer::picture() const {
 }
 
 bool Viewer::waitUntil(const std::function<bool()>& condition) {
-  auto end = std::chrono::steady_clock::now() + deadline;
-  while (std::chrono::steady_clock::now() < end) {
-    if (condition())
-      return true;
+  bool lost = false;
+  auto handleMessages = [&] {
     // WaitForMessage looks at the socket only, not at what LibVNCClient
     // has read ahead.
     int n = client_->buffered > 0 ? 1 : WaitForMessage(client_, 50000);
-    if (n < 0 || (n > 0 && !HandleRFBServerMessage(client_)))
-      return false;
-  }
-  return condition();
+    lost = n < 0 || (n > 0 && !HandleRFBServerMessage(client_));
+  };
+  return testsupport::waitUntil([&] { return lost || condition(); }, handleMessages, deadline) &&
+         !lost;
 }
 
 Connection::Connection(int port, int receiveBuffer)

@@ -5,6 +5,7 @@
 // bare RFB connection the test drives byte by byte).
 
 #include "base/rfb/Rect.h"
+#include "testsupport/LoopPump.h"
 #include "testsupport/TempDir.h"
 #include "testsupport/XvfbServer.h"
 
@@ -14,6 +15,7 @@
 #include <functional>
 #include <string>
 #include <sys/types.h>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -21,7 +23,15 @@ struct _XDisplay;
 
 namespace kwoserve::test {
 
+using testsupport::readFile;
+
 constexpr auto deadline = std::chrono::seconds(60);
+
+// Whether `condition` holds within the deadline, checked every 20 ms.
+inline bool pollUntil(const std::function<bool()>& condition) {
+  return testsupport::waitUntil(
+      condition, [] { std::this_thread::sleep_for(std::chrono::milliseconds(20)); }, deadline);
+}
 
 struct Rgb8 {
   int r, g, b;
@@ -156,9 +166,6 @@ private:
 
 uint32_t bigEndian32(const std::string& s, size_t at);
 int bigEndian16(const std::string& s, size_t at);
-std::string readFile(const std::string& path);
-// Whether `condition` holds within the deadline, checked every 20 ms.
-bool pollUntil(const std::function<bool()>& condition);
 int freePort();
 
 } // namespace kwoserve::test
