@@ -56,8 +56,10 @@ TEST(PixelBufferX11Stride, RowsArePaddedToTheScanlinePadAndBadPadsAreRefused) {
          {1000, 32, 32, 1000}, {1001, 16, 32, 1002}, {1001, 8, 32, 1004}, {1003, 8, 8, 1003},
          {5, 32, 64, 6}, {0, 32, 32, 0}})
     EXPECT_EQ(tx::PixelBufferX11::strideFor(width, bpp, pad), stride) << width << " " << pad;
-  // Not a power of two, or not whole pixels at a time.
-  for (auto [bpp, pad] : std::vector<std::pair<int, int>>{{24, 32}, {32, 24}, {32, 16}, {8, 0}})
+  // Not a power of two (48 holds whole 16-bit pixels but is not one), or not
+  // whole pixels at a time.
+  for (auto [bpp, pad] :
+       std::vector<std::pair<int, int>>{{24, 32}, {32, 24}, {32, 16}, {8, 0}, {16, 48}})
     EXPECT_THROW(tx::PixelBufferX11::strideFor(100, bpp, pad), plat::AssertionFail)
       << bpp << " bpp, pad " << pad;
 }
