@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <vector>
 
 namespace agenthost::test {
 
@@ -59,13 +60,16 @@ TEST_F(SharedPixelBufferTest, AnnouncementsThatCannotBeHonouredLeaveItEmpty) {
   SegmentDescription file = good;
   file.isFile = true;
   file.name = "/etc/passwd";
-  const SetPixelBuffer refused[] = {
+  std::vector<SetPixelBuffer> refused = {
       announce(10, 10, 10, std::nullopt),  // no segment yet
       announce(100, 101, 100, good),       // one pixel more than the segment holds
       announce(100, 100, 101, good),       // stride past the segment
       announce(100, 10, 99, good),         // stride below the width
       announce(1, 1, 1, file),             // an ordinary file
   };
+  // Pixels of three bytes are not served.
+  refused.push_back(announce(10, 10, 10, good));
+  refused.back().pf = rfb::PixelFormat(24, 24, false, true, 255, 255, 255, 0, 16, 8, 0, 0);
   for (const SetPixelBuffer& msg : refused) {
     SCOPED_TRACE(msg.rect.height());
     buffer.clear();
