@@ -156,6 +156,10 @@ TEST_F(TXEventDispatcherTest, QueuedConfigureNotifiesGiveOneConfigured) {
   XMoveWindow(tx::display(), window.win(), 3, 3);
   EXPECT_TRUE(txtest::pumpUntil([&] { return window.configuredCalls == 2; }));
   EXPECT_EQ(window.resizedCalls, 1);
+  // A new height alone is a resize.
+  XResizeWindow(tx::display(), window.win(), 100, 60);
+  EXPECT_TRUE(txtest::pumpUntil([&] { return window.configuredCalls == 3; }));
+  EXPECT_EQ(window.resizedCalls, 2);
 }
 
 TEST_F(TXEventDispatcherTest, WindowHandlersRunAfterTheWindowAndMayDestroyIt) {
