@@ -136,15 +136,18 @@ TEST_F(DesktopUidMonitorTest, AValidUidPropertyIsUsedWithoutAScan) {
 }
 
 TEST_F(DesktopUidMonitorTest, AUidChangeStartsFiveChecksASecondApart) {
-  setRootValue("KWO_DESKTOP_UID", 1000);
-  ASSERT_EQ(firstCheck().size(), 1u);
+  // Found by a scan, with its authority file; a uid from the property later
+  // comes without the file.
+  procs.addProcess(pidA, 1000, std::string("/home/a/.Xauthority"));
+  addWindow(long(pidA));
+  ASSERT_EQ(firstCheck(), (Reports{{1000, "/home/a/.Xauthority"}}));
 
   setRootValue("KWO_DESKTOP_UID", 2000);
   EXPECT_TRUE(monitor->checkPending());
   after(999);
   EXPECT_EQ(callback.reports.size(), 1u);
   after(1);
-  EXPECT_EQ(callback.reports, (Reports{{1000, std::nullopt}, {2000, std::nullopt}}));
+  EXPECT_EQ(callback.reports, (Reports{{1000, "/home/a/.Xauthority"}, {2000, std::nullopt}}));
   EXPECT_FALSE(monitor->checkPending());
 
   // The same uid again: five silent checks, then none.
