@@ -15,11 +15,11 @@ TEST(Options, ParsesValuesAndRefusesBadOrUnsafeCommandLines) {
   Options o = Options::parse({});
   EXPECT_EQ(o.listenAddress, "127.0.0.1");
   EXPECT_EQ(o.port, 5900);
-  EXPECT_FALSE(o.display || o.wsPort);
+  EXPECT_FALSE(o.display || o.wsPort || o.help);
   o = Options::parse({"-display", ":3", "-port", "5911", "-wsport", "6080", "-param",
                       "PollInterval=20", "-param", "Desktop=a=b", "-geometry", "800x600",
                       "-maxclients", "4", "-wsorigin", "https://a.example", "-wsorigin",
-                      "http://b.example:8080", "-nopassword"});
+                      "http://b.example:8080", "-nopassword", "-help"});
   EXPECT_EQ(*o.display, ":3");
   EXPECT_EQ(o.port, 5911);
   EXPECT_EQ(*o.wsPort, 6080);
@@ -30,6 +30,7 @@ TEST(Options, ParsesValuesAndRefusesBadOrUnsafeCommandLines) {
   EXPECT_EQ(o.maxClients, 4);
   EXPECT_EQ(o.wsOrigins, (Args{"https://a.example", "http://b.example:8080"}));
   EXPECT_TRUE(o.noPassword);
+  EXPECT_TRUE(o.help);
 
   for (const Args& args : std::vector<Args>{{}, {"-listen", "0.0.0.0"}, {"-nopassword"}})
     EXPECT_NO_THROW(Options::parse(args).checkSafety()) << testing::PrintToString(args);
