@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <cstdio>
 
 namespace {
 
@@ -185,17 +184,6 @@ TEST_F(CommandLine, HelpWordsCallTheHandlerWithTheirMode) {
   plat::BoolParameter h("h", "short flag", false, false, &group);
   group.parseCommandLine({"-h"}, [](int) { FAIL() << "help called"; });
   EXPECT_TRUE(h.getValue());
-}
-
-TEST(ConfigurationDeath, UsageHandlerPrintsAndExitsWithOne) {
-  EXPECT_EXIT(plat::Configuration::usageHandler(plat::Configuration::helpBasic),
-              testing::ExitedWithCode(1), "Names are case-insensitive");
-  EXPECT_EXIT(
-    {
-      std::freopen("/dev/null", "w", stdout);
-      plat::Configuration::usageHandler(plat::Configuration::helpXml);
-    },
-    testing::ExitedWithCode(1), "");
 }
 
 } // namespace

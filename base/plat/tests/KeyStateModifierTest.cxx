@@ -25,24 +25,6 @@ public:
   int failingKeycode = -1;
 };
 
-TEST(KeyStateModifier, UndoesChangesInReverseOrderInnerScopesFirst) {
-  RecordingCallback callback;
-  {
-    plat::KeyStateModifier outer(callback);
-    outer.set(50, false);
-    outer.set(62, true);
-    EXPECT_EQ((Changes{{50, false}, {62, true}}), callback.changes) << "performed at once";
-    {
-      plat::KeyStateModifier inner(callback);
-      inner.set(77, true);
-    }
-    outer.set(92, true);
-  }
-  EXPECT_EQ((Changes{{50, false}, {62, true}, {77, true}, {77, false}, {92, true}, {92, false},
-                     {62, false}, {50, true}}),
-            callback.changes);
-}
-
 TEST(KeyStateModifier, RefusedChangeIsNotUndoneAndAFailedUndoStillUndoesTheRest) {
   // An exception escaping the undo would have ended the process (destructors
   // are noexcept) and left the other keys held.

@@ -1,7 +1,5 @@
 #include "base/plat/LogDestFile.h"
 #include "base/plat/LogFileRotation.h"
-#include "base/plat/LogSetting.h"
-#include "base/plat/LogSrc.h"
 
 #include "LogTestSupport.h"
 #include "testsupport/TempDir.h"
@@ -12,7 +10,6 @@
 #include <set>
 #include <sys/stat.h>
 #include <sys/time.h>
-#include <thread>
 
 using logtest::readFile;
 using logtest::writeFile;
@@ -211,47 +208,6 @@ TEST(LogDestFileTest, SizeLimitClosesTheFileCallsTheHandlerAndTheNextWriteRotate
   ASSERT_EQ(2u, files.size());
   EXPECT_EQ(300u, readFile(dest.dir.path() + "/" + *files.rbegin()).size());
   EXPECT_EQ(prefix + "after\n", dest.content());
-}
-
-plat::LogSrc threadLog("FileThreadSrc");
-
-class LogFileThreadTest : public logtest::LogStateTest {};
-
-TEST_F(LogFileThreadTest, ManyThreadsLoggingToAFileLoseAndTearNoLine) {
-  constexpr int threads = 8;
-  constexpr int perThread = 2000;
-  FixedFileDest dest;
-  plat::setLogSetting("FileThreadSrc:filefixed:30");
-  plat::endStartup();
-  std::atomic<bool> stop{false};
-  // Rebinding while others log must neither lose nor break messages.
-  std::thread rebinder([&] {
-    while (!stop)
-      plat::setLogSetting("FileThreadSrc:filefixed:30");
-  });
-  std::vector<std::thread> workers;
-  for (int t = 0; t < threads; t++) {
-    workers.emplace_back([t] {
-      for (int i = 0; i < perThread; i++)
-        threadLog.status("thread %d line %d %s", t, i, std::string(120, 'p').c_str());
-    });
-  }
-  for (std::thread& worker : workers)
-    worker.join();
-  stop = true;
-  rebinder.join();
-
-  std::set<std::pair<int, int>> seen;
-  std::istringstream lines(dest.content());
-  for (std::string line; std::getline(lines, line);) {
-    int t = -1, i = -1;
-    ASSERT_EQ(2, sscanf(line.c_str() + syslogPrefix(14).size(), "FileThreadSrc: thread %d line %d",
-                        &t, &i))
-      << line;
-    ASSERT_TRUE(line.ends_with(" " + std::string(120, 'p'))) << line;
-    ASSERT_TRUE(seen.insert({t, i}).second) << line;
-  }
-  EXPECT_EQ(size_t(threads * perThread), seen.size());
 }
 
 } // namespace

@@ -61,7 +61,7 @@ protected:
   FakeChannel channel;
 };
 
-TEST_F(LogDestIpcTest, MessagesWaitForTheServersLevelThenGoInOneBatchAfterAThousandTheNotice) {
+TEST_F(LogDestIpcTest, MessagesWaitForEachPeersLevelThenGoInOneBatchAfterAThousandTheNotice) {
   ipc.setChannel(&channel);
   ipc.write(0, "A", "error");
   ipc.write(110, "B", "debug");
@@ -79,6 +79,17 @@ TEST_F(LogDestIpcTest, MessagesWaitForTheServersLevelThenGoInOneBatchAfterAThous
             channel.sent.back());
   EXPECT_EQ(1, channel.flushes);
   EXPECT_EQ(0u, ipc.queued());
+
+  // A new peer's level is awaited afresh; the old channel's kicker goes.
+  FakeChannel second;
+  ipc.setChannel(&second);
+  EXPECT_TRUE(channel.kickerDestroyed);
+  EXPECT_FALSE(ipc.levelKnown());
+  ipc.write(0, "S", "waits for the new peer's level");
+  second.kicker->fire();
+  EXPECT_TRUE(second.sent.empty());
+  ipc.setChannel(nullptr);
+  EXPECT_TRUE(second.kickerDestroyed);
 }
 
 plat::LogSrc ipcSrc("IpcTestSource");
@@ -134,23 +145,6 @@ TEST(LogDestIpcCutTest, CutsEndOnSequenceBoundaries) {
     SCOPED_TRACE(c.text + " / " + std::to_string(c.max));
     EXPECT_EQ(c.expected, plat::cutUtf8(c.text, c.max));
   }
-}
-
-TEST_F(LogDestIpcTest, ANewChannelForgetsTheLevelAndNullDestroysTheKicker) {
-  ipc.setChannel(&channel);
-  ipc.levelReceived(30);
-  FakeChannel second;
-  ipc.setChannel(&second);
-  EXPECT_TRUE(channel.kickerDestroyed);
-  EXPECT_FALSE(ipc.levelKnown());
-  ipc.write(0, "S", "waits for the new peer's level");
-  EXPECT_EQ(0, second.kicker->kicks);
-  second.kicker->fire();
-  EXPECT_TRUE(second.sent.empty());
-  ipc.setChannel(nullptr);
-  EXPECT_TRUE(second.kickerDestroyed);
-  ipc.levelReceived(30);
-  EXPECT_EQ(1u, ipc.queued());
 }
 
 TEST_F(LogDestIpcTest, AFailedSendIsLoggedOnceAndDropsTheRestOfTheBatch) {

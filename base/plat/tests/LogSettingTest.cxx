@@ -1,4 +1,3 @@
-#include "base/plat/CaseInsensitive.h"
 #include "base/plat/Configuration.h"
 #include "base/plat/ConfigParameter.h"
 #include "base/plat/LogDestFile.h"
@@ -12,7 +11,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <sstream>
 
 using logtest::Line;
 using logtest::LogStateTest;
@@ -180,33 +178,6 @@ TEST(LogSettingTest, FilePathJoinsDirectoryAndFileExpandingVariables) {
     SCOPED_TRACE(std::string(c.dir) + " + " + c.file);
     EXPECT_EQ(c.expected, plat::logFilePath(c.dir, c.file));
   }
-}
-
-TEST(LogSettingTest, SourceListIsSortedWrappedAndComplete) {
-  std::vector<std::string> expected;
-  for (plat::LogSrc* src : plat::LogSrc::all())
-    expected.push_back(src->name());
-  std::sort(expected.begin(), expected.end(), plat::LessIgnoreCase());
-  expected.erase(std::unique(expected.begin(), expected.end(), plat::equalsIgnoreCase),
-                 expected.end());
-  char* buffer = nullptr;
-  size_t size = 0;
-  std::FILE* out = open_memstream(&buffer, &size);
-  plat::LogSrc::listSources(30, out);
-  std::fclose(out);
-  std::string text(buffer, size);
-  std::free(buffer);
-  std::vector<std::string> names;
-  std::istringstream lines(text);
-  for (std::string line; std::getline(lines, line);) {
-    EXPECT_LE(line.size(), 30u) << line;
-    EXPECT_EQ(names.empty(), !line.starts_with("  ")) << "continuation lines are indented";
-    std::istringstream parts(line);
-    for (std::string name; parts >> name;)
-      names.push_back(name.ends_with(",") ? name.substr(0, name.size() - 1) : name);
-  }
-  EXPECT_EQ(expected, names);
-  EXPECT_TRUE(text.ends_with("\n"));
 }
 
 class LogParamTest : public LogStateTest {

@@ -104,22 +104,4 @@ TEST(ParameterKinds, StringRefusesBadUtf8AndANullDefault) {
   EXPECT_EQ(group.head(), &text);
 }
 
-TEST(ParameterKinds, CloneCopiesTextsTagsAndValuesIntoAnotherGroup) {
-  plat::Configuration from("From");
-  plat::Configuration to("To");
-  plat::EnumParameter speed("Speed", plat::LocKey("svr_param_pollinterval"), speeds, 0, true,
-                            &from, "b,a");
-  speed.setParam("slow", 10);
-  std::unique_ptr<plat::ConfigParameter> copy = speed.clone(&to);
-  EXPECT_EQ(to.findParam("speed"), copy.get());
-  EXPECT_EQ(copy->descriptionText(), "How often to poll for display updates in ms.");
-  EXPECT_TRUE(copy->isAdvanced());
-  EXPECT_EQ(copy->tags(), (std::set<std::string>{"a", "b"}));
-  EXPECT_EQ(copy->values(), speed.values());
-  EXPECT_TRUE(copy->setParam("medium", 10));
-  EXPECT_EQ(speed.getValueStr(), "slow");
-  copy.reset();
-  EXPECT_EQ(to.head(), nullptr);
-}
-
 } // namespace

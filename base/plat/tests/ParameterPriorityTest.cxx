@@ -1,4 +1,3 @@
-#include "base/plat/BinaryParameter.h"
 #include "base/plat/BoolParameter.h"
 #include "base/plat/Configuration.h"
 #include "base/plat/IntParameter.h"
@@ -25,7 +24,7 @@ protected:
   void SetUp() override { level.addCallback(&recorder); }
   void TearDown() override { level.removeCallback(&recorder); }
 
-  plat::Configuration group{"Priorities", nullptr, nullptr, true}; // logs its changes
+  plat::Configuration group{"Priorities"};
   plat::IntParameter level{"Level", "A level", 5, 0, 1000, false, &group};
   Recorder recorder;
 };
@@ -81,34 +80,6 @@ std::vector<std::string> logged(testsupport::LogRecorder& log) {
   for (const auto& line : log.lines())
     lines.push_back(std::to_string(line.level) + " " + line.text);
   return lines;
-}
-
-TEST_F(ParameterPriority, CallbacksAndTheLogHearOfEveryStoredChangeOnly) {
-  testsupport::LogRecorder log("Configuration", 200);
-  plat::BinaryParameter key("Key", "Key bytes", {}, false, &group);
-  EXPECT_TRUE(level.set(7, 0));
-  EXPECT_TRUE(level.set(300, 30));
-  EXPECT_TRUE(level.setParam("20", 10)); // lower: the value in force stays, but it is told
-  EXPECT_EQ(level.getValue(), 300);
-  EXPECT_TRUE(level.set(20, 10)); // the same value again: nothing
-  EXPECT_TRUE(level.set(7, 0));   // the default's own value: nothing
-  EXPECT_FALSE(level.setParam("lots", 10));
-  EXPECT_FALSE(level.setParam("5000", 10));
-  level.unset(20, true); // nothing stored there
-  level.unset(0, true);  // the default stays
-  level.unset(30, true);
-  level.unset(10, false);
-  EXPECT_EQ(level.getValue(), 7);
-  key.setParam("c0ffee", 10);
-  EXPECT_EQ(recorder.priorities, (std::vector<int>{0, 30, 10, 30}));
-  EXPECT_EQ(logged(log), (std::vector<std::string>{
-                           "110 set Level(int) to 7, priority 0",
-                           "100 set Level(int) to 300, priority 30",
-                           "100 set Level(int) to 20, priority 10",
-                           "100 unset Level(int) priority 30, now 20, priority 10",
-                           "100 unset Level(int) priority 10, now 7, priority 0",
-                           "100 set Key(binary) to <binary>, priority 10",
-                         }));
 }
 
 TEST(ParameterLog, QuietGroupLogsNothingButBadBooleans) {

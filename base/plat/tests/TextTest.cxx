@@ -1,14 +1,9 @@
-// The small text helpers: case-insensitive comparison, lists, wrapping,
-// UTF-8, Latin-1, exception texts and the product line.
+// The small text helpers: wrapping, UTF-8, Latin-1 and exception texts.
 
-#include "base/plat/CaseInsensitive.h"
 #include "base/plat/Exception.h"
 #include "base/plat/Latin1.h"
-#include "base/plat/ProductInfo.h"
-#include "base/plat/SplitList.h"
 #include "base/plat/TextWrap.h"
 #include "base/plat/Utf8.h"
-#include "base/plat/VersionInfo.h"
 
 #include <gtest/gtest.h>
 
@@ -17,27 +12,6 @@
 #include <sstream>
 
 namespace {
-
-TEST(CaseInsensitive, Comparisons) {
-  const std::tuple<const char*, const char*, int> cases[] = {
-    {"PollInterval", "pollinterval", 0}, {"a", "B", -1}, {"abc", "ab", 1}, {"_x", "a", -1},
-    {"\xc3\xa9", "\xc3\x89", 1}};
-  for (auto [a, b, expected] : cases) {
-    SCOPED_TRACE(std::string(a) + " / " + b);
-    int order = plat::compareIgnoreCase(a, b);
-    EXPECT_EQ(order < 0 ? -1 : order > 0 ? 1 : 0, expected);
-    EXPECT_EQ(plat::equalsIgnoreCase(a, b), expected == 0);
-    EXPECT_EQ(plat::LessIgnoreCase()(a, b), expected < 0);
-  }
-}
-
-TEST(SplitList, Items) {
-  const std::pair<const char*, std::vector<std::string>> cases[] = {
-    {nullptr, {}}, {"", {}}, {",", {}}, {"one", {"one"}}, {" a , b,,c ", {"a", "b", "c"}},
-    {"with space, x", {"with space", "x"}}};
-  for (const auto& [list, items] : cases)
-    EXPECT_EQ(plat::splitList(list), items) << (list ? list : "<null>");
-}
 
 // Random words: no line over the width unless it is one long word after the
 // indent, and the words come out unchanged and in order.
@@ -150,20 +124,6 @@ TEST(Exception, TextsAreCutAndDescribed) {
   EXPECT_STREQ(system.type(), "System-22");
   EXPECT_STREQ(system.str(), "shmctl(IPC_STAT): Invalid argument (22)");
   EXPECT_EQ(system.err(), EINVAL);
-}
-
-TEST(ProductInfo, NamesTheProgramAndVersionWithinSeventyNineColumns) {
-  plat::VersionInfo::record(2, 5, 1, "77");
-  EXPECT_EQ(plat::VersionInfo::numeric(), "2.5.1.77");
-  plat::ProductInfo::setProgramName("kwoagent-x11");
-  std::string text = plat::ProductInfo::text();
-  EXPECT_TRUE(text.starts_with("kwoagent-x11 - ")) << text;
-  EXPECT_TRUE(text.ends_with("Version 2.5.1 (77)")) << text;
-  std::istringstream lines(text);
-  int count = 0;
-  for (std::string line; std::getline(lines, line); count++)
-    EXPECT_LE(line.size(), 79u) << line;
-  EXPECT_GE(count, 2);
 }
 
 } // namespace

@@ -1,5 +1,4 @@
 #include "base/plat/Clock.h"
-#include "base/plat/Sleep.h"
 #include "base/plat/Timer.h"
 #include "base/plat/TimerManager.h"
 #include "base/plat/tests/TimerTestSupport.h"
@@ -7,15 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
-#include <csignal>
 #include <limits>
 #include <memory>
 #include <optional>
 #include <random>
-#include <pthread.h>
 #include <stdexcept>
-#include <thread>
 
 namespace {
 
@@ -93,18 +88,6 @@ TEST_F(TimerManagerTest, WaitTimeRoundsUpAndClamps) {
   clock.ticks = int64_t(maxMs) * ticksPerMs;
   EXPECT_EQ(manager.processTimers(), 0);
   EXPECT_EQ(fired, (Names{"p"}));
-}
-
-TEST(TimerClock, TicksRoundUpToWholeMillisecondsAndCoarseClockOnlyWhenFineEnough) {
-  const std::pair<int64_t, int64_t> rounding[] = {
-    {0, 0}, {1, 1}, {ticksPerMs, 1}, {ticksPerMs + 1, 2}, {-1, 0}, {-ticksPerMs - 1, -1}};
-  for (auto [ticks, ms] : rounding)
-    EXPECT_EQ(plat::ticksToMsRoundedUp(ticks), ms) << ticks;
-  // Resolution known, seconds, nanoseconds: fine enough.
-  EXPECT_TRUE(plat::coarseClockFineEnough(true, timespec{0, 1000099})); // still 10000 ticks
-  EXPECT_FALSE(plat::coarseClockFineEnough(true, timespec{0, 1000100}));
-  EXPECT_FALSE(plat::coarseClockFineEnough(true, timespec{1, 0}));
-  EXPECT_FALSE(plat::coarseClockFineEnough(false, timespec{0, 1}));
 }
 
 TEST_F(TimerManagerTest, StoppingOrRestartingALaterDueTimerInTheSameRunTakesItOut) {
@@ -230,53 +213,6 @@ TEST_F(TimerManagerTest, NestedManagersStackAndStopTheirTimersWhenDestroyed) {
   EXPECT_EQ(TimerManager::current(), &manager);
 }
 
-TEST(TimerManagerDeathTest, StartWithoutAManagerOrASecondUnnestedManagerIsFatal) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  Names log;
-  Probe p("p", log);
-  ASSERT_EQ(TimerManager::current(), nullptr);
-  EXPECT_DEATH(p.timer.start(1), "");
-  TimerManager first;
-  EXPECT_DEATH(TimerManager second, "");
-}
-
-std::atomic<int> signalsSeen{0};
-
-void countSignal(int) {
-  signalsSeen++;
-}
-
-TEST(Sleep, LastsTheRequestedTimeEvenWhenSignalsInterruptIt) {
-  EXPECT_NO_THROW(plat::sleep(0));
-  EXPECT_NO_THROW(plat::sleep(std::numeric_limits<int32_t>::min()));
-
-  struct sigaction action{};
-  struct sigaction previous{};
-  action.sa_handler = countSignal;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = 0; // no SA_RESTART: select() returns EINTR
-  ASSERT_EQ(sigaction(SIGUSR2, &action, &previous), 0);
-
-  pthread_t sleeper = pthread_self();
-  std::atomic<bool> done{false};
-  signalsSeen = 0;
-  std::thread kicker([&] {
-    while (!done) {
-      pthread_kill(sleeper, SIGUSR2);
-      std::this_thread::sleep_for(std::chrono::milliseconds(3));
-    }
-  });
-  int64_t start = plat::monoTime();
-  plat::sleep(60);
-  int64_t elapsed = plat::monoTime() - start;
-  done = true;
-  kicker.join();
-  sigaction(SIGUSR2, &previous, nullptr);
-
-  EXPECT_GT(signalsSeen.load(), 0) << "the wait was never interrupted; the test proves nothing";
-  EXPECT_GE(elapsed, 60 * ticksPerMs);
-}
-
 // Clock jumps: the clock is told how far it may move before a reading
 // counts as a jump, and a jump restarts every timer from the new "now".
 
@@ -308,15 +244,6 @@ TEST_F(TimerManagerTest, JumpsEitherWayRestartEveryTimerFromTheNewNowInStartOrde
   clock.advanceMs(20);
   EXPECT_EQ(manager.processTimers(), 0);
   EXPECT_EQ(fired, (Names{"c", "a", "b"}));
-}
-
-TEST_F(TimerManagerTest, PeriodicTimerFiredInAJumpedRunIsDueOnePeriodAfterTheNewNow) {
-  Probe& a = probe("a", -5); // due at once, even after the restart
-  a.onFire = [] { return true; };
-  clock.jumpTo(400 * ticksPerMs);
-  EXPECT_EQ(manager.processTimers(), 0);
-  EXPECT_EQ(fired, (Names{"a"}));
-  EXPECT_EQ(a.timer.dueTime(), 395 * ticksPerMs);
 }
 
 TEST_F(TimerManagerTest, JumpSeenDuringARunStillFiresTheQueuedTimers) {

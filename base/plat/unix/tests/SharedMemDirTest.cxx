@@ -137,26 +137,6 @@ protected:
   std::string path;
 };
 
-TEST_F(SharedMemMarkerTest, MarkerIsPrivateEmptyCloseOnExecAndRemovedOnRelease) {
-  std::ofstream(path) << "leftover";
-  ASSERT_EQ(0, chmod(path.c_str(), 0666));
-  {
-    SharedMemMarker marker;
-    ASSERT_TRUE(marker.acquire(path));
-    EXPECT_EQ(0600u, modeOf(path));
-    EXPECT_EQ(0u, std::filesystem::file_size(path));
-    // The descriptor this process holds on it.
-    bool closeOnExec = false;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-      std::error_code err;
-      if (std::filesystem::read_symlink(entry.path(), err) == path)
-        closeOnExec = fcntl(std::stoi(entry.path().filename()), F_GETFD) & FD_CLOEXEC;
-    }
-    EXPECT_TRUE(closeOnExec);
-  }
-  EXPECT_FALSE(exists(path));
-}
-
 TEST_F(SharedMemMarkerTest, MarkerNeverTouchesAFileNotItsOwn) {
   testsupport::TempDir target("kwo-shmtest");
   std::string victim = target.path() + "/victim";
