@@ -74,26 +74,6 @@ TEST(LogDestFileTest, SyslogLinesInUtcOrCompactLinesInLocalTimeColouredByLevel) 
   tzset();
 }
 
-TEST(LogDestFileTest, BannerIsWrappedAtSeventyNineColumnsOncePerStream) {
-  FixedFileDest file;
-  // Nine-letter words: eight of them with their spaces make exactly 79.
-  std::string banner;
-  for (int i = 0; i < 20; i++)
-    banner += (i ? " " : "") + std::string("abcdefgh") + char('a' + i);
-  file.setBanner(banner);
-  file.write(30, "S", "one");
-  file.write(30, "S", "two");
-  std::string wrapped =
-    banner.substr(0, 79) + "\n" + banner.substr(80, 79) + "\n" + banner.substr(160) + "\n";
-  EXPECT_EQ(wrapped + syslogPrefix(14) + "S: one\n" + syslogPrefix(14) + "S: two\n",
-            file.content());
-  std::string next = file.dir.path() + "/next.log";
-  file.setStream(std::fopen(next.c_str(), "w"), true);
-  file.write(30, "S", "three");
-  file.setStream(nullptr, false);
-  EXPECT_EQ(wrapped + syslogPrefix(14) + "S: three\n", readFile(next));
-}
-
 TEST(LogDestFileTest, OpeningRotatesTheCurrentFileAndRemovesExpiredOnes) {
   TempDir dir;
   auto at = [&](const std::string& name) { return dir.path() + "/" + name; };

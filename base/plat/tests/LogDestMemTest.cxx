@@ -16,27 +16,6 @@ plat::LogSrc memLog("MemTestSource");
 const std::string start = "Start replaying stored messages";
 const std::string finish = "Finished replaying stored messages";
 
-TEST(LogDestMemTest, MessagesWrittenDuringAReplayAreNotStored) {
-  plat::LogDestMem store;
-  // A destination that logs back into the store as it is written to, as a
-  // destination bound to nothing else would during start-up.
-  class EchoDest : public RecordingDest {
-  public:
-    explicit EchoDest(plat::LogDestMem& store) : RecordingDest("MemEchoRec"), store_(store) {}
-    void write(int level, const char* source, const char* text) override {
-      RecordingDest::write(level, source, text);
-      store_.write(level, "Echo", text);
-    }
-
-  private:
-    plat::LogDestMem& store_;
-  } echo(store);
-  store.write(0, "A", "one");
-  store.replay(echo, 10);
-  EXPECT_EQ(3u, echo.lines().size());
-  EXPECT_EQ(1u, store.size());
-}
-
 class LogReplayTest : public logtest::LogStateTest {
 protected:
   RecordingDest rec{"ReplayRec"};

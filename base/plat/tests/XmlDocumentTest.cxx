@@ -1,7 +1,6 @@
 #include "base/plat/BinaryParameter.h"
 #include "base/plat/BoolParameter.h"
 #include "base/plat/Configuration.h"
-#include "base/plat/EnumParameter.h"
 #include "base/plat/IntParameter.h"
 #include "base/plat/S64Parameter.h"
 #include "base/plat/StringParameter.h"
@@ -10,8 +9,6 @@
 #include <gtest/gtest.h>
 
 namespace {
-
-const char* const modes[] = {"fast", "s<low>", nullptr};
 
 class XmlDocument : public testing::Test {
 protected:
@@ -26,7 +23,6 @@ protected:
   plat::BoolParameter flag{"Flag", "Says \"yes\" & <no> 'maybe'", true, true, &top, "zeta,alpha"};
   plat::IntParameter count{"Count", plat::LocKey("svr_param_pollinterval"), 50, 1, 100, false,
                            &top};
-  plat::EnumParameter mode{"Mode", "Speed", modes, 0, false, &child};
   plat::StringParameter hidden{"_Private", "Underscore", "x&y", false, &top};
   plat::BinaryParameter key{"Key", "Key bytes", {1, 2}, false, &child};
   plat::S64Parameter big{"Big", "Big number", -2, false, &top};
@@ -53,16 +49,6 @@ const char* const keyXml =
   "        advanced=\"false\">\n"
   "    <value data=\"&lt;binary&gt;\" priority=\"0\"/>\n"
   "</binary>\n";
-const char* const modeXml =
-  "<enum   name=\"Mode\"\n"
-  "        description=\"Speed\"\n"
-  "        advanced=\"false\"\n"
-  "        min=\"0\"\n"
-  "        max=\"1\">\n"
-  "    <value data=\"fast\" priority=\"0\"/>\n"
-  "    <opt data=\"fast\"/>\n"
-  "    <opt data=\"s&lt;low&gt;\"/>\n"
-  "</enum>\n";
 const char* const privateXml =
   "<string name=\"_Private\"\n"
   "        description=\"Underscore\"\n"
@@ -81,7 +67,7 @@ std::string topDocument(const std::string& first, const char* countDescription) 
          "    <value data=\"50\" priority=\"0\"/>\n"
          "    <value data=\"20\" priority=\"10\"/>\n"
          "</int>\n" +
-         flagXml + keyXml + modeXml + "</config>\n";
+         flagXml + keyXml + "</config>\n";
 }
 
 class RejectByName : public plat::XmlParamFilter {
@@ -105,10 +91,10 @@ TEST_F(XmlDocument, LocalisationKeysOrDescriptionsUnderscoreNamesAndAFilter) {
   RejectByName filter("Count");
   EXPECT_EQ(plat::Configuration::writeXml(top, false, true, &filter),
             std::string("<?xml version=\"1.0\"?>\n<config>\n") + bigXml + flagXml + keyXml +
-              modeXml + "</config>\n");
+              "</config>\n");
   std::sort(filter.seen.begin(), filter.seen.end());
   EXPECT_EQ(filter.seen, (std::vector<std::string>{"Big:s64", "Count:int", "Flag:bool:adv",
-                                                   "Key:binary", "Mode:enum"}));
+                                                   "Key:binary"}));
 }
 
 } // namespace

@@ -60,21 +60,6 @@ TEST_F(SharedMemPosixTest, ANamePlantedAheadIsLeftAloneAndAnotherTaken) {
   }
 }
 
-TEST_F(SharedMemPosixTest, MarkerLockedElsewhereLeavesTheObjectWithoutMarker) {
-  std::string next = nameOf(SharedMemPosix(4096, base.path()).serial() + 1);
-  std::string marker = markerDir() + next;
-  shmtest::MarkerHolder holder(marker);
-  ASSERT_TRUE(holder.held());
-  {
-    SharedMemPosix shm(4096, base.path());
-    EXPECT_EQ(next, shm.name());
-    EXPECT_EQ("", shm.markerPath());
-  }
-  EXPECT_FALSE(exists(shmFile(next)));
-  EXPECT_TRUE(exists(marker)) << "another process's marker is not this object's to delete";
-  EXPECT_EQ(0, holder.release());
-}
-
 // Used to go wrong: a description naming more bytes than the object holds
 // was mapped anyway, and reading the missing part killed the reader (SIGBUS).
 TEST_F(SharedMemPosixTest, DescriptionLargerThanTheObjectIsRefused) {
