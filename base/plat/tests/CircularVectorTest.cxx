@@ -38,16 +38,4 @@ TEST(CircularVector, RandomPushesAndPopsMatchAQueue) {
   }
 }
 
-TEST(CircularVector, ReserveRoundsUpAndNeverShrinks) {
-  const std::pair<uint32_t, uint32_t> cases[] = {{1, 8},       {8, 8},       {9, 16},
-                                                 {1024, 1024}, {1025, 2048}};
-  for (auto [requested, capacity] : cases)
-    EXPECT_EQ(CircularVector<int>(requested).capacity(), capacity) << requested;
-
-  CircularVector<int> ring;
-  ring.reserve(100);
-  ring.reserve(10);
-  EXPECT_EQ(ring.capacity(), 128u);
-}
-
 } // namespace

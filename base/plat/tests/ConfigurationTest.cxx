@@ -89,7 +89,6 @@ TEST_F(CommandLine, ParseArgForms) {
     {"UseXFixes", false, false, 50, ""},
     {"PollInterval=0x10", true, false, 16, ""},
     {"-PollInterval", false, false, 50, ""},
-    {"-PollInterval=0", false, false, 50, ""},
     {"Log=a=b", true, false, 50, "a=b"},
     {"-Log", false, false, 50, ""},
     {"---UseXFixes", false, false, 50, ""},

@@ -11,7 +11,6 @@
 
 #include <atomic>
 #include <climits>
-#include <thread>
 
 using logtest::Line;
 using logtest::RecordingDest;
@@ -177,29 +176,6 @@ TEST_F(LogDestIpcTest, AFailedSendIsLoggedOnceAndDropsTheRestOfTheBatch) {
   ipc.write(0, "S", "six");
   channel.kicker->fire();
   EXPECT_EQ(2u, rec.lines().size());
-}
-
-TEST_F(LogDestIpcTest, WritersOnOtherThreadsQueueInOrderAndOnlyKick) {
-  ipc.setChannel(&channel);
-  ipc.levelReceived(100);
-  constexpr int threads = 4;
-  constexpr int perThread = 200;
-  std::vector<std::thread> workers;
-  for (int t = 0; t < threads; t++) {
-    workers.emplace_back([this, t] {
-      for (int i = 0; i < perThread; i++)
-        ipc.write(30, std::to_string(t).c_str(), std::to_string(i).c_str());
-    });
-  }
-  for (std::thread& worker : workers)
-    worker.join();
-  EXPECT_TRUE(channel.sent.empty());
-  EXPECT_EQ(threads * perThread, channel.kicker->kicks);
-  channel.kicker->fire();
-  ASSERT_EQ(size_t(threads * perThread), channel.sent.size());
-  std::vector<int> next(threads, 0);
-  for (const Line& line : channel.sent)
-    EXPECT_EQ(next[std::stoi(line.source)]++, std::stoi(line.text));
 }
 
 } // namespace

@@ -2,7 +2,6 @@
 #include "base/plat/Configuration.h"
 #include "base/plat/IntParameter.h"
 #include "base/plat/ParameterChangedCallback.h"
-#include "testsupport/LogRecorder.h"
 
 #include <gtest/gtest.h>
 
@@ -72,25 +71,6 @@ TEST(ParameterPriorityRandom, MatchesAReferenceMap) {
               reference.count(priority) ? std::to_string(reference[priority]) : "");
     ASSERT_EQ(recorder.priorities, told);
   }
-}
-
-// "<level> <text>" of each line the parameters logged.
-std::vector<std::string> logged(testsupport::LogRecorder& log) {
-  std::vector<std::string> lines;
-  for (const auto& line : log.lines())
-    lines.push_back(std::to_string(line.level) + " " + line.text);
-  return lines;
-}
-
-TEST(ParameterLog, QuietGroupLogsNothingButBadBooleans) {
-  testsupport::LogRecorder log("Configuration", 200);
-  plat::Configuration group("Quiet");
-  plat::BoolParameter flag("Flag", "A flag", false, false, &group);
-  flag.setParam("1", 10);
-  flag.unset(10, true);
-  EXPECT_TRUE(log.lines().empty());
-  EXPECT_FALSE(flag.setParam("perhaps", 10));
-  EXPECT_EQ(logged(log), std::vector<std::string>{"0 Bool parameter Flag: invalid value 'perhaps'"});
 }
 
 TEST_F(ParameterPriority, NoPolicyRefusesPriorityThirtyAndAbove) {

@@ -77,9 +77,7 @@ TEST(Latin1, Utf8ToLatin1) {
     {"C1 control U+0080 stays 0x80", "\xc2\x80", "\x80"},
     {"lone continuation byte", "a\x80" "b", "a?b"},
     {"truncated sequence", "a\xe2\x82", "a??"},
-    {"overlong form", "\xc0\xaf", "??"},
     {"surrogate", "\xed\xa0\x80", "???"},
-    {"not UTF-8 at all", "\xff\xfe", "??"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -113,13 +111,10 @@ TEST(Latin1, EveryLatin1TextSurvivesTheRoundTrip) {
   }
 }
 
-TEST(Exception, TextsAreCutAndDescribed) {
+TEST(Exception, TextsAreCutAndSystemErrorsNamed) {
   plat::Exception e(std::string(300, 'm'), std::string(100, 'k'));
   EXPECT_EQ(std::string(e.str()).size(), 255u);
   EXPECT_EQ(std::string(e.type()).size(), 63u);
-  EXPECT_EQ(plat::Exception("plain").describe(), "plain");
-  EXPECT_EQ(plat::Exception("End of IO stream", "EndOfStream").describe(),
-            "[EndOfStream] End of IO stream");
   plat::SystemException system("shmctl(IPC_STAT)", EINVAL);
   EXPECT_STREQ(system.type(), "System-22");
   EXPECT_STREQ(system.str(), "shmctl(IPC_STAT): Invalid argument (22)");

