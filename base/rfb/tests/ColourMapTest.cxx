@@ -39,15 +39,4 @@ TEST(ColourMap, LookupClosestAgainstReference) {
   }
 }
 
-TEST(ColourMap, CopyFromKeepsEntriesBeyondTheSource) {
-  SimpleColourMap from({{1, 2, 3, 255}, {4, 5, 6, 255}});
-  SimpleColourMap to({{9, 9, 9, 255}, {9, 9, 9, 255}, {7, 7, 7, 255}});
-  to.copyFrom(from);
-  Colour c;
-  to.getColour(1, &c);
-  EXPECT_EQ(c, (Colour{4, 5, 6, 255}));
-  to.getColour(2, &c);
-  EXPECT_EQ(c, (Colour{7, 7, 7, 255}));
-}
-
 } // namespace

@@ -164,33 +164,6 @@ TEST(PixelBufferTranslate, AllWidthPairsAndBlendsAgainstReference) {
   }
 }
 
-TEST(PixelBufferTranslate, OddCases) {
-  std::mt19937 rng(9);
-  const PixelFormat& pf = PixelFormat::argb8888();
-  // Within one buffer, overlapping.
-  for (Point shift : {Point(-1, 0), Point(2, 2)}) {
-    SCOPED_TRACE(std::to_string(shift.x) + "," + std::to_string(shift.y));
-    TestBuffer buf(pf, Rect(0, 0, 12, 9));
-    buf.randomise(rng);
-    const auto before = buf.snapshot();
-    const Rect dest(3, 3, 9, 7);
-    buf.pb().translateRect(buf.pb(), dest.tl - shift, dest, Blend::over);
-    expectPixels(buf.pb(), [&](int x, int y) {
-      if (!dest.contains(Point(x, y)))
-        return before(x, y);
-      Colour c = referenceOver(pf.rgbaFromPixel(before(x - shift.x, y - shift.y)),
-                               pf.rgbaFromPixel(before(x, y)));
-      return pf.pixelFromRGBA(c, nullptr);
-    });
-  }
-  // A source whose pixels are not whole bytes gives black.
-  TestBuffer src(PixelFormat(12, 12, false, true, 15, 15, 15, 0, 8, 4, 0, 0), Rect(0, 0, 4, 4));
-  TestBuffer dst(PixelFormat::rgb888(), Rect(0, 0, 4, 4));
-  dst.pb().fillRect(Rect(0, 0, 4, 4), 0x123456);
-  dst.pb().translateRect(src.pb(), Point(0, 0), Rect(0, 0, 4, 4));
-  expectPixels(dst.pb(), [](int, int) { return 0u; });
-}
-
 TEST(PixelBufferCopyRect, EveryOverlapDirectionAgainstReference) {
   std::mt19937 rng(77);
   // Several bands, several boxes per band, touching and overlapping the move.
@@ -244,20 +217,6 @@ TEST(PixelBuffer, FillsAndCopiesInAndOut) {
     EXPECT_EQ(out, std::vector<uint16_t>({1012, 1013, 1014, 0xeeee, 0xeeee, 1018, 1019, 1020,
                                            0xeeee, 0xeeee}));
   }
-  std::mt19937 rng(11);
-  TestBuffer src(PixelFormat::rgb888(), Rect(0, 0, 20, 15));
-  src.randomise(rng);
-  ManagedPixelBuffer dst(PixelFormat::rgb888(), Rect(0, 0, 24, 18));
-  const Rect parts[] = {Rect(1, 1, 9, 6), Rect(12, 3, 19, 13), Rect(18, 12, 30, 30)};
-  const Point offset(3, 2);
-  dst.copyRegionFrom(src.pb(), offset, Region(parts, std::size(parts)), 3, 2);
-  expectPixels(dst, [&](int x, int y) {
-    Point s(x - offset.x, y - offset.y);
-    bool copied = src.pb().getRect().contains(s) &&
-                  std::any_of(std::begin(parts), std::end(parts),
-                              [&](const Rect& r) { return r.contains(s); });
-    return copied ? src.pb().getPixel(s.x, s.y) : 0u;
-  });
 }
 
 void paint(ManagedPixelBuffer& pb) {

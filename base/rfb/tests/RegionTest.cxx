@@ -146,18 +146,6 @@ TEST(RegionTest, OwnRepresentation) {
   EXPECT_TRUE(Region(Rect(40000, 0, 50000, 10)).isEmpty());
   EXPECT_TRUE(Region(Rect(5, 5, 1, 1)).isCanonical());
 
-  Region many = unionOf({Rect(0, 0, 1, 1), Rect(2, 0, 3, 1), Rect(0, 5, 9, 6)});
-  Region copy = many;
-  Region moved(std::move(many));
-  EXPECT_TRUE(moved.equals(copy));
-  EXPECT_TRUE(many.isEmpty()); // NOLINT(bugprone-use-after-move): the source is left empty
-  EXPECT_TRUE(many.isCanonical());
-  // setBoxes() for many boxes is what reading does; one and none here.
-  moved.setBoxes(RgnRect(2, 2, 5, 5), 1, nullptr);
-  EXPECT_EQ(boxesOf(moved), Boxes({RgnRect(2, 2, 5, 5)}));
-  moved.setBoxes(RgnRect(), 0, nullptr);
-  EXPECT_TRUE(moved.isEmpty());
-
   // pixman keeps whatever zero-area extents an operation left; comparing them
   // made two empty regions unequal.
   Region b;
