@@ -357,13 +357,6 @@ TEST(KeyEventInterpreter, KeycodeLookup) {
       }
     }
   }
-  struct Empty : KeyEventInterpreter::Callback {
-    uint32_t keycodeToKeysym(int, int) override { return one; }
-    void fakeKeyEvent(int, bool) override { ADD_FAILURE() << "nothing to press"; }
-  } empty;
-  KeyEventInterpreter interpreter(empty);
-  EXPECT_FALSE(interpreter.keyEvent(one, true));
-  EXPECT_TRUE(interpreter.keyEvent(one, false));
 }
 
 } // namespace

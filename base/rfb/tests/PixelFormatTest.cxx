@@ -70,27 +70,6 @@ TEST(PixelFormatWire, Bytes) {
   }
 }
 
-TEST(PixelFormatText, Forms) {
-  struct Case {
-    PixelFormat pf;
-    const char* text;
-  } cases[] = {
-      {PixelFormat(), "depth 8 (8 bpp) bgr233"},
-      {PixelFormat(32, 32, true, true, 255, 255, 255, 255, 8, 16, 24, 0),
-       "depth 32 (32 bpp) big-endian bgra8888"},
-      // Channel widths must fill the span up to depth: 16 bits for a max of 255 fails.
-      {PixelFormat(32, 32, false, true, 255, 255, 255, 0, 16, 8, 0, 0),
-       "depth 32 (32 bpp) little-endian rgb max 255,255,255 shift 16,8,0"},
-      // The lowest channel must start at bit 0.
-      {PixelFormat(32, 24, false, true, 255, 255, 127, 0, 16, 8, 1, 0),
-       "depth 24 (32 bpp) little-endian rgb max 255,255,127 shift 16,8,1"},
-      {PixelFormat(32, 24, false, true, 255, 255, 255, 255, 16, 8, 0, 24),
-       "depth 24 (32 bpp) little-endian rgb max 255,255,255 shift 16,8,0 alpha max 255 shift 24"},
-  };
-  for (const Case& c : cases)
-    EXPECT_EQ(c.pf.print(), c.text);
-}
-
 TEST(PixelFormatEquality, Rules) {
   PixelFormat pal(8, 8, false, false, 1, 2, 3, 4, 5, 6, 7, 0);
   PixelFormat palOther(8, 8, true, false, 9, 9, 9, 9, 1, 1, 1, 1);
