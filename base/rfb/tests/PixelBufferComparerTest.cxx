@@ -1,6 +1,5 @@
 #include "base/rfb/PixelBufferComparer.h"
 
-#include <cmath>
 #include <functional>
 #include <random>
 #include <vector>
@@ -63,42 +62,6 @@ struct Fixture {
   ManagedPixelBuffer source;
   PixelBufferComparer comparer;
 };
-
-TEST(PixelBufferComparerTest, SimpleRegionsJoinsSolidBlocksToTheRightOnly) {
-  struct Case {
-    const char* name;
-    bool simpleRegions;
-    bool breakRun; // block 32..48 unchanged, but not solid
-    Rect expected;
-  };
-  const Case cases[] = {
-    // Both solid blocks to the right join; the one on the left does not.
-    {"on", true, false, Rect(16, 0, 64, 16)},
-    {"on, run broken", true, true, Rect(16, 0, 32, 16)},
-    {"off", false, false, Rect(16, 0, 32, 16)},
-  };
-  plat::ConfigParameter* setting = plat::Configuration::global().findParam("SimpleRegions");
-  ASSERT_NE(setting, nullptr);
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    ASSERT_TRUE(setting->setParam(c.simpleRegions ? "1" : "0", 10));
-    // The top row of blocks: a changed block at x 16..32, solid ones on both sides.
-    Fixture f(Rect(0, 0, 64, 32));
-    f.source.fillRect(Rect(0, 0, 64, 16), 0x00ff00);
-    f.comparer.copyFromSource(Region(Rect(0, 0, 64, 16)));
-    f.source.setPixel(20, 5, 0xff0000);
-    if (c.breakRun) {
-      f.source.setPixel(40, 9, 0x0000ff);
-      f.comparer.copyFromSource(Region(Rect(32, 0, 48, 16)));
-    }
-    Update u;
-    u.changed.reset(Rect(0, 0, 64, 32));
-    f.comparer.compare(u);
-    EXPECT_EQ(rectsOf(u.changed), std::vector<Rect>({c.expected}));
-    EXPECT_TRUE(samePixels(f.comparer.getCopy(), f.source));
-  }
-  setting->unset(10, false);
-}
 
 TEST(PixelBufferComparerTest, SourceChangesShapeOrPlace) {
   {
@@ -211,42 +174,6 @@ TEST(PixelBufferComparerTest, RandomChangesMatchBlockReference) {
     Region unseen = Region(rect).subtract(Region(claim));
     f.comparer.copyFromSource(unseen);
     EXPECT_TRUE(samePixels(f.comparer.getCopy(), f.source));
-  }
-}
-
-TEST(PixelBufferComparerTest, DifferingBlocksMatchCellReference) {
-  std::mt19937 rng(99);
-  auto between = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
-  for (int iter = 0; iter < 40; iter++) {
-    SCOPED_TRACE(iter);
-    const PixelFormat& pf = iter % 2 ? PixelFormat::rgb565() : PixelFormat::rgb888();
-    const Rect rect(-5, 3, 75, 60);
-    ManagedPixelBuffer a(pf, rect), b(pf, rect);
-    paint(a, rect);
-    b.copyRegionFrom(a, Point(), Region(rect));
-    for (int i = between(0, 20); i > 0; i--) {
-      int x = between(rect.tl.x, rect.br.x - 1), y = between(rect.tl.y, rect.br.y - 1);
-      b.setPixel(x, y, b.getPixel(x, y) ^ 1);
-    }
-    // Two random rectangles and a grid that need not start at either.
-    Region area;
-    for (int i = 0; i < 2; i++) {
-      int x = between(rect.tl.x, rect.br.x - 1), y = between(rect.tl.y, rect.br.y - 1);
-      area.assign_union(Region(Rect(x, y, between(x, rect.br.x), between(y, rect.br.y))));
-    }
-    const Point grid(between(-20, 20), between(-20, 20));
-    const int rowStep = between(1, 3), rowPhase = between(0, rowStep - 1);
-    Region expected;
-    for (int y = rect.tl.y; y < rect.br.y; y++)
-      for (int x = rect.tl.x; x < rect.br.x; x++)
-        if (a.getPixel(x, y) != b.getPixel(x, y) && ((y - grid.y) % rowStep + rowStep) % rowStep == rowPhase &&
-            !area.intersect(Region(Rect(x, y, x + 1, y + 1))).isEmpty()) {
-          int cx = grid.x + int(std::floor((x - grid.x) / 16.0)) * 16;
-          int cy = grid.y + int(std::floor((y - grid.y) / 16.0)) * 16;
-          expected.assign_union(Region(Rect(cx, cy, cx + 16, cy + 16)).intersect(area));
-        }
-    Region found = PixelBufferComparer::differingBlocks(a, b, area, grid, rowStep, rowPhase);
-    EXPECT_EQ(rectsOf(found), rectsOf(expected));
   }
 }
 

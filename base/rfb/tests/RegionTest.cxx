@@ -146,18 +146,6 @@ TEST(RegionTest, OwnRepresentation) {
   EXPECT_TRUE(Region(Rect(40000, 0, 50000, 10)).isEmpty());
   EXPECT_TRUE(Region(Rect(5, 5, 1, 1)).isCanonical());
 
-  Region many = unionOf({Rect(0, 0, 1, 1), Rect(2, 0, 3, 1), Rect(0, 5, 9, 6)});
-  Region copy = many;
-  Region moved(std::move(many));
-  EXPECT_TRUE(moved.equals(copy));
-  EXPECT_TRUE(many.isEmpty()); // NOLINT(bugprone-use-after-move): the source is left empty
-  EXPECT_TRUE(many.isCanonical());
-  // setBoxes() for many boxes is what reading does; one and none here.
-  moved.setBoxes(RgnRect(2, 2, 5, 5), 1, nullptr);
-  EXPECT_EQ(boxesOf(moved), Boxes({RgnRect(2, 2, 5, 5)}));
-  moved.setBoxes(RgnRect(), 0, nullptr);
-  EXPECT_TRUE(moved.isEmpty());
-
   // pixman keeps whatever zero-area extents an operation left; comparing them
   // made two empty regions unequal.
   Region b;
@@ -204,7 +192,6 @@ TEST(RegionTest, ClampsAtThe16BitEdge) {
       Boxes expected;
     };
     const Case cases[] = {
-      {"far right", lShape, 40000, 0, {}},
       {"int extremes", lShape, INT_MAX, INT_MIN, {}},
       {"partly dropped", lShape, 32760, 0, {RgnRect(32760, 0, 32767, 20)}},
       {"single box out", Region(Rect(0, 0, 10, 10)), -32778, 0, {}},
@@ -270,16 +257,8 @@ TEST(RegionTest, RandomisedAlgebraMatchesBitmap) {
     EXPECT_EQ(boxesOf(u), uni.canonicalBoxes());
     EXPECT_EQ(boxesOf(i), inter.canonicalBoxes());
     EXPECT_EQ(boxesOf(d), diff.canonicalBoxes());
-    for (const Region* r : {&u, &i, &d}) {
+    for (const Region* r : {&u, &i, &d})
       EXPECT_TRUE(r->isCanonical());
-      EXPECT_EQ(r->isEmpty(), r->boxes().empty());
-      if (!r->isEmpty()) {
-        Rect bound;
-        for (const RgnRect& box : r->boxes())
-          bound = bound.unionBoundary(Rect(box));
-        EXPECT_EQ(r->get_bounding_rect(), bound);
-      }
-    }
 
     // The wire form reads back over an older region, arriving a few bytes at a time.
     Region back = readInPieces(wireOf(u), 1 + iter % 4, a);

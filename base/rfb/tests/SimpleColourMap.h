@@ -21,7 +21,6 @@ public:
     if (index >= 0 && index < size())
       colours_[index] = colour;
   }
-  void resize(int n) { colours_.resize(n); }
 
 private:
   std::vector<Colour> colours_;

@@ -49,15 +49,6 @@ TEST(SimpleUpdateTracker, MergingAndPending) {
        {copyStep(rgn({{10, 0, 20, 10}}), {10, 0}), changeStep(Region()), copyStep(Region(), {0, 3}),
         copyStep(rgn({{10, 50, 20, 60}}), {10, 0})},
        rgn({{10, 0, 20, 10}, {10, 50, 20, 60}}), {10, 0}, Region()},
-      {"copy of a copy: a window dragged twice is one copy from the first source",
-       {copyStep(rgn({{10, 0, 110, 100}}), {10, 0}), copyStep(rgn({{20, 5, 120, 105}}), {10, 5})},
-       rgn({{20, 5, 120, 105}}),
-       {20, 5},
-       // Uncovered by the final window: the strip the first drag exposed.
-       rgn({{10, 0, 110, 100}}).subtract(rgn({{20, 5, 120, 105}}))},
-      {"copy of part of a copy: only the part read from the first copy stays a copy",
-       {copyStep(rgn({{100, 0, 150, 50}}), {100, 0}), copyStep(rgn({{120, 60, 200, 80}}), {0, 60})},
-       rgn({{120, 60, 150, 80}}), {100, 60}, rgn({{100, 0, 150, 50}, {150, 60, 200, 80}})},
       {"disjoint copies: the smaller by bounding box becomes changed pixels",
        {copyStep(rgn({{0, 100, 100, 200}}), {0, 100}), copyStep(rgn({{300, 0, 310, 10}}), {-5, 0})},
        rgn({{0, 100, 100, 200}}), {0, 100}, rgn({{300, 0, 310, 10}})},
@@ -69,12 +60,6 @@ TEST(SimpleUpdateTracker, MergingAndPending) {
       {"equal bounding boxes: the later copy wins",
        {copyStep(rgn({{0, 0, 10, 10}}), {0, 50}), copyStep(rgn({{100, 0, 110, 10}}), {50, 0})},
        rgn({{100, 0, 110, 10}}), {50, 0}, rgn({{0, 0, 10, 10}})},
-      {"changed pixels move with the copy",
-       {changeStep(rgn({{0, 0, 10, 10}})), copyStep(rgn({{100, 0, 200, 100}}), {100, 0})},
-       rgn({{100, 0, 200, 100}}), {100, 0}, rgn({{0, 0, 10, 10}, {100, 0, 110, 10}})},
-      {"same offset but reading the pending copy: chained, not extended",
-       {copyStep(rgn({{10, 0, 20, 10}}), {10, 0}), copyStep(rgn({{20, 0, 30, 10}}), {10, 0})},
-       rgn({{20, 0, 30, 10}}), {20, 0}, rgn({{10, 0, 20, 10}})},
     };
 
     for (const MergeCase& c : cases) {

@@ -142,8 +142,6 @@ TEST(AgentLaunch, EnvironmentGetsDisplayAndExtrasOverTheInheritedOnes) {
   l.environment = {{"X", "new"}, {"Y", "1"}, {"Y", "2"}};
   EXPECT_EQ(l.environmentFor(inherited),
             (std::vector<std::string>{"PATH=/bin", "HOME=/root", "DISPLAY=:5", "X=new", "Y=2"}));
-  l.inheritEnvironment = false;
-  EXPECT_EQ(l.environmentFor(inherited), (std::vector<std::string>{"DISPLAY=:5", "X=new", "Y=2"}));
   l.environment = {{"A=B", "x"}};
   EXPECT_THROW(l.environmentFor(inherited), plat::Exception);
 }
