@@ -1,7 +1,5 @@
 #include "libs/svr/DamageAudit.h"
 
-#include "base/plat/ConfigParameter.h"
-#include "base/plat/Configuration.h"
 #include "base/plat/TimerManager.h"
 #include "base/plat/tests/TimerTestSupport.h"
 #include "base/rfb/ManagedPixelBuffer.h"
@@ -247,13 +245,6 @@ TEST_F(DamageAuditTest, DoubtingEndsAfterAQuietStretchOfExplainedChanges) {
   EXPECT_TRUE(engine.repaired.isEmpty()) << "polling sends everything anyway";
 }
 
-TEST_F(DamageAuditTest, DoubtingNeedsChangesToTrustAgain) {
-  doubt();
-  waitMs(3 * DamageAudit::quietStretchMs);
-  EXPECT_EQ(engine.reliable, 0);
-  EXPECT_EQ(audit.mode(), Mode::doubting);
-}
-
 TEST_F(DamageAuditTest, DamageCollectedWithAReadingExplainsTheNextOne) {
   doubt();
   sweep();
@@ -268,27 +259,6 @@ TEST_F(DamageAuditTest, DamageCollectedWithAReadingExplainsTheNextOne) {
     checks(1);
   }
   EXPECT_EQ(engine.reliable, 1);
-}
-
-TEST_F(DamageAuditTest, RateZeroTurnsTheAuditOff) {
-  plat::ConfigParameter* rate = plat::Configuration::global().findParam("DamageAuditRate");
-  ASSERT_NE(rate, nullptr);
-  ASSERT_TRUE(rate->setParam("0", 10));
-  EXPECT_FALSE(DamageAudit::enabled());
-  trust();
-  EXPECT_EQ(audit.mode(), Mode::off);
-  EXPECT_EQ(timers.msUntilNext(), -1);
-  rate->reset(false);
-  EXPECT_TRUE(DamageAudit::enabled());
-
-  // Turned off while running: the next check ends it.
-  trust();
-  ASSERT_TRUE(rate->setParam("0", 10));
-  checks(1);
-  EXPECT_TRUE(engine.reads.empty());
-  EXPECT_EQ(audit.mode(), Mode::off);
-  EXPECT_EQ(timers.msUntilNext(), -1);
-  rate->reset(false);
 }
 
 // A buffer that captures one monitor need not start on the screen's grid.

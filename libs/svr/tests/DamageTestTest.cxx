@@ -146,30 +146,6 @@ TEST_F(DamageTestTest, ResultAgainstRealChanges) {
   }
 }
 
-TEST_F(DamageTestTest, UnchangedScreenKeepsTheTestRunning) {
-  draw(Rect(0, 0, 8, 8)); // before the snapshot: not a change
-  startTest();
-  EXPECT_EQ(1, buffer->grabs) << "the snapshot is taken from a fresh grab";
-  // A change undone before the check is none either.
-  const uint32_t old = screen.getPixel(40, 40);
-  draw(Rect(40, 40, 41, 41));
-  draw(Rect(40, 40, 41, 41), old);
-  for (int i = 1; i <= 3; i++) {
-    advanceMs(DamageTest::checkIntervalMs);
-    EXPECT_FALSE(engine.result);
-    ASSERT_TRUE(engine.test);
-    EXPECT_TRUE(engine.test->isRunning());
-    EXPECT_EQ(1 + i, buffer->grabs);
-  }
-  EXPECT_EQ(0, engine.collects);
-
-  draw(Rect(10, 10, 11, 11));
-  engine.test->addDamage(Region(Rect(10, 10, 11, 11)));
-  advanceMs(DamageTest::checkIntervalMs);
-  ASSERT_TRUE(engine.result);
-  EXPECT_TRUE(engine.result->all);
-}
-
 TEST_F(DamageTestTest, DamageFromAQuietPeriodDoesNotVouchForLaterChanges) {
   startTest();
   // A repaint with the same pixels reports damage but changes nothing.

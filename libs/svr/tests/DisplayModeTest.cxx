@@ -130,31 +130,6 @@ protected:
   DisplayChanges display;
 };
 
-TEST_F(DisplayModeX11, RequestsInPiecesAndSizesThatAreNotPositive) {
-  svrtest::ChannelPeer server;
-  svr::AgentDisplayMode agent(server.channel, display);
-  const svrtest::ScreenSize before = svrtest::currentScreenSize();
-  const std::vector<std::string> modes = svrtest::modeNames();
-  for (auto [w, h] : {std::pair<uint32_t, uint32_t>{0, 768}, {1024, 0}, {0xffffffff, 768},
-                      {1024, 0x80000000}})
-    server.send(setDisplayModeMsg(w, h));
-  EXPECT_EQ(before.width, svrtest::currentScreenSize().width);
-  EXPECT_EQ(modes, svrtest::modeNames());
-  EXPECT_EQ(0, display.count);
-
-  // A request cut short is read again when the rest arrives.
-  Bytes whole = setDisplayModeMsg(1152, 864);
-  server.send(Bytes(whole.begin(), whole.end() - 2));
-  EXPECT_NE(1152, svrtest::currentScreenSize().width);
-  server.send(Bytes(whole.end() - 2, whole.end()));
-  svrtest::ScreenSize size = svrtest::currentScreenSize();
-  EXPECT_EQ(1152, size.width);
-  EXPECT_EQ(864, size.height);
-  EXPECT_EQ(304, size.mmWidth); // 1152 * 25.4 / 96 = 304.8, truncated
-  EXPECT_EQ(1, display.count);
-  EXPECT_EQ(0, server.closed);
-}
-
 // Used to leave the CRTC without a mode: the screen refused the size, the
 // errors were absorbed, and later requests could fail until someone ran
 // xrandr by hand.

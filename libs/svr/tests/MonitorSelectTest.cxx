@@ -23,7 +23,6 @@ namespace {
 using svr::MonitorInfo;
 using svr::MonitorLayout;
 using svr::MonitorSelect;
-using svr::test::Bytes;
 using svr::test::Message;
 
 const rfb::Rect firstMonitor(0, 0, 1024, 768);
@@ -81,25 +80,6 @@ TEST(MonitorRectText, BothFormsAndNothingElse) {
   const rfb::Rect r(-5, 7, 100, 200);
   EXPECT_EQ(r, MonitorLayout::parseRect(r.print()));
   EXPECT_EQ(r, MonitorLayout::parseRect(r.printWH()));
-}
-
-TEST(AgentMonitorSelectWire, SetMonitorHandsTheSpecOverEmptyAsAbsent) {
-  svrtest::ChannelPeer server;
-  RecordingSelection engine;
-  svr::AgentMonitorSelect agent(server.channel, engine);
-  auto setMonitor = [](const std::string& text) {
-    return svr::test::wire(agentmsg::SetMonitor{text});
-  };
-  server.send(setMonitor("DUMMY1"));
-  server.send(setMonitor(""));
-  // A message cut in two is read again from its start.
-  Bytes whole = setMonitor("2");
-  server.send(Bytes(whole.begin(), whole.end() - 1));
-  EXPECT_EQ(2u, engine.specs.size());
-  server.send(Bytes(whole.end() - 1, whole.end()));
-  std::vector<std::optional<std::string>> want = {"DUMMY1", std::nullopt, "2"};
-  EXPECT_EQ(want, engine.specs);
-  EXPECT_EQ(0, server.closed);
 }
 
 // The count is one byte, but all records used to be written: with more than

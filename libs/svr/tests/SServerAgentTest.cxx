@@ -401,18 +401,5 @@ TEST_F(SServerAgentTest, FailedStartIsReportedAndEndsTheConnection) {
   EXPECT_EQ(decode<DesktopFailure>(got[0]), (DesktopFailure{"no screen today", "NoScreen"}));
 }
 
-TEST_F(SServerAgentTest, DestroyingTheAgentStopsAStartedDesktop) {
-  std::vector<std::string> otherEvents;
-  FakeDesktop other(otherEvents);
-  {
-    testsupport::SocketPeer secondPeer;
-    SServerAgent second(*this, other);
-    second.accept(std::make_unique<io::FdIo>(secondPeer.takeOurs()));
-    secondPeer.send(message("start"));
-    ASSERT_TRUE(pumpUntil([&] { return second.desktopStarted(); }));
-  }
-  EXPECT_EQ(otherEvents, (std::vector<std::string>{"start", "stop"}));
-}
-
 } // namespace
 } // namespace svr
