@@ -4,7 +4,6 @@
 #include "base/plat/tests/TimerTestSupport.h"
 #include "base/rfb/ManagedPixelBuffer.h"
 #include "base/rfb/PixelFormat.h"
-#include "testsupport/LogRecorder.h"
 
 #include <gtest/gtest.h>
 
@@ -105,7 +104,6 @@ protected:
   }
   // Enough checks to read every band once.
   void sweep() { checks(DamageAudit::bandCount); }
-  void waitMs(int ms) { checks((ms + DamageAudit::checkIntervalMs() - 1) / DamageAudit::checkIntervalMs()); }
 
   plat_test::FakeClock clock;
   plat::TimerManager timers{true, &clock};
@@ -189,38 +187,6 @@ TEST_F(DamageAuditTest, RepeatedMissesMakeDamageUnreliable) {
   EXPECT_EQ(engine.unreliable[0], std::make_pair(true, true));
   EXPECT_EQ(audit.mode(), Mode::off);
   EXPECT_EQ(timers.msUntilNext(), -1);
-}
-
-TEST_F(DamageAuditTest, MissesFarApartOrInRepairOnlyModeKeepDamage) {
-  for (bool mayGiveUp : {true, false}) {
-    SCOPED_TRACE(mayGiveUp);
-    trust(mayGiveUp);
-    for (int i = 0; i < 2 * DamageAudit::missLimit; i++) {
-      engine.draw(Rect(50, 50, 52, 58));
-      sweep();
-      if (mayGiveUp)
-        waitMs(DamageAudit::missWindowMs / (DamageAudit::missLimit - 1));
-    }
-    EXPECT_EQ(audit.misses(), 2 * DamageAudit::missLimit);
-    EXPECT_EQ(audit.mode(), Mode::trusting);
-  }
-  EXPECT_TRUE(engine.unreliable.empty());
-}
-
-TEST_F(DamageAuditTest, MissesAreLoggedAtMostOnceInTheInterval) {
-  testsupport::LogRecorder recorder("DamageAudit", 30);
-  trust(false);
-  engine.draw(Rect(0, 0, 1, 8));
-  sweep();
-  engine.draw(Rect(0, 0, 1, 8));
-  sweep();
-  waitMs(DamageAudit::logIntervalMs);
-  engine.draw(Rect(80, 64, 96, 80));
-  sweep();
-  EXPECT_EQ(recorder.texts("DamageAudit"),
-            (std::vector<std::string>{"Damage missed a change at 16x16 at 0,0, repaired (miss 1)",
-                                      "Damage missed a change at 16x16 at 80,64, repaired (miss "
-                                      "3, 1 not logged)"}));
 }
 
 TEST_F(DamageAuditTest, DoubtingEndsAfterAQuietStretchOfExplainedChanges) {

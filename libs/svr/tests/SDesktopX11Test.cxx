@@ -1,10 +1,8 @@
 #include "libs/svr/tests/DesktopTestSupport.h"
 #include "libs/svr/tests/InputTestSupport.h"
 
-#include "libs/svr/CursorSender.h"
 #include "libs/svr/SDesktopX11.h"
 #include "uilibs/tx/PixelBufferX11.h"
-#include "uilibs/tx/XfixesFns.h"
 #include "uilibs/tx/tests/ClipboardPeers.h"
 
 #include "testsupport/LogRecorder.h"
@@ -179,30 +177,6 @@ TEST_F(SDesktopX11Test, CursorIsSentAtStartAndWhenItChanges) {
   XFreeCursor(painter.dpy(), plain);
   XFreeCursor(painter.dpy(), other);
   desktop.stop();
-}
-
-TEST_F(SDesktopX11Test, CursorSenderSendsTheCursorOnceUnlessForced) {
-  int eventBase, errorBase;
-  ASSERT_TRUE(tx::XFixesQueryExtension(dpy, &eventBase, &errorBase));
-  Cursor hand = XCreateFontCursor(painter.dpy(), XC_hand2);
-  XDefineCursor(painter.dpy(), painter.root(), hand);
-  XFreeCursor(painter.dpy(), hand);
-  XSync(painter.dpy(), False);
-  XFixesCursorImage* image = tx::XFixesGetCursorImage(dpy);
-  ASSERT_NE(image, nullptr);
-  svr::CursorSender sender(true);
-  ASSERT_TRUE(sender.send(server, false));
-  ASSERT_EQ(server.cursors.size(), 1u);
-  const rfb::Cursor& sent = *server.cursors[0];
-  EXPECT_EQ(sent.getRect(), rfb::Rect(-image->xhot, -image->yhot, image->width - image->xhot,
-                                      image->height - image->yhot));
-  EXPECT_EQ(sent.pixelAt(image->xhot, image->yhot),
-            uint32_t(image->pixels[image->yhot * image->width + image->xhot]));
-  XFree(image);
-  EXPECT_FALSE(sender.send(server, false));
-  EXPECT_TRUE(sender.send(server, true));
-  ASSERT_EQ(server.cursors.size(), 2u);
-  EXPECT_TRUE(server.cursors[0]->equals(*server.cursors[1]));
 }
 
 TEST_F(SDesktopX11Test, ABurstOfRootConfigureEventsRebuildsOnce) {
