@@ -189,28 +189,6 @@ TEST_F(DamageAuditTest, RepeatedMissesMakeDamageUnreliable) {
   EXPECT_EQ(timers.msUntilNext(), -1);
 }
 
-TEST_F(DamageAuditTest, DoubtingEndsAfterAQuietStretchOfExplainedChanges) {
-  doubt();
-  sweep(); // the first reading of each band is only remembered
-  int64_t hiddenAt = -1;
-  for (int i = 0; engine.reliable == 0 && i < 200; i++) {
-    engine.drawWithDamage(Rect(10, 10 + i % 60, 20, 20 + i % 60));
-    if (i == 12) {
-      engine.draw(Rect(60, 60, 70, 70));
-      hiddenAt = clock.ticks / plat::ticksPerMs;
-    }
-    checks(1);
-  }
-  ASSERT_EQ(engine.reliable, 1);
-  EXPECT_EQ(audit.mode(), Mode::off);
-  // The hidden change restarted the stretch (found within one sweep).
-  const int64_t stretchEnd = clock.ticks / plat::ticksPerMs;
-  EXPECT_GE(stretchEnd, hiddenAt + DamageAudit::quietStretchMs);
-  EXPECT_LE(stretchEnd, hiddenAt + DamageAudit::quietStretchMs +
-                          (2 * DamageAudit::bandCount + 1) * DamageAudit::checkIntervalMs());
-  EXPECT_TRUE(engine.repaired.isEmpty()) << "polling sends everything anyway";
-}
-
 TEST_F(DamageAuditTest, DamageCollectedWithAReadingExplainsTheNextOne) {
   doubt();
   sweep();

@@ -10,7 +10,6 @@
 
 #include "testsupport/XvfbServer.h"
 #include "uilibs/tx/TXUtil.h"
-#include "uilibs/tx/tests/ClipboardPeers.h"
 
 #include <memory>
 #include <vector>
@@ -160,13 +159,6 @@ TEST_F(PointerTest, TheApplicationGetsTheButtonsTheViewerPressedWhateverTheMap) 
     click(1u << bit);
   window_->expectSeen(
     {{P, 1, 5, 5}, {R, 1, 5, 5}, {P, 2, 5, 5}, {R, 2, 5, 5}, {P, 3, 5, 5}, {R, 3, 5, 5}});
-  {
-    // Ignoring the map, RFB button 1 presses physical button 1, which the
-    // application sees as the right button.
-    cliptest::ScopedParam ignore("UsePointerMapping", "0");
-    click(1);
-    window_->expectSeen({{P, 3, 5, 5}, {R, 3, 5, 5}});
-  }
   // Physical button 2 gives nothing: it is skipped; physical 3 gives 2.
   ASSERT_NO_FATAL_FAILURE(setMapping({1, 0, 2}));
   click(1u << 1);
