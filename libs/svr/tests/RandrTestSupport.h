@@ -2,11 +2,11 @@
 
 // Shared pieces of the display-mode and monitor tests: the toolkit display
 // on a private Xorg dummy server (several CRTCs and outputs), the server's
-// RandR state, and the server's end of a real channel. The toolkit display is opened once per process and these tests
-// change the server's layout, so each needs a process of its own, as CTest
-// runs them; in a process that runs other tests too they skip themselves and
-// say why (taking the display first would leave the capture tests on the
-// wrong server).
+// RandR state, and the server's end of a real channel. The toolkit display
+// is opened once per process and these tests change the server's layout,
+// so each needs a process of its own, as CTest runs them; in a process that
+// runs other tests too they skip themselves and say why (taking the display
+// first would leave the capture tests on the wrong server).
 
 // GoogleTest first: Xlib's macros (None, Bool) break its headers.
 #include <gmock/gmock.h>
