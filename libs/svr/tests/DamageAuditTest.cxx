@@ -1,12 +1,9 @@
 #include "libs/svr/DamageAudit.h"
 
-#include "base/plat/ConfigParameter.h"
-#include "base/plat/Configuration.h"
 #include "base/plat/TimerManager.h"
 #include "base/plat/tests/TimerTestSupport.h"
 #include "base/rfb/ManagedPixelBuffer.h"
 #include "base/rfb/PixelFormat.h"
-#include "testsupport/LogRecorder.h"
 
 #include <gtest/gtest.h>
 
@@ -47,7 +44,6 @@ public:
   }
 
   const rfb::PixelBuffer* readScreen(const Rect& area) override {
-    reads.push_back(area);
     scratch = std::make_unique<rfb::ManagedPixelBuffer>(screen.getPF(), area);
     scratch->copyRegionFrom(screen, rfb::Point(), Region(area));
     // Drawn after the reading, so that its damage comes with the reading's
@@ -58,7 +54,6 @@ public:
     return scratch.get();
   }
   void collectDamage() override {
-    collects++;
     audit->damageReported(queued);
     waiting.assign_union(queued);
     queued.clear();
@@ -80,23 +75,19 @@ public:
   Region queued;
   Region waiting;
   std::optional<Rect> afterRead;
-  std::vector<Rect> reads;
   Region repaired;
   std::vector<std::pair<bool, bool>> unreliable;
   int reliable = 0;
-  int collects = 0;
   uint32_t colour = 0xff000001;
 };
 
 class DamageAuditTest : public ::testing::Test {
 protected:
-  explicit DamageAuditTest(const Rect& rect = Rect(0, 0, 96, 80)) : engine(rect), audit(engine) {
+  DamageAuditTest() : engine(Rect(0, 0, 96, 80)), audit(engine) {
     engine.audit = &audit;
   }
 
-  void trust(bool mayGiveUp = true) {
-    audit.trust(engine.shared, Region(engine.shared.getRect()), mayGiveUp);
-  }
+  void trust() { audit.trust(engine.shared, Region(engine.shared.getRect()), true); }
   void doubt() { audit.doubt(engine.shared, Region(engine.shared.getRect())); }
 
   void checks(int count) {
@@ -107,7 +98,6 @@ protected:
   }
   // Enough checks to read every band once.
   void sweep() { checks(DamageAudit::bandCount); }
-  void waitMs(int ms) { checks((ms + DamageAudit::checkIntervalMs() - 1) / DamageAudit::checkIntervalMs()); }
 
   plat_test::FakeClock clock;
   plat::TimerManager timers{true, &clock};
@@ -193,67 +183,6 @@ TEST_F(DamageAuditTest, RepeatedMissesMakeDamageUnreliable) {
   EXPECT_EQ(timers.msUntilNext(), -1);
 }
 
-TEST_F(DamageAuditTest, MissesFarApartOrInRepairOnlyModeKeepDamage) {
-  for (bool mayGiveUp : {true, false}) {
-    SCOPED_TRACE(mayGiveUp);
-    trust(mayGiveUp);
-    for (int i = 0; i < 2 * DamageAudit::missLimit; i++) {
-      engine.draw(Rect(50, 50, 52, 58));
-      sweep();
-      if (mayGiveUp)
-        waitMs(DamageAudit::missWindowMs / (DamageAudit::missLimit - 1));
-    }
-    EXPECT_EQ(audit.misses(), 2 * DamageAudit::missLimit);
-    EXPECT_EQ(audit.mode(), Mode::trusting);
-  }
-  EXPECT_TRUE(engine.unreliable.empty());
-}
-
-TEST_F(DamageAuditTest, MissesAreLoggedAtMostOnceInTheInterval) {
-  testsupport::LogRecorder recorder("DamageAudit", 30);
-  trust(false);
-  engine.draw(Rect(0, 0, 1, 8));
-  sweep();
-  engine.draw(Rect(0, 0, 1, 8));
-  sweep();
-  waitMs(DamageAudit::logIntervalMs);
-  engine.draw(Rect(80, 64, 96, 80));
-  sweep();
-  EXPECT_EQ(recorder.texts("DamageAudit"),
-            (std::vector<std::string>{"Damage missed a change at 16x16 at 0,0, repaired (miss 1)",
-                                      "Damage missed a change at 16x16 at 80,64, repaired (miss "
-                                      "3, 1 not logged)"}));
-}
-
-TEST_F(DamageAuditTest, DoubtingEndsAfterAQuietStretchOfExplainedChanges) {
-  doubt();
-  sweep(); // the first reading of each band is only remembered
-  int64_t hiddenAt = -1;
-  for (int i = 0; engine.reliable == 0 && i < 200; i++) {
-    engine.drawWithDamage(Rect(10, 10 + i % 60, 20, 20 + i % 60));
-    if (i == 12) {
-      engine.draw(Rect(60, 60, 70, 70));
-      hiddenAt = clock.ticks / plat::ticksPerMs;
-    }
-    checks(1);
-  }
-  ASSERT_EQ(engine.reliable, 1);
-  EXPECT_EQ(audit.mode(), Mode::off);
-  // The hidden change restarted the stretch (found within one sweep).
-  const int64_t stretchEnd = clock.ticks / plat::ticksPerMs;
-  EXPECT_GE(stretchEnd, hiddenAt + DamageAudit::quietStretchMs);
-  EXPECT_LE(stretchEnd, hiddenAt + DamageAudit::quietStretchMs +
-                          (2 * DamageAudit::bandCount + 1) * DamageAudit::checkIntervalMs());
-  EXPECT_TRUE(engine.repaired.isEmpty()) << "polling sends everything anyway";
-}
-
-TEST_F(DamageAuditTest, DoubtingNeedsChangesToTrustAgain) {
-  doubt();
-  waitMs(3 * DamageAudit::quietStretchMs);
-  EXPECT_EQ(engine.reliable, 0);
-  EXPECT_EQ(audit.mode(), Mode::doubting);
-}
-
 TEST_F(DamageAuditTest, DamageCollectedWithAReadingExplainsTheNextOne) {
   doubt();
   sweep();
@@ -268,55 +197,6 @@ TEST_F(DamageAuditTest, DamageCollectedWithAReadingExplainsTheNextOne) {
     checks(1);
   }
   EXPECT_EQ(engine.reliable, 1);
-}
-
-TEST_F(DamageAuditTest, RateZeroTurnsTheAuditOff) {
-  plat::ConfigParameter* rate = plat::Configuration::global().findParam("DamageAuditRate");
-  ASSERT_NE(rate, nullptr);
-  ASSERT_TRUE(rate->setParam("0", 10));
-  EXPECT_FALSE(DamageAudit::enabled());
-  trust();
-  EXPECT_EQ(audit.mode(), Mode::off);
-  EXPECT_EQ(timers.msUntilNext(), -1);
-  rate->reset(false);
-  EXPECT_TRUE(DamageAudit::enabled());
-
-  // Turned off while running: the next check ends it.
-  trust();
-  ASSERT_TRUE(rate->setParam("0", 10));
-  checks(1);
-  EXPECT_TRUE(engine.reads.empty());
-  EXPECT_EQ(audit.mode(), Mode::off);
-  EXPECT_EQ(timers.msUntilNext(), -1);
-  rate->reset(false);
-}
-
-// A buffer that captures one monitor need not start on the screen's grid.
-class OffsetAuditTest : public DamageAuditTest {
-protected:
-  OffsetAuditTest() : DamageAuditTest(Rect(8, 8, 104, 61)) {}
-};
-
-TEST_F(OffsetAuditTest, BandsOfOneSizeCoverTheBufferInTurnAndBlocksStartAtIt) {
-  doubt();
-  checks(DamageAudit::bandCount);
-  engine.reads.clear();
-  trust();
-  checks(2 * DamageAudit::bandCount);
-  EXPECT_EQ(engine.collects, 0) << "an idle screen collects no damage";
-  ASSERT_EQ(engine.reads.size(), size_t(2 * DamageAudit::bandCount));
-  Region covered;
-  for (const Rect& r : engine.reads) {
-    EXPECT_EQ(r.width(), 96);
-    EXPECT_EQ(r.height(), engine.reads.front().height());
-    covered.assign_union(Region(r));
-  }
-  EXPECT_TRUE(covered.equals(Region(engine.shared.getRect()))) << covered.print();
-  EXPECT_EQ(engine.reads[0], engine.reads[DamageAudit::bandCount]);
-
-  engine.draw(Rect(10, 10, 11, 18));
-  sweep();
-  EXPECT_TRUE(engine.repaired.equals(Region(Rect(8, 8, 24, 24)))) << engine.repaired.print();
 }
 
 } // namespace

@@ -1,13 +1,12 @@
 #pragma once
 
 // Shared pieces of the display-mode and monitor tests: the toolkit display
-// on a private Xorg dummy server (several CRTCs and outputs) or on an Xvfb
-// without RandR, the server's RandR state, and the server's end of a real
-// channel. The toolkit display is opened once per process and these tests
-// change the server's layout, so each needs a process of its own, as CTest
-// runs them; in a process that runs other tests too they skip themselves and
-// say why (taking the display first would leave the capture tests on the
-// wrong server).
+// on a private Xorg dummy server (several CRTCs and outputs), the server's
+// RandR state, and the server's end of a real channel. The toolkit display
+// is opened once per process and these tests change the server's layout,
+// so each needs a process of its own, as CTest runs them; in a process that
+// runs other tests too they skip themselves and say why (taking the display
+// first would leave the capture tests on the wrong server).
 
 // GoogleTest first: Xlib's macros (None, Bool) break its headers.
 #include <gmock/gmock.h>
@@ -23,7 +22,6 @@
 
 #include "testsupport/SocketPeer.h"
 #include "testsupport/XorgDummyServer.h"
-#include "testsupport/XvfbServer.h"
 
 #include <chrono>
 #include <memory>
@@ -57,21 +55,6 @@ inline testsupport::XorgDummyServer::Options twoMonitors() {
   testsupport::XorgDummyServer::Options options;
   options.outputs = {{"1024x768", 0, 0}, {"800x600", 1024, 0}};
   return options;
-}
-
-// The toolkit display on an Xvfb without the RANDR extension; null unless
-// this test runs alone in its process.
-inline Display* openDisplayWithoutRandr() {
-  if (!runsAlone())
-    return nullptr;
-  static std::unique_ptr<testsupport::XvfbServer> server;
-  testsupport::XvfbServer::Options options;
-  options.width = 1280;
-  options.height = 1024;
-  options.disabledExtensions = {"RANDR"};
-  server = std::make_unique<testsupport::XvfbServer>(options);
-  tx::openDisplay(server->displayName().c_str());
-  return tx::display();
 }
 
 // The screen as a new client sees it at connection set-up: size in pixels

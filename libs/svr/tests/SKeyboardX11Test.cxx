@@ -342,38 +342,6 @@ TEST_P(KeyboardTest, AFullMapGivesTheOldestAddedKeycodeUpUnlessItIsHeld) {
   keyboard().stop();
 }
 
-struct ModifierMapDeleter {
-  void operator()(XModifierKeymap* map) const { XFreeModifiermap(map); }
-};
-
-TEST_P(KeyboardTest, FollowsMappingAndModifierChangesOfOtherClients) {
-  // Another client moves Num Lock to a spare keycode and binds it to Mod3.
-  const int spare = observer().freeKeycodes()[0];
-  const int oldNumLock = keycodeOf(XK_Num_Lock);
-  std::unique_ptr<XModifierKeymap, ModifierMapDeleter> modifiers(
-    XGetModifierMapping(observer().dpy()));
-  auto move = [&](int from, int fromIndex, int to, int toIndex) {
-    setRow(observer().dpy(), to, XK_Num_Lock);
-    setRow(observer().dpy(), from, NoSymbol);
-    XModifierKeymap* map = modifiers.release();
-    map = XDeleteModifiermapEntry(map, KeyCode(from), fromIndex);
-    modifiers.reset(XInsertModifiermapEntry(map, KeyCode(to), toIndex));
-    EXPECT_EQ(XSetModifierMapping(observer().dpy(), modifiers.get()), MappingSuccess);
-    XSync(observer().dpy(), False);
-  };
-  move(oldNumLock, Mod2MapIndex, spare, Mod3MapIndex);
-  EXPECT_TRUE(waitUntil([&] {
-    return keyboard().interpreter().numLockKeycode() == spare &&
-           keyboard().numLockMask() == unsigned(Mod3Mask);
-  }));
-  move(spare, Mod3MapIndex, oldNumLock, Mod2MapIndex);
-  EXPECT_TRUE(waitUntil([&] {
-    return keyboard().interpreter().numLockKeycode() == oldNumLock &&
-           keyboard().numLockMask() == unsigned(Mod2Mask);
-  }));
-
-}
-
 void setLayout(const std::string& display, const std::vector<std::string>& layoutArguments) {
   std::vector<std::string> argv{"setxkbmap", "-display", display};
   argv.insert(argv.end(), layoutArguments.begin(), layoutArguments.end());

@@ -98,13 +98,4 @@ TEST(SKeyboardX11XkbLookup, GroupsAndLevels) {
   }
 }
 
-TEST(SKeyboardX11XkbLookup, KeycodesOutsideTheMapHaveNoKeysym) {
-  OneKeyMap map(XkbSetNumGroups(0, 1), 2, {1});
-  for (int keycode : {-1, 0, 7, 21, 300}) {
-    SCOPED_TRACE(keycode);
-    EXPECT_EQ(svr::SKeyboardX11::xkbKeysym(map.desc(), keycode, 0, 0), uint32_t(NoSymbol));
-  }
-  EXPECT_EQ(svr::SKeyboardX11::xkbKeysym(nullptr, OneKeyMap::keycode, 0, 0), uint32_t(NoSymbol));
-}
-
 } // namespace

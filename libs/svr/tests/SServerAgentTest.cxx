@@ -1,6 +1,5 @@
 #include "AgentWire.h"
 
-#include "libs/svr/CloseReason.h"
 #include "libs/svr/SDesktop.h"
 #include "libs/svr/SServerAgent.h"
 #include "libs/svr/UpdateInfo.h"
@@ -352,20 +351,6 @@ TEST_F(SServerAgentTest, UpdateGrabsBothRegionsThenNamesThem) {
   EXPECT_EQ(decode<FbUpdate>(got[1]), (FbUpdate{update.copied, 5, -3, update.changed}));
 }
 
-// Cut text, the cursor position and local input are checked end to end.
-TEST_F(SServerAgentTest, SmallMessagesCarryTheirPayloads) {
-  rfb::Region blank(rfb::Rect(1, 2, 3, 4));
-  agent.setBlankRegion(blank);
-  agent.setBlankRegion(blank); // the same region again: not sent
-  agent.closeClients(CloseReason{std::string(2000, 'm'), "Shutdown", 7});
-  agent.desktopUidChanged(1000, "/home/u/.Xauthority");
-  std::vector<Message> got = sentAfterGreeting(3);
-  ASSERT_EQ(got.size(), 3u);
-  EXPECT_EQ(decode<SetBlankRegion>(got[0]), SetBlankRegion{blank});
-  EXPECT_EQ(decode<CloseClients>(got[1]), (CloseClients{std::string(1024, 'm'), "Shutdown", 7}));
-  EXPECT_EQ(decode<DesktopUidChanged>(got[2]), (DesktopUidChanged{1000, "/home/u/.Xauthority"}));
-}
-
 TEST_F(SServerAgentTest, StartStopAndUpdateRequestsFollowTheServerAndItsGoing) {
   // A second request before an update asks the desktop nothing more.
   for (const char* name : {"stop", "start", "start", "fbUpdateRequest", "fbUpdateRequest"})
@@ -399,19 +384,6 @@ TEST_F(SServerAgentTest, FailedStartIsReportedAndEndsTheConnection) {
   std::vector<Message> got = sentAfterGreeting(1);
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(decode<DesktopFailure>(got[0]), (DesktopFailure{"no screen today", "NoScreen"}));
-}
-
-TEST_F(SServerAgentTest, DestroyingTheAgentStopsAStartedDesktop) {
-  std::vector<std::string> otherEvents;
-  FakeDesktop other(otherEvents);
-  {
-    testsupport::SocketPeer secondPeer;
-    SServerAgent second(*this, other);
-    second.accept(std::make_unique<io::FdIo>(secondPeer.takeOurs()));
-    secondPeer.send(message("start"));
-    ASSERT_TRUE(pumpUntil([&] { return second.desktopStarted(); }));
-  }
-  EXPECT_EQ(otherEvents, (std::vector<std::string>{"start", "stop"}));
 }
 
 } // namespace
