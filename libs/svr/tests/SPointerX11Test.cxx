@@ -34,7 +34,7 @@ public:
   Display* dpy() const { return window_.dpy(); }
 
   // Collects until `done` holds or 30 s pass; the toolkit's connection is
-  // pumped too.
+  // pumped too so that it sees button-map changes.
   bool waitFor(const std::function<bool()>& done) {
     return window_.waitFor(done, [] { svrtest::dispatchEvents(tx::display()); }, tx::display());
   }
@@ -77,6 +77,7 @@ protected:
 
   void TearDown() override {
     pointer_.reset();
+    setMapping({1, 2, 3});
     window_.reset();
   }
 
@@ -85,10 +86,28 @@ protected:
     XSync(tx::display(), False);
   }
 
+  // Physical button i gives logical map[i-1]; waits until the toolkit has
+  // read the new map.
+  void setMapping(std::vector<unsigned char> map) {
+    unsigned char current[32];
+    const int count = XGetPointerMapping(window_->dpy(), current, sizeof(current));
+    for (int i = int(map.size()); i < count; ++i)
+      map.push_back((unsigned char)(i + 1));
+    map.resize(count);
+    ASSERT_EQ(XSetPointerMapping(window_->dpy(), map.data(), count), MappingSuccess);
+    XSync(window_->dpy(), False);
+    ASSERT_TRUE(window_->waitFor(
+      [&] { return tx::pointerMapping()[0] == map[0] && tx::pointerMapping()[2] == map[2]; }));
+  }
+
   // An event at window coordinates x, y.
   void event(int x, int y, uint32_t mask, bool relative = false) {
     pointer_->pointerEvent(relative ? rfb::Point(x, y) : rfb::Point(windowX + x, windowY + y),
                            mask, relative);
+  }
+  void click(uint32_t mask) {
+    event(5, 5, mask);
+    event(5, 5, 0);
   }
 
   std::unique_ptr<RecordingWindow> window_;
@@ -130,6 +149,21 @@ TEST_F(PointerTest, FirstAbsoluteMotionIsInjectedWhereverThePointerWas) {
   EXPECT_TRUE(window_->waitFor([] {
     return svrtest::pointerOf(tx::display()) == std::make_pair(0, 0);
   }));
+}
+
+TEST_F(PointerTest, TheApplicationGetsTheButtonsTheViewerPressedWhateverTheMap) {
+  event(5, 5, 0);
+  window_->expectSeen({{M, 0, 5, 5}});
+  ASSERT_NO_FATAL_FAILURE(setMapping({3, 2, 1}));
+  for (uint32_t bit : {0u, 1u, 2u})
+    click(1u << bit);
+  window_->expectSeen(
+    {{P, 1, 5, 5}, {R, 1, 5, 5}, {P, 2, 5, 5}, {R, 2, 5, 5}, {P, 3, 5, 5}, {R, 3, 5, 5}});
+  // Physical button 2 gives nothing: it is skipped; physical 3 gives 2.
+  ASSERT_NO_FATAL_FAILURE(setMapping({1, 0, 2}));
+  click(1u << 1);
+  click(1u << 0);
+  window_->expectSeen({{P, 2, 5, 5}, {R, 2, 5, 5}, {P, 1, 5, 5}, {R, 1, 5, 5}});
 }
 
 } // namespace
