@@ -17,7 +17,6 @@
 #include <sys/shm.h>
 #include <unistd.h>
 
-#include <cmath>
 #include <set>
 
 namespace {
@@ -287,17 +286,6 @@ TEST(PixelBufferX11Fresh, QueuedGrabsAndFreshAreas) {
   });
 }
 
-TEST(PixelBufferX11, MissingWindowFailsGeometry) {
-  Window missing = XAllocID(txtest::toolkitDisplay()); // names nothing
-  try {
-    tx::PixelBufferX11 pb(missing, nullptr);
-    ADD_FAILURE() << "constructed";
-  } catch (const plat::Exception& e) {
-    EXPECT_STREQ(e.str(), "XGetGeometry failed");
-  }
-  EXPECT_TRUE(sysVSegmentsOfThisProcess().empty());
-}
-
 // The X server runs as nobody: it may attach only segments handed to it.
 TEST(PixelBufferX11Owner, OnlySegmentsHandedToTheServerOwnerAreAttached) {
   inServer(ServerKind::nobody, [] {
@@ -333,21 +321,6 @@ TEST(PixelBufferX11Owner, OnlySegmentsHandedToTheServerOwnerAreAttached) {
     pb.reset();
     EXPECT_TRUE(sysVSegmentsOfThisProcess().empty());
   });
-}
-
-TEST(ColourMapX11Channels, SixteenBitChannelsScaleToEightBits) {
-  // Exact for the values X makes of 8-bit colours (v * 257), never more than
-  // half a step (plus the formula's tie rounding) from the true value, and
-  // rising with the input.
-  for (uint32_t v = 0; v < 256; v++)
-    EXPECT_EQ(tx::ColourMapX11::to8Bits(uint16_t(v * 257)), v) << v;
-  uint32_t previous = 0;
-  for (uint32_t c = 0; c < 65536; c++) {
-    uint32_t got = tx::ColourMapX11::to8Bits(uint16_t(c));
-    ASSERT_LE(std::fabs(got - c * 255.0 / 65535.0), 0.51) << c;
-    ASSERT_GE(got, previous) << c;
-    previous = got;
-  }
 }
 
 // One child process on an 8-bit server for all of the map's behaviours.
@@ -391,26 +364,6 @@ TEST(ColourMapX11, ReadsTheShownColormap) {
                                 tx::ColourMapX11::to8Bits(stored.green),
                                 tx::ColourMapX11::to8Bits(stored.blue), 255}));
     EXPECT_FALSE(map->refresh());
-
-    // A colormap installed over the default one is the one read.
-    Colormap own = XCreateColormap(dpy, DefaultRootWindow(dpy),
-                                   DefaultVisual(dpy, DefaultScreen(dpy)), AllocAll);
-    for (unsigned long i = 0; i < 256; i++) {
-      XColor colour{i, uint16_t((255 - i) * 257), uint16_t(i * 257), 0x8080,
-                    DoRed | DoGreen | DoBlue, 0};
-      XStoreColor(dpy, own, &colour);
-    }
-    XInstallColormap(dpy, own);
-    XSync(dpy, False);
-    tx::ColourMapX11 shown;
-    for (int i : {0, 127, 255}) {
-      shown.getColour(i, &got);
-      EXPECT_EQ(got, (rfb::Colour{uint32_t(255 - i), uint32_t(i), 128, 255})) << i;
-    }
-    XUninstallColormap(dpy, own);
-    XFreeColormap(dpy, own);
-    XSync(dpy, False);
-    EXPECT_TRUE(shown.refresh());
 
     // Used to be queried outside any error catcher: a refusal (more pixels
     // than the installed colormap has, or a colormap gone meanwhile) reached

@@ -1,6 +1,5 @@
 #include "ClipboardPeers.h"
 
-#include "uilibs/tx/CutBufferEventHandler.h"
 #include "uilibs/tx/RequestLimit.h"
 #include "uilibs/tx/TXClipboardMgr.h"
 #include "uilibs/tx/TXClipboardWindow.h"
@@ -226,10 +225,10 @@ protected:
     ASSERT_TRUE(waitCycles(1));
   }
 
-  // A manager polling every `pollMs` (0: never) instead, after its first
-  // cycle, watching once the server has the requests.
-  void startMgr(int32_t pollMs = 0) {
-    mgr = std::make_unique<tx::TXClipboardMgr>(recorder, pollMs);
+  // A manager that never polls instead, after its first cycle, watching
+  // once the server has the requests.
+  void startMgr() {
+    mgr = std::make_unique<tx::TXClipboardMgr>(recorder, 0);
     ASSERT_TRUE(waitCycles(1));
     mgr->setMonitoring(true);
     XSync(tx::display(), False);
@@ -313,22 +312,6 @@ TEST_F(TXClipboardTest, AnEmptyTextIsATextARefusedConversionIsNot) {
   poll();
   EXPECT_EQ(recorder.changed.size(), 1u);
   EXPECT_FALSE(recorder.unchanged.back().ownedByUs);
-}
-
-TEST_F(TXClipboardTest, NewerCutBufferWinsOnlyWhenUsed) {
-  start();
-  for (bool used : {false, true}) {
-    SCOPED_TRACE(used);
-    ScopedParam use("UseCutBuffer", used ? "1" : "0");
-    std::string selected = "selected " + std::to_string(used);
-    // The cut buffer must be strictly newer (the server counts milliseconds).
-    owner.timeAfter(copy(tx::atomClipboard(), selected));
-    Time cutBefore = tx::CutBufferEventHandler::cutBufferTime();
-    paster.storeCutBuffer("cut \x80 " + std::to_string(used));
-    ASSERT_TRUE(pumpUntil([&] { return tx::CutBufferEventHandler::cutBufferTime() != cutBefore; }));
-    poll();
-    EXPECT_EQ(recorder.last(), used ? "cut \xe2\x82\xac " + std::to_string(used) : selected);
-  }
 }
 
 TEST_F(TXClipboardTest, ViewerTextIsOfferedEverywhereAndNotReadBack) {
@@ -480,21 +463,6 @@ TEST_F(TXClipboardTest, ChangesArriveOnceThroughSelectionEvents) {
   EXPECT_EQ(owner.requestsFor(XA_PRIMARY, tx::atomTargets()), 0u);
   // Other selections are refused.
   EXPECT_THROW(mgr->window().checkSelection(XA_SECONDARY, 5), plat::Exception);
-}
-
-TEST_F(TXClipboardTest, PollsAtTheIntervalUntilMonitoringStops) {
-  startMgr(50);
-  ASSERT_TRUE(waitCycles(3)); // polls run
-  mgr->setMonitoring(false);
-  mgr->setMonitoring(false);
-  // A poll that began before monitoring stopped may still finish.
-  ASSERT_TRUE(pumpUntil([&] { return !mgr->window().cycleInProgress(); }));
-  size_t cycles = recorder.cycles();
-  owner.own(tx::atomClipboard(), {"unseen", "unseen"});
-  // A poll of our own tells when the event would have been handled.
-  mgr->window().checkSelection(0, 0);
-  ASSERT_TRUE(waitCycles(cycles + 1));
-  EXPECT_EQ(recorder.cycles(), cycles + 1);
 }
 
 // The toolkit's display is process-wide, so a server without XFIXES needs a
