@@ -31,8 +31,6 @@ TEST_F(ErrorCatcherTest, CheckThrowsTheLastErrorWithItsText) {
     const char* expected;
   } cases[] = {
     {"map", 1, BadWindow, "map: BadWindow (invalid Window parameter) (3)"},
-    // Without a message the text starts with the error itself, no ": ".
-    {"", 1, BadWindow, "BadWindow (invalid Window parameter) (3)"},
     // A later error overwrites an earlier.
     {"two", 2, BadPixmap, "two: BadPixmap (invalid Pixmap parameter) (4)"},
     {"fine", 0, 0, ""},
