@@ -27,27 +27,26 @@ TEST_F(ErrorCatcherTest, CheckThrowsTheLastErrorWithItsText) {
   const struct {
     const char* message;
     int requests; // failing ones; a second one fails with BadPixmap
-    int code;     // 0: no error
+    int code;
     const char* expected;
   } cases[] = {
     {"map", 1, BadWindow, "map: BadWindow (invalid Window parameter) (3)"},
     // A later error overwrites an earlier.
     {"two", 2, BadPixmap, "two: BadPixmap (invalid Pixmap parameter) (4)"},
-    {"fine", 0, 0, ""},
   };
   testsupport::LogRecorder recorder("ErrorCatcher", 110);
   // A level other than the usual 100, so that the log check sees it passed on.
   const int level = 30;
   for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << "\"" << c.message << "\"");
+    SCOPED_TRACE(c.message);
     recorder.clear();
     tx::ErrorCatcher catcher(level);
-    XMapWindow(dpy, c.requests > 0 ? unusedId() : tx::rootWindow());
+    XMapWindow(dpy, unusedId());
     if (c.requests > 1)
       XFreePixmap(dpy, unusedId());
     try {
       catcher.check(c.message);
-      EXPECT_EQ(c.code, 0);
+      ADD_FAILURE() << "no exception";
     } catch (const tx::XErrorException& e) {
       EXPECT_EQ(e.code(), c.code);
       EXPECT_STREQ(e.str(), c.expected);

@@ -67,10 +67,6 @@ TEST(ProcessTableTest, ScansTheWantedProcesses) {
       expected[pid] = *visit;
   };
   add(5000001, "/a", Visit{1001, Kind::found, "/a"});
-  add(5000002, "/a", std::nullopt);
-  tree.remove("5000002/status");
-  add(5000003, "/a", std::nullopt);
-  tree.writeFile("5000003/status", "Uid:\t99999999999\t0\t0\t0\n");
   // An unreadable environment gives no value, but the process counts.
   add(5000004, "/a", Visit{1004, Kind::absent, ""});
   tree.remove("5000004/environ");

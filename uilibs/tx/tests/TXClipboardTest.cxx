@@ -107,21 +107,6 @@ TEST_F(TXWindowSelectionTest, AnswersTheSupportedTargets) {
   EXPECT_NE(paste(XA_PRIMARY, atom("TIMESTAMP")).property, None);
 }
 
-TEST_F(TXWindowSelectionTest, OwnershipIsLostToOthersAndLateRequestsAreRefused) {
-  offer(std::string("mine"));
-  owner.own(XA_PRIMARY, {"theirs", "theirs"});
-  EXPECT_TRUE(pumpUntil([&] { return !window.ownsSelection(XA_PRIMARY); }));
-  EXPECT_TRUE(window.ownsSelection(tx::atomClipboard()));
-  // A request that was sent to the old owner arrives late: refused.
-  XEvent request{};
-  request.xselectionrequest = {SelectionRequest, 0,          False, tx::display(), window.win(),
-                               paster.win(), XA_PRIMARY, atom("UTF8_STRING"),
-                               atom("KWO_TEST_INTO"), CurrentTime};
-  tx::TXEventDispatcher::handleEvent(request);
-  ASSERT_TRUE(pumpUntil([&] { return paster.answer().has_value(); }));
-  EXPECT_EQ(paster.answer()->property, None);
-}
-
 // Used to go wrong: a text longer than one X request was refused (and
 // before that, written in one request that ended the agent). It goes in
 // chunks to every requestor at once; one that stops reading holds nobody up
