@@ -310,11 +310,6 @@ public:
     return text;
   }
 
-  void storeCutBuffer(const std::string& bytes) {
-    XStoreBytes(dpy_, bytes.data(), int(bytes.size()));
-    XSync(dpy_, False);
-  }
-
 private:
   void handle(const XEvent& event) override {
     if (event.type == SelectionNotify) {

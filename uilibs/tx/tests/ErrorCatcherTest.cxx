@@ -6,10 +6,7 @@
 
 #include "XTestHelpers.h"
 
-#include "base/plat/LogSetting.h"
 #include "testsupport/LogRecorder.h"
-
-#include <optional>
 
 namespace {
 
@@ -30,39 +27,36 @@ TEST_F(ErrorCatcherTest, CheckThrowsTheLastErrorWithItsText) {
   const struct {
     const char* message;
     int requests; // failing ones; a second one fails with BadPixmap
-    int code;     // 0: no error
+    int code;
     const char* expected;
   } cases[] = {
     {"map", 1, BadWindow, "map: BadWindow (invalid Window parameter) (3)"},
-    // Without a message the text starts with the error itself, no ": ".
-    {"", 1, BadWindow, "BadWindow (invalid Window parameter) (3)"},
     // A later error overwrites an earlier.
     {"two", 2, BadPixmap, "two: BadPixmap (invalid Pixmap parameter) (4)"},
-    {"fine", 0, 0, ""},
   };
   testsupport::LogRecorder recorder("ErrorCatcher", 110);
-  for (int level : {100, 30}) {
-    for (const auto& c : cases) {
-      SCOPED_TRACE(testing::Message() << "\"" << c.message << "\", level " << level);
-      recorder.clear();
-      tx::ErrorCatcher catcher(level);
-      XMapWindow(dpy, c.requests > 0 ? unusedId() : tx::rootWindow());
-      if (c.requests > 1)
-        XFreePixmap(dpy, unusedId());
-      try {
-        catcher.check(c.message);
-        EXPECT_EQ(c.code, 0);
-      } catch (const tx::XErrorException& e) {
-        EXPECT_EQ(e.code(), c.code);
-        EXPECT_STREQ(e.str(), c.expected);
-      }
-      EXPECT_EQ(catcher.errorCode(), unsigned(c.code));
-      // Each error is logged at the catcher's level.
-      std::vector<testsupport::LogRecorder::Line> lines = recorder.lines();
-      ASSERT_EQ(lines.size(), size_t(c.requests));
-      for (const auto& line : lines)
-        EXPECT_TRUE(line.level == level && line.text.rfind("X Error: ", 0) == 0) << line.text;
+  // A level other than the usual 100, so that the log check sees it passed on.
+  const int level = 30;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    recorder.clear();
+    tx::ErrorCatcher catcher(level);
+    XMapWindow(dpy, unusedId());
+    if (c.requests > 1)
+      XFreePixmap(dpy, unusedId());
+    try {
+      catcher.check(c.message);
+      ADD_FAILURE() << "no exception";
+    } catch (const tx::XErrorException& e) {
+      EXPECT_EQ(e.code(), c.code);
+      EXPECT_STREQ(e.str(), c.expected);
     }
+    EXPECT_EQ(catcher.errorCode(), unsigned(c.code));
+    // Each error is logged at the catcher's level.
+    std::vector<testsupport::LogRecorder::Line> lines = recorder.lines();
+    ASSERT_EQ(lines.size(), size_t(c.requests));
+    for (const auto& line : lines)
+      EXPECT_TRUE(line.level == level && line.text.rfind("X Error: ", 0) == 0) << line.text;
   }
 }
 
@@ -106,18 +100,6 @@ TEST_F(ErrorCatcherTest, NestedCatchersKeepTheirOwnErrors) {
     }
     EXPECT_THROW(outer.check("outer"), tx::XErrorException);
   }
-}
-
-TEST(ErrorCatcherDeathTest, ClosingOutOfOrderIsAnAssertion) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_DEATH(
-    {
-      plat::setLogSetting("*:stderr:0");
-      std::optional<tx::ErrorCatcher> outer(std::in_place, 100);
-      std::optional<tx::ErrorCatcher> inner(std::in_place, 100);
-      outer.reset();
-    },
-    "curr == this");
 }
 
 } // namespace

@@ -54,15 +54,6 @@ public:
 
   void remove(const std::string& relative) { std::filesystem::remove_all(path(relative)); }
 
-  // The order in which a directory listing returns the entries (which is
-  // not the order of creation on most file systems).
-  std::vector<std::string> listingOrder() const {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(root()))
-      names.push_back(entry.path().filename().string());
-    return names;
-  }
-
 private:
   testsupport::TempDir dir_{"kwo-proc"};
 };

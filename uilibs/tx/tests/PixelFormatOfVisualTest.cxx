@@ -62,7 +62,6 @@ TEST(PixelFormatOfVisual, RefusesWhatItCannotDescribe) {
   } cases[] = {
     {{{24, 32, 32}}, {TrueColor, 0xf800, 0x07e0, 0x001f}, 16, noFormat}, // none for the depth
     {{{1, 1, 32}}, {StaticGray, 0, 0, 0}, 1, noFormat},                 // 1 bit per pixel
-    {{{12, 12, 32}}, {TrueColor, 0xf00, 0xf0, 0xf}, 12, noFormat},
     {{{24, 40, 32}}, {TrueColor, 0xff0000, 0xff00, 0xff}, 24, noFormat},
     {typicalFormats, {PseudoColor, 0, 0, 0}, 4, palettized + std::string("4")},
     {{{8, 16, 32}}, {PseudoColor, 0, 0, 0}, 8, palettized + std::string("8")},

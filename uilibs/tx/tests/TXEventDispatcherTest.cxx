@@ -12,17 +12,11 @@ using txtest::RecordingHandler;
 
 // A synthetic event of `type` about `window`, dispatched as if read from the
 // connection.
-void dispatch(int type, Window window, long protocol = 0, long time = 0) {
+void dispatch(int type, Window window) {
   XEvent event{};
   event.type = type;
   event.xany.window = window;
   event.xany.display = tx::display();
-  if (protocol) {
-    event.xclient.message_type = tx::atomWmProtocols();
-    event.xclient.format = 32;
-    event.xclient.data.l[0] = protocol;
-    event.xclient.data.l[1] = time;
-  }
   TXEventDispatcher::handleEvent(event);
 }
 
@@ -40,10 +34,8 @@ public:
   CountingWindow() : tx::TXWindow(10, 10) { addEventMask(StructureNotifyMask); }
   void configured() override { configuredCalls++; }
   void resized() override { resizedCalls++; }
-  void takeFocus(Time time) override { focusTimes.push_back(time); }
   int configuredCalls = 0;
   int resizedCalls = 0;
-  std::vector<Time> focusTimes;
 };
 
 class TXEventDispatcherTest : public ::testing::Test {
@@ -101,9 +93,9 @@ TEST_F(TXEventDispatcherTest, RootHandlersSelectTheUnionOfTheirMasks) {
   EXPECT_EQ(selectedRootMask(), before);
 }
 
-TEST_F(TXEventDispatcherTest, EventsGoToTheirWindowGeneralHandlersAndProtocolHandlers) {
+TEST_F(TXEventDispatcherTest, EventsGoToTheirWindowAndGeneralHandlers) {
   CountingWindow window;
-  RecordingHandler own, general, deleteHandler;
+  RecordingHandler own, general;
   window.addWindowEventHandler(&own, true);
   TXEventDispatcher::addEventHandler(&general, true);
   dispatch(ConfigureNotify, window.win() + 1000);
@@ -118,22 +110,6 @@ TEST_F(TXEventDispatcherTest, EventsGoToTheirWindowGeneralHandlersAndProtocolHan
   EXPECT_TRUE(TXEventDispatcher::hasFocus());
   dispatch(FocusOut, 0x4321);
   EXPECT_FALSE(TXEventDispatcher::hasFocus());
-
-  // Without a delete handler the window's handlers get the delete request.
-  dispatch(ClientMessage, window.win(), long(tx::atomWmDeleteWindow()));
-  EXPECT_EQ(own.events.size(), 2u);
-  window.setDeleteHandler(&deleteHandler);
-  dispatch(ClientMessage, window.win(), long(tx::atomWmDeleteWindow()));
-  EXPECT_EQ(deleteHandler.events.size(), 1u);
-  EXPECT_EQ(own.events.size(), 2u);
-
-  // Unmapped windows do not take the focus.
-  dispatch(ClientMessage, window.win(), long(tx::atomWmTakeFocus()), 1234);
-  EXPECT_TRUE(window.focusTimes.empty());
-  window.map();
-  ASSERT_TRUE(txtest::pumpUntil([&] { return window.mapped(); }));
-  dispatch(ClientMessage, window.win(), long(tx::atomWmTakeFocus()), 1234);
-  EXPECT_EQ(window.focusTimes, (std::vector<Time>{1234}));
 }
 
 TEST_F(TXEventDispatcherTest, QueuedConfigureNotifiesGiveOneConfigured) {

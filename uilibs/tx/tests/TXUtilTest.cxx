@@ -1,18 +1,11 @@
 // gtest first: Xlib's macros (None, Bool) break its headers.
 #include <gtest/gtest.h>
 
-#include "uilibs/tx/ErrorCatcher.h"
 #include "uilibs/tx/TXUtil.h"
 
 #include "XTestHelpers.h"
 
-#include "base/plat/Configuration.h"
-#include "base/plat/Exception.h"
-
 #include <X11/Xatom.h>
-
-#include <cstdlib>
-#include <string>
 
 namespace {
 
@@ -28,50 +21,6 @@ TEST(TXUtilTest, AtomNamesAreCachedAndSurviveBadAtoms) {
   // Atoms named by other clients may be bogus; that used to end the process
   // through Xlib's default error handler.
   EXPECT_STREQ(tx::atomName(0x7ffffff1), "(bad atom 0x7ffffff1)");
-}
-
-// In a fresh process, where the toolkit's connection is not open yet. The
-// child says on standard error what went wrong.
-TEST(OpenDisplayDeathTest, NamesRetriesAndOptions) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  const std::string name = testsupport::XvfbServer::shared().displayName();
-  auto check = [](bool ok, const std::string& what) {
-    if (!ok) {
-      std::fprintf(stderr, "%s\n", what.c_str());
-      std::exit(4);
-    }
-  };
-  EXPECT_EXIT(
-    {
-      unsetenv("XAUTHLOCALHOSTNAME");
-      try {
-        tx::openDisplay(":65432");
-        check(false, "opened :65432");
-      } catch (const plat::Exception& e) {
-        check(std::string(e.str()) == "unable to open display \":65432\"", e.str());
-      }
-      const char* retried = std::getenv("XAUTHLOCALHOSTNAME");
-      check(retried && std::string(retried) == "localhost", "no retry with localhost");
-      // The given name replaced DISPLAY; an empty one keeps it.
-      check(std::string(std::getenv("DISPLAY")) == ":65432", "DISPLAY not replaced");
-      setenv("DISPLAY", name.c_str(), 1);
-      plat::Configuration::global().setParam("xsync", "1", 10);
-      plat::Configuration::global().setParam("owncmap", "1", 10);
-      tx::openDisplay("");
-      Display* dpy = tx::display();
-      check(dpy && std::string(DisplayString(dpy)) == name, "not open on DISPLAY");
-      check(tx::colormap() != DefaultColormap(dpy, DefaultScreen(dpy)), "no private colormap");
-      XColor white;
-      white.pixel = tx::palettePixel(tx::paletteWhite);
-      XQueryColor(dpy, tx::colormap(), &white);
-      check(white.red == 0xffff, "no white in the private colormap");
-      // Synchronous: the error is in before the call returns.
-      tx::ErrorCatcher catcher(100);
-      XMapWindow(dpy, XAllocID(dpy));
-      check(catcher.errorCode() == BadWindow, "xsync did not report the error at once");
-      std::exit(0);
-    },
-    ::testing::ExitedWithCode(0), "");
 }
 
 } // namespace
