@@ -2,7 +2,6 @@
 #include "base/rdr/EndOfStream.h"
 #include "base/rdr/MemInStream.h"
 #include "base/rdr/MemOutStream.h"
-#include "base/rdr/NullOutStream.h"
 #include "base/rdr/OutStreamFull.h"
 #include "base/rdr/StringTooLongException.h"
 #include "base/rdr/tests/StreamTestSupport.h"
@@ -169,16 +168,6 @@ TEST(MemStreams, MemOutStreamGrowsByDoublingUpToItsMaximum) {
   MemOutStream small(4, 6);
   small.writeU32(1);
   EXPECT_THROW(small.writeU32(2), OutStreamFull);
-}
-
-TEST(MemStreams, NullOutStreamCountsAndDiscards) {
-  NullOutStream out;
-  out.writeU32(1);
-  std::vector<uint8_t> big(5000, 3);
-  out.writeBytes(big.data(), big.size());
-  out.pad(3000);
-  out.writeU64(2);
-  EXPECT_EQ(out.length(), 4u + 5000u + 3000u + 8u);
 }
 
 } // namespace
