@@ -130,8 +130,8 @@ TEST_F(LaunchedProcessPipeTest, ChallengeWithItsDigestConnectsAndIsNotPartOfTheC
   const std::string challenge = randomChallenge(1);
   std::string changed = challenge;
   changed[31] = char(changed[31] ^ 0x80);
-  // What the launcher sends, whether "-hash" names the challenge's digest,
-  // the first bytes read, the failure ("" for none).
+  // What the launcher sends, whether the agent gets the challenge's digest
+  // with "-hash", the first bytes it reads, its failure ("" for none).
   const std::tuple<std::string, bool, std::string, std::string> cases[] = {
     {challenge + "first frame", true, "first frame", ""},
     {challenge + "first frame", false, challenge.substr(0, 11), ""},
