@@ -14,10 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include <climits>
-#include <fcntl.h>
 #include <functional>
-#include <unistd.h>
 
 namespace io {
 namespace {
@@ -264,36 +261,6 @@ TEST_F(FdIoTest, HalfCloseSendsPendingOutputThenClosesTheSendingDirectionOnly) {
     EXPECT_EQ(io->beginHalfClose(), FdIo::halfClosing);
     io->setHandler(nullptr);
   }
-}
-
-TEST_F(FdIoTest, DescriptorCanBeGivenLater) {
-  auto io = std::make_unique<FdIo>();
-  EXPECT_EQ(io->getFd(), -1);
-  io->setFd(peer->takeOurs(), true, {}, {}, false);
-  EXPECT_EQ(io->getFd(), ourFd);
-  EXPECT_EQ(::fcntl(ourFd, F_GETFL) & O_NONBLOCK, 0);
-  // Like a display connection: a blocking descriptor whose readability only
-  // wakes the loop, read by someone else.
-  int wakeups = 0;
-  handler.onData = [&](Io&) { wakeups++; };
-  io->setHandler(&handler);
-  peer->send(std::string("late"));
-  EXPECT_TRUE(pumpUntil(manager, [&] { return wakeups > 0; }));
-  char buffer[4];
-  EXPECT_EQ(::read(ourFd, buffer, 4), 4);
-  io->setHandler(nullptr);
-}
-
-TEST(FdIoPeriodTest, LazyFlushPeriodTable) {
-  const std::pair<int, int> cases[] = {
-    {1, 1000},
-    {2147483, 2147483000},
-    {2147484, INT_MAX},
-    {INT_MAX, INT_MAX},
-  };
-  for (auto [seconds, ms] : cases)
-    EXPECT_EQ(FdIo::lazyFlushPeriodMs(seconds), ms) << seconds;
-  EXPECT_EQ(FdIo::lazyFlushPeriodMs(), 60000);
 }
 
 } // namespace

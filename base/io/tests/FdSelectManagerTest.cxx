@@ -197,19 +197,6 @@ TEST(FdSelectManagerTest, ClearedInterestOrRemovalDropsPendingPasses) {
   forget(manager, second);
 }
 
-TEST(FdSelectManagerTest, DescriptorsBeyondTheSelectLimitAreOnlyCalledOnRequest) {
-  RecordingManager manager;
-  Recorder handler(FD_SETSIZE + 10);
-  manager.addHandler(handler);
-  manager.setEvents(handler, true, true);
-  manager.processEvents(0);
-  EXPECT_EQ(handler.reads + handler.writes, 0);
-  manager.requestRead(handler);
-  manager.processEvents(0);
-  EXPECT_EQ(handler.reads, 1);
-  forget(manager, handler);
-}
-
 TEST(FdSelectManagerTest, NestedManagersTakeOverAndGiveBack) {
   RecordingManager outer;
   Recorder kept, removed;

@@ -4,7 +4,6 @@
 #include "base/plat/Exception.h"
 #include "base/plat/LogSetting.h"
 #include "base/plat/Timer.h"
-#include "testsupport/ForkedChild.h"
 
 #include <gtest/gtest.h>
 
@@ -56,42 +55,6 @@ TEST_F(AppLoopTest, QuitEndsRunAfterTheCurrentPassWithTheLastCodeAndRunMayFollow
   EXPECT_FALSE(loop.isRunning()) << "an escaping exception clears the running flag";
   Action again([] { AppLoop::quit(2); });
   EXPECT_EQ(loop.run(), 2);
-}
-
-TEST_F(AppLoopTest, SecondLoopQuitWithoutARunningLoopAndNestedRunAreAssertions) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  auto dies = [](const std::function<void()>& misuse, const char* assertion) {
-    EXPECT_DEATH(
-      {
-        plat::setLogSetting("Assert:stderr:0");
-        misuse();
-      },
-      assertion);
-  };
-  dies([&] { AppLoop second{std::make_unique<AppLoopImpl>(manager)}; }, "Assertion '!inst' failed");
-  dies([] { AppLoop::quit(1); }, "Assertion 'inst && inst->isRunning' failed");
-  dies(
-    [&] {
-      Action nested([&] { loop.run(); });
-      loop.run();
-    },
-    "Assertion '!isRunning' failed");
-}
-
-TEST(AppLoopDefaultTest, DefaultLoopRunsOverTheProcessWideManagerAndLeavesNoInstance) {
-  // In a child: the process-wide manager stays current once built.
-  testsupport::ForkedChild child([](int, int) {
-    {
-      AppLoop loop;
-      if (io::FdManager::current() != &io::FdSelectManager::instance())
-        return 2;
-      Action quit([] { AppLoop::quit(4); });
-      if (loop.run() != 4)
-        return 3;
-    }
-    return AppLoop::instance() == nullptr ? 0 : 4;
-  });
-  EXPECT_EQ(child.wait(), 0) << child.errorOutput();
 }
 
 } // namespace

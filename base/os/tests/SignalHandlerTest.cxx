@@ -99,26 +99,16 @@ TEST(SignalHandlerTest, SigtermAndSigintEndABlockedLoopWithCodeZeroOthersKeepThe
   EXPECT_EQ(SignalHandler::signalName(32), nullptr);
 }
 
-// Runs `body` in a child with a manager current and returns the trace.
-std::string traceInChild(std::function<void(io::FdManager&, SignalHandler&)> body,
-                         int expectedStatus = 0) {
-  ForkedChild child([&](int, int) {
-    io::FdSelectManager manager;
-    body(manager, SignalHandler::instance());
-    return 0;
-  });
-  EXPECT_EQ(child.wait(), expectedStatus) << child.errorOutput();
-  return child.errorOutput();
-}
-
 const char* disposition(int signal) {
   struct sigaction action {};
   sigaction(signal, nullptr, &action);
   return action.sa_handler == SIG_DFL ? "default " : "caught ";
 }
 
-TEST(SignalHandlerTest, EachDeliveryReachesItsCallbacksLatestFirstTheyMayLeaveAnyTimeBlockersHold) {
-  std::string trace = traceInChild([](io::FdManager& manager, SignalHandler& handler) {
+TEST(SignalHandlerTest, DeliveriesRunCallbacksLatestFirstBlockersHoldThemAResetRestoresDefaults) {
+  ForkedChild child([](int, int) {
+    io::FdSelectManager manager;
+    SignalHandler& handler = SignalHandler::instance();
     Tracer a("a"), b("b"), other("o");
     handler.setCallback(SIGUSR1, a, true);
     handler.setCallback(SIGUSR1, a, true);
@@ -151,22 +141,18 @@ TEST(SignalHandlerTest, EachDeliveryReachesItsCallbacksLatestFirstTheyMayLeaveAn
       manager.processEvents(0);
     }
     manager.processEvents(10000);
+    // Reset, the defaults are back and a registration is refused.
+    handler.resetDispositions();
+    std::fprintf(stderr, "%s", disposition(SIGUSR1));
+    plat::setLogSetting("Assert:stderr:0");
+    handler.setCallback(SIGUSR2, a, true);
+    return 0;
   });
-  EXPECT_EQ(trace, "b10 a10 a10 o12 b10 a10 a10 caught b10 b10 default pending a10 ");
-}
-
-TEST(SignalHandlerTest, ResetDispositionsRestoresDefaultsAndRefusesRegistrations) {
-  std::string trace = traceInChild(
-    [](io::FdManager&, SignalHandler& handler) {
-      Tracer a("a");
-      handler.setCallback(SIGUSR1, a, true);
-      handler.resetDispositions();
-      std::fprintf(stderr, "%s\n", disposition(SIGUSR1));
-      plat::setLogSetting("Assert:stderr:0");
-      handler.setCallback(SIGUSR2, a, true);
-    },
-    -SIGABRT);
-  EXPECT_TRUE(trace.starts_with("default \n")) << trace;
+  EXPECT_EQ(child.wait(), -SIGABRT);
+  const std::string& trace = child.errorOutput();
+  EXPECT_TRUE(
+    trace.starts_with("b10 a10 a10 o12 b10 a10 a10 caught b10 b10 default pending a10 default "))
+    << trace;
   EXPECT_NE(trace.find("Assertion '!disabled' failed"), std::string::npos) << trace;
 }
 

@@ -1,7 +1,4 @@
-#include "base/plat/ConfigParameter.h"
-#include "base/plat/Configuration.h"
 #include "base/rdr/BufferedLazyOutStream.h"
-#include "base/rdr/HexDump.h"
 #include "base/rdr/OutStreamFull.h"
 #include "base/rdr/tests/StreamTestSupport.h"
 
@@ -161,22 +158,6 @@ TEST(BufferedOutStream, NonBlockingAndLazyFlushes) {
   out.flush();
   EXPECT_EQ(out.taken.size(), 20u) << "a blocking flush is never lazy and writes everything";
   EXPECT_EQ(out.bufferedBytes(), 0u);
-}
-
-TEST(BufferedOutStream, MaximumComesFromMaxOutBufferSizeForNewStreams) {
-  EXPECT_EQ(FakeSinkStream().maxBufferSize(), 134217728u);
-  auto& config = plat::Configuration::global();
-  ASSERT_TRUE(config.setParam("MaxOutBufferSize", "20000", plat::ConfigParameter::priorityCommandLine));
-  FakeSinkStream out;
-  EXPECT_EQ(out.maxBufferSize(), 20000u);
-  config.findParam("MaxOutBufferSize")->unset(plat::ConfigParameter::priorityCommandLine, false);
-  EXPECT_EQ(out.maxBufferSize(), 20000u) << "a stream keeps the maximum it was made with";
-}
-
-TEST(HexDump, LineShowsOffsetHexAndPrintables) {
-  const uint8_t bytes[] = {'A', 'b', 0x00, 0x7f, '~'};
-  EXPECT_EQ(hexDumpLine(" <-- ", 0x20, bytes, sizeof bytes),
-            " <-- 000020: 41 62 00 7f 7e" + std::string(11 * 3, ' ') + "  Ab..~");
 }
 
 } // namespace

@@ -68,22 +68,5 @@ TEST(ByteReader, AHugeAnnouncedLengthCostsOnlyWhatArrives) {
   EXPECT_EQ(reader.collected(), 100u);
 }
 
-TEST(ByteReader, ADifferentLengthWhileUnfinishedIsBad) {
-  ArrivingInStream in({});
-  ByteReader reader;
-  reader.init(in, 10);
-  EXPECT_FALSE(reader.collect(false));
-  EXPECT_EQ(test::thrown([&] { reader.init(in, 11); }), "ByteReader::init: bad len");
-  reader.reset();
-  EXPECT_NO_THROW(reader.init(in, 11));
-
-  MemInStream empty(nullptr, 0);
-  ByteReader zero;
-  zero.init(empty, 0);
-  auto block = zero.collect(false);
-  ASSERT_TRUE(block) << "zero length is complete at once";
-  EXPECT_TRUE(block->empty());
-}
-
 } // namespace
 } // namespace rdr

@@ -1,19 +1,14 @@
 #include "base/plat/Exception.h"
-#include "base/rdr/BlockException.h"
 #include "base/rdr/EndOfStream.h"
 #include "base/rdr/FdInStream.h"
-#include "base/rdr/FdInStreamOwn.h"
 #include "base/rdr/FdOutStream.h"
-#include "base/rdr/FileInStream.h"
 #include "base/rdr/tests/StreamTestSupport.h"
 #include "testsupport/SocketPeer.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
 namespace rdr {
 namespace {
@@ -81,53 +76,6 @@ TEST(FdInStream, RewindOnlyInNonBlockingMode) {
   pair.send(std::vector<uint8_t>(100, 7));
   in.skip(100);
   EXPECT_EQ(in.pos(), 100u);
-}
-
-TEST(FdInStream, DiscardBufferedForgetsUnreadBytes) {
-  SocketPeer pair;
-  FdInStream in(nonBlocking(pair.ours()));
-  in.setNonBlocking(true);
-  EXPECT_FALSE(in.check(false, 1));
-  pair.send(bytesOf("abcdef"));
-  EXPECT_EQ(in.readU8(), 'a');
-  in.discardBuffered();
-  EXPECT_EQ(in.avail(), 0u);
-  EXPECT_FALSE(in.check(false, 1));
-  pair.send(bytesOf("z"));
-  EXPECT_EQ(in.readU8(), 'z');
-  EXPECT_EQ(in.pos(), 7u);
-}
-
-TEST(FdInStream, DescriptorsSelectCannotWatchFailWithEmfile) {
-  rlimit limit{};
-  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
-  if (limit.rlim_max <= 1100)
-    GTEST_SKIP() << "descriptor limit too low to place one above FD_SETSIZE";
-  rlimit raised = limit;
-  raised.rlim_cur = std::max<rlim_t>(limit.rlim_cur, 1101);
-  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &raised), 0);
-  SocketPeer pair;
-  ASSERT_EQ(::dup2(pair.ours(), 1100), 1100);
-  {
-    FdInStreamOwn in(1100, 10);
-    EXPECT_EQ(systemError([&] { in.readU8(); }), std::make_pair(EMFILE, std::string("select")));
-  }
-  EXPECT_EQ(::fcntl(1100, F_GETFD), -1) << "FdInStreamOwn closes its descriptor";
-  setrlimit(RLIMIT_NOFILE, &limit);
-}
-
-TEST(FileInStream, ReadsAFileToItsEndOrFailsToOpenIt) {
-  std::string path = testing::TempDir() + "rdr_file_in_stream.txt";
-  FILE* f = std::fopen(path.c_str(), "wb");
-  ASSERT_NE(f, nullptr);
-  std::fputs("line one\r\nline two\n", f);
-  std::fclose(f);
-  FileInStream in(path, 4);
-  EXPECT_EQ(in.readLine(), "line one");
-  EXPECT_EQ(in.readLine(), "line two");
-  EXPECT_THROW(in.readLine(), EndOfStream);
-  std::remove(path.c_str());
-  EXPECT_EQ(systemError([] { FileInStream("/nonexistent/rdr/file"); }).first, ENOENT);
 }
 
 // Records the reports of an output stream in order.

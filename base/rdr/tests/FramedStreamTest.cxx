@@ -2,8 +2,6 @@
 
 #include "base/rdr/BlockException.h"
 #include "base/rdr/BufferedOutStream.h"
-#include "base/rdr/EndOfMsg.h"
-#include "base/rdr/FrameException.h"
 #include "base/rdr/InStreamV4.h"
 #include "base/rdr/MemInStream.h"
 #include "base/rdr/MemOutStream.h"
@@ -149,70 +147,6 @@ TEST(FramedOutStream, LongBodiesAreCutAtTheFrameLimitAndAtWindowEnds) {
   EXPECT_GT(unframe(sink.sunk, got), 6u);
   EXPECT_EQ(got, items.wire);
   EXPECT_EQ(framed.length(), items.wire.size());
-}
-
-TEST(FramedOutStream, MisuseIsAFrameException) {
-  struct Case {
-    const char* name;
-    std::function<void(MemOutStream&, OutStreamV4&)> misuse;
-    const char* text;
-  };
-  const Case cases[] = {
-    {"end without a message", [](MemOutStream&, OutStreamV4& out) { out.endMsg(false); },
-     "FramedOutStream::endMsg: not in frame"},
-    {"write outside a message", [](MemOutStream&, OutStreamV4& out) { out.writeU32(1); },
-     "FramedOutStream::endFrame: not in frame"},
-    {"someone else writes where the open frame lies",
-     [](MemOutStream& mem, OutStreamV4& out) {
-       out.startMsg();
-       out.pad(200);
-       mem.pad(100);
-       out.endMsg(false);
-     },
-     "FramedOutStream::endFrame: no space for header"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    MemOutStream mem(256);
-    OutStreamV4 out(&mem);
-    EXPECT_EQ(thrown<FrameException>([&] { c.misuse(mem, out); }, true), std::string("FrameException: ") + c.text);
-  }
-}
-
-TEST(FramedInStream, EndsOfAMessage) {
-  Bytes wire{0x00, 0x01, 1, 0x80, 0x02, 2, 3};
-  MemInStream mem(wire.data(), wire.size());
-  InStreamV4 in(&mem);
-  ASSERT_TRUE(in.startMsg(false));
-  in.readU8();
-  EXPECT_EQ(thrown<FrameException>([&] { in.endMsg(); }, true),
-            "FrameException: FramedInStream::endMsg: data left in msg");
-  EXPECT_EQ(in.readU16(), 0x0203);
-  EXPECT_TRUE(in.atEnd());
-  EXPECT_EQ(thrown<EndOfStream>([&] { in.readU8(); }, true), "EndOfMsg: End of message");
-  in.endMsg();
-  EXPECT_FALSE(in.inMsg());
-  EXPECT_EQ(in.pos(), 3u);
-}
-
-TEST(FramedInStream, RewindAndSkipToEndCrossFramesAndTheNextMessageFollows) {
-  auto body = pattern(5000, 5);
-  auto wire = frameByHand(body, {1000, 0, 3000, 1000});
-  auto second = frameByHand(bytesOf("\x02ok"), {3});
-  wire.insert(wire.end(), second.begin(), second.end());
-  MemInStream mem(wire.data(), wire.size());
-  InStreamV4 in(&mem);
-  ASSERT_TRUE(in.startMsg(false));
-  in.skip(950);
-  in.checkpoint();
-  in.skip(200);
-  in.rewindTo(1100);
-  EXPECT_EQ(in.readU8(), body[1100]);
-  EXPECT_THROW(in.rewindTo(10), plat::Exception);
-  in.skipToEnd();
-  in.endMsg();
-  ASSERT_TRUE(in.startMsg(false));
-  EXPECT_EQ(in.readShortString(), "ok");
 }
 
 // Messages of random items, framed at random cuts (with empty non-last

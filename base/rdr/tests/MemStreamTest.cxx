@@ -2,7 +2,6 @@
 #include "base/rdr/EndOfStream.h"
 #include "base/rdr/MemInStream.h"
 #include "base/rdr/MemOutStream.h"
-#include "base/rdr/NullOutStream.h"
 #include "base/rdr/OutStreamFull.h"
 #include "base/rdr/StringTooLongException.h"
 #include "base/rdr/tests/StreamTestSupport.h"
@@ -71,65 +70,6 @@ TEST(MemStreams, Utf8CheckRepairsOnlyWhenAsked) {
   EXPECT_EQ(in.readString(10, true), plat::repairUtf8(bad));
 }
 
-TEST(MemStreams, ReadLineCases) {
-  struct Case {
-    std::string input;
-    size_t maxLength;
-    std::vector<std::string> lines; // expected, in order
-    bool tooLongAfter;              // the next readLine throws StringTooLongException
-  };
-  const std::string longest(0x40000, 'x');
-  const Case cases[] = {
-    {"abc\r\ndef\r\n", 0, {"abc", "def"}, false},
-    {"a\rb\r\rc\n", 0, {"abc"}, false},
-    {"\n\nx", 0, {"", "", "x"}, false},
-    {"ab\r\r\n", 2, {"ab"}, false},
-    {"ok\ntoolong\n", 3, {"ok"}, true},
-    {longest + "\n" + longest + "y\n", 0, {longest}, true}, // the default limit
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << "input '" << c.input.substr(0, 20) << "' max " << c.maxLength);
-    MemInStream in(c.input.data(), c.input.size());
-    for (const std::string& line : c.lines)
-      EXPECT_EQ(in.readLine(c.maxLength), line);
-    if (c.tooLongAfter)
-      EXPECT_THROW(in.readLine(c.maxLength), StringTooLongException);
-    else
-      EXPECT_THROW(in.readLine(c.maxLength), EndOfStream) << "nothing left: the end is not a line";
-  }
-}
-
-TEST(MemStreams, CheckpointRewindSkipAndItems) {
-  const uint8_t wire[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
-  MemInStream in(wire, sizeof wire);
-  in.skip(3);
-  in.checkpoint();
-  EXPECT_EQ(in.checkpointPos(), 3u);
-  in.skip(5);
-  in.rewindTo(5);
-  EXPECT_EQ(in.readU8(), 5);
-  in.rewind();
-  char three[3];
-  in.readBytes(three, 3);
-  EXPECT_EQ(three[2], 5);
-  EXPECT_EQ(thrown([&] { in.rewindTo(2); }), "Can't reposition before checkpoint");
-
-  size_t got = 0;
-  const uint8_t* items = in.getItems(2, 10, &got);
-  EXPECT_EQ(got, 2u) << "two whole 2-byte items in the four bytes left";
-  EXPECT_EQ(items[0], 6);
-  EXPECT_EQ(in.pos(), 10u);
-  in.rewindTo(6);
-  in.getItems(1, 3, &got);
-  EXPECT_EQ(got, 3u) << "never more than asked";
-  EXPECT_THROW(in.skip(2), EndOfStream);
-
-  std::vector<uint8_t> owned = test::bytesOf("abcd");
-  MemInStream copy(owned.data(), owned.size(), true);
-  owned.assign(owned.size(), 'z');
-  EXPECT_EQ(copy.readU8(), 'a') << "a copying stream owns its bytes";
-}
-
 TEST(MemStreams, PadWritesZerosEvenOverOldBytes) {
   // Padding used to leave whatever the buffer held before on the wire.
   MemOutStream out(64);
@@ -169,16 +109,6 @@ TEST(MemStreams, MemOutStreamGrowsByDoublingUpToItsMaximum) {
   MemOutStream small(4, 6);
   small.writeU32(1);
   EXPECT_THROW(small.writeU32(2), OutStreamFull);
-}
-
-TEST(MemStreams, NullOutStreamCountsAndDiscards) {
-  NullOutStream out;
-  out.writeU32(1);
-  std::vector<uint8_t> big(5000, 3);
-  out.writeBytes(big.data(), big.size());
-  out.pad(3000);
-  out.writeU64(2);
-  EXPECT_EQ(out.length(), 4u + 5000u + 3000u + 8u);
 }
 
 } // namespace
