@@ -8,12 +8,10 @@ namespace kwoserve {
 // resizing the desktop to the window, and logged in by the password.
 TEST(ServeBanner, TheBrowserUrlConnectsAtOnceOnLoopbackWithThePasswordEncoded) {
   ServeBanner banner;
-  banner.display = ":1";
   banner.listenAddress = "0.0.0.0";
   banner.httpPort = 5800;
   banner.noVncPage = true;
   banner.password = "pa ss/1";
-  banner.passwordFile = "/run/user/0/kwo-serve/password-5900";
   std::string text = banner.text();
   EXPECT_NE(text.find("\n  browser:     http://127.0.0.1:5800/vnc.html#autoconnect=1&resize=remote"
                       "&password=pa%20ss%2F1\n"),
