@@ -3,20 +3,15 @@
 
 #include "ServeFixture.h"
 
-#include "base/plat/Exception.h"
-#include "base/plat/unix/SharedMemSysV.h"
 #include "testsupport/BackgroundChild.h"
-#include "testsupport/ShmLeaks.h"
 
 // GoogleTest before Xlib: Xlib's macros (None, Bool) break its templates.
 #include <gtest/gtest.h>
 
 #include <X11/Xlib.h>
 
-#include <algorithm>
 #include <csignal>
 #include <memory>
-#include <set>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -27,27 +22,6 @@ namespace kwoserve::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// The agent's shared buffer (a System V segment on Xvfb) holds what the X
-// server shows, pixel for pixel.
-bool agentBufferShows(pid_t agent, const Picture& screen) {
-  for (int id : testsupport::sysvSegmentsOf(agent)) {
-    std::unique_ptr<plat::SharedMemSysV> segment;
-    try {
-      segment = plat::SharedMemSysV::attach(id, uint32_t(screen.pixels.size() * 4),
-                                            plat::SharedMem::Access::readOnly);
-    } catch (const plat::Exception&) {
-      continue; // too small
-    }
-    const uint8_t* p = segment->data();
-    if (std::all_of(screen.pixels.begin(), screen.pixels.end(), [&](const Rgb8& want) {
-          p += 4;
-          return Rgb8{p[-2], p[-3], p[-4]} == want;
-        }))
-      return true;
-  }
-  return false;
-}
 
 std::string be32(size_t v) {
   return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
@@ -107,8 +81,6 @@ TEST_F(ServeEndToEnd, AViewerSeesTheScreenAndTypesAndClicksAcrossAKilledAgentUnt
            serve.log().find("Damage test: any 1 all 1") != std::string::npos;
   })) << serve.log();
   EXPECT_EQ(serve.log().find("Using polling"), std::string::npos) << serve.log();
-  EXPECT_TRUE(viewer.waitUntil(
-      [&] { return agentBufferShows(serve.agentPid(), display.picture()); }));
 
   pid_t first = serve.agentPid();
   ASSERT_GT(first, 0);
@@ -125,12 +97,6 @@ TEST_F(ServeEndToEnd, AViewerSeesTheScreenAndTypesAndClicksAcrossAKilledAgentUnt
   EXPECT_NE(serve.log().find("received Terminated, shutting down"), std::string::npos);
   // Reaped by kwo-serve: no such process any more.
   EXPECT_NE(kill(second, 0), 0);
-  for (pid_t agent : {first, second}) {
-    // A segment the X server still has attached lingers, marked for removal,
-    // until the server has dealt with the agent's departure.
-    EXPECT_TRUE(pollUntil([&] { return testsupport::sysvSegmentsOf(agent).empty(); })) << agent;
-    EXPECT_EQ(testsupport::posixObjectsOf(agent), std::set<std::string>{});
-  }
 }
 
 // Used to fail: no password by default, guesses went unslowed, and the
@@ -204,9 +170,11 @@ TEST_F(ServeEndToEnd, ClipboardTextTravelsBothWaysAndAFiveMegabyteCopyArrivesWho
     }
     return classic.take(bigEndian32(classic.take(7), 3));
   };
+  // Ends in a letter beyond ASCII, sent to the classic viewer in ISO-8859-1.
   std::string text(5 << 20, 'k');
   for (size_t i = 0; i < text.size(); i += 83)
     text[i] = char('0' + i % 10);
+  text += "\xc3\xa9";
   {
     // xclip serves the copy until the agent takes the clipboard below.
     testsupport::BackgroundChild copy({"xclip", "-selection", "clipboard", "-i", "-quiet"},
@@ -226,17 +194,11 @@ TEST_F(ServeEndToEnd, ClipboardTextTravelsBothWaysAndAFiveMegabyteCopyArrivesWho
       return pasted == "from the viewer \xc3\xa9";
     })) << pasted.substr(0, 100) << serve.log();
   }
-  EXPECT_TRUE(classicText() == text);
   // Used to go wrong: a classic viewer was told the UTF-8 length of a text
   // sent in ISO-8859-1, and read the next message's first byte as text.
-  testsupport::BackgroundChild copy({"xclip", "-selection", "clipboard", "-i", "-quiet"},
-                                    {{"DISPLAY", display.name()}}, "copied \xc3\xa9");
-  EXPECT_EQ(provided(), "copied \xc3\xa9");
+  EXPECT_TRUE(classicText() == text.substr(0, text.size() - 2) + "\xe9");
   classic.send(firstPicture);
-  EXPECT_EQ(classicText(), "copied \xe9");
   EXPECT_EQ(classic.next(), 0);
-  // A paste from the viewer takes the clipboard back: xclip ends.
-  viewer.send(std::string("\6\0\0\0\0\0\0\1x", 9));
 }
 
 // Used to fail: a refused size was answered with success and the old size
@@ -297,23 +259,19 @@ std::unique_ptr<testsupport::XvfbServer> xvfbOnAnUnsharedNumber() {
 TEST(ServeEnds, WithStatusOneAndSaysWhy) {
   auto xvfb = xvfbOnAnUnsharedNumber();
   std::string name = xvfb->displayName();
-  testsupport::TempDir dir("kwo-serve-ends");
-  const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
-      {{"-listen", "0.0.0.0"}, "refusing to listen on 0.0.0.0 without a password"},
-      {{"-httpdir", dir.path() + "/none"}, "cannot serve " + dir.path() + "/none: not a folder"},
-      // The X display goes away under it.
-      {{}, "the X display " + name + " is gone"},
-  };
-  for (const auto& [args, message] : cases) {
-    SCOPED_TRACE(message);
-    ServeRun serve(name, args);
-    if (args.empty()) {
-      ASSERT_TRUE(serve.waitLog("Agent connected")) << serve.log();
-      xvfb.reset();
-    }
-    EXPECT_EQ(serve.waitExit(), 1);
-    EXPECT_NE(serve.log().find(message), std::string::npos) << serve.log();
-  }
+  ServeRun exposed(name, {"-listen", "0.0.0.0"});
+  EXPECT_EQ(exposed.waitExit(), 1);
+  EXPECT_NE(exposed.log().find("refusing to listen on 0.0.0.0 without a password"),
+            std::string::npos)
+      << exposed.log();
+
+  ServeRun serve(name);
+  ASSERT_TRUE(serve.waitLog("Agent connected")) << serve.log();
+  // The X display goes away under it.
+  xvfb.reset();
+  EXPECT_EQ(serve.waitExit(), 1);
+  EXPECT_NE(serve.log().find("the X display " + name + " is gone"), std::string::npos)
+      << serve.log();
 }
 
 } // namespace kwoserve::test

@@ -3,12 +3,12 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
-#include <memory>
 #include <netinet/in.h>
 #include <poll.h>
 #include <stdexcept>
@@ -74,48 +74,25 @@ PatternDisplay::PatternDisplay() {
   XSelectInput(dpy_, window_, KeyPressMask | ButtonPressMask);
   XMapRaised(dpy_, window_);
   XSetInputFocus(dpy_, window_, RevertToParent, CurrentTime);
-  GC gc = XCreateGC(dpy_, window_, 0, nullptr);
   for (int ty = 0; ty < 6; ty++) {
     for (int tx = 0; tx < 8; tx++) {
-      XSetForeground(dpy_, gc, pixelOf({(tx * 97 + ty * 31 + 40) % 256,
-                                        (tx * 53 + ty * 151 + 90) % 256,
-                                        (tx * 29 + ty * 67 + 200) % 256}));
-      XFillRectangle(dpy_, window_, gc, tx * 128, ty * 128, 128, 128);
+      draw({(tx * 97 + ty * 31 + 40) % 256, (tx * 53 + ty * 151 + 90) % 256,
+            (tx * 29 + ty * 67 + 200) % 256},
+           tx * 128, ty * 128, 128, 128);
     }
   }
-  XFreeGC(dpy_, gc);
-  XSync(dpy_, False);
 }
 
 PatternDisplay::~PatternDisplay() { XCloseDisplay(dpy_); }
 
-void PatternDisplay::fill(Rgb8 colour, int width, int height) {
+void PatternDisplay::draw(Rgb8 colour, int x, int y, int width, int height) {
   GC gc = XCreateGC(dpy_, window_, 0, nullptr);
   XSetForeground(dpy_, gc, pixelOf(colour));
-  XFillRectangle(dpy_, window_, gc, 0, 0, unsigned(width), unsigned(height));
+  XFillRectangle(dpy_, window_, gc, x, y, unsigned(width), unsigned(height));
   XFreeGC(dpy_, gc);
   XSync(dpy_, False);
-}
-
-Picture PatternDisplay::picture() const {
-  // XDestroyImage is a macro: wrapped for the deleter.
-  auto destroy = [](XImage* image) { XDestroyImage(image); };
-  XWindowAttributes attrs;
-  XGetWindowAttributes(dpy_, DefaultRootWindow(dpy_), &attrs);
-  std::unique_ptr<XImage, decltype(destroy)> image(
-      XGetImage(dpy_, DefaultRootWindow(dpy_), 0, 0, unsigned(attrs.width),
-                unsigned(attrs.height), AllPlanes, ZPixmap),
-      destroy);
-  if (!image)
-    throw std::runtime_error("XGetImage failed on " + name());
-  Picture out{attrs.width, attrs.height, {}};
-  for (int y = 0; y < out.height; y++) {
-    for (int x = 0; x < out.width; x++) {
-      unsigned long p = XGetPixel(image.get(), x, y);
-      out.pixels.push_back({int(p >> 16 & 255), int(p >> 8 & 255), int(p & 255)});
-    }
-  }
-  return out;
+  for (int row = y; row < y + height; row++)
+    std::fill_n(shown_.pixels.begin() + row * shown_.width + x, width, colour);
 }
 
 void PatternDisplay::readInput(Input& input) {

@@ -61,15 +61,19 @@ public:
   const std::string& name() const { return server_.displayName(); }
   _XDisplay* dpy() const { return dpy_; }
   // Fills the window's top left width x height with one colour.
-  void fill(Rgb8 colour, int width = 1024, int height = 768);
-  Picture picture() const;
+  void fill(Rgb8 colour, int width = 1024, int height = 768) { draw(colour, 0, 0, width, height); }
+  // What the screen shows: the tiles and the fills drawn since.
+  const Picture& picture() const { return shown_; }
   // Adds the key and button presses that reached the window to `input`.
   void readInput(Input& input);
 
 private:
+  void draw(Rgb8 colour, int x, int y, int width, int height);
+
   testsupport::XvfbServer server_;
   _XDisplay* dpy_ = nullptr;
   unsigned long window_ = 0;
+  Picture shown_{1024, 768, std::vector<Rgb8>(1024 * 768)};
 };
 
 // A kwo-serve process with a runtime folder (XDG_RUNTIME_DIR) of its own; its
