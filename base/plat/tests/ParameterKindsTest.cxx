@@ -70,13 +70,6 @@ TEST(ParameterKinds, TextsEachKindAcceptsOrRejects) {
              maker<plat::BinaryParameter>("Key", "k", std::vector<uint8_t>{9}));
 }
 
-TEST(ParameterKinds, ValuesBehindTheTexts) {
-  plat::Configuration group("Kinds");
-  plat::BinaryParameter key("Key", "Key bytes", {}, false, &group);
-  ASSERT_TRUE(key.setParam("00A1fF", 10));
-  EXPECT_EQ(key.getValue(), (std::vector<uint8_t>{0x00, 0xa1, 0xff}));
-}
-
 TEST(ParameterKinds, StringRefusesBadUtf8AndANullDefault) {
   plat::Configuration group("Kinds");
   plat::StringParameter text("Greeting", "Some text", "hi", false, &group);

@@ -18,16 +18,6 @@ public:
   std::vector<int> priorities;
 };
 
-class ParameterPriority : public testing::Test {
-protected:
-  void SetUp() override { level.addCallback(&recorder); }
-  void TearDown() override { level.removeCallback(&recorder); }
-
-  plat::Configuration group{"Priorities"};
-  plat::IntParameter level{"Level", "A level", 5, 0, 1000, false, &group};
-  Recorder recorder;
-};
-
 // The value in force must always be the stored value of the highest priority,
 // whatever order sets, unsets and resets come in, and callbacks hear of every
 // change to what is stored, with its priority (a reset: the default's).
@@ -73,7 +63,9 @@ TEST(ParameterPriorityRandom, MatchesAReferenceMap) {
   }
 }
 
-TEST_F(ParameterPriority, NoPolicyRefusesPriorityThirtyAndAbove) {
+TEST(ParameterPriority, NoPolicyRefusesPriorityThirtyAndAbove) {
+  plat::Configuration group("Priorities");
+  plat::IntParameter level("Level", "A level", 5, 0, 1000, false, &group);
   plat::BoolParameter local("Local", "Local only", false, false, &group, "advancedUi, noPolicy");
   EXPECT_TRUE(local.setParam("1", 29));
   EXPECT_FALSE(local.setParam("0", 30));
@@ -81,27 +73,6 @@ TEST_F(ParameterPriority, NoPolicyRefusesPriorityThirtyAndAbove) {
   EXPECT_TRUE(local.getValue());
   EXPECT_EQ(local.getPriority(), 29);
   EXPECT_TRUE(level.set(1, 30)) << "without the tag the same priority is fine";
-}
-
-TEST_F(ParameterPriority, CallbacksRunInRegistrationOrderAndCanLeave) {
-  struct Leaver : plat::ParameterChangedCallback {
-    Leaver(std::vector<int>* order, int id) : order(order), id(id) {}
-    std::vector<int>* order;
-    int id;
-    void parameterChanged(plat::ConfigParameter& parameter, int) override {
-      order->push_back(id);
-      parameter.removeCallback(this);
-    }
-  };
-  std::vector<int> order;
-  Leaver first(&order, 1);
-  Leaver second(&order, 2);
-  level.addCallback(&first);
-  level.addCallback(&second);
-  level.set(9, 10);
-  level.set(10, 10);
-  EXPECT_EQ(order, (std::vector<int>{1, 2}));
-  EXPECT_EQ(recorder.priorities, (std::vector<int>{10, 10}));
 }
 
 } // namespace

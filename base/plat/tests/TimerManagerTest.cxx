@@ -143,18 +143,6 @@ TEST_F(TimerManagerTest, TimersStartedDuringARunWaitForTheNextRun) {
   EXPECT_EQ(fired, (Names{"a", "r", "z", "r"})); // z was due 1 ms before r
 }
 
-TEST_F(TimerManagerTest, ProcessingFromInsideACallbackFiresEveryTimerOnce) {
-  probe("a", 1).onFire = [&] {
-    manager.processTimers();
-    return false;
-  };
-  probe("b", 1);
-  probe("c", 1);
-  clock.advanceMs(1);
-  EXPECT_EQ(manager.processTimers(), 0);
-  EXPECT_EQ(fired, (Names{"a", "b", "c"}));
-}
-
 TEST_F(TimerManagerTest, DestroyedOrStoppedTimersAreNeverCalled) {
   Probe& a = probe("a", 1);
   auto queued = std::make_unique<Probe>("queued", fired);
@@ -192,25 +180,6 @@ TEST_F(TimerManagerTest, TimersBehindAThrowingCallbackStayDue) {
   EXPECT_EQ(manager.msUntilNext(), 0);
   EXPECT_EQ(manager.processTimers(), 0);
   EXPECT_EQ(fired, (Names{"thrower", "next"}));
-}
-
-TEST_F(TimerManagerTest, NestedManagersStackAndStopTheirTimersWhenDestroyed) {
-  Probe& outer = probe("outer", 10);
-  Probe& stays = probe("stays");
-  {
-    FakeClock innerClock;
-    TimerManager inner(true, &innerClock);
-    EXPECT_EQ(TimerManager::current(), &inner);
-    probe("moved", 1);
-    outer.timer.start(2); // restarting joins the innermost manager
-    EXPECT_EQ(manager.msUntilNext(), -1);
-    innerClock.advanceMs(2);
-    EXPECT_EQ(inner.processTimers(), 0);
-    EXPECT_EQ(fired, (Names{"moved", "outer"}));
-    stays.timer.start(5);
-  }
-  EXPECT_FALSE(stays.timer.isRunning());
-  EXPECT_EQ(TimerManager::current(), &manager);
 }
 
 // Clock jumps: the clock is told how far it may move before a reading
