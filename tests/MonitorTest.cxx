@@ -24,7 +24,6 @@ protected:
     display = xorg->displayName();
     dpy = XOpenDisplay(display.c_str());
   }
-  void startTwoMonitors() { startXorg({{"1024x768", 0, 0}, {"800x600", 1024, 0}}); }
 
   void TearDown() override {
     AgentTest::TearDown();
@@ -51,7 +50,7 @@ protected:
 };
 
 TEST_F(MonitorTest, TwoMonitorsAreListedAndTheServerSelectsOne) {
-  startTwoMonitors();
+  startXorg({{"1024x768", 0, 0}, {"800x600", 1024, 0}});
   launchAgent();
   agent->send(agentmsg::Start{});
   EXPECT_EQ(nextBuffer(), rfb::Rect(0, 0, 1824, 768));
