@@ -12,6 +12,7 @@
 
 #include "base/io/FdHandler.h"
 #include "base/io/FdManager.h"
+#include "testsupport/ForkedChild.h"
 #include "testsupport/LoopPump.h"
 #include "testsupport/RootPainter.h"
 #include "testsupport/ShmLeaks.h"
@@ -22,7 +23,6 @@
 #include <sys/shm.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <random>
 
@@ -86,30 +86,6 @@ public:
 private:
   cliptest::Peer& peer_;
   io::FdManager& manager_;
-};
-
-// A second application that repaints the whole screen until destroyed, in
-// a process of its own so that it never waits for the test.
-class Repainter {
-public:
-  explicit Repainter(const std::string& display) : pid_(fork()) {
-    if (pid_ != 0)
-      return;
-    Display* dpy = XOpenDisplay(display.c_str());
-    GC gc = XCreateGC(dpy, DefaultRootWindow(dpy), 0, nullptr);
-    for (unsigned long colour = 0;; colour += 0x010305) {
-      XSetForeground(dpy, gc, colour & 0xffffff);
-      XFillRectangle(dpy, DefaultRootWindow(dpy), gc, 0, 0, 4096, 4096);
-      XSync(dpy, False);
-    }
-  }
-  ~Repainter() {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
-
-private:
-  pid_t pid_;
 };
 
 class FaultTest : public AgentTest {
@@ -276,7 +252,14 @@ TEST_F(FaultTest, BurstsOfModesAndKeysAndSigtermDuringHeavyUpdatesEndTheAgentCle
   long after = rssKiB();
   EXPECT_LT(after, before + 64 * 1024) << before << " KiB before, " << after << " KiB after";
 
-  Repainter repainter(display);
+  // A second application repainting the whole screen, in a process of its
+  // own so that it never waits for the test; killed at the end.
+  testsupport::ForkedChild repainter([&](int, int) {
+    testsupport::RootPainter painter(display);
+    for (unsigned long colour = 0;; colour += 0x010305)
+      painter.fill(0, 0, 4096, 4096, colour & 0xffffff);
+    return 0;
+  });
   for (int i = 0; i < 100; i++) {
     agent->send(agentmsg::FbUpdateRequest{});
     ASSERT_TRUE(agent->waitForMsg("fbUpdate", deadlineMs)) << i;
