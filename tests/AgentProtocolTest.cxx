@@ -106,7 +106,7 @@ TEST_F(AgentProtocolTest, GreetingNamesTheScreenAndLogLinesWaitForTheServersLeve
     if (level == 200) {
       EXPECT_EQ(starting->level, 30u);
       EXPECT_EQ(starting->source, "SServerAgent");
-      EXPECT_TRUE(recorder.hasLog("Got signal SIGTERM"));
+      EXPECT_EQ(recorder.logCount("Got signal SIGTERM"), 1);
     }
     for (const agentmsg::LogMsg& log : recorder.logs)
       EXPECT_LE(log.level, uint32_t(level)) << log.source << ": " << log.text;

@@ -53,9 +53,7 @@ protected:
     return pid_t(pid);
   }
 
-  // Sets a root window property (0 for a window: the root itself).
   void setRootProperty(const char* name, Atom type, long value) {
-    value = value ? value : long(DefaultRootWindow(dpy));
     XChangeProperty(dpy, DefaultRootWindow(dpy), XInternAtom(dpy, name, False), type, 32,
                     PropModeReplace, reinterpret_cast<unsigned char*>(&value), 1);
     XSync(dpy, False);
@@ -88,7 +86,7 @@ TEST_F(DesktopUserTest, TheUserWithMostApplicationsAndTheirAuthorityFileAreRepor
   pid_t app = startApp(4304, "/tmp/" + std::string(300, 'x'));
   for (int i = 0; i < 2; i++)
     startApp(4304, "/tmp/" + std::string(300, 'x'));
-  setRootProperty("_NET_SUPPORTING_WM_CHECK", XA_WINDOW, 0);
+  setRootProperty("_NET_SUPPORTING_WM_CHECK", XA_WINDOW, long(DefaultRootWindow(dpy)));
   ASSERT_TRUE(agent->waitForMsg("desktopUidChanged", deadlineMs));
   EXPECT_EQ(recorder.uids.back(), (agentmsg::DesktopUidChanged{4304, ""}));
   EXPECT_TRUE(waitForLog("Ignoring XAUTHORITY of process " + std::to_string(app) +
