@@ -4,6 +4,7 @@
 #include "AgentTestPeer.h"
 
 #include "testsupport/BackgroundChild.h"
+#include "testsupport/ChildProcess.h"
 #include "testsupport/LoopPump.h"
 
 #include <csignal>
