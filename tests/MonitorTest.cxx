@@ -2,21 +2,17 @@
 // driver (a real RandR 1.2 screen): the monitors are listed and one of them
 // can be captured alone, chosen by the server (the "Monitor" parameter:
 // libs/svr's tests); sizes set by the server change the screen and the
-// buffer, and the "RandR" parameter adds its modes.
+// buffer, and new "RandR" modes are announced to it.
 
 #include "AgentTestPeer.h"
 
 #include "testsupport/XorgDummyServer.h"
 
 #include <X11/Xlib.h>
-#include <X11/extensions/Xrandr.h>
-
-#include "uilibs/tx/XrandrFns.h"
 
 namespace e2e {
 namespace {
 
-const rfb::Rect firstMonitor(0, 0, 1024, 768);
 const rfb::Rect secondMonitor(1024, 0, 1824, 600);
 
 class MonitorTest : public AgentTest {
@@ -28,7 +24,6 @@ protected:
     display = xorg->displayName();
     dpy = XOpenDisplay(display.c_str());
   }
-  void startTwoMonitors() { startXorg({{"1024x768", 0, 0}, {"800x600", 1024, 0}}); }
 
   void TearDown() override {
     AgentTest::TearDown();
@@ -50,32 +45,20 @@ protected:
     return rfb::Rect(0, 0, attrs.width, attrs.height);
   }
 
-  bool hasMode(const std::string& name) {
-    XRRScreenResources* res = tx::XRRGetScreenResources(dpy, DefaultRootWindow(dpy));
-    bool found = false;
-    for (int i = 0; i < res->nmode; i++)
-      found = found || name == std::string(res->modes[i].name, res->modes[i].nameLength);
-    tx::XRRFreeScreenResources(res);
-    return found;
-  }
-
   std::unique_ptr<testsupport::XorgDummyServer> xorg;
   Display* dpy = nullptr;
 };
 
 TEST_F(MonitorTest, TwoMonitorsAreListedAndTheServerSelectsOne) {
-  startTwoMonitors();
+  startXorg({{"1024x768", 0, 0}, {"800x600", 1024, 0}});
   launchAgent();
   agent->send(agentmsg::Start{});
   EXPECT_EQ(nextBuffer(), rfb::Rect(0, 0, 1824, 768));
+  // How each monitor is described: libs/svr's tests.
   const agentmsg::MonitorsUpdated& report = recorder.monitorReports.back();
   ASSERT_EQ(report.monitors.size(), 2u);
-  EXPECT_EQ(report.monitors[0].name, "1");
-  EXPECT_EQ(report.monitors[0].rect, firstMonitor);
-  EXPECT_TRUE(report.monitors[0].primary);
   EXPECT_EQ(report.monitors[1].name, "2");
   EXPECT_EQ(report.monitors[1].rect, secondMonitor);
-  EXPECT_FALSE(report.monitors[1].primary);
 
   agent->send(agentmsg::SetMonitor{"2"});
   EXPECT_EQ(nextBuffer(), secondMonitor);
@@ -101,12 +84,10 @@ TEST_F(MonitorTest, DisplayModesFromTheServerAndTheRandRParameter) {
   agent->send(agentmsg::SetDisplayMode{1000, 700});
   EXPECT_EQ(nextBuffer(), rfb::Rect(0, 0, 1000, 700));
   EXPECT_EQ(screenRect(), rfb::Rect(0, 0, 1000, 700));
-  EXPECT_TRUE(hasMode("1000x700_kwo"));
 
+  // The modes themselves: libs/svr's tests.
   agent->send(agentmsg::SetParams{{{"RandR", "1280x1024,foo", 10}}});
   ASSERT_TRUE(agent->waitForMsg("displayModesUpdated", deadlineMs));
-  EXPECT_TRUE(hasMode("1280x1024_kwo"));
-  EXPECT_FALSE(hasMode("foo_kwo"));
 }
 
 } // namespace

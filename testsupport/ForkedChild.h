@@ -8,13 +8,13 @@
 // objects it leaves behind are not destroyed: that is how a test plays a
 // crashed process.
 
+#include "testsupport/TempDir.h"
+
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <signal.h>
 #include <string>
 #include <sys/prctl.h>
@@ -94,8 +94,7 @@ public:
   // /proc/<pid>/stat) within `seconds`.
   bool waitSleeping(int seconds = 30) {
     for (int i = 0; i < seconds * 1000; i++) {
-      std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
-      std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+      std::string text = readFile("/proc/" + std::to_string(pid_) + "/stat");
       auto close = text.rfind(')');
       if (close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'S')
         return true;

@@ -126,17 +126,14 @@ void XServer::start(std::vector<std::string> args, std::chrono::milliseconds dea
 }
 
 void XServer::fail(const std::string& why) {
-  std::string output = log();
+  // What the server wrote: its output and its own log file.
+  std::string output = readFile(dir() + "/output.txt") + readFile(dir() + "/server.log");
   stop();
   throw std::runtime_error(why + "\n--- " + program_ + " output ---\n" + output);
 }
 
 void XServer::exportDisplay() const {
   setenv("DISPLAY", displayName_.c_str(), 1);
-}
-
-std::string XServer::log() const {
-  return readFile(dir() + "/output.txt") + readFile(dir() + "/server.log");
 }
 
 void XServer::stop() {

@@ -30,8 +30,6 @@ public:
   pid_t pid() const { return pid_; }
   // Sets $DISPLAY to displayName().
   void exportDisplay() const;
-  // What the server wrote (its output and its own log file) so far.
-  std::string log() const;
 
 protected:
   XServer() = default;

@@ -25,7 +25,6 @@ public:
   struct Options {
     // DUMMY0, DUMMY1, ... in this order.
     std::vector<Output> outputs = {{"1024x768", 0, 0}};
-    std::chrono::milliseconds startDeadline = std::chrono::seconds(60);
   };
 
   XorgDummyServer() : XorgDummyServer(Options{}) {}

@@ -12,7 +12,7 @@ XvfbServer::XvfbServer(const Options& options) {
   for (const std::string& extension : options.disabledExtensions)
     args.insert(args.end(), {"-extension", extension});
   args.insert(args.end(), options.extraArguments.begin(), options.extraArguments.end());
-  start(args, options.startDeadline);
+  start(args, std::chrono::seconds(60));
   if (options.exportDisplay)
     exportDisplay();
 }

@@ -18,7 +18,6 @@ public:
     std::vector<std::string> extraArguments;
     // Also set $DISPLAY to this server (for code that opens "the" display).
     bool exportDisplay = false;
-    std::chrono::milliseconds startDeadline = std::chrono::seconds(60);
   };
 
   XvfbServer() : XvfbServer(Options{}) {}
