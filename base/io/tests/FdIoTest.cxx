@@ -104,7 +104,6 @@ protected:
 
 TEST_F(FdIoTest, ReadAheadBytesAndOneWriteReadyFollowTheHandler) {
   auto io = makeIo(true);
-  EXPECT_EQ(io->name(), plat::format("<fd%d>", ourFd));
   peer->send(std::string("abcd"));
   // A blocking read before the loop takes over pulls everything in; the
   // rest is delivered when the handler attaches.
@@ -225,15 +224,8 @@ TEST_F(FdIoTest, ManagerDestructionCompletesShutdownsButLeavesOpenConnections) {
   }
   EXPECT_EQ(handler.completions, 1);
   EXPECT_FALSE(peerSeesEof());
-  // Still usable without a loop: blocking output, then the owner's delete.
-  open->setHandler(nullptr);
-  open->outStream().writeBytes("z", 1);
-  open->outStream().flush();
-  std::string got;
-  peerRead(&got);
-  EXPECT_EQ(got, "z");
   open.reset();
-  EXPECT_TRUE(peerSeesEof());
+  EXPECT_TRUE(peerSeesEof()) << "closed by its owner";
 }
 
 TEST_F(FdIoTest, HalfCloseSendsPendingOutputThenClosesTheSendingDirectionOnly) {

@@ -44,23 +44,6 @@ protected:
   void pendingChanged(bool) override { pendingReports++; }
 };
 
-// A fast sink keeps the initial buffer and is never waited for; a slow one
-// grows the buffer to the maximum, then is waited for.
-TEST(BufferedOutStream, SinkSpeedDecidesGrowth) {
-  auto data = pattern(300000, 2);
-  for (bool slow : {false, true}) {
-    SCOPED_TRACE(slow ? "slow sink" : "fast sink");
-    FakeSinkStream out(-1, 65536);
-    out.takeNow = slow ? 0 : SIZE_MAX;
-    out.writeBytes(data.data(), data.size());
-    EXPECT_EQ(out.bufferSize(), slow ? 65536u : 16384u);
-    EXPECT_EQ(out.blockingCalls > 0, slow);
-    out.flush();
-    EXPECT_EQ(out.taken, data);
-    EXPECT_EQ(out.length(), data.size());
-  }
-}
-
 // Used to go wrong: one burst (a 20 MB clipboard text) kept the agent's
 // buffer that large, and resident, for the rest of its life.
 TEST(BufferedOutStream, BufferGrownPastKeptSizeShrinksOnceEmpty) {

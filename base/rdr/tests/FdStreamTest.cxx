@@ -1,5 +1,4 @@
 #include "base/plat/Exception.h"
-#include "base/rdr/EndOfStream.h"
 #include "base/rdr/FdInStream.h"
 #include "base/rdr/FdOutStream.h"
 #include "base/rdr/tests/StreamTestSupport.h"
@@ -129,20 +128,17 @@ TEST(FdOutStream, StalledOrClosedPeerFailsTheWrite) {
     << "an error, not a signal";
 }
 
-TEST(FdOutStream, WritesToAPipeWhereShutdownFails) {
+// send() refuses a pipe (ENOTSOCK): the stream falls back to write().
+TEST(FdOutStream, WritesToAPipe) {
   int fds[2];
   ASSERT_EQ(::pipe(fds), 0);
-  {
-    FdOutStream out(fds[1]);
-    out.writeShortString("pipe");
-    out.flush();
-    EXPECT_EQ(systemError([&] { out.shutdownWrite(); }).second, "shutdown(SHUT_WR)");
-    ::close(fds[1]);
-  }
+  FdOutStream out(fds[1]);
+  out.writeShortString("pipe");
+  out.flush();
   FdInStream in(fds[0]);
   EXPECT_EQ(in.readShortString(), "pipe");
-  EXPECT_EQ(thrown<EndOfStream>([&] { in.readU8(); }, true), "EndOfStream: End of IO stream");
   ::close(fds[0]);
+  ::close(fds[1]);
 }
 
 TEST(FdOutStream, HalfCloseIsLeftToTheOwnerWhenThereIsOne) {

@@ -135,17 +135,6 @@ TEST(AgentLaunch, SettingsThatWouldChangeTheCommandLineAreRefused) {
   EXPECT_NE(HashChallenge().bytes(), HashChallenge().bytes());
 }
 
-TEST(AgentLaunch, EnvironmentGetsDisplayAndExtrasOverTheInheritedOnes) {
-  const char* inherited[] = {"PATH=/bin", "DISPLAY=:0", "HOME=/root", "X=old", nullptr};
-  AgentLaunch l;
-  l.display = ":5";
-  l.environment = {{"X", "new"}, {"Y", "1"}, {"Y", "2"}};
-  EXPECT_EQ(l.environmentFor(inherited),
-            (std::vector<std::string>{"PATH=/bin", "HOME=/root", "DISPLAY=:5", "X=new", "Y=2"}));
-  l.environment = {{"A=B", "x"}};
-  EXPECT_THROW(l.environmentFor(inherited), plat::Exception);
-}
-
 constexpr int deadlineMs = 30000;
 
 struct Recorder : FromAgentHandler, AgentProcess::Callback {
